@@ -1,0 +1,85 @@
+// One update run: from fetching the published file list to the last
+// installed file, on a worker thread of its own.
+#pragma once
+
+#include "engine/UpdateView.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+class TStream;
+
+// How the run treats the [self] entry.
+enum class TSelfMode {
+    // The updater's own executable: fetched as ".New" and swapped in by
+    // Update.bat, which ends and restarts the running program.
+    Script,
+    // A tool that is not the updater (corvel-update): the entry is installed
+    // like any other file, verified and atomically, and no script is written.
+    OrdinaryFile,
+};
+
+class GFilesThread {
+public:
+    // Created suspended; Start() runs Execute on a new thread. With
+    // FreeOnTerminate set, the object deletes itself when Execute returns.
+    GFilesThread(TUpdateView& view, TSynchronizer& synchronizer, bool createSuspended = true);
+    virtual ~GFilesThread();
+    GFilesThread(const GFilesThread&) = delete;
+    GFilesThread& operator=(const GFilesThread&) = delete;
+
+    void Start();
+    // Runs the body on the calling thread (the console tool and tests).
+    void RunInline() { ExecuteGuarded(); }
+
+    bool FreeOnTerminate = false;
+    TSelfMode SelfMode = TSelfMode::Script;
+
+    // Fields of the run, in declaration order.
+    std::int32_t ProgressValue = 0;
+    std::string DetailText;
+    std::string StatusText;
+    std::vector<std::string> PendingFiles;
+    bool ForceCheck = false;
+    std::int32_t ProgressBarSelector = 0;
+    std::string BaseUrl;
+    std::string SelfEntry;
+    std::string InstallDir;
+    TStream* ExtractSource = nullptr;
+    bool InstallFailed = false;
+
+    // Whether the run ended with every step done and nothing failed; read by
+    // the console tool for its exit status.
+    bool Succeeded() const { return succeeded_; }
+
+    // Window-side operations: each reads the run's fields and is handed to
+    // the view's thread while the worker waits.
+    void SyncStatus();
+    void SyncProgressMax();
+    void SyncFileProgress();
+    void SyncExtractProgress();
+    void SyncTotalProgress();
+    void BeginUpdateView();
+    void EndUpdateView();
+    void ShowUpdateFinished();
+
+    // Operations of the run (public so that tests can drive them one by one).
+    void Execute();
+    void CheckFiles(const std::vector<std::string>& lines);
+    void UpdateFiles();
+    void UpdateSelf(const std::string& entry);
+    bool DownloadFile(const std::string& url, const std::string& localPath, bool reportProgress);
+    void ExtractFile(const std::string& sourcePath, const std::string& targetPath);
+    void DecompressStream(TStream& source, TStream& target);
+    void OnExtractProgress(void* sender);
+
+private:
+    void ExecuteGuarded();
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+    TUpdateView& view_;
+    TSynchronizer& sync_;
+    bool succeeded_ = false;
+};

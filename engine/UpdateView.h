@@ -1,0 +1,45 @@
+// What an update run shows, and how it gets to the window's thread.
+//
+// The worker never touches a control: it fills the run's fields, then hands a
+// window-side operation to the window's thread and blocks until it has run.
+// The window (TFMain), the console front end and the test views implement
+// TUpdateView; each front end supplies a TSynchronizer that runs an operation
+// on its own thread while the worker waits.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+class TUpdateView {
+public:
+    virtual ~TUpdateView() = default;
+    // First status line (the phase) and second status line (a relative path).
+    virtual void SyncStatus(const std::string& status, const std::string& detail) = 0;
+    // Selector 0: maximum of the file bar; 1: of the total bar; others: none.
+    virtual void SyncProgressMax(std::int32_t selector, std::int32_t value) = 0;
+    // Position of the file bar during a download.
+    virtual void SyncFileProgress(std::int32_t value) = 0;
+    // Position of the file bar during a decoding.
+    virtual void SyncExtractProgress(std::int32_t value) = 0;
+    // Position of the total bar.
+    virtual void SyncTotalProgress(std::int32_t value) = 0;
+    virtual void BeginUpdateView() = 0;
+    virtual void EndUpdateView() = 0;
+    // The end-of-install notice; the balloon only when nothing failed.
+    virtual void ShowUpdateFinished(bool installFailed) = 0;
+};
+
+// Runs an operation on the view's thread and returns once it has run.
+class TSynchronizer {
+public:
+    virtual ~TSynchronizer() = default;
+    virtual void Synchronize(const std::function<void()>& operation) = 0;
+};
+
+// For front ends whose view lives on the worker's own thread (the console
+// tool, tests): the operation simply runs.
+class TDirectSynchronizer final : public TSynchronizer {
+public:
+    void Synchronize(const std::function<void()>& operation) override { operation(); }
+};

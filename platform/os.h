@@ -1,0 +1,139 @@
+// The one seam to the operating system. Engine and formats reach files,
+// processes and HTTP only through here; platform/win32 and platform/posix
+// implement it.
+//
+// Paths are byte strings in the file list's code page (Windows-1252) with
+// "\" between directory names, exactly as the engine builds them. Windows
+// hands them unchanged to the ANSI calls; the POSIX backend turns "\" into
+// "/" (and the code page into UTF-8) here and nowhere else.
+#pragma once
+
+#include "platform/errors.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <span>
+#include <string>
+
+namespace os {
+
+// ---- errors ---------------------------------------------------------------
+
+// The calling thread's last system error code (GetLastError / errno).
+int LastErrorCode();
+// The system's text for an error code.
+std::string ErrorText(int code);
+// EInOutError for the last system error, with the path in its message.
+[[noreturn]] void RaiseLastError(const std::string& what);
+
+// ---- files ----------------------------------------------------------------
+
+// What other handles may do with a file while this one is open (Windows
+// only; POSIX has no mandatory sharing).
+enum class Share { None, Read, ReadWrite };
+
+enum class SeekOrigin { Begin, Current, End };
+
+// An open file; closed by the destructor.
+class File {
+public:
+    File() = default;
+    File(File&& other) noexcept;
+    File& operator=(File&& other) noexcept;
+    File(const File&) = delete;
+    File& operator=(const File&) = delete;
+    ~File();
+
+    // Opens an existing file for reading. Raises EInOutError.
+    static File OpenRead(const std::string& path, Share share);
+    // Creates a file, truncating an existing one, for reading and writing.
+    // Raises EInOutError.
+    static File Create(const std::string& path, Share share);
+
+    // Reads up to count bytes; 0 at the end. Raises EInOutError.
+    std::size_t Read(void* buffer, std::size_t count);
+    // Writes up to count bytes and returns how many were written (a full
+    // disk may write fewer). Raises EInOutError on an error.
+    std::size_t Write(const void* buffer, std::size_t count);
+    // Moves the file position; returns the new position. Raises EInOutError.
+    std::int64_t Seek(std::int64_t offset, SeekOrigin origin);
+    std::int64_t Size();
+    // Closes the file, raising EInOutError when that fails (a delayed write
+    // error). The destructor closes silently.
+    void Close();
+    bool IsOpen() const;
+
+private:
+    std::intptr_t handle_ = -1;
+};
+
+// A read-only view of a whole file; unmapped (view, mapping, file, in that
+// order) by the destructor.
+class Mapping {
+public:
+    virtual ~Mapping() = default;
+    std::span<const std::uint8_t> Data() const { return data_; }
+
+protected:
+    std::span<const std::uint8_t> data_;
+};
+
+// Maps a whole file read-only, opened for reading with read and write
+// sharing and the sequential-scan hint. Null when the file can't be opened
+// or mapped; an empty file can't be mapped.
+std::unique_ptr<Mapping> MapFileReadOnly(const std::string& path);
+
+// Runs fn, which reads mapped memory. Returns false, instead of crashing,
+// when a mapped page can't be read (the file shrank under the view, or its
+// medium vanished); fn is then abandoned where it stood, so it must own
+// nothing that needs unwinding.
+bool GuardedMappedRead(const std::function<void()>& fn);
+
+// True for an existing file that is not a directory.
+bool FileExists(const std::string& path);
+bool DirectoryExists(const std::string& path);
+// Creates a directory with every missing parent. Raises EInOutError.
+void ForceDirectories(const std::string& path);
+// Deletes a file; false when it could not be deleted (a missing file too).
+bool DeleteFile(const std::string& path);
+// Replaces target by source in one rename (an existing target is replaced).
+// Raises EInOutError.
+void ReplaceFile(const std::string& source, const std::string& target);
+
+// The process's current directory, without a trailing separator unless it
+// is a root.
+std::string GetCurrentDir();
+// Makes a directory the process's current directory. Raises EInOutError.
+void SetCurrentDir(const std::string& path);
+
+// ---- processes ------------------------------------------------------------
+
+// Starts a command line without waiting for it; the new program's first
+// window is shown restored. A program that does not start is not reported.
+void StartProgram(const std::string& commandLine);
+// Opens an address with the user's default handler; the result is ignored.
+void OpenAddress(const std::string& address);
+
+// ---- HTTP -----------------------------------------------------------------
+
+// The body of one HTTP GET; the connection is closed by the destructor.
+class HttpResponse {
+public:
+    virtual ~HttpResponse() = default;
+    // Reads up to count bytes of the body; 0 once it has all arrived. Raises
+    // EInOutError when the transfer breaks, stalls past the stall timeout or
+    // ends short of its declared length: a cut body is never a short success.
+    virtual std::size_t Read(void* buffer, std::size_t count) = 0;
+};
+
+// Opens a URL with the given agent string through the system's proxy
+// settings. Null when the URL can't be opened (no connection, bad URL).
+std::unique_ptr<HttpResponse> HttpOpen(const std::string& agent, const std::string& url);
+// Drops the URL from the system's download cache, if it has one.
+void HttpDropCache(const std::string& url);
+// Seconds without a byte after which a transfer fails (default 60).
+void SetHttpStallTimeout(int seconds);
+
+}  // namespace os
