@@ -4,12 +4,14 @@
 
 #include "engine/UpdateView.h"
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
 
 class TStream;
+enum class TProgressKind;
 
 // How the run treats the [self] entry.
 enum class TSelfMode {
@@ -33,6 +35,9 @@ public:
     void Start();
     // Runs the body on the calling thread (the console tool and tests).
     void RunInline() { ExecuteGuarded(); }
+    // Shortest time between two positions of one bar (20 ms; tests use 0 to
+    // see every position).
+    void SetProgressInterval(std::chrono::steady_clock::duration interval);
 
     bool FreeOnTerminate = false;
     TSelfMode SelfMode = TSelfMode::Script;
@@ -76,7 +81,17 @@ public:
     void OnExtractProgress(void* sender);
 
 private:
+    enum class TInstallResult { Installed, Failed, Unreachable };
     void ExecuteGuarded();
+    void ProcessList(const std::string& listFile);
+    TInstallResult InstallEntry(const std::string& line);
+    void ExtractVerified(const std::string& archive, const std::string& decoded, const std::string& digest,
+                         std::int64_t size);
+    void Synchronize(void (GFilesThread::*operation)());
+    void ReportProgress(TProgressKind kind);
+    void ResetProgress(TProgressKind kind);
+    void ShowFailure();
+
     struct Impl;
     std::unique_ptr<Impl> impl_;
     TUpdateView& view_;

@@ -1,0 +1,458 @@
+#include "engine/GetFilesThr.h"
+
+#include "engine/Progress.h"
+#include "engine/SafePath.h"
+#include "formats/BZip2.h"
+#include "formats/Classes.h"
+#include "formats/LstFile.h"
+#include "formats/Misc.h"
+#include "formats/md5.h"
+#include "platform/os.h"
+
+#include <array>
+#include <charconv>
+#include <exception>
+#include <limits>
+#include <optional>
+#include <thread>
+
+namespace {
+
+// Texts are byte strings in the list's code page (Windows-1252).
+constexpr const char* kAgent = "Corvel - Updater";
+constexpr const char* kSearching = "Buscando Actualizaciones...";
+constexpr const char* kCheckingFiles = "Comprobando Archivos...";
+constexpr const char* kChecking = "Comprobando...";
+constexpr const char* kDownloading = "Descargando...";
+constexpr const char* kExtracting = "Extrayendo...";
+constexpr const char* kFailed = "Actualizaci\xF3n Fallida";
+
+constexpr std::size_t kDownloadBlock = 1024;
+constexpr std::size_t kDecodeBlock = 65536;
+
+// A decimal number that fits a signed 32-bit integer, or EConvertError.
+std::int32_t StrToInt(const std::string& text) {
+    std::string_view digits(text);
+    if (!digits.empty() && digits.front() == '+') digits.remove_prefix(1);
+    std::int32_t value = 0;
+    const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
+    if (digits.empty() || ec != std::errc() || end != digits.data() + digits.size()) {
+        throw EConvertError("'" + text + "' is not a valid integer value");
+    }
+    return value;
+}
+
+std::string FileDigestHex(const std::string& path) {
+    TMD5Digest digest{};
+    FileDigest(path, digest);
+    return DigestToHex(digest);
+}
+
+// The fields of an entry line: path, digest and size (the last three fields;
+// any field before them is ignored). Nullopt for a line with fewer.
+struct TEntry {
+    std::string path;
+    std::string digest;
+    std::string size;
+};
+std::optional<TEntry> ParseEntry(const std::string& line) {
+    const auto fields = SplitFields(line, "|");
+    if (fields.size() < 3) return std::nullopt;
+    return TEntry{fields[2], fields[1], fields[0]};
+}
+
+}  // namespace
+
+struct GFilesThread::Impl {
+    explicit Impl(GFilesThread& run)
+        : throttle(std::chrono::milliseconds(20), [&run](TProgressKind kind, std::int32_t value) {
+              run.sync_.Synchronize([&run, kind, value] {
+                  switch (kind) {
+                      case TProgressKind::File: run.view_.SyncFileProgress(value); break;
+                      case TProgressKind::Extract: run.view_.SyncExtractProgress(value); break;
+                      case TProgressKind::Total: run.view_.SyncTotalProgress(value); break;
+                  }
+              });
+          }) {}
+
+    TProgressThrottle throttle;
+    // Most bytes the decoding in progress may produce (the entry's size).
+    std::optional<std::int64_t> extractLimit;
+    bool anyFailure = false;
+};
+
+GFilesThread::GFilesThread(TUpdateView& view, TSynchronizer& synchronizer, bool createSuspended)
+    : impl_(std::make_unique<Impl>(*this)), view_(view), sync_(synchronizer) {
+    if (!createSuspended) Start();
+}
+
+GFilesThread::~GFilesThread() = default;
+
+void GFilesThread::Start() {
+    std::thread([this] {
+        const bool freeOnTerminate = FreeOnTerminate;
+        ExecuteGuarded();
+        if (freeOnTerminate) delete this;
+    }).detach();
+}
+
+void GFilesThread::SetProgressInterval(std::chrono::steady_clock::duration interval) {
+    impl_->throttle.SetInterval(interval);
+}
+
+void GFilesThread::ExecuteGuarded() {
+    try {
+        Execute();
+    } catch (...) {
+        // Execute closes the run on every path; nothing may leave the thread.
+        succeeded_ = false;
+    }
+}
+
+// ---- window-side operations -------------------------------------------------
+
+void GFilesThread::SyncStatus() { view_.SyncStatus(StatusText, DetailText); }
+void GFilesThread::SyncProgressMax() { view_.SyncProgressMax(ProgressBarSelector, ProgressValue); }
+void GFilesThread::SyncFileProgress() { view_.SyncFileProgress(ProgressValue); }
+void GFilesThread::SyncExtractProgress() { view_.SyncExtractProgress(ProgressValue); }
+void GFilesThread::SyncTotalProgress() { view_.SyncTotalProgress(ProgressValue); }
+void GFilesThread::BeginUpdateView() { view_.BeginUpdateView(); }
+void GFilesThread::EndUpdateView() { view_.EndUpdateView(); }
+void GFilesThread::ShowUpdateFinished() { view_.ShowUpdateFinished(InstallFailed); }
+
+void GFilesThread::Synchronize(void (GFilesThread::*operation)()) {
+    impl_->throttle.BeforeOtherOperation();
+    sync_.Synchronize([this, operation] { (this->*operation)(); });
+}
+
+void GFilesThread::ReportProgress(TProgressKind kind) { impl_->throttle.Report(kind, ProgressValue); }
+
+void GFilesThread::ResetProgress(TProgressKind kind) {
+    ProgressValue = 0;
+    impl_->throttle.ReportNow(kind, 0);
+}
+
+void GFilesThread::ShowFailure() {
+    StatusText = kFailed;
+    DetailText.clear();
+    Synchronize(&GFilesThread::SyncStatus);
+    impl_->anyFailure = true;
+}
+
+// ---- the run ------------------------------------------------------------------
+
+void GFilesThread::Execute() {
+    InstallDir = os::GetCurrentDir() + "\\";
+    Synchronize(&GFilesThread::BeginUpdateView);
+    StatusText = kSearching;
+    Synchronize(&GFilesThread::SyncStatus);
+    if (BaseUrl.empty() || BaseUrl.back() != '/') BaseUrl += '/';
+
+    const std::string listArchive = InstallDir + "files.lst.bz2";
+    const std::string listFile = InstallDir + "files.lst";
+    bool listFetched = false;
+    try {
+        listFetched = DownloadFile(BaseUrl + "files.lst.bz2", listArchive, true);
+        if (!listFetched) impl_->anyFailure = true;  // no server: the view just closes
+    } catch (const std::exception&) {
+        // A broken transfer or a list that can't be stored.
+        os::DeleteFile(listArchive);
+        ShowFailure();
+    }
+
+    if (listFetched) {
+        StatusText.clear();
+        DetailText.clear();
+        Synchronize(&GFilesThread::SyncStatus);
+        try {
+            ExtractFile(listArchive, listFile);
+        } catch (const std::exception&) {
+            ShowFailure();
+            os::DeleteFile(listFile);
+        }
+        if (os::FileExists(listFile)) {
+            try {
+                ProcessList(listFile);
+            } catch (const std::exception&) {
+                // A list the run can't use (no valid Rev, unreadable file):
+                // the run fails but still closes below.
+                ShowFailure();
+            }
+        }
+    }
+
+    // Closing steps, reached on every path.
+    StatusText.clear();
+    DetailText.clear();
+    os::DeleteFile(listFile);
+    Synchronize(&GFilesThread::SyncStatus);
+    Synchronize(&GFilesThread::EndUpdateView);
+    succeeded_ = !impl_->anyFailure && !InstallFailed;
+}
+
+void GFilesThread::ProcessList(const std::string& listFile) {
+    PendingFiles.clear();
+    TListFile reader(listFile);
+    const std::int32_t rev = StrToInt(reader.ReadValue("settings", "Rev"));
+    SelfEntry = reader.ReadSection("self").front();
+    if (SelfEntry != "FAIL") UpdateSelf(SelfEntry);
+    CheckFiles(reader.ReadSection("files_critical"));
+    if (ForceCheck || rev > 0) CheckFiles(reader.ReadSection("files_normal"));
+    UpdateFiles();
+}
+
+void GFilesThread::CheckFiles(const std::vector<std::string>& lines) {
+    if (lines.empty() || lines.front() == "FAIL") return;
+    StatusText = kCheckingFiles;
+    Synchronize(&GFilesThread::SyncStatus);
+    ProgressBarSelector = 1;
+    ProgressValue = static_cast<std::int32_t>(lines.size() - 1);
+    Synchronize(&GFilesThread::SyncProgressMax);
+
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        ProgressValue = static_cast<std::int32_t>(i);
+        ReportProgress(TProgressKind::Total);
+        const std::string& line = lines[i];
+        const auto entry = ParseEntry(line);
+        StatusText = kChecking;
+        DetailText = " " + (entry ? entry->path : line);
+        Synchronize(&GFilesThread::SyncStatus);
+        // A line that can't name a file below the install directory is not
+        // looked up on disk; installing it fails, which the user then sees.
+        if (!entry || !IsSafeRelativePath(entry->path)) {
+            PendingFiles.push_back(line);
+            continue;
+        }
+        const std::string local = InstallDir + entry->path;
+        if (!os::FileExists(local)) {
+            PendingFiles.push_back(line);
+            continue;
+        }
+        std::string digest;
+        try {
+            digest = FileDigestHex(local);
+        } catch (const std::exception&) {
+            digest.clear();  // unreadable now: fetch it again
+        }
+        if (digest != entry->digest) PendingFiles.push_back(line);
+    }
+
+    ResetProgress(TProgressKind::Total);
+    StatusText.clear();
+    DetailText.clear();
+    Synchronize(&GFilesThread::SyncStatus);
+}
+
+void GFilesThread::UpdateFiles() {
+    InstallFailed = false;
+    if (PendingFiles.empty()) return;
+    ProgressValue = static_cast<std::int32_t>(PendingFiles.size() - 1);
+    ProgressBarSelector = 1;
+    Synchronize(&GFilesThread::SyncProgressMax);
+
+    for (std::size_t i = 0; i < PendingFiles.size();) {
+        const TInstallResult result = InstallEntry(PendingFiles[i]);
+        if (result != TInstallResult::Installed) {
+            ShowFailure();
+            InstallFailed = true;
+        }
+        // A server that can't be reached fails every entry after this one too.
+        if (result == TInstallResult::Unreachable) break;
+        ++i;
+        ProgressValue = static_cast<std::int32_t>(i);
+        ProgressBarSelector = 1;
+        ReportProgress(TProgressKind::Total);
+    }
+
+    ResetProgress(TProgressKind::Total);
+    Synchronize(&GFilesThread::ShowUpdateFinished);
+}
+
+GFilesThread::TInstallResult GFilesThread::InstallEntry(const std::string& line) {
+    const auto entry = ParseEntry(line);
+    if (!entry || !IsSafeRelativePath(entry->path)) return TInstallResult::Failed;
+    const std::string& path = entry->path;
+    const std::string target = InstallDir + path;
+
+    StatusText = kDownloading;
+    DetailText = path;
+    Synchronize(&GFilesThread::SyncStatus);
+
+    std::int32_t size = 0;
+    try {
+        size = StrToInt(entry->size);
+    } catch (const EConvertError&) {
+        return TInstallResult::Failed;
+    }
+    if (size < 0) return TInstallResult::Failed;
+    ProgressBarSelector = 0;
+    ProgressValue = size;
+    Synchronize(&GFilesThread::SyncProgressMax);
+
+    const std::string targetDir = target.substr(0, target.rfind('\\') + 1);
+    const std::string archive = target + ".bz2";
+    try {
+        if (!os::DirectoryExists(targetDir)) os::ForceDirectories(targetDir);
+        if (!DownloadFile(BaseUrl + ReplaceAll(path, "\\", "/") + ".bz2", archive, true)) {
+            return TInstallResult::Unreachable;
+        }
+    } catch (const std::exception&) {
+        os::DeleteFile(archive);
+        return TInstallResult::Failed;
+    }
+
+    StatusText = kExtracting;
+    DetailText = path;
+    Synchronize(&GFilesThread::SyncStatus);
+    const std::string part = target + ".part";
+    try {
+        ExtractVerified(archive, part, entry->digest, size);
+        os::ReplaceFile(part, target);
+    } catch (const std::exception&) {
+        os::DeleteFile(part);
+        return TInstallResult::Failed;
+    }
+    return TInstallResult::Installed;
+}
+
+void GFilesThread::ExtractVerified(const std::string& archive, const std::string& decoded,
+                                   const std::string& digest, std::int64_t size) {
+    impl_->extractLimit = size;
+    try {
+        ExtractFile(archive, decoded);
+    } catch (...) {
+        impl_->extractLimit.reset();
+        throw;
+    }
+    impl_->extractLimit.reset();
+    if (FileDigestHex(decoded) != digest) {
+        throw Exception("The decoded file does not match its digest");
+    }
+}
+
+void GFilesThread::UpdateSelf(const std::string& entryLine) {
+    if (entryLine.empty()) return;
+    const auto entry = ParseEntry(entryLine);
+    // The script names the executable unquoted: only a bare, plain name.
+    if (!entry || !IsSafeSelfName(entry->path)) {
+        ShowFailure();
+        return;
+    }
+    const std::string& name = entry->path;
+    std::string current;
+    try {
+        current = FileDigestHex(InstallDir + name);
+    } catch (const std::exception&) {
+        current.clear();
+    }
+    if (current == entry->digest) return;
+
+    if (SelfMode == TSelfMode::OrdinaryFile) {
+        PendingFiles.push_back(entryLine);
+        return;
+    }
+
+    const std::string archive = InstallDir + name + ".bz2";
+    const std::string fresh = InstallDir + name + ".New";
+    try {
+        if (!DownloadFile(BaseUrl + name + ".bz2", archive, true)) return;
+    } catch (const std::exception&) {
+        os::DeleteFile(archive);
+        ShowFailure();
+        return;
+    }
+    try {
+        // Only a complete, verified copy is handed to the script.
+        ExtractVerified(archive, fresh, entry->digest, StrToInt(entry->size));
+        WriteUpdateScript(name);
+        RunProgram(InstallDir + "Update.bat");
+    } catch (const std::exception&) {
+        os::DeleteFile(archive);
+        os::DeleteFile(fresh);
+        os::DeleteFile(InstallDir + "Update.bat");
+        ShowFailure();
+    }
+}
+
+bool GFilesThread::DownloadFile(const std::string& url, const std::string& localPath, bool reportProgress) {
+    bool result = false;
+    ProgressValue = 0;
+    std::int64_t received = 0;
+    try {
+        if (auto response = os::HttpOpen(kAgent, url)) {
+            os::HttpDropCache(url);
+            os::File file = os::File::Create(localPath, os::Share::ReadWrite);
+            std::array<char, kDownloadBlock> buffer;
+            std::size_t n = 0;
+            do {
+                n = response->Read(buffer.data(), buffer.size());
+                if (n > 0 && file.Write(buffer.data(), n) != n) {
+                    throw EInOutError(101, "Disk full");
+                }
+                if (reportProgress) {
+                    received += static_cast<std::int64_t>(n);
+                    ProgressValue = static_cast<std::int32_t>(
+                        std::min<std::int64_t>(received, std::numeric_limits<std::int32_t>::max()));
+                    ReportProgress(TProgressKind::File);
+                }
+            } while (n != 0);
+            file.Close();
+            result = true;
+        }
+    } catch (...) {
+        ResetProgress(TProgressKind::File);
+        throw;
+    }
+    ResetProgress(TProgressKind::File);
+    return result;
+}
+
+void GFilesThread::ExtractFile(const std::string& sourcePath, const std::string& targetPath) {
+    auto source = std::make_unique<TFileStream>(sourcePath, TFileStream::Mode::OpenRead, os::Share::Read);
+    try {
+        TFileStream target(targetPath, TFileStream::Mode::Create, os::Share::None);
+        DecompressStream(*source, target);
+        target.Close();
+    } catch (...) {
+        source.reset();
+        os::DeleteFile(sourcePath);
+        throw;
+    }
+    source.reset();
+    os::DeleteFile(sourcePath);
+}
+
+void GFilesThread::DecompressStream(TStream& source, TStream& target) {
+    ExtractSource = &source;
+    ProgressValue = static_cast<std::int32_t>(
+        std::min<std::int64_t>(source.Size(), std::numeric_limits<std::int32_t>::max()));
+    ProgressBarSelector = 0;
+    Synchronize(&GFilesThread::SyncProgressMax);
+    auto finish = [this] {
+        ExtractSource = nullptr;
+        ResetProgress(TProgressKind::Extract);
+    };
+    try {
+        TBZDecompressionStream decoder(source);
+        decoder.OnProgress = [this](void* sender) { OnExtractProgress(sender); };
+        std::array<std::uint8_t, kDecodeBlock> buffer;
+        std::int64_t total = 0;
+        while (const std::size_t n = decoder.Read(buffer.data(), buffer.size())) {
+            total += static_cast<std::int64_t>(n);
+            if (impl_->extractLimit && total > *impl_->extractLimit) {
+                throw Exception("The decoded data is larger than its entry says");
+            }
+            target.WriteBuffer(buffer.data(), n);
+        }
+    } catch (...) {
+        finish();
+        throw;
+    }
+    finish();
+}
+
+void GFilesThread::OnExtractProgress(void*) {
+    ProgressValue = static_cast<std::int32_t>(
+        std::min<std::int64_t>(ExtractSource->Position(), std::numeric_limits<std::int32_t>::max()));
+    ReportProgress(TProgressKind::Extract);
+}

@@ -1,0 +1,184 @@
+#include "tests/e2e/engine_fixture.h"
+
+#include "formats/md5.h"
+
+#include <bzlib.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <fstream>
+#include <random>
+#include <sstream>
+
+namespace {
+
+std::string Env(const char* name) {
+    const char* value = std::getenv(name);
+    return value ? value : "";
+}
+
+void WriteBytes(const fs::path& path, const std::string& bytes) {
+    fs::create_directories(path.parent_path());
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    ASSERT_TRUE(out.good()) << path;
+}
+
+std::string ReadBytes(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// A list path ("\" separated, list code page) as a path of this system.
+fs::path ListPath(const fs::path& base, const std::string& relative) {
+    std::string p = relative;
+    std::replace(p.begin(), p.end(), '\\', '/');
+#ifdef _WIN32
+    return base / fs::path(p);  // ANSI code page, as the updater's calls use
+#else
+    // The updater's POSIX seam writes list names as UTF-8.
+    std::string utf8;
+    for (unsigned char c : p) {
+        if (c < 0x80) {
+            utf8 += static_cast<char>(c);
+        } else {
+            utf8 += static_cast<char>(0xC0 | (c >> 6));
+            utf8 += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return base / fs::path(utf8);
+#endif
+}
+
+}  // namespace
+
+bool TRecordingView::Contains(const std::string& line) const { return Count(line) > 0; }
+
+std::size_t TRecordingView::Count(const std::string& line) const {
+    return static_cast<std::size_t>(std::count(log.begin(), log.end(), line));
+}
+
+void EngineRun::SetUp() {
+    const std::string url = Env("CORVEL_TEST_SERVER_URL");
+    const std::string root = Env("CORVEL_TEST_SERVER_ROOT");
+    ASSERT_FALSE(url.empty() || root.empty()) << "run through tests/e2e/with_server.py";
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    std::string name = std::string(info->test_suite_name()) + "." + info->name();
+    std::replace(name.begin(), name.end(), '/', '_');
+    baseUrl_ = url + name + "/";
+    serverDir_ = fs::path(root) / name;
+    fs::create_directories(serverDir_);
+    std::random_device rd;
+    sandbox_ = fs::temp_directory_path() / ("corvel-run-" + std::to_string(rd()));
+    installDir_ = sandbox_ / "install";
+    fs::create_directories(installDir_);
+    savedCwd_ = fs::current_path();
+}
+
+void EngineRun::TearDown() {
+    fs::current_path(savedCwd_);
+    std::error_code ec;
+    fs::remove_all(sandbox_, ec);
+}
+
+std::string EngineRun::Compress(const std::string& data) {
+    std::string out(data.size() + data.size() / 100 + 1024, '\0');
+    unsigned int size = static_cast<unsigned int>(out.size());
+    const int rc = BZ2_bzBuffToBuffCompress(out.data(), &size, const_cast<char*>(data.data()),
+                                            static_cast<unsigned int>(data.size()), 9, 0, 0);
+    EXPECT_EQ(rc, BZ_OK);
+    out.resize(size);
+    return out;
+}
+
+std::string EngineRun::Md5Hex(const std::string& data) {
+    const fs::path scratch = fs::temp_directory_path() / ("corvel-md5-" + std::to_string(std::random_device{}()));
+    WriteBytes(scratch, data);
+    TMD5Digest digest{};
+    FileDigest(scratch.string(), digest);
+    fs::remove(scratch);
+    return DigestToHex(digest);
+}
+
+std::string EngineRun::EntryLine(const std::string& path, const std::string& content) {
+    return path + "|" + Md5Hex(content) + "|" + std::to_string(content.size());
+}
+
+void EngineRun::Publish(const std::map<std::string, TPublished>& files, int rev, const std::string& self) {
+    std::string critical, normal;
+    for (const auto& [path, file] : files) {
+        std::string url = path;
+        std::replace(url.begin(), url.end(), '\\', '/');
+        PutServerFile(url + ".bz2", Compress(file.content));
+        (file.critical ? critical : normal) += EntryLine(path, file.content) + "\r\n";
+    }
+    std::string list = "[settings]\r\nRev|" + std::to_string(rev) + "\r\n[/settings]\r\n";
+    if (!self.empty()) list += "[self]\r\n" + self + "\r\n[/self]\r\n";
+    list += "[files_critical]\r\n" + critical + "[/files_critical]\r\n";
+    list += "[files_normal]\r\n" + normal + "[/files_normal]\r\n";
+    PublishList(list);
+}
+
+void EngineRun::PublishList(const std::string& listText) { PutServerFile("files.lst.bz2", Compress(listText)); }
+
+void EngineRun::PutServerFile(const std::string& urlPath, const std::string& bytes) {
+    // The server maps request bytes to file names unchanged.
+    WriteBytes(serverDir_ / fs::path(urlPath), bytes);
+}
+
+void EngineRun::SetFault(const std::string& urlPath, const std::string& fault) {
+    WriteBytes(serverDir_ / fs::path(urlPath + ".fault"), fault);
+}
+
+bool EngineRun::Run(bool force, TSelfMode mode, const std::string& baseUrl) {
+    view_.log.clear();
+    TDirectSynchronizer sync;
+    GFilesThread run(view_, sync);
+    run.SetProgressInterval(std::chrono::steady_clock::duration::zero());
+    run.BaseUrl = baseUrl.empty() ? baseUrl_ : baseUrl;
+    run.ForceCheck = force;
+    run.SelfMode = mode;
+    fs::current_path(installDir_);
+    run.RunInline();
+    fs::current_path(savedCwd_);
+    return run.Succeeded();
+}
+
+std::string EngineRun::Local(const std::string& relative) const { return ListPath(installDir_, relative).string(); }
+
+std::string EngineRun::ReadLocal(const std::string& relative) const {
+    const fs::path p = ListPath(installDir_, relative);
+    if (!fs::is_regular_file(p)) return "<missing>";
+    return ReadBytes(p);
+}
+
+void EngineRun::WriteLocal(const std::string& relative, const std::string& content) const {
+    WriteBytes(ListPath(installDir_, relative), content);
+}
+
+std::vector<std::string> EngineRun::Leftovers() const {
+    std::vector<std::string> found;
+    for (const auto& e : fs::recursive_directory_iterator(installDir_)) {
+        const std::string name = e.path().filename().string();
+        const std::string ext = e.path().extension().string();
+        if (ext == ".bz2" || ext == ".part" || ext == ".New" || name == "files.lst" || name == "Update.bat") {
+            found.push_back(e.path().string());
+        }
+    }
+    for (const auto& e : fs::directory_iterator(sandbox_)) {
+        if (e.path().filename() != "install") found.push_back("outside: " + e.path().string());
+    }
+    return found;
+}
+
+std::vector<std::string> EngineRun::Requests() const {
+    std::vector<std::string> lines;
+    std::ifstream in(serverDir_.parent_path() / "requests.log", std::ios::binary);
+    std::string prefix = "GET /" + serverDir_.filename().string() + "/";
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind(prefix, 0) == 0) lines.push_back(line.substr(4));
+    }
+    return lines;
+}

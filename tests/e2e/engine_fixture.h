@@ -1,0 +1,86 @@
+// Whole update runs against the fault server (tests/e2e/with_server.py):
+// a recording view, a published server directory built at run time, and an
+// install directory of the test's own.
+#pragma once
+
+#include "engine/GetFilesThr.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+// Records every window-side operation as one line of text.
+class TRecordingView final : public TUpdateView {
+public:
+    void SyncStatus(const std::string& status, const std::string& detail) override {
+        log.push_back("Status|" + status + "|" + detail);
+    }
+    void SyncProgressMax(std::int32_t selector, std::int32_t value) override {
+        log.push_back("Max " + std::to_string(selector) + " " + std::to_string(value));
+    }
+    void SyncFileProgress(std::int32_t value) override { log.push_back("File " + std::to_string(value)); }
+    void SyncExtractProgress(std::int32_t value) override { log.push_back("Extract " + std::to_string(value)); }
+    void SyncTotalProgress(std::int32_t value) override { log.push_back("Total " + std::to_string(value)); }
+    void BeginUpdateView() override { log.push_back("Begin"); }
+    void EndUpdateView() override { log.push_back("End"); }
+    void ShowUpdateFinished(bool installFailed) override {
+        log.push_back(std::string("Finished ") + (installFailed ? "failed" : "ok"));
+    }
+
+    bool Contains(const std::string& line) const;
+    std::size_t Count(const std::string& line) const;
+
+    std::vector<std::string> log;
+};
+
+// One file of a published tree.
+struct TPublished {
+    std::string content;
+    bool critical = true;
+};
+
+class EngineRun : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // Writes the server directory for this test: one .bz2 per file and the
+    // list. Paths use "\" as in the list.
+    void Publish(const std::map<std::string, TPublished>& files, int rev = 1, const std::string& self = "");
+    // The list text alone, for hand-made lists.
+    void PublishList(const std::string& listText);
+    // Stores raw bytes on the server under a path ("/" separated).
+    void PutServerFile(const std::string& urlPath, const std::string& bytes);
+    // Makes the server misbehave for one path (see fault_server.py).
+    void SetFault(const std::string& urlPath, const std::string& fault);
+
+    // Runs one update in the install directory and returns whether it
+    // reported success.
+    bool Run(bool force = false, TSelfMode mode = TSelfMode::OrdinaryFile, const std::string& baseUrl = "");
+
+    std::string Local(const std::string& relative) const;       // install dir path
+    std::string ReadLocal(const std::string& relative) const;   // content, or "<missing>"
+    void WriteLocal(const std::string& relative, const std::string& content) const;
+    // Files in the install directory that a run must not leave behind.
+    std::vector<std::string> Leftovers() const;
+    // Every file below the server root's parent that isn't the server's or
+    // the install directory's: proof that nothing was written outside.
+    std::vector<std::string> Requests() const;
+
+    static std::string Compress(const std::string& data);
+    static std::string Md5Hex(const std::string& data);
+    static std::string EntryLine(const std::string& path, const std::string& content);
+
+    std::string baseUrl_;
+    fs::path serverDir_;
+    fs::path installDir_;
+    fs::path sandbox_;
+    fs::path savedCwd_;
+    TRecordingView view_;
+    std::vector<std::string> listLines_;
+};

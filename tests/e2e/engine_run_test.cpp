@@ -1,0 +1,315 @@
+// Whole update runs over real HTTP on 127.0.0.1, natively through libcurl and
+// under Wine through WinInet.
+#include "tests/e2e/engine_fixture.h"
+
+#include "platform/os.h"
+
+#include <gmock/gmock.h>
+
+#include <algorithm>
+#include <chrono>
+
+
+using ::testing::ElementsAre;
+using ::testing::ElementsAreArray;
+using ::testing::IsEmpty;
+
+namespace {
+
+const std::string kFailed = "Actualizaci\xF3n Fallida";
+
+// Positions of one bar arrive block by block, and how a body is cut into
+// blocks is the transport's business: a run of positions is checked to
+// grow, then folded into its last value before the reset to 0.
+std::vector<std::string> Fold(const std::vector<std::string>& log) {
+    std::vector<std::string> out;
+    for (std::size_t i = 0; i < log.size();) {
+        const bool file = log[i].rfind("File ", 0) == 0;
+        const bool extract = log[i].rfind("Extract ", 0) == 0;
+        if (!file && !extract) {
+            out.push_back(log[i++]);
+            continue;
+        }
+        const std::string prefix = file ? "File " : "Extract ";
+        std::vector<long> values;
+        while (i < log.size() && log[i].rfind(prefix, 0) == 0) values.push_back(std::stol(log[i++].substr(prefix.size())));
+        if (values.size() >= 2 && values.back() == 0) {
+            for (std::size_t k = 1; k + 1 < values.size(); ++k) EXPECT_GE(values[k], values[k - 1]) << prefix;
+            out.push_back(prefix.substr(0, prefix.size() - 1) + ".. " + std::to_string(values[values.size() - 2]));
+            out.push_back(prefix + "0");
+        } else {
+            for (long v : values) out.push_back(prefix + std::to_string(v));
+        }
+    }
+    return out;
+}
+
+std::string Size(const std::string& data) { return std::to_string(data.size()); }
+
+// Data that bzip2 can't shrink much, so that a cut lands inside the stream.
+std::string Noise(std::size_t size, unsigned seed) {
+    std::string s(size, '\0');
+    for (auto& c : s) {
+        seed = seed * 1103515245u + 12345u;
+        c = static_cast<char>(seed >> 16);
+    }
+    return s;
+}
+
+}  // namespace
+
+TEST_F(EngineRun, WholeRunShowsEveryStepInOrder) {
+    const std::string a = "alpha", b = "beta beta";
+    Publish({{"a.txt", {a, true}}, {"data\\b.txt", {b, false}}}, 1);
+    const std::string list = Size(Compress("[settings]\r\nRev|1\r\n[/settings]\r\n[files_critical]\r\n" +
+                                           EntryLine("a.txt", a) + "\r\n[/files_critical]\r\n[files_normal]\r\n" +
+                                           EntryLine("data\\b.txt", b) + "\r\n[/files_normal]\r\n"));
+    const std::string za = Size(Compress(a)), zb = Size(Compress(b));
+
+    ASSERT_TRUE(Run());
+
+    EXPECT_THAT(Fold(view_.log),
+                ElementsAreArray(std::vector<std::string>{
+                    "Begin", "Status|Buscando Actualizaciones...|", "File.. " + list, "File 0", "Status||",
+                    "Max 0 " + list, "Extract.. " + list, "Extract 0",
+                    // [files_critical]
+                    "Status|Comprobando Archivos...|", "Max 1 0", "Total 0", "Status|Comprobando...| a.txt",
+                    "Total 0", "Status||",
+                    // [files_normal]
+                    "Status|Comprobando Archivos...|", "Max 1 0", "Total 0", "Status|Comprobando...| data\\b.txt",
+                    "Total 0", "Status||",
+                    // installing
+                    "Max 1 1", "Status|Descargando...|a.txt", "Max 0 " + Size(a), "File.. " + za, "File 0",
+                    "Status|Extrayendo...|a.txt", "Max 0 " + za, "Extract.. " + za, "Extract 0", "Total 1",
+                    "Status|Descargando...|data\\b.txt", "Max 0 " + Size(b), "File.. " + zb, "File 0",
+                    "Status|Extrayendo...|data\\b.txt", "Max 0 " + zb, "Extract.. " + zb, "Extract 0", "Total 2",
+                    "Total 0", "Finished ok", "Status||", "End"}));
+    EXPECT_EQ(ReadLocal("a.txt"), a);
+    EXPECT_EQ(ReadLocal("data\\b.txt"), b);
+    EXPECT_THAT(Leftovers(), IsEmpty());
+    // Every request carries the updater's agent.
+    for (const auto& r : Requests()) EXPECT_NE(r.find("Corvel - Updater"), std::string::npos) << r;
+}
+
+TEST_F(EngineRun, CurrentInstallationIsLeftAloneAndSilent) {
+    Publish({{"a.txt", {"same", true}}, {"b.txt", {"also same", false}}}, 1);
+    ASSERT_TRUE(Run());
+    ASSERT_TRUE(Run());
+    EXPECT_FALSE(view_.Contains("Status|Descargando...|a.txt"));
+    EXPECT_EQ(view_.Count("Finished ok"), 0u);
+    EXPECT_EQ(view_.log.back(), "End");
+    EXPECT_EQ(view_.log[view_.log.size() - 2], "Status||");
+    EXPECT_THAT(Leftovers(), IsEmpty());
+}
+
+TEST_F(EngineRun, RevisionDecidesWhetherNormalFilesAreChecked) {
+    Publish({{"crit.txt", {"c", true}}, {"norm.txt", {"n", false}}}, 0);
+    ASSERT_TRUE(Run(false));
+    EXPECT_EQ(ReadLocal("crit.txt"), "c");
+    EXPECT_EQ(ReadLocal("norm.txt"), "<missing>");
+
+    ASSERT_TRUE(Run(true));  // a forced run checks both whatever the revision
+    EXPECT_EQ(ReadLocal("norm.txt"), "n");
+
+    Publish({{"crit.txt", {"c", true}}, {"norm.txt", {"n2", false}}}, 1);
+    ASSERT_TRUE(Run(false));  // Rev 1 checks both on every run
+    EXPECT_EQ(ReadLocal("norm.txt"), "n2");
+
+    Publish({{"crit.txt", {"c", true}}, {"norm.txt", {"n3", false}}}, -4);
+    ASSERT_TRUE(Run(false));
+    EXPECT_EQ(ReadLocal("norm.txt"), "n2");
+}
+
+TEST_F(EngineRun, ChangedFilesAreReplacedWholeAndNestedDirectoriesMade) {
+    WriteLocal("maps\\deep\\x.map", "old content");
+    WriteLocal("keep.txt", "keep");
+    Publish({{"maps\\deep\\x.map", {"new content", true}}, {"sp ace\\caf\xE9 d\xE9j\xE0.txt", {"accents", true}}});
+    ASSERT_TRUE(Run());
+    EXPECT_EQ(ReadLocal("maps\\deep\\x.map"), "new content");
+    EXPECT_EQ(ReadLocal("sp ace\\caf\xE9 d\xE9j\xE0.txt"), "accents");
+    EXPECT_EQ(ReadLocal("keep.txt"), "keep");
+    EXPECT_TRUE(view_.Contains("Status|Descargando...|sp ace\\caf\xE9 d\xE9j\xE0.txt"));
+    EXPECT_THAT(Leftovers(), IsEmpty());
+}
+
+TEST_F(EngineRun, AnEntryListedTwiceIsInstalledTwice) {
+    const std::string line = EntryLine("twice.txt", "2x");
+    PutServerFile("twice.txt.bz2", Compress("2x"));
+    PublishList("[settings]\nRev|1\n[/settings]\n[files_critical]\n" + line + "\n[/files_critical]\n[files_normal]\n" +
+                line + "\n[/files_normal]\n");
+    ASSERT_TRUE(Run());
+    EXPECT_EQ(view_.Count("Status|Descargando...|twice.txt"), 2u);
+    EXPECT_TRUE(view_.Contains("Total 2"));
+    EXPECT_EQ(ReadLocal("twice.txt"), "2x");
+}
+
+TEST_F(EngineRun, ListThatCannotBeFetchedOrDecoded) {
+    // No server at all: the view just closes, nothing else is said.
+    WriteLocal("files.lst", "left over");
+    EXPECT_FALSE(Run(false, TSelfMode::OrdinaryFile, "http://127.0.0.1:9/Updater"));
+    EXPECT_THAT(view_.log, ElementsAre("Begin", "Status|Buscando Actualizaciones...|", "File 0", "Status||", "End"));
+    EXPECT_EQ(ReadLocal("files.lst"), "<missing>");
+
+    // An error page instead of the list.
+    EXPECT_FALSE(Run());
+    EXPECT_TRUE(view_.Contains("Status|" + kFailed + "|"));
+    EXPECT_EQ(view_.log.back(), "End");
+    EXPECT_THAT(Leftovers(), IsEmpty());
+
+    // A list cut in mid-body is a failure, never a shorter list.
+    Publish({{"a.txt", {"a", true}}});
+    PutServerFile("files.lst.bz2", Compress(Noise(200000, 3) + "\n[settings]\nRev|1\n[/settings]\n"));
+    SetFault("files.lst.bz2", "cut 500");
+    EXPECT_FALSE(Run());
+    EXPECT_TRUE(view_.Contains("Status|" + kFailed + "|"));
+    EXPECT_EQ(ReadLocal("a.txt"), "<missing>");
+    EXPECT_THAT(Leftovers(), IsEmpty());
+}
+
+TEST_F(EngineRun, ListWithoutUsableRevisionFailsAndCloses) {
+    PutServerFile("a.txt.bz2", Compress("a"));
+    PublishList("[settings]\nRev|one\n[/settings]\n[files_critical]\n" + EntryLine("a.txt", "a") +
+                "\n[/files_critical]\n");
+    EXPECT_FALSE(Run());
+    EXPECT_TRUE(view_.Contains("Status|" + kFailed + "|"));
+    EXPECT_THAT(std::vector<std::string>(view_.log.end() - 2, view_.log.end()), ElementsAre("Status||", "End"));
+    EXPECT_THAT(Leftovers(), IsEmpty());
+}
+
+TEST_F(EngineRun, BrokenDownloadsKeepTheOldFile) {
+    const std::string big = Noise(200000, 7);
+    const std::map<std::string, TPublished> files{
+        {"missing.txt", {"m", true}}, {"cut.dat", {big + "1", true}},   {"chunked.dat", {big + "2", true}},
+        {"corrupt.dat", {"c", true}}, {"trailing.dat", {"t", true}},    {"twostreams.dat", {"s", true}},
+        {"bigger.dat", {"b", true}},  {"wrongdigest.dat", {"w", true}}, {"z-good.txt", {"good", true}}};
+    for (const auto& [path, file] : files) WriteLocal(path, "old " + path);
+    Publish(files);
+    SetFault("missing.txt.bz2", "status 404");
+    SetFault("cut.dat.bz2", "cut 100");
+    SetFault("chunked.dat.bz2", "cut-chunked 100");
+    std::string z = Compress("c");
+    z[z.size() / 2] ^= 0x55;
+    PutServerFile("corrupt.dat.bz2", z);
+    PutServerFile("trailing.dat.bz2", Compress("t") + "garbage");
+    PutServerFile("twostreams.dat.bz2", Compress("s") + Compress("s"));
+    PutServerFile("bigger.dat.bz2", Compress("b and more"));
+    PutServerFile("wrongdigest.dat.bz2", Compress("W"));
+
+    EXPECT_FALSE(Run());
+    for (const auto& [path, file] : files) {
+        if (path == "z-good.txt") continue;
+        EXPECT_TRUE(ReadLocal(path) == "old " + path) << path;
+    }
+    EXPECT_EQ(ReadLocal("z-good.txt"), "good");  // later entries still install
+    EXPECT_EQ(view_.Count("Status|" + kFailed + "|"), 8u);
+    EXPECT_TRUE(view_.Contains("Finished failed"));
+    EXPECT_FALSE(view_.Contains("Finished ok"));
+    EXPECT_THAT(Leftovers(), IsEmpty());
+}
+
+TEST_F(EngineRun, StalledDownloadFailsInBoundedTime) {
+    os::SetHttpStallTimeout(2);
+    Publish({{"stall.dat", {std::string(100000, 's'), true}}});
+    SetFault("stall.dat.bz2", "stall 10");
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(Run());
+    os::SetHttpStallTimeout(60);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
+    EXPECT_EQ(ReadLocal("stall.dat"), "<missing>");
+    EXPECT_TRUE(view_.Contains("Status|" + kFailed + "|"));
+    EXPECT_THAT(Leftovers(), IsEmpty());
+}
+
+TEST_F(EngineRun, UnreachableFileEndsTheInstallLoop) {
+    WriteLocal("a.txt", "old a");
+    WriteLocal("b.txt", "old b");
+    Publish({{"a.txt", {"a", true}}, {"b.txt", {"b", true}}});
+    // The server drops the connection without an answer: the URL can't be
+    // opened, so the remaining entries are not tried.
+    SetFault("a.txt.bz2", "reset");
+    EXPECT_FALSE(Run());
+    EXPECT_EQ(ReadLocal("a.txt"), "old a");
+    EXPECT_EQ(ReadLocal("b.txt"), "old b");
+    EXPECT_FALSE(view_.Contains("Status|Descargando...|b.txt"));
+    EXPECT_FALSE(view_.Contains("Total 2"));
+    EXPECT_TRUE(view_.Contains("Finished failed"));
+    EXPECT_THAT(Leftovers(), IsEmpty());
+}
+
+TEST_F(EngineRun, NothingIsWrittenOutsideTheInstallDirectory) {
+    const std::vector<std::string> hostile{"..\\escape.txt", "sub\\..\\..\\escape2.txt", "\\rooted.txt",
+                                           "C:\\drive.txt",  "ads.txt:stream",          "CON",
+                                           "sub\\nul.txt",   "trail. ",                 "a\\\\b.txt"};
+    std::string critical;
+    for (const auto& p : hostile) critical += EntryLine(p, "evil") + "\n";
+    PutServerFile("escape.txt.bz2", Compress("evil"));
+    PutServerFile("fine.txt.bz2", Compress("fine"));
+    critical += EntryLine("fine.txt", "fine") + "\n" + "short|line\n";
+    PublishList("[settings]\nRev|1\n[/settings]\n[files_critical]\n" + critical + "[/files_critical]\n");
+    EXPECT_FALSE(Run());
+    EXPECT_EQ(ReadLocal("fine.txt"), "fine");
+    EXPECT_EQ(view_.Count("Status|" + kFailed + "|"), hostile.size() + 1);
+    EXPECT_THAT(Leftovers(), IsEmpty());
+    // Only the list and the one good file were asked for.
+    EXPECT_EQ(Requests().size(), 2u);
+}
+
+TEST_F(EngineRun, DirectoryStandingAtTheTargetFails) {
+    fs::create_directories(Local("dir.dat"));
+    Publish({{"dir.dat", {"file", true}}, {"ok.txt", {"ok", true}}});
+    EXPECT_FALSE(Run());
+    EXPECT_TRUE(fs::is_directory(Local("dir.dat")));
+    EXPECT_EQ(ReadLocal("ok.txt"), "ok");
+    EXPECT_THAT(Leftovers(), IsEmpty());
+}
+
+TEST_F(EngineRun, SelfEntryOfTheConsoleToolIsAnOrdinaryFile) {
+    const std::string exe = "new executable";
+    PutServerFile("Tool.exe.bz2", Compress(exe));
+    Publish({{"a.txt", {"a", true}}}, 1, EntryLine("Tool.exe", exe));
+    WriteLocal("Tool.exe", "old executable");
+    ASSERT_TRUE(Run(false, TSelfMode::OrdinaryFile));
+    EXPECT_EQ(ReadLocal("Tool.exe"), exe);
+    EXPECT_EQ(ReadLocal("Update.bat"), "<missing>");
+    EXPECT_THAT(Leftovers(), IsEmpty());
+}
+
+TEST_F(EngineRun, SelfReplacementRefusesUnsafeOrBadCopies) {
+    // A name the script would run unquoted.
+    Publish({}, 1, EntryLine("evil name&del.exe", "x"));
+    EXPECT_FALSE(Run(false, TSelfMode::Script));
+    EXPECT_TRUE(view_.Contains("Status|" + kFailed + "|"));
+    EXPECT_THAT(Leftovers(), IsEmpty());
+
+    // A copy that does not match its digest is never handed to the script.
+    WriteLocal("Up.exe", "installed");
+    PutServerFile("Up.exe.bz2", Compress("tampered"));
+    Publish({}, 1, EntryLine("Up.exe", "genuine"));
+    EXPECT_FALSE(Run(false, TSelfMode::Script));
+    EXPECT_EQ(ReadLocal("Up.exe"), "installed");
+    EXPECT_THAT(Leftovers(), IsEmpty());
+
+    // Current: only the list is fetched.
+    Publish({}, 1, EntryLine("Up.exe", "installed"));
+    const std::size_t before = Requests().size();
+    EXPECT_TRUE(Run(false, TSelfMode::Script));
+    const auto requests = Requests();
+    ASSERT_EQ(requests.size(), before + 1);
+    EXPECT_NE(requests.back().find("/files.lst.bz2 "), std::string::npos);
+}
+
+#ifndef _WIN32
+// Natively the script can't start (it is no program here), which shows what
+// the run leaves for it: the verified copy and the script.
+TEST_F(EngineRun, SelfReplacementPreparesVerifiedCopyAndScript) {
+    WriteLocal("Up.exe", "installed");
+    PutServerFile("Up.exe.bz2", Compress("genuine"));
+    Publish({{"a.txt", {"a", true}}}, 1, EntryLine("Up.exe", "genuine"));
+    EXPECT_TRUE(Run(false, TSelfMode::Script));
+    EXPECT_EQ(ReadLocal("Up.exe.New"), "genuine");
+    EXPECT_EQ(ReadLocal("Up.exe"), "installed");
+    const std::string script = ReadLocal("Update.bat");
+    EXPECT_NE(script.find("rename Up.exe.New Up.exe\r\n"), std::string::npos) << script;
+    EXPECT_EQ(ReadLocal("a.txt"), "a");  // the run goes on with the files
+}
+#endif

@@ -1,0 +1,149 @@
+#!/usr/bin/env python3
+"""A static HTTP server on 127.0.0.1 that can also misbehave on purpose.
+
+It serves the files below ROOT. A file's behaviour can be changed by a
+sidecar file of the same name with ".fault" appended, holding one line:
+
+  status CODE        answer with CODE and a small HTML page instead
+  cut N              declare the whole length, send N bytes, close
+  cut-chunked N      chunked encoding, send N bytes, close without the last chunk
+  stall N            send N bytes of the body, then nothing (until the client gives up)
+  reset              close the connection without any answer
+
+Every request is logged to ROOT/requests.log as "METHOD PATH AGENT".
+"""
+import argparse
+import http.server
+import os
+import socket
+import sys
+import threading
+import time
+import urllib.parse
+
+
+class Handler(http.server.BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+    server_version = "CorvelTestServer/1.0"
+
+    def log_message(self, fmt, *args):  # keep test output quiet
+        pass
+
+    def _log_request(self):
+        with self.server.log_lock:
+            with open(os.path.join(self.server.root, "requests.log"), "ab") as log:
+                agent = self.headers.get("User-Agent", "")
+                log.write(f"{self.command} {self.path} {agent}\n".encode("latin-1", "replace"))
+
+    def do_GET(self):
+        self._log_request()
+        # Request bytes map to file names one to one, as static servers do.
+        raw = urllib.parse.unquote_to_bytes(urllib.parse.urlsplit(self.path).path)
+        rel = raw.lstrip(b"/")
+        path = os.path.join(os.fsencode(self.server.root), rel)
+        if b"/../" in b"/" + rel + b"/" or not os.path.isfile(path):
+            return self._page(404, "Not Found")
+        fault = None
+        if os.path.isfile(path + b".fault"):
+            with open(path + b".fault", "rb") as f:
+                fault = f.read().decode().split()
+        with open(path, "rb") as f:
+            body = f.read()
+        if fault and fault[0] == "status":
+            return self._page(int(fault[1]), "Fault")
+        if fault and fault[0] == "reset":
+            self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b"\x01\x00\x00\x00\x00\x00\x00\x00")
+            self.close_connection = True
+            return
+        if fault and fault[0] == "cut-chunked":
+            n = int(fault[1])
+            self.send_response(200)
+            self.send_header("Content-Type", "application/octet-stream")
+            self.send_header("Transfer-Encoding", "chunked")
+            self.end_headers()
+            part = body[:n]
+            self.wfile.write(b"%x\r\n" % len(part) + part + b"\r\n")
+            self.wfile.flush()
+            self.close_connection = True
+            return
+        self.send_response(200)
+        self.send_header("Content-Type", "application/octet-stream")
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        if fault and fault[0] == "cut":
+            self.wfile.write(body[: int(fault[1])])
+            self.wfile.flush()
+            self.close_connection = True
+            return
+        if fault and fault[0] == "stall":
+            self.wfile.write(body[: int(fault[1])])
+            self.wfile.flush()
+            # Hold the connection open without sending, until the client
+            # gives up or the server stops.
+            deadline = time.monotonic() + 600
+            while time.monotonic() < deadline and not self.server.stopping.is_set():
+                time.sleep(0.1)
+                try:
+                    self.connection.settimeout(0)
+                    if self.connection.recv(1) == b"":
+                        break
+                except BlockingIOError:
+                    pass
+                except OSError:
+                    break
+            self.close_connection = True
+            return
+        self.wfile.write(body)
+
+    def _page(self, code, title):
+        body = f"<html><head><title>{code} {title}</title></head><body><h1>{title}</h1></body></html>\n".encode()
+        self.send_response(code)
+        self.send_header("Content-Type", "text/html")
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+
+
+class Server(http.server.ThreadingHTTPServer):
+    daemon_threads = True
+
+    def __init__(self, root, port=0):
+        super().__init__(("127.0.0.1", port), Handler)
+        self.root = root
+        self.log_lock = threading.Lock()
+        self.stopping = threading.Event()
+
+    def stop(self):
+        self.stopping.set()
+        self.shutdown()
+        self.server_close()
+
+
+def start(root, port=0):
+    """Starts a server in a background thread; returns it (port in .server_port)."""
+    server = Server(root, port)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    return server
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("root")
+    parser.add_argument("--port", type=int, default=0)
+    parser.add_argument("--port-file")
+    args = parser.parse_args()
+    server = Server(args.root, args.port)
+    if args.port_file:
+        with open(args.port_file + ".tmp", "w") as f:
+            f.write(str(server.server_port))
+        os.replace(args.port_file + ".tmp", args.port_file)
+    print(f"serving {args.root} on http://127.0.0.1:{server.server_port}/", flush=True)
+    try:
+        server.serve_forever()
+    except KeyboardInterrupt:
+        pass
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

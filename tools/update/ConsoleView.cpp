@@ -1,0 +1,119 @@
+#include "tools/update/ConsoleView.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#ifdef _WIN32
+#include <io.h>
+#define isatty _isatty
+#define fileno _fileno
+#else
+#include <unistd.h>
+#endif
+
+namespace {
+constexpr const char* kChecking = "Comprobando...";
+}
+
+std::string ConsoleText(const std::string& cp1252) {
+#ifdef _WIN32
+    return cp1252;  // the console is switched to code page 1252
+#else
+    // 0x80-0x9F hold letters and signs in Windows-1252; the rest of the
+    // upper half equals Latin-1.
+    static const char16_t high[32] = {0x20AC, 0xFFFD, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
+                                      0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0xFFFD, 0x017D, 0xFFFD,
+                                      0xFFFD, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
+                                      0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0xFFFD, 0x017E, 0x0178};
+    std::string out;
+    out.reserve(cp1252.size());
+    for (unsigned char c : cp1252) {
+        const char32_t u = c < 0x80 ? c : c < 0xA0 ? high[c - 0x80] : c;
+        if (u < 0x80) {
+            out += static_cast<char>(u);
+        } else if (u < 0x800) {
+            out += static_cast<char>(0xC0 | (u >> 6));
+            out += static_cast<char>(0x80 | (u & 0x3F));
+        } else {
+            out += static_cast<char>(0xE0 | (u >> 12));
+            out += static_cast<char>(0x80 | ((u >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (u & 0x3F));
+        }
+    }
+    return out;
+#endif
+}
+
+TConsoleView::TConsoleView(bool verbose) : verbose_(verbose), terminal_(isatty(fileno(stderr)) != 0) {}
+
+void TConsoleView::SyncStatus(const std::string& status, const std::string& detail) {
+    if (status == status_ && detail == detail_) return;
+    status_ = status;
+    detail_ = detail;
+    if (status.empty() && detail.empty()) return;
+    // One line per file while checking only when asked: a large tree would
+    // flood the log otherwise. The progress line shows it on a terminal.
+    if (status == kChecking && !verbose_) {
+        DrawBar();
+        return;
+    }
+    ClearBar();
+    std::printf("%s%s%s\n", ConsoleText(status).c_str(), detail.empty() ? "" : "  ",
+                ConsoleText(detail).c_str());
+    std::fflush(stdout);
+    DrawBar();
+}
+
+void TConsoleView::SyncProgressMax(std::int32_t selector, std::int32_t value) {
+    if (selector == 0) fileMax_ = value;
+    if (selector == 1) totalMax_ = value;
+}
+
+void TConsoleView::SyncFileProgress(std::int32_t value) {
+    filePos_ = value;
+    DrawBar();
+}
+
+void TConsoleView::SyncExtractProgress(std::int32_t value) {
+    filePos_ = value;
+    DrawBar();
+}
+
+void TConsoleView::SyncTotalProgress(std::int32_t value) {
+    totalPos_ = value;
+    DrawBar();
+}
+
+void TConsoleView::EndUpdateView() { ClearBar(); }
+
+void TConsoleView::ShowUpdateFinished(bool installFailed) {
+    ClearBar();
+    std::printf("%s\n", installFailed ? "Some files could not be updated." : "All files are up to date.");
+    std::fflush(stdout);
+}
+
+void TConsoleView::DrawBar() {
+    if (!terminal_ || status_.empty()) return;
+    auto percent = [](std::int32_t pos, std::int32_t max) {
+        return max <= 0 ? 0 : static_cast<int>(std::clamp<std::int64_t>(std::int64_t{pos} * 100 / max, 0, 100));
+    };
+    const int total = percent(totalPos_, totalMax_ + 1);
+    const int file = percent(filePos_, fileMax_);
+    const int width = 30;
+    std::string bar(static_cast<std::size_t>(total * width / 100), '#');
+    bar.resize(width, '.');
+    std::string line = "\r[" + bar + "] " + std::to_string(total) + "%  " + ConsoleText(status_);
+    if (!detail_.empty()) line += " " + ConsoleText(detail_);
+    if (filePos_ > 0) line += "  " + std::to_string(file) + "%";
+    if (line.size() > 100) line.resize(100);
+    std::fprintf(stderr, "%s\x1b[K", line.c_str());
+    std::fflush(stderr);
+    barShown_ = true;
+}
+
+void TConsoleView::ClearBar() {
+    if (!barShown_) return;
+    std::fprintf(stderr, "\r\x1b[K");
+    std::fflush(stderr);
+    barShown_ = false;
+}

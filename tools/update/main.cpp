@@ -1,0 +1,106 @@
+// corvel-update: one update run in a directory, without a window.
+//
+//   corvel-update [--force] [--dir DIR] [--timeout SECONDS] [--verbose] BASE_URL
+//
+// Exit status: 0 when everything is current, 1 when a failure was shown or
+// the list could not be fetched, 2 for a usage error.
+#include "engine/GetFilesThr.h"
+#include "platform/os.h"
+#include "tools/update/ConsoleView.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <cerrno>
+#include <cstring>
+#include <unistd.h>
+#endif
+
+namespace {
+
+int Usage(const char* message) {
+    if (message) std::fprintf(stderr, "corvel-update: %s\n", message);
+    std::fprintf(stderr,
+                 "usage: corvel-update [--force] [--dir DIR] [--timeout SECONDS] [--verbose] BASE_URL\n"
+                 "  Brings DIR (default: the current directory) up to date with the update\n"
+                 "  server's directory BASE_URL (http://host/Updater/).\n"
+                 "  --force        check every file, whatever the list's revision\n"
+                 "  --timeout N    fail a transfer after N seconds without data (default 60)\n"
+                 "  --verbose      print every file while checking\n");
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+#ifdef _WIN32
+    SetConsoleOutputCP(1252);
+#endif
+    bool force = false;
+    bool verbose = false;
+    std::string dir;
+    std::string baseUrl;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--force") {
+            force = true;
+        } else if (arg == "--verbose") {
+            verbose = true;
+        } else if (arg == "--dir" || arg == "--timeout") {
+            if (i + 1 >= argc) return Usage((arg + " needs a value").c_str());
+            const std::string value = argv[++i];
+            if (arg == "--dir") {
+                dir = value;
+            } else {
+                char* end = nullptr;
+                const long seconds = std::strtol(value.c_str(), &end, 10);
+                if (*end != '\0' || seconds <= 0 || seconds > 86400) return Usage("--timeout needs a number of seconds");
+                os::SetHttpStallTimeout(static_cast<int>(seconds));
+            }
+        } else if (arg == "-h" || arg == "--help") {
+            Usage(nullptr);
+            return 0;
+        } else if (!arg.empty() && arg[0] == '-') {
+            return Usage(("unknown option " + arg).c_str());
+        } else if (baseUrl.empty()) {
+            baseUrl = arg;
+        } else {
+            return Usage("only one BASE_URL");
+        }
+    }
+    if (baseUrl.empty()) return Usage("BASE_URL is missing");
+    if (baseUrl.rfind("http://", 0) != 0 && baseUrl.rfind("https://", 0) != 0) {
+        return Usage("BASE_URL must start with http:// or https://");
+    }
+    if (!dir.empty()) {
+        // The directory comes in the system's own encoding, not the list's.
+#ifdef _WIN32
+        const bool entered = SetCurrentDirectoryA(dir.c_str()) != 0;
+        const std::string reason = entered ? "" : os::ErrorText(static_cast<int>(GetLastError()));
+#else
+        const bool entered = chdir(dir.c_str()) == 0;
+        const std::string reason = entered ? "" : std::strerror(errno);
+#endif
+        if (!entered) {
+            std::fprintf(stderr, "corvel-update: cannot enter %s: %s\n", dir.c_str(), reason.c_str());
+            return 2;
+        }
+    }
+
+    TConsoleView view(verbose);
+    TDirectSynchronizer sync;
+    GFilesThread run(view, sync);
+    run.SelfMode = TSelfMode::OrdinaryFile;
+    run.BaseUrl = baseUrl;
+    run.ForceCheck = force;
+    run.RunInline();
+    if (!run.Succeeded()) {
+        std::fprintf(stderr, "corvel-update: the update did not complete\n");
+        return 1;
+    }
+    return 0;
+}
