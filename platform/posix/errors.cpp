@@ -1,0 +1,32 @@
+#include "platform/os.h"
+
+#include <cerrno>
+#include <cstring>
+
+namespace os {
+namespace {
+
+// strerror_r comes in a GNU flavour (returns the text) and an XSI one
+// (fills the buffer); these overloads accept either.
+[[maybe_unused]] const char* PickText(const char* text, const char*) { return text; }
+[[maybe_unused]] const char* PickText(int rc, const char* buffer) {
+    return rc == 0 ? buffer : nullptr;
+}
+
+}  // namespace
+
+int LastErrorCode() { return errno; }
+
+std::string ErrorText(int code) {
+    char buffer[256] = {};
+    const char* text = PickText(strerror_r(code, buffer, sizeof buffer), buffer);
+    if (text == nullptr || *text == '\0') return "error " + std::to_string(code);
+    return text;
+}
+
+void RaiseLastError(const std::string& what) {
+    const int code = errno;
+    throw EInOutError(code, what + ": " + ErrorText(code));
+}
+
+}  // namespace os

@@ -1,0 +1,285 @@
+// Files on POSIX: plain descriptors, mmap for digests, and a SIGBUS/SIGSEGV
+// guard so that a file shrinking under its view fails a read instead of the
+// process. Sharing modes have no POSIX counterpart and are ignored.
+#include "platform/os.h"
+#include "platform/posix/paths.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <csetjmp>
+#include <csignal>
+#include <cstdint>
+#include <mutex>
+#include <utility>
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace os {
+
+using posix::NativePath;
+
+namespace {
+
+int Fd(std::intptr_t handle) { return static_cast<int>(handle); }
+
+// One read or write call moves at most this much; larger requests loop.
+constexpr std::size_t kMaxTransfer = std::size_t{1} << 30;
+
+struct FdCloser {
+    int fd;
+    ~FdCloser() {
+        if (fd >= 0) ::close(fd);
+    }
+};
+
+int OpenOrRaise(const std::string& path, int flags) {
+    int fd;
+    do {
+        fd = ::open(NativePath(path).c_str(), flags | O_CLOEXEC, 0666);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) RaiseLastError(path);
+    return fd;
+}
+
+}  // namespace
+
+// ---- File -----------------------------------------------------------------
+
+File::File(File&& other) noexcept : handle_(std::exchange(other.handle_, -1)) {}
+
+File& File::operator=(File&& other) noexcept {
+    if (this != &other) {
+        if (handle_ != -1) ::close(Fd(handle_));
+        handle_ = std::exchange(other.handle_, -1);
+    }
+    return *this;
+}
+
+File::~File() {
+    if (handle_ != -1) ::close(Fd(handle_));
+}
+
+File File::OpenRead(const std::string& path, Share) {
+    File file;
+    file.handle_ = OpenOrRaise(path, O_RDONLY);
+    // Windows refuses to open a directory as a file; so do we.
+    struct stat st;
+    if (::fstat(Fd(file.handle_), &st) == 0 && S_ISDIR(st.st_mode)) {
+        errno = EISDIR;
+        RaiseLastError(path);
+    }
+    return file;
+}
+
+File File::Create(const std::string& path, Share) {
+    File file;
+    file.handle_ = OpenOrRaise(path, O_RDWR | O_CREAT | O_TRUNC);
+    return file;
+}
+
+std::size_t File::Read(void* buffer, std::size_t count) {
+    for (;;) {
+        const ssize_t got = ::read(Fd(handle_), buffer, std::min(count, kMaxTransfer));
+        if (got >= 0) return static_cast<std::size_t>(got);
+        if (errno != EINTR) RaiseLastError("read");
+    }
+}
+
+std::size_t File::Write(const void* buffer, std::size_t count) {
+    const auto* bytes = static_cast<const std::uint8_t*>(buffer);
+    std::size_t done = 0;
+    while (done < count) {
+        const ssize_t put = ::write(Fd(handle_), bytes + done, std::min(count - done, kMaxTransfer));
+        if (put > 0) {
+            done += static_cast<std::size_t>(put);
+        } else if (put < 0 && errno == EINTR) {
+            continue;
+        } else if (done > 0) {
+            // Report what made it; the next call meets the error again.
+            break;
+        } else if (put == 0) {
+            return 0;
+        } else {
+            RaiseLastError("write");
+        }
+    }
+    return done;
+}
+
+std::int64_t File::Seek(std::int64_t offset, SeekOrigin origin) {
+    const int whence = origin == SeekOrigin::Begin ? SEEK_SET
+                       : origin == SeekOrigin::Current ? SEEK_CUR
+                                                       : SEEK_END;
+    const off_t pos = ::lseek(Fd(handle_), static_cast<off_t>(offset), whence);
+    if (pos < 0) RaiseLastError("seek");
+    return pos;
+}
+
+std::int64_t File::Size() {
+    struct stat st;
+    if (::fstat(Fd(handle_), &st) != 0) RaiseLastError("size");
+    return st.st_size;
+}
+
+void File::Close() {
+    if (handle_ == -1) return;
+    // Linux releases the descriptor even when close fails, so it is never
+    // retried; EINTR is not a failure of the data.
+    const int fd = Fd(std::exchange(handle_, -1));
+    if (::close(fd) != 0 && errno != EINTR) RaiseLastError("close");
+}
+
+bool File::IsOpen() const { return handle_ != -1; }
+
+// ---- mappings -------------------------------------------------------------
+
+namespace {
+
+class PosixMapping final : public Mapping {
+public:
+    PosixMapping(void* base, std::size_t size) : base_(base), size_(size) {
+        data_ = {static_cast<const std::uint8_t*>(base), size};
+    }
+    ~PosixMapping() override { ::munmap(base_, size_); }
+    PosixMapping(const PosixMapping&) = delete;
+    PosixMapping& operator=(const PosixMapping&) = delete;
+
+private:
+    void* base_;
+    std::size_t size_;
+};
+
+}  // namespace
+
+std::unique_ptr<Mapping> MapFileReadOnly(const std::string& path) {
+    FdCloser file{::open(NativePath(path).c_str(), O_RDONLY | O_CLOEXEC)};
+    if (file.fd < 0) return nullptr;
+    struct stat st;
+    if (::fstat(file.fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0) return nullptr;
+    if (static_cast<std::uintmax_t>(st.st_size) > SIZE_MAX) return nullptr;
+    const auto size = static_cast<std::size_t>(st.st_size);
+    ::posix_fadvise(file.fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    void* base = ::mmap(nullptr, size, PROT_READ, MAP_SHARED, file.fd, 0);
+    if (base == MAP_FAILED) return nullptr;
+    ::madvise(base, size, MADV_SEQUENTIAL);
+    // The view keeps the file's pages; the descriptor is no longer needed.
+    return std::make_unique<PosixMapping>(base, size);
+}
+
+// ---- guarded reads ----------------------------------------------------------
+
+namespace {
+
+// Where a fault inside GuardedMappedRead resumes; null outside of one. Set
+// before the first access to mapped memory, so the handler never touches an
+// uninitialised thread-local.
+thread_local sigjmp_buf* t_recovery = nullptr;
+
+struct sigaction g_previousBus;
+struct sigaction g_previousSegv;
+
+void OnMemoryFault(int sig, siginfo_t* info, void* context) {
+    if (sigjmp_buf* target = t_recovery) {
+        t_recovery = nullptr;
+        siglongjmp(*target, 1);
+    }
+    // Not ours: behave as if we had never been installed.
+    const struct sigaction& previous = sig == SIGBUS ? g_previousBus : g_previousSegv;
+    if ((previous.sa_flags & SA_SIGINFO) != 0 && previous.sa_sigaction != nullptr) {
+        previous.sa_sigaction(sig, info, context);
+        return;
+    }
+    if ((previous.sa_flags & SA_SIGINFO) == 0 && previous.sa_handler != SIG_DFL &&
+        previous.sa_handler != SIG_IGN) {
+        previous.sa_handler(sig);
+        return;
+    }
+    // Default action: reinstate it. A real fault repeats on return and ends
+    // the process as usual; a signal sent by kill() is sent again.
+    struct sigaction dfl = {};
+    dfl.sa_handler = SIG_DFL;
+    sigemptyset(&dfl.sa_mask);
+    ::sigaction(sig, &dfl, nullptr);
+    if (info == nullptr || info->si_code <= 0) ::raise(sig);
+}
+
+void InstallFaultHandlers() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        struct sigaction action = {};
+        action.sa_sigaction = OnMemoryFault;
+        action.sa_flags = SA_SIGINFO | SA_ONSTACK;
+        sigemptyset(&action.sa_mask);
+        ::sigaction(SIGBUS, &action, &g_previousBus);
+        ::sigaction(SIGSEGV, &action, &g_previousSegv);
+    });
+}
+
+}  // namespace
+
+bool GuardedMappedRead(const std::function<void()>& fn) {
+    InstallFaultHandlers();
+    sigjmp_buf* const outer = t_recovery;
+    sigjmp_buf recovery;
+    if (sigsetjmp(recovery, 1) != 0) {
+        t_recovery = outer;
+        errno = EIO;
+        return false;
+    }
+    t_recovery = &recovery;
+    try {
+        fn();
+    } catch (...) {
+        t_recovery = outer;
+        throw;
+    }
+    t_recovery = outer;
+    return true;
+}
+
+// ---- names in the file system ----------------------------------------------
+
+bool FileExists(const std::string& path) {
+    struct stat st;
+    return ::stat(NativePath(path).c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+}
+
+bool DirectoryExists(const std::string& path) {
+    struct stat st;
+    return ::stat(NativePath(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+namespace {
+
+void ForceNativeDirectories(std::string dir, const std::string& enginePath) {
+    while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+    if (dir.empty()) {
+        errno = ENOENT;
+        RaiseLastError(enginePath);
+    }
+    struct stat st;
+    if (::stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return;
+    const auto slash = dir.find_last_of('/');
+    if (slash != std::string::npos && slash > 0) ForceNativeDirectories(dir.substr(0, slash), enginePath);
+    if (::mkdir(dir.c_str(), 0777) != 0) {
+        // Someone else may have made it in the meantime.
+        if (errno == EEXIST && ::stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return;
+        RaiseLastError(enginePath);
+    }
+}
+
+}  // namespace
+
+void ForceDirectories(const std::string& path) { ForceNativeDirectories(NativePath(path), path); }
+
+bool DeleteFile(const std::string& path) { return ::unlink(NativePath(path).c_str()) == 0; }
+
+void ReplaceFile(const std::string& source, const std::string& target) {
+    if (::rename(NativePath(source).c_str(), NativePath(target).c_str()) != 0) RaiseLastError(target);
+}
+
+}  // namespace os

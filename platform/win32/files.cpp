@@ -1,0 +1,338 @@
+// Files on Windows through the ANSI calls: paths are passed unchanged in the
+// list's code page. Digests read files through a mapped view, guarded so
+// that a page that can't be read in fails the read instead of the process.
+#include "platform/os.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <mutex>
+#include <utility>
+
+// <windows.h> turns these into the A/W names; ours are the seam's own.
+#undef DeleteFile
+#undef ReplaceFile
+
+namespace os {
+
+namespace {
+
+HANDLE H(std::intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
+
+DWORD ShareFlags(Share share) {
+    switch (share) {
+        case Share::None: return 0;
+        case Share::Read: return FILE_SHARE_READ;
+        case Share::ReadWrite: return FILE_SHARE_READ | FILE_SHARE_WRITE;
+    }
+    return 0;
+}
+
+// One ReadFile or WriteFile moves at most this much; larger requests loop.
+constexpr std::size_t kMaxTransfer = std::size_t{1} << 30;
+
+[[noreturn]] void Raise(DWORD code, const std::string& what) {
+    ::SetLastError(code);
+    RaiseLastError(what);
+}
+
+// Closes a kernel handle on every way out.
+class Handle {
+public:
+    explicit Handle(HANDLE h = nullptr) : h_(h) {}
+    ~Handle() {
+        if (valid()) ::CloseHandle(h_);
+    }
+    Handle(const Handle&) = delete;
+    Handle& operator=(const Handle&) = delete;
+    bool valid() const { return h_ != nullptr && h_ != INVALID_HANDLE_VALUE; }
+    HANDLE get() const { return h_; }
+    HANDLE release() { return std::exchange(h_, nullptr); }
+
+private:
+    HANDLE h_;
+};
+
+}  // namespace
+
+// ---- File -----------------------------------------------------------------
+
+File::File(File&& other) noexcept : handle_(std::exchange(other.handle_, -1)) {}
+
+File& File::operator=(File&& other) noexcept {
+    if (this != &other) {
+        if (handle_ != -1) ::CloseHandle(H(handle_));
+        handle_ = std::exchange(other.handle_, -1);
+    }
+    return *this;
+}
+
+File::~File() {
+    if (handle_ != -1) ::CloseHandle(H(handle_));
+}
+
+File File::OpenRead(const std::string& path, Share share) {
+    HANDLE h = ::CreateFileA(path.c_str(), GENERIC_READ, ShareFlags(share), nullptr, OPEN_EXISTING,
+                             FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) RaiseLastError(path);
+    File file;
+    file.handle_ = reinterpret_cast<std::intptr_t>(h);
+    return file;
+}
+
+File File::Create(const std::string& path, Share share) {
+    HANDLE h = ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, ShareFlags(share), nullptr,
+                             CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) RaiseLastError(path);
+    File file;
+    file.handle_ = reinterpret_cast<std::intptr_t>(h);
+    return file;
+}
+
+std::size_t File::Read(void* buffer, std::size_t count) {
+    DWORD got = 0;
+    if (!::ReadFile(H(handle_), buffer, static_cast<DWORD>(std::min(count, kMaxTransfer)), &got, nullptr)) {
+        RaiseLastError("read");
+    }
+    return got;
+}
+
+std::size_t File::Write(const void* buffer, std::size_t count) {
+    const auto* bytes = static_cast<const std::uint8_t*>(buffer);
+    std::size_t done = 0;
+    while (done < count) {
+        DWORD put = 0;
+        const DWORD chunk = static_cast<DWORD>(std::min(count - done, kMaxTransfer));
+        if (!::WriteFile(H(handle_), bytes + done, chunk, &put, nullptr)) {
+            // Report what made it; the next call meets the error again.
+            if (done > 0) break;
+            RaiseLastError("write");
+        }
+        if (put == 0) break;
+        done += put;
+    }
+    return done;
+}
+
+std::int64_t File::Seek(std::int64_t offset, SeekOrigin origin) {
+    const DWORD method = origin == SeekOrigin::Begin ? FILE_BEGIN
+                         : origin == SeekOrigin::Current ? FILE_CURRENT
+                                                         : FILE_END;
+    LARGE_INTEGER distance, position;
+    distance.QuadPart = offset;
+    if (!::SetFilePointerEx(H(handle_), distance, &position, method)) RaiseLastError("seek");
+    return position.QuadPart;
+}
+
+std::int64_t File::Size() {
+    LARGE_INTEGER size;
+    if (!::GetFileSizeEx(H(handle_), &size)) RaiseLastError("size");
+    return size.QuadPart;
+}
+
+void File::Close() {
+    if (handle_ == -1) return;
+    if (!::CloseHandle(H(std::exchange(handle_, -1)))) RaiseLastError("close");
+}
+
+bool File::IsOpen() const { return handle_ != -1; }
+
+// ---- mappings -------------------------------------------------------------
+
+namespace {
+
+class Win32Mapping final : public Mapping {
+public:
+    Win32Mapping(HANDLE file, HANDLE mapping, const void* view, std::size_t size)
+        : file_(file), mapping_(mapping), view_(view) {
+        data_ = {static_cast<const std::uint8_t*>(view), size};
+    }
+    ~Win32Mapping() override {
+        ::UnmapViewOfFile(view_);
+        ::CloseHandle(mapping_);
+        ::CloseHandle(file_);
+    }
+    Win32Mapping(const Win32Mapping&) = delete;
+    Win32Mapping& operator=(const Win32Mapping&) = delete;
+
+private:
+    HANDLE file_;
+    HANDLE mapping_;
+    const void* view_;
+};
+
+}  // namespace
+
+std::unique_ptr<Mapping> MapFileReadOnly(const std::string& path) {
+    Handle file(::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (!file.valid()) return nullptr;
+    // An empty file can't be mapped; this fails for it.
+    Handle mapping(::CreateFileMappingA(file.get(), nullptr, PAGE_READONLY, 0, 0, nullptr));
+    if (!mapping.valid()) return nullptr;
+    const void* view = ::MapViewOfFile(mapping.get(), FILE_MAP_READ, 0, 0, 0);
+    if (view == nullptr) return nullptr;
+    // The full 64-bit size, but never more than the view holds: the file
+    // may have grown since the mapping took its length.
+    LARGE_INTEGER fileSize;
+    MEMORY_BASIC_INFORMATION region;
+    if (!::GetFileSizeEx(file.get(), &fileSize) || fileSize.QuadPart < 0 ||
+        ::VirtualQuery(view, &region, sizeof region) == 0) {
+        ::UnmapViewOfFile(view);
+        return nullptr;
+    }
+    const auto size = std::min(static_cast<std::uint64_t>(fileSize.QuadPart),
+                               static_cast<std::uint64_t>(region.RegionSize));
+    HANDLE mappingHandle = mapping.release();
+    return std::make_unique<Win32Mapping>(file.release(), mappingHandle, view, static_cast<std::size_t>(size));
+}
+
+// ---- guarded reads ----------------------------------------------------------
+//
+// MinGW has no __try. A vectored handler sees the fault first; when the
+// faulting thread is inside GuardedMappedRead it rewrites the thread's
+// context so that execution continues in ResumeAfterFault, outside of any
+// exception dispatch, which jumps back to the recovery point.
+
+namespace {
+
+// Per-thread state in plain TLS slots: TlsGetValue never allocates, which
+// matters in a handler that may run for faults on any thread.
+DWORD g_recoverySlot = TLS_OUT_OF_INDEXES;  // void*[5] of __builtin_setjmp
+DWORD g_faultCodeSlot = TLS_OUT_OF_INDEXES;
+
+using RtlNtStatusToDosErrorFn = ULONG(WINAPI*)(LONG);
+RtlNtStatusToDosErrorFn g_statusToError = nullptr;
+
+[[noreturn]] __attribute__((noinline)) void ResumeAfterFault() {
+    auto* buffer = static_cast<void**>(::TlsGetValue(g_recoverySlot));
+    __builtin_longjmp(buffer, 1);
+}
+
+LONG CALLBACK OnException(EXCEPTION_POINTERS* info) {
+    if (::TlsGetValue(g_recoverySlot) == nullptr) return EXCEPTION_CONTINUE_SEARCH;
+    const EXCEPTION_RECORD* record = info->ExceptionRecord;
+    DWORD error;
+    if (record->ExceptionCode == EXCEPTION_IN_PAGE_ERROR) {
+        // The third parameter holds the status of the failed page-in.
+        error = ERROR_READ_FAULT;
+        if (record->NumberParameters >= 3 && g_statusToError != nullptr) {
+            const ULONG mapped = g_statusToError(static_cast<LONG>(record->ExceptionInformation[2]));
+            if (mapped != 0 && mapped != ERROR_MR_MID_NOT_FOUND) error = mapped;
+        }
+    } else if (record->ExceptionCode == EXCEPTION_ACCESS_VIOLATION && record->NumberParameters >= 2) {
+        // Only a fault inside a mapped view is a read failure of ours; any
+        // other one is a bug and must crash as usual.
+        MEMORY_BASIC_INFORMATION region;
+        const void* address = reinterpret_cast<const void*>(record->ExceptionInformation[1]);
+        if (::VirtualQuery(address, &region, sizeof region) == 0 || region.Type != MEM_MAPPED) {
+            return EXCEPTION_CONTINUE_SEARCH;
+        }
+        error = ERROR_NOACCESS;
+    } else {
+        return EXCEPTION_CONTINUE_SEARCH;
+    }
+    ::TlsSetValue(g_faultCodeSlot, reinterpret_cast<void*>(static_cast<std::uintptr_t>(error)));
+    CONTEXT* context = info->ContextRecord;
+#if defined(__x86_64__)
+    // Below the faulting frame, 16-byte aligned as after a call.
+    const DWORD64 sp = (context->Rsp - 512) & ~DWORD64{15};
+    context->Rsp = sp - 8;
+    context->Rip = reinterpret_cast<DWORD64>(&ResumeAfterFault);
+#elif defined(__i386__)
+    const DWORD sp = (context->Esp - 512) & ~DWORD{15};
+    context->Esp = sp - 4;
+    context->Eip = reinterpret_cast<DWORD>(&ResumeAfterFault);
+#else
+#error "GuardedMappedRead needs the instruction and stack pointer names of this processor"
+#endif
+    return EXCEPTION_CONTINUE_EXECUTION;
+}
+
+void InstallFaultHandler() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        g_recoverySlot = ::TlsAlloc();
+        g_faultCodeSlot = ::TlsAlloc();
+        if (HMODULE ntdll = ::GetModuleHandleA("ntdll.dll")) {
+            g_statusToError = reinterpret_cast<RtlNtStatusToDosErrorFn>(
+                reinterpret_cast<void*>(::GetProcAddress(ntdll, "RtlNtStatusToDosError")));
+        }
+        ::AddVectoredExceptionHandler(1, OnException);
+    });
+}
+
+// Kept out of line so that the jump buffer's frame is this function's own;
+// the caller restores the outer recovery point on every way out.
+__attribute__((noinline)) bool RunGuarded(const std::function<void()>& fn) {
+    void* recovery[5];
+    if (__builtin_setjmp(recovery) != 0) {
+        ::SetLastError(static_cast<DWORD>(reinterpret_cast<std::uintptr_t>(::TlsGetValue(g_faultCodeSlot))));
+        return false;
+    }
+    ::TlsSetValue(g_recoverySlot, recovery);
+    fn();
+    return true;
+}
+
+}  // namespace
+
+bool GuardedMappedRead(const std::function<void()>& fn) {
+    InstallFaultHandler();
+    if (g_recoverySlot == TLS_OUT_OF_INDEXES || g_faultCodeSlot == TLS_OUT_OF_INDEXES) {
+        fn();
+        return true;
+    }
+    void* const outer = ::TlsGetValue(g_recoverySlot);
+    bool ok;
+    try {
+        ok = RunGuarded(fn);
+    } catch (...) {
+        ::TlsSetValue(g_recoverySlot, outer);
+        throw;
+    }
+    const DWORD error = ::GetLastError();
+    ::TlsSetValue(g_recoverySlot, outer);
+    ::SetLastError(error);
+    return ok;
+}
+
+// ---- names in the file system ----------------------------------------------
+
+bool FileExists(const std::string& path) {
+    const DWORD attributes = ::GetFileAttributesA(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+bool DirectoryExists(const std::string& path) {
+    const DWORD attributes = ::GetFileAttributesA(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+void ForceDirectories(const std::string& path) {
+    std::string dir = path;
+    while (!dir.empty() && (dir.back() == '\\' || dir.back() == '/')) dir.pop_back();
+    if (dir.empty()) Raise(ERROR_INVALID_NAME, path);
+    if (DirectoryExists(dir)) return;
+    const auto separator = dir.find_last_of("\\/");
+    if (separator != std::string::npos && separator > 0) {
+        const std::string parent = dir.substr(0, separator);
+        // A drive ("C:") is not made, only what lies below it.
+        if (parent.back() != ':') ForceDirectories(parent);
+    }
+    if (!::CreateDirectoryA(dir.c_str(), nullptr)) {
+        const DWORD error = ::GetLastError();
+        // Someone else may have made it in the meantime.
+        if (error == ERROR_ALREADY_EXISTS && DirectoryExists(dir)) return;
+        Raise(error, path);
+    }
+}
+
+bool DeleteFile(const std::string& path) { return ::DeleteFileA(path.c_str()) != 0; }
+
+void ReplaceFile(const std::string& source, const std::string& target) {
+    if (!::MoveFileExA(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) RaiseLastError(target);
+}
+
+}  // namespace os
