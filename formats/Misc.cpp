@@ -1,0 +1,53 @@
+#include "formats/Misc.h"
+
+#include "platform/errors.h"
+#include "platform/os.h"
+
+std::string ReplaceAll(const std::string& source, const std::string& pattern, const std::string& replacement) {
+    if (pattern.empty()) return source;
+    std::string result;
+    std::size_t from = 0;
+    for (std::size_t at; (at = source.find(pattern, from)) != std::string::npos; from = at + pattern.size()) {
+        result.append(source, from, at - from);
+        result += replacement;
+    }
+    result.append(source, from, std::string::npos);
+    return result;
+}
+
+void RunProgram(const std::string& commandLine) {
+    // The command line is passed whole, however long: no fixed buffer.
+    const std::size_t end = commandLine.find_last_of("\\:");
+    if (end != std::string::npos) os::SetCurrentDir(commandLine.substr(0, end + 1));
+    os::StartProgram(commandLine);
+}
+
+namespace {
+
+// The runtime's code for a write that stored fewer bytes than it was given.
+constexpr int kDiskWriteError = 101;
+
+}  // namespace
+
+void WriteUpdateScript(const std::string& name) {
+    const std::string dir = os::GetCurrentDir();
+    const std::string scriptPath = dir + "\\Update.bat";
+    const std::string scriptName = scriptPath.substr(scriptPath.find_last_of("\\:") + 1);
+
+    os::File script = os::File::Create(scriptPath, os::Share::Read);
+    std::string text = "@echo off\r\n"
+                       "taskkill /IM " + name + " /F\r\n"
+                       "ping 127.0.0.1 -n 3 > nul\r\n";
+    if (os::FileExists(dir + "\\" + name + ".New")) {
+        text += "del \"" + dir + "\\files.lst\"\r\n";
+        text += "del \"" + dir + "\\" + name + "\"\r\n";
+        text += "rename " + name + ".New " + name + "\r\n";
+    }
+    text += "start " + name + "\r\n";
+    text += "del \"" + scriptName + "\"\r\n";
+
+    if (script.Write(text.data(), text.size()) != text.size()) {
+        throw EInOutError(kDiskWriteError, scriptPath + ": disk write error");
+    }
+    script.Close();
+}
