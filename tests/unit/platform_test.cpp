@@ -1,0 +1,188 @@
+// The platform seam's files and directories, on the backend being built.
+#include "platform/os.h"
+
+#include "tests/unit/scratch_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cerrno>
+#include <filesystem>
+#include <string>
+#include <thread>
+
+namespace fs = std::filesystem;
+
+TEST(PlatformFile, CreateWritesReadsSeeksAndTruncates) {
+    scratch::Dir dir;
+    const std::string path = dir / "data.bin";
+    {
+        os::File file = os::File::Create(path, os::Share::Read);
+        ASSERT_TRUE(file.IsOpen());
+        EXPECT_EQ(file.Write("hello world", 11), 11u);
+        EXPECT_EQ(file.Size(), 11);
+        EXPECT_EQ(file.Seek(-5, os::SeekOrigin::End), 6);
+        char word[8] = {};
+        EXPECT_EQ(file.Read(word, sizeof word), 5u);
+        EXPECT_EQ(std::string(word, 5), "world");
+        EXPECT_EQ(file.Read(word, sizeof word), 0u);
+        EXPECT_EQ(file.Seek(0, os::SeekOrigin::Begin), 0);
+        EXPECT_EQ(file.Seek(2, os::SeekOrigin::Current), 2);
+        file.Close();
+        EXPECT_FALSE(file.IsOpen());
+    }
+    EXPECT_EQ(scratch::ReadAll(dir.Native() / "data.bin"), "hello world");
+
+    os::File again = os::File::Create(path, os::Share::None);
+    EXPECT_EQ(again.Size(), 0);
+    again.Close();
+    EXPECT_EQ(scratch::ReadAll(dir.Native() / "data.bin"), "");
+
+    os::File moved = os::File::OpenRead(path, os::Share::ReadWrite);
+    os::File target = std::move(moved);
+    EXPECT_FALSE(moved.IsOpen());
+    EXPECT_TRUE(target.IsOpen());
+}
+
+TEST(PlatformFile, OpeningWhatIsNotAFileRaisesWithTheSystemCode) {
+    scratch::Dir dir;
+    try {
+        os::File::OpenRead(dir / "missing.txt", os::Share::ReadWrite);
+        FAIL() << "opened a missing file";
+    } catch (const EInOutError& e) {
+        EXPECT_NE(e.ErrorCode, 0);
+        EXPECT_NE(std::string(e.what()).find("missing.txt"), std::string::npos);
+    }
+    EXPECT_THROW(os::File::OpenRead(dir.Native().string(), os::Share::ReadWrite), EInOutError);
+    EXPECT_THROW(os::File::Create(dir / "no-dir\\x.txt", os::Share::None), EInOutError);
+}
+
+#ifdef _WIN32
+TEST(PlatformFile, FileOpenWithoutSharingCannotBeOpenedAgain) {
+    scratch::Dir dir;
+    const std::string path = dir / "locked.bin";
+    os::File holder = os::File::Create(path, os::Share::None);
+    EXPECT_THROW(os::File::Create(path, os::Share::ReadWrite), EInOutError);
+    EXPECT_THROW(os::File::OpenRead(path, os::Share::ReadWrite), EInOutError);
+    holder.Close();
+    EXPECT_NO_THROW(os::File::Create(path, os::Share::ReadWrite));
+}
+#endif
+
+TEST(PlatformFiles, ReplaceFileSwapsInOneRename) {
+    scratch::Dir dir;
+    scratch::WriteAll(dir.Native() / "target.exe", "old");
+    scratch::WriteAll(dir.Native() / "target.exe.New", "new");
+    os::ReplaceFile(dir / "target.exe.New", dir / "target.exe");
+    EXPECT_EQ(scratch::ReadAll(dir.Native() / "target.exe"), "new");
+    EXPECT_FALSE(fs::exists(dir.Native() / "target.exe.New"));
+
+    EXPECT_THROW(os::ReplaceFile(dir / "gone.New", dir / "target.exe"), EInOutError);
+    EXPECT_EQ(scratch::ReadAll(dir.Native() / "target.exe"), "new");
+}
+
+TEST(PlatformFiles, DirectoriesAndExistenceTests) {
+    scratch::Dir dir;
+    const std::string nested = dir / "a\\b\\c";
+    os::ForceDirectories(nested);
+    EXPECT_TRUE(fs::is_directory(dir.Native() / "a" / "b" / "c"));
+    EXPECT_TRUE(os::DirectoryExists(nested));
+    EXPECT_FALSE(os::FileExists(nested));
+    EXPECT_NO_THROW(os::ForceDirectories(nested + "\\"));
+
+    scratch::WriteAll(dir.Native() / "a" / "file.txt", "x");
+    EXPECT_TRUE(os::FileExists(dir / "a\\file.txt"));
+    EXPECT_FALSE(os::DirectoryExists(dir / "a\\file.txt"));
+    // A file where a directory should go.
+    EXPECT_THROW(os::ForceDirectories(dir / "a\\file.txt\\sub"), EInOutError);
+
+    EXPECT_FALSE(os::DeleteFile(nested));
+    EXPECT_TRUE(os::DeleteFile(dir / "a\\file.txt"));
+    EXPECT_FALSE(os::FileExists(dir / "a\\file.txt"));
+    EXPECT_FALSE(os::DeleteFile(dir / "a\\file.txt"));
+}
+
+TEST(PlatformFiles, CurrentDirectory) {
+    scratch::Dir dir;
+    scratch::CwdGuard restore;
+    os::ForceDirectories(dir / "sub");
+    os::SetCurrentDir(dir / "sub");
+    const std::string current = os::GetCurrentDir();
+    ASSERT_FALSE(current.empty());
+    EXPECT_NE(current.back(), '\\');
+    EXPECT_NE(current.back(), '/');
+    EXPECT_TRUE(fs::equivalent(fs::current_path(), dir.Native() / "sub"));
+
+    const fs::path before = fs::current_path();
+    EXPECT_THROW(os::SetCurrentDir(dir / "missing"), EInOutError);
+    EXPECT_EQ(fs::current_path(), before);
+}
+
+TEST(PlatformMapping, MapsWholeFilesOnly) {
+    scratch::Dir dir;
+    EXPECT_EQ(os::MapFileReadOnly(dir / "missing.bin"), nullptr);
+    scratch::WriteAll(dir.Native() / "empty.bin", "");
+    EXPECT_EQ(os::MapFileReadOnly(dir / "empty.bin"), nullptr);
+    EXPECT_EQ(os::MapFileReadOnly(dir.Native().string()), nullptr);
+
+    std::string content(70000, '\0');
+    for (std::size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 7);
+    scratch::WriteAll(dir.Native() / "data.bin", content);
+    auto mapping = os::MapFileReadOnly(dir / "data.bin");
+    ASSERT_NE(mapping, nullptr);
+    const auto data = mapping->Data();
+    ASSERT_EQ(data.size(), content.size());
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(data.data()), data.size()), content);
+
+    // A mapped file can still be read by others.
+    EXPECT_EQ(scratch::ReadAll(dir.Native() / "data.bin"), content);
+}
+
+#ifndef _WIN32
+// Truncating a file under its view makes its pages unreadable (SIGBUS).
+TEST(PlatformMapping, GuardedReadSurvivesAFileShrinkingUnderItsView) {
+    scratch::Dir dir;
+    scratch::WriteAll(dir.Native() / "shrinks.bin", std::string(3 * 65536, 'x'));
+    auto mapping = os::MapFileReadOnly(dir / "shrinks.bin");
+    ASSERT_NE(mapping, nullptr);
+    const auto data = mapping->Data();
+
+    unsigned sum = 0;
+    EXPECT_TRUE(os::GuardedMappedRead([&] { sum += data[data.size() - 1]; }));
+    EXPECT_EQ(sum, unsigned{'x'});
+
+    os::File::Create(dir / "shrinks.bin", os::Share::ReadWrite).Close();
+    std::atomic<bool> reachedEnd{false};
+    EXPECT_FALSE(os::GuardedMappedRead([&] {
+        sum += data[data.size() - 1];
+        reachedEnd = true;
+    }));
+    EXPECT_FALSE(reachedEnd);
+    EXPECT_EQ(os::LastErrorCode(), EIO);
+
+    // The guard is ready again, and other threads have their own.
+    std::thread other([&] { EXPECT_FALSE(os::GuardedMappedRead([&] { sum += data[70000]; })); });
+    other.join();
+    EXPECT_FALSE(os::GuardedMappedRead([&] { sum += data[0]; }));
+}
+
+// Engine paths are Windows-1252 with backslashes; the file system gets
+// UTF-8 with slashes, and the current directory comes back in the code page.
+TEST(PlatformPaths, CodePageAndSeparatorsAreTranslated) {
+    scratch::Dir dir;
+    scratch::CwdGuard restore;
+    os::ForceDirectories(dir / "caf\xE9\\\x80");
+    const fs::path utf8 = dir.Native() / "caf\xC3\xA9" / "\xE2\x82\xAC";
+    EXPECT_TRUE(fs::is_directory(utf8));
+
+    os::SetCurrentDir(dir / "caf\xE9\\\x80");
+    EXPECT_EQ(os::GetCurrentDir(), fs::canonical(dir.Native()).string() + "/caf\xE9/\x80");
+
+    // Greek capital omega has no Windows-1252 byte: the relative "." works.
+    fs::create_directory(dir.Native() / "\xCE\xA9");
+    fs::current_path(dir.Native() / "\xCE\xA9");
+    EXPECT_EQ(os::GetCurrentDir(), ".");
+    scratch::WriteAll(fs::current_path() / "f.txt", "x");
+    EXPECT_TRUE(os::FileExists(os::GetCurrentDir() + "\\f.txt"));
+}
+#endif
