@@ -1,0 +1,36 @@
+#include "ui/Application.h"
+
+#include <windows.h>
+
+#include <exception>
+
+TApplication Application;
+
+std::string ErrorBoxText(const std::string& message) {
+    if (!message.empty() && static_cast<unsigned char>(message.back()) > static_cast<unsigned char>('.'))
+        return message + ".";
+    return message;
+}
+
+TApplication::TApplication()
+    : ErrorBox([this](const std::string& text) {
+          MessageBoxA(GetActiveWindow(), text.c_str(), Title.c_str(), MB_ICONSTOP | MB_OK);
+      }) {}
+
+void TApplication::HandleException() noexcept {
+    try {
+        throw;
+    } catch (const std::exception& e) {
+        ShowException(e.what());
+    } catch (...) {
+        ShowException("Error desconocido");
+    }
+}
+
+void TApplication::ShowException(const std::string& message) noexcept {
+    try {
+        if (ErrorBox) ErrorBox(ErrorBoxText(message));
+    } catch (...) {
+        // Nothing is left to report it with.
+    }
+}
