@@ -1,0 +1,515 @@
+#include "ui/UnitMain.h"
+
+#include "engine/GetFilesThr.h"
+#include "formats/Misc.h"
+#include "platform/errors.h"
+#include "ui/Application.h"
+#include "ui/Config.h"
+
+#include <shellapi.h>
+#include <shlobj.h>
+
+#include <cstring>
+#include <exception>
+#include <vector>
+
+TFMain* FMain = nullptr;
+
+namespace {
+
+// Colours of the layout.
+constexpr COLORREF kBarBackground = RGB(0x11, 0x0D, 0x0A);
+constexpr COLORREF kTextTop = RGB(0xF2, 0xD8, 0x9A);
+constexpr COLORREF kTextBottom = RGB(0xC0, 0x87, 0x51);
+constexpr COLORREF kMenuGround = RGB(212, 208, 200);
+
+const wchar_t kBalloonTitle[] = L"Corvel - Updater";
+const wchar_t kBalloonText[] =
+    L"Todos los archivos han sido actualizados!\rDisfruta tu estad\u00EDa en nuestro servidor!";
+
+// One operation handed from a worker to the window's thread.
+struct TSyncCall {
+    const std::function<void()>* Operation;
+    std::exception_ptr Error;
+};
+
+// A run started by the window. It holds the link for as long as it exists,
+// so the link outlives every run, and it tells the window when it has ended.
+struct TLinkHolder {
+    std::shared_ptr<TRunLink> Link;
+};
+
+class TWindowRun final : private TLinkHolder, public GFilesThread {
+public:
+    TWindowRun(std::shared_ptr<TRunLink> link, unsigned serial)
+        : TLinkHolder{std::move(link)}, GFilesThread(*Link, *Link), serial_(serial) {}
+    ~TWindowRun() override { Link->RunEnded(serial_); }
+
+private:
+    unsigned serial_;
+};
+
+std::string WithoutTrailingSlash(std::string address) {
+    while (!address.empty() && address.back() == '/') address.pop_back();
+    return address;
+}
+
+std::string SystemErrorText(HRESULT code) {
+    char* buffer = nullptr;
+    const DWORD length = FormatMessageA(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+        static_cast<DWORD>(code), 0, reinterpret_cast<char*>(&buffer), 0, nullptr);
+    std::string text = length ? std::string(buffer, length) : std::string();
+    LocalFree(buffer);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) text.pop_back();
+    if (text.empty()) {
+        char hex[32];
+        wsprintfA(hex, "Error de OLE %08X", static_cast<unsigned>(code));
+        text = hex;
+    }
+    return text;
+}
+
+}  // namespace
+
+// ---- TRunLink --------------------------------------------------------------
+
+TRunLink::TRunLink(TFMain& form) : hwnd_(form.Handle()), form_(&form) {}
+
+void TRunLink::Synchronize(const std::function<void()>& operation) {
+    HWND hwnd = hwnd_.load();
+    if (!hwnd) return;
+    TSyncCall call{&operation, nullptr};
+    // The window's thread checks again that it is still attached before it
+    // runs the operation; a destroyed window makes SendMessage return at once.
+    SendMessageW(hwnd, WM_CORVEL_SYNC, 0, reinterpret_cast<LPARAM>(&call));
+    if (call.Error) std::rethrow_exception(call.Error);
+}
+
+void TRunLink::RunEnded(unsigned serial) {
+    if (HWND hwnd = hwnd_.load()) PostMessageW(hwnd, WM_CORVEL_RUN_ENDED, serial, 0);
+}
+
+void TRunLink::Detach() {
+    hwnd_.store(nullptr);
+    form_ = nullptr;
+}
+
+void TRunLink::SyncStatus(const std::string& status, const std::string& detail) {
+    if (form_) form_->SyncStatus(status, detail);
+}
+void TRunLink::SyncProgressMax(std::int32_t selector, std::int32_t value) {
+    if (form_) form_->SyncProgressMax(selector, value);
+}
+void TRunLink::SyncFileProgress(std::int32_t value) {
+    if (form_) form_->SyncFileProgress(value);
+}
+void TRunLink::SyncExtractProgress(std::int32_t value) {
+    if (form_) form_->SyncExtractProgress(value);
+}
+void TRunLink::SyncTotalProgress(std::int32_t value) {
+    if (form_) form_->SyncTotalProgress(value);
+}
+void TRunLink::BeginUpdateView() {
+    if (form_) form_->BeginUpdateView();
+}
+void TRunLink::EndUpdateView() {
+    if (form_) form_->EndUpdateView();
+}
+void TRunLink::ShowUpdateFinished(bool installFailed) {
+    if (form_) form_->ShowUpdateFinished(installFailed);
+}
+
+// ---- artwork and outline ----------------------------------------------------
+
+TArtwork::TArtwork()
+    : Background(TPicture::FromResource(L"BACKGROUND")),
+      Frame(TPicture::FromResource(L"FRAME")),
+      Trough(TPicture::FromResource(L"TROUGH")),
+      BarTotal(TPicture::FromResource(L"BAR_TOTAL")),
+      BarFile(TPicture::FromResource(L"BAR_FILE")),
+      Skull(TPicture::FromResource(L"SKULL")),
+      Notice(TPicture::FromResource(L"NOTICE")),
+      CheckNormal(TPicture::FromResource(L"BTN_CHECK_NORMAL")),
+      CheckHover(TPicture::FromResource(L"BTN_CHECK_HOVER")),
+      CheckDown(TPicture::FromResource(L"BTN_CHECK_DOWN")),
+      PlayNormal(TPicture::FromResource(L"BTN_PLAY_NORMAL")),
+      PlayHover(TPicture::FromResource(L"BTN_PLAY_HOVER")),
+      PlayDown(TPicture::FromResource(L"BTN_PLAY_DOWN")),
+      ExitNormal(TPicture::FromResource(L"BTN_EXIT_NORMAL")),
+      ExitDown(TPicture::FromResource(L"BTN_EXIT_DOWN")),
+      MinNormal(TPicture::FromResource(L"BTN_MIN_NORMAL")),
+      MinDown(TPicture::FromResource(L"BTN_MIN_DOWN")),
+      WebNormal(TPicture::FromResource(L"BTN_WEB_NORMAL")),
+      WebDown(TPicture::FromResource(L"BTN_WEB_DOWN")),
+      ForumNormal(TPicture::FromResource(L"BTN_FORUM_NORMAL")),
+      ForumDown(TPicture::FromResource(L"BTN_FORUM_DOWN")),
+      MenuRestore(TPicture::FromResource(L"MENU_RESTORE", kMenuGround)),
+      MenuMinimise(TPicture::FromResource(L"MENU_MINIMISE", kMenuGround)),
+      MenuClose(TPicture::FromResource(L"MENU_CLOSE", kMenuGround)),
+      Icon(LoadIconResource(L"MAINICON", 32)),
+      SmallIcon(LoadIconResource(L"MAINICON", 16)) {}
+
+TRegionHandle CreateOutlineRegion(const std::uint32_t* pixels, int width, int height) {
+    std::vector<RECT> runs;
+    if (width > 0 && height > 0) {
+        const std::uint32_t key = pixels[0];
+        for (int y = 0; y < height; ++y) {
+            const std::uint32_t* row = pixels + static_cast<std::size_t>(y) * width;
+            int x = 0;
+            while (x < width) {
+                while (x < width && row[x] == key) ++x;
+                const int start = x;
+                while (x < width && row[x] != key) ++x;
+                if (x > start) runs.push_back(RECT{start, y, x, y + 1});
+            }
+        }
+    }
+    // Rows top to bottom, runs left to right: the banded order that
+    // ExtCreateRegion takes as it is.
+    std::vector<std::byte> data(sizeof(RGNDATAHEADER) + runs.size() * sizeof(RECT));
+    auto* region = reinterpret_cast<RGNDATA*>(data.data());
+    region->rdh.dwSize = sizeof(RGNDATAHEADER);
+    region->rdh.iType = RDH_RECTANGLES;
+    region->rdh.nCount = static_cast<DWORD>(runs.size());
+    region->rdh.nRgnSize = static_cast<DWORD>(runs.size() * sizeof(RECT));
+    region->rdh.rcBound = RECT{0, 0, width, height};
+    if (!runs.empty()) std::memcpy(region->Buffer, runs.data(), runs.size() * sizeof(RECT));
+    TRegionHandle result(ExtCreateRegion(nullptr, static_cast<DWORD>(data.size()), region));
+    if (!result) throw Exception("No se pudo crear la forma de la ventana");
+    return result;
+}
+
+// ---- the window ---------------------------------------------------------------
+
+TFMain::TFMain()
+    : UpdateBaseUrl(std::string("http://") + CORVEL_UPDATE_HOST + "/Updater/"),
+      WebSiteUrl(WithoutTrailingSlash(CORVEL_WEBSITE_URL)),
+      ForumUrl(WithoutTrailingSlash(CORVEL_FORUM_URL)),
+      RunProgramFn([](const std::string& commandLine) { RunProgram(commandLine); }),
+      OpenAddressFn([](const std::string& address) {
+          ShellExecuteA(nullptr, nullptr, address.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+      }),
+      StartRunFn([](GFilesThread& run) { run.Start(); }),
+      Image1(*this, 0, 0, 993, 521, false, art_.Background),
+      Image6(*this, 360, 144, 177, 153, false, art_.Frame),
+      Image7(*this, 376, 128, 177, 153, false, art_.Frame),
+      Image8(*this, 392, 112, 177, 153, false, art_.Frame),
+      Image4(*this, 12, 481, 960, 30, false, art_.Trough),
+      ALProgressBar2(*this, 22, 488, 940, 15, false, art_.BarTotal, kBarBackground, 100),
+      ImgBtn2(*this, 679, 464, 290, 50, true, art_.CheckNormal, art_.CheckHover, art_.CheckDown),
+      ImgBtn3(*this, 822, 14, 120, 40, true, art_.ExitNormal, art_.ExitNormal, art_.ExitDown),
+      ALProgressBar1(*this, 120, 463, 225, 15, false, art_.BarFile, kBarBackground, 0),
+      ImgBtn11(*this, 663, 14, 120, 40, true, art_.MinNormal, art_.MinNormal, art_.MinDown),
+      DBAdvSmoothLabel1(*this, 20, 462, 329, 17, true, TTextAnchor::BottomLeft, true, kTextTop, kTextBottom),
+      DBAdvSmoothLabel2(*this, 640, 462, 316, 17, true, TTextAnchor::BottomRight, false, kTextTop, kTextBottom),
+      ImgBtn1(*this, 356, 416, 285, 90, true, art_.PlayNormal, art_.PlayHover, art_.PlayDown),
+      Image5(*this, 378, 393, 244, 97, false, art_.Skull),
+      Image10(*this, 587, 300, 350, 75, false, art_.Notice),
+      ImgBtn4(*this, 40, 14, 120, 40, true, art_.WebNormal, art_.WebNormal, art_.WebDown),
+      ImgBtn5(*this, 206, 14, 120, 40, true, art_.ForumNormal, art_.ForumNormal, art_.ForumDown),
+      Timer1(*this, 50),
+      Home1(PopupMenu1.Add(L"Web")),
+      Forum1(PopupMenu1.Add(L"Foro")),
+      CheckFiles1((PopupMenu1.AddSeparator(), PopupMenu1.Add(L"Comprobar Archivos"))),
+      Maximise1((PopupMenu1.AddSeparator(), PopupMenu1.Add(L"Maximizar", art_.MenuRestore))),
+      Minimise1(PopupMenu1.Add(L"Minimizar", art_.MenuMinimise)),
+      Close1((PopupMenu1.AddSeparator(), PopupMenu1.Add(L"Cerrar", art_.MenuClose))),
+      CoolTrayIcon1(art_.SmallIcon ? art_.SmallIcon.Get() : art_.Icon.Get(), L"Corvel - Updater"),
+      Timer3(*this, 300),
+      Timer4(*this, 300),
+      Timer5(*this, 300) {
+    Timer1.OnTimer = [this] { Timer1Timer(); };
+    Timer3.OnTimer = [this] { Timer3Timer(); };
+    Timer4.OnTimer = [this] { Timer4Timer(); };
+    Timer5.OnTimer = [this] { Timer5Timer(); };
+    ImgBtn1.OnClick = [this] { ImgBtn1Click(); };
+    ImgBtn2.OnClick = [this] { ImgBtn2Click(); };
+    ImgBtn3.OnClick = [this] { ImgBtn3Click(); };
+    ImgBtn4.OnClick = [this] { ImgBtn4Click(); };
+    ImgBtn5.OnClick = [this] { ImgBtn5Click(); };
+    ImgBtn11.OnClick = [this] { ImgBtn11Click(); };
+    ImgBtn1.OnMouseEnter = [this] { ImgBtn1MouseEnter(); };
+    ImgBtn2.OnMouseEnter = [this] { ImgBtn2MouseEnter(); };
+    ImgBtn3.OnMouseEnter = [this] { ImgBtn3MouseEnter(); };
+    ImgBtn4.OnMouseEnter = [this] { ImgBtn4MouseEnter(); };
+    ImgBtn5.OnMouseEnter = [this] { ImgBtn5MouseEnter(); };
+    ImgBtn11.OnMouseEnter = [this] { ImgBtn11MouseEnter(); };
+    Home1.OnClick = [this] { Home1Click(); };
+    Forum1.OnClick = [this] { Forum1Click(); };
+    CheckFiles1.OnClick = [this] { CheckFiles1Click(); };
+    Maximise1.OnClick = [this] { Maximise1Click(); };
+    Minimise1.OnClick = [this] { Minimise1Click(); };
+    Close1.OnClick = [this] { Close1Click(); };
+    CoolTrayIcon1.OnClick = [this] { CoolTrayIcon1Click(); };
+    CoolTrayIcon1.PopupMenu = &PopupMenu1;
+
+    CreateHandle(L"Corvel - Updater", kClientWidth, kClientHeight, art_.Icon.Get(), art_.SmallIcon.Get());
+    link_ = std::make_shared<TRunLink>(*this);
+    CoolTrayIcon1.MainWindow = Handle();
+    CoolTrayIcon1.ShowIcon();
+    // As laid out: Timer1 and Timer3 start enabled; FormCreate stops Timer3.
+    Timer1.SetEnabled(true);
+    Timer3.SetEnabled(true);
+    Guarded([this] { FormCreate(); });
+}
+
+TFMain::~TFMain() {
+    // The window goes before the controls that it draws.
+    DestroyHandle();
+    if (link_) link_->Detach();
+    if (FMain == this) FMain = nullptr;
+}
+
+void TFMain::FormCreate() {
+    Timer3.SetEnabled(false);
+    // Double buffering: the form always composes into its back buffer.
+    DBAdvSmoothLabel1.SetCaption(L"");
+    DBAdvSmoothLabel2.SetCaption(L"");
+    WriteDesktopShortcut();
+    SetBackgroundBrush(TBrushHandle(CreatePatternBrush(art_.Background->Handle())));
+    TRegionHandle outline =
+        CreateOutlineRegion(art_.Background->Bits(), art_.Background->Width(), art_.Background->Height());
+    // The window owns the region from here on.
+    if (SetWindowRgn(Handle(), outline.Get(), TRUE)) outline.Release();
+}
+
+void TFMain::WriteDesktopShortcut() {
+    char exe[MAX_PATH + 1] = "";
+    GetModuleFileNameA(nullptr, exe, sizeof(exe));
+    const std::string path = exe;
+    const std::string directory = path.substr(0, path.find_last_of("\\:") + 1);
+
+    TComPtr<IShellLinkA> link;
+    HRESULT hr = CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER,
+                                  IID_IShellLinkA, reinterpret_cast<void**>(link.Put()));
+    if (FAILED(hr)) throw Exception(SystemErrorText(hr));
+    TComPtr<IPersistFile> file;
+    hr = link->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(file.Put()));
+    if (FAILED(hr)) throw Exception(SystemErrorText(hr));
+    link->SetPath(path.c_str());
+    link->SetWorkingDirectory(directory.c_str());
+
+    LPITEMIDLIST items = nullptr;
+    if (SHGetSpecialFolderLocation(nullptr, CSIDL_DESKTOPDIRECTORY, &items) != S_OK || !items) return;
+    char desktop[MAX_PATH + 1] = "";
+    const BOOL found = SHGetPathFromIDListA(items, desktop);
+    CoTaskMemFree(items);
+    if (!found) return;
+    const std::string shortcut = std::string(desktop) + "\\Drakmoor - Corvel.lnk";
+    const int length = MultiByteToWideChar(CP_ACP, 0, shortcut.c_str(), -1, nullptr, 0);
+    std::wstring wide(static_cast<std::size_t>(length), L'\0');
+    MultiByteToWideChar(CP_ACP, 0, shortcut.c_str(), -1, wide.data(), length);
+    file->Save(wide.c_str(), FALSE);
+}
+
+LRESULT TFMain::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+    case WM_CORVEL_SYNC: {
+        auto* call = reinterpret_cast<TSyncCall*>(lParam);
+        if (link_ && link_->Attached()) {
+            try {
+                (*call->Operation)();
+            } catch (...) {
+                call->Error = std::current_exception();
+            }
+        }
+        return 0;
+    }
+    case WM_CORVEL_RUN_ENDED:
+        // A run that ended without closing its view (a failure it did not
+        // handle) leaves the window idle all the same.
+        if (runActive_ && static_cast<unsigned>(wParam) == runSerial_) EndUpdateView();
+        return 0;
+    case WM_SIZE:
+        if (wParam == SIZE_MINIMIZED) CoolTrayIcon1.ApplicationMinimized();
+        break;
+    case 0x02E0:  // WM_DPICHANGED
+        return 0;  // positions are screen pixels: the window never scales
+    default:
+        break;
+    }
+    return TForm::HandleMessage(message, wParam, lParam);
+}
+
+void TFMain::FormDestroy() {
+    // From here on no run reaches the window; a run still active goes on
+    // alone, and ends with the process if the process ends first.
+    if (link_) link_->Detach();
+    CoolTrayIcon1.HideIcon();
+}
+
+// ---- runs ------------------------------------------------------------------------
+
+bool TFMain::StartUpdateRun(bool forceCheck) {
+    if (runActive_ || !link_ || !link_->Attached()) return false;
+    auto* run = new TWindowRun(link_, ++runSerial_);
+    run->FreeOnTerminate = true;
+    run->BaseUrl = UpdateBaseUrl;
+    run->ForceCheck = forceCheck;
+    runActive_ = true;
+    try {
+        StartRunFn(*run);
+    } catch (...) {
+        runActive_ = false;
+        delete run;
+        throw;
+    }
+    return true;
+}
+
+void TFMain::Timer1Timer() {
+    Timer1.SetEnabled(false);
+    if (runActive_) return;  // a command already started one
+    DBAdvSmoothLabel1.SetCaption(L"");
+    DBAdvSmoothLabel2.SetCaption(L"");
+    StartUpdateRun(false);
+}
+
+// ---- dragging ----------------------------------------------------------------------
+
+void TFMain::FormMouseDown(TMouseButton, int x, int y) {
+    Dragging = true;
+    DragStartX = x;
+    DragStartY = y;
+}
+
+void TFMain::FormMouseMove(int x, int y) {
+    if (!Dragging) return;
+    RECT r;
+    GetWindowRect(Handle(), &r);
+    SetWindowPos(Handle(), nullptr, r.left + x - DragStartX, r.top + y - DragStartY, 0, 0,
+                 SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+void TFMain::FormMouseUp(TMouseButton, int, int) { Dragging = false; }
+
+// ---- animation ---------------------------------------------------------------------
+
+void TFMain::Timer3Timer() {
+    Image6.Show();
+    Image7.Hide();
+    Image8.Hide();
+    Timer3.SetEnabled(false);
+    Timer4.SetEnabled(true);
+    Timer5.SetEnabled(false);
+}
+
+void TFMain::Timer4Timer() {
+    Image6.Hide();
+    Image7.Show();
+    Image8.Hide();
+    Timer3.SetEnabled(false);
+    Timer4.SetEnabled(false);
+    Timer5.SetEnabled(true);
+}
+
+void TFMain::Timer5Timer() {
+    Image6.Hide();
+    Image7.Hide();
+    Image8.Show();
+    Timer3.SetEnabled(true);
+    Timer4.SetEnabled(false);
+    Timer5.SetEnabled(false);
+}
+
+// ---- commands ------------------------------------------------------------------------
+
+void TFMain::ImgBtn1Click() {
+    RunProgramFn("system\\gc.exe");
+    Close();
+}
+
+void TFMain::ImgBtn2Click() { StartUpdateRun(true); }
+void TFMain::CheckFiles1Click() { StartUpdateRun(true); }
+void TFMain::ImgBtn3Click() { Close(); }
+void TFMain::Close1Click() { Close(); }
+void TFMain::ImgBtn11Click() { Minimise(); }
+void TFMain::Minimise1Click() { Minimise(); }
+void TFMain::CoolTrayIcon1Click() { Restore(); }
+void TFMain::Maximise1Click() { Restore(); }
+void TFMain::ImgBtn4Click() { OpenAddressFn(WebSiteUrl); }
+void TFMain::ImgBtn5Click() { OpenAddressFn(ForumUrl); }
+void TFMain::Home1Click() { OpenAddressFn(WebSiteUrl + "/"); }
+void TFMain::Forum1Click() { OpenAddressFn(ForumUrl + "/"); }
+
+void TFMain::ImgBtn1MouseEnter() { Image10.Hide(); }
+void TFMain::ImgBtn2MouseEnter() { Image10.Hide(); }
+void TFMain::ImgBtn3MouseEnter() { Image10.Hide(); }
+void TFMain::ImgBtn4MouseEnter() { Image10.Hide(); }
+void TFMain::ImgBtn5MouseEnter() { Image10.Hide(); }
+void TFMain::ImgBtn11MouseEnter() { Image10.Hide(); }
+
+void TFMain::Minimise() {
+    // Minimising shows the window minimised; the tray icon then hides it.
+    if (Handle() && !IsIconic(Handle())) ShowWindow(Handle(), SW_MINIMIZE);
+}
+
+void TFMain::Restore() {
+    if (Handle() && IsIconic(Handle())) ShowWindow(Handle(), SW_RESTORE);
+}
+
+void TFMain::BringBack() {
+    if (!Handle()) return;
+    if (IsIconic(Handle())) ShowWindow(Handle(), SW_RESTORE);
+    if (!IsWindowVisible(Handle())) ShowWindow(Handle(), SW_SHOW);
+    SetForegroundWindow(Handle());
+}
+
+// ---- window-side operations ----------------------------------------------------
+
+void TFMain::SyncStatus(const std::string& status, const std::string& detail) {
+    DBAdvSmoothLabel2.SetCaption(FromWindows1252(detail));
+    DBAdvSmoothLabel1.SetCaption(FromWindows1252(status));
+}
+
+void TFMain::SyncProgressMax(std::int32_t selector, std::int32_t value) {
+    if (selector == 0)
+        ALProgressBar1.SetMax(value);
+    else if (selector == 1)
+        ALProgressBar2.SetMax(value);
+}
+
+void TFMain::SyncFileProgress(std::int32_t value) { ALProgressBar1.SetPosition(value); }
+void TFMain::SyncExtractProgress(std::int32_t value) { ALProgressBar1.SetPosition(value); }
+void TFMain::SyncTotalProgress(std::int32_t value) { ALProgressBar2.SetPosition(value); }
+
+void TFMain::BeginUpdateView() {
+    Image10.Hide();
+    Timer3.SetEnabled(true);
+    Image4.Show();
+    Image5.Show();
+    ALProgressBar2.Show();
+    ImgBtn1.Hide();
+    ImgBtn2.Hide();
+    DBAdvSmoothLabel1.Show();
+    DBAdvSmoothLabel2.Show();
+    CheckFiles1.SetEnabled(false);
+}
+
+void TFMain::EndUpdateView() {
+    Timer3.SetEnabled(false);
+    Timer4.SetEnabled(false);
+    Timer5.SetEnabled(false);
+    Image6.Hide();
+    Image7.Hide();
+    Image8.Hide();
+    Image4.Hide();
+    Image5.Hide();
+    ALProgressBar2.Hide();
+    ImgBtn1.Show();
+    ImgBtn2.Show();
+    DBAdvSmoothLabel1.Hide();
+    DBAdvSmoothLabel2.Hide();
+    CheckFiles1.SetEnabled(true);
+    runActive_ = false;
+}
+
+void TFMain::ShowUpdateFinished(bool installFailed) {
+    if (!installFailed) {
+        CoolTrayIcon1.HideBalloonHint();
+        CoolTrayIcon1.ShowBalloonHint(kBalloonTitle, kBalloonText, NIIF_INFO, 10000);
+    }
+    BringBack();
+    Image10.Show();
+}

@@ -1,0 +1,205 @@
+// The launcher window: the shaped, skinned form with its controls, its event
+// handlers, and the window-side operations that update runs hand over.
+#pragma once
+
+#include "engine/UpdateView.h"
+#include "ui/Resources.h"
+#include "ui/controls/Form.h"
+#include "ui/controls/Image.h"
+#include "ui/controls/PopupMenu.h"
+#include "ui/controls/ProgressBar.h"
+#include "ui/controls/SmoothLabel.h"
+#include "ui/controls/Timer.h"
+#include "ui/controls/TrayIcon.h"
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+class GFilesThread;
+class TFMain;
+
+// Messages of the window.
+inline constexpr UINT WM_CORVEL_SYNC = WM_APP + 10;       // lParam: an operation to run, from a run
+inline constexpr UINT WM_CORVEL_RUN_ENDED = WM_APP + 11;  // wParam: serial of a run that has ended
+
+// The tie between the window and the runs that it starts. A run can outlive
+// the window (the user closes it mid-run), so each run holds a reference to
+// the link rather than to the window; once the window is gone the link drops
+// every operation unrun and the worker goes on without waiting.
+class TRunLink final : public TUpdateView, public TSynchronizer {
+public:
+    explicit TRunLink(TFMain& form);
+
+    // Worker side: runs the operation on the window's thread and waits for
+    // it; an error it raised is raised again here. Returns at once, without
+    // running it, when the window is gone.
+    void Synchronize(const std::function<void()>& operation) override;
+    // Worker side: the run with that serial has ended.
+    void RunEnded(unsigned serial);
+
+    // Window side.
+    bool Attached() const { return hwnd_.load() != nullptr; }
+    void Detach();
+
+    // The view, window side only (inside an operation): forwarded to the
+    // window while it exists.
+    void SyncStatus(const std::string& status, const std::string& detail) override;
+    void SyncProgressMax(std::int32_t selector, std::int32_t value) override;
+    void SyncFileProgress(std::int32_t value) override;
+    void SyncExtractProgress(std::int32_t value) override;
+    void SyncTotalProgress(std::int32_t value) override;
+    void BeginUpdateView() override;
+    void EndUpdateView() override;
+    void ShowUpdateFinished(bool installFailed) override;
+
+private:
+    std::atomic<HWND> hwnd_;
+    TFMain* form_;
+};
+
+// The pictures of the layout, decoded once per window.
+struct TArtwork {
+    TArtwork();
+    std::shared_ptr<TPicture> Background, Frame, Trough, BarTotal, BarFile, Skull, Notice;
+    std::shared_ptr<TPicture> CheckNormal, CheckHover, CheckDown;
+    std::shared_ptr<TPicture> PlayNormal, PlayHover, PlayDown;
+    std::shared_ptr<TPicture> ExitNormal, ExitDown, MinNormal, MinDown;
+    std::shared_ptr<TPicture> WebNormal, WebDown, ForumNormal, ForumDown;
+    std::shared_ptr<TPicture> MenuRestore, MenuMinimise, MenuClose;
+    TIconHandle Icon, SmallIcon;
+};
+
+// The region of a picture less every pixel of the key colour, the colour of
+// its pixel (0,0). Built from the runs of each row, which gives the same
+// region as cutting the key-coloured pixels one by one.
+TRegionHandle CreateOutlineRegion(const std::uint32_t* pixels, int width, int height);
+
+class TFMain final : public TForm, public TUpdateView {
+public:
+    static constexpr int kClientWidth = 995;
+    static constexpr int kClientHeight = 524;
+
+    // Creates the window hidden, runs FormCreate, and arms Timer1.
+    TFMain();
+    ~TFMain() override;
+
+    // The run started by the window; what the tests and the handlers use.
+    std::string UpdateBaseUrl;
+    // Without a trailing "/"; the menu items add one.
+    std::string WebSiteUrl;
+    std::string ForumUrl;
+
+    // Seams: how the play command starts the client, how an address is
+    // opened, and how a prepared run is started. Tests replace them to record.
+    std::function<void(const std::string& commandLine)> RunProgramFn;
+    std::function<void(const std::string& address)> OpenAddressFn;
+    std::function<void(GFilesThread& run)> StartRunFn;
+
+    // A run was started and has not ended its view yet.
+    bool RunActive() const { return runActive_; }
+    TRunLink& Link() { return *link_; }
+    std::shared_ptr<TRunLink> LinkPtr() const { return link_; }
+    const TArtwork& Art() const { return art_; }
+
+    // Starts an update run unless one is active; false when refused.
+    bool StartUpdateRun(bool forceCheck);
+
+    // ---- handlers -------------------------------------------------------
+    void FormCreate();
+    void Timer1Timer();
+    void Timer3Timer();
+    void Timer4Timer();
+    void Timer5Timer();
+    void ImgBtn1Click();
+    void ImgBtn2Click();
+    void ImgBtn3Click();
+    void ImgBtn4Click();
+    void ImgBtn5Click();
+    void ImgBtn11Click();
+    void ImgBtn1MouseEnter();
+    void ImgBtn2MouseEnter();
+    void ImgBtn3MouseEnter();
+    void ImgBtn4MouseEnter();
+    void ImgBtn5MouseEnter();
+    void ImgBtn11MouseEnter();
+    void CoolTrayIcon1Click();
+    void Home1Click();
+    void Forum1Click();
+    void CheckFiles1Click();
+    void Maximise1Click();
+    void Minimise1Click();
+    void Close1Click();
+
+    // ---- window-side operations (TUpdateView) ----------------------------
+    void SyncStatus(const std::string& status, const std::string& detail) override;
+    void SyncProgressMax(std::int32_t selector, std::int32_t value) override;
+    void SyncFileProgress(std::int32_t value) override;
+    void SyncExtractProgress(std::int32_t value) override;
+    void SyncTotalProgress(std::int32_t value) override;
+    void BeginUpdateView() override;
+    void EndUpdateView() override;
+    void ShowUpdateFinished(bool installFailed) override;
+
+private:
+    TArtwork art_;
+
+public:
+    // ---- controls, in creation order ---------------------------------------
+    TImage Image1;
+    TImage Image6;
+    TImage Image7;
+    TImage Image8;
+    TImage Image4;
+    TALProgressBar ALProgressBar2;
+    TImgBtn ImgBtn2;
+    TImgBtn ImgBtn3;
+    TALProgressBar ALProgressBar1;
+    TImgBtn ImgBtn11;
+    TDBAdvSmoothLabel DBAdvSmoothLabel1;
+    TDBAdvSmoothLabel DBAdvSmoothLabel2;
+    TImgBtn ImgBtn1;
+    TImage Image5;
+    TImage Image10;
+    TImgBtn ImgBtn4;
+    TImgBtn ImgBtn5;
+    // ---- non-visual components -----------------------------------------------
+    TTimer Timer1;
+    TPopupMenu PopupMenu1;
+    TMenuItem& Home1;
+    TMenuItem& Forum1;
+    TMenuItem& CheckFiles1;
+    TMenuItem& Maximise1;
+    TMenuItem& Minimise1;
+    TMenuItem& Close1;
+    TCoolTrayIcon CoolTrayIcon1;
+    TTimer Timer3;
+    TTimer Timer4;
+    TTimer Timer5;
+
+protected:
+    LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) override;
+    void FormMouseDown(TMouseButton button, int x, int y) override;
+    void FormMouseMove(int x, int y) override;
+    void FormMouseUp(TMouseButton button, int x, int y) override;
+    void FormDestroy() override;
+
+private:
+    void WriteDesktopShortcut();
+    void Minimise();
+    void Restore();
+    void BringBack();
+
+    bool Dragging = false;
+    std::int32_t DragStartX = 0;
+    std::int32_t DragStartY = 0;
+
+    std::shared_ptr<TRunLink> link_;
+    bool runActive_ = false;
+    unsigned runSerial_ = 0;
+};
+
+// The one window of the program, set by the program's entry.
+extern TFMain* FMain;
