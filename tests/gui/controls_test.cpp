@@ -1,0 +1,201 @@
+// The kinds of control and the helpers of the window: the bar's fill rule,
+// the error box text, the outline region, the image button's pictures and
+// clicks, and dragging the window.
+#include "GuiFixture.h"
+
+#include <climits>
+
+namespace {
+
+TEST(ProgressFillWidth, RoundsToTheCloserPixelAndHalvesToEven) {
+    EXPECT_EQ(ProgressFillWidth(0, 8, 1, 940), 118);  // 117.5
+    EXPECT_EQ(ProgressFillWidth(0, 8, 3, 940), 352);  // 352.5
+    EXPECT_EQ(ProgressFillWidth(0, 8, 5, 940), 588);  // 587.5
+    EXPECT_EQ(ProgressFillWidth(0, 3, 1, 940), 313);  // 313.33
+    EXPECT_EQ(ProgressFillWidth(0, 3, 2, 940), 627);  // 626.67
+    EXPECT_EQ(ProgressFillWidth(0, 100, 100, 940), 940);
+    EXPECT_EQ(ProgressFillWidth(0, 100, 50, 225), 112);  // 112.5
+}
+
+TEST(ProgressFillWidth, EmptyAtOrBelowTheMinimumAndForAnEmptyRange) {
+    EXPECT_EQ(ProgressFillWidth(0, 100, 0, 940), 0);
+    EXPECT_EQ(ProgressFillWidth(0, 100, -5, 940), 0);
+    EXPECT_EQ(ProgressFillWidth(0, 0, 7, 940), 0);
+    EXPECT_EQ(ProgressFillWidth(5, 5, 9, 940), 0);
+}
+
+TEST(ProgressFillWidth, LargeAndInvertedRangesNeitherOverflowNorGoNegative) {
+    EXPECT_EQ(ProgressFillWidth(0, INT_MAX, INT_MAX, 940), 940);
+    EXPECT_EQ(ProgressFillWidth(INT_MIN, INT_MAX, 0, 940), 470);  // a hair over 470
+    // A maximum lowered below the position: wider than the bar.
+    EXPECT_EQ(ProgressFillWidth(0, 10, 50, 940), 4700);
+    // A negative maximum: the distance counts.
+    EXPECT_EQ(ProgressFillWidth(0, -10, 5, 940), 470);
+}
+
+TEST(ErrorBoxText, AppendsAFullStopAfterCharactersBeyondIt) {
+    EXPECT_EQ(ErrorBoxText("Acceso denegado"), "Acceso denegado.");
+    EXPECT_EQ(ErrorBoxText("error 5"), "error 5.");
+    EXPECT_EQ(ErrorBoxText("Listo."), "Listo.");
+    EXPECT_EQ(ErrorBoxText("¿Qué?!"), "¿Qué?!");  // '!' comes before '.'
+    EXPECT_EQ(ErrorBoxText("ruta -"), "ruta -");
+    EXPECT_EQ(ErrorBoxText("ruta/"), "ruta/.");  // '/' comes after '.'
+    EXPECT_EQ(ErrorBoxText("estad\xED"), "estad\xED.");  // high characters too
+    EXPECT_EQ(ErrorBoxText(""), "");
+}
+
+// A picture with the key colour at (0,0), a frame, and holes inside.
+TEST(CreateOutlineRegion, CutsExactlyTheKeyColouredPixels) {
+    const int w = 37;
+    const int h = 23;
+    const std::uint32_t key = 0xFF09FF00;
+    std::vector<std::uint32_t> pixels(w * h, 0xFF102030);
+    auto at = [&](int x, int y) -> std::uint32_t& { return pixels[y * w + x]; };
+    for (int x = 0; x < w; ++x) at(x, 0) = at(x, h - 1) = key;
+    for (int y = 0; y < h; ++y) at(0, y) = at(w - 1, y) = key;
+    at(10, 10) = key;                                   // a single hole
+    for (int x = 5; x < 30; x += 2) at(x, 15) = key;    // a comb
+    at(20, 5) = 0xFE09FF00;                             // not the key (alpha differs)
+    at(21, 5) = 0xFF09FF01;                             // nor this
+    TRegionHandle region = CreateOutlineRegion(pixels.data(), w, h);
+    for (int y = -1; y <= h; ++y)
+        for (int x = -1; x <= w; ++x) {
+            const bool inside = x >= 0 && y >= 0 && x < w && y < h && at(x, y) != key;
+            EXPECT_EQ(PtInRegion(region.Get(), x, y) != FALSE, inside) << x << "," << y;
+        }
+}
+
+TEST(CreateOutlineRegion, AllKeyGivesAnEmptyRegion) {
+    std::vector<std::uint32_t> pixels(16, 0xFF000000);
+    TRegionHandle region = CreateOutlineRegion(pixels.data(), 4, 4);
+    RECT box;
+    EXPECT_EQ(GetRgnBox(region.Get(), &box), NULLREGION);
+}
+
+using TControlsTest = TFMainTest;
+
+TEST_F(TControlsTest, ImageButtonShowsHoverPressedAndNormalPictures) {
+    const auto& art = form->Art();
+    const TImgBtn& b = form->ImgBtn2;
+    const int x = b.Left() + 100;
+    const int y = b.Top() + 20;
+    auto shows = [&](const TPicture& pic) {
+        return OpaqueMatch(form->Render(), pic, b.Left(), b.Top(), b.BoundsRect()) == 1.0;
+    };
+    EXPECT_TRUE(shows(*art.CheckNormal));
+    Mouse(WM_MOUSEMOVE, x, y);
+    EXPECT_EQ(b.Current(), art.CheckHover.get());
+    EXPECT_TRUE(shows(*art.CheckHover));
+    Mouse(WM_LBUTTONDOWN, x, y);
+    EXPECT_EQ(b.Current(), art.CheckDown.get());
+    EXPECT_TRUE(shows(*art.CheckDown));
+    // Moving off while held shows the normal picture; back on, pressed.
+    Mouse(WM_MOUSEMOVE, 500, 250);
+    EXPECT_EQ(b.Current(), art.CheckNormal.get());
+    Mouse(WM_MOUSEMOVE, x, y);
+    EXPECT_EQ(b.Current(), art.CheckDown.get());
+    Mouse(WM_LBUTTONUP, x, y);
+    EXPECT_EQ(b.Current(), art.CheckHover.get());
+    EXPECT_EQ(runs.size(), 1u);  // the click
+    Mouse(WM_MOUSEMOVE, 500, 250);
+    EXPECT_EQ(b.Current(), art.CheckNormal.get());
+}
+
+TEST_F(TControlsTest, AClickNeedsTheLeftButtonPressedAndReleasedOverTheButton) {
+    const TImgBtn& web = form->ImgBtn4;
+    const int x = web.Left() + 10;
+    const int y = web.Top() + 10;
+    Mouse(WM_MOUSEMOVE, x, y);
+    Mouse(WM_LBUTTONDOWN, x, y);
+    Mouse(WM_MOUSEMOVE, 500, 250);
+    Mouse(WM_LBUTTONUP, 500, 250);  // released elsewhere
+    EXPECT_TRUE(addresses.empty());
+    Mouse(WM_LBUTTONDOWN, 500, 250);  // pressed elsewhere
+    Mouse(WM_MOUSEMOVE, x, y);
+    Mouse(WM_LBUTTONUP, x, y);
+    EXPECT_TRUE(addresses.empty());
+    Mouse(WM_RBUTTONDOWN, x, y);  // another button
+    Mouse(WM_RBUTTONUP, x, y);
+    EXPECT_TRUE(addresses.empty());
+    Click(x, y);
+    EXPECT_EQ(addresses.size(), 1u);
+}
+
+TEST_F(TControlsTest, ButtonsShowTheHandPointerAndTheBackgroundTheArrow) {
+    EXPECT_EQ(form->ControlAt(500, 250), nullptr);
+    EXPECT_EQ(form->ControlAt(form->ImgBtn1.Left() + 1, form->ImgBtn1.Top() + 1), &form->ImgBtn1);
+    EXPECT_EQ(form->ImgBtn1.Cursor(), LoadCursorW(nullptr, MAKEINTRESOURCEW(32649)));
+    EXPECT_EQ(form->Image5.Cursor(), LoadCursorW(nullptr, MAKEINTRESOURCEW(32512)));
+    // Later controls lie over earlier ones: the ornament over the play button.
+    form->BeginUpdateView();
+    EXPECT_EQ(form->ControlAt(500, 450), &form->Image5);
+}
+
+RECT WindowRect(HWND hwnd) {
+    RECT r;
+    GetWindowRect(hwnd, &r);
+    return r;
+}
+
+TEST_F(TControlsTest, DraggingTheBackgroundMovesTheWindowWithThePressedPoint) {
+    const RECT start = WindowRect(form->Handle());
+    Mouse(WM_LBUTTONDOWN, 500, 250);
+    Mouse(WM_MOUSEMOVE, 510, 245);
+    RECT r = WindowRect(form->Handle());
+    EXPECT_EQ(r.left - start.left, 10);
+    EXPECT_EQ(r.top - start.top, -5);
+    // The window moved, so the same client point is the new pointer place.
+    Mouse(WM_MOUSEMOVE, 500, 250);
+    Mouse(WM_LBUTTONUP, 500, 250);
+    Mouse(WM_MOUSEMOVE, 530, 280);  // released: no more moving
+    EXPECT_EQ(WindowRect(form->Handle()).left, r.left);
+
+    // The right button drags too.
+    const RECT before = WindowRect(form->Handle());
+    Mouse(WM_RBUTTONDOWN, 500, 250);
+    Mouse(WM_MOUSEMOVE, 503, 254);
+    Mouse(WM_RBUTTONUP, 503, 254);
+    r = WindowRect(form->Handle());
+    EXPECT_EQ(r.left - before.left, 3);
+    EXPECT_EQ(r.top - before.top, 4);
+
+    // A press on a control does not drag.
+    const RECT still = WindowRect(form->Handle());
+    Mouse(WM_LBUTTONDOWN, form->ImgBtn3.Left() + 5, form->ImgBtn3.Top() + 5);
+    Mouse(WM_MOUSEMOVE, 600, 300);
+    Mouse(WM_LBUTTONUP, 600, 300);
+    EXPECT_EQ(WindowRect(form->Handle()).left, still.left);
+    EXPECT_EQ(WindowRect(form->Handle()).top, still.top);
+}
+
+TEST_F(TControlsTest, MenuHasItsItemsInOrderAndPicturesOnTheLastThree) {
+    HMENU menu = form->PopupMenu1.Handle();
+    ASSERT_EQ(GetMenuItemCount(menu), 9);
+    const wchar_t* captions[] = {L"Web", L"Foro", nullptr, L"Comprobar Archivos", nullptr,
+                                 L"Maximizar", L"Minimizar", nullptr, L"Cerrar"};
+    for (int i = 0; i < 9; ++i) {
+        wchar_t text[64] = L"";
+        MENUITEMINFOW info{};
+        info.cbSize = sizeof(info);
+        info.fMask = MIIM_FTYPE | MIIM_STRING | MIIM_BITMAP;
+        info.dwTypeData = text;
+        info.cch = 64;
+        ASSERT_TRUE(GetMenuItemInfoW(menu, i, TRUE, &info));
+        if (!captions[i]) {
+            EXPECT_TRUE(info.fType & MFT_SEPARATOR) << i;
+            continue;
+        }
+        EXPECT_STREQ(text, captions[i]);
+        EXPECT_EQ(info.hbmpItem != nullptr, i >= 5) << i;
+    }
+    // The pictures' light grey ground is transparent.
+    const TPicture& close = *form->Art().MenuClose;
+    EXPECT_EQ(close.Width(), 24);
+    EXPECT_EQ(close.Pixel(0, 0) >> 24, 0u);
+    bool anyOpaque = false;
+    for (int y = 0; y < 24; ++y)
+        for (int x = 0; x < 24; ++x) anyOpaque |= (close.Pixel(x, y) >> 24) == 0xFF;
+    EXPECT_TRUE(anyOpaque);
+}
+
+}  // namespace
