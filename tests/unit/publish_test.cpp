@@ -1,0 +1,223 @@
+// The publisher's pure pieces: --critical patterns, name checks and their
+// Windows-1252 form, and the bytes of the list.
+#include "tools/publish/Glob.h"
+#include "tools/publish/ListWriter.h"
+#include "tools/publish/Names.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <random>
+
+using namespace publish;
+
+namespace {
+
+TEST(PublishGlob, SeparatorsOfEitherKindMatchListPaths) {
+    for (const char* pattern : {"system/*.dll", "system\\*.dll", "/system/*.dll", "./system/*.dll"}) {
+        const Glob glob(pattern);
+        EXPECT_TRUE(glob.Matches("system\\engine.dll")) << pattern;
+        EXPECT_FALSE(glob.Matches("system\\engine.ini")) << pattern;
+        EXPECT_FALSE(glob.Matches("system\\sub\\engine.dll")) << pattern;
+        EXPECT_FALSE(glob.Matches("engine.dll")) << pattern;
+    }
+}
+
+TEST(PublishGlob, WildcardsStayWithinANameExceptDoubleStar) {
+    EXPECT_TRUE(Glob("*.exe").Matches("gc.exe"));
+    EXPECT_FALSE(Glob("*.exe").Matches("system\\gc.exe"));
+    EXPECT_TRUE(Glob("system/g?.exe").Matches("system\\gc.exe"));
+    EXPECT_FALSE(Glob("system?gc.exe").Matches("system\\gc.exe"));
+    EXPECT_TRUE(Glob("**/*.ini").Matches("a\\b\\c.ini"));
+    EXPECT_TRUE(Glob("**/*.ini").Matches("c.ini"));  // "**/" may stand for no directory
+    EXPECT_TRUE(Glob("maps/**").Matches("maps\\x\\y.map"));
+    EXPECT_TRUE(Glob("a/**/z").Matches("a\\z"));
+    EXPECT_TRUE(Glob("a/**/z").Matches("a\\b\\c\\z"));
+    EXPECT_FALSE(Glob("a/**/z").Matches("a\\b\\zz"));
+    EXPECT_TRUE(Glob("*").Matches("x"));
+    EXPECT_FALSE(Glob("").Matches("x"));
+}
+
+TEST(PublishGlob, ADirectoryMatchesEverythingBelowIt) {
+    EXPECT_TRUE(Glob("system").Matches("system\\engine.dll"));
+    EXPECT_TRUE(Glob("system/").Matches("system\\a\\b.dll"));
+    EXPECT_TRUE(Glob("sys*").Matches("system\\a\\b.dll"));
+    EXPECT_FALSE(Glob("system").Matches("systems\\engine.dll"));
+    EXPECT_FALSE(Glob("system").Matches("data\\system"));
+}
+
+TEST(PublishGlob, MatchingIsExactInCaseAndBytes) {
+    EXPECT_FALSE(Glob("System/*").Matches("system\\a"));
+    // Windows-1252 "é" in the pattern and in the path.
+    EXPECT_TRUE(Glob("caf\xE9/*").Matches("caf\xE9\\menu.txt"));
+}
+
+TEST(PublishNames, Utf8IsWrittenInWindows1252) {
+    std::string out;
+    EXPECT_EQ(Utf8ToCp1252("plain.txt", out), NameProblem::None);
+    EXPECT_EQ(out, "plain.txt");
+    EXPECT_EQ(Utf8ToCp1252("estad\xC3\xAD" "a \xE2\x82\xAC\xC5\xB8\xC3\xBF", out), NameProblem::None);
+    EXPECT_EQ(out, "estad\xED" "a \x80\x9F\xFF");  // í € Ÿ ÿ
+    EXPECT_EQ(Utf8ToCp1252("\xE2\x80\x9Cq\xE2\x80\x9D", out), NameProblem::None);  // curly quotes
+    EXPECT_EQ(out, "\x93q\x94");
+    EXPECT_EQ(Cp1252ToUtf8("estad\xED" "a \x80\x9F\xFF"), "estad\xC3\xAD" "a \xE2\x82\xAC\xC5\xB8\xC3\xBF");
+}
+
+TEST(PublishNames, EveryWindows1252CharacterSurvivesTheRoundTrip) {
+    for (int b = 1; b < 256; ++b) {
+        const std::string byte(1, static_cast<char>(b));
+        std::string back;
+        ASSERT_EQ(Utf8ToCp1252(Cp1252ToUtf8(byte), back), NameProblem::None) << b;
+        EXPECT_EQ(back, byte) << b;
+    }
+}
+
+TEST(PublishNames, TextOutsideWindows1252OrUtf8IsRefused) {
+    std::string out;
+    EXPECT_EQ(Utf8ToCp1252("\xE6\x97\xA5\xE6\x9C\xAC.txt", out), NameProblem::NotCp1252);  // CJK
+    EXPECT_EQ(Utf8ToCp1252("\xF0\x9F\x98\x80", out), NameProblem::NotCp1252);              // emoji
+    EXPECT_EQ(Utf8ToCp1252("\xC2\x85", out), NameProblem::NotCp1252);  // U+0085 has no byte
+    EXPECT_EQ(Utf8ToCp1252("caf\xE9", out), NameProblem::NotUtf8);      // Latin-1 byte
+    EXPECT_EQ(Utf8ToCp1252("\xC0\xAF", out), NameProblem::NotUtf8);     // overlong "/"
+    EXPECT_EQ(Utf8ToCp1252("\xED\xA0\x80", out), NameProblem::NotUtf8); // surrogate
+    EXPECT_EQ(Utf8ToCp1252("\xE2\x82", out), NameProblem::NotUtf8);     // cut short
+}
+
+TEST(PublishNames, ComponentsTheListOrWindowsCantHoldAreRefused) {
+    EXPECT_EQ(CheckComponent("engine.dll"), NameProblem::None);
+    EXPECT_EQ(CheckComponent("two words.txt"), NameProblem::None);
+    EXPECT_EQ(CheckComponent("..."), NameProblem::TrailingDot);
+    EXPECT_EQ(CheckComponent(""), NameProblem::Empty);
+    EXPECT_EQ(CheckComponent("a|b"), NameProblem::Bar);
+    EXPECT_EQ(CheckComponent(" lead"), NameProblem::Blank);
+    EXPECT_EQ(CheckComponent("trail "), NameProblem::Blank);
+    EXPECT_EQ(CheckComponent("tab\there"), NameProblem::ControlChar);
+    EXPECT_EQ(CheckComponent("eof\x1A"), NameProblem::ControlChar);
+    EXPECT_EQ(CheckComponent("del\x7F"), NameProblem::ControlChar);
+    EXPECT_EQ(CheckComponent("c1\x81"), NameProblem::ControlChar);
+    EXPECT_EQ(CheckComponent("a\\b"), NameProblem::WindowsChar);
+    EXPECT_EQ(CheckComponent("a:b"), NameProblem::WindowsChar);
+    EXPECT_EQ(CheckComponent("what?"), NameProblem::WindowsChar);
+    EXPECT_EQ(CheckComponent("name."), NameProblem::TrailingDot);
+    EXPECT_EQ(CheckComponent("nul"), NameProblem::DeviceName);
+    EXPECT_EQ(CheckComponent("Com1.txt"), NameProblem::DeviceName);
+    EXPECT_EQ(CheckComponent("console.txt"), NameProblem::None);
+    EXPECT_EQ(CheckComponent("com10"), NameProblem::None);
+}
+
+TEST(PublishNames, NativeNamesAreEncodedAndChecked) {
+    std::string out;
+#ifdef _WIN32
+    EXPECT_EQ(EncodeComponent(std::filesystem::path(L"estad\u00EDa\u20AC.txt"), out), NameProblem::None);
+    EXPECT_EQ(out, "estad\xED" "a\x80.txt");
+    EXPECT_EQ(EncodeComponent(std::filesystem::path(L"\u65E5\u672C.txt"), out), NameProblem::NotCp1252);
+    // Best fit would make this "a"; it must be refused instead.
+    EXPECT_EQ(EncodeComponent(std::filesystem::path(L"\u0101.txt"), out), NameProblem::NotCp1252);
+#else
+    EXPECT_EQ(EncodeComponent(std::filesystem::path("estad\xC3\xAD" "a\xE2\x82\xAC.txt"), out), NameProblem::None);
+    EXPECT_EQ(out, "estad\xED" "a\x80.txt");
+    EXPECT_EQ(EncodeComponent(std::filesystem::path("\xE6\x97\xA5.txt"), out), NameProblem::NotCp1252);
+#endif
+    EXPECT_EQ(EncodeComponent(std::filesystem::path("x|y"), out), NameProblem::Bar);
+}
+
+TEST(PublishNames, ServerPathsCarryTheWindows1252Bytes) {
+    const std::filesystem::path dir("srv");
+    const std::filesystem::path p = ServerPath(dir, "maps\\caf\xE9.map.bz2");
+    EXPECT_EQ(p.parent_path().filename(), std::filesystem::path("maps"));
+#ifdef _WIN32
+    EXPECT_EQ(p.filename().native(), std::wstring(L"caf\u00E9.map.bz2"));
+#else
+    EXPECT_EQ(p.filename().native(), std::string("caf\xE9.map.bz2"));
+#endif
+}
+
+TEST(PublishNames, CopiesThatCantCoexistOnTheServerAreFound) {
+    EXPECT_TRUE(FindServerClashes({"a.txt", "b\\a.txt", "B2\\a.txt", "files.lst.bz2"}).empty());
+    EXPECT_EQ(FindServerClashes({"Readme.txt", "README.TXT"}).size(), 1u);
+    EXPECT_EQ(FindServerClashes({"\xC9t\xE9.txt", "\xE9T\xC9.TXT"}).size(), 1u);  // Été / éTÉ
+    EXPECT_EQ(FindServerClashes({"files.lst"}).size(), 1u);
+    EXPECT_EQ(FindServerClashes({"Files.LST"}).size(), 1u);
+    EXPECT_EQ(FindServerClashes({"files.lst\\x"}).size(), 1u);
+    // The copy of "x" is "x.bz2", which can't also be a directory.
+    const auto clash = FindServerClashes({"x", "x.bz2\\y"});
+    ASSERT_EQ(clash.size(), 1u);
+    EXPECT_NE(clash[0].find("x.bz2/y"), std::string::npos);
+}
+
+ListContent SampleList() {
+    ListContent list;
+    list.rev = 42;
+    list.self = ListEntry{"CorvelUpdater.exe", "0cc175b9c0f1b6a831c399e269772661", 1180160};
+    list.critical = {{"system\\engine.ini", "f96b697d7cb7938d525a2f31aaf161d0", 48211},
+                     {"system\\engine.dll", "900150983cd24fb0d6963f7d28e17f72", 5230592}};
+    list.normal = {{"maps\\z.map", "c3fcd3d76192e4007dfb496cca67e13b", 0},
+                   {"maps\\\xE9t\xE9.map", "d41d8cd98f00b204e9800998ecf8427e", 2147483647},
+                   {"maps\\Z.map", "c3fcd3d76192e4007dfb496cca67e13b", 1},
+                   {"maps-x\\a", "c3fcd3d76192e4007dfb496cca67e13b", 7}};
+    return list;
+}
+
+TEST(PublishList, BytesAreSectionedSortedAndEndedByCrLf) {
+    const std::string expected =
+        "[settings]\r\nRev|42\r\n[/settings]\r\n"
+        "[self]\r\nCorvelUpdater.exe|0cc175b9c0f1b6a831c399e269772661|1180160\r\n[/self]\r\n"
+        "[files_critical]\r\n"
+        "system\\engine.dll|900150983cd24fb0d6963f7d28e17f72|5230592\r\n"
+        "system\\engine.ini|f96b697d7cb7938d525a2f31aaf161d0|48211\r\n"
+        "[/files_critical]\r\n"
+        "[files_normal]\r\n"
+        // "-" (0x2D) sorts before "\" (0x5C), "Z" before "z", and "é" (0xE9) last.
+        "maps-x\\a|c3fcd3d76192e4007dfb496cca67e13b|7\r\n"
+        "maps\\Z.map|c3fcd3d76192e4007dfb496cca67e13b|1\r\n"
+        "maps\\z.map|c3fcd3d76192e4007dfb496cca67e13b|0\r\n"
+        "maps\\\xE9t\xE9.map|d41d8cd98f00b204e9800998ecf8427e|2147483647\r\n"
+        "[/files_normal]\r\n";
+    EXPECT_EQ(WriteList(SampleList()), expected);
+}
+
+TEST(PublishList, WithoutAnUpdaterTheSelfSectionIsLeftOut) {
+    ListContent list;
+    const std::string text = WriteList(list);
+    EXPECT_EQ(text,
+              "[settings]\r\nRev|0\r\n[/settings]\r\n[files_critical]\r\n[/files_critical]\r\n"
+              "[files_normal]\r\n[/files_normal]\r\n");
+    list.rev = -5;
+    EXPECT_NE(WriteList(list).find("Rev|-5\r\n"), std::string::npos);
+}
+
+TEST(PublishList, TheOrderOfTheInputDoesNotChangeTheBytes) {
+    const ListContent sample = SampleList();
+    const std::string reference = WriteList(sample);
+    std::mt19937 random(7);
+    for (int round = 0; round < 20; ++round) {
+        ListContent shuffled = sample;
+        std::shuffle(shuffled.normal.begin(), shuffled.normal.end(), random);
+        std::shuffle(shuffled.critical.begin(), shuffled.critical.end(), random);
+        EXPECT_EQ(WriteList(shuffled), reference);
+    }
+}
+
+TEST(PublishList, APreviousListGivesDigestAndSizeByPath) {
+    const auto previous = ReadPreviousList(WriteList(SampleList()));
+    ASSERT_EQ(previous.size(), 7u);
+    EXPECT_EQ(previous.at("CorvelUpdater.exe").digest, "0cc175b9c0f1b6a831c399e269772661");
+    EXPECT_EQ(previous.at("maps\\\xE9t\xE9.map").size, 2147483647);
+    EXPECT_EQ(previous.at("maps\\z.map").size, 0);
+    EXPECT_EQ(previous.count("Rev"), 0u);
+
+    // Damaged lines are skipped; LF endings and blanks around a line do.
+    const auto damaged = ReadPreviousList(
+        "a|0CC175B9C0F1B6A831C399E269772661|1\n"   // uppercase digest
+        "b|0cc175b9c0f1b6a831c399e26977266|1\n"    // 31 digits
+        "c|0cc175b9c0f1b6a831c399e269772661|1|x\n" // four fields
+        "|0cc175b9c0f1b6a831c399e269772661|1\n"    // no path
+        "  d|0cc175b9c0f1b6a831c399e269772661|x\t\n"
+        "e|0cc175b9c0f1b6a831c399e269772661|12");
+    ASSERT_EQ(damaged.size(), 2u);
+    EXPECT_EQ(damaged.at("d").size, -1);
+    EXPECT_EQ(damaged.at("e").size, 12);
+}
+
+}  // namespace

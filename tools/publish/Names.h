@@ -1,0 +1,62 @@
+// File names as the updater sees them: Windows-1252 bytes, "\" between
+// directory names. Everything here except the native-path helpers is pure.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace publish {
+
+// Why a name can't be published; None when it can.
+enum class NameProblem {
+    None,
+    NotUtf8,         // the client tree's names are read as UTF-8
+    NotCp1252,       // no Windows-1252 byte for one of its characters
+    Empty,
+    ControlChar,
+    Bar,             // "|" separates the list's fields
+    Blank,           // leading or trailing blank: the list reader trims lines
+    WindowsChar,     // < > : " / \ ? * can't be stored on Windows
+    TrailingDot,     // Windows drops it
+    DeviceName,      // CON, NUL, COM1, ... open a device on Windows
+};
+
+std::string Describe(NameProblem problem);
+
+// UTF-8 text to Windows-1252, with the mapping Windows uses (the five
+// unassigned bytes 0x81 0x8D 0x8F 0x90 0x9D stand for U+0081 ... U+009D).
+// Returns NotUtf8 or NotCp1252 on failure; the output is then incomplete.
+NameProblem Utf8ToCp1252(std::string_view utf8, std::string& out);
+
+// Windows-1252 to UTF-8 (for messages and tests).
+std::string Cp1252ToUtf8(std::string_view cp1252);
+
+// Checks one path component, already in Windows-1252.
+NameProblem CheckComponent(std::string_view name);
+
+// Encodes one native path component to Windows-1252 and checks it.
+NameProblem EncodeComponent(const std::filesystem::path& name, std::string& out);
+
+// Encodes command-line text (a glob) to Windows-1252.
+NameProblem EncodeArgument(const std::filesystem::path& text, std::string& out);
+
+// A path under SERVER_DIR from a relative path in Windows-1252 ("\" or "/"
+// between names). On POSIX the bytes are the file name as they are, so a
+// server that maps request bytes to names finds them.
+std::filesystem::path ServerPath(const std::filesystem::path& serverDir, std::string_view relative);
+
+// A path for messages: UTF-8 with control bytes escaped.
+std::string Display(const std::filesystem::path& path);
+
+// Case folding of Windows-1252 text as Windows compares file names.
+std::string FoldCase(std::string_view cp1252);
+
+// Relative paths ("\" separated, Windows-1252) whose server copies can't
+// coexist on a case-insensitive disk: two copies that differ only in case, a
+// copy that equals a directory of another copy, or a copy that takes the
+// place of files.lst or files.lst.bz2. Returns one message per clash.
+std::vector<std::string> FindServerClashes(const std::vector<std::string>& listPaths);
+
+}  // namespace publish

@@ -1,0 +1,60 @@
+// One publication: the client directory into the server directory,
+// reusing the copies of files whose digest the previous list already has.
+#pragma once
+
+#include "tools/publish/Compressor.h"
+#include "tools/publish/Glob.h"
+
+#include <atomic>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace publish {
+
+struct PublishOptions {
+    std::filesystem::path clientDir;
+    std::filesystem::path serverDir;
+    std::int32_t rev = 0;
+    std::optional<std::string> selfName;  // Windows-1252
+    std::vector<Glob> critical;
+    unsigned jobs = 1;
+};
+
+// Shared with the progress line while the jobs run.
+struct Progress {
+    std::size_t filesTotal = 0;
+    std::uint64_t bytesTotal = 0;
+    std::atomic<std::size_t> filesDone{0};
+    ByteCounter bytesDone{0};
+};
+
+struct PublishSummary {
+    std::size_t files = 0;
+    std::uint64_t bytes = 0;
+    std::size_t compressed = 0;  // copies written
+    std::size_t kept = 0;        // copies reused
+    std::size_t removed = 0;     // stale copies deleted
+    std::vector<std::string> warnings;
+};
+
+// Exit status 2: the input can't be published as it is (names, links,
+// sizes, options). Status 1: something could not be read or written.
+class PublishFailure : public std::runtime_error {
+public:
+    PublishFailure(int status, std::vector<std::string> messages);
+    int status;
+    std::vector<std::string> messages;
+};
+
+// Publishes. Raises PublishFailure; the server directory is then as it
+// was, except when the failure came while moving finished copies into place
+// (the messages say so). tick() runs on the calling thread now and then
+// while files are read.
+PublishSummary Publish(const PublishOptions& options, Progress& progress, const std::function<void()>& tick);
+
+}  // namespace publish

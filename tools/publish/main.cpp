@@ -1,0 +1,204 @@
+// corvel-publish: turns a client directory into the update server's
+// directory. Exit status 0 when published, 1 when something could not be
+// read or written, 2 for bad options or input that can't be published.
+#include "tools/publish/Names.h"
+#include "tools/publish/Publisher.h"
+#include "tools/publish/Text.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <iostream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#ifdef _WIN32
+#include <io.h>
+#include <windows.h>
+#include <shellapi.h>
+#else
+#include <unistd.h>
+#endif
+
+namespace fs = std::filesystem;
+using namespace publish;
+
+namespace {
+
+constexpr const char* kUsage =
+    "usage: corvel-publish [--rev N] [--self NAME] [--critical GLOB]... [--jobs N] CLIENT_DIR SERVER_DIR\n"
+    "\n"
+    "Writes SERVER_DIR/files.lst, SERVER_DIR/files.lst.bz2 and a bzip2 copy of every\n"
+    "file of CLIENT_DIR (its relative path + \".bz2\"). Copies of unchanged files are\n"
+    "kept, copies of removed files deleted.\n"
+    "\n"
+    "  --rev N          revision in [settings] (default 0)\n"
+    "  --self NAME      the updater's executable, a file at the top of CLIENT_DIR\n"
+    "  --critical GLOB  files checked on every run; '*' and '?' within a name, '**'\n"
+    "                   across directories, '/' or '\\' between names; a directory\n"
+    "                   matches all below it; case-sensitive; may be repeated\n"
+    "  --jobs N         threads that compress (default: all cores)\n"
+    "\n"
+    "Exit status: 0 published, 1 read or write failure, 2 bad options or names.\n";
+
+std::vector<fs::path> Arguments(int argc, char** argv) {
+    std::vector<fs::path> args;
+#ifdef _WIN32
+    // The wide command line: the ANSI one has already lost what the code
+    // page can't hold.
+    (void)argc;
+    (void)argv;
+    int count = 0;
+    LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &count);
+    if (wide != nullptr) {
+        for (int i = 1; i < count; ++i) args.emplace_back(std::wstring(wide[i]));
+        LocalFree(wide);
+    }
+#else
+    for (int i = 1; i < argc; ++i) args.emplace_back(std::string(argv[i]));
+#endif
+    return args;
+}
+
+std::string Utf8(const fs::path& p) {
+    const std::u8string u = p.u8string();
+    return std::string(u.begin(), u.end());
+}
+
+bool ParseInt(const std::string& text, long long low, long long high, long long& value) {
+    if (text.empty()) return false;
+    char* end = nullptr;
+    errno = 0;
+    value = std::strtoll(text.c_str(), &end, 10);
+    return errno == 0 && *end == '\0' && value >= low && value <= high;
+}
+
+[[noreturn]] void UsageError(const std::string& message) {
+    std::cerr << "corvel-publish: " << message << "\n" << kUsage;
+    std::exit(2);
+}
+
+bool StderrIsTerminal() {
+#ifdef _WIN32
+    return _isatty(_fileno(stderr)) != 0;
+#else
+    return isatty(fileno(stderr)) != 0;
+#endif
+}
+
+std::string Mib(double bytes) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f MiB", bytes / (1024.0 * 1024.0));
+    return text;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    PublishOptions options;
+    const unsigned cores = std::thread::hardware_concurrency();
+    options.jobs = cores == 0 ? 1 : cores;
+
+    std::vector<fs::path> positional;
+    const std::vector<fs::path> args = Arguments(argc, argv);
+    bool optionsEnded = false;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        std::string arg = Utf8(args[i]);
+        if (optionsEnded || arg.empty() || arg[0] != '-' || arg == "-") {
+            positional.push_back(args[i]);
+            continue;
+        }
+        if (arg == "--") {
+            optionsEnded = true;
+            continue;
+        }
+        if (arg == "-h" || arg == "--help") {
+            std::cout << kUsage;
+            return 0;
+        }
+        // --name=value or --name value
+        fs::path value;
+        std::string name = arg;
+        const std::size_t eq = arg.find('=');
+        if (eq != std::string::npos) {
+            name = arg.substr(0, eq);
+            value = fs::path(args[i].native().substr(eq + 1));
+        } else if (name == "--rev" || name == "--self" || name == "--critical" || name == "--jobs") {
+            if (i + 1 >= args.size()) UsageError(Cat(name, " needs a value"));
+            value = args[++i];
+        }
+        if (name == "--rev") {
+            long long rev = 0;
+            if (!ParseInt(Utf8(value), INT32_MIN, INT32_MAX, rev)) UsageError("--rev needs a 32-bit integer");
+            options.rev = static_cast<std::int32_t>(rev);
+        } else if (name == "--jobs") {
+            long long jobs = 0;
+            if (!ParseInt(Utf8(value), 1, 1024, jobs)) UsageError("--jobs needs a number from 1 to 1024");
+            options.jobs = static_cast<unsigned>(jobs);
+        } else if (name == "--self" || name == "--critical") {
+            std::string encoded;
+            const NameProblem problem = EncodeArgument(value, encoded);
+            if (problem != NameProblem::None) UsageError(Cat(name, " '", Utf8(value), "': ", Describe(problem)));
+            if (name == "--self") {
+                options.selfName = encoded;
+            } else {
+                options.critical.emplace_back(encoded);
+            }
+        } else {
+            UsageError(Cat("unknown option ", arg));
+        }
+    }
+    if (positional.size() != 2) UsageError("expected CLIENT_DIR and SERVER_DIR");
+    options.clientDir = positional[0];
+    options.serverDir = positional[1];
+
+    const bool terminal = StderrIsTerminal();
+    const auto start = std::chrono::steady_clock::now();
+    auto seconds = [&] {
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    };
+    Progress progress;
+    bool progressShown = false;
+    auto tick = [&] {
+        if (!terminal) return;
+        const double elapsed = seconds();
+        const double bytes = static_cast<double>(progress.bytesDone.load());
+        std::fprintf(stderr, "\r%zu/%zu files  %s of %s  %s/s   ", progress.filesDone.load(), progress.filesTotal,
+                     Mib(bytes).c_str(), Mib(static_cast<double>(progress.bytesTotal)).c_str(),
+                     Mib(elapsed > 0 ? bytes / elapsed : 0).c_str());
+        std::fflush(stderr);
+        progressShown = true;
+    };
+    auto clearProgress = [&] {
+        if (progressShown) std::fprintf(stderr, "\r%70s\r", "");
+        progressShown = false;
+    };
+
+    try {
+        const PublishSummary summary = Publish(options, progress, tick);
+        clearProgress();
+        for (const std::string& warning : summary.warnings) std::cerr << "corvel-publish: warning: " << warning << "\n";
+        const double elapsed = seconds();
+        char line[256];
+        std::snprintf(line, sizeof line,
+                      "published %zu files (%s): %zu compressed, %zu kept, %zu removed, in %.1f s (%s/s)",
+                      summary.files, Mib(static_cast<double>(summary.bytes)).c_str(), summary.compressed,
+                      summary.kept, summary.removed, elapsed,
+                      Mib(elapsed > 0 ? static_cast<double>(progress.bytesDone.load()) / elapsed : 0).c_str());
+        std::cout << line << std::endl;
+        return 0;
+    } catch (const PublishFailure& failure) {
+        clearProgress();
+        for (const std::string& message : failure.messages) std::cerr << "corvel-publish: " << message << "\n";
+        if (failure.status == 2) std::cerr << "corvel-publish: nothing was published\n";
+        return failure.status;
+    } catch (const std::exception& e) {
+        clearProgress();
+        std::cerr << "corvel-publish: " << e.what() << "\n";
+        return 1;
+    }
+}
