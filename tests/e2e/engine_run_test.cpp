@@ -224,9 +224,9 @@ TEST_F(EngineRun, UnreachableFileEndsTheInstallLoop) {
     WriteLocal("a.txt", "old a");
     WriteLocal("b.txt", "old b");
     Publish({{"a.txt", {"a", true}}, {"b.txt", {"b", true}}});
-    // The server drops the connection without an answer: the URL can't be
-    // opened, so the remaining entries are not tried.
-    SetFault("a.txt.bz2", "reset");
+    // The file's URL leads to a host that can't be reached: the remaining
+    // entries are not tried.
+    SetFault("a.txt.bz2", "redirect http://127.0.0.1:9/a.txt.bz2");
     EXPECT_FALSE(Run());
     EXPECT_EQ(ReadLocal("a.txt"), "old a");
     EXPECT_EQ(ReadLocal("b.txt"), "old b");

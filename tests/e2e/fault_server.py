@@ -9,6 +9,7 @@ sidecar file of the same name with ".fault" appended, holding one line:
   cut-chunked N      chunked encoding, send N bytes, close without the last chunk
   stall N            send N bytes of the body, then nothing (until the client gives up)
   reset              close the connection without any answer
+  redirect URL       answer 302 with URL as the new location
 
 Every request is logged to ROOT/requests.log as "METHOD PATH AGENT".
 """
@@ -51,6 +52,12 @@ class Handler(http.server.BaseHTTPRequestHandler):
             body = f.read()
         if fault and fault[0] == "status":
             return self._page(int(fault[1]), "Fault")
+        if fault and fault[0] == "redirect":
+            self.send_response(302)
+            self.send_header("Location", fault[1])
+            self.send_header("Content-Length", "0")
+            self.end_headers()
+            return
         if fault and fault[0] == "reset":
             self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b"\x01\x00\x00\x00\x00\x00\x00\x00")
             self.close_connection = True
