@@ -1,0 +1,94 @@
+// The engine's pure pieces: which list paths may be written, and how
+// progress hand-offs are thinned out without reordering what the window sees.
+#include "engine/Progress.h"
+#include "engine/SafePath.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+using ::testing::ElementsAre;
+
+TEST(SafePath, AcceptsPlainRelativePaths) {
+    for (const char* p : {"a.txt", "system\\engine.dll", "maps\\deep\\x.map", "sp ace\\caf\xE9.txt", "cone\\x",
+                          "COM10", "..a", "a..b\\c", "x.y.z"}) {
+        EXPECT_TRUE(IsSafeRelativePath(p)) << p;
+    }
+}
+
+TEST(SafePath, RefusesEverythingThatLeavesOrAliasesTheInstallDirectory) {
+    for (const std::string p : {"", "..", "..\\x", "a\\..\\..\\x", "a\\..", ".\\x", "\\x", "/x", "C:\\x", "C:x",
+                          "a:stream", "a\\\\b", "a\\", "CON", "nul.txt", "sub\\Aux", "COM1", "lpt9.log",
+                          "name.", "name ", "a/../b", "a*b", "a?b", "a<b", "a\"b", "a\x01" "b"}) {
+        EXPECT_FALSE(IsSafeRelativePath(p)) << p;
+    }
+}
+
+TEST(SafePath, SelfNameIsABarePlainName) {
+    EXPECT_TRUE(IsSafeSelfName("CorvelUpdater.exe"));
+    EXPECT_TRUE(IsSafeSelfName("up-date_2.exe"));
+    for (const char* p : {"", "sub\\Up.exe", "Up date.exe", "a&b.exe", "caf\xE9.exe", "..", "CON", "x%y.exe"}) {
+        EXPECT_FALSE(IsSafeSelfName(p)) << p;
+    }
+}
+
+namespace {
+
+struct Recorder {
+    std::vector<std::string> log;
+    TProgressThrottle::Deliver deliver() {
+        return [this](TProgressKind kind, std::int32_t value) {
+            const char* name = kind == TProgressKind::File ? "File" : kind == TProgressKind::Extract ? "Extract" : "Total";
+            log.push_back(std::string(name) + " " + std::to_string(value));
+        };
+    }
+};
+
+}  // namespace
+
+TEST(ProgressThrottle, WithoutIntervalEveryValuePasses) {
+    Recorder r;
+    TProgressThrottle t(TProgressThrottle::Clock::duration::zero(), r.deliver());
+    t.Report(TProgressKind::File, 1);
+    t.Report(TProgressKind::File, 2);
+    t.ReportNow(TProgressKind::File, 0);
+    EXPECT_THAT(r.log, ElementsAre("File 1", "File 2", "File 0"));
+}
+
+TEST(ProgressThrottle, HeldValueArrivesBeforeTheResetAndBeforeOtherOperations) {
+    Recorder r;
+    TProgressThrottle t(std::chrono::hours(1), r.deliver());
+    t.Report(TProgressKind::File, 1024);  // first of a sequence: at once
+    t.Report(TProgressKind::File, 2048);  // held
+    t.Report(TProgressKind::File, 3072);  // replaces the held one
+    EXPECT_THAT(r.log, ElementsAre("File 1024"));
+    t.ReportNow(TProgressKind::File, 0);  // the last value goes first
+    EXPECT_THAT(r.log, ElementsAre("File 1024", "File 3072", "File 0"));
+
+    t.Report(TProgressKind::Total, 0);  // new sequence after the reset: at once
+    t.Report(TProgressKind::Total, 1);
+    t.BeforeOtherOperation();
+    t.Report(TProgressKind::Total, 2);  // first after another operation: at once
+    EXPECT_THAT(r.log, ElementsAre("File 1024", "File 3072", "File 0", "Total 0", "Total 1", "Total 2"));
+}
+
+TEST(ProgressThrottle, AnotherBarFlushesTheHeldValueFirst) {
+    Recorder r;
+    TProgressThrottle t(std::chrono::hours(1), r.deliver());
+    t.Report(TProgressKind::Extract, 10);
+    t.Report(TProgressKind::Extract, 20);
+    t.Report(TProgressKind::Total, 1);
+    EXPECT_THAT(r.log, ElementsAre("Extract 10", "Extract 20", "Total 1"));
+}
+
+TEST(ProgressThrottle, ValuesPassAgainOnceTheIntervalHasGone) {
+    Recorder r;
+    TProgressThrottle t(std::chrono::milliseconds(5), r.deliver());
+    t.Report(TProgressKind::File, 1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    t.Report(TProgressKind::File, 2);
+    EXPECT_THAT(r.log, ElementsAre("File 1", "File 2"));
+}
