@@ -177,7 +177,7 @@ TEST_F(TControlsTest, MenuHasItsItemsInOrderAndPicturesOnTheLastThree) {
         wchar_t text[64] = L"";
         MENUITEMINFOW info{};
         info.cbSize = sizeof(info);
-        info.fMask = MIIM_FTYPE | MIIM_STRING | MIIM_BITMAP;
+        info.fMask = MIIM_FTYPE | MIIM_STRING | MIIM_ID;
         info.dwTypeData = text;
         info.cch = 64;
         ASSERT_TRUE(GetMenuItemInfoW(menu, i, TRUE, &info));
@@ -186,16 +186,63 @@ TEST_F(TControlsTest, MenuHasItsItemsInOrderAndPicturesOnTheLastThree) {
             continue;
         }
         EXPECT_STREQ(text, captions[i]);
-        EXPECT_EQ(info.hbmpItem != nullptr, i >= 5) << i;
+        const TMenuItem* item = form->PopupMenu1.Find(info.wID);
+        ASSERT_NE(item, nullptr);
+        EXPECT_EQ(item->Bitmap() != nullptr, i >= 5) << i;
     }
-    // The pictures' light grey ground is transparent.
-    const TPicture& close = *form->Art().MenuClose;
-    EXPECT_EQ(close.Width(), 24);
-    EXPECT_EQ(close.Pixel(0, 0) >> 24, 0u);
-    bool anyOpaque = false;
+    EXPECT_EQ(form->Maximise1.Bitmap(), form->Art().MenuRestore);
+    EXPECT_EQ(form->Minimise1.Bitmap(), form->Art().MenuMinimise);
+    EXPECT_EQ(form->Close1.Bitmap(), form->Art().MenuClose);
+}
+
+// The menu asks its owner to measure and draw the pictures: every item gets
+// the same picture column, and a picture's light grey ground lets the item's
+// own background (here a highlight colour) show through.
+TEST_F(TControlsTest, MenuPicturesAreDrawnOverTheItemBackgroundWithTheirGroundTransparent) {
+    const TPopupMenu& menu = form->PopupMenu1;
+    MEASUREITEMSTRUCT measure{};
+    measure.CtlType = ODT_MENU;
+    measure.itemData = form->Home1.Id();
+    ASSERT_TRUE(menu.OwnerMessage(WM_MEASUREITEM, reinterpret_cast<LPARAM>(&measure)));
+    EXPECT_EQ(measure.itemWidth, 24u);
+    EXPECT_EQ(measure.itemHeight, 0u);
+    measure.itemData = form->Close1.Id();
+    ASSERT_TRUE(menu.OwnerMessage(WM_MEASUREITEM, reinterpret_cast<LPARAM>(&measure)));
+    EXPECT_EQ(measure.itemWidth, 24u);
+    EXPECT_EQ(measure.itemHeight, 24u);
+
+    std::uint32_t* bits = nullptr;
+    TBitmapHandle target = CreateDib32(30, 30, &bits);
+    TMemoryDC dc(CreateCompatibleDC(nullptr));
+    TSelectObject select(dc.Get(), target.Get());
+    const std::uint32_t highlight = 0x3399FF;
+    std::fill(bits, bits + 900, highlight);
+    DRAWITEMSTRUCT draw{};
+    draw.CtlType = ODT_MENU;
+    draw.itemData = form->Close1.Id();
+    draw.hDC = dc.Get();
+    draw.rcItem = RECT{3, 3, 27, 27};
+    ASSERT_TRUE(menu.OwnerMessage(WM_DRAWITEM, reinterpret_cast<LPARAM>(&draw)));
+    GdiFlush();
+    const TPicture& picture = *form->Art().MenuClose;
+    int ground = 0;
+    int drawn = 0;
     for (int y = 0; y < 24; ++y)
-        for (int x = 0; x < 24; ++x) anyOpaque |= (close.Pixel(x, y) >> 24) == 0xFF;
-    EXPECT_TRUE(anyOpaque);
+        for (int x = 0; x < 24; ++x) {
+            const std::uint32_t source = picture.Pixel(x, y);
+            const std::uint32_t shown = bits[(y + 3) * 30 + x + 3] & 0xFFFFFFu;
+            if ((source >> 24) == 0) {
+                ++ground;
+                EXPECT_EQ(shown, highlight) << x << "," << y;
+            } else if ((source >> 24) == 0xFF) {
+                ++drawn;
+                EXPECT_EQ(shown, source & 0xFFFFFFu) << x << "," << y;
+            }
+        }
+    EXPECT_GT(ground, 200);
+    EXPECT_GT(drawn, 20);
+    // Outside the item nothing changed.
+    EXPECT_EQ(bits[0] & 0xFFFFFFu, highlight);
 }
 
 }  // namespace

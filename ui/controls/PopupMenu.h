@@ -19,6 +19,7 @@ public:
     const std::wstring& Caption() const { return caption_; }
     bool Enabled() const { return enabled_; }
     void SetEnabled(bool enabled);
+    const std::shared_ptr<TPicture>& Bitmap() const { return bitmap_; }
 
     std::function<void()> OnClick;
 
@@ -43,6 +44,13 @@ public:
     void Popup(int x, int y, HWND owner);
     // Runs the OnClick of the item with that id, if it is enabled.
     void Choose(unsigned id);
+    // The item with that id, or null.
+    TMenuItem* Find(unsigned id) const;
+
+    // For the window that owns the open menu: measures and draws the item
+    // pictures (WM_MEASUREITEM, WM_DRAWITEM). True when the message was one
+    // of theirs.
+    bool OwnerMessage(UINT message, LPARAM lParam) const;
 
 private:
     TMenuHandle menu_;

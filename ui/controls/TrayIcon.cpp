@@ -129,6 +129,10 @@ LRESULT CALLBACK TCoolTrayIcon::WindowProc(HWND hwnd, UINT message, WPARAM wPara
         Guarded([&] { tray->IconMessage(static_cast<UINT>(lParam)); });
         return 0;
     }
+    // The open tray menu asks its owner to draw the item pictures.
+    if (tray && tray->PopupMenu && (message == WM_MEASUREITEM || message == WM_DRAWITEM) &&
+        tray->PopupMenu->OwnerMessage(message, lParam))
+        return TRUE;
     // The taskbar was recreated (the shell restarted): put the icon back.
     if (tray && message == tray->taskbarCreated_ && tray->shown_) {
         NOTIFYICONDATAW data = tray->Data(NIF_MESSAGE | NIF_ICON | NIF_TIP);
