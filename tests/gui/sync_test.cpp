@@ -47,24 +47,6 @@ TEST_F(TSyncTest, AnErrorInAnOperationIsRaisedInTheWorker) {
     EXPECT_TRUE(caught);
     EXPECT_TRUE(errorBoxes.empty());
 }
-
-TEST_F(TSyncTest, ViewOperationsThroughTheLinkReachTheWindow) {
-    std::thread worker([&] {
-        TRunLink& link = form->Link();
-        link.Synchronize([&] { link.BeginUpdateView(); });
-        link.Synchronize([&] { link.SyncStatus("Comprobando...", "a\\b.dat"); });
-        link.Synchronize([&] { link.SyncProgressMax(1, 4); });
-        link.Synchronize([&] { link.SyncTotalProgress(2); });
-    });
-    PumpUntil([&] { return form->ALProgressBar2.Position() == 2; }, std::chrono::seconds(10));
-    worker.join();
-    EXPECT_TRUE(form->Image5.Visible());
-    EXPECT_EQ(form->DBAdvSmoothLabel1.Caption(), L"Comprobando...");
-    EXPECT_EQ(form->DBAdvSmoothLabel2.Caption(), L"a\\b.dat");
-    EXPECT_EQ(form->ALProgressBar2.Max(), 4);
-    EXPECT_EQ(form->ALProgressBar2.Position(), 2);
-}
-
 TEST_F(TSyncTest, ClosingDuringARunDropsItsOperationsAndNeverBlocksIt) {
     std::atomic<int> ran{0};
     std::atomic<int> calls{0};

@@ -2,6 +2,9 @@
 // and the bars, checked on the window's own rendering.
 #include "GuiFixture.h"
 
+#include <objidl.h>
+#include <gdiplus.h>
+
 #include <string>
 
 namespace {
@@ -278,6 +281,8 @@ TEST_F(TViewTest, StatusLinesDrawTheirTextsAccentsIncluded) {
     const RECT line2 = form->DBAdvSmoothLabel2.BoundsRect();
     const TPixels blank = form->Render();
 
+    // Georgia, or where it is missing an installed serif, is drawn.
+    EXPECT_TRUE(Gdiplus::FontFamily(TDBAdvSmoothLabel::FontFamilyName().c_str()).IsAvailable());
     form->SyncStatus("Actualizaci\xF3n Fallida", "system\\data\\a.dat");  // Windows-1252
     EXPECT_EQ(form->DBAdvSmoothLabel1.Caption(), L"Actualizaci\u00F3n Fallida");
     EXPECT_EQ(form->DBAdvSmoothLabel2.Caption(), L"system\\data\\a.dat");
