@@ -17,8 +17,9 @@ namespace {
 std::atomic<int> g_stallSeconds{60};
 
 // The engine hands over URLs as raw bytes (blanks and letters of the list's
-// code page included). HTTP wants them percent-encoded; a server decodes
-// them back to the same bytes.
+// code page included), which WinInet sends as they are. libcurl refuses
+// blanks, so such bytes are percent-encoded; a static server decodes them
+// back to the same bytes, which is how the published copies are named.
 std::string EscapeUrl(const std::string& url) {
     static const char* hex = "0123456789ABCDEF";
     std::string out;
