@@ -1,0 +1,70 @@
+// A stand-in for the updater's executable: runs one real update run that
+// may replace this very program through Update.bat, and logs each start so
+// the test can see which build is running.
+//
+// Everything lives in the current directory: selfhost.url holds the base
+// URL, selfhost.log receives "started V" and "finished V ok|failed".
+#include "engine/GetFilesThr.h"
+#include "engine/UpdateView.h"
+#include "platform/os.h"
+
+#include <chrono>
+#include <fstream>
+#include <string>
+#include <thread>
+
+#ifndef SELFHOST_VERSION
+#error "SELFHOST_VERSION must name the build"
+#endif
+#define SELFHOST_STR2(x) #x
+#define SELFHOST_STR(x) SELFHOST_STR2(x)
+
+namespace {
+
+constexpr const char* kVersion = SELFHOST_STR(SELFHOST_VERSION);
+
+class TQuietView final : public TUpdateView {
+public:
+    void SyncStatus(const std::string&, const std::string&) override {}
+    void SyncProgressMax(std::int32_t, std::int32_t) override {}
+    void SyncFileProgress(std::int32_t) override {}
+    void SyncExtractProgress(std::int32_t) override {}
+    void SyncTotalProgress(std::int32_t) override {}
+    void BeginUpdateView() override {}
+    void EndUpdateView() override {}
+    void ShowUpdateFinished(bool) override {}
+};
+
+void Log(const std::string& line) {
+    std::ofstream log("selfhost.log", std::ios::app | std::ios::binary);
+    log << line << "\n";
+}
+
+}  // namespace
+
+int main() {
+    Log(std::string("started ") + kVersion);
+    std::string url;
+    {
+        std::ifstream in("selfhost.url", std::ios::binary);
+        std::getline(in, url);
+    }
+    while (!url.empty() && (url.back() == '\r' || url.back() == '\n' || url.back() == ' ')) url.pop_back();
+
+    TQuietView view;
+    TDirectSynchronizer sync;
+    GFilesThread run(view, sync);
+    run.SelfMode = TSelfMode::Script;
+    run.BaseUrl = url;
+    run.RunInline();
+    const bool ok = run.Succeeded();
+    Log(std::string("finished ") + kVersion + (ok ? " ok" : " failed"));
+
+    // A pending replacement: wait for Update.bat to end this process. The
+    // wait is bounded so a script that never comes doesn't leave us behind.
+    if (os::FileExists(os::GetCurrentDir() + "\\selfhost.exe.New")) {
+        std::this_thread::sleep_for(std::chrono::seconds(30));
+        Log(std::string("not ended ") + kVersion);
+    }
+    return ok ? 0 : 1;
+}

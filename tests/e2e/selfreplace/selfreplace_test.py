@@ -1,0 +1,137 @@
+#!/usr/bin/env python3
+"""Self-replacement under Wine: a host program that runs the real update
+run is published as [self], gets ended, swapped and restarted by the real
+Update.bat (taskkill, ping, rename, start, del).
+
+usage: selfreplace_test.py CORVEL_PUBLISH_EXE SELFHOST_V1_EXE SELFHOST_V2_EXE
+"""
+import bz2
+import hashlib
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.dirname(HERE))
+import fault_server  # noqa: E402
+from update_test import child_env, command, host_path  # noqa: E402
+
+PUBLISH = V1 = V2 = None  # set from argv
+NAME = "selfhost.exe"
+
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def wait_until(predicate, timeout):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if predicate():
+            return True
+        time.sleep(0.25)
+    return predicate()
+
+
+class SelfReplace(unittest.TestCase):
+    def setUp(self):
+        self.tmp = tempfile.mkdtemp(prefix="selfreplace-e2e-")
+        self.install = os.path.join(self.tmp, "install")
+        self.client = os.path.join(self.tmp, "client")
+        self.published = os.path.join(self.tmp, "srv", "Updater")
+        for d in (self.install, self.client):
+            os.makedirs(d)
+        self.v1, self.v2 = read(V1), read(V2)
+        self.assertNotEqual(self.v1, self.v2)
+        shutil.copyfile(V1, os.path.join(self.install, NAME))
+        shutil.copyfile(V2, os.path.join(self.client, NAME))
+        with open(os.path.join(self.client, "data.txt"), "wb") as f:
+            f.write(b"managed file")
+        r = subprocess.run(command(PUBLISH, "--rev", "1", "--self", NAME, host_path(PUBLISH, self.client),
+                                   host_path(PUBLISH, self.published)),
+                           capture_output=True, timeout=120, env=child_env())
+        self.assertEqual(r.returncode, 0, r.stderr.decode(errors="replace"))
+        self.server = fault_server.start(os.path.join(self.tmp, "srv"))
+        with open(os.path.join(self.install, "selfhost.url"), "w") as f:
+            f.write("http://127.0.0.1:%d/Updater/\n" % self.server.server_port)
+        self.host = None
+
+    def tearDown(self):
+        # End any host still waiting (a failed swap leaves one behind).
+        subprocess.run(["wine", "taskkill", "/IM", NAME, "/F"], capture_output=True, timeout=60, env=child_env())
+        if self.host is not None and self.host.poll() is None:
+            self.host.kill()
+            self.host.wait()
+        self.server.stop()
+        shutil.rmtree(self.tmp, ignore_errors=True)
+
+    def log(self):
+        path = os.path.join(self.install, "selfhost.log")
+        return read(path).decode().split("\n")[:-1] if os.path.exists(path) else []
+
+    def start_v1(self):
+        self.host = subprocess.Popen(["wine", NAME], cwd=self.install, env=child_env(),
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def test_new_build_is_swapped_in_and_restarted(self):
+        self.start_v1()
+        path = os.path.join(self.install, NAME)
+        done = wait_until(lambda: "finished 2 ok" in self.log()
+                          and not os.path.exists(os.path.join(self.install, "Update.bat")), 90)
+        log = self.log()
+        self.assertTrue(done, "log: %r; files: %r" % (log, sorted(os.listdir(self.install))))
+        # v1 was ended by the script's taskkill, well before its own 30 s wait ran out.
+        self.assertIsNotNone(self.host.poll(), "v1 still running")
+        self.assertNotIn("not ended 1", log)
+        self.assertEqual(log[0], "started 1")
+        self.assertIn("started 2", log)
+        self.assertEqual(read(path), self.v2)
+        # v2's own run found itself current: it started once and ran no script.
+        self.assertEqual(log.count("started 2"), 1)
+        self.assertEqual(sorted(os.listdir(self.install)),
+                         sorted([NAME, "data.txt", "selfhost.log", "selfhost.url"]))
+        self.assertEqual(read(os.path.join(self.install, "data.txt")), b"managed file")
+
+    def test_copy_that_fails_its_digest_writes_no_script(self):
+        # A [self] entry whose digest the published copy doesn't match.
+        lst = os.path.join(self.published, "files.lst")
+        text = read(lst)
+        digest = hashlib.md5(self.v2).hexdigest().encode()
+        self.assertIn(digest, text)
+        text = text.replace(digest, b"0" * 32)
+        with open(lst, "wb") as f:
+            f.write(text)
+        with open(lst + ".bz2", "wb") as f:
+            f.write(bz2.compress(text))
+
+        self.start_v1()
+        self.host.wait(120)
+        self.assertEqual(self.host.returncode, 1)
+        self.assertEqual(self.log(), ["started 1", "finished 1 failed"])
+        self.assertEqual(read(os.path.join(self.install, NAME)), self.v1)
+        # No script, no .New, no download left behind; the other file still came.
+        self.assertEqual(sorted(os.listdir(self.install)),
+                         sorted([NAME, "data.txt", "selfhost.log", "selfhost.url"]))
+
+
+def main():
+    global PUBLISH, V1, V2
+    if len(sys.argv) < 4:
+        print(__doc__)
+        return 2
+    PUBLISH, V1, V2 = (os.path.abspath(sys.argv.pop(1)) for _ in range(3))
+    suite = unittest.defaultTestLoader.loadTestsFromModule(sys.modules[__name__])
+    result = unittest.TextTestRunner(verbosity=2).run(suite)
+    failed = len(result.failures) + len(result.errors)
+    passed = result.testsRun - failed - len(result.skipped)
+    print("%d passed, %d failed" % (passed, failed))
+    return 0 if failed == 0 else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())

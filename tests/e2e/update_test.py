@@ -1,0 +1,362 @@
+#!/usr/bin/env python3
+"""corvel-update end to end: a generated client tree published with
+corvel-publish, then installed and updated by corvel-update from nginx and
+from Python's http.server on 127.0.0.1.
+
+usage: update_test.py PATH_TO_CORVEL_PUBLISH PATH_TO_CORVEL_UPDATE
+
+A program whose name ends in ".exe" runs under wine and is given Windows
+paths (drive Z:).
+"""
+import http.server
+import os
+import random
+import shutil
+import socket
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import unittest
+import urllib.parse
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from publish_test import list_path, write_tree  # noqa: E402
+
+PUBLISH = None  # set from argv
+UPDATE = None
+
+
+def _tree(ascii_only=False):
+    rnd = random.Random(1234).randbytes(3 * 1024 * 1024 + 17)
+    files = {
+        "game.exe": b"MZ game v1",
+        "system/engine.dll": rnd,  # several bzip2 blocks
+        "data/config.ini": b"volume=3\r\n",
+        "data/empty.dat": b"",
+        "data/maps/deep/level 1.map": b"level one\n" * 50,
+        "caf\u00e9.txt": b"cafe con leche",
+    }
+    if ascii_only:
+        files = {rel.replace("\u00e9", "e"): data for rel, data in files.items()}
+    return files
+
+
+CHANGED = "data/config.ini"
+ADDED = "data/nuevo \u00e9.txt"
+# A publisher running under wine stores the copies' names as Unicode (UTF-8
+# on disk), not as the Windows-1252 bytes the updater asks for, so servers
+# that map request bytes to names can't find them: ASCII names only then.
+ASCII_ONLY = False
+REMOVED = "data/maps/deep/level 1.map"
+
+
+def is_wine(program):
+    return program.lower().endswith(".exe")
+
+
+def command(program, *args):
+    return (["wine", program] if is_wine(program) else [program]) + list(args)
+
+
+def host_path(program, path):
+    """The path as the program takes it: Windows paths on Z: under wine."""
+    return "Z:" + path.replace("/", "\\") if is_wine(program) else path
+
+
+def child_env():
+    env = dict(os.environ)
+    env["no_proxy"] = env["NO_PROXY"] = "127.0.0.1,localhost"
+    env.setdefault("WINEPREFIX", os.path.expanduser("~/.wine-corvel"))
+    env.setdefault("WINEDEBUG", "-all")
+    env.setdefault("WINEDLLOVERRIDES", "mscoree,mshtml=")
+    return env
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def wait_for_port(port, proc=None, timeout=15):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if proc is not None and proc.poll() is not None:
+            raise RuntimeError("server exited with %d" % proc.returncode)
+        try:
+            with socket.create_connection(("127.0.0.1", port), timeout=1):
+                return
+        except OSError:
+            time.sleep(0.1)
+    raise RuntimeError("nothing listens on port %d" % port)
+
+
+def tree_of(root):
+    """Every file below root: relative bytes path with "/" -> content."""
+    result = {}
+    broot = os.fsencode(root)
+    for dirpath, _, filenames in os.walk(broot):
+        for f in filenames:
+            p = os.path.join(dirpath, f)
+            with open(p, "rb") as fh:
+                result[os.path.relpath(p, broot)] = fh.read()
+    return result
+
+
+def on_disk(files):
+    return {rel.encode("utf-8"): data for rel, data in files.items()}
+
+
+def request_path(raw_target):
+    """A request target (as bytes) to the path of bytes it names."""
+    # Raw bytes above 0x7F arrive unescaped from some clients (WinInet).
+    return urllib.parse.unquote_to_bytes(raw_target.split(b"?", 1)[0])
+
+
+# ---- servers -------------------------------------------------------------------
+
+class Nginx:
+    """Debian's nginx with a configuration of its own on a loopback port."""
+
+    def __init__(self, tmp, root):
+        self.dir = os.path.join(tmp, "nginx")
+        os.makedirs(self.dir)
+        self.port = free_port()
+        self.log = os.path.join(self.dir, "access.log")
+        conf = os.path.join(self.dir, "nginx.conf")
+        d = self.dir
+        with open(conf, "w") as f:
+            f.write(f"""
+{"user root;" if os.geteuid() == 0 else ""}
+worker_processes 1;
+pid {d}/nginx.pid;
+error_log {d}/error.log;
+events {{ worker_connections 64; }}
+http {{
+    log_format requests escape=none '$request_uri';
+    access_log {self.log} requests;
+    client_body_temp_path {d}/body;
+    proxy_temp_path {d}/proxy;
+    fastcgi_temp_path {d}/fastcgi;
+    uwsgi_temp_path {d}/uwsgi;
+    scgi_temp_path {d}/scgi;
+    default_type application/octet-stream;
+    server {{
+        listen 127.0.0.1:{self.port};
+        root {root};
+    }}
+}}
+""")
+        self.proc = subprocess.Popen(
+            ["nginx", "-e", os.path.join(d, "error.log"), "-c", conf, "-p", d + "/", "-g", "daemon off;"],
+            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        try:
+            wait_for_port(self.port, self.proc)
+        except Exception:
+            self.stop()
+            raise
+
+    def requests(self):
+        if not os.path.exists(self.log):
+            return []
+        with open(self.log, "rb") as f:
+            return [request_path(line.rstrip(b"\n")) for line in f if line.strip()]
+
+    def clear_log(self):
+        # nginx appends to the file it holds open: empty it in place.
+        with open(self.log, "r+b") as f:
+            f.truncate(0)
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.terminate()
+            try:
+                self.proc.wait(10)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+
+
+class _LoggingHandler(http.server.SimpleHTTPRequestHandler):
+    def log_message(self, fmt, *args):
+        pass
+
+    def translate_path(self, path):
+        # Request bytes name files one to one, as nginx does; the stock
+        # handler decodes them as UTF-8 and would miss Windows-1252 names.
+        rel = request_path(path.encode("latin-1"))
+        return os.fsdecode(os.path.join(os.fsencode(self.directory), rel.lstrip(b"/")))
+
+    def send_head(self):
+        with self.server.log_lock:
+            self.server.log.append(request_path(self.path.encode("latin-1")))
+        return super().send_head()
+
+
+class PyServer:
+    """Python's http.server, threading, serving one directory."""
+
+    def __init__(self, root):
+        handler = lambda *a, **kw: _LoggingHandler(*a, directory=root, **kw)  # noqa: E731
+        self.httpd = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)
+        self.httpd.daemon_threads = True
+        self.httpd.log = []
+        self.httpd.log_lock = threading.Lock()
+        self.port = self.httpd.server_port
+        threading.Thread(target=self.httpd.serve_forever, daemon=True).start()
+
+    def requests(self):
+        with self.httpd.log_lock:
+            return list(self.httpd.log)
+
+    def clear_log(self):
+        with self.httpd.log_lock:
+            self.httpd.log.clear()
+
+    def stop(self):
+        self.httpd.shutdown()
+        self.httpd.server_close()
+
+
+# ---- cases ---------------------------------------------------------------------
+
+class UpdateCase(unittest.TestCase):
+    def setUp(self):
+        self.tmp = tempfile.mkdtemp(prefix="update-e2e-")
+        self.client = os.path.join(self.tmp, "client")
+        self.server_root = os.path.join(self.tmp, "srv")
+        self.published = os.path.join(self.server_root, "Updater")
+        self.install = os.path.join(self.tmp, "install")
+        os.makedirs(self.install)
+        self.files = _tree(ASCII_ONLY)
+        self.added = ADDED.replace("\u00e9", "e") if ASCII_ONLY else ADDED
+        write_tree(self.client, self.files)
+
+    def tearDown(self):
+        shutil.rmtree(self.tmp, ignore_errors=True)
+
+    def publish(self, *args):
+        cmd = command(PUBLISH, *args, host_path(PUBLISH, self.client), host_path(PUBLISH, self.published))
+        r = subprocess.run(cmd, capture_output=True, timeout=300, env=child_env())
+        self.assertEqual(r.returncode, 0, r.stderr.decode(errors="replace"))
+
+    def update(self, url, *args):
+        cmd = command(UPDATE, *args, "--dir", host_path(UPDATE, self.install), url)
+        r = subprocess.run(cmd, capture_output=True, timeout=300, env=child_env())
+        return r.returncode, r.stdout.decode("utf-8", "replace") + r.stderr.decode("utf-8", "replace")
+
+    def full_and_incremental(self, server, first_args, second_args, publish_args):
+        url = "http://127.0.0.1:%d/Updater/" % server.port
+        self.publish(*publish_args)
+
+        code, out = self.update(url, *first_args)
+        self.assertEqual(code, 0, out)
+        self.assertEqual(tree_of(self.install), on_disk(self.files), out)
+        # Every published file was fetched once, the list first.
+        wanted = [b"/Updater/files.lst.bz2"] + sorted(
+            b"/Updater/" + list_path(r).replace(b"\\", b"/") + b".bz2" for r in self.files)
+        got = server.requests()
+        self.assertEqual(got[:1] + sorted(got[1:]), wanted)
+
+        # Change one file, add one, remove one; republish.
+        changed = dict(self.files)
+        changed[CHANGED] = b"volume=9\r\nmusic=off\r\n"
+        changed[self.added] = b"nuevo archivo"
+        del changed[REMOVED]
+        write_tree(self.client, {CHANGED: changed[CHANGED], self.added: changed[self.added]})
+        os.remove(os.path.join(self.client, REMOVED))
+        self.publish(*publish_args)
+        server.clear_log()
+
+        code, out = self.update(url, *second_args)
+        self.assertEqual(code, 0, out)
+        self.assertEqual(sorted(server.requests()), sorted(
+            [b"/Updater/files.lst.bz2"]
+            + [b"/Updater/" + list_path(r).replace(b"\\", b"/") + b".bz2" for r in (CHANGED, self.added)]))
+        # Nothing deletes a file the list no longer names; nothing else is left.
+        expected = on_disk(changed)
+        expected[REMOVED.encode()] = self.files[REMOVED]
+        self.assertEqual(tree_of(self.install), expected, out)
+
+        # A third run finds everything current and fetches only the list.
+        server.clear_log()
+        code, out = self.update(url, *second_args)
+        self.assertEqual(code, 0, out)
+        self.assertEqual(server.requests(), [b"/Updater/files.lst.bz2"])
+        self.assertEqual(tree_of(self.install), expected, out)
+
+
+class WithNginx(UpdateCase):
+    def test_install_then_update_rev_1(self):
+        try:
+            server = Nginx(self.tmp, self.server_root)
+        except (OSError, RuntimeError) as e:
+            self.fail("nginx did not start: %s" % e)
+        try:
+            # Rev 1: every section is checked on every run.
+            self.full_and_incremental(server, (), (), ("--rev", "1"))
+        finally:
+            server.stop()
+
+
+class WithHttpServer(UpdateCase):
+    def test_install_then_update_rev_0_forced(self):
+        server = PyServer(self.server_root)
+        try:
+            # Rev 0: only a forced run looks at [files_normal].
+            self.full_and_incremental(server, ("--force",), ("--force",), ())
+        finally:
+            server.stop()
+
+    def test_rev_0_unforced_installs_only_critical_files(self):
+        server = PyServer(self.server_root)
+        try:
+            self.publish("--critical", "system/*")
+            code, out = self.update("http://127.0.0.1:%d/Updater/" % server.port)
+            self.assertEqual(code, 0, out)
+            self.assertEqual(tree_of(self.install), on_disk({"system/engine.dll": self.files["system/engine.dll"]}))
+        finally:
+            server.stop()
+
+
+class Failures(UpdateCase):
+    def test_server_down_exits_1_and_writes_nothing(self):
+        port = free_port()  # closed again: nothing listens there
+        code, out = self.update("http://127.0.0.1:%d/Updater/" % port, "--force")
+        self.assertEqual(code, 1, out)
+        self.assertEqual(os.listdir(self.install), [])
+
+    def test_usage_errors_exit_2(self):
+        for args in ((), ("ftp://127.0.0.1/Updater/",), ("--fast", "http://127.0.0.1/"),
+                     ("http://127.0.0.1/a/", "http://127.0.0.1/b/"), ("--timeout", "0", "http://127.0.0.1/")):
+            with self.subTest(args=args):
+                r = subprocess.run(command(UPDATE, *args), capture_output=True, timeout=120, env=child_env())
+                self.assertEqual(r.returncode, 2, r.stderr.decode(errors="replace"))
+                self.assertIn(b"usage:", r.stderr)
+        self.assertEqual(os.listdir(self.install), [])
+
+
+def main():
+    global PUBLISH, UPDATE, ASCII_ONLY
+    if len(sys.argv) < 3:
+        print(__doc__)
+        return 2
+    PUBLISH = os.path.abspath(sys.argv.pop(1))
+    UPDATE = os.path.abspath(sys.argv.pop(1))
+    ASCII_ONLY = is_wine(PUBLISH)
+    if ASCII_ONLY:
+        print("publisher under wine: names limited to ASCII")
+    suite = unittest.defaultTestLoader.loadTestsFromModule(sys.modules[__name__])
+    result = unittest.TextTestRunner(verbosity=2).run(suite)
+    failed = len(result.failures) + len(result.errors)
+    passed = result.testsRun - failed - len(result.skipped)
+    if result.skipped:
+        print("%d skipped" % len(result.skipped))
+    print("%d passed, %d failed" % (passed, failed))
+    return 0 if failed == 0 else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
