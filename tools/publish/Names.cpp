@@ -1,6 +1,7 @@
 #include "tools/publish/Names.h"
 
 #include "tools/publish/Text.h"
+#include "platform/codepage.h"
 
 #include <algorithm>
 #include <array>
@@ -15,51 +16,6 @@
 namespace publish {
 
 namespace {
-
-// Unicode code points of the bytes 0x80..0x9F in Windows-1252.
-constexpr std::array<char32_t, 32> kHighTable = {
-    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
-    0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,
-    0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
-    0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,
-};
-
-bool EncodeCodePoint(char32_t cp, std::string& out) {
-    if (cp < 0x80 || (cp >= 0xA0 && cp <= 0xFF)) {
-        out.push_back(static_cast<char>(cp));
-        return true;
-    }
-    for (std::size_t i = 0; i < kHighTable.size(); ++i) {
-        if (kHighTable[i] == cp) {
-            out.push_back(static_cast<char>(0x80 + i));
-            return true;
-        }
-    }
-    return false;
-}
-
-char32_t DecodeByte(unsigned char b) {
-    if (b >= 0x80 && b < 0xA0) return kHighTable[b - 0x80];
-    return b;
-}
-
-void AppendUtf8(char32_t cp, std::string& out) {
-    if (cp < 0x80) {
-        out.push_back(static_cast<char>(cp));
-    } else if (cp < 0x800) {
-        out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else if (cp < 0x10000) {
-        out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else {
-        out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    }
-}
 
 bool IsControl(unsigned char b) {
     // C0, DEL, and the bytes Windows maps to C1 control characters.
@@ -104,50 +60,15 @@ std::string Describe(NameProblem problem) {
 }
 
 NameProblem Utf8ToCp1252(std::string_view utf8, std::string& out) {
-    out.clear();
-    std::size_t i = 0;
-    while (i < utf8.size()) {
-        const auto b0 = static_cast<unsigned char>(utf8[i]);
-        char32_t cp = 0;
-        std::size_t len = 0;
-        if (b0 < 0x80) {
-            cp = b0;
-            len = 1;
-        } else if (b0 >= 0xC2 && b0 <= 0xDF) {
-            cp = b0 & 0x1F;
-            len = 2;
-        } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-            cp = b0 & 0x0F;
-            len = 3;
-        } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-            cp = b0 & 0x07;
-            len = 4;
-        } else {
-            return NameProblem::NotUtf8;
-        }
-        if (i + len > utf8.size()) return NameProblem::NotUtf8;
-        for (std::size_t k = 1; k < len; ++k) {
-            const auto b = static_cast<unsigned char>(utf8[i + k]);
-            if ((b & 0xC0) != 0x80) return NameProblem::NotUtf8;
-            cp = (cp << 6) | (b & 0x3F);
-        }
-        // Overlong forms, surrogates and values past U+10FFFF.
-        if ((len == 3 && cp < 0x800) || (len == 4 && (cp < 0x10000 || cp > 0x10FFFF)) ||
-            (cp >= 0xD800 && cp <= 0xDFFF)) {
-            return NameProblem::NotUtf8;
-        }
-        if (!EncodeCodePoint(cp, out)) return NameProblem::NotCp1252;
-        i += len;
+    switch (codepage::Utf8ToCp1252(utf8, out)) {
+    case codepage::TDecode::Ok: return NameProblem::None;
+    case codepage::TDecode::NotUtf8: return NameProblem::NotUtf8;
+    case codepage::TDecode::NotCp1252: return NameProblem::NotCp1252;
     }
-    return NameProblem::None;
+    return NameProblem::NotUtf8;
 }
 
-std::string Cp1252ToUtf8(std::string_view cp1252) {
-    std::string out;
-    out.reserve(cp1252.size());
-    for (char c : cp1252) AppendUtf8(DecodeByte(static_cast<unsigned char>(c)), out);
-    return out;
-}
+std::string Cp1252ToUtf8(std::string_view cp1252) { return codepage::Cp1252ToUtf8(cp1252); }
 
 NameProblem CheckComponent(std::string_view name) {
     if (name.empty()) return NameProblem::Empty;

@@ -1,5 +1,7 @@
 #include "tools/update/ConsoleView.h"
 
+#include "platform/codepage.h"
+
 #include <algorithm>
 #include <cstdio>
 
@@ -19,28 +21,7 @@ std::string ConsoleText(const std::string& cp1252) {
 #ifdef _WIN32
     return cp1252;  // the console is switched to code page 1252
 #else
-    // 0x80-0x9F hold letters and signs in Windows-1252; the rest of the
-    // upper half equals Latin-1.
-    static const char16_t high[32] = {0x20AC, 0xFFFD, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
-                                      0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0xFFFD, 0x017D, 0xFFFD,
-                                      0xFFFD, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
-                                      0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0xFFFD, 0x017E, 0x0178};
-    std::string out;
-    out.reserve(cp1252.size());
-    for (unsigned char c : cp1252) {
-        const char32_t u = c < 0x80 ? c : c < 0xA0 ? high[c - 0x80] : c;
-        if (u < 0x80) {
-            out += static_cast<char>(u);
-        } else if (u < 0x800) {
-            out += static_cast<char>(0xC0 | (u >> 6));
-            out += static_cast<char>(0x80 | (u & 0x3F));
-        } else {
-            out += static_cast<char>(0xE0 | (u >> 12));
-            out += static_cast<char>(0x80 | ((u >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (u & 0x3F));
-        }
-    }
-    return out;
+    return codepage::Cp1252ToUtf8(cp1252);
 #endif
 }
 
