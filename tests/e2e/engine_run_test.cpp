@@ -8,6 +8,10 @@
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <thread>
 
 
 using ::testing::ElementsAre;
@@ -313,3 +317,60 @@ TEST_F(EngineRun, SelfReplacementPreparesVerifiedCopyAndScript) {
     EXPECT_EQ(ReadLocal("a.txt"), "a");  // the run goes on with the files
 }
 #endif
+
+namespace {
+
+// Hands each operation to the thread that pumps it and waits, as the window
+// does with its messages.
+class TQueueSynchronizer final : public TSynchronizer {
+public:
+    void Synchronize(const std::function<void()>& operation) override {
+        std::unique_lock<std::mutex> lock(mutex_);
+        op_ = &operation;
+        changed_.notify_all();
+        changed_.wait(lock, [&] { return op_ == nullptr; });
+    }
+    // Runs handed-over operations until stop() says the run has ended.
+    void Pump(const std::function<bool()>& stop) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        while (!stop()) {
+            changed_.wait_for(lock, std::chrono::milliseconds(50), [&] { return op_ != nullptr; });
+            if (op_) {
+                (*op_)();
+                op_ = nullptr;
+                changed_.notify_all();
+            }
+        }
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    const std::function<void()>* op_ = nullptr;
+};
+
+}  // namespace
+
+TEST_F(EngineRun, RunOnItsOwnThreadFreesItselfAndShowsTheSameSteps) {
+    Publish({{"a.txt", {"threaded", true}}});
+    ASSERT_TRUE(Run());
+    const std::vector<std::string> inline_log = view_.log;
+    fs::remove(Local("a.txt"));
+
+    view_.log.clear();
+    TQueueSynchronizer sync;
+    auto* run = new GFilesThread(view_, sync);
+    run->FreeOnTerminate = true;
+    run->SetProgressInterval(std::chrono::steady_clock::duration::zero());
+    run->BaseUrl = baseUrl_;
+    run->SelfMode = TSelfMode::OrdinaryFile;
+    fs::current_path(installDir_);
+    run->Start();  // the run now owns itself
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    sync.Pump([&] { return (!view_.log.empty() && view_.log.back() == "End") || std::chrono::steady_clock::now() > deadline; });
+    fs::current_path(savedCwd_);
+    EXPECT_EQ(view_.log, inline_log);
+    EXPECT_EQ(ReadLocal("a.txt"), "threaded");
+    // Leave the worker time to free itself before the fixture goes.
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+}
