@@ -374,3 +374,22 @@ TEST_F(EngineRun, RunOnItsOwnThreadFreesItselfAndShowsTheSameSteps) {
     // Leave the worker time to free itself before the fixture goes.
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
 }
+
+#ifdef _WIN32
+TEST_F(EngineRun, TargetHeldOpenByAnotherHandleKeepsItsContent) {
+    WriteLocal("held.dat", "old held");
+    Publish({{"held.dat", {"new held", true}}, {"free.dat", {"free", true}}});
+    {
+        // Held without any sharing, as a running game holds its files.
+        os::File holder = os::File::OpenRead(Local("held.dat"), os::Share::None);
+        EXPECT_FALSE(Run());
+    }
+    EXPECT_EQ(ReadLocal("held.dat"), "old held");
+    EXPECT_EQ(ReadLocal("free.dat"), "free");
+    EXPECT_TRUE(view_.Contains("Status|" + kFailed + "|"));
+    EXPECT_THAT(Leftovers(), IsEmpty());
+    // Once released, the next run replaces it.
+    EXPECT_TRUE(Run());
+    EXPECT_EQ(ReadLocal("held.dat"), "new held");
+}
+#endif
