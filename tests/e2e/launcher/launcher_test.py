@@ -1,0 +1,260 @@
+#!/usr/bin/env python3
+"""The real launcher window end to end under Wine, on an X display (run it
+under xvfb-run): a fresh install from a loopback server, the desktop
+shortcut, the play button starting system\\gc.exe, and the launcher
+replacing itself through Update.bat and coming back current.
+
+usage: launcher_test.py --port N CORVEL_PUBLISH LAUNCHER_EXE GC_EXE LNKREAD_EXE
+
+LAUNCHER_EXE has http://127.0.0.1:N/Updater/ compiled in.
+"""
+import glob
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.dirname(HERE))
+import fault_server  # noqa: E402
+from publish_test import write_tree  # noqa: E402
+from update_test import child_env, command, host_path  # noqa: E402
+
+PORT = PUBLISH = LAUNCHER = GC = LNKREAD = None  # set from argv
+EXE = "CorvelUpdater.exe"
+TITLE = "Corvel - Updater"
+SHORTCUT = "Drakmoor - Corvel.lnk"
+# The play button's rectangle in the window's client area.
+PLAY_X, PLAY_Y, PLAY_W, PLAY_H = 356, 416, 285, 90
+
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def wait_until(predicate, timeout, step=0.25):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if predicate():
+            return True
+        time.sleep(step)
+    return predicate()
+
+
+def env():
+    e = child_env()
+    # No menu entries or desktop files of Wine's own for the shortcut.
+    if "winemenubuilder" not in e["WINEDLLOVERRIDES"]:
+        e["WINEDLLOVERRIDES"] += ";winemenubuilder.exe=d"
+    return e
+
+
+def windows():
+    """X windows titled exactly as the launcher's, visible ones only."""
+    r = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", "^%s$" % TITLE],
+                       capture_output=True, text=True, timeout=30)
+    return r.stdout.split()
+
+
+def geometry(window):
+    r = subprocess.run(["xdotool", "getwindowgeometry", "--shell", window],
+                       capture_output=True, text=True, timeout=30)
+    values = dict(line.split("=", 1) for line in r.stdout.split() if "=" in line)
+    return int(values["X"]), int(values["Y"])
+
+
+def screenshot(name):
+    """Saves the screen for a failure message; returns its path or a note."""
+    path = os.path.join(tempfile.gettempdir(), "launcher-e2e-%s.png" % name)
+    r = subprocess.run(["import", "-window", "root", path], capture_output=True, timeout=60)
+    return path if r.returncode == 0 else "(no screenshot)"
+
+
+def list_requests(root):
+    path = os.path.join(root, "requests.log")
+    if not os.path.exists(path):
+        return 0
+    return sum(1 for line in read(path).split(b"\n") if line.split(b" ")[1:2] == [b"/Updater/files.lst.bz2"])
+
+
+def tree(root):
+    """Every file below root as {relative path with "/": bytes}."""
+    out = {}
+    for d, _, names in os.walk(root):
+        for n in names:
+            p = os.path.join(d, n)
+            out[os.path.relpath(p, root).replace(os.sep, "/")] = read(p)
+    return out
+
+
+class LauncherCase(unittest.TestCase):
+    def setUp(self):
+        self.tmp = tempfile.mkdtemp(prefix="launcher-e2e-")
+        self.install = os.path.join(self.tmp, "install")
+        self.client = os.path.join(self.tmp, "client")
+        self.srv = os.path.join(self.tmp, "srv")
+        for d in (self.install, self.client, self.srv):
+            os.makedirs(d)
+        self.launcher = read(LAUNCHER)
+        shutil.copyfile(LAUNCHER, os.path.join(self.install, EXE))
+        self.files = {
+            "system/gc.exe": read(GC),
+            "system/gc.ini": b"[game]\r\nserver=Corvel\r\n",
+            "data/config.ini": b"volume=3\r\n",
+            "data/empty.dat": b"",
+            "data/maps/deep/level1.map": os.urandom(200 * 1024) + b"level one\n" * 5000,
+            "LEEME.txt": b"Bienvenido\r\n",
+        }
+        self.server = None
+        self.proc = None
+        self.started = time.time()
+
+    def tearDown(self):
+        # A launcher restarted by Update.bat is no child of ours: end it by name.
+        subprocess.run(["wine", "taskkill", "/IM", EXE, "/F"], capture_output=True, timeout=60, env=env())
+        if self.proc is not None and self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait()
+        if self.server is not None:
+            self.server.stop()
+        # Every launcher start writes the shortcut; ours point into tmp, soon gone.
+        for path in self.shortcuts():
+            os.remove(path)
+        shutil.rmtree(self.tmp, ignore_errors=True)
+
+    def publish(self, *extra):
+        write_tree(self.client, self.files)
+        r = subprocess.run(command(PUBLISH, "--rev", "1", *extra, host_path(PUBLISH, self.client),
+                                   host_path(PUBLISH, os.path.join(self.srv, "Updater"))),
+                           capture_output=True, timeout=180, env=env())
+        self.assertEqual(r.returncode, 0, r.stderr.decode(errors="replace"))
+        self.server = fault_server.start(self.srv, PORT)
+
+    def start_launcher(self):
+        self.proc = subprocess.Popen(["wine", EXE], cwd=self.install, env=env(),
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def shortcuts(self):
+        """Shortcuts written since the start, in whichever directory Wine makes the desktop."""
+        prefix = env()["WINEPREFIX"]
+        return [path for path in glob.glob(os.path.join(prefix, "drive_c", "users", "*", "Desktop", SHORTCUT))
+                if os.path.getmtime(path) >= self.started - 2]
+
+    def installed(self, expected):
+        """True once the install directory holds exactly the expected files."""
+        return tree(self.install) == expected
+
+    def describe(self, expected):
+        have = tree(self.install)
+        missing = sorted(set(expected) - set(have))
+        extra = sorted(set(have) - set(expected))
+        differ = sorted(k for k in set(expected) & set(have) if have[k] != expected[k])
+        return "missing %r, extra %r, different %r" % (missing, extra, differ)
+
+
+class InstallAndPlay(LauncherCase):
+    def test_installs_writes_shortcut_and_play_starts_client(self):
+        self.publish()
+        self.start_launcher()
+        expected = dict(self.files, **{EXE: self.launcher})
+        done = wait_until(lambda: self.installed(expected), 120)
+        self.assertTrue(done, self.describe(expected) + "; " + screenshot("install"))
+        # The window is still open, idle.
+        self.assertIsNone(self.proc.poll(), "launcher ended after installing")
+
+        # The shortcut points at this exe and starts it in its own directory.
+        links = self.shortcuts()
+        self.assertEqual(len(links), 1, "shortcuts written since the start: %r" % links)
+        r = subprocess.run(["wine", LNKREAD, host_path(LNKREAD, links[0])],
+                           capture_output=True, timeout=60, env=env())
+        self.assertEqual(r.returncode, 0, r.stderr.decode(errors="replace"))
+        target, workdir = r.stdout.decode().splitlines()[:2]
+        self.assertEqual(target.lower(), host_path(EXE, os.path.join(self.install, EXE)).lower())
+        self.assertEqual(workdir.lower(), host_path(EXE, self.install).lower() + "\\")
+
+        # Play: the stand-in client starts in system\, the window closes.
+        record = os.path.join(self.install, "system", "gc_started.txt")
+        self.assertTrue(wait_until(lambda: len(windows()) == 1, 30), "windows: %r" % windows())
+        window = windows()[0]
+        x, y = geometry(window)
+        cx, cy = x + PLAY_X + PLAY_W // 2, y + PLAY_Y + PLAY_H // 2
+        # The view turns idle a moment after the last file: click again if
+        # the first one came while the button was not yet there.
+        clicks = 0
+        while clicks < 3 and not os.path.exists(record):
+            time.sleep(1)
+            subprocess.run(["xdotool", "mousemove", "--sync", str(cx), str(cy)], timeout=30)
+            time.sleep(0.5)
+            subprocess.run(["xdotool", "click", "1"], timeout=30)
+            clicks += 1
+            wait_until(lambda: os.path.exists(record), 10)
+        self.assertTrue(os.path.exists(record), "no gc_started.txt after %d clicks at (%d, %d); %s"
+                        % (clicks, cx, cy, screenshot("play")))
+        lines = read(record).decode().splitlines()
+        self.assertEqual(lines[0].lower(), host_path(EXE, os.path.join(self.install, "system")).lower())
+        self.assertEqual(lines[1].lower(), "system\\gc.exe")
+        self.proc.wait(30)
+        self.assertEqual(self.proc.returncode, 0)
+        self.assertEqual(windows(), [])
+        # Nothing else came or went.
+        expected["system/gc_started.txt"] = read(record)
+        self.assertTrue(self.installed(expected), self.describe(expected))
+
+
+class SelfReplacement(LauncherCase):
+    def test_new_build_is_swapped_in_restarted_and_current(self):
+        # Another build of the launcher: the same program with bytes after its image.
+        new = self.launcher + b"\0" * 64 + b"launcher e2e rev 1\n"
+        self.files[EXE] = new
+        self.publish("--self", EXE)
+        self.start_launcher()
+        path = os.path.join(self.install, EXE)
+
+        def swapped_and_back():
+            return (os.path.exists(path) and read(path) == new
+                    and not os.path.exists(os.path.join(self.install, "Update.bat"))
+                    and not os.path.exists(path + ".New")
+                    and self.proc.poll() is not None
+                    and list_requests(self.srv) >= 2 and len(windows()) == 1)
+
+        done = wait_until(swapped_and_back, 90, step=0.5)
+        self.assertTrue(done, "%s; old launcher %s; list requests %d; windows %r; %s" % (
+            self.describe(self.files), "ended" if self.proc.poll() is not None else "running",
+            list_requests(self.srv), windows(), screenshot("selfreplace")))
+        # The restarted build found itself current: its run fetched everything
+        # it needed and wrote no further script.
+        self.assertTrue(wait_until(lambda: self.installed(self.files), 60), self.describe(self.files))
+        time.sleep(3)
+        self.assertEqual(list_requests(self.srv), 2)
+        self.assertTrue(self.installed(self.files), self.describe(self.files))
+        self.assertEqual(len(windows()), 1)
+
+
+def main():
+    global PORT, PUBLISH, LAUNCHER, GC, LNKREAD
+    args = sys.argv[1:]
+    if len(args) != 6 or args[0] != "--port":
+        print(__doc__)
+        return 2
+    PORT = int(args[1])
+    PUBLISH, LAUNCHER, GC, LNKREAD = (os.path.abspath(a) for a in args[2:])
+    if not os.environ.get("DISPLAY"):
+        print("launcher_test.py needs an X display (run it under xvfb-run)")
+        return 2
+    try:
+        suite = unittest.defaultTestLoader.loadTestsFromModule(sys.modules[__name__])
+        result = unittest.TextTestRunner(verbosity=2).run(suite)
+    finally:
+        subprocess.run(["wineserver", "-k"], capture_output=True, timeout=60, env=env())
+    failed = len(result.failures) + len(result.errors)
+    passed = result.testsRun - failed - len(result.skipped)
+    print("%d passed, %d failed" % (passed, failed))
+    return 0 if failed == 0 else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
