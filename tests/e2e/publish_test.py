@@ -8,11 +8,12 @@ import bz2
 import hashlib
 import os
 import shutil
-import stat
 import subprocess
 import sys
 import tempfile
 import unittest
+
+import suite
 
 PUBLISH = None  # set from argv
 
@@ -340,14 +341,7 @@ def main():
         print(__doc__)
         return 2
     PUBLISH = os.path.abspath(sys.argv.pop(1))
-    suite = unittest.defaultTestLoader.loadTestsFromModule(sys.modules[__name__])
-    result = unittest.TextTestRunner(verbosity=2).run(suite)
-    failed = len(result.failures) + len(result.errors)
-    passed = result.testsRun - failed - len(result.skipped)
-    if result.skipped:
-        print("%d skipped" % len(result.skipped))
-    print("%d passed, %d failed" % (passed, failed))
-    return 0 if failed == 0 else 1
+    return suite.run(__name__)
 
 
 if __name__ == "__main__":

@@ -22,6 +22,7 @@ import unittest
 import urllib.parse
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import suite  # noqa: E402
 from publish_test import list_path, write_tree  # noqa: E402
 
 PUBLISH = None  # set from argv
@@ -348,14 +349,7 @@ def main():
     ASCII_ONLY = is_wine(PUBLISH)
     if ASCII_ONLY:
         print("publisher under wine: names limited to ASCII")
-    suite = unittest.defaultTestLoader.loadTestsFromModule(sys.modules[__name__])
-    result = unittest.TextTestRunner(verbosity=2).run(suite)
-    failed = len(result.failures) + len(result.errors)
-    passed = result.testsRun - failed - len(result.skipped)
-    if result.skipped:
-        print("%d skipped" % len(result.skipped))
-    print("%d passed, %d failed" % (passed, failed))
-    return 0 if failed == 0 else 1
+    return suite.run(__name__)
 
 
 if __name__ == "__main__":

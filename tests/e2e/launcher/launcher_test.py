@@ -19,6 +19,7 @@ import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.dirname(HERE))
+import suite  # noqa: E402
 import fault_server  # noqa: E402
 from publish_test import write_tree  # noqa: E402
 from update_test import child_env, command, host_path  # noqa: E402
@@ -246,14 +247,9 @@ def main():
         print("launcher_test.py needs an X display (run it under xvfb-run)")
         return 2
     try:
-        suite = unittest.defaultTestLoader.loadTestsFromModule(sys.modules[__name__])
-        result = unittest.TextTestRunner(verbosity=2).run(suite)
+        return suite.run(__name__)
     finally:
         subprocess.run(["wineserver", "-k"], capture_output=True, timeout=60, env=env())
-    failed = len(result.failures) + len(result.errors)
-    passed = result.testsRun - failed - len(result.skipped)
-    print("%d passed, %d failed" % (passed, failed))
-    return 0 if failed == 0 else 1
 
 
 if __name__ == "__main__":

@@ -17,6 +17,7 @@ import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.dirname(HERE))
+import suite  # noqa: E402
 import fault_server  # noqa: E402
 from update_test import child_env, command, host_path  # noqa: E402
 
@@ -125,12 +126,7 @@ def main():
         print(__doc__)
         return 2
     PUBLISH, V1, V2 = (os.path.abspath(sys.argv.pop(1)) for _ in range(3))
-    suite = unittest.defaultTestLoader.loadTestsFromModule(sys.modules[__name__])
-    result = unittest.TextTestRunner(verbosity=2).run(suite)
-    failed = len(result.failures) + len(result.errors)
-    passed = result.testsRun - failed - len(result.skipped)
-    print("%d passed, %d failed" % (passed, failed))
-    return 0 if failed == 0 else 1
+    return suite.run(__name__)
 
 
 if __name__ == "__main__":
