@@ -1,0 +1,49 @@
+# Shared helpers for bench/run_*.sh (sourced, not run).
+set -euo pipefail
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+WORK=${WORK:-${TMPDIR:-/tmp}/corvel-bench}
+RUNS=${RUNS:-3}
+NATIVE=${NATIVE:-$ROOT/build/native-release}
+WINDOWS=${WINDOWS:-$ROOT/build/windows-release}
+export WINEPREFIX=${WINEPREFIX:-$HOME/.wine-corvel} WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+
+now() { date +%s.%N; }
+# best_of "command": runs it RUNS times through bash (BEFORE, if set, runs
+# first each time, untimed); prints the best wall time and the best CPU time
+# (user + system of the command and its children), in seconds. CPU time is the
+# steadier figure on a shared machine.
+best_of() {
+  local bw="" bc="" w c out
+  for _ in $(seq "$RUNS"); do
+    [ -n "${BEFORE:-}" ] && bash -c "$BEFORE"
+    # Through a file, not a pipe: Wine's background processes inherit and
+    # keep open whatever descriptors the first wine command had.
+    { TIMEFORMAT='%R %U %S'; time bash -c "$1" > /dev/null 2> "$WORK/.err"; } 2> "$WORK/.time"
+    out=$(tail -1 "$WORK/.time")
+    w=$(awk '{ print $1 }' <<< "$out"); c=$(awk '{ printf "%.3f", $2 + $3 }' <<< "$out")
+    if [ -z "$bw" ] || awk -v a="$w" -v b="$bw" 'BEGIN { exit !(a < b) }'; then bw=$w; fi
+    if [ -z "$bc" ] || awk -v a="$c" -v b="$bc" 'BEGIN { exit !(a < b) }'; then bc=$c; fi
+  done
+  echo "$bw $bc"
+}
+# report NAME TARGET "ours" "theirs": times both, prints the ratios.
+report() {
+  local name=$1 target=$2 ours=$3 theirs=$4 a b
+  a=($(best_of "$ours")); b=($(best_of "$theirs"))
+  printf '%-30s wall %7.2f / %7.2f s = %.3f   cpu %7.2f / %7.2f s = %.3f   (target <= %s)  load %s\n' \
+    "$name" "${a[0]}" "${b[0]}" "$(awk -v a="${a[0]}" -v b="${b[0]}" 'BEGIN { print a / b }')" \
+    "${a[1]}" "${b[1]}" "$(awk -v a="${a[1]}" -v b="${b[1]}" 'BEGIN { print a / b }')" \
+    "$target" "$(cut -d' ' -f1-3 /proc/loadavg)"
+  printf '    ours: %s\n    ref:  %s\n' "$ours" "$theirs"
+}
+# serve DIR: a threading http.server on a free loopback port; sets PORT.
+serve() {
+  PORT=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+  python3 -m http.server --bind 127.0.0.1 --directory "$1" "$PORT" > "$WORK/server-$PORT.log" 2>&1 &
+  SERVER_PIDS+=("$!")
+  for _ in $(seq 50); do curl -s -o /dev/null "http://127.0.0.1:$PORT/" && return; sleep 0.1; done
+  echo "server on $1 did not start" >&2; exit 1
+}
+SERVER_PIDS=()
+stop_servers() { for p in "${SERVER_PIDS[@]}"; do kill "$p" 2>/dev/null || true; done; }
+trap stop_servers EXIT
