@@ -3,6 +3,7 @@
 #include "platform/errors.h"
 #include "platform/os.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 
@@ -195,10 +196,21 @@ void MD5Final(TMD5Context& context, TMD5Digest& digest) {
     std::memset(&context, 0, sizeof context);
 }
 
-void MD5UpdateMapped(TMD5Context& context, const os::Mapping& mapping, const std::string& path) {
+void MD5UpdateMapped(TMD5Context& context, os::Mapping& mapping, const std::string& path) {
     const auto data = mapping.Data();
-    // The guarded body owns nothing: a fault abandons it where it stands.
-    if (!os::GuardedMappedRead([&context, data] { MD5Update(context, data.data(), data.size()); })) {
+    // Hashed in slices whose pages are then let go, so that a large file
+    // doesn't occupy the process's memory. The guarded body owns nothing: a
+    // fault abandons it where it stands.
+    static constexpr std::size_t kSlice = 8 << 20;
+    const auto body = [&context, &mapping, data] {
+        for (std::size_t done = 0; done < data.size();) {
+            const std::size_t n = std::min(kSlice, data.size() - done);
+            MD5Update(context, data.data() + done, n);
+            done += n;
+            if (done < data.size()) mapping.Discard(done);
+        }
+    };
+    if (!os::GuardedMappedRead(body)) {
         const int code = os::LastErrorCode();
         throw EInOutError(code, path + ": " + os::ErrorText(code));
     }

@@ -30,7 +30,7 @@ void MD5Final(TMD5Context& context, TMD5Digest& digest);
 
 // Adds a whole mapped file. Raises EInOutError (naming path) when a page of
 // the view can't be read; the caller still owns and releases the mapping.
-void MD5UpdateMapped(TMD5Context& context, const os::Mapping& mapping, const std::string& path);
+void MD5UpdateMapped(TMD5Context& context, os::Mapping& mapping, const std::string& path);
 
 // Digest of a file's whole content. A missing, unreadable or empty file
 // gives the digest of empty input; a read failure inside the file raises

@@ -75,6 +75,9 @@ class Mapping {
 public:
     virtual ~Mapping() = default;
     std::span<const std::uint8_t> Data() const { return data_; }
+    // The bytes before offset won't be read again: their pages may leave
+    // the process's memory, so a large file doesn't fill it.
+    virtual void Discard(std::size_t offset) = 0;
 
 protected:
     std::span<const std::uint8_t> data_;

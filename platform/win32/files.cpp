@@ -155,6 +155,11 @@ public:
     }
     Win32Mapping(const Win32Mapping&) = delete;
     Win32Mapping& operator=(const Win32Mapping&) = delete;
+    void Discard(std::size_t offset) override {
+        // Unlocking pages that aren't locked takes them out of the working set.
+        const std::size_t length = std::min(offset, data_.size()) & ~std::size_t{0xFFFF};
+        if (length > 0) ::VirtualUnlock(const_cast<void*>(view_), length);
+    }
 
 private:
     HANDLE file_;

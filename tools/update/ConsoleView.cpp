@@ -83,9 +83,23 @@ void TConsoleView::DrawBar() {
     const int width = 30;
     std::string bar(static_cast<std::size_t>(total * width / 100), '#');
     bar.resize(width, '.');
-    std::string line = "\r[" + bar + "] " + std::to_string(total) + "%  " + ConsoleText(status_);
-    if (!detail_.empty()) line += " " + ConsoleText(detail_);
-    if (filePos_ > 0) line += "  " + std::to_string(file) + "%";
+    // Appended piece by piece: "text" + std::string trips a false
+    // -Wrestrict in GCC 12's optimiser.
+    std::string line = "\r[";
+    line += bar;
+    line += "] ";
+    line += std::to_string(total);
+    line += "%  ";
+    line += ConsoleText(status_);
+    if (!detail_.empty()) {
+        line += ' ';
+        line += ConsoleText(detail_);
+    }
+    if (filePos_ > 0) {
+        line += "  ";
+        line += std::to_string(file);
+        line += '%';
+    }
     if (line.size() > 100) line.resize(100);
     std::fprintf(stderr, "%s\x1b[K", line.c_str());
     std::fflush(stderr);
