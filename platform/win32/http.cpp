@@ -44,7 +44,11 @@ struct Transfer {
     InternetHandle url;
     std::mutex lock;
     std::condition_variable changed;
+    // Bytes read ahead; the caller takes them from head on. Compacted only
+    // when the head has moved far, so taking a block copies only that block.
     std::string pending;
+    std::size_t head = 0;
+    std::size_t Available() const { return pending.size() - head; }
     bool done = false;
     bool abandoned = false;
     DWORD error = 0;
@@ -67,9 +71,17 @@ void ReadBody(std::shared_ptr<Transfer> t) {
             t->changed.notify_all();
             return;
         }
+        const bool wasEmpty = t->Available() == 0;
+        if (wasEmpty) {
+            t->pending.clear();
+            t->head = 0;
+        } else if (t->head >= kReadAhead) {
+            t->pending.erase(0, t->head);
+            t->head = 0;
+        }
         t->pending.append(block, got);
-        t->changed.notify_all();
-        t->changed.wait(guard, [&] { return t->abandoned || t->pending.size() < kReadAhead; });
+        if (wasEmpty) t->changed.notify_all();
+        t->changed.wait(guard, [&] { return t->abandoned || t->Available() < kReadAhead; });
         if (t->abandoned) return;
     }
 }
@@ -91,11 +103,11 @@ public:
     std::size_t Read(void* buffer, std::size_t count) override {
         std::unique_lock<std::mutex> guard(t_->lock);
         const auto stall = std::chrono::seconds(g_stallSeconds.load());
-        if (!t_->changed.wait_for(guard, stall, [&] { return !t_->pending.empty() || t_->done; })) {
+        if (!t_->changed.wait_for(guard, stall, [&] { return t_->Available() > 0 || t_->done; })) {
             throw EInOutError(ERROR_INTERNET_TIMEOUT, "Download failed: no data for " +
                                                           std::to_string(stall.count()) + " seconds");
         }
-        if (t_->pending.empty()) {
+        if (t_->Available() == 0) {
             if (t_->error != 0) {
                 throw EInOutError(static_cast<int>(t_->error), "Download failed: " +
                                                                    ErrorText(static_cast<int>(t_->error)));
@@ -107,11 +119,13 @@ public:
             }
             return 0;
         }
-        const std::size_t n = std::min(count, t_->pending.size());
-        std::memcpy(buffer, t_->pending.data(), n);
-        t_->pending.erase(0, n);
+        const bool wasFull = t_->Available() >= kReadAhead;
+        const std::size_t n = std::min(count, t_->Available());
+        std::memcpy(buffer, t_->pending.data() + t_->head, n);
+        t_->head += n;
         received_ += n;
-        t_->changed.notify_all();
+        // Only a reader held back by a full buffer waits for room.
+        if (wasFull && t_->Available() < kReadAhead) t_->changed.notify_all();
         return n;
     }
 
