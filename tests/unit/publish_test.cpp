@@ -99,6 +99,8 @@ TEST(PublishNames, ComponentsTheListOrWindowsCantHoldAreRefused) {
     EXPECT_EQ(CheckComponent("a\\b"), NameProblem::WindowsChar);
     EXPECT_EQ(CheckComponent("a:b"), NameProblem::WindowsChar);
     EXPECT_EQ(CheckComponent("what?"), NameProblem::WindowsChar);
+    EXPECT_EQ(CheckComponent("track#2.ogg"), NameProblem::UrlChar);
+    EXPECT_EQ(CheckComponent("100%.txt"), NameProblem::UrlChar);
     EXPECT_EQ(CheckComponent("name."), NameProblem::TrailingDot);
     EXPECT_EQ(CheckComponent("nul"), NameProblem::DeviceName);
     EXPECT_EQ(CheckComponent("Com1.txt"), NameProblem::DeviceName);

@@ -55,6 +55,7 @@ std::string Describe(NameProblem problem) {
     case NameProblem::WindowsChar: return "the name holds one of < > : \" \\ / ? * (not allowed on Windows)";
     case NameProblem::TrailingDot: return "the name ends with '.' (dropped by Windows)";
     case NameProblem::DeviceName: return "the name is a Windows device name";
+    case NameProblem::UrlChar: return "the name holds '#' or '%', which the updater's download address can't carry";
     }
     return "invalid name";
 }
@@ -80,6 +81,8 @@ NameProblem CheckComponent(std::string_view name) {
     if (name.front() == ' ' || name.back() == ' ') return NameProblem::Blank;
     if (name.find_first_of("<>:\"/\\?*") != std::string_view::npos) return NameProblem::WindowsChar;
     if (name.back() == '.') return NameProblem::TrailingDot;
+    // The updater puts names into URLs unescaped.
+    if (name.find_first_of("#%") != std::string_view::npos) return NameProblem::UrlChar;
 
     // CON, PRN, AUX, NUL, COM1-9 and LPT1-9, with any extension.
     std::string stem = FoldCase(name.substr(0, name.find('.')));

@@ -21,6 +21,7 @@ enum class NameProblem {
     WindowsChar,     // < > : " / \ ? * can't be stored on Windows
     TrailingDot,     // Windows drops it
     DeviceName,      // CON, NUL, COM1, ... open a device on Windows
+    UrlChar,         // "#" ends a URL's path and "%" starts an escape: the copy couldn't be fetched
 };
 
 std::string Describe(NameProblem problem);
