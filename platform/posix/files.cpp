@@ -158,6 +158,21 @@ private:
     std::size_t size_;
 };
 
+// A small file read into memory instead: mapping and unmapping it would cost
+// more than copying its few pages.
+class ReadView final : public Mapping {
+public:
+    explicit ReadView(std::vector<std::uint8_t> bytes) : bytes_(std::move(bytes)) {
+        data_ = {bytes_.data(), bytes_.size()};
+    }
+    void Discard(std::size_t) override {}
+
+private:
+    std::vector<std::uint8_t> bytes_;
+};
+
+constexpr std::size_t kSmallFile = 1 << 20;
+
 }  // namespace
 
 std::unique_ptr<Mapping> MapFileReadOnly(const std::string& path) {
@@ -167,13 +182,23 @@ std::unique_ptr<Mapping> MapFileReadOnly(const std::string& path) {
     if (::fstat(file.fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0) return nullptr;
     if (static_cast<std::uintmax_t>(st.st_size) > SIZE_MAX) return nullptr;
     const auto size = static_cast<std::size_t>(st.st_size);
-    // Read-ahead hints pay off for large files only; a small file would
-    // spend more on the two calls than it saves.
-    constexpr std::size_t kHintFrom = 1 << 20;
-    if (size >= kHintFrom) ::posix_fadvise(file.fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    if (size < kSmallFile) {
+        std::vector<std::uint8_t> bytes(size);
+        std::size_t done = 0;
+        while (done < size) {
+            const ssize_t n = ::read(file.fd, bytes.data() + done, size - done);
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) RaiseLastError(path);
+            if (n == 0) break;  // the file shrank meanwhile: what is there
+            done += static_cast<std::size_t>(n);
+        }
+        bytes.resize(done);
+        return std::make_unique<ReadView>(std::move(bytes));
+    }
+    ::posix_fadvise(file.fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     void* base = ::mmap(nullptr, size, PROT_READ, MAP_SHARED, file.fd, 0);
     if (base == MAP_FAILED) return nullptr;
-    if (size >= kHintFrom) ::madvise(base, size, MADV_SEQUENTIAL);
+    ::madvise(base, size, MADV_SEQUENTIAL);
     // The view keeps the file's pages; the descriptor is no longer needed.
     return std::make_unique<PosixMapping>(base, size);
 }

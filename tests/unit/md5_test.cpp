@@ -128,7 +128,7 @@ TEST(FileDigest, FileHeldWithoutSharingGivesTheEmptyDigest) {
 #else
 TEST(FileDigest, ReadFaultInsideTheViewRaisesInOutError) {
     scratch::Dir dir;
-    scratch::WriteAll(dir.Native() / "vanishing.bin", std::string(200000, 'v'));
+    scratch::WriteAll(dir.Native() / "vanishing.bin", std::string(2 << 20, 'v'));  // mapped, not read
     auto mapping = os::MapFileReadOnly(dir / "vanishing.bin");
     ASSERT_NE(mapping, nullptr);
     os::File::Create(dir / "vanishing.bin", os::Share::ReadWrite).Close();

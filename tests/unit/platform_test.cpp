@@ -142,7 +142,8 @@ TEST(PlatformMapping, MapsWholeFilesOnly) {
 // Truncating a file under its view makes its pages unreadable (SIGBUS).
 TEST(PlatformMapping, GuardedReadSurvivesAFileShrinkingUnderItsView) {
     scratch::Dir dir;
-    scratch::WriteAll(dir.Native() / "shrinks.bin", std::string(3 * 65536, 'x'));
+    // Large enough to be mapped rather than read.
+    scratch::WriteAll(dir.Native() / "shrinks.bin", std::string(3 << 20, 'x'));
     auto mapping = os::MapFileReadOnly(dir / "shrinks.bin");
     ASSERT_NE(mapping, nullptr);
     const auto data = mapping->Data();
