@@ -9,7 +9,8 @@ if(WIN32)
     ${_bz}/blocksort.c ${_bz}/huffman.c ${_bz}/crctable.c ${_bz}/randtable.c
     ${_bz}/compress.c ${_bz}/decompress.c ${_bz}/bzlib.c)
   target_include_directories(bz2_static SYSTEM PUBLIC ${_bz})
-  target_compile_options(bz2_static PRIVATE -O2 -w)
+  # -O3: the decoder's inner loops are measurably faster than at -O2.
+  target_compile_options(bz2_static PRIVATE -O3 -w)
   add_library(BZip2::BZip2 ALIAS bz2_static)
 else()
   find_package(BZip2 REQUIRED)
