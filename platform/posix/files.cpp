@@ -245,10 +245,7 @@ void InstallFaultHandlers() {
     std::call_once(once, [] {
         struct sigaction action = {};
         action.sa_sigaction = OnMemoryFault;
-        // SA_NODEFER: the signal stays unblocked in the handler, so leaving
-        // it with siglongjmp needs no saved mask (one system call less per
-        // guarded read).
-        action.sa_flags = SA_SIGINFO | SA_ONSTACK | SA_NODEFER;
+        action.sa_flags = SA_SIGINFO | SA_ONSTACK;
         sigemptyset(&action.sa_mask);
         ::sigaction(SIGBUS, &action, &g_previousBus);
         ::sigaction(SIGSEGV, &action, &g_previousSegv);
@@ -261,7 +258,10 @@ bool GuardedMappedRead(const std::function<void()>& fn) {
     InstallFaultHandlers();
     sigjmp_buf* const outer = t_recovery;
     sigjmp_buf recovery;
-    if (sigsetjmp(recovery, 0) != 0) {
+    // The saved mask matters: the handler runs with the signal blocked (and
+    // sanitizer runtimes block it whatever the flags say), and leaving it by
+    // siglongjmp must unblock it again, or the next fault kills the process.
+    if (sigsetjmp(recovery, 1) != 0) {
         t_recovery = outer;
         errno = EIO;
         return false;

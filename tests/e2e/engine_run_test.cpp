@@ -358,7 +358,9 @@ TEST_F(EngineRun, RunOnItsOwnThreadFreesItselfAndShowsTheSameSteps) {
     fs::remove(Local("a.txt"));
 
     view_.log.clear();
-    TQueueSynchronizer sync;
+    // Static: the worker leaves Synchronize after the window side has seen
+    // the run's last operation, so the synchronizer must outlive the test.
+    static TQueueSynchronizer sync;
     auto* run = new GFilesThread(view_, sync);
     run->FreeOnTerminate = true;
     run->SetProgressInterval(std::chrono::steady_clock::duration::zero());
