@@ -18,19 +18,23 @@ def count(results_dir):
         ctest_failed = case.find("failure") is not None or case.get("status") == "fail"
         gtest = os.path.join(results_dir, name + ".xml")
         if os.path.isfile(gtest):
+            cases_failed = 0
             try:
                 root = ET.parse(gtest).getroot()
                 for g in root.iter("testcase"):
                     if g.get("status") == "notrun" or g.get("result") == "skipped":
                         continue
                     if g.find("failure") is not None:
-                        failed += 1
+                        cases_failed += 1
                         problems.append(f"{name}: {g.get('classname')}.{g.get('name')}")
                     else:
                         passed += 1
             except ET.ParseError:
                 ctest_failed = True
-            if ctest_failed and not problems:
+            failed += cases_failed
+            # Every case passed but the program still failed (a sanitizer
+            # report at exit, a crash after the results were written).
+            if ctest_failed and cases_failed == 0:
                 failed += 1
                 problems.append(f"{name}: the program failed")
         elif ctest_failed:
