@@ -39,9 +39,20 @@ class Handler(http.server.BaseHTTPRequestHandler):
     def do_GET(self):
         self._log_request()
         # Request bytes map to file names one to one, as static servers do.
-        raw = urllib.parse.unquote_to_bytes(urllib.parse.urlsplit(self.path).path)
+        # The request line arrives decoded as Latin-1: encoding it back gives
+        # the bytes the client sent, raw or percent-encoded.
+        raw = urllib.parse.unquote_to_bytes(urllib.parse.urlsplit(self.path).path.encode("latin-1"))
         rel = raw.lstrip(b"/")
         path = os.path.join(os.fsencode(self.server.root), rel)
+        if not os.path.exists(path):
+            # Fixtures written by a Windows program under Wine carry their
+            # names in UTF-8 on this disk.
+            try:
+                alt = os.path.join(os.fsencode(self.server.root), rel.decode("cp1252").encode("utf-8"))
+            except UnicodeDecodeError:
+                alt = path
+            if os.path.exists(alt):
+                path = alt
         if b"/../" in b"/" + rel + b"/" or not os.path.isfile(path):
             return self._page(404, "Not Found")
         fault = None
