@@ -1,7 +1,7 @@
 #include "engine/GetFilesThr.h"
 
 #include "engine/Progress.h"
-#include "engine/SafePath.h"
+#include "formats/Names.h"
 #include "formats/BZip2.h"
 #include "formats/Classes.h"
 #include "formats/LstFile.h"
@@ -14,6 +14,7 @@
 #include <exception>
 #include <limits>
 #include <optional>
+#include <set>
 #include <thread>
 
 namespace {
@@ -79,6 +80,9 @@ struct GFilesThread::Impl {
     // Most bytes the decoding in progress may produce (the entry's size).
     std::optional<std::int64_t> extractLimit;
     bool anyFailure = false;
+    // PathKey of every entry taken up by this list: Pod\x and pod\x are one
+    // file on the players' disks, so the second is a duplicate.
+    std::set<std::string> listedPaths;
 };
 
 GFilesThread::GFilesThread(TUpdateView& view, TSynchronizer& synchronizer, bool createSuspended)
@@ -192,6 +196,7 @@ void GFilesThread::Execute() {
 
 void GFilesThread::ProcessList(const std::string& listFile) {
     PendingFiles.clear();
+    impl_->listedPaths.clear();
     TListFile reader(listFile);
     const std::int32_t rev = StrToInt(reader.ReadValue("settings", "Rev"));
     SelfEntry = reader.ReadSection("self").front();
@@ -221,6 +226,12 @@ void GFilesThread::CheckFiles(const std::vector<std::string>& lines) {
         // looked up on disk; installing it fails, which the user then sees.
         if (!entry || !IsSafeRelativePath(entry->path)) {
             PendingFiles.push_back(line);
+            continue;
+        }
+        // Neither checked nor installed twice; a failed entry, since the list
+        // asks for two files the disk can't hold apart.
+        if (!impl_->listedPaths.insert(PathKey(entry->path)).second) {
+            ShowFailure();
             continue;
         }
         const std::string local = InstallDir + entry->path;
@@ -339,6 +350,7 @@ void GFilesThread::UpdateSelf(const std::string& entryLine) {
         return;
     }
     const std::string& name = entry->path;
+    impl_->listedPaths.insert(PathKey(name));
     std::string current;
     try {
         current = FileDigestHex(InstallDir + name);

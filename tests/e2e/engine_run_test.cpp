@@ -136,15 +136,26 @@ TEST_F(EngineRun, ChangedFilesAreReplacedWholeAndNestedDirectoriesMade) {
     EXPECT_THAT(Leftovers(), IsEmpty());
 }
 
-TEST_F(EngineRun, AnEntryListedTwiceIsInstalledTwice) {
-    const std::string line = EntryLine("twice.txt", "2x");
-    PutServerFile("twice.txt.bz2", Compress("2x"));
+// The players' disks ignore case: an entry whose path differs from an
+// earlier one only by case (or not at all) names the same file. It is
+// neither checked nor fetched again, and the run fails, since the list asks
+// for two files the disk can't hold apart.
+TEST_F(EngineRun, AnEntryListedTwiceInAnyCaseIsTakenOnceAndFails) {
+    const std::string line = EntryLine("Pod\\twice.txt", "2x");
+    PutServerFile("Pod/twice.txt.bz2", Compress("2x"));
+    PutServerFile("pod/TWICE.txt.bz2", Compress("other"));
+    PutServerFile("pod/other.txt.bz2", Compress("o"));
     PublishList("[settings]\nRev|1\n[/settings]\n[files_critical]\n" + line + "\n[/files_critical]\n[files_normal]\n" +
-                line + "\n[/files_normal]\n");
-    ASSERT_TRUE(Run());
-    EXPECT_EQ(view_.Count("Status|Descargando...|twice.txt"), 2u);
-    EXPECT_TRUE(view_.Contains("Total 2"));
-    EXPECT_EQ(ReadLocal("twice.txt"), "2x");
+                line + "\n" + EntryLine("pod\\TWICE.txt", "other") + "\n" + EntryLine("pod\\other.txt", "o") +
+                "\n[/files_normal]\n");
+    EXPECT_FALSE(Run());
+    EXPECT_EQ(view_.Count("Status|Descargando...|Pod\\twice.txt"), 1u);
+    EXPECT_EQ(view_.Count("Status|Descargando...|pod\\TWICE.txt"), 0u);
+    EXPECT_EQ(view_.Count("Status|" + kFailed + "|"), 2u);
+    EXPECT_EQ(ReadLocal("Pod\\twice.txt"), "2x");
+    // Another file in the other spelling of the directory is no duplicate.
+    EXPECT_EQ(ReadLocal("pod\\other.txt"), "o");
+    EXPECT_EQ(Requests().size(), 3u);
 }
 
 TEST_F(EngineRun, ListThatCannotBeFetchedOrDecoded) {
@@ -243,7 +254,10 @@ TEST_F(EngineRun, UnreachableFileEndsTheInstallLoop) {
 TEST_F(EngineRun, NothingIsWrittenOutsideTheInstallDirectory) {
     const std::vector<std::string> hostile{"..\\escape.txt", "sub\\..\\..\\escape2.txt", "\\rooted.txt",
                                            "C:\\drive.txt",  "ads.txt:stream",          "CON",
-                                           "sub\\nul.txt",   "trail. ",                 "a\\\\b.txt"};
+                                           "sub\\nul.txt",   "trail. ",                 "a\\\\b.txt",
+                                           // Devices in the spellings Windows also resolves.
+                                           "NUL .txt", "sub\\com1 .dat", "COM\xB9", "lpt\xB3.log", "CONIN$",
+                                           "d\\conout$.txt\\x"};
     std::string critical;
     for (const auto& p : hostile) critical += EntryLine(p, "evil") + "\n";
     PutServerFile("escape.txt.bz2", Compress("evil"));

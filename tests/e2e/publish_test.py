@@ -34,6 +34,10 @@ def _tree():
     }
 
 
+# The publication's own files beside the copies: the list, its archive, and
+# the record of what the copies hold.
+OWN_FILES = {b"files.lst", b"files.lst.bz2", b"files.lst.written"}
+
 CRITICAL_ARGS = ["--critical", "system/*", "--critical", "data\\*.ini"]
 CRITICAL = {"system/engine.dll", "system/engine.ini", "data/config.ini"}
 
@@ -123,7 +127,7 @@ class PublishCase(unittest.TestCase):
             for f in filenames:
                 copies.add(os.path.relpath(os.path.join(dirpath, f), server))
         wanted = {list_path(r).replace(b"\\", b"/") + b".bz2" for r in files}
-        self.assertEqual(copies, wanted | {b"files.lst", b"files.lst.bz2"})
+        self.assertEqual(copies, wanted | OWN_FILES)
         for rel, data in files.items():
             name = os.path.join(server, list_path(rel).replace(b"\\", b"/") + b".bz2")
             with open(name, "rb") as f:
@@ -188,7 +192,7 @@ class Republication(PublishCase):
         rewritten = {list_path(r).replace(b"\\", b"/") + b".bz2"
                      for r in ("system/engine.ini", "maps/new \u00e9.map", "Updater.exe")}
         for key, (data, ino, mtime) in after.items():
-            if data == "dir" or key in (b"files.lst", b"files.lst.bz2"):
+            if data == "dir" or key in OWN_FILES:
                 continue
             if key in rewritten:
                 self.assertNotEqual((ino, mtime), before.get(key, (None, 0, 0))[1:], key)
@@ -250,6 +254,13 @@ class Refusals(PublishCase):
             (b"latin1-\xe9.txt", "not valid UTF-8"),
             (b"Updater.EXE", "differ only in letter case"),
             (b"files.lst", "files.lst.bz2"),
+            (b"files.lst.written/x", "files.lst.written"),
+            # One directory on the players' disks: both spellings are named.
+            (b"Maps/x.map", "the directories 'Maps' (of 'Maps/x.map') and 'maps' (of 'maps/"),
+            # Devices in the spellings Windows also resolves.
+            (b"data/NUL .txt", "'data/NUL .txt': the name is a Windows device name"),
+            (b"com\xc2\xb9.dat", "device name"),  # COM and superscript 1
+            (b"sub/CONOUT$/x", "device name"),
         ]
         for rel, shown in cases:
             with self.subTest(name=rel):

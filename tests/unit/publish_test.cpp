@@ -146,6 +146,18 @@ TEST(PublishNames, CopiesThatCantCoexistOnTheServerAreFound) {
     const auto clash = FindServerClashes({"x", "x.bz2\\y"});
     ASSERT_EQ(clash.size(), 1u);
     EXPECT_NE(clash[0].find("x.bz2/y"), std::string::npos);
+    EXPECT_EQ(FindServerClashes({"files.lst.written\\x"}).size(), 1u);
+}
+
+// Two spellings of one directory are one directory on the players' disks:
+// the message names both, once however many files lie below them.
+TEST(PublishNames, DirectoriesThatDifferOnlyInCaseAreFound) {
+    const auto clash = FindServerClashes({"Pod\\a.dat", "Pod\\b.dat", "pod\\c.dat", "pod\\d.dat", "x\\POD\\e"});
+    ASSERT_EQ(clash.size(), 1u);
+    EXPECT_NE(clash[0].find("'Pod'"), std::string::npos) << clash[0];
+    EXPECT_NE(clash[0].find("'pod'"), std::string::npos) << clash[0];
+    EXPECT_EQ(FindServerClashes({"a\\Sub\\x", "A\\sub\\y"}).size(), 2u);  // a/A, then a/Sub and A/sub
+    EXPECT_TRUE(FindServerClashes({"Pod\\a", "Pod\\b\\c", "pod2\\a"}).empty());
 }
 
 ListContent SampleList() {

@@ -17,24 +17,6 @@ namespace publish {
 
 namespace {
 
-bool IsControl(unsigned char b) {
-    // C0, DEL, and the bytes Windows maps to C1 control characters.
-    return b < 0x20 || b == 0x7F || b == 0x81 || b == 0x8D || b == 0x8F || b == 0x90 ||
-           b == 0x9D;
-}
-
-char FoldByte(unsigned char b) {
-    if (b >= 'a' && b <= 'z') return static_cast<char>(b - 0x20);
-    if (b >= 0xE0 && b <= 0xFE && b != 0xF7) return static_cast<char>(b - 0x20);
-    switch (b) {
-    case 0x9A: return static_cast<char>(0x8A);  // š
-    case 0x9C: return static_cast<char>(0x8C);  // œ
-    case 0x9E: return static_cast<char>(0x8E);  // ž
-    case 0xFF: return static_cast<char>(0x9F);  // ÿ
-    default: return static_cast<char>(b);
-    }
-}
-
 std::string Quote(std::string_view cp1252Path) {
     std::string shown = Cp1252ToUtf8(cp1252Path);
     std::replace(shown.begin(), shown.end(), '\\', '/');
@@ -70,31 +52,6 @@ NameProblem Utf8ToCp1252(std::string_view utf8, std::string& out) {
 }
 
 std::string Cp1252ToUtf8(std::string_view cp1252) { return codepage::Cp1252ToUtf8(cp1252); }
-
-NameProblem CheckComponent(std::string_view name) {
-    if (name.empty()) return NameProblem::Empty;
-    for (char c : name) {
-        const auto b = static_cast<unsigned char>(c);
-        if (IsControl(b)) return NameProblem::ControlChar;
-    }
-    if (name.find('|') != std::string_view::npos) return NameProblem::Bar;
-    if (name.front() == ' ' || name.back() == ' ') return NameProblem::Blank;
-    if (name.find_first_of("<>:\"/\\?*") != std::string_view::npos) return NameProblem::WindowsChar;
-    if (name.back() == '.') return NameProblem::TrailingDot;
-    // The updater puts names into URLs unescaped.
-    if (name.find_first_of("#%") != std::string_view::npos) return NameProblem::UrlChar;
-
-    // CON, PRN, AUX, NUL, COM1-9 and LPT1-9, with any extension.
-    std::string stem = FoldCase(name.substr(0, name.find('.')));
-    while (!stem.empty() && stem.back() == ' ') stem.pop_back();
-    static const std::set<std::string> kDevices = {"CON", "PRN", "AUX", "NUL"};
-    if (kDevices.count(stem) != 0) return NameProblem::DeviceName;
-    if (stem.size() == 4 && (stem.starts_with("COM") || stem.starts_with("LPT")) && stem[3] >= '1' &&
-        stem[3] <= '9') {
-        return NameProblem::DeviceName;
-    }
-    return NameProblem::None;
-}
 
 NameProblem EncodeArgument(const std::filesystem::path& text, std::string& out) {
 #ifdef _WIN32
@@ -172,27 +129,22 @@ std::string Display(const std::filesystem::path& path) {
     return shown;
 }
 
-std::string FoldCase(std::string_view cp1252) {
-    std::string folded(cp1252);
-    for (char& c : folded) c = FoldByte(static_cast<unsigned char>(c));
-    return folded;
-}
-
 std::vector<std::string> FindServerClashes(const std::vector<std::string>& listPaths) {
     std::vector<std::string> clashes;
-    // Folded name -> original, for copies and for the directories that hold them.
+    // Folded name -> original, for copies, for the directories that hold
+    // them (with a path below each), and for the files of the publication.
     std::map<std::string, std::string> files;
-    std::map<std::string, std::string> dirs;
-    files.emplace(FoldCase("files.lst"), "files.lst");
-    files.emplace(FoldCase("files.lst.bz2"), "files.lst.bz2");
+    std::map<std::string, std::pair<std::string, std::string>> dirs;
+    std::set<std::pair<std::string, std::string>> dirClashes;
+    for (const char* own : {kListName, kListArchiveName, kManifestName}) files.emplace(FoldCase(own), own);
 
     for (const std::string& path : listPaths) {
         const std::string copy = path + ".bz2";
         const auto [it, inserted] = files.emplace(FoldCase(copy), copy);
         if (!inserted) {
             const std::string& other = it->second;
-            if (other == "files.lst.bz2") {
-                clashes.push_back(Cat(Quote(path), ": its copy would replace the list files.lst.bz2"));
+            if (!other.ends_with(".bz2") || other == kListArchiveName) {
+                clashes.push_back(Cat(Quote(path), ": its copy would replace ", other));
             } else {
                 clashes.push_back(
                     Cat(Quote(path), " and ", Quote(other.substr(0, other.size() - 4)), " differ only in letter case"));
@@ -200,15 +152,21 @@ std::vector<std::string> FindServerClashes(const std::vector<std::string>& listP
         }
         for (std::size_t pos = path.find('\\'); pos != std::string::npos; pos = path.find('\\', pos + 1)) {
             const std::string dir = path.substr(0, pos);
-            dirs.emplace(FoldCase(dir), path);
+            const auto [d, fresh] = dirs.emplace(FoldCase(dir), std::make_pair(dir, path));
+            // Two spellings of one directory: one directory on the players' disks.
+            if (!fresh && d->second.first != dir && dirClashes.emplace(d->second.first, dir).second) {
+                clashes.push_back(Cat("the directories ", Quote(d->second.first), " (of ", Quote(d->second.second),
+                                      ") and ", Quote(dir), " (of ", Quote(path), ") differ only in letter case"));
+            }
         }
     }
-    for (const auto& [folded, dirOwner] : dirs) {
+    for (const auto& [folded, dir] : dirs) {
         const auto it = files.find(folded);
         if (it == files.end()) continue;
         const std::string& copy = it->second;
-        if (copy == "files.lst" || copy == "files.lst.bz2") {
-            clashes.push_back(Cat(Quote(dirOwner), ": its directory takes the name of the list ", copy));
+        const std::string& dirOwner = dir.second;
+        if (!copy.ends_with(".bz2") || copy == kListArchiveName) {
+            clashes.push_back(Cat(Quote(dirOwner), ": its directory takes the name of ", copy));
         } else {
             clashes.push_back(Cat(Quote(dirOwner), ": its directory has the name of the copy of ",
                                   Quote(copy.substr(0, copy.size() - 4))));

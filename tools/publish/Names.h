@@ -2,6 +2,8 @@
 // directory names. Everything here except the native-path helpers is pure.
 #pragma once
 
+#include "formats/Names.h"
+
 #include <filesystem>
 #include <string>
 #include <string_view>
@@ -9,20 +11,11 @@
 
 namespace publish {
 
-// Why a name can't be published; None when it can.
-enum class NameProblem {
-    None,
-    NotUtf8,         // the client tree's names are read as UTF-8
-    NotCp1252,       // no Windows-1252 byte for one of its characters
-    Empty,
-    ControlChar,
-    Bar,             // "|" separates the list's fields
-    Blank,           // leading or trailing blank: the list reader trims lines
-    WindowsChar,     // < > : " / \ ? * can't be stored on Windows
-    TrailingDot,     // Windows drops it
-    DeviceName,      // CON, NUL, COM1, ... open a device on Windows
-    UrlChar,         // "#" ends a URL's path and "%" starts an escape: the copy couldn't be fetched
-};
+// Why a name can't be published: the list's own rules (formats/Names), plus
+// the encoding of native names.
+using NameProblem = TNameProblem;
+using ::CheckComponent;
+using ::FoldCase;
 
 std::string Describe(NameProblem problem);
 
@@ -33,9 +26,6 @@ NameProblem Utf8ToCp1252(std::string_view utf8, std::string& out);
 
 // Windows-1252 to UTF-8 (for messages and tests).
 std::string Cp1252ToUtf8(std::string_view cp1252);
-
-// Checks one path component, already in Windows-1252.
-NameProblem CheckComponent(std::string_view name);
 
 // Encodes one native path component to Windows-1252 and checks it.
 NameProblem EncodeComponent(const std::filesystem::path& name, std::string& out);
@@ -51,13 +41,16 @@ std::filesystem::path ServerPath(const std::filesystem::path& serverDir, std::st
 // A path for messages: UTF-8 with control bytes escaped.
 std::string Display(const std::filesystem::path& path);
 
-// Case folding of Windows-1252 text as Windows compares file names.
-std::string FoldCase(std::string_view cp1252);
+// The publication's own files in the server directory, beside the copies.
+inline constexpr const char* kListName = "files.lst";
+inline constexpr const char* kListArchiveName = "files.lst.bz2";
+inline constexpr const char* kManifestName = "files.lst.written";  // what the copies hold
 
 // Relative paths ("\" separated, Windows-1252) whose server copies can't
-// coexist on a case-insensitive disk: two copies that differ only in case, a
-// copy that equals a directory of another copy, or a copy that takes the
-// place of files.lst or files.lst.bz2. Returns one message per clash.
+// coexist on a case-insensitive disk: two copies that differ only in case,
+// two spellings of one directory, a copy that equals a directory of another
+// copy, or a copy or directory that takes the place of one of the
+// publication's own files. Returns one message per clash.
 std::vector<std::string> FindServerClashes(const std::vector<std::string>& listPaths);
 
 }  // namespace publish

@@ -2,6 +2,7 @@
 
 #include "tools/publish/FileIo.h"
 #include "tools/publish/ListWriter.h"
+#include "tools/publish/Manifest.h"
 #include "tools/publish/Names.h"
 #include "tools/publish/Text.h"
 #include "tools/publish/Walk.h"
@@ -66,7 +67,7 @@ private:
 
 struct Job {
     const SourceFile* file = nullptr;
-    const PreviousEntry* previous = nullptr;  // set when the old copy may do
+    const WrittenCopy* written = nullptr;  // set when the copy there may do
     fs::path copy;
     Digested digested;
     std::optional<TempFile> temp;
@@ -74,17 +75,22 @@ struct Job {
     std::string error;
 };
 
-void RunJob(Job& job, Progress& progress) {
+void Reach(const PublishOptions& options, const char* step) {
+    if (options.checkpoint) options.checkpoint(step);
+}
+
+void RunJob(Job& job, Progress& progress, const PublishOptions& options) {
     try {
-        if (job.previous != nullptr) {
+        if (job.written != nullptr) {
             job.digested = HashFile(job.file->native, &progress.bytesDone);
-            if (DigestToHex(job.digested.digest) == job.previous->digest) {
+            if (DigestToHex(job.digested.digest) == job.written->digest) {
                 job.kept = true;
             }
         }
         if (!job.kept) {
             job.temp.emplace(job.copy);
             job.digested = CompressFile(job.file->native, job.temp->Path(), &progress.bytesDone);
+            Reach(options, "compressed");
         }
         if (job.digested.size > kMaxFileSize) {
             job.error = Cat("'", Display(job.file->native), "' grew past 2147483647 bytes while it was read");
@@ -93,25 +99,6 @@ void RunJob(Job& job, Progress& progress) {
         job.error = e.what();
     }
     progress.filesDone.fetch_add(1, std::memory_order_relaxed);
-}
-
-bool IsSafeSelfName(std::string_view name) {
-    // The update script names it unquoted, as a file and as a process image.
-    return !name.empty() && std::all_of(name.begin(), name.end(), [](char c) {
-        return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' ||
-               c == '_' || c == '-';
-    }) && CheckComponent(name) == NameProblem::None;
-}
-
-bool IsSafeRelative(std::string_view path) {
-    std::size_t start = 0;
-    while (start <= path.size()) {
-        std::size_t end = path.find_first_of("\\/", start);
-        if (end == std::string_view::npos) end = path.size();
-        if (CheckComponent(path.substr(start, end - start)) != NameProblem::None) return false;
-        start = end + 1;
-    }
-    return true;
 }
 
 void WriteFileAtomically(const fs::path& target, std::string_view data, bool compress) {
@@ -126,25 +113,41 @@ void WriteFileAtomically(const fs::path& target, std::string_view data, bool com
     temp.Commit();
 }
 
-}  // namespace
+void SaveManifest(const fs::path& serverDir, const Manifest& written, std::string_view after) {
+    try {
+        WriteFileAtomically(serverDir / kManifestName, WriteManifest(written), false);
+    } catch (const IoError& e) {
+        Fail(1, Cat(e.what(), " (", after, ")"));
+    }
+}
 
-PublishSummary Publish(const PublishOptions& options, Progress& progress, const std::function<void()>& tick) {
+// ---- validation: everything is checked before anything is written -------------
+
+struct Directories {
+    fs::path client;
+    fs::path server;
+};
+
+Directories CheckDirectories(const PublishOptions& options) {
     std::error_code ec;
     if (!fs::is_directory(options.clientDir, ec)) {
         Fail(2, Cat("the client directory '", Display(options.clientDir), "' is not a directory"));
     }
-    const fs::path clientDir = fs::canonical(options.clientDir, ec);
+    Directories dirs;
+    dirs.client = fs::canonical(options.clientDir, ec);
     if (ec) Fail(1, Cat("can't resolve '", Display(options.clientDir), "': ", ec.message()));
-    const fs::path serverDir = fs::weakly_canonical(fs::absolute(options.serverDir), ec);
+    dirs.server = fs::weakly_canonical(fs::absolute(options.serverDir), ec);
     if (ec) Fail(1, Cat("can't resolve '", Display(options.serverDir), "': ", ec.message()));
-    if (IsInside(clientDir, serverDir)) {
-        Fail(2, Cat("the server directory '", Display(serverDir), "' lies inside the client directory"));
+    if (IsInside(dirs.client, dirs.server)) {
+        Fail(2, Cat("the server directory '", Display(dirs.server), "' lies inside the client directory"));
     }
-    if (fs::exists(serverDir, ec) && !fs::is_directory(serverDir, ec)) {
-        Fail(2, Cat("the server directory '", Display(serverDir), "' is not a directory"));
+    if (fs::exists(dirs.server, ec) && !fs::is_directory(dirs.server, ec)) {
+        Fail(2, Cat("the server directory '", Display(dirs.server), "' is not a directory"));
     }
+    return dirs;
+}
 
-    // Everything is checked before anything is written.
+WalkResult ReadClientTree(const fs::path& clientDir) {
     WalkResult walk = Walk(clientDir);
     if (!walk.refused.empty()) {
         std::vector<std::string> messages = walk.refused;
@@ -152,65 +155,109 @@ PublishSummary Publish(const PublishOptions& options, Progress& progress, const 
         throw PublishFailure(2, std::move(messages));
     }
     if (!walk.unreadable.empty()) throw PublishFailure(1, walk.unreadable);
+    return walk;
+}
 
-    const SourceFile* selfFile = nullptr;
-    if (options.selfName) {
-        const std::string& name = *options.selfName;
-        if (!IsSafeSelfName(name)) {
-            Fail(2, Cat("--self '", Cp1252ToUtf8(name),
-                        "': the updater's name may hold only letters, digits, '.', '_' and '-'"));
-        }
-        for (const SourceFile& f : walk.files) {
-            if (f.listPath == name) selfFile = &f;
-        }
-        if (selfFile == nullptr) {
-            Fail(2, Cat("--self '", Cp1252ToUtf8(name), "' is not a file at the top of the client directory"));
+const SourceFile* FindSelf(const PublishOptions& options, const WalkResult& walk) {
+    if (!options.selfName) return nullptr;
+    const std::string& name = *options.selfName;
+    if (!IsSafeSelfName(name)) {
+        Fail(2, Cat("--self '", Cp1252ToUtf8(name),
+                    "': the updater's name may hold only letters, digits, '.', '_' and '-'"));
+    }
+    for (const SourceFile& f : walk.files) {
+        if (f.listPath == name) return &f;
+    }
+    Fail(2, Cat("--self '", Cp1252ToUtf8(name), "' is not a file at the top of the client directory"));
+}
+
+// What earlier publications left: the record of what the copies hold, and
+// every list path whose copy may be ours (the record's and the old list's).
+struct ServerState {
+    Manifest written;
+    std::set<std::string> ours;
+};
+
+ServerState ReadServerState(const fs::path& serverDir) {
+    ServerState state;
+    std::error_code ec;
+    const fs::path manifestPath = serverDir / kManifestName;
+    if (fs::exists(manifestPath, ec)) {
+        try {
+            state.written = ReadManifest(ReadWholeFile(manifestPath));
+        } catch (const IoError& e) {
+            Fail(1, Cat(e.what(), " (it tells what the copies hold)"));
         }
     }
-
-    std::map<std::string, PreviousEntry> previous;
-    const fs::path listPath = serverDir / "files.lst";
+    for (const auto& [path, copy] : state.written) state.ours.insert(path);
+    // The old list never says what a copy holds (an interrupted publication
+    // may have replaced it since), only that the copy is ours.
+    const fs::path listPath = serverDir / kListName;
     if (fs::exists(listPath, ec)) {
         try {
-            previous = ReadPreviousList(ReadWholeFile(listPath));
+            for (const auto& [path, entry] : ReadPreviousList(ReadWholeFile(listPath))) state.ours.insert(path);
         } catch (const IoError& e) {
-            Fail(1, Cat(e.what(), " (the previous list tells which copies are current)"));
+            Fail(1, Cat(e.what(), " (the previous list tells which copies are ours)"));
         }
     }
+    return state;
+}
 
-    // Plan: a file keeps its copy when the old list has the same size and,
-    // once hashed, the same digest, and the copy is still there.
-    // Declared before the jobs: their temporary files go first, then the
-    // directories made for them.
-    CreatedDirectories createdDirs;
+// ---- planning -------------------------------------------------------------------
+
+// A file keeps its copy when the record says the copy holds content of the
+// same size and, once hashed, the same digest, and the copy is still there.
+std::vector<Job> Plan(const WalkResult& walk, const Manifest& written, const fs::path& serverDir) {
+    std::error_code ec;
     std::vector<Job> jobs(walk.files.size());
     for (std::size_t i = 0; i < walk.files.size(); ++i) {
         Job& job = jobs[i];
         job.file = &walk.files[i];
         job.copy = ServerPath(serverDir, job.file->listPath + ".bz2");
-        const auto old = previous.find(job.file->listPath);
-        if (old != previous.end() && old->second.size == static_cast<std::int64_t>(job.file->size) &&
-            fs::is_regular_file(job.copy, ec)) {
-            job.previous = &old->second;
+        const auto known = written.find(job.file->listPath);
+        if (known != written.end() && known->second.Known() &&
+            known->second.size == static_cast<std::int64_t>(job.file->size) && fs::is_regular_file(job.copy, ec)) {
+            job.written = &known->second;
         }
     }
+    return jobs;
+}
 
-    createdDirs.Create(serverDir);
-    for (const Job& job : jobs) {
-        if (job.previous == nullptr) createdDirs.Create(job.copy.parent_path());
+// Temporary files a killed publication left behind (ours by their suffix),
+// and the directories that held nothing else.
+void SweepTemporaries(const fs::path& serverDir) {
+    std::error_code ec;
+    std::vector<fs::path> stale;
+    for (auto it = fs::recursive_directory_iterator(serverDir, fs::directory_options::skip_permission_denied, ec);
+         !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+        const fs::path& p = it->path();
+        if (it->is_regular_file(ec) && !it->is_symlink(ec) && p.native().ends_with(fs::path(kTempSuffix).native())) {
+            stale.push_back(p);
+        }
     }
+    for (const fs::path& p : stale) {
+        if (!fs::remove(p, ec)) continue;
+        for (fs::path dir = p.parent_path(); dir != serverDir && IsInside(serverDir, dir); dir = dir.parent_path()) {
+            if (!fs::is_empty(dir, ec) || ec || !fs::remove(dir, ec)) break;
+        }
+    }
+}
 
+// ---- compression ----------------------------------------------------------------
+
+void Compress(std::vector<Job>& jobs, const PublishOptions& options, Progress& progress,
+              const std::function<void()>& tick) {
     progress.filesTotal = jobs.size();
     progress.bytesTotal = 0;
-    for (const SourceFile& f : walk.files) progress.bytesTotal += f.size;
+    for (const Job& job : jobs) progress.bytesTotal += job.file->size;
 
     // Largest first, so no thread is left with one big file at the end.
     std::vector<std::size_t> order(jobs.size());
     std::iota(order.begin(), order.end(), std::size_t{0});
     std::stable_sort(order.begin(), order.end(),
-                     [&](std::size_t a, std::size_t b) { return walk.files[a].size > walk.files[b].size; });
+                     [&](std::size_t a, std::size_t b) { return jobs[a].file->size > jobs[b].file->size; });
     RunJobs(
-        order.size(), options.jobs, [&](std::size_t k) { RunJob(jobs[order[k]], progress); }, tick,
+        order.size(), options.jobs, [&](std::size_t k) { RunJob(jobs[order[k]], progress, options); }, tick,
         std::chrono::milliseconds(200));
 
     std::vector<std::string> errors;
@@ -221,11 +268,22 @@ PublishSummary Publish(const PublishOptions& options, Progress& progress, const 
         errors.push_back("nothing was published");
         throw PublishFailure(1, std::move(errors));
     }
+}
 
-    // New copies first, then the list, so a client never reads a list whose
-    // copies are not there yet.
-    PublishSummary summary;
-    createdDirs.Keep();
+// ---- commit ---------------------------------------------------------------------
+
+// Moves the new copies into place. The record first marks each one unknown,
+// so an interruption among the renames leaves no copy trusted for content it
+// may not hold, then takes the new contents.
+void CommitCopies(std::vector<Job>& jobs, const PublishOptions& options, const fs::path& serverDir,
+                  Manifest& written, PublishSummary& summary) {
+    if (std::none_of(jobs.begin(), jobs.end(), [](const Job& job) { return job.temp.has_value(); })) return;
+    for (const Job& job : jobs) {
+        if (job.temp) written[job.file->listPath] = WrittenCopy{};
+    }
+    SaveManifest(serverDir, written, "no copy was replaced");
+    Reach(options, "marked");
+
     for (Job& job : jobs) {
         if (!job.temp) continue;
         try {
@@ -235,14 +293,27 @@ PublishSummary Publish(const PublishOptions& options, Progress& progress, const 
                         " copies were already replaced; the list was not)"));
         }
         ++summary.compressed;
+        Reach(options, "copy");
     }
 
+    for (const Job& job : jobs) {
+        if (job.temp) {
+            written[job.file->listPath] = WrittenCopy{DigestToHex(job.digested.digest),
+                                                      static_cast<std::int64_t>(job.digested.size)};
+        }
+    }
+    SaveManifest(serverDir, written, "the copies are in place; the list was not replaced");
+    Reach(options, "copies");
+}
+
+ListContent BuildList(const std::vector<Job>& jobs, const PublishOptions& options, const SourceFile* self,
+                      PublishSummary& summary) {
     ListContent list;
     list.rev = options.rev;
     for (const Job& job : jobs) {
         ListEntry entry{job.file->listPath, DigestToHex(job.digested.digest),
                         static_cast<std::int32_t>(job.digested.size)};
-        if (job.file == selfFile) {
+        if (job.file == self) {
             list.self = std::move(entry);
         } else if (std::any_of(options.critical.begin(), options.critical.end(),
                                [&](const Glob& g) { return g.Matches(job.file->listPath); })) {
@@ -254,43 +325,101 @@ PublishSummary Publish(const PublishOptions& options, Progress& progress, const 
         if (job.kept) ++summary.kept;
     }
     summary.files = jobs.size();
+    return list;
+}
+
+void CommitList(const ListContent& list, const PublishOptions& options, const fs::path& serverDir) {
     const std::string text = WriteList(list);
     try {
-        WriteFileAtomically(listPath, text, false);
-        WriteFileAtomically(serverDir / "files.lst.bz2", text, true);
+        WriteFileAtomically(serverDir / kListName, text, false);
+        Reach(options, "list");
+        WriteFileAtomically(serverDir / kListArchiveName, text, true);
     } catch (const IoError& e) {
         Fail(1, Cat(e.what(), " (the copies are in place; the list was not replaced)"));
     }
+    Reach(options, "lists");
+}
 
-    // Stale copies last: clients holding the old list may still fetch them.
+// ---- pruning --------------------------------------------------------------------
+
+// Removes the copies of ours the new list doesn't name, last, since clients
+// holding the old list may still fetch them; then the record names exactly
+// the new list's copies.
+void Prune(const std::vector<Job>& jobs, const ServerState& state, const PublishOptions& options,
+           const fs::path& serverDir, Manifest& written, PublishSummary& summary) {
     std::set<std::string> current;
-    for (const SourceFile& f : walk.files) current.insert(f.listPath);
-#ifdef _WIN32
-    std::set<std::string> currentFolded;
-    for (const SourceFile& f : walk.files) currentFolded.insert(FoldCase(f.listPath));
-#endif
-    for (const auto& [path, entry] : previous) {
+    std::map<std::string, fs::path> currentByKey;
+    for (const Job& job : jobs) {
+        current.insert(job.file->listPath);
+        currentByKey.emplace(PathKey(job.file->listPath), job.copy);
+    }
+    std::error_code ec;
+    for (const std::string& path : state.ours) {
         if (current.count(path) != 0) continue;
-        if (!IsSafeRelative(path)) {
+        if (!IsSafeRelativePath(path)) {
             summary.warnings.push_back(Cat("the previous list names '", Cp1252ToUtf8(path),
                                            "', which is no path below the server directory; left alone"));
             continue;
         }
-#ifdef _WIN32
-        // Same file on a case-insensitive disk: only the case of its name changed.
-        if (currentFolded.count(FoldCase(path)) != 0) continue;
-#endif
         const fs::path copy = ServerPath(serverDir, path + ".bz2");
-        if (!fs::remove(copy, ec)) {
-            if (ec) summary.warnings.push_back(Cat("can't remove '", Display(copy), "': ", ec.message()));
+        // Same file on a case-insensitive disk: only the case of its name changed.
+        const auto same = currentByKey.find(PathKey(path));
+        if (same != currentByKey.end() && fs::equivalent(copy, same->second, ec)) continue;
+        const bool removed = fs::remove(copy, ec);
+        if (ec) {
+            summary.warnings.push_back(Cat("can't remove '", Display(copy), "': ", ec.message()));
             continue;
         }
-        ++summary.removed;
+        if (removed) {
+            ++summary.removed;
+            Reach(options, "prune");
+        }
+        // Also when the copy was gone already: an interrupted run may have
+        // removed it and not yet its directories.
         for (fs::path dir = copy.parent_path(); dir != serverDir && IsInside(serverDir, dir);
              dir = dir.parent_path()) {
             if (!fs::is_empty(dir, ec) || ec || !fs::remove(dir, ec)) break;
         }
     }
+
+    Manifest final;
+    for (const Job& job : jobs) {
+        final[job.file->listPath] =
+            WrittenCopy{DigestToHex(job.digested.digest), static_cast<std::int64_t>(job.digested.size)};
+    }
+    std::error_code exists;
+    if (final != written || !fs::exists(serverDir / kManifestName, exists)) {
+        written = std::move(final);
+        SaveManifest(serverDir, written, "the list is published; stale copies may remain until the next run");
+    }
+}
+
+}  // namespace
+
+PublishSummary Publish(const PublishOptions& options, Progress& progress, const std::function<void()>& tick) {
+    const Directories dirs = CheckDirectories(options);
+    const WalkResult walk = ReadClientTree(dirs.client);
+    const SourceFile* self = FindSelf(options, walk);
+    ServerState state = ReadServerState(dirs.server);
+
+    // Declared before the jobs: their temporary files go first, then the
+    // directories made for them.
+    CreatedDirectories createdDirs;
+    std::vector<Job> jobs = Plan(walk, state.written, dirs.server);
+    createdDirs.Create(dirs.server);
+    SweepTemporaries(dirs.server);
+    for (const Job& job : jobs) {
+        if (job.written == nullptr) createdDirs.Create(job.copy.parent_path());
+    }
+    Compress(jobs, options, progress, tick);
+
+    // New copies first, then the list, so a client never reads a list whose
+    // copies are not there yet.
+    PublishSummary summary;
+    createdDirs.Keep();
+    CommitCopies(jobs, options, dirs.server, state.written, summary);
+    CommitList(BuildList(jobs, options, self, summary), options, dirs.server);
+    Prune(jobs, state, options, dirs.server, state.written, summary);
     return summary;
 }
 

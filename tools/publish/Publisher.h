@@ -1,5 +1,7 @@
 // One publication: the client directory into the server directory,
-// reusing the copies of files whose digest the previous list already has.
+// reusing the copies whose content the record of written copies
+// (Manifest.h) shows unchanged. Interrupted anywhere, the next complete
+// publication still leaves exactly the copies its list names.
 #pragma once
 
 #include "tools/publish/Compressor.h"
@@ -23,6 +25,9 @@ struct PublishOptions {
     std::optional<std::string> selfName;  // Windows-1252
     std::vector<Glob> critical;
     unsigned jobs = 1;
+    // Called at named steps ("compressed", "marked", "copy", "copies",
+    // "list", "lists", "prune"), so tests can interrupt a publication there.
+    std::function<void(const char* step)> checkpoint;
 };
 
 // Shared with the progress line while the jobs run.

@@ -4,6 +4,9 @@
 #include "tools/publish/Names.h"
 #include "tools/publish/Publisher.h"
 #include "tools/publish/Text.h"
+#ifdef CORVEL_PUBLISH_STOP_POINTS
+#include "tools/publish/StopPoints.h"
+#endif
 
 #include <cerrno>
 #include <chrono>
@@ -155,6 +158,9 @@ int main(int argc, char** argv) {
     if (positional.size() != 2) UsageError("expected CLIENT_DIR and SERVER_DIR");
     options.clientDir = positional[0];
     options.serverDir = positional[1];
+#ifdef CORVEL_PUBLISH_STOP_POINTS
+    options.checkpoint = StopPointsFromEnvironment();
+#endif
 
     const bool terminal = StderrIsTerminal();
     const auto start = std::chrono::steady_clock::now();

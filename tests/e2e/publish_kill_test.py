@@ -1,0 +1,207 @@
+#!/usr/bin/env python3
+"""corvel-publish killed (SIGKILL) at each step of a publication, then a
+client run against the half-published directory, then a complete
+publication, which must converge.
+
+usage: publish_kill_test.py PATH_TO_CORVEL_PUBLISH_STOPS PATH_TO_CORVEL_UPDATE
+
+corvel-publish-stops is corvel-publish with stop points: with
+CORVEL_PUBLISH_STOP_AT=STEP[:N] it kills itself with SIGKILL the Nth time it
+reaches STEP, so every interruption lands at a known point without timing.
+"""
+import hashlib
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import suite  # noqa: E402
+from publish_test import OWN_FILES, decode_single_stream, expected_list, list_path, write_tree  # noqa: E402
+from update_test import PyServer, child_env, tree_of  # noqa: E402
+
+PUBLISH = None  # set from argv
+UPDATE = None
+
+V1 = {
+    "a.dat": b"first version of a, 32 bytes...",
+    "big/noise.pak": bytes((i * 2654435761 >> 7) & 0xFF for i in range(400_000)),
+    "data/keep.ini": b"volume=3\r\n",
+    "old/gone.map": b"dropped in the second version",
+    "z.txt": b"zeta",
+}
+V2 = dict(V1)
+V2["a.dat"] = b"second version of a, 32 bytes.."  # same size, other bytes
+V2["z.txt"] = b"zeta, longer now"
+V2["new/dir/added.txt"] = b"added in the second version"
+del V2["old/gone.map"]
+assert len(V1["a.dat"]) == len(V2["a.dat"])
+
+# (step, occurrence): every point where a kill leaves a different state.
+STOPS = [("compressed", 1), ("compressed", 3), ("marked", 1), ("copy", 1), ("copy", 2), ("copies", 1),
+         ("list", 1), ("lists", 1), ("prune", 1)]
+
+
+def copy_name(rel):
+    return list_path(rel).replace(b"\\", b"/") + b".bz2"
+
+
+def parse_list(text):
+    """path (bytes, "\\") -> md5 hex of every entry of a list."""
+    entries = {}
+    for line in text.split(b"\r\n"):
+        fields = line.split(b"|")
+        if len(fields) == 3 and len(fields[1]) == 32:
+            entries[fields[0]] = fields[1].decode()
+    return entries
+
+
+class Interrupted(unittest.TestCase):
+    def setUp(self):
+        self.tmp = tempfile.mkdtemp(prefix="publish-kill-")
+        self.client = os.path.join(self.tmp, "client")
+        self.root = os.path.join(self.tmp, "srv")
+        self.server = os.path.join(self.root, "up")
+        self.install = os.path.join(self.tmp, "install")
+        os.makedirs(self.install)
+        self.http = PyServer(self.root)
+        self.url = "http://127.0.0.1:%d/up/" % self.http.port
+
+    def tearDown(self):
+        self.http.stop()
+        shutil.rmtree(self.tmp, ignore_errors=True)
+
+    def set_client(self, files):
+        shutil.rmtree(self.client, ignore_errors=True)
+        write_tree(self.client, files)
+
+    def publish(self, stop=None):
+        env = child_env()
+        env.pop("CORVEL_PUBLISH_STOP_AT", None)
+        if stop:
+            env["CORVEL_PUBLISH_STOP_AT"] = "%s:%d" % stop
+        return subprocess.run([PUBLISH, "--rev", "1", "--jobs", "1", self.client, self.server],
+                              capture_output=True, timeout=300, env=env)
+
+    def publish_ok(self, files):
+        self.set_client(files)
+        r = self.publish()
+        self.assertEqual(r.returncode, 0, r.stderr.decode(errors="replace"))
+        return r.stdout.decode()
+
+    def publish_killed(self, files, stop):
+        self.set_client(files)
+        r = self.publish(stop)
+        err = r.stderr.decode(errors="replace")
+        self.assertEqual(r.returncode, -signal.SIGKILL, err)
+        self.assertIn("stopping at %s:%d" % stop, err)
+
+    def update(self):
+        r = subprocess.run([UPDATE, "--dir", self.install, self.url], capture_output=True, timeout=300,
+                           env=child_env())
+        return r.returncode, (r.stdout + r.stderr).decode("utf-8", "replace")
+
+    def served_list(self):
+        with open(os.path.join(self.server, "files.lst.bz2"), "rb") as f:
+            return decode_single_stream(f.read())
+
+    def assert_server_holds_exactly(self, files):
+        server = os.fsencode(self.server)
+        found = set()
+        for dirpath, dirnames, filenames in os.walk(server):
+            for f in filenames:
+                found.add(os.path.relpath(os.path.join(dirpath, f), server))
+            for d in dirnames:  # no directory left empty
+                self.assertTrue(os.listdir(os.path.join(dirpath, d)), d)
+        self.assertEqual(found, {copy_name(r) for r in files} | OWN_FILES)
+        for rel, data in files.items():
+            with open(os.path.join(server, copy_name(rel)), "rb") as f:
+                self.assertEqual(decode_single_stream(f.read()), data, rel)
+        with open(os.path.join(server, b"files.lst"), "rb") as f:
+            text = f.read()
+        self.assertEqual(text, expected_list(files, 1))
+        self.assertEqual(self.served_list(), text)
+
+    def assert_client_installed_only_listed_content(self, listed, before, code, out):
+        """Every file the run left is what it held before or what the list it
+        read names; with exit 0, every listed file is current."""
+        entries = parse_list(listed)
+        after = tree_of(self.install)
+        for rel, data in after.items():
+            key = rel.replace(b"/", b"\\")
+            if data == before.get(rel):
+                continue
+            self.assertIn(key, entries, "unlisted file installed: %r\n%s" % (rel, out))
+            self.assertEqual(hashlib.md5(data).hexdigest(), entries[key],
+                             "installed %r with content the list doesn't name\n%s" % (rel, out))
+        if code == 0:
+            for key, digest in entries.items():
+                rel = key.replace(b"\\", b"/")
+                self.assertIn(rel, after, out)
+                self.assertEqual(hashlib.md5(after[rel]).hexdigest(), digest, out)
+
+    def test_every_interruption_converges(self):
+        for stop in STOPS:
+            with self.subTest(stop="%s:%d" % stop):
+                shutil.rmtree(self.server, ignore_errors=True)
+                shutil.rmtree(self.install, ignore_errors=True)
+                os.makedirs(self.install)
+                self.publish_ok(V1)
+                code, out = self.update()
+                self.assertEqual(code, 0, out)
+
+                self.publish_killed(V2, stop)
+                listed = self.served_list()
+                before = tree_of(self.install)
+                code, out = self.update()  # may fail, must not install a wrong file
+                self.assert_client_installed_only_listed_content(listed, before, code, out)
+
+                self.publish_ok(V2)
+                self.assert_server_holds_exactly(V2)
+                code, out = self.update()
+                self.assertEqual(code, 0, out)
+                for rel, data in V2.items():
+                    self.assertEqual(tree_of(self.install)[rel.encode()], data, rel)
+
+    def test_killed_twice_in_a_row_still_converges(self):
+        self.publish_ok(V1)
+        self.publish_killed(V2, ("copy", 1))
+        self.publish_killed(V1, ("compressed", 1))
+        self.publish_ok(V2)
+        self.assert_server_holds_exactly(V2)
+
+    def test_rollback_after_an_interruption_rewrites_the_newer_copy(self):
+        # The newer a.dat is written (and maybe recorded), the list still
+        # names the older one; republishing the older content of the same
+        # size must replace the copy, or every client fails a.dat for good.
+        for stop in (("copy", 1), ("copies", 1), ("list", 1)):
+            with self.subTest(stop="%s:%d" % stop):
+                shutil.rmtree(self.server, ignore_errors=True)
+                shutil.rmtree(self.install, ignore_errors=True)
+                os.makedirs(self.install)
+                newer = dict(V1)
+                newer["a.dat"] = V2["a.dat"]
+                self.publish_ok(V1)
+                self.publish_killed(newer, stop)
+                out = self.publish_ok(V1)
+                self.assertIn("1 compressed", out)
+                self.assert_server_holds_exactly(V1)
+                code, out = self.update()
+                self.assertEqual(code, 0, out)
+                self.assertEqual(tree_of(self.install)[b"a.dat"], V1["a.dat"])
+
+
+def main():
+    global PUBLISH, UPDATE
+    if len(sys.argv) < 3:
+        print(__doc__)
+        return 2
+    PUBLISH, UPDATE = sys.argv[1], sys.argv[2]
+    return suite.run(__name__)
+
+
+if __name__ == "__main__":
+    sys.exit(main())

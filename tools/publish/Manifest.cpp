@@ -1,0 +1,72 @@
+#include "tools/publish/Manifest.h"
+
+#include <algorithm>
+
+namespace publish {
+
+namespace {
+
+constexpr std::string_view kHeader = "corvel-publish written copies 1";
+constexpr std::string_view kUnknown = "-";
+
+bool IsDigest(std::string_view text) {
+    return text.size() == 32 && std::all_of(text.begin(), text.end(), [](char c) {
+               return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+           });
+}
+
+bool IsSize(std::string_view text) {
+    return !text.empty() && text.size() <= 10 &&
+           std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+}  // namespace
+
+std::string WriteManifest(const Manifest& manifest) {
+    std::string out(kHeader);
+    out += "\r\n";
+    for (const auto& [path, copy] : manifest) {
+        out += path;
+        out += '|';
+        out += copy.Known() ? copy.digest : std::string(kUnknown);
+        out += '|';
+        out += copy.Known() ? std::to_string(copy.size) : std::string(kUnknown);
+        out += "\r\n";
+    }
+    return out;
+}
+
+Manifest ReadManifest(std::string_view text) {
+    Manifest manifest;
+    bool first = true;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t end = text.find('\n', start);
+        if (end == std::string_view::npos) end = text.size();
+        std::string_view line = text.substr(start, end - start);
+        start = end + 1;
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        if (first) {
+            if (line != kHeader) return {};
+            first = false;
+            continue;
+        }
+        // path|digest|size, the path free of "|".
+        const std::size_t bar2 = line.rfind('|');
+        if (bar2 == std::string_view::npos || bar2 == 0) continue;
+        const std::size_t bar1 = line.rfind('|', bar2 - 1);
+        if (bar1 == std::string_view::npos || bar1 == 0) continue;
+        const std::string path(line.substr(0, bar1));
+        const std::string_view digest = line.substr(bar1 + 1, bar2 - bar1 - 1);
+        const std::string_view size = line.substr(bar2 + 1);
+        WrittenCopy copy;
+        if (IsDigest(digest) && IsSize(size)) {
+            copy.digest = std::string(digest);
+            copy.size = std::stoll(std::string(size));
+        }
+        manifest[path] = copy;  // anything else: ours, content unknown
+    }
+    return manifest;
+}
+
+}  // namespace publish
