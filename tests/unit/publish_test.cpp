@@ -2,6 +2,7 @@
 // Windows-1252 form, and the bytes of the list.
 #include "tools/publish/Glob.h"
 #include "tools/publish/ListWriter.h"
+#include "tools/publish/Manifest.h"
 #include "tools/publish/Names.h"
 
 #include <gtest/gtest.h>
@@ -158,6 +159,27 @@ TEST(PublishNames, DirectoriesThatDifferOnlyInCaseAreFound) {
     EXPECT_NE(clash[0].find("'pod'"), std::string::npos) << clash[0];
     EXPECT_EQ(FindServerClashes({"a\\Sub\\x", "A\\sub\\y"}).size(), 2u);  // a/A, then a/Sub and A/sub
     EXPECT_TRUE(FindServerClashes({"Pod\\a", "Pod\\b\\c", "pod2\\a"}).empty());
+}
+
+// The record of written copies decides what is kept: it must round-trip,
+// and whatever in it is damaged must read as "ours, content unknown" (the
+// copy is then rewritten and still pruned), never as a known digest.
+TEST(PublishManifest, RoundTripsAndDamageMeansUnknown) {
+    Manifest written;
+    written["a.dat"] = WrittenCopy{"0cc175b9c0f1b6a831c399e269772661", 1};
+    written["maps\\\xE9t\xE9.map"] = WrittenCopy{"d41d8cd98f00b204e9800998ecf8427e", 0};
+    written["pending.pak"] = WrittenCopy{};
+    EXPECT_EQ(ReadManifest(WriteManifest(written)), written);
+
+    const Manifest damaged = ReadManifest(
+        "corvel-publish written copies 1\r\n"
+        "x.dat|0CC175B9C0F1B6A831C399E269772661|1\r\n"  // not our lowercase digest
+        "y.dat|0cc175b9c0f1b6a831c399e269772661|-1\r\n"
+        "z.dat|0cc175b9c0f1b6a831c399e26977266|1\r\n"
+        "no bars\r\n");
+    ASSERT_EQ(damaged.size(), 3u);
+    for (const auto& [path, copy] : damaged) EXPECT_FALSE(copy.Known()) << path;
+    EXPECT_TRUE(ReadManifest("files.lst|0cc175b9c0f1b6a831c399e269772661|1\r\n").empty());  // no header
 }
 
 ListContent SampleList() {
