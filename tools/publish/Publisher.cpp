@@ -364,7 +364,8 @@ void Prune(const std::vector<Job>& jobs, const ServerState& state, const Publish
         const fs::path copy = ServerPath(serverDir, path + ".bz2");
         // Same file on a case-insensitive disk: only the case of its name changed.
         const auto same = currentByKey.find(PathKey(path));
-        if (same != currentByKey.end() && fs::equivalent(copy, same->second, ec)) continue;
+        std::error_code differs;
+        if (same != currentByKey.end() && fs::equivalent(copy, same->second, differs)) continue;
         const bool removed = fs::remove(copy, ec);
         if (ec) {
             summary.warnings.push_back(Cat("can't remove '", Display(copy), "': ", ec.message()));
