@@ -71,10 +71,11 @@ struct Job {
     Digested digested;
     std::optional<TempFile> temp;
     bool kept = false;
+    std::string sha256;  // a signed list's extra field
     std::string error;
 };
 
-void RunJob(Job& job, Progress& progress) {
+void RunJob(Job& job, Progress& progress, bool withSha256) {
     try {
         if (job.previous != nullptr) {
             job.digested = HashFile(job.file->native, &progress.bytesDone);
@@ -86,6 +87,9 @@ void RunJob(Job& job, Progress& progress) {
             job.temp.emplace(job.copy);
             job.digested = CompressFile(job.file->native, job.temp->Path(), &progress.bytesDone);
         }
+        // Read again for its SHA-256: a file changing meanwhile gives an entry
+        // whose digests disagree, which a client refuses rather than installs.
+        if (withSha256) job.sha256 = FileSha256Hex(job.file->native);
         if (job.digested.size > kMaxFileSize) {
             job.error = Cat("'", Display(job.file->native), "' grew past 2147483647 bytes while it was read");
         }
@@ -210,7 +214,7 @@ PublishSummary Publish(const PublishOptions& options, Progress& progress, const 
     std::stable_sort(order.begin(), order.end(),
                      [&](std::size_t a, std::size_t b) { return walk.files[a].size > walk.files[b].size; });
     RunJobs(
-        order.size(), options.jobs, [&](std::size_t k) { RunJob(jobs[order[k]], progress); }, tick,
+        order.size(), options.jobs, [&](std::size_t k) { RunJob(jobs[order[k]], progress, options.signing.key != nullptr); }, tick,
         std::chrono::milliseconds(200));
 
     std::vector<std::string> errors;
@@ -241,7 +245,7 @@ PublishSummary Publish(const PublishOptions& options, Progress& progress, const 
     list.rev = options.rev;
     for (const Job& job : jobs) {
         ListEntry entry{job.file->listPath, DigestToHex(job.digested.digest),
-                        static_cast<std::int32_t>(job.digested.size)};
+                        static_cast<std::int32_t>(job.digested.size), job.sha256};
         if (job.file == selfFile) {
             list.self = std::move(entry);
         } else if (std::any_of(options.critical.begin(), options.critical.end(),
@@ -258,6 +262,7 @@ PublishSummary Publish(const PublishOptions& options, Progress& progress, const 
     try {
         WriteFileAtomically(listPath, text, false);
         WriteFileAtomically(serverDir / "files.lst.bz2", text, true);
+        FinishSignature(serverDir, options.signing);
     } catch (const IoError& e) {
         Fail(1, Cat(e.what(), " (the copies are in place; the list was not replaced)"));
     }

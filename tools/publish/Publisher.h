@@ -4,6 +4,7 @@
 
 #include "tools/publish/Compressor.h"
 #include "tools/publish/Glob.h"
+#include "tools/publish/Signing.h"
 
 #include <atomic>
 #include <cstdint>
@@ -23,6 +24,7 @@ struct PublishOptions {
     std::optional<std::string> selfName;  // Windows-1252
     std::vector<Glob> critical;
     unsigned jobs = 1;
+    SigningOptions signing;
 };
 
 // Shared with the progress line while the jobs run.
