@@ -1,5 +1,6 @@
 #include "engine/GetFilesThr.h"
 
+#include "engine/ListTrust.h"
 #include "engine/Progress.h"
 #include "engine/SafePath.h"
 #include "formats/BZip2.h"
@@ -48,17 +49,25 @@ std::string FileDigestHex(const std::string& path) {
     return DigestToHex(digest);
 }
 
-// The fields of an entry line: path, digest and size (the last three fields;
-// any field before them is ignored). Nullopt for a line with fewer.
+// The fields of an entry line: path, digest and size (the last three
+// fields), and a signed list's SHA-256 in the field before them. Nullopt for
+// a line with fewer than three.
 struct TEntry {
     std::string path;
     std::string digest;
     std::string size;
+    std::string sha256;
 };
 std::optional<TEntry> ParseEntry(const std::string& line) {
     const auto fields = SplitFields(line, "|");
     if (fields.size() < 3) return std::nullopt;
-    return TEntry{fields[2], fields[1], fields[0]};
+    return TEntry{fields[2], fields[1], fields[0], fields.size() > 3 ? fields[3] : std::string()};
+}
+
+std::uint64_t UnixNow() {
+    return static_cast<std::uint64_t>(
+        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
+            .count());
 }
 
 }  // namespace
@@ -79,6 +88,7 @@ struct GFilesThread::Impl {
     // Most bytes the decoding in progress may produce (the entry's size).
     std::optional<std::int64_t> extractLimit;
     bool anyFailure = false;
+    TListTrust trust{std::string()};
 };
 
 GFilesThread::GFilesThread(TUpdateView& view, TSynchronizer& synchronizer, bool createSuspended)
@@ -159,6 +169,10 @@ void GFilesThread::Execute() {
         os::DeleteFile(listArchive);
         ShowFailure();
     }
+    if (listFetched && !VerifyFetchedList(listArchive)) {
+        listFetched = false;
+        ShowFailure();
+    }
 
     if (listFetched) {
         StatusText.clear();
@@ -188,6 +202,24 @@ void GFilesThread::Execute() {
     Synchronize(&GFilesThread::SyncStatus);
     Synchronize(&GFilesThread::EndUpdateView);
     succeeded_ = !impl_->anyFailure && !InstallFailed;
+}
+
+// With a public key, the list is decoded only once its signature verified;
+// without one, nothing is asked for.
+bool GFilesThread::VerifyFetchedList(const std::string& listArchive) {
+    TrustProblem.clear();
+    try {
+        impl_->trust = TListTrust(PublicKey);
+        TrustProblem = impl_->trust.VerifyList(
+            InstallDir, BaseUrl + "files.lst.bz2", listArchive,
+            [this](const std::string& url, const std::string& path) { return DownloadFile(url, path, true); },
+            UnixNow());
+    } catch (const std::exception& e) {
+        TrustProblem = e.what();
+    }
+    if (TrustProblem.empty()) return true;
+    os::DeleteFile(listArchive);
+    return false;
 }
 
 void GFilesThread::ProcessList(const std::string& listFile) {
@@ -306,7 +338,7 @@ GFilesThread::TInstallResult GFilesThread::InstallEntry(const std::string& line)
     Synchronize(&GFilesThread::SyncStatus);
     const std::string part = target + ".part";
     try {
-        ExtractVerified(archive, part, entry->digest, size);
+        ExtractVerified(archive, part, entry->digest, size, entry->sha256);
         os::ReplaceFile(part, target);
     } catch (const std::exception&) {
         os::DeleteFile(part);
@@ -316,7 +348,7 @@ GFilesThread::TInstallResult GFilesThread::InstallEntry(const std::string& line)
 }
 
 void GFilesThread::ExtractVerified(const std::string& archive, const std::string& decoded,
-                                   const std::string& digest, std::int64_t size) {
+                                   const std::string& digest, std::int64_t size, const std::string& sha256) {
     impl_->extractLimit = size;
     try {
         ExtractFile(archive, decoded);
@@ -328,6 +360,7 @@ void GFilesThread::ExtractVerified(const std::string& archive, const std::string
     if (FileDigestHex(decoded) != digest) {
         throw Exception("The decoded file does not match its digest");
     }
+    impl_->trust.CheckCopy(decoded, sha256);
 }
 
 void GFilesThread::UpdateSelf(const std::string& entryLine) {
@@ -363,7 +396,7 @@ void GFilesThread::UpdateSelf(const std::string& entryLine) {
     }
     try {
         // Only a complete, verified copy is handed to the script.
-        ExtractVerified(archive, fresh, entry->digest, StrToInt(entry->size));
+        ExtractVerified(archive, fresh, entry->digest, StrToInt(entry->size), entry->sha256);
         WriteUpdateScript(name);
         RunProgram(InstallDir + "Update.bat");
     } catch (const std::exception&) {
