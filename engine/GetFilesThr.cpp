@@ -89,6 +89,8 @@ struct GFilesThread::Impl {
     std::optional<std::int64_t> extractLimit;
     bool anyFailure = false;
     TListTrust trust{std::string()};
+    // The SHA-256 of the copy being decoded, with a key only.
+    std::unique_ptr<TCopyHasher> copyHash;
 };
 
 GFilesThread::GFilesThread(TUpdateView& view, TSynchronizer& synchronizer, bool createSuspended)
@@ -350,17 +352,20 @@ GFilesThread::TInstallResult GFilesThread::InstallEntry(const std::string& line)
 void GFilesThread::ExtractVerified(const std::string& archive, const std::string& decoded,
                                    const std::string& digest, std::int64_t size, const std::string& sha256) {
     impl_->extractLimit = size;
+    if (impl_->trust.Enabled()) impl_->copyHash = std::make_unique<TCopyHasher>();
     try {
         ExtractFile(archive, decoded);
     } catch (...) {
         impl_->extractLimit.reset();
+        impl_->copyHash.reset();
         throw;
     }
     impl_->extractLimit.reset();
+    const std::unique_ptr<TCopyHasher> copyHash = std::move(impl_->copyHash);
     if (FileDigestHex(decoded) != digest) {
         throw Exception("The decoded file does not match its digest");
     }
-    impl_->trust.CheckCopy(decoded, sha256);
+    if (copyHash) impl_->trust.CheckCopy(copyHash->Final(), sha256);
 }
 
 void GFilesThread::UpdateSelf(const std::string& entryLine) {
@@ -476,6 +481,7 @@ void GFilesThread::DecompressStream(TStream& source, TStream& target) {
                 throw Exception("The decoded data is larger than its entry says");
             }
             target.WriteBuffer(buffer.data(), n);
+            if (impl_->copyHash) impl_->copyHash->Update({buffer.data(), n});
         }
     } catch (...) {
         finish();

@@ -5,6 +5,11 @@
 #include "platform/os.h"
 
 #include <charconv>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
+#include <vector>
 
 namespace {
 
@@ -76,11 +81,74 @@ std::string TListTrust::VerifyList(const std::string& installDir, const std::str
     return problem;
 }
 
-void TListTrust::CheckCopy(const std::string& path, const std::string& sha256Hex) const {
+void TListTrust::CheckCopy(const sig::TSha256& digest, const std::string& sha256Hex) const {
     if (!key_) return;
     const auto expected = sig::FromHex<32>(sha256Hex);
     if (!expected) throw Exception("the entry has no SHA-256 digest");
-    if (sig::FileSha256(path) != *expected) throw Exception("the decoded file does not match its SHA-256 digest");
+    if (digest != *expected) throw Exception("the decoded file does not match its SHA-256 digest");
+}
+
+struct TCopyHasher::State {
+    static constexpr std::size_t kMaxPending = 8;
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::deque<std::vector<std::uint8_t>> pending;
+    std::vector<std::vector<std::uint8_t>> spare;  // buffers to reuse
+    bool closing = false;
+    sig::TSha256Stream hash;
+    std::thread worker;
+
+    void Run() {
+        std::unique_lock lock(mutex);
+        for (;;) {
+            changed.wait(lock, [this] { return closing || !pending.empty(); });
+            if (pending.empty()) return;
+            std::vector<std::uint8_t> block = std::move(pending.front());
+            pending.pop_front();
+            changed.notify_all();
+            lock.unlock();
+            hash.Update(block);
+            lock.lock();
+            spare.push_back(std::move(block));
+        }
+    }
+};
+
+TCopyHasher::TCopyHasher() : state_(std::make_unique<State>()) {
+    state_->worker = std::thread([s = state_.get()] { s->Run(); });
+}
+
+TCopyHasher::~TCopyHasher() {
+    {
+        std::lock_guard lock(state_->mutex);
+        state_->closing = true;
+        state_->pending.clear();
+    }
+    state_->changed.notify_all();
+    if (state_->worker.joinable()) state_->worker.join();
+}
+
+void TCopyHasher::Update(std::span<const std::uint8_t> bytes) {
+    std::unique_lock lock(state_->mutex);
+    state_->changed.wait(lock, [this] { return state_->pending.size() < State::kMaxPending; });
+    std::vector<std::uint8_t> block;
+    if (!state_->spare.empty()) {
+        block = std::move(state_->spare.back());
+        state_->spare.pop_back();
+    }
+    block.assign(bytes.begin(), bytes.end());
+    state_->pending.push_back(std::move(block));
+    state_->changed.notify_all();
+}
+
+sig::TSha256 TCopyHasher::Final() {
+    {
+        std::lock_guard lock(state_->mutex);
+        state_->closing = true;
+    }
+    state_->changed.notify_all();
+    state_->worker.join();
+    return state_->hash.Final();
 }
 
 std::optional<std::uint64_t> ReadSerialState(const std::string& installDir) {
