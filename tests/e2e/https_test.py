@@ -4,7 +4,11 @@ from a test CA made here: trusted through SSL_CERT_FILE or CURL_CA_BUNDLE it
 installs; a certificate from another CA, or a name it was not issued for,
 is a failure that installs nothing (and never a retry over plain HTTP).
 
-usage: https_test.py PATH_TO_CORVEL_PUBLISH PATH_TO_CORVEL_UPDATE
+usage: https_test.py [--trustca TRUSTCA_EXE] PATH_TO_CORVEL_PUBLISH PATH_TO_CORVEL_UPDATE
+
+Under Wine, WinInet trusts the prefix's root store rather than the
+environment: --trustca names the helper that adds a CA there (and removes
+it again when the test ends).
 """
 import datetime
 import http.server
@@ -28,6 +32,7 @@ import suite  # noqa: E402
 import update_test as ut  # noqa: E402
 from publish_test import write_tree  # noqa: E402
 
+TRUSTCA = None  # the Wine helper, or None natively
 FILES = {"game.exe": b"MZ game", "data/config.ini": b"volume=3\r\n"}
 
 
@@ -52,10 +57,13 @@ def make_ca(cn):
 def make_server_cert(ca_key, ca_cert, ip):
     key = ec.generate_private_key(ec.SECP256R1())
     now = datetime.datetime.now(datetime.timezone.utc)
-    cert = (x509.CertificateBuilder().subject_name(_name("corvel test server")).issuer_name(ca_cert.subject)
+    cert = (x509.CertificateBuilder().subject_name(_name(ip)).issuer_name(ca_cert.subject)
             .public_key(key.public_key()).serial_number(x509.random_serial_number())
             .not_valid_before(now - datetime.timedelta(hours=1)).not_valid_after(now + datetime.timedelta(days=1))
-            .add_extension(x509.SubjectAlternativeName([x509.IPAddress(ipaddress.ip_address(ip))]), critical=False)
+            # The address as an IP entry (libcurl) and as a name (Wine's
+            # WinInet matches names only).
+            .add_extension(x509.SubjectAlternativeName([x509.IPAddress(ipaddress.ip_address(ip)), x509.DNSName(ip)]),
+                           critical=False)
             .add_extension(x509.ExtendedKeyUsage([x509.oid.ExtendedKeyUsageOID.SERVER_AUTH]), critical=False)
             .sign(ca_key, hashes.SHA256()))
     return key, cert
@@ -92,11 +100,6 @@ class Https(unittest.TestCase):
                            capture_output=True, timeout=300, env=ut.child_env())
         self.assertEqual(r.returncode, 0, r.stderr)
         ca_key, self.ca = make_ca("Corvel Test CA")
-        self.ca_file = os.path.join(self.tmp, "ca.pem")
-        pem(self.ca_file, self.ca)
-        other_key, other = make_ca("Corvel Other CA")
-        self.other_ca_file = os.path.join(self.tmp, "other-ca.pem")
-        pem(self.other_ca_file, other)
         self.server_pem = os.path.join(self.tmp, "server.pem")
         key, cert = make_server_cert(ca_key, self.ca, "127.0.0.1")
         pem(self.server_pem, key, cert)
@@ -112,6 +115,23 @@ class Https(unittest.TestCase):
         self.servers.append(server)
         return server
 
+    def trust(self, cert):
+        """Makes the CA trusted for this test: the variable natively, the
+        prefix's root store under Wine. Returns the variable to set."""
+        path = os.path.join(self.tmp, "trusted-%d.pem" % len(self.servers))
+        pem(path, cert)
+        if TRUSTCA is None:
+            return path
+        der = path + ".der"
+        with open(der, "wb") as f:
+            f.write(cert.public_bytes(serialization.Encoding.DER))
+        r = subprocess.run(ut.command(TRUSTCA, "add", ut.host_path(TRUSTCA, der)), capture_output=True,
+                           timeout=120, env=ut.child_env())
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.addCleanup(subprocess.run, ut.command(TRUSTCA, "remove", ut.host_path(TRUSTCA, der)),
+                        capture_output=True, timeout=120, env=ut.child_env())
+        return path
+
     def update(self, url, env_name, ca_file):
         env = ut.child_env()
         for name in ("SSL_CERT_FILE", "CURL_CA_BUNDLE", "SSL_CERT_DIR"):
@@ -124,24 +144,25 @@ class Https(unittest.TestCase):
     def test_trusted_ca_installs_through_either_variable(self):
         server = self.serve(self.server_pem)
         url = "https://127.0.0.1:%d/Updater/" % server.port
+        ca_file = self.trust(self.ca)
         for variable in ("SSL_CERT_FILE", "CURL_CA_BUNDLE"):
             with self.subTest(variable=variable):
                 shutil.rmtree(self.install)
                 os.makedirs(self.install)
-                code, out = self.update(url, variable, self.ca_file)
+                code, out = self.update(url, variable, ca_file)
                 self.assertEqual(code, 0, out)
                 self.assertEqual(ut.tree_of(self.install), ut.on_disk(FILES), out)
 
     def test_untrusted_certificates_fail_and_install_nothing(self):
         server = self.serve(self.server_pem)
         # The client trusts another CA only.
-        code, out = self.update("https://127.0.0.1:%d/Updater/" % server.port, "SSL_CERT_FILE", self.other_ca_file)
+        other_key, other = make_ca("Corvel Other CA")
+        code, out = self.update("https://127.0.0.1:%d/Updater/" % server.port, "SSL_CERT_FILE", self.trust(other))
         self.assertEqual(code, 1, out)
         self.assertEqual(os.listdir(self.install), [])
         # A trusted CA's certificate for another address.
         ca_key, ca = make_ca("Corvel Test CA 2")
-        ca2 = os.path.join(self.tmp, "ca2.pem")
-        pem(ca2, ca)
+        ca2 = self.trust(ca)
         key, cert = make_server_cert(ca_key, ca, "127.0.0.2")
         wrong_name = os.path.join(self.tmp, "wrong-name.pem")
         pem(wrong_name, key, cert)
@@ -155,6 +176,10 @@ class Https(unittest.TestCase):
 
 
 def main():
+    global TRUSTCA
+    if len(sys.argv) > 2 and sys.argv[1] == "--trustca":
+        TRUSTCA = os.path.abspath(sys.argv[2])
+        del sys.argv[1:3]
     if len(sys.argv) < 3:
         print(__doc__)
         return 2
