@@ -136,7 +136,7 @@ TSha256 FileSha256(const std::string& path) {
                 if (done < data.size()) view.Discard(done);
             }
         };
-        if (!os::GuardedMappedRead(body)) {
+        if (!os::GuardedMappedRead(data, body)) {
             const int code = os::LastErrorCode();
             throw EInOutError(code, path + ": " + os::ErrorText(code));
         }
