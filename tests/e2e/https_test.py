@@ -32,6 +32,17 @@ import suite  # noqa: E402
 import update_test as ut  # noqa: E402
 from publish_test import write_tree  # noqa: E402
 
+
+def run(cmd, timeout=300, env=None):
+    """Runs cmd with its output in files, not pipes: a wineserver that the
+    command starts inherits and keeps its descriptors open, and reading a
+    pipe to the end would then wait for the wineserver to exit."""
+    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+        p = subprocess.run(cmd, stdout=out, stderr=err, timeout=timeout, env=env or ut.child_env())
+        out.seek(0)
+        err.seek(0)
+        return subprocess.CompletedProcess(cmd, p.returncode, out.read(), err.read())
+
 TRUSTCA = None  # the Wine helper, or None natively
 FILES = {"game.exe": b"MZ game", "data/config.ini": b"volume=3\r\n"}
 
@@ -95,9 +106,8 @@ class Https(unittest.TestCase):
         self.install = os.path.join(self.tmp, "install")
         os.makedirs(self.install)
         write_tree(client, FILES)
-        r = subprocess.run(ut.command(ut.PUBLISH, ut.host_path(ut.PUBLISH, client),
-                                      ut.host_path(ut.PUBLISH, os.path.join(self.root, "Updater"))),
-                           capture_output=True, timeout=300, env=ut.child_env())
+        r = run(ut.command(ut.PUBLISH, ut.host_path(ut.PUBLISH, client),
+                           ut.host_path(ut.PUBLISH, os.path.join(self.root, "Updater"))))
         self.assertEqual(r.returncode, 0, r.stderr)
         ca_key, self.ca = make_ca("Corvel Test CA")
         self.server_pem = os.path.join(self.tmp, "server.pem")
@@ -125,11 +135,9 @@ class Https(unittest.TestCase):
         der = path + ".der"
         with open(der, "wb") as f:
             f.write(cert.public_bytes(serialization.Encoding.DER))
-        r = subprocess.run(ut.command(TRUSTCA, "add", ut.host_path(TRUSTCA, der)), capture_output=True,
-                           timeout=120, env=ut.child_env())
+        r = run(ut.command(TRUSTCA, "add", ut.host_path(TRUSTCA, der)), timeout=120)
         self.assertEqual(r.returncode, 0, r.stderr)
-        self.addCleanup(subprocess.run, ut.command(TRUSTCA, "remove", ut.host_path(TRUSTCA, der)),
-                        capture_output=True, timeout=120, env=ut.child_env())
+        self.addCleanup(run, ut.command(TRUSTCA, "remove", ut.host_path(TRUSTCA, der)), timeout=120)
         return path
 
     def update(self, url, env_name, ca_file):
@@ -138,7 +146,7 @@ class Https(unittest.TestCase):
             env.pop(name, None)
         env[env_name] = ca_file
         cmd = ut.command(ut.UPDATE, "--force", "--dir", ut.host_path(ut.UPDATE, self.install), url)
-        r = subprocess.run(cmd, capture_output=True, timeout=300, env=env)
+        r = run(cmd, timeout=300, env=env)
         return r.returncode, r.stdout.decode("utf-8", "replace") + r.stderr.decode("utf-8", "replace")
 
     def test_trusted_ca_installs_through_either_variable(self):

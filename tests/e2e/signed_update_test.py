@@ -33,6 +33,17 @@ import suite  # noqa: E402
 import update_test as ut  # noqa: E402
 from publish_test import write_tree  # noqa: E402
 
+
+def run(cmd, timeout=300, env=None):
+    """Runs cmd with its output in files, not pipes: a wineserver that the
+    command starts inherits and keeps its descriptors open, and reading a
+    pipe to the end would then wait for the wineserver to exit."""
+    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+        p = subprocess.run(cmd, stdout=out, stderr=err, timeout=timeout, env=env or ut.child_env())
+        out.seek(0)
+        err.seek(0)
+        return subprocess.CompletedProcess(cmd, p.returncode, out.read(), err.read())
+
 FILES = {
     "game.exe": b"MZ game v1",
     "system/engine.dll": bytes(range(256)) * 3000,
@@ -104,15 +115,14 @@ class SignedCase(unittest.TestCase):
     def run_publish(self, *args, client=None, server=None):
         cmd = ut.command(ut.PUBLISH, *args, ut.host_path(ut.PUBLISH, client or self.client),
                          ut.host_path(ut.PUBLISH, server or self.published))
-        return subprocess.run(cmd, capture_output=True, timeout=300, env=ut.child_env())
+        return run(cmd, timeout=300, env=ut.child_env())
 
     def publish(self, *args):
         r = self.run_publish(*args)
         self.assertEqual(r.returncode, 0, r.stderr.decode(errors="replace"))
 
     def keygen(self, path):
-        r = subprocess.run(ut.command(ut.PUBLISH, "keygen", ut.host_path(ut.PUBLISH, path)),
-                           capture_output=True, timeout=120, env=ut.child_env())
+        r = run(ut.command(ut.PUBLISH, "keygen", ut.host_path(ut.PUBLISH, path)), timeout=120, env=ut.child_env())
         self.assertEqual(r.returncode, 0, r.stderr.decode(errors="replace"))
         out = r.stdout.decode().strip()
         self.assertRegex(out, r"^[0-9a-f]{64}$")
@@ -127,7 +137,7 @@ class SignedCase(unittest.TestCase):
     def update(self, *args, key=True):
         extra = ("--public-key", self.public) if key else ()
         cmd = ut.command(ut.UPDATE, *extra, *args, "--dir", ut.host_path(ut.UPDATE, self.install), self.url)
-        r = subprocess.run(cmd, capture_output=True, timeout=300, env=ut.child_env())
+        r = run(cmd, timeout=300, env=ut.child_env())
         return r.returncode, r.stdout.decode("utf-8", "replace") + r.stderr.decode("utf-8", "replace")
 
     def server_file(self, name):
@@ -328,8 +338,7 @@ class KeyFiles(SignedCase):
             self.assertEqual(stat.S_IMODE(os.stat(self.key).st_mode), 0o600)
         with open(self.key, "rb") as f:
             content = f.read()
-        r = subprocess.run(ut.command(ut.PUBLISH, "keygen", ut.host_path(ut.PUBLISH, self.key)),
-                           capture_output=True, timeout=120, env=ut.child_env())
+        r = run(ut.command(ut.PUBLISH, "keygen", ut.host_path(ut.PUBLISH, self.key)), timeout=120, env=ut.child_env())
         self.assertEqual(r.returncode, 2)
         self.assertEqual(r.stdout, b"")
         with open(self.key, "rb") as f:
