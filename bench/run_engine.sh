@@ -6,7 +6,9 @@
 #           curl | bzip2 -d of the same .bz2 corvel-update fetches
 #  install  fresh install of 1 GiB in 2,000 files vs a loop of curl | bzip2 -d
 #  memory   peak RSS of a check run and of a fresh install of the 1 GiB tree
-# Usage: bench/run_engine.sh [check|download|install|memory|wine]...
+#  signed   fresh install of the 1 GiB tree published with --sign and run with
+#           the public key, vs the same tree unsigned (cost of verification)
+# Usage: bench/run_engine.sh [check|download|install|memory|signed|wine]...
 #   (WORK, NATIVE, WINDOWS, RUNS override defaults; wine = download under Wine)
 source "$(dirname "$0")/run_lib.sh"
 update=$NATIVE/tools/update/corvel-update
@@ -49,6 +51,18 @@ if has install; then
   loop="while read -r f; do mkdir -p $d/\$(dirname \$f); curl -s http://127.0.0.1:$P1G/\$f.bz2 | bzip2 -d > $d/\$f; done < $WORK/files1g.txt"
   report "fresh install 1 GiB / 2,000" 0.8 "$update --force --dir $d http://127.0.0.1:$P1G/" "$loop"
   (cd "$WORK/tree1g" && find d* -type f -print0 | xargs -0 md5sum) | (cd "$d" && md5sum -c --quiet) && echo "    installed tree verified"
+  unset BEFORE
+fi
+
+if has signed; then
+  [ -f "$WORK/bench.key" ] || "$publish" keygen "$WORK/bench.key" > "$WORK/bench.pub"
+  [ -f "$WORK/srv1g-signed/files.lst.bz2.sig" ] ||
+    "$publish" --jobs 2 --sign "$WORK/bench.key" "$WORK/tree1g" "$WORK/srv1g-signed" > /dev/null
+  serve "$WORK/srv1g-signed"; PSIGNED=$PORT
+  d=$WORK/inst; BEFORE="rm -rf $d && mkdir -p $d"
+  report "fresh install signed/unsigned" 1.05 \
+    "$update --force --public-key $(cat "$WORK/bench.pub") --dir $d http://127.0.0.1:$PSIGNED/" \
+    "$update --force --dir $d http://127.0.0.1:$P1G/"
   unset BEFORE
 fi
 

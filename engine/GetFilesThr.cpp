@@ -1,5 +1,6 @@
 #include "engine/GetFilesThr.h"
 
+#include "engine/ListTrust.h"
 #include "engine/Progress.h"
 #include "formats/Names.h"
 #include "formats/BZip2.h"
@@ -49,17 +50,25 @@ std::string FileDigestHex(const std::string& path) {
     return DigestToHex(digest);
 }
 
-// The fields of an entry line: path, digest and size (the last three fields;
-// any field before them is ignored). Nullopt for a line with fewer.
+// The fields of an entry line: path, digest and size (the last three
+// fields), and a signed list's SHA-256 in the field before them. Nullopt for
+// a line with fewer than three.
 struct TEntry {
     std::string path;
     std::string digest;
     std::string size;
+    std::string sha256;
 };
 std::optional<TEntry> ParseEntry(const std::string& line) {
     const auto fields = SplitFields(line, "|");
     if (fields.size() < 3) return std::nullopt;
-    return TEntry{fields[2], fields[1], fields[0]};
+    return TEntry{fields[2], fields[1], fields[0], fields.size() > 3 ? fields[3] : std::string()};
+}
+
+std::uint64_t UnixNow() {
+    return static_cast<std::uint64_t>(
+        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
+            .count());
 }
 
 }  // namespace
@@ -83,6 +92,9 @@ struct GFilesThread::Impl {
     // PathKey of every entry taken up by this list: Pod\x and pod\x are one
     // file on the players' disks, so the second is a duplicate.
     std::set<std::string> listedPaths;
+    TListTrust trust{std::string()};
+    // The SHA-256 of the copy being decoded, with a key only.
+    std::unique_ptr<TCopyHasher> copyHash;
 };
 
 GFilesThread::GFilesThread(TUpdateView& view, TSynchronizer& synchronizer, bool createSuspended)
@@ -163,6 +175,10 @@ void GFilesThread::Execute() {
         os::DeleteFile(listArchive);
         ShowFailure();
     }
+    if (listFetched && !VerifyFetchedList(listArchive)) {
+        listFetched = false;
+        ShowFailure();
+    }
 
     if (listFetched) {
         StatusText.clear();
@@ -192,6 +208,24 @@ void GFilesThread::Execute() {
     Synchronize(&GFilesThread::SyncStatus);
     Synchronize(&GFilesThread::EndUpdateView);
     succeeded_ = !impl_->anyFailure && !InstallFailed;
+}
+
+// With a public key, the list is decoded only once its signature verified;
+// without one, nothing is asked for.
+bool GFilesThread::VerifyFetchedList(const std::string& listArchive) {
+    TrustProblem.clear();
+    try {
+        impl_->trust = TListTrust(PublicKey);
+        TrustProblem = impl_->trust.VerifyList(
+            InstallDir, BaseUrl + "files.lst.bz2", listArchive,
+            [this](const std::string& url, const std::string& path) { return DownloadFile(url, path, true); },
+            UnixNow());
+    } catch (const std::exception& e) {
+        TrustProblem = e.what();
+    }
+    if (TrustProblem.empty()) return true;
+    os::DeleteFile(listArchive);
+    return false;
 }
 
 void GFilesThread::ProcessList(const std::string& listFile) {
@@ -317,7 +351,7 @@ GFilesThread::TInstallResult GFilesThread::InstallEntry(const std::string& line)
     Synchronize(&GFilesThread::SyncStatus);
     const std::string part = target + ".part";
     try {
-        ExtractVerified(archive, part, entry->digest, size);
+        ExtractVerified(archive, part, entry->digest, size, entry->sha256);
         os::ReplaceFile(part, target);
     } catch (const std::exception&) {
         os::DeleteFile(part);
@@ -327,18 +361,22 @@ GFilesThread::TInstallResult GFilesThread::InstallEntry(const std::string& line)
 }
 
 void GFilesThread::ExtractVerified(const std::string& archive, const std::string& decoded,
-                                   const std::string& digest, std::int64_t size) {
+                                   const std::string& digest, std::int64_t size, const std::string& sha256) {
     impl_->extractLimit = size;
+    if (impl_->trust.Enabled()) impl_->copyHash = std::make_unique<TCopyHasher>();
     try {
         ExtractFile(archive, decoded);
     } catch (...) {
         impl_->extractLimit.reset();
+        impl_->copyHash.reset();
         throw;
     }
     impl_->extractLimit.reset();
+    const std::unique_ptr<TCopyHasher> copyHash = std::move(impl_->copyHash);
     if (FileDigestHex(decoded) != digest) {
         throw Exception("The decoded file does not match its digest");
     }
+    if (copyHash) impl_->trust.CheckCopy(copyHash->Final(), sha256);
 }
 
 void GFilesThread::UpdateSelf(const std::string& entryLine) {
@@ -375,7 +413,7 @@ void GFilesThread::UpdateSelf(const std::string& entryLine) {
     }
     try {
         // Only a complete, verified copy is handed to the script.
-        ExtractVerified(archive, fresh, entry->digest, StrToInt(entry->size));
+        ExtractVerified(archive, fresh, entry->digest, StrToInt(entry->size), entry->sha256);
         WriteUpdateScript(name);
         RunProgram(InstallDir + "Update.bat");
     } catch (const std::exception&) {
@@ -455,6 +493,7 @@ void GFilesThread::DecompressStream(TStream& source, TStream& target) {
                 throw Exception("The decoded data is larger than its entry says");
             }
             target.WriteBuffer(buffer.data(), n);
+            if (impl_->copyHash) impl_->copyHash->Update({buffer.data(), n});
         }
     } catch (...) {
         finish();

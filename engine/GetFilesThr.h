@@ -54,6 +54,12 @@ public:
     std::string InstallDir;
     TStream* ExtractSource = nullptr;
     bool InstallFailed = false;
+    // The operator's Ed25519 public key (64 hex digits): with it, the list
+    // must carry a valid signature and every copy its SHA-256. Empty: no
+    // signature is asked for.
+    std::string PublicKey;
+    // Why a signed list was refused (for the console tool); empty otherwise.
+    std::string TrustProblem;
 
     // Whether the run ended with every step done and nothing failed; read by
     // the console tool for its exit status.
@@ -86,7 +92,8 @@ private:
     void ProcessList(const std::string& listFile);
     TInstallResult InstallEntry(const std::string& line);
     void ExtractVerified(const std::string& archive, const std::string& decoded, const std::string& digest,
-                         std::int64_t size);
+                         std::int64_t size, const std::string& sha256);
+    bool VerifyFetchedList(const std::string& listArchive);
     void Synchronize(void (GFilesThread::*operation)());
     void ReportProgress(TProgressKind kind);
     void ResetProgress(TProgressKind kind);

@@ -183,7 +183,8 @@ TRegionHandle CreateOutlineRegion(const std::uint32_t* pixels, int width, int he
 // ---- the window ---------------------------------------------------------------
 
 TFMain::TFMain()
-    : UpdateBaseUrl(std::string("http://") + CORVEL_UPDATE_HOST + "/Updater/"),
+    : UpdateBaseUrl(*CORVEL_UPDATE_URL ? std::string(CORVEL_UPDATE_URL)
+                                       : std::string("http://") + CORVEL_UPDATE_HOST + "/Updater/"),
       WebSiteUrl(WithoutTrailingSlash(CORVEL_WEBSITE_URL)),
       ForumUrl(WithoutTrailingSlash(CORVEL_FORUM_URL)),
       RunProgramFn([](const std::string& commandLine) { RunProgram(commandLine); }),
@@ -346,6 +347,7 @@ bool TFMain::StartUpdateRun(bool forceCheck) {
     auto* run = new TWindowRun(link_, ++runSerial_);
     run->FreeOnTerminate = true;
     run->BaseUrl = UpdateBaseUrl;
+    run->PublicKey = CORVEL_PUBLIC_KEY;
     run->ForceCheck = forceCheck;
     runActive_ = true;
     try {

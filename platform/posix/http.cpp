@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -35,6 +36,16 @@ std::string EscapeUrl(const std::string& url) {
         }
     }
     return out;
+}
+
+// The CA bundle named by the environment, as the curl tool reads it;
+// otherwise libcurl's default, the system's store.
+const char* CaBundleFromEnvironment() {
+    for (const char* name : {"CURL_CA_BUNDLE", "SSL_CERT_FILE"}) {
+        const char* value = std::getenv(name);
+        if (value != nullptr && *value != '\0') return value;
+    }
+    return nullptr;
 }
 
 void GlobalInit() {
@@ -72,6 +83,11 @@ public:
         curl_easy_setopt(easy_, CURLOPT_WRITEDATA, this);
         curl_easy_setopt(easy_, CURLOPT_HEADERFUNCTION, &CurlResponse::OnHeader);
         curl_easy_setopt(easy_, CURLOPT_HEADERDATA, this);
+        // Threat: an attacker answering for the server. Certificates are
+        // verified (libcurl's default, never turned off) and an https
+        // address may not be redirected to plain http.
+        if (const char* bundle = CaBundleFromEnvironment()) curl_easy_setopt(easy_, CURLOPT_CAINFO, bundle);
+        if (url.rfind("https://", 0) == 0) curl_easy_setopt(easy_, CURLOPT_REDIR_PROTOCOLS_STR, "https");
         if (curl_multi_add_handle(multi_, easy_) != CURLM_OK) return false;
         added_ = true;
         while (!begun_ && !done_) Pump();

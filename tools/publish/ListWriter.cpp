@@ -14,6 +14,10 @@ void AppendSection(std::string& out, const char* name, std::vector<const ListEnt
     out += name;
     out += "]\r\n";
     for (const ListEntry* e : entries) {
+        if (!e->sha256.empty()) {
+            out += e->sha256;
+            out += '|';
+        }
         out += e->path;
         out += '|';
         out += e->digest;
@@ -66,9 +70,12 @@ std::map<std::string, PreviousEntry> ReadPreviousList(std::string_view text) {
     while (start < text.size()) {
         std::size_t end = text.find('\n', start);
         if (end == std::string_view::npos) end = text.size();
-        const std::string_view line = Trim(text.substr(start, end - start));
+        // [sha256|]path|digest|size, the path free of "|".
+        std::string_view line = Trim(text.substr(start, end - start));
         start = end + 1;
-        // path|digest|size, the path free of "|".
+        if (line.size() > 65 && line[64] == '|' && std::count(line.begin(), line.end(), '|') == 3) {
+            line.remove_prefix(65);
+        }
         const std::size_t bar1 = line.find('|');
         if (bar1 == std::string_view::npos || bar1 == 0) continue;
         const std::size_t bar2 = line.find('|', bar1 + 1);

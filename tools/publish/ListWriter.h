@@ -14,6 +14,7 @@ struct ListEntry {
     std::string path;    // Windows-1252, "\" between names
     std::string digest;  // 32 lowercase hexadecimal digits
     std::int32_t size = 0;
+    std::string sha256;  // 64 hex digits, written as a leading field; empty: none
 };
 
 struct ListContent {

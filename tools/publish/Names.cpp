@@ -136,7 +136,7 @@ std::vector<std::string> FindServerClashes(const std::vector<std::string>& listP
     std::map<std::string, std::string> files;
     std::map<std::string, std::pair<std::string, std::string>> dirs;
     std::set<std::pair<std::string, std::string>> dirClashes;
-    for (const char* own : {kListName, kListArchiveName, kManifestName}) files.emplace(FoldCase(own), own);
+    for (const char* own : {kListName, kListArchiveName, kSignatureName, kManifestName}) files.emplace(FoldCase(own), own);
 
     for (const std::string& path : listPaths) {
         const std::string copy = path + ".bz2";

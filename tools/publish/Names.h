@@ -44,6 +44,7 @@ std::string Display(const std::filesystem::path& path);
 // The publication's own files in the server directory, beside the copies.
 inline constexpr const char* kListName = "files.lst";
 inline constexpr const char* kListArchiveName = "files.lst.bz2";
+inline constexpr const char* kSignatureName = "files.lst.bz2.sig";
 inline constexpr const char* kManifestName = "files.lst.written";  // what the copies hold
 
 // Relative paths ("\" separated, Windows-1252) whose server copies can't

@@ -72,6 +72,7 @@ struct Job {
     Digested digested;
     std::optional<TempFile> temp;
     bool kept = false;
+    std::string sha256;  // a signed list's extra field
     std::string error;
 };
 
@@ -80,6 +81,7 @@ void Reach(const PublishOptions& options, const char* step) {
 }
 
 void RunJob(Job& job, Progress& progress, const PublishOptions& options) {
+    const bool withSha256 = options.signing.key != nullptr;
     try {
         if (job.written != nullptr) {
             job.digested = HashFile(job.file->native, &progress.bytesDone);
@@ -92,6 +94,9 @@ void RunJob(Job& job, Progress& progress, const PublishOptions& options) {
             job.digested = CompressFile(job.file->native, job.temp->Path(), &progress.bytesDone);
             Reach(options, "compressed");
         }
+        // Read again for its SHA-256: a file changing meanwhile gives an entry
+        // whose digests disagree, which a client refuses rather than installs.
+        if (withSha256) job.sha256 = FileSha256Hex(job.file->native);
         if (job.digested.size > kMaxFileSize) {
             job.error = Cat("'", Display(job.file->native), "' grew past 2147483647 bytes while it was read");
         }
@@ -312,7 +317,7 @@ ListContent BuildList(const std::vector<Job>& jobs, const PublishOptions& option
     list.rev = options.rev;
     for (const Job& job : jobs) {
         ListEntry entry{job.file->listPath, DigestToHex(job.digested.digest),
-                        static_cast<std::int32_t>(job.digested.size)};
+                        static_cast<std::int32_t>(job.digested.size), job.sha256};
         if (job.file == self) {
             list.self = std::move(entry);
         } else if (std::any_of(options.critical.begin(), options.critical.end(),
@@ -334,6 +339,7 @@ void CommitList(const ListContent& list, const PublishOptions& options, const fs
         WriteFileAtomically(serverDir / kListName, text, false);
         Reach(options, "list");
         WriteFileAtomically(serverDir / kListArchiveName, text, true);
+        FinishSignature(serverDir, options.signing);
     } catch (const IoError& e) {
         Fail(1, Cat(e.what(), " (the copies are in place; the list was not replaced)"));
     }

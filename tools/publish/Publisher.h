@@ -6,6 +6,7 @@
 
 #include "tools/publish/Compressor.h"
 #include "tools/publish/Glob.h"
+#include "tools/publish/Signing.h"
 
 #include <atomic>
 #include <cstdint>
@@ -28,6 +29,7 @@ struct PublishOptions {
     // Called at named steps ("compressed", "marked", "copy", "copies",
     // "list", "lists", "prune"), so tests can interrupt a publication there.
     std::function<void(const char* step)> checkpoint;
+    SigningOptions signing;
 };
 
 // Shared with the progress line while the jobs run.

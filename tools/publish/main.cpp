@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -33,7 +34,9 @@ using namespace publish;
 namespace {
 
 constexpr const char* kUsage =
-    "usage: corvel-publish [--rev N] [--self NAME] [--critical GLOB]... [--jobs N] CLIENT_DIR SERVER_DIR\n"
+    "usage: corvel-publish [--rev N] [--self NAME] [--critical GLOB]... [--jobs N]\n"
+    "                      [--sign SECRET_FILE [--valid-days N]] CLIENT_DIR SERVER_DIR\n"
+    "       corvel-publish keygen SECRET_FILE\n"
     "\n"
     "Writes SERVER_DIR/files.lst, SERVER_DIR/files.lst.bz2 and a bzip2 copy of every\n"
     "file of CLIENT_DIR (its relative path + \".bz2\"). Copies of unchanged files are\n"
@@ -45,6 +48,13 @@ constexpr const char* kUsage =
     "                   across directories, '/' or '\\' between names; a directory\n"
     "                   matches all below it; case-sensitive; may be repeated\n"
     "  --jobs N         threads that compress (default: all cores)\n"
+    "  --sign FILE      sign the list with the secret key in FILE: every entry gets\n"
+    "                   its SHA-256, and SERVER_DIR/files.lst.bz2.sig is written\n"
+    "  --valid-days N   the signature expires N days from now (default: never)\n"
+    "\n"
+    "keygen writes a new key pair's secret key to SECRET_FILE (a new file, readable\n"
+    "by its owner only) and prints the public key: 64 hexadecimal digits for the\n"
+    "build's CORVEL_PUBLIC_KEY.\n"
     "\n"
     "Exit status: 0 published, 1 read or write failure, 2 bad options or names.\n";
 
@@ -101,6 +111,18 @@ std::string Mib(double bytes) {
 
 }  // namespace
 
+int Keygen(const std::vector<fs::path>& args) {
+    if (args.size() != 2) UsageError("keygen needs exactly one SECRET_FILE");
+    try {
+        const sig::TPublicKey key = GenerateKeyFile(args[1]);
+        std::cout << sig::ToHex(key) << std::endl;
+        return 0;
+    } catch (const PublishFailure& failure) {
+        for (const std::string& message : failure.messages) std::cerr << "corvel-publish: " << message << "\n";
+        return failure.status;
+    }
+}
+
 int main(int argc, char** argv) {
     PublishOptions options;
     const unsigned cores = std::thread::hardware_concurrency();
@@ -108,6 +130,8 @@ int main(int argc, char** argv) {
 
     std::vector<fs::path> positional;
     const std::vector<fs::path> args = Arguments(argc, argv);
+    if (!args.empty() && args[0] == "keygen") return Keygen(args);
+    std::optional<fs::path> keyFile;
     bool optionsEnded = false;
     for (std::size_t i = 0; i < args.size(); ++i) {
         std::string arg = Utf8(args[i]);
@@ -130,7 +154,8 @@ int main(int argc, char** argv) {
         if (eq != std::string::npos) {
             name = arg.substr(0, eq);
             value = fs::path(args[i].native().substr(eq + 1));
-        } else if (name == "--rev" || name == "--self" || name == "--critical" || name == "--jobs") {
+        } else if (name == "--rev" || name == "--self" || name == "--critical" || name == "--jobs" ||
+                   name == "--sign" || name == "--valid-days") {
             if (i + 1 >= args.size()) UsageError(Cat(name, " needs a value"));
             value = args[++i];
         }
@@ -142,6 +167,13 @@ int main(int argc, char** argv) {
             long long jobs = 0;
             if (!ParseInt(Utf8(value), 1, 1024, jobs)) UsageError("--jobs needs a number from 1 to 1024");
             options.jobs = static_cast<unsigned>(jobs);
+        } else if (name == "--sign") {
+            if (value.empty()) UsageError("--sign needs the secret key file");
+            keyFile = value;
+        } else if (name == "--valid-days") {
+            long long days = 0;
+            if (!ParseInt(Utf8(value), 1, 36500, days)) UsageError("--valid-days needs a number from 1 to 36500");
+            options.signing.validDays = static_cast<std::uint32_t>(days);
         } else if (name == "--self" || name == "--critical") {
             std::string encoded;
             const NameProblem problem = EncodeArgument(value, encoded);
@@ -158,6 +190,19 @@ int main(int argc, char** argv) {
     if (positional.size() != 2) UsageError("expected CLIENT_DIR and SERVER_DIR");
     options.clientDir = positional[0];
     options.serverDir = positional[1];
+    if (options.signing.validDays && !keyFile) UsageError("--valid-days needs --sign");
+    // The key is checked before anything is read or written.
+    std::optional<sig::TSecretKey> key;
+    if (keyFile) {
+        try {
+            key.emplace(LoadKeyFile(*keyFile));
+        } catch (const PublishFailure& failure) {
+            for (const std::string& message : failure.messages) std::cerr << "corvel-publish: " << message << "\n";
+            std::cerr << "corvel-publish: nothing was published\n";
+            return failure.status;
+        }
+        options.signing.key = &*key;
+    }
 #ifdef CORVEL_PUBLISH_STOP_POINTS
     options.checkpoint = StopPointsFromEnvironment();
 #endif

@@ -1,6 +1,6 @@
 // corvel-update: one update run in a directory, without a window.
 //
-//   corvel-update [--force] [--dir DIR] [--timeout SECONDS] [--verbose] BASE_URL
+//   corvel-update [--force] [--dir DIR] [--timeout SECONDS] [--public-key HEX] [--verbose] BASE_URL
 //
 // Exit status: 0 when everything is current, 1 when a failure was shown or
 // the list could not be fetched, 2 for a usage error.
@@ -25,11 +25,14 @@ namespace {
 int Usage(const char* message) {
     if (message) std::fprintf(stderr, "corvel-update: %s\n", message);
     std::fprintf(stderr,
-                 "usage: corvel-update [--force] [--dir DIR] [--timeout SECONDS] [--verbose] BASE_URL\n"
+                 "usage: corvel-update [--force] [--dir DIR] [--timeout SECONDS] [--public-key HEX] [--verbose]\n"
+                 "                     BASE_URL\n"
                  "  Brings DIR (default: the current directory) up to date with the update\n"
                  "  server's directory BASE_URL (http://host/Updater/).\n"
                  "  --force        check every file, whatever the list's revision\n"
                  "  --timeout N    fail a transfer after N seconds without data (default 60)\n"
+                 "  --public-key HEX  the publisher's Ed25519 key (64 hex digits): install only\n"
+                 "                 a list it signed (default: the key built in, if any)\n"
                  "  --verbose      print every file while checking\n");
     return 2;
 }
@@ -44,12 +47,20 @@ int main(int argc, char** argv) {
     bool verbose = false;
     std::string dir;
     std::string baseUrl;
+    std::string publicKey = CORVEL_PUBLIC_KEY;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--force") {
             force = true;
         } else if (arg == "--verbose") {
             verbose = true;
+        } else if (arg == "--public-key") {
+            if (i + 1 >= argc) return Usage("--public-key needs a value");
+            publicKey = argv[++i];
+            if (publicKey.size() != 64 ||
+                publicKey.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) {
+                return Usage("--public-key needs 64 hexadecimal digits");
+            }
         } else if (arg == "--dir" || arg == "--timeout") {
             if (i + 1 >= argc) return Usage((arg + " needs a value").c_str());
             const std::string value = argv[++i];
@@ -97,7 +108,11 @@ int main(int argc, char** argv) {
     run.SelfMode = TSelfMode::OrdinaryFile;
     run.BaseUrl = baseUrl;
     run.ForceCheck = force;
+    run.PublicKey = publicKey;
     run.RunInline();
+    if (!run.TrustProblem.empty()) {
+        std::fprintf(stderr, "corvel-update: the list was refused: %s\n", run.TrustProblem.c_str());
+    }
     if (!run.Succeeded()) {
         std::fprintf(stderr, "corvel-update: the update did not complete\n");
         return 1;

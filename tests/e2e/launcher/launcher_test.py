@@ -4,9 +4,11 @@ under xvfb-run): a fresh install from a loopback server, the desktop
 shortcut, the play button starting system\\gc.exe, and the launcher
 replacing itself through Update.bat and coming back current.
 
-usage: launcher_test.py --port N CORVEL_PUBLISH LAUNCHER_EXE GC_EXE LNKREAD_EXE
+usage: launcher_test.py --port N [--sign SECRET_KEY] CORVEL_PUBLISH LAUNCHER_EXE GC_EXE LNKREAD_EXE
 
-LAUNCHER_EXE has http://127.0.0.1:N/Updater/ compiled in.
+LAUNCHER_EXE has http://127.0.0.1:N/Updater/ compiled in. With --sign it
+also has SECRET_KEY's public key: every publication is signed, each install
+must record the accepted serial, and a tampered list installs nothing.
 """
 import glob
 import os
@@ -24,7 +26,8 @@ import fault_server  # noqa: E402
 from publish_test import write_tree  # noqa: E402
 from update_test import child_env, command, host_path  # noqa: E402
 
-PORT = PUBLISH = LAUNCHER = GC = LNKREAD = None  # set from argv
+PORT = PUBLISH = LAUNCHER = GC = LNKREAD = SIGN_KEY = None  # set from argv
+STATE = "files.lst.serial"
 EXE = "CorvelUpdater.exe"
 TITLE = "Corvel - Updater"
 SHORTCUT = "Drakmoor - Corvel.lnk"
@@ -75,11 +78,15 @@ def screenshot(name):
     return path if r.returncode == 0 else "(no screenshot)"
 
 
-def list_requests(root):
+def requested_paths(root):
     path = os.path.join(root, "requests.log")
     if not os.path.exists(path):
-        return 0
-    return sum(1 for line in read(path).split(b"\n") if line.split(b" ")[1:2] == [b"/Updater/files.lst.bz2"])
+        return []
+    return [line.split(b" ")[1] for line in read(path).split(b"\n") if len(line.split(b" ")) > 1]
+
+
+def list_requests(root, name=b"/Updater/files.lst.bz2"):
+    return sum(1 for p in requested_paths(root) if p == name)
 
 
 def tree(root):
@@ -129,6 +136,8 @@ class LauncherCase(unittest.TestCase):
 
     def publish(self, *extra):
         write_tree(self.client, self.files)
+        if SIGN_KEY:
+            extra = ("--sign", host_path(PUBLISH, SIGN_KEY)) + extra
         r = subprocess.run(command(PUBLISH, "--rev", "1", *extra, host_path(PUBLISH, self.client),
                                    host_path(PUBLISH, os.path.join(self.srv, "Updater"))),
                            capture_output=True, timeout=180, env=env())
@@ -145,12 +154,23 @@ class LauncherCase(unittest.TestCase):
         return [path for path in glob.glob(os.path.join(prefix, "drive_c", "users", "*", "Desktop", SHORTCUT))
                 if os.path.getmtime(path) >= self.started - 2]
 
+    def installed_tree(self):
+        """The install directory; signed, without the state file, which must
+        then hold the published serial (the window verified the list)."""
+        have = tree(self.install)
+        if SIGN_KEY:
+            sig = read(os.path.join(self.srv, "Updater", "files.lst.bz2.sig")).decode()
+            serial = [line.split()[1] for line in sig.splitlines() if line.startswith("serial ")][0]
+            if have.pop(STATE, None) != serial.encode() + b"\n":
+                have[STATE] = b"(missing or not the published serial)"
+        return have
+
     def installed(self, expected):
         """True once the install directory holds exactly the expected files."""
-        return tree(self.install) == expected
+        return self.installed_tree() == expected
 
     def describe(self, expected):
-        have = tree(self.install)
+        have = self.installed_tree()
         missing = sorted(set(expected) - set(have))
         extra = sorted(set(have) - set(expected))
         differ = sorted(k for k in set(expected) & set(have) if have[k] != expected[k])
@@ -235,9 +255,32 @@ class SelfReplacement(LauncherCase):
         self.assertEqual(len(windows()), 1)
 
 
+@unittest.skipUnless(SIGN_KEY or "--sign" in sys.argv, "a launcher with a public key only")
+class SignedTamperedList(LauncherCase):
+    def test_list_changed_by_one_byte_installs_nothing(self):
+        self.publish()
+        listed = os.path.join(self.srv, "Updater", "files.lst.bz2")
+        data = bytearray(read(listed))
+        data[len(data) // 2] ^= 0x01
+        with open(listed, "wb") as f:
+            f.write(bytes(data))
+        self.start_launcher()
+        # Refused after a second try: the list removed again, nothing else
+        # fetched or written, the window still open.
+        refused = wait_until(lambda: list_requests(self.srv, b"/Updater/files.lst.bz2.sig") == 2
+                             and tree(self.install) == {EXE: self.launcher}, 90, step=0.5)
+        self.assertTrue(refused, "requests %r; install %r; %s" % (
+            requested_paths(self.srv), sorted(tree(self.install)), screenshot("tampered")))
+        self.assertEqual(requested_paths(self.srv), [b"/Updater/files.lst.bz2", b"/Updater/files.lst.bz2.sig"] * 2)
+        self.assertEqual(len(windows()), 1)
+
+
 def main():
-    global PORT, PUBLISH, LAUNCHER, GC, LNKREAD
+    global PORT, PUBLISH, LAUNCHER, GC, LNKREAD, SIGN_KEY
     args = sys.argv[1:]
+    if len(args) > 3 and args[2] == "--sign":
+        SIGN_KEY = os.path.abspath(args[3])
+        del args[2:4]
     if len(args) != 6 or args[0] != "--port":
         print(__doc__)
         return 2

@@ -1,0 +1,76 @@
+// What a run with a compiled-in public key checks before it installs
+// anything. Threat: anyone between the player and the update server serving
+// a list, an older genuine list, or copies of their own making; only what
+// the operator's secret key signed, at a serial not older than the last
+// one this install accepted, is installed, and each copy must match the
+// SHA-256 the signed list gives it.
+#pragma once
+
+#include "formats/Signature.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <span>
+#include <optional>
+#include <string>
+
+// The one piece of state a signed install keeps, in its install directory:
+// the serial of the last list it accepted, as a decimal line.
+inline constexpr const char* kSerialStateName = "files.lst.serial";
+inline constexpr const char* kListSignatureName = "files.lst.bz2.sig";
+
+class TListTrust {
+public:
+    // keyHex: 64 hex digits, or empty for a build without a key (then
+    // nothing here is checked). Raises Exception for a malformed key.
+    explicit TListTrust(const std::string& keyHex);
+
+    bool Enabled() const { return key_.has_value(); }
+
+    // Fetches a file; false when the server can't be reached. May raise.
+    using TFetch = std::function<bool(const std::string& url, const std::string& localPath)>;
+
+    // Verifies listArchive (already fetched from listUrl) with the signature
+    // fetched from listUrl + ".sig". A list and signature that don't agree
+    // may be a publication caught halfway, so the pair is fetched once more
+    // before the list is refused. Then refuses a serial older than the
+    // install's state and records the new one. Returns an empty string, or
+    // why the list is refused (listArchive is then deleted).
+    std::string VerifyList(const std::string& installDir, const std::string& listUrl,
+                           const std::string& listArchive, const TFetch& fetch, std::uint64_t now);
+
+    // With a key, a decoded copy whose bytes have digest must have the
+    // SHA-256 its entry gives (64 hex digits; an empty field fails). Raises
+    // Exception when it doesn't. Without a key, does nothing.
+    void CheckCopy(const sig::TSha256& digest, const std::string& sha256Hex) const;
+
+private:
+    std::optional<sig::TPublicKey> key_;
+};
+
+// SHA-256 of a copy as the decoder produces it, computed on a thread of its
+// own: hashing a second pass over each file would add about a tenth to a
+// fresh install, overlapped with decoding it costs next to nothing.
+class TCopyHasher {
+public:
+    TCopyHasher();
+    ~TCopyHasher();
+    TCopyHasher(const TCopyHasher&) = delete;
+    TCopyHasher& operator=(const TCopyHasher&) = delete;
+
+    // Queues a copy of bytes; waits only while several blocks are pending.
+    void Update(std::span<const std::uint8_t> bytes);
+    // The digest of everything queued.
+    sig::TSha256 Final();
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
+
+// The install's last accepted serial; nullopt when the state file is
+// missing or damaged (no rollback check for that run).
+std::optional<std::uint64_t> ReadSerialState(const std::string& installDir);
+// Replaces the state file in one rename. Raises EInOutError.
+void WriteSerialState(const std::string& installDir, std::uint64_t serial);

@@ -1,0 +1,376 @@
+#!/usr/bin/env python3
+"""Signed publications end to end: corvel-publish keygen and --sign, then
+corvel-update with the public key against Python's http.server on
+127.0.0.1, attacked in every way a network attacker can: a changed list, a
+signature by another key, none at all, an expired one, an older genuine
+publication replayed, and a copy whose SHA-256 is not the signed one. Each
+attack must end as a failure that changes no managed file and leaves
+nothing behind. Signatures are checked and forged with Python's own
+Ed25519 (the cryptography package), independently of libsodium.
+
+usage: signed_update_test.py PATH_TO_CORVEL_PUBLISH PATH_TO_CORVEL_UPDATE
+"""
+import bz2
+import hashlib
+import http.server
+import io
+import os
+import re
+import shutil
+import stat
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import unittest
+
+from cryptography.hazmat.primitives.asymmetric.ed25519 import Ed25519PrivateKey, Ed25519PublicKey
+from cryptography.hazmat.primitives.serialization import Encoding, PublicFormat
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import suite  # noqa: E402
+import update_test as ut  # noqa: E402
+from publish_test import write_tree  # noqa: E402
+
+
+def run(cmd, timeout=300, env=None):
+    """Runs cmd with its output in files, not pipes: a wineserver that the
+    command starts inherits and keeps its descriptors open, and reading a
+    pipe to the end would then wait for the wineserver to exit."""
+    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+        p = subprocess.run(cmd, stdout=out, stderr=err, timeout=timeout, env=env or ut.child_env())
+        out.seek(0)
+        err.seek(0)
+        return subprocess.CompletedProcess(cmd, p.returncode, out.read(), err.read())
+
+FILES = {
+    "game.exe": b"MZ game v1",
+    "system/engine.dll": bytes(range(256)) * 3000,
+    "data/config.ini": b"volume=3\r\n",
+}
+CHANGED = "data/config.ini"
+STATE = "files.lst.serial"
+
+
+class _OnceHandler(ut._LoggingHandler):
+    def send_head(self):
+        # A path queued in server.once is answered once with those bytes.
+        path = ut.request_path(self.path.encode("latin-1"))
+        with self.server.log_lock:
+            body = self.server.once.pop(path, None)
+            if body is not None:
+                self.server.log.append(path)
+        if body is None:
+            return super().send_head()
+        self.send_response(200)
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        return io.BytesIO(body)
+
+
+class OnceServer(ut.PyServer):
+    """http.server that can answer chosen paths once with other bytes (a
+    publication swapping the list and its signature under a client)."""
+
+    def __init__(self, root):
+        handler = lambda *a, **kw: _OnceHandler(*a, directory=root, **kw)  # noqa: E731
+        self.httpd = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)
+        self.httpd.daemon_threads = True
+        self.httpd.log = []
+        self.httpd.once = {}
+        self.httpd.log_lock = threading.Lock()
+        self.port = self.httpd.server_port
+        threading.Thread(target=self.httpd.serve_forever, daemon=True).start()
+
+
+def sign_text(seed, serial, expires, list_bytes):
+    signed = "corvel-list-signature 1\nserial %d\n" % serial
+    if expires is not None:
+        signed += "expires %d\n" % expires
+    signed += "sha256 %s\n" % hashlib.sha256(list_bytes).hexdigest()
+    signature = Ed25519PrivateKey.from_private_bytes(seed).sign(signed.encode())
+    return (signed + "ed25519 %s\n" % signature.hex()).encode()
+
+
+class SignedCase(unittest.TestCase):
+    def setUp(self):
+        self.tmp = tempfile.mkdtemp(prefix="signed-e2e-")
+        self.client = os.path.join(self.tmp, "client")
+        self.root = os.path.join(self.tmp, "srv")
+        self.published = os.path.join(self.root, "Updater")
+        self.install = os.path.join(self.tmp, "install")
+        os.makedirs(self.install)
+        write_tree(self.client, FILES)
+        self.key = os.path.join(self.tmp, "operator.key")
+        self.public = self.keygen(self.key)
+        self.key_arg = ut.host_path(ut.PUBLISH, self.key)
+        self.server = OnceServer(self.root)
+        self.url = "http://127.0.0.1:%d/Updater/" % self.server.port
+
+    def tearDown(self):
+        self.server.stop()
+        shutil.rmtree(self.tmp, ignore_errors=True)
+
+    def run_publish(self, *args, client=None, server=None):
+        cmd = ut.command(ut.PUBLISH, *args, ut.host_path(ut.PUBLISH, client or self.client),
+                         ut.host_path(ut.PUBLISH, server or self.published))
+        return run(cmd, timeout=300, env=ut.child_env())
+
+    def publish(self, *args):
+        r = self.run_publish(*args)
+        self.assertEqual(r.returncode, 0, r.stderr.decode(errors="replace"))
+
+    def keygen(self, path):
+        r = run(ut.command(ut.PUBLISH, "keygen", ut.host_path(ut.PUBLISH, path)), timeout=120, env=ut.child_env())
+        self.assertEqual(r.returncode, 0, r.stderr.decode(errors="replace"))
+        out = r.stdout.decode().strip()
+        self.assertRegex(out, r"^[0-9a-f]{64}$")
+        return out
+
+    def seed(self, path=None):
+        with open(path or self.key) as f:
+            m = re.fullmatch(r"corvel-ed25519-secret-key ([0-9a-f]{64})\n", f.read())
+        self.assertIsNotNone(m)
+        return bytes.fromhex(m.group(1))
+
+    def update(self, *args, key=True):
+        extra = ("--public-key", self.public) if key else ()
+        cmd = ut.command(ut.UPDATE, *extra, *args, "--dir", ut.host_path(ut.UPDATE, self.install), self.url)
+        r = run(cmd, timeout=300, env=ut.child_env())
+        return r.returncode, r.stdout.decode("utf-8", "replace") + r.stderr.decode("utf-8", "replace")
+
+    def server_file(self, name):
+        with open(os.path.join(self.published, name), "rb") as f:
+            return f.read()
+
+    def put_server_file(self, name, data):
+        with open(os.path.join(self.published, name), "wb") as f:
+            f.write(data)
+
+    def install_v1(self):
+        self.publish("--sign", self.key_arg, "--rev", "1")
+        code, out = self.update()
+        self.assertEqual(code, 0, out)
+        installed = ut.tree_of(self.install)
+        self.assertEqual({k: v for k, v in installed.items() if k != STATE.encode()}, ut.on_disk(FILES))
+        self.server.clear_log()
+        return installed
+
+    def publish_v2(self, *extra):
+        write_tree(self.client, {CHANGED: b"volume=9\r\n"})
+        self.publish("--sign", self.key_arg, "--rev", "1", *extra)
+        self.server.clear_log()
+
+    def assert_refused(self, before, reason):
+        code, out = self.update()
+        self.assertEqual(code, 1, out)
+        self.assertIn("Actualizaci", out)
+        self.assertIn(reason, out)
+        # Every managed file and the state byte for byte as before; no
+        # temporary, list or signature left behind.
+        self.assertEqual(ut.tree_of(self.install), before, out)
+        return out
+
+    def assert_no_copy_fetched(self):
+        fetched = [p for p in self.server.requests() if not p.startswith(b"/Updater/files.lst.bz2")]
+        self.assertEqual(fetched, [])
+
+
+class Install(SignedCase):
+    def test_signed_publication_installs_and_updates(self):
+        self.publish("--sign", self.key_arg, "--rev", "1", "--valid-days", "30")
+        # The list carries each file's SHA-256; the signature verifies with
+        # an Ed25519 implementation other than ours.
+        listing = self.server_file("files.lst").decode("cp1252")
+        for rel, data in FILES.items():
+            self.assertIn("%s|%s|%s|%d\r\n" % (hashlib.sha256(data).hexdigest(), rel.replace("/", "\\"),
+                                               hashlib.md5(data).hexdigest(), len(data)), listing)
+        sig = self.server_file("files.lst.bz2.sig").decode()
+        m = re.fullmatch(r"(corvel-list-signature 1\nserial (\d+)\nexpires (\d+)\nsha256 ([0-9a-f]{64})\n)"
+                         r"ed25519 ([0-9a-f]{128})\n", sig)
+        self.assertIsNotNone(m, sig)
+        self.assertEqual(m.group(4), hashlib.sha256(self.server_file("files.lst.bz2")).hexdigest())
+        self.assertAlmostEqual(int(m.group(3)) - int(m.group(2)), 30 * 86400, delta=5)
+        Ed25519PublicKey.from_public_bytes(bytes.fromhex(self.public)).verify(
+            bytes.fromhex(m.group(5)), m.group(1).encode())
+        serial1 = int(m.group(2))
+
+        code, out = self.update()
+        self.assertEqual(code, 0, out)
+        expected = ut.on_disk(FILES)
+        expected[STATE.encode()] = b"%d\n" % serial1
+        self.assertEqual(ut.tree_of(self.install), expected, out)
+        self.assertEqual(self.server.requests()[:2], [b"/Updater/files.lst.bz2", b"/Updater/files.lst.bz2.sig"])
+
+        # A second signed publication has a higher serial, which the install
+        # records.
+        self.publish_v2()
+        serial2 = int(re.search(r"serial (\d+)", self.server_file("files.lst.bz2.sig").decode()).group(1))
+        self.assertGreater(serial2, serial1)
+        code, out = self.update()
+        self.assertEqual(code, 0, out)
+        self.assertEqual(ut.tree_of(self.install)[CHANGED.encode()], b"volume=9\r\n")
+        self.assertEqual(ut.tree_of(self.install)[STATE.encode()], b"%d\n" % serial2)
+
+    def test_keyless_client_ignores_signatures_and_keyed_client_needs_them(self):
+        # A build without a key installs a signed publication as any other
+        # and never asks for the signature.
+        self.publish("--sign", self.key)
+        code, out = self.update("--force", key=False)
+        self.assertEqual(code, 0, out)
+        self.assertEqual(ut.tree_of(self.install), ut.on_disk(FILES), out)
+        self.assertNotIn(b"/Updater/files.lst.bz2.sig", self.server.requests())
+        # Republished unsigned: the old signature is removed with it, and a
+        # client with a key refuses the list.
+        self.publish()
+        self.assertFalse(os.path.exists(os.path.join(self.published, "files.lst.bz2.sig")))
+        before = ut.tree_of(self.install)
+        write_tree(self.client, {CHANGED: b"volume=9\r\n"})
+        self.publish()
+        self.server.clear_log()
+        self.assert_refused(before, "refused")
+        self.assert_no_copy_fetched()
+
+    def test_publication_swapped_mid_fetch_is_fetched_again(self):
+        self.publish("--sign", self.key_arg, "--rev", "1")
+        old_sig = self.server_file("files.lst.bz2.sig")
+        self.publish_v2()
+        # The first signature answer belongs to the previous publication.
+        self.server.httpd.once[b"/Updater/files.lst.bz2.sig"] = old_sig
+        code, out = self.update()
+        self.assertEqual(code, 0, out)
+        self.assertEqual(ut.tree_of(self.install)[CHANGED.encode()], b"volume=9\r\n")
+        self.assertEqual(self.server.requests()[:4], [b"/Updater/files.lst.bz2", b"/Updater/files.lst.bz2.sig"] * 2)
+
+
+class Attacks(SignedCase):
+    def test_list_changed_by_one_byte(self):
+        before = self.install_v1()
+        self.publish_v2()
+        data = bytearray(self.server_file("files.lst.bz2"))
+        data[len(data) // 2] ^= 0x01
+        self.put_server_file("files.lst.bz2", bytes(data))
+        self.assert_refused(before, "does not match its signature")
+        # Fetched once more before giving up, then nothing else.
+        self.assertEqual(self.server.requests(), [b"/Updater/files.lst.bz2", b"/Updater/files.lst.bz2.sig"] * 2)
+
+    def test_signature_from_another_key(self):
+        before = self.install_v1()
+        other = os.path.join(self.tmp, "attacker.key")
+        self.keygen(other)
+        self.publish_v2()
+        os.remove(os.path.join(self.published, "files.lst.bz2.sig"))
+        r = self.run_publish("--sign", ut.host_path(ut.PUBLISH, other), "--rev", "1")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assert_refused(before, "not the publisher's")
+        self.assert_no_copy_fetched()
+
+    def test_missing_signature(self):
+        before = self.install_v1()
+        self.publish_v2()
+        os.remove(os.path.join(self.published, "files.lst.bz2.sig"))
+        self.assert_refused(before, "refused")
+        self.assert_no_copy_fetched()
+
+    def test_expired_signature(self):
+        before = self.install_v1()
+        self.publish_v2()
+        now = int(time.time())
+        self.put_server_file("files.lst.bz2.sig",
+                             sign_text(self.seed(), now + 1000, now - 60, self.server_file("files.lst.bz2")))
+        self.assert_refused(before, "expired")
+        self.assert_no_copy_fetched()
+
+    def test_older_publication_replayed_after_a_newer_one(self):
+        self.publish("--sign", self.key_arg, "--rev", "1")
+        old = os.path.join(self.tmp, "old-publication")
+        shutil.copytree(self.published, old)
+        self.publish_v2()
+        code, out = self.update()
+        self.assertEqual(code, 0, out)
+        before = ut.tree_of(self.install)
+        self.assertEqual(before[CHANGED.encode()], b"volume=9\r\n")
+        # The attacker serves the genuine, older publication.
+        shutil.rmtree(self.published)
+        shutil.copytree(old, self.published)
+        self.server.clear_log()
+        self.assert_refused(before, "older than one this install already accepted")
+        self.assert_no_copy_fetched()
+
+    def test_copy_whose_md5_matches_but_sha256_does_not(self):
+        before = self.install_v1()
+        self.publish_v2()
+        # A list signed with the operator's key whose SHA-256 for the changed
+        # file is not its content's: the copy matches its MD5 only.
+        listing = self.server_file("files.lst")
+        good = hashlib.sha256(b"volume=9\r\n").hexdigest().encode()
+        self.assertIn(good, listing)
+        forged = listing.replace(good, hashlib.sha256(b"something else").hexdigest().encode())
+        packed = bz2.compress(forged)
+        self.put_server_file("files.lst.bz2", packed)
+        serial = int(time.time()) + 100
+        self.put_server_file("files.lst.bz2.sig", sign_text(self.seed(), serial, None, packed))
+        # The list itself is genuine, so its serial is recorded; the entry fails.
+        before[STATE.encode()] = b"%d\n" % serial
+        out = self.assert_refused(before, "did not complete")
+        self.assertIn(b"/Updater/data/config.ini.bz2", self.server.requests(), out)
+
+    def test_signed_entry_without_sha256_fails(self):
+        before = self.install_v1()
+        self.publish_v2()
+        listing = self.server_file("files.lst")
+        stripped = re.sub(rb"(?m)^[0-9a-f]{64}\|", b"", listing)
+        packed = bz2.compress(stripped)
+        self.put_server_file("files.lst.bz2", packed)
+        serial = int(time.time()) + 100
+        self.put_server_file("files.lst.bz2.sig", sign_text(self.seed(), serial, None, packed))
+        before[STATE.encode()] = b"%d\n" % serial
+        self.assert_refused(before, "did not complete")
+
+
+class KeyFiles(SignedCase):
+    def test_keygen_makes_a_private_new_file_and_never_overwrites(self):
+        # The printed public key is the secret seed's, by another implementation.
+        derived = Ed25519PrivateKey.from_private_bytes(self.seed()).public_key()
+        self.assertEqual(derived.public_bytes(Encoding.Raw, PublicFormat.Raw).hex(), self.public)
+        if not ut.is_wine(ut.PUBLISH):
+            self.assertEqual(stat.S_IMODE(os.stat(self.key).st_mode), 0o600)
+        with open(self.key, "rb") as f:
+            content = f.read()
+        r = run(ut.command(ut.PUBLISH, "keygen", ut.host_path(ut.PUBLISH, self.key)), timeout=120, env=ut.child_env())
+        self.assertEqual(r.returncode, 2)
+        self.assertEqual(r.stdout, b"")
+        with open(self.key, "rb") as f:
+            self.assertEqual(f.read(), content)
+
+    def test_unusable_key_files_publish_nothing(self):
+        bad = os.path.join(self.tmp, "bad.key")
+        with open(bad, "w") as f:
+            f.write("corvel-ed25519-secret-key 1234\n")
+        os.chmod(bad, 0o600)
+        cases = [(os.path.join(self.tmp, "missing.key"), "can't use"), (bad, "not a secret key")]
+        if not ut.is_wine(ut.PUBLISH):
+            readable = os.path.join(self.tmp, "readable.key")
+            shutil.copy(self.key, readable)
+            os.chmod(readable, 0o644)
+            cases.append((readable, "other users"))
+        for path, message in cases:
+            with self.subTest(path=path):
+                r = self.run_publish("--sign", ut.host_path(ut.PUBLISH, path))
+                self.assertEqual(r.returncode, 2, r.stderr)
+                self.assertIn(message, r.stderr.decode(errors="replace"))
+                self.assertFalse(os.path.exists(self.published))
+
+
+def main():
+    if len(sys.argv) < 3:
+        print(__doc__)
+        return 2
+    ut.PUBLISH = os.path.abspath(sys.argv.pop(1))
+    ut.UPDATE = os.path.abspath(sys.argv.pop(1))
+    return suite.run(__name__)
+
+
+if __name__ == "__main__":
+    sys.exit(main())

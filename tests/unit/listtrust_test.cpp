@@ -1,0 +1,138 @@
+// The engine's list verification with a scripted server: what it fetches,
+// when it fetches again, and the install's rollback state.
+#include "engine/ListTrust.h"
+
+#include "formats/Signature.h"
+#include "platform/errors.h"
+
+#include "tests/unit/scratch_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <vector>
+
+namespace {
+
+constexpr std::uint64_t kNow = 1'800'000'000;
+
+class ListTrustTest : public ::testing::Test {
+protected:
+    scratch::Dir dir_;
+    const std::string install_ = dir_.Native().string() + "/";
+    const std::string archive_ = install_ + "files.lst.bz2";
+    const sig::TSecretKey key_ = sig::TSecretKey::Generate();
+    TListTrust trust_{sig::ToHex(key_.PublicKey())};
+    // What each URL answers, in turn (the last answer repeats).
+    std::map<std::string, std::vector<std::string>> answers_;
+    std::vector<std::string> fetched_;
+
+    std::string Publication(const std::string& list, std::uint64_t serial) const {
+        const auto digest = sig::Sha256({reinterpret_cast<const std::uint8_t*>(list.data()), list.size()});
+        return sig::SignList(key_, digest, serial, kNow + 100);
+    }
+    void Serve(const std::string& list, const std::vector<std::string>& sigs) {
+        answers_["u/files.lst.bz2"] = {list};
+        answers_["u/files.lst.bz2.sig"] = sigs;
+        scratch::WriteAll(archive_, list);
+    }
+    std::string Verify() {
+        return trust_.VerifyList(install_, "u/files.lst.bz2", archive_,
+                                 [this](const std::string& url, const std::string& path) {
+                                     fetched_.push_back(url);
+                                     auto it = answers_.find(url);
+                                     if (it == answers_.end()) return false;
+                                     std::vector<std::string>& queue = it->second;
+                                     scratch::WriteAll(path, queue.front());
+                                     if (queue.size() > 1) queue.erase(queue.begin());
+                                     return true;
+                                 },
+                                 kNow);
+    }
+    std::vector<std::string> Leftovers() const {
+        std::vector<std::string> names;
+        for (const auto& e : std::filesystem::directory_iterator(dir_.Native())) {
+            names.push_back(e.path().filename().string());
+        }
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+};
+
+}  // namespace
+
+TEST_F(ListTrustTest, ValidListRecordsItsSerialAndOlderOnesAreRefused) {
+    Serve("list v2", {Publication("list v2", 200)});
+    EXPECT_EQ(Verify(), "");
+    EXPECT_EQ(ReadSerialState(install_), 200u);
+    EXPECT_EQ(fetched_, (std::vector<std::string>{"u/files.lst.bz2.sig"}));
+    EXPECT_EQ(Leftovers(), (std::vector<std::string>{"files.lst.bz2", "files.lst.serial"}));
+
+    // The same publication again is fine; an older genuine one is a rollback.
+    Serve("list v2", {Publication("list v2", 200)});
+    EXPECT_EQ(Verify(), "");
+    Serve("list v1", {Publication("list v1", 199)});
+    EXPECT_NE(Verify().find("older"), std::string::npos);
+    EXPECT_EQ(ReadSerialState(install_), 200u);
+    EXPECT_EQ(Leftovers(), (std::vector<std::string>{"files.lst.serial"}));
+}
+
+TEST_F(ListTrustTest, DamagedStateOnlySkipsTheRollbackCheck) {
+    for (const std::string& damaged : {std::string("abc\n"), std::string("300"), std::string(""),
+                                       std::string("99999999999999999999999\n"), std::string(5000, '1')}) {
+        scratch::WriteAll(install_ + kSerialStateName, damaged);
+        EXPECT_FALSE(ReadSerialState(install_)) << damaged;
+        Serve("list v1", {Publication("list v1", 150)});
+        EXPECT_EQ(Verify(), "") << damaged;
+        EXPECT_EQ(ReadSerialState(install_), 150u);
+    }
+}
+
+TEST_F(ListTrustTest, MismatchedPairIsFetchedOnceMoreThenRefused) {
+    // A publication swapped between the two requests: the second try agrees.
+    Serve("list v2", {Publication("list v1", 100), Publication("list v2", 101)});
+    EXPECT_EQ(Verify(), "");
+    EXPECT_EQ(fetched_, (std::vector<std::string>{"u/files.lst.bz2.sig", "u/files.lst.bz2", "u/files.lst.bz2.sig"}));
+
+    // A forged list stays forged: two tries, then refused and removed.
+    fetched_.clear();
+    Serve("forged", {Publication("list v3", 102)});
+    EXPECT_NE(Verify().find("does not match"), std::string::npos);
+    EXPECT_EQ(fetched_.size(), 3u);
+    EXPECT_EQ(ReadSerialState(install_), 101u);
+    EXPECT_EQ(Leftovers(), (std::vector<std::string>{"files.lst.serial"}));
+
+    // No signature at all, and one too large to be one.
+    fetched_.clear();
+    Serve("list v4", {});
+    answers_.erase("u/files.lst.bz2.sig");
+    EXPECT_NE(Verify(), "");
+    Serve("list v4", {Publication("list v4", 104) + std::string(5000, ' ')});
+    EXPECT_NE(Verify(), "");
+    EXPECT_EQ(Leftovers(), (std::vector<std::string>{"files.lst.serial"}));
+}
+
+TEST_F(ListTrustTest, CopiesMustMatchTheirSha256OnlyWithAKey) {
+    // The hasher sees the copy in blocks, as the decoder hands them over.
+    std::string content(3 << 20, '\0');
+    for (std::size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 31 + (i >> 11));
+    const auto bytes = std::span(reinterpret_cast<const std::uint8_t*>(content.data()), content.size());
+    TCopyHasher hasher;
+    for (std::size_t done = 0; done < bytes.size(); done += 65536) {
+        hasher.Update(bytes.subspan(done, std::min<std::size_t>(65536, bytes.size() - done)));
+    }
+    const sig::TSha256 digest = hasher.Final();
+    EXPECT_EQ(digest, sig::Sha256(bytes));
+    { TCopyHasher abandoned; abandoned.Update(bytes.first(10)); }  // a failed copy: stopped, not finished
+
+    const std::string good = sig::ToHex(digest);
+    EXPECT_NO_THROW(trust_.CheckCopy(digest, good));
+    EXPECT_THROW(trust_.CheckCopy(sig::Sha256({}), good), Exception);
+    EXPECT_THROW(trust_.CheckCopy(digest, ""), Exception);
+    EXPECT_THROW(trust_.CheckCopy(digest, good.substr(1)), Exception);
+
+    const TListTrust keyless{std::string()};
+    EXPECT_FALSE(keyless.Enabled());
+    EXPECT_NO_THROW(keyless.CheckCopy(sig::Sha256({}), ""));
+    EXPECT_THROW(TListTrust("1234"), Exception);
+}
