@@ -29,8 +29,8 @@ int Usage(const char* message) {
                  "  Brings DIR (default: the current directory) up to date with the update\n"
                  "  server's directory BASE_URL (http://host/Updater/).\n"
                  "  --force        check every file, whatever the list's revision\n"
-                 "  --timeout N    fail a transfer after N seconds without data (default 60)\n"
-                 "  --verbose      print every file while checking\n");
+                 "  --timeout N    fail a transfer that delivers less than 1 KiB in N seconds (default 60)\n"
+                 "  --verbose      print every status change, not only each file installed or failed\n");
     return 2;
 }
 
