@@ -218,6 +218,7 @@ private:
 struct HttpSession::State {
     std::shared_ptr<InternetHandle> internet = std::make_shared<InternetHandle>();
     std::shared_ptr<Reader> reader;
+    bool answered = false;  // a request of this session has had an answer
 
     State() = default;
     State(const State&) = delete;
@@ -255,7 +256,15 @@ std::unique_ptr<HttpResponse> HttpSession::Open(const std::string& url) {
     if (!state_ || !state_->internet->h) return nullptr;
     auto transfer = std::make_shared<Transfer>(state_->internet);
     transfer->url.h = InternetOpenUrlA(state_->internet->h, url.c_str(), nullptr, 0, kOpenFlags, 0);
+    // A kept connection that the server closes just as the next request is
+    // sent fails that request without an answer, and WinInet (Wine) does not
+    // send it again itself. A GET may be repeated; the dead connection has
+    // left the pool, so the second try goes over a new one.
+    if (!transfer->url.h && state_->answered) {
+        transfer->url.h = InternetOpenUrlA(state_->internet->h, url.c_str(), nullptr, 0, kOpenFlags, 0);
+    }
     if (!transfer->url.h) return nullptr;
+    state_->answered = true;
     DWORD timeout = static_cast<DWORD>(g_stallSeconds.load()) * 1000;
     InternetSetOptionA(transfer->url.h, INTERNET_OPTION_RECEIVE_TIMEOUT, &timeout, sizeof timeout);
 

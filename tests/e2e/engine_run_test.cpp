@@ -274,6 +274,18 @@ TEST_F(EngineRun, SequentialDownloadsShareOneConnection) {
     EXPECT_THAT(Leftovers(), IsEmpty());
 }
 
+TEST_F(EngineRun, AKeptConnectionTheServerClosedIsReplaced) {
+    Publish({{"a.txt", {"a", true}}, {"b.txt", {"b", true}}, {"c.txt", {"c", true}}});
+    // The request after a.txt's finds its connection closed without an
+    // answer, as when a server drops an idle kept connection: a GET is sent
+    // again on a new connection.
+    SetFault("a.txt.bz2", "then-drop");
+    EXPECT_TRUE(Run());
+    EXPECT_EQ(ReadLocal("b.txt"), "b");
+    EXPECT_EQ(ReadLocal("c.txt"), "c");
+    EXPECT_GE(Connections(), 2u);
+}
+
 TEST_F(EngineRun, UnreachableFileEndsTheInstallLoop) {
     WriteLocal("a.txt", "old a");
     WriteLocal("b.txt", "old b");

@@ -11,6 +11,9 @@ sidecar file of the same name with ".fault" appended, holding one line:
   reset              close the connection without any answer
   redirect URL       answer 302 with URL as the new location
   trickle N MS       send the body N bytes at a time, MS milliseconds apart
+  then-drop          answer normally, then close the connection when the next
+                     request arrives on it, without an answer (a kept
+                     connection the server closed while the client was idle)
 
 Every request is logged to ROOT/requests.log as "METHOD PATH AGENT", and to
 ROOT/connections.log as "CONNECTION PATH", CONNECTION numbering the accepted
@@ -49,6 +52,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 log.write(f"{self.connection_number} {self.path}\n".encode("latin-1", "replace"))
 
     def do_GET(self):
+        if getattr(self, "drop_next", False):
+            self.close_connection = True
+            return
         self._log_request()
         # Request bytes map to file names one to one, as static servers do.
         # The request line arrives decoded as Latin-1: encoding it back gives
@@ -73,6 +79,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 fault = f.read().decode().split()
         with open(path, "rb") as f:
             body = f.read()
+        if fault and fault[0] == "then-drop":
+            self.drop_next = True
         if fault and fault[0] == "status":
             return self._page(int(fault[1]), "Fault")
         if fault and fault[0] == "redirect":
