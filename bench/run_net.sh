@@ -78,7 +78,7 @@ if has proxy; then
   pair "fresh install 600 files, 50 ms" 1.3 "$update --force --dir $d $url/" "$curlcmd" "rm -rf $d && mkdir -p $d"
   count() { cat "$WORK/proxy.port.count"; }
   rm -rf "$d" && mkdir -p "$d"; c0=$(count); "$update" --force --dir "$d" "$url/" > /dev/null; c1=$(count)
-  rm -rf "$d" && mkdir -p "$d"; bash -c "$curlcmd"; c2=$(count)
+  rm -rf "$d" && mkdir -p "$d"; bash -c "$curlcmd" > /dev/null 2>&1; c2=$(count)
   (cd "$WORK/net600" && find d* -type f -print0 | xargs -0 md5sum) | (cd "$d" && md5sum -c --quiet) && echo "    curl's tree verified"
   echo "connections: corvel-update $((c1 - c0)) for $(wc -l < "$WORK/srv-net600/files.lst") list lines, curl $((c2 - c1))"
   rm -rf "$d"
@@ -88,7 +88,7 @@ if has wine && [ -x "$WINDOWS/tools/update/corvel-update.exe" ]; then
   wine cmd /c exit > /dev/null 2>&1 < /dev/null  # start Wine's services before timing
   exe=$WINDOWS/tools/update/corvel-update.exe
   url=http://127.0.0.1:$NPORT/srv-tree512; d=$WORK/inst-512
-  cache=$WINEPREFIX/drive_c/users/$USER/AppData/Local/Microsoft/Windows/INetCache
+  cache=$WINEPREFIX/drive_c/users/$(id -un)/AppData/Local/Microsoft/Windows/INetCache
   cache_bytes() { du -sb "$cache" 2> /dev/null | cut -f1 || echo 0; }
   c0=$(cache_bytes)
   pair "wine fresh install 256 MiB / 512" 1.5 "wine $exe --force --dir $d $url/" "$update --force --dir $d $url/" \

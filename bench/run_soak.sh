@@ -54,7 +54,7 @@ for r in $(seq "$rounds"); do
   sleep 1  # nginx writes its log line after the response
   printf 'round %d: %.1f s, installed %d, failed %d; ' "$r" "$(awk -v s="$s" -v e="$e" 'BEGIN { print e - s }')" \
     "$(grep -c '^installed ' "$WORK/soak.$r.log")" "$(grep -c '^failed ' "$WORK/soak.$r.log")"
-  awk '{ if (NR > 1 && $1 - prev > gap) { gap = $1 - prev; at = $5 } prev = $1; if ($2 > slow) { slow = $2; sat = $5 }
+  awk -v slow=-1 '{ if (NR > 1 && $1 - prev > gap) { gap = $1 - prev; at = $5 } prev = $1; if ($2 > slow) { slow = $2; sat = $5 }
          conn[$4] = 1; n++ }
        END { printf "%d requests on %d connections, longest gap %.3f s (before %s), longest request %.3f s (%s)\n",
              n, length(conn), gap, at, slow, sat }' "$NGINX/access.log"
