@@ -66,6 +66,7 @@ pair() {
 echo "== network benchmarks, $(date -u '+%F %H:%M UTC'), $(nproc) cores"
 
 if has proxy; then
+  rm -f "$WORK/proxy.port"
   python3 "$ROOT/bench/delay_proxy.py" "$NPORT" "$WORK/proxy.port" &
   SERVER_PIDS+=("$!")
   for _ in $(seq 50); do [ -s "$WORK/proxy.port" ] && break; sleep 0.1; done
