@@ -6,6 +6,8 @@ usage: run_gendata.py WORK_DIR [what...]
   mix256   WORK/data/mix256.bin      256 MiB, the same mix (and .bz2 of it)
   tree1g   WORK/tree1g/              1 GiB in 2,000 files, sizes 4 kB..8 MB
   tree20k  WORK/tree20k/             20,000 files of 4 KiB
+  net600   WORK/net600/              600 files of 4..64 KiB
+  tree512  WORK/tree512/             256 MiB in 512 files of 64 KiB..1 MiB
 """
 import os
 import random
@@ -70,6 +72,14 @@ def main():
         tree(os.path.join(work, "tree1g"), sizes)
     if "tree20k" in what:
         tree(os.path.join(work, "tree20k"), [4096] * 20000)
+    if "net600" in what:
+        tree(os.path.join(work, "net600"), [rng.randint(4 << 10, 64 << 10) for _ in range(600)])
+    if "tree512" in what:
+        raw = [rng.uniform(64 << 10, 1 << 20) for _ in range(512)]
+        scale = (256 << 20) / sum(raw)
+        sizes = [max(1, int(s * scale)) for s in raw]
+        sizes[0] += (256 << 20) - sum(sizes)
+        tree(os.path.join(work, "tree512"), sizes)
 
 
 if __name__ == "__main__":

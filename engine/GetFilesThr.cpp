@@ -29,7 +29,7 @@ constexpr const char* kDownloading = "Descargando...";
 constexpr const char* kExtracting = "Extrayendo...";
 constexpr const char* kFailed = "Actualizaci\xF3n Fallida";
 
-constexpr std::size_t kDownloadBlock = 1024;
+constexpr std::size_t kDownloadBlock = 65536;
 constexpr std::size_t kDecodeBlock = 65536;
 
 // A decimal number that fits a signed 32-bit integer, or EConvertError.
@@ -88,6 +88,8 @@ struct GFilesThread::Impl {
     TProgressThrottle throttle;
     // Most bytes the decoding in progress may produce (the entry's size).
     std::optional<std::int64_t> extractLimit;
+    // Every download of the run shares its connections and proxy settings.
+    std::optional<os::HttpSession> http;
     bool anyFailure = false;
     // PathKey of every entry taken up by this list: Pod\x and pod\x are one
     // file on the players' disks, so the second is a duplicate.
@@ -153,6 +155,13 @@ void GFilesThread::ShowFailure() {
     DetailText.clear();
     Synchronize(&GFilesThread::SyncStatus);
     impl_->anyFailure = true;
+}
+
+void GFilesThread::ReportEntry(const std::string& line, bool installed) {
+    const auto entry = ParseEntry(line);
+    const std::string path = entry ? entry->path : line;
+    impl_->throttle.BeforeOtherOperation();
+    sync_.Synchronize([this, &path, installed] { view_.EntryFinished(path, installed); });
 }
 
 // ---- the run ------------------------------------------------------------------
@@ -297,6 +306,7 @@ void GFilesThread::UpdateFiles() {
 
     for (std::size_t i = 0; i < PendingFiles.size();) {
         const TInstallResult result = InstallEntry(PendingFiles[i]);
+        ReportEntry(PendingFiles[i], result == TInstallResult::Installed);
         if (result != TInstallResult::Installed) {
             ShowFailure();
             InstallFailed = true;
@@ -429,8 +439,8 @@ bool GFilesThread::DownloadFile(const std::string& url, const std::string& local
     ProgressValue = 0;
     std::int64_t received = 0;
     try {
-        if (auto response = os::HttpOpen(kAgent, url)) {
-            os::HttpDropCache(url);
+        if (!impl_->http) impl_->http.emplace(kAgent);
+        if (auto response = impl_->http->Open(url)) {
             os::File file = os::File::Create(localPath, os::Share::ReadWrite);
             std::array<char, kDownloadBlock> buffer;
             std::size_t n = 0;

@@ -98,6 +98,7 @@ private:
     void ReportProgress(TProgressKind kind);
     void ResetProgress(TProgressKind kind);
     void ShowFailure();
+    void ReportEntry(const std::string& line, bool installed);
 
     struct Impl;
     std::unique_ptr<Impl> impl_;

@@ -28,6 +28,9 @@ public:
     virtual void EndUpdateView() = 0;
     // The end-of-install notice; the balloon only when nothing failed.
     virtual void ShowUpdateFinished(bool installFailed) = 0;
+    // One entry of the install loop has ended, installed or failed (the
+    // console prints a line per file; the window shows none).
+    virtual void EntryFinished(const std::string& /*path*/, bool /*installed*/) {}
 };
 
 // Runs an operation on the view's thread and returns once it has run.

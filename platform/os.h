@@ -122,22 +122,47 @@ void OpenAddress(const std::string& address);
 
 // ---- HTTP -----------------------------------------------------------------
 
-// The body of one HTTP GET; the connection is closed by the destructor.
+// The body of one HTTP GET. Destroying it before the end abandons the
+// transfer (its connection is then not reused).
 class HttpResponse {
 public:
     virtual ~HttpResponse() = default;
     // Reads up to count bytes of the body; 0 once it has all arrived. Raises
-    // EInOutError when the transfer breaks, stalls past the stall timeout or
-    // ends short of its declared length: a cut body is never a short success.
+    // EInOutError when the transfer breaks, delivers less than 1 KiB in any
+    // stall-timeout window (a trickle as well as a stop), or ends short of
+    // its declared length: a cut body is never a short success.
     virtual std::size_t Read(void* buffer, std::size_t count) = 0;
 };
 
-// Opens a URL with the given agent string through the system's proxy
-// settings. Null when the URL can't be opened (no connection, bad URL).
+// What a run shares between its requests: the system's proxy settings read
+// once, and persistent connections, so sequential requests to one server go
+// over one connection instead of one each. Requests are made one at a time,
+// from one thread at a time; a response may outlive its session.
+class HttpSession {
+public:
+    // The agent string goes with every request.
+    explicit HttpSession(const std::string& agent);
+    HttpSession(HttpSession&& other) noexcept;
+    HttpSession& operator=(HttpSession&& other) noexcept;
+    HttpSession(const HttpSession&) = delete;
+    HttpSession& operator=(const HttpSession&) = delete;
+    ~HttpSession();
+
+    // Opens a URL through the system's proxy settings, never from a cache and
+    // without writing one. Null when it can't be opened (no connection, bad
+    // URL, no answer within the stall timeout).
+    std::unique_ptr<HttpResponse> Open(const std::string& url);
+
+    struct State;
+
+private:
+    std::shared_ptr<State> state_;
+};
+
+// One request in a session of its own.
 std::unique_ptr<HttpResponse> HttpOpen(const std::string& agent, const std::string& url);
-// Drops the URL from the system's download cache, if it has one.
-void HttpDropCache(const std::string& url);
-// Seconds without a byte after which a transfer fails (default 60).
+// The window of the slow-transfer rule, in seconds (default 60): a transfer
+// that delivers less than 1 KiB in that long fails.
 void SetHttpStallTimeout(int seconds);
 
 }  // namespace os

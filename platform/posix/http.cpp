@@ -1,12 +1,16 @@
 // HTTP through libcurl, pulled block by block like WinInet's reads: the
-// transfer is driven by a multi handle only while the caller asks for bytes.
-// libcurl honours http_proxy, https_proxy and no_proxy by itself.
+// transfer is driven by the session's multi handle only while the caller
+// asks for bytes. libcurl honours http_proxy, https_proxy and no_proxy by
+// itself.
 #include "platform/os.h"
+
+#include "platform/HttpPace.h"
 
 #include <curl/curl.h>
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -53,32 +57,52 @@ void GlobalInit() {
     std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
+}  // namespace
+
+// A multi handle keeps the connections its transfers leave open: each
+// request is an easy handle added to the session's multi handle, so the next
+// request to the same server goes over the same connection.
+struct HttpSession::State {
+    explicit State(std::string agentText) : agent(std::move(agentText)), multi(curl_multi_init()) {}
+    ~State() {
+        if (multi) curl_multi_cleanup(multi);
+    }
+    State(const State&) = delete;
+    State& operator=(const State&) = delete;
+    std::string agent;
+    CURLM* multi;
+};
+
+namespace {
+
 class CurlResponse final : public HttpResponse {
 public:
-    CurlResponse() : multi_(curl_multi_init()), easy_(curl_easy_init()) {}
+    explicit CurlResponse(std::shared_ptr<HttpSession::State> session)
+        : session_(std::move(session)),
+          easy_(curl_easy_init()),
+          pace_(std::chrono::seconds(g_stallSeconds.load()), HttpPace::Clock::now()) {}
     ~CurlResponse() override {
-        if (multi_ && easy_ && added_) curl_multi_remove_handle(multi_, easy_);
+        // Removing an unfinished transfer closes its connection; a finished
+        // one leaves it to the session for the next request.
+        if (easy_ && added_) curl_multi_remove_handle(session_->multi, easy_);
         if (easy_) curl_easy_cleanup(easy_);
-        if (multi_) curl_multi_cleanup(multi_);
     }
     CurlResponse(const CurlResponse&) = delete;
     CurlResponse& operator=(const CurlResponse&) = delete;
 
     // Starts the request and waits until the response has begun. False
-    // when no response comes (no connection, bad URL, no such host).
-    bool Open(const std::string& agent, const std::string& url) {
-        if (!multi_ || !easy_) return false;
+    // when no response comes (no connection, bad URL, no such host, no
+    // answer within the stall window).
+    bool Open(const std::string& url) {
+        if (!session_->multi || !easy_) return false;
         const long stall = g_stallSeconds.load();
         const std::string escaped = EscapeUrl(url);
         curl_easy_setopt(easy_, CURLOPT_URL, escaped.c_str());
-        curl_easy_setopt(easy_, CURLOPT_USERAGENT, agent.c_str());
+        curl_easy_setopt(easy_, CURLOPT_USERAGENT, session_->agent.c_str());
         curl_easy_setopt(easy_, CURLOPT_FOLLOWLOCATION, 1L);
         curl_easy_setopt(easy_, CURLOPT_MAXREDIRS, 10L);
         curl_easy_setopt(easy_, CURLOPT_NOSIGNAL, 1L);
         curl_easy_setopt(easy_, CURLOPT_CONNECTTIMEOUT, stall);
-        // Fewer than one byte per second for the stall time ends the transfer.
-        curl_easy_setopt(easy_, CURLOPT_LOW_SPEED_LIMIT, 1L);
-        curl_easy_setopt(easy_, CURLOPT_LOW_SPEED_TIME, stall);
         curl_easy_setopt(easy_, CURLOPT_WRITEFUNCTION, &CurlResponse::OnData);
         curl_easy_setopt(easy_, CURLOPT_WRITEDATA, this);
         curl_easy_setopt(easy_, CURLOPT_HEADERFUNCTION, &CurlResponse::OnHeader);
@@ -88,9 +112,12 @@ public:
         // address may not be redirected to plain http.
         if (const char* bundle = CaBundleFromEnvironment()) curl_easy_setopt(easy_, CURLOPT_CAINFO, bundle);
         if (url.rfind("https://", 0) == 0) curl_easy_setopt(easy_, CURLOPT_REDIR_PROTOCOLS_STR, "https");
-        if (curl_multi_add_handle(multi_, easy_) != CURLM_OK) return false;
+        if (curl_multi_add_handle(session_->multi, easy_) != CURLM_OK) return false;
         added_ = true;
-        while (!begun_ && !done_) Pump();
+        while (!begun_ && !done_) {
+            Pump();
+            if (!begun_ && !done_ && pace_.Expired(HttpPace::Clock::now())) return false;
+        }
         if (done_ && result_ != CURLE_OK && !begun_) return false;
         return true;
     }
@@ -100,6 +127,11 @@ public:
             data_.clear();
             pos_ = 0;
             Pump();
+            if (pace_.Expired(HttpPace::Clock::now())) {
+                throw EInOutError(CURLE_OPERATION_TIMEDOUT,
+                                  "Download failed: less than 1 KiB in " + std::to_string(g_stallSeconds.load()) +
+                                      " seconds");
+            }
         }
         if (pos_ == data_.size()) {
             if (result_ != CURLE_OK) {
@@ -119,6 +151,7 @@ private:
         auto* self = static_cast<CurlResponse*>(user);
         self->begun_ = true;
         self->data_.append(ptr, size * nmemb);
+        self->pace_.Add(size * nmemb, HttpPace::Clock::now());
         return size * nmemb;
     }
     static std::size_t OnHeader(char*, std::size_t size, std::size_t nmemb, void* user) {
@@ -132,21 +165,23 @@ private:
     }
 
     void Pump() {
+        CURLM* multi = session_->multi;
         int running = 0;
-        curl_multi_perform(multi_, &running);
+        curl_multi_perform(multi, &running);
         int queued = 0;
-        while (CURLMsg* msg = curl_multi_info_read(multi_, &queued)) {
-            if (msg->msg == CURLMSG_DONE) {
+        while (CURLMsg* msg = curl_multi_info_read(multi, &queued)) {
+            if (msg->msg == CURLMSG_DONE && msg->easy_handle == easy_) {
                 done_ = true;
                 result_ = msg->data.result;
             }
         }
         if (!done_ && running == 0) done_ = true;
-        if (!done_ && data_.size() == pos_) curl_multi_poll(multi_, nullptr, 0, 200, nullptr);
+        if (!done_ && data_.size() == pos_) curl_multi_poll(multi, nullptr, 0, 200, nullptr);
     }
 
-    CURLM* multi_;
+    std::shared_ptr<HttpSession::State> session_;
     CURL* easy_;
+    HttpPace pace_;
     bool added_ = false;
     bool begun_ = false;
     bool done_ = false;
@@ -157,15 +192,23 @@ private:
 
 }  // namespace
 
-std::unique_ptr<HttpResponse> HttpOpen(const std::string& agent, const std::string& url) {
+HttpSession::HttpSession(const std::string& agent) {
     GlobalInit();
-    auto response = std::make_unique<CurlResponse>();
-    if (!response->Open(agent, url)) return nullptr;
+    state_ = std::make_shared<State>(agent);
+}
+HttpSession::HttpSession(HttpSession&& other) noexcept = default;
+HttpSession& HttpSession::operator=(HttpSession&& other) noexcept = default;
+HttpSession::~HttpSession() = default;
+
+std::unique_ptr<HttpResponse> HttpSession::Open(const std::string& url) {
+    auto response = std::make_unique<CurlResponse>(state_);
+    if (!response->Open(url)) return nullptr;
     return response;
 }
 
-// libcurl keeps no cache between transfers.
-void HttpDropCache(const std::string&) {}
+std::unique_ptr<HttpResponse> HttpOpen(const std::string& agent, const std::string& url) {
+    return HttpSession(agent).Open(url);
+}
 
 void SetHttpStallTimeout(int seconds) { g_stallSeconds.store(seconds > 0 ? seconds : 60); }
 

@@ -1,7 +1,11 @@
-// HTTP through WinInet, which brings the system's proxy settings and its
-// URL cache. Each response owns its own internet handle, so no handle
-// outlives a download.
+// HTTP through WinInet, which brings the system's proxy settings. A session
+// owns one internet handle, so the proxy settings are read once per run and
+// WinInet keeps the server's connection open between requests. Requests
+// bypass the URL cache both ways: a cached list could be served stale, and
+// writing every download into the cache put it on disk twice.
 #include "platform/os.h"
+
+#include "platform/HttpPace.h"
 
 #include <windows.h>
 #include <wininet.h>
@@ -10,17 +14,24 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <cstring>
-#include <mutex>
-#include <thread>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <mutex>
 #include <string>
+#include <thread>
+#include <vector>
 
 namespace os {
 namespace {
 
 std::atomic<int> g_stallSeconds{60};
+
+// Reload from the server, write nothing into the URL cache, and keep no
+// cookies (their bookkeeping grows with every distinct URL of a run).
+constexpr DWORD kOpenFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_PRAGMA_NOCACHE |
+                             INTERNET_FLAG_NO_COOKIES | INTERNET_FLAG_KEEP_CONNECTION | INTERNET_FLAG_NO_UI;
 
 struct InternetHandle {
     HINTERNET h = nullptr;
@@ -33,65 +44,121 @@ struct InternetHandle {
     }
 };
 
-// WinInet's own receive timeout is not honoured everywhere (Wine ignores it
-// for a body that stops flowing), so the reads run on a thread of their
-// own and the caller waits for bytes with a deadline. A stalled reader is
-// abandoned; it owns the handles and closes them when its read returns.
+constexpr std::size_t kReadBlock = 64 * 1024;
+constexpr std::size_t kReadAheadBlocks = 16;
+
+// One response's body on its way from the reading thread to the caller.
 struct Transfer {
+    explicit Transfer(std::shared_ptr<InternetHandle> session)
+        : internet(std::move(session)),
+          pace(std::chrono::seconds(g_stallSeconds.load()), HttpPace::Clock::now()) {}
     // Declared in this order so that the URL handle closes before the
-    // internet handle.
-    InternetHandle internet;
+    // session's internet handle can.
+    std::shared_ptr<InternetHandle> internet;
     InternetHandle url;
     std::mutex lock;
     std::condition_variable changed;
-    // Bytes read ahead; the caller takes them from head on. Compacted only
-    // when the head has moved far, so taking a block copies only that block.
-    std::string pending;
-    std::size_t head = 0;
-    std::size_t Available() const { return pending.size() - head; }
+    // Blocks as the reading thread filled them; the caller copies out of
+    // the front one, so each byte is copied once, into the caller's buffer.
+    std::deque<std::vector<char>> blocks;
+    std::size_t head = 0;  // read position in blocks.front()
+    std::vector<std::vector<char>> spare;  // emptied blocks, for reuse
+    HttpPace pace;
     bool done = false;
     bool abandoned = false;
     DWORD error = 0;
 };
 
-constexpr std::size_t kReadBlock = 1024;
-constexpr std::size_t kReadAhead = 1 << 20;
-
-void ReadBody(std::shared_ptr<Transfer> t) {
-    char block[kReadBlock];
+// Reads one body block by block until its end, an error, or the caller
+// abandons it. Asks how much has arrived before reading, since a read may
+// wait to fill its whole buffer and a slow link would then look stalled.
+void ReadBody(Transfer& t) {
     for (;;) {
+        std::vector<char> block;
+        {
+            std::unique_lock<std::mutex> guard(t.lock);
+            t.changed.wait(guard, [&] { return t.abandoned || t.blocks.size() < kReadAheadBlocks; });
+            if (t.abandoned) return;
+            if (!t.spare.empty()) {
+                block = std::move(t.spare.back());
+                t.spare.pop_back();
+            }
+        }
+        block.resize(kReadBlock);
+        DWORD available = 0;
+        BOOL ok = InternetQueryDataAvailable(t.url.h, &available, 0, 0);
         DWORD got = 0;
-        const BOOL ok = InternetReadFile(t->url.h, block, sizeof block, &got);
+        if (ok) {
+            const DWORD want = available == 0 ? DWORD{kReadBlock} : std::min<DWORD>(available, kReadBlock);
+            ok = InternetReadFile(t.url.h, block.data(), want, &got);
+        }
         const DWORD error = ok ? 0 : GetLastError();
-        std::unique_lock<std::mutex> guard(t->lock);
-        if (t->abandoned) return;
+        std::lock_guard<std::mutex> guard(t.lock);
+        if (t.abandoned) return;
         if (!ok || got == 0) {
-            t->error = error;
-            t->done = true;
-            t->changed.notify_all();
+            t.error = error;
+            t.done = true;
+            t.changed.notify_all();
             return;
         }
-        const bool wasEmpty = t->Available() == 0;
-        if (wasEmpty) {
-            t->pending.clear();
-            t->head = 0;
-        } else if (t->head >= kReadAhead) {
-            t->pending.erase(0, t->head);
-            t->head = 0;
-        }
-        t->pending.append(block, got);
-        if (wasEmpty) t->changed.notify_all();
-        t->changed.wait(guard, [&] { return t->abandoned || t->Available() < kReadAhead; });
-        if (t->abandoned) return;
+        block.resize(got);
+        t.pace.Add(got, HttpPace::Clock::now());
+        t.blocks.push_back(std::move(block));
+        if (t.blocks.size() == 1) t.changed.notify_all();
     }
 }
 
+// WinInet's own receive timeout is not honoured everywhere (Wine ignores it
+// for a body that stops flowing), so the reads run on a thread of their own
+// and the caller waits for bytes with a deadline. A session keeps one such
+// thread for all its bodies. A reader stuck in a stalled read is abandoned
+// (the session starts another for the next body); it owns the stalled
+// body's handles and closes them, and ends, when its read returns.
+struct Reader {
+    std::mutex lock;
+    std::condition_variable changed;
+    std::shared_ptr<Transfer> job;
+    bool retired = false;  // end once idle
+
+    static void Loop(std::shared_ptr<Reader> self) {
+        for (;;) {
+            std::shared_ptr<Transfer> job;
+            {
+                std::unique_lock<std::mutex> guard(self->lock);
+                self->changed.wait(guard, [&] { return self->job || self->retired; });
+                if (!self->job) return;
+                job = self->job;
+            }
+            ReadBody(*job);
+            job.reset();
+            std::lock_guard<std::mutex> guard(self->lock);
+            self->job.reset();
+            self->changed.notify_all();
+            if (self->retired) return;
+        }
+    }
+    // Waits a moment for the last body to be let go: a finished one is at
+    // once, a stalled read may never be.
+    bool WaitIdle() {
+        std::unique_lock<std::mutex> guard(lock);
+        return changed.wait_for(guard, std::chrono::seconds(2), [&] { return job == nullptr; });
+    }
+    void Give(std::shared_ptr<Transfer> transfer) {
+        std::lock_guard<std::mutex> guard(lock);
+        job = std::move(transfer);
+        changed.notify_all();
+    }
+    void Retire() {
+        std::lock_guard<std::mutex> guard(lock);
+        retired = true;
+        changed.notify_all();
+    }
+};
+
 class WinInetResponse final : public HttpResponse {
 public:
-    explicit WinInetResponse(std::shared_ptr<Transfer> transfer, long long declared)
-        : t_(std::move(transfer)), declared_(declared) {
-        std::thread(ReadBody, t_).detach();
-    }
+    WinInetResponse(std::shared_ptr<Transfer> transfer, long long declared)
+        : t_(std::move(transfer)), declared_(declared) {}
     ~WinInetResponse() override {
         std::lock_guard<std::mutex> guard(t_->lock);
         t_->abandoned = true;
@@ -102,12 +169,17 @@ public:
 
     std::size_t Read(void* buffer, std::size_t count) override {
         std::unique_lock<std::mutex> guard(t_->lock);
-        const auto stall = std::chrono::seconds(g_stallSeconds.load());
-        if (!t_->changed.wait_for(guard, stall, [&] { return t_->Available() > 0 || t_->done; })) {
-            throw EInOutError(ERROR_INTERNET_TIMEOUT, "Download failed: no data for " +
-                                                          std::to_string(stall.count()) + " seconds");
+        for (;;) {
+            // The pace counts bytes as they arrived, so a trickle fails
+            // here even while each wait brings a byte or two.
+            if (t_->pace.Expired(HttpPace::Clock::now())) {
+                throw EInOutError(ERROR_INTERNET_TIMEOUT, "Download failed: less than 1 KiB in " +
+                                                              std::to_string(g_stallSeconds.load()) + " seconds");
+            }
+            if (!t_->blocks.empty() || t_->done) break;
+            t_->changed.wait_until(guard, t_->pace.Deadline());
         }
-        if (t_->Available() == 0) {
+        if (t_->blocks.empty()) {
             if (t_->error != 0) {
                 throw EInOutError(static_cast<int>(t_->error), "Download failed: " +
                                                                    ErrorText(static_cast<int>(t_->error)));
@@ -119,13 +191,19 @@ public:
             }
             return 0;
         }
-        const bool wasFull = t_->Available() >= kReadAhead;
-        const std::size_t n = std::min(count, t_->Available());
-        std::memcpy(buffer, t_->pending.data() + t_->head, n);
+        std::vector<char>& front = t_->blocks.front();
+        const std::size_t n = std::min(count, front.size() - t_->head);
+        std::memcpy(buffer, front.data() + t_->head, n);
         t_->head += n;
         received_ += n;
-        // Only a reader held back by a full buffer waits for room.
-        if (wasFull && t_->Available() < kReadAhead) t_->changed.notify_all();
+        if (t_->head == front.size()) {
+            const bool wasFull = t_->blocks.size() >= kReadAheadBlocks;
+            if (t_->spare.empty()) t_->spare.push_back(std::move(front));
+            t_->blocks.pop_front();
+            t_->head = 0;
+            // Only a reader held back by a full queue waits for room.
+            if (wasFull) t_->changed.notify_all();
+        }
         return n;
     }
 
@@ -137,33 +215,75 @@ private:
 
 }  // namespace
 
-std::unique_ptr<HttpResponse> HttpOpen(const std::string& agent, const std::string& url) {
-    auto response = std::make_shared<Transfer>();
-    response->internet.h = InternetOpenA(agent.c_str(), INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
-    if (!response->internet.h) return nullptr;
-    // A transfer that stalls must end in bounded time.
+struct HttpSession::State {
+    std::shared_ptr<InternetHandle> internet = std::make_shared<InternetHandle>();
+    std::shared_ptr<Reader> reader;
+    bool answered = false;  // a request of this session has had an answer
+
+    State() = default;
+    State(const State&) = delete;
+    State& operator=(const State&) = delete;
+    ~State() {
+        if (reader) reader->Retire();
+    }
+
+    // The session's reading thread, or a new one when the last is still
+    // stuck in an abandoned body.
+    Reader& IdleReader() {
+        if (reader && reader->WaitIdle()) return *reader;
+        if (reader) reader->Retire();
+        reader = std::make_shared<Reader>();
+        std::thread(Reader::Loop, reader).detach();
+        return *reader;
+    }
+};
+
+HttpSession::HttpSession(const std::string& agent) : state_(std::make_shared<State>()) {
+    state_->internet->h = InternetOpenA(agent.c_str(), INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
+    if (!state_->internet->h) return;
+    // A connection that can't be made or a request that can't be sent must
+    // end in bounded time.
     DWORD timeout = static_cast<DWORD>(g_stallSeconds.load()) * 1000;
-    InternetSetOptionA(response->internet.h, INTERNET_OPTION_RECEIVE_TIMEOUT, &timeout, sizeof timeout);
-    InternetSetOptionA(response->internet.h, INTERNET_OPTION_CONNECT_TIMEOUT, &timeout, sizeof timeout);
-    InternetSetOptionA(response->internet.h, INTERNET_OPTION_SEND_TIMEOUT, &timeout, sizeof timeout);
-    response->url.h = InternetOpenUrlA(response->internet.h, url.c_str(), nullptr, 0, 0, 0);
-    if (!response->url.h) return nullptr;
-    // The connection exists only now; set the limit on it as well.
-    InternetSetOptionA(response->url.h, INTERNET_OPTION_RECEIVE_TIMEOUT, &timeout, sizeof timeout);
+    InternetSetOptionA(state_->internet->h, INTERNET_OPTION_RECEIVE_TIMEOUT, &timeout, sizeof timeout);
+    InternetSetOptionA(state_->internet->h, INTERNET_OPTION_CONNECT_TIMEOUT, &timeout, sizeof timeout);
+    InternetSetOptionA(state_->internet->h, INTERNET_OPTION_SEND_TIMEOUT, &timeout, sizeof timeout);
+}
+HttpSession::HttpSession(HttpSession&& other) noexcept = default;
+HttpSession& HttpSession::operator=(HttpSession&& other) noexcept = default;
+HttpSession::~HttpSession() = default;
+
+std::unique_ptr<HttpResponse> HttpSession::Open(const std::string& url) {
+    if (!state_ || !state_->internet->h) return nullptr;
+    auto transfer = std::make_shared<Transfer>(state_->internet);
+    transfer->url.h = InternetOpenUrlA(state_->internet->h, url.c_str(), nullptr, 0, kOpenFlags, 0);
+    // A kept connection that the server closes just as the next request is
+    // sent fails that request without an answer, and WinInet (Wine) does not
+    // send it again itself. A GET may be repeated; the dead connection has
+    // left the pool, so the second try goes over a new one.
+    if (!transfer->url.h && state_->answered) {
+        transfer->url.h = InternetOpenUrlA(state_->internet->h, url.c_str(), nullptr, 0, kOpenFlags, 0);
+    }
+    if (!transfer->url.h) return nullptr;
+    state_->answered = true;
+    DWORD timeout = static_cast<DWORD>(g_stallSeconds.load()) * 1000;
+    InternetSetOptionA(transfer->url.h, INTERNET_OPTION_RECEIVE_TIMEOUT, &timeout, sizeof timeout);
 
     long long declared = -1;
     char length[32] = {};
     DWORD size = sizeof length - 1;
     DWORD index = 0;
-    if (HttpQueryInfoA(response->url.h, HTTP_QUERY_CONTENT_LENGTH, length, &size, &index)) {
+    if (HttpQueryInfoA(transfer->url.h, HTTP_QUERY_CONTENT_LENGTH, length, &size, &index)) {
         char* end = nullptr;
         const long long value = std::strtoll(length, &end, 10);
         if (end != length && value >= 0) declared = value;
     }
-    return std::make_unique<WinInetResponse>(std::move(response), declared);
+    state_->IdleReader().Give(transfer);
+    return std::make_unique<WinInetResponse>(std::move(transfer), declared);
 }
 
-void HttpDropCache(const std::string& url) { DeleteUrlCacheEntryA(url.c_str()); }
+std::unique_ptr<HttpResponse> HttpOpen(const std::string& agent, const std::string& url) {
+    return HttpSession(agent).Open(url);
+}
 
 void SetHttpStallTimeout(int seconds) { g_stallSeconds.store(seconds > 0 ? seconds : 60); }
 

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <fstream>
+#include <set>
 #include <random>
 #include <sstream>
 
@@ -181,4 +182,17 @@ std::vector<std::string> EngineRun::Requests() const {
         if (line.rfind(prefix, 0) == 0) lines.push_back(line.substr(4));
     }
     return lines;
+}
+
+std::size_t EngineRun::Connections() const {
+    std::set<std::string> seen;
+    std::ifstream in(serverDir_.parent_path() / "connections.log", std::ios::binary);
+    const std::string prefix = "/" + serverDir_.filename().string() + "/";
+    for (std::string line; std::getline(in, line);) {
+        const auto space = line.find(' ');
+        if (space != std::string::npos && line.compare(space + 1, prefix.size(), prefix) == 0) {
+            seen.insert(line.substr(0, space));
+        }
+    }
+    return seen.size();
 }

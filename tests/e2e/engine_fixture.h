@@ -71,6 +71,8 @@ protected:
     // Every file below the server root's parent that isn't the server's or
     // the install directory's: proof that nothing was written outside.
     std::vector<std::string> Requests() const;
+    // How many connections the server accepted for this test's requests.
+    std::size_t Connections() const;
 
     static std::string Compress(const std::string& data);
     static std::string Md5Hex(const std::string& data);

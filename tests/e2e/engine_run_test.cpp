@@ -231,6 +231,68 @@ TEST_F(EngineRun, StalledDownloadFailsInBoundedTime) {
     EXPECT_THAT(Leftovers(), IsEmpty());
 }
 
+// Restores the default stall window when a test ends, whatever it asserted.
+struct StallWindow {
+    explicit StallWindow(int seconds) { os::SetHttpStallTimeout(seconds); }
+    ~StallWindow() { os::SetHttpStallTimeout(60); }
+};
+
+TEST_F(EngineRun, TrickleFailsWhileASlowSteadyTransferInstalls) {
+    const StallWindow window(2);
+    const std::string steady = Noise(6000, 11), trickle = Noise(20000, 12);
+    Publish({{"steady.dat", {steady, true}}, {"trickle.dat", {trickle, true}}, {"z.txt", {"z", true}}});
+    // About 5 KiB a second passes the rule; 100 bytes a second never stops
+    // flowing, yet delivers less than 1 KiB in any 2 seconds.
+    SetFault("steady.dat.bz2", "trickle 1024 200");
+    SetFault("trickle.dat.bz2", "trickle 10 100");
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(Run());
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(60));
+    EXPECT_TRUE(ReadLocal("steady.dat") == steady);
+    EXPECT_EQ(ReadLocal("trickle.dat"), "<missing>");
+    EXPECT_EQ(ReadLocal("z.txt"), "z");  // a slow entry is a failed entry, not an unreachable server
+    EXPECT_EQ(view_.Count("Status|" + kFailed + "|"), 1u);
+    EXPECT_THAT(Leftovers(), IsEmpty());
+}
+
+TEST_F(EngineRun, SequentialDownloadsShareOneConnection) {
+    std::map<std::string, TPublished> files;
+    for (int i = 0; i < 40; ++i) files["dir\\f" + std::to_string(i) + ".txt"] = {Noise(static_cast<std::size_t>(3000 + 97 * i), static_cast<unsigned>(i)), i % 2 == 0};
+    Publish(files);
+    ASSERT_TRUE(Run());
+    EXPECT_EQ(Requests().size(), 41u);
+    // The server keeps connections open: list and files over one of them
+    // (two allowed, should the client ever open a spare).
+    EXPECT_GE(Connections(), 1u);
+    EXPECT_LE(Connections(), 2u);
+
+    // A transfer cut short closes its connection: the entries after it go
+    // over a new one and install.
+    const std::string oldF5 = files["dir\\f5.txt"].content;
+    for (const char* name : {"dir\\f5.txt", "dir\\f6.txt", "dir\\f7.txt"}) files[name].content = "changed";
+    Publish(files);
+    SetFault("dir/f5.txt.bz2", "cut 10");
+    EXPECT_FALSE(Run(true));
+    EXPECT_TRUE(ReadLocal("dir\\f5.txt") == oldF5);
+    EXPECT_EQ(ReadLocal("dir\\f6.txt"), "changed");
+    EXPECT_EQ(ReadLocal("dir\\f7.txt"), "changed");
+    EXPECT_EQ(Requests().size(), 41u + 4u);
+    EXPECT_LE(Connections(), 2u + 3u);
+    EXPECT_THAT(Leftovers(), IsEmpty());
+}
+
+TEST_F(EngineRun, AKeptConnectionTheServerClosedIsReplaced) {
+    Publish({{"a.txt", {"a", true}}, {"b.txt", {"b", true}}, {"c.txt", {"c", true}}});
+    // The request after a.txt's finds its connection closed without an
+    // answer, as when a server drops an idle kept connection: a GET is sent
+    // again on a new connection.
+    SetFault("a.txt.bz2", "then-drop");
+    EXPECT_TRUE(Run());
+    EXPECT_EQ(ReadLocal("b.txt"), "b");
+    EXPECT_EQ(ReadLocal("c.txt"), "c");
+    EXPECT_GE(Connections(), 2u);
+}
+
 TEST_F(EngineRun, UnreachableFileEndsTheInstallLoop) {
     WriteLocal("a.txt", "old a");
     WriteLocal("b.txt", "old b");

@@ -10,8 +10,15 @@ sidecar file of the same name with ".fault" appended, holding one line:
   stall N            send N bytes of the body, then nothing (until the client gives up)
   reset              close the connection without any answer
   redirect URL       answer 302 with URL as the new location
+  trickle N MS       send the body N bytes at a time, MS milliseconds apart
+  then-drop          answer normally, then close the connection when the next
+                     request arrives on it, without an answer (a kept
+                     connection the server closed while the client was idle)
 
-Every request is logged to ROOT/requests.log as "METHOD PATH AGENT".
+Every request is logged to ROOT/requests.log as "METHOD PATH AGENT", and to
+ROOT/connections.log as "CONNECTION PATH", CONNECTION numbering the accepted
+connections from 1: connections are kept open between requests (HTTP/1.1), so
+the log shows which requests a client sent over one connection.
 """
 import argparse
 import http.server
@@ -30,13 +37,24 @@ class Handler(http.server.BaseHTTPRequestHandler):
     def log_message(self, fmt, *args):  # keep test output quiet
         pass
 
+    def setup(self):
+        super().setup()
+        with self.server.log_lock:
+            self.server.connections += 1
+            self.connection_number = self.server.connections
+
     def _log_request(self):
         with self.server.log_lock:
             with open(os.path.join(self.server.root, "requests.log"), "ab") as log:
                 agent = self.headers.get("User-Agent", "")
                 log.write(f"{self.command} {self.path} {agent}\n".encode("latin-1", "replace"))
+            with open(os.path.join(self.server.root, "connections.log"), "ab") as log:
+                log.write(f"{self.connection_number} {self.path}\n".encode("latin-1", "replace"))
 
     def do_GET(self):
+        if getattr(self, "drop_next", False):
+            self.close_connection = True
+            return
         self._log_request()
         # Request bytes map to file names one to one, as static servers do.
         # The request line arrives decoded as Latin-1: encoding it back gives
@@ -61,6 +79,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 fault = f.read().decode().split()
         with open(path, "rb") as f:
             body = f.read()
+        if fault and fault[0] == "then-drop":
+            self.drop_next = True
         if fault and fault[0] == "status":
             return self._page(int(fault[1]), "Fault")
         if fault and fault[0] == "redirect":
@@ -91,6 +111,19 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if fault and fault[0] == "cut":
             self.wfile.write(body[: int(fault[1])])
             self.wfile.flush()
+            self.close_connection = True
+            return
+        if fault and fault[0] == "trickle":
+            step, pause = int(fault[1]), int(fault[2]) / 1000
+            try:
+                for i in range(0, len(body), step):
+                    if self.server.stopping.is_set():
+                        break
+                    self.wfile.write(body[i : i + step])
+                    self.wfile.flush()
+                    time.sleep(pause)
+            except OSError:
+                pass  # the client gave up
             self.close_connection = True
             return
         if fault and fault[0] == "stall":
@@ -129,6 +162,7 @@ class Server(http.server.ThreadingHTTPServer):
         super().__init__(("127.0.0.1", port), Handler)
         self.root = root
         self.log_lock = threading.Lock()
+        self.connections = 0
         self.stopping = threading.Event()
 
     def stop(self):

@@ -307,13 +307,22 @@ class UpdateCase(unittest.TestCase):
         expected = on_disk(changed)
         expected[REMOVED.encode()] = self.files[REMOVED]
         self.assertEqual(tree_of(self.install), expected, out)
+        # A line per installed file, and no status lines without --verbose.
+        installed = [line for line in out.splitlines() if line.startswith("installed  ")]
+        self.assertEqual(len(installed), 2, out)
+        self.assertIn("installed  " + CHANGED.replace("/", "\\"), installed, out)
+        self.assertNotIn("Descargando", out)
+        self.assertNotIn("Buscando", out)
 
-        # A third run finds everything current and fetches only the list.
+        # A third run finds everything current and fetches only the list;
+        # --verbose shows its statuses.
         server.clear_log()
-        code, out = self.update(url, *second_args)
+        code, out = self.update(url, "--verbose", *second_args)
         self.assertEqual(code, 0, out)
         self.assertEqual(server.requests(), [b"/Updater/files.lst.bz2"])
         self.assertEqual(tree_of(self.install), expected, out)
+        self.assertIn("Buscando Actualizaciones...", out)
+        self.assertNotIn("installed  ", out)
 
 
 class WithNginx(UpdateCase):

@@ -1,5 +1,6 @@
 // The platform seam's files and directories, on the backend being built.
 #include "platform/os.h"
+#include "platform/HttpPace.h"
 
 #include "tests/unit/memory_pages.h"
 #include "tests/unit/scratch_dir.h"
@@ -223,3 +224,38 @@ TEST(PlatformPaths, CodePageAndSeparatorsAreTranslated) {
     EXPECT_TRUE(os::FileExists(os::GetCurrentDir() + "\\f.txt"));
 }
 #endif
+
+// The slow-transfer rule: less than 1 KiB in any window fails.
+TEST(PlatformHttpPace, FailsOnlyWhenAWindowHoldsLessThanOneKiB) {
+    using namespace std::chrono_literals;
+    const auto t0 = os::HttpPace::Clock::time_point{} + 1000s;
+
+    // Nothing yet: the first window ends the transfer, not before.
+    os::HttpPace silent(60s, t0);
+    EXPECT_FALSE(silent.Expired(t0 + 59s));
+    EXPECT_TRUE(silent.Expired(t0 + 60s));
+
+    // A byte every second never stops flowing and still fails.
+    os::HttpPace trickle(60s, t0);
+    for (int s = 1; s < 60; ++s) trickle.Add(1, t0 + std::chrono::seconds(s));
+    EXPECT_TRUE(trickle.Expired(t0 + 60s));
+
+    // The window slides: 1023 bytes, then one more late in the window,
+    // make 1 KiB until the first arrival leaves the window.
+    os::HttpPace sliding(60s, t0);
+    sliding.Add(1023, t0 + 1s);
+    sliding.Add(1, t0 + 59s);
+    EXPECT_FALSE(sliding.Expired(t0 + 60s));
+    EXPECT_EQ(sliding.Deadline(), t0 + 61s);
+    EXPECT_TRUE(sliding.Expired(t0 + 61s));
+
+    // 1 KiB every 50 seconds never fails; each arrival moves the deadline.
+    os::HttpPace steady(60s, t0);
+    for (int s = 50; s <= 5000; s += 50) {
+        EXPECT_FALSE(steady.Expired(t0 + std::chrono::seconds(s))) << s;
+        for (int k = 0; k < 1024; ++k) steady.Add(1, t0 + std::chrono::seconds(s));
+    }
+    EXPECT_EQ(steady.Deadline(), t0 + 5060s);
+    steady.Add(64 * 1024, t0 + 5001s);
+    EXPECT_EQ(steady.Deadline(), t0 + 5061s);
+}

@@ -13,10 +13,6 @@
 #include <unistd.h>
 #endif
 
-namespace {
-constexpr const char* kChecking = "Comprobando...";
-}
-
 std::string ConsoleText(const std::string& cp1252) {
 #ifdef _WIN32
     return cp1252;  // the console is switched to code page 1252
@@ -31,16 +27,20 @@ void TConsoleView::SyncStatus(const std::string& status, const std::string& deta
     if (status == status_ && detail == detail_) return;
     status_ = status;
     detail_ = detail;
-    if (status.empty() && detail.empty()) return;
-    // One line per file while checking only when asked: a large tree would
-    // flood the log otherwise. The progress line shows it on a terminal.
-    if (status == kChecking && !verbose_) {
+    if (!verbose_ || (status.empty() && detail.empty())) {
         DrawBar();
         return;
     }
     ClearBar();
     std::printf("%s%s%s\n", ConsoleText(status).c_str(), detail.empty() ? "" : "  ",
                 ConsoleText(detail).c_str());
+    std::fflush(stdout);
+    DrawBar();
+}
+
+void TConsoleView::EntryFinished(const std::string& path, bool installed) {
+    ClearBar();
+    std::printf("%s  %s\n", installed ? "installed" : "failed   ", ConsoleText(path).c_str());
     std::fflush(stdout);
     DrawBar();
 }
@@ -75,6 +75,9 @@ void TConsoleView::ShowUpdateFinished(bool installFailed) {
 
 void TConsoleView::DrawBar() {
     if (!terminal_ || status_.empty()) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (now - lastDraw_ < std::chrono::milliseconds(100)) return;
+    lastDraw_ = now;
     auto percent = [](std::int32_t pos, std::int32_t max) {
         return max <= 0 ? 0 : static_cast<int>(std::clamp<std::int64_t>(std::int64_t{pos} * 100 / max, 0, 100));
     };

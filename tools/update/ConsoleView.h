@@ -1,9 +1,13 @@
-// The update view of corvel-update: each status change as a line on
-// standard output, and a progress line on a terminal.
+// The update view of corvel-update: a line per installed or failed file on
+// standard output (every status change too with --verbose), and on a
+// terminal a progress line redrawn at most 10 times a second. A console line
+// is a slow system round trip under Wine and in a Windows console, so a
+// large install must not print one per status.
 #pragma once
 
 #include "engine/UpdateView.h"
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 
@@ -19,14 +23,17 @@ public:
     void BeginUpdateView() override {}
     void EndUpdateView() override;
     void ShowUpdateFinished(bool installFailed) override;
+    void EntryFinished(const std::string& path, bool installed) override;
 
 private:
+    // Redraws the progress line unless it was drawn less than 100 ms ago.
     void DrawBar();
     void ClearBar();
 
     bool verbose_;
     bool terminal_;
     bool barShown_ = false;
+    std::chrono::steady_clock::time_point lastDraw_{};
     std::string status_;
     std::string detail_;
     std::int32_t fileMax_ = 100, filePos_ = 0, totalMax_ = 100, totalPos_ = 0;

@@ -30,10 +30,10 @@ int Usage(const char* message) {
                  "  Brings DIR (default: the current directory) up to date with the update\n"
                  "  server's directory BASE_URL (http://host/Updater/).\n"
                  "  --force        check every file, whatever the list's revision\n"
-                 "  --timeout N    fail a transfer after N seconds without data (default 60)\n"
+                 "  --timeout N    fail a transfer that delivers less than 1 KiB in N seconds (default 60)\n"
                  "  --public-key HEX  the publisher's Ed25519 key (64 hex digits): install only\n"
                  "                 a list it signed (default: the key built in, if any)\n"
-                 "  --verbose      print every file while checking\n");
+                 "  --verbose      print every status change, not only each file installed or failed\n");
     return 2;
 }
 

@@ -1,0 +1,99 @@
+#!/usr/bin/env bash
+# corvel-update on a network, against curl with 8 parallel connections:
+#  proxy  fresh install of 600 files of 4..64 KiB from nginx (connections
+#         kept open) through bench/delay_proxy.py (25 ms each way, one more
+#         round trip per new connection), vs
+#         curl --parallel --parallel-immediate --parallel-max 8 + bzip2 -d on
+#         2 cores; connections opened by each
+#  wine   fresh install of 256 MiB in 512 files from nginx on loopback:
+#         corvel-update.exe under Wine vs the native corvel-update, and the
+#         bytes Wine's URL cache holds after the run
+# Each pair runs alternately RUNS times (default 3); the median is reported.
+# Usage: bench/run_net.sh [proxy|wine]...   (WORK, NATIVE, WINDOWS, RUNS)
+source "$(dirname "$0")/run_lib.sh"
+update=$NATIVE/tools/update/corvel-update
+publish=$NATIVE/tools/publish/corvel-publish
+what=("$@"); [ ${#what[@]} -gt 0 ] || what=(proxy wine)
+has() { local w; for w in "${what[@]}"; do [ "$w" = "$1" ] && return 0; done; return 1; }
+mkdir -p "$WORK"
+
+python3 "$ROOT/bench/run_gendata.py" "$WORK" net600 tree512
+for t in net600 tree512; do
+  [ -f "$WORK/srv-$t/files.lst.bz2" ] || "$publish" --jobs 2 "$WORK/$t" "$WORK/srv-$t" > /dev/null
+done
+
+# nginx keeping connections open, serving WORK.
+NGINX=$WORK/nginx; mkdir -p "$NGINX"
+NPORT=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+cat > "$NGINX/nginx.conf" <<CONF
+$([ "$(id -u)" = 0 ] && echo "user root;")
+worker_processes 1;
+pid $NGINX/nginx.pid;
+error_log $NGINX/error.log;
+events { worker_connections 256; }
+http {
+    access_log off;
+    keepalive_timeout 75s;
+    keepalive_requests 100000;
+    client_body_temp_path $NGINX/body; proxy_temp_path $NGINX/proxy; fastcgi_temp_path $NGINX/fastcgi;
+    uwsgi_temp_path $NGINX/uwsgi; scgi_temp_path $NGINX/scgi;
+    default_type application/octet-stream;
+    server { listen 127.0.0.1:$NPORT; root $WORK; }
+}
+CONF
+nginx -e "$NGINX/error.log" -c "$NGINX/nginx.conf" -p "$NGINX/" -g "daemon off;" &
+SERVER_PIDS+=("$!")
+for _ in $(seq 50); do curl -s -o /dev/null "http://127.0.0.1:$NPORT/" && break; sleep 0.1; done
+
+# time_of "command": wall seconds of one run, output to files.
+time_of() {
+  local s e; s=$(now); bash -c "$1" > "$WORK/.out" 2> "$WORK/.err" || { echo "failed: $1" >&2; cat "$WORK/.err" >&2; }
+  e=$(now); awk -v s="$s" -v e="$e" 'BEGIN { printf "%.3f", e - s }'
+}
+median() { printf '%s\n' "$@" | sort -g | awk '{ a[NR] = $1 } END { print a[int((NR + 1) / 2)] }'; }
+# pair NAME TARGET "ours" "theirs" [BEFORE]: alternating runs, medians and ratio.
+pair() {
+  local name=$1 target=$2 ours=$3 theirs=$4 before=${5:-true} a=() b=() i
+  for i in $(seq "$RUNS"); do
+    bash -c "$before"; a+=("$(time_of "$ours")")
+    bash -c "$before"; b+=("$(time_of "$theirs")")
+  done
+  local ma mb; ma=$(median "${a[@]}"); mb=$(median "${b[@]}")
+  printf '%-34s median %7.2f / %7.2f s = %.3f   (target <= %s; runs: %s / %s)  load %s\n' "$name" "$ma" "$mb" \
+    "$(awk -v a="$ma" -v b="$mb" 'BEGIN { print a / b }')" "$target" "${a[*]}" "${b[*]}" "$(cut -d' ' -f1-3 /proc/loadavg)"
+  printf '    ours: %s\n    ref:  %s\n' "$ours" "$theirs"
+}
+echo "== network benchmarks, $(date -u '+%F %H:%M UTC'), $(nproc) cores"
+
+if has proxy; then
+  rm -f "$WORK/proxy.port"
+  python3 "$ROOT/bench/delay_proxy.py" "$NPORT" "$WORK/proxy.port" &
+  SERVER_PIDS+=("$!")
+  for _ in $(seq 50); do [ -s "$WORK/proxy.port" ] && break; sleep 0.1; done
+  PPORT=$(cat "$WORK/proxy.port"); url=http://127.0.0.1:$PPORT/srv-net600
+  d=$WORK/inst-net
+  # curl's work list: every copy the list names, into the same tree.
+  (cd "$WORK/net600" && find d* -type f | sort) | awk -v u="$url" -v d="$d" \
+    '{ printf "url = \"%s/%s.bz2\"\noutput = \"%s/%s.bz2\"\n", u, $0, d, $0 }' > "$WORK/net600.curl"
+  curlcmd="curl -s --create-dirs --parallel --parallel-immediate --parallel-max 8 -K $WORK/net600.curl && find $d -name '*.bz2' -print0 | xargs -0 -P 2 -n 50 bzip2 -d"
+  pair "fresh install 600 files, 50 ms" 1.3 "$update --force --dir $d $url/" "$curlcmd" "rm -rf $d && mkdir -p $d"
+  count() { cat "$WORK/proxy.port.count"; }
+  rm -rf "$d" && mkdir -p "$d"; c0=$(count); "$update" --force --dir "$d" "$url/" > /dev/null; c1=$(count)
+  rm -rf "$d" && mkdir -p "$d"; bash -c "$curlcmd" > /dev/null 2>&1; c2=$(count)
+  (cd "$WORK/net600" && find d* -type f -print0 | xargs -0 md5sum) | (cd "$d" && md5sum -c --quiet) && echo "    curl's tree verified"
+  echo "connections: corvel-update $((c1 - c0)) for $(wc -l < "$WORK/srv-net600/files.lst") list lines, curl $((c2 - c1))"
+  rm -rf "$d"
+fi
+
+if has wine && [ -x "$WINDOWS/tools/update/corvel-update.exe" ]; then
+  wine cmd /c exit > /dev/null 2>&1 < /dev/null  # start Wine's services before timing
+  exe=$WINDOWS/tools/update/corvel-update.exe
+  url=http://127.0.0.1:$NPORT/srv-tree512; d=$WORK/inst-512
+  cache=$WINEPREFIX/drive_c/users/$(id -un)/AppData/Local/Microsoft/Windows/INetCache
+  cache_bytes() { du -sb "$cache" 2> /dev/null | cut -f1 || echo 0; }
+  c0=$(cache_bytes)
+  pair "wine fresh install 256 MiB / 512" 1.5 "wine $exe --force --dir $d $url/" "$update --force --dir $d $url/" \
+    "rm -rf $d && mkdir -p $d"
+  echo "URL cache: ${c0:-0} bytes before, $(cache_bytes) bytes after $RUNS Wine installs of 256 MiB ($cache)"
+  rm -rf "$d"
+fi
