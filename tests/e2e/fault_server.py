@@ -8,6 +8,7 @@ sidecar file of the same name with ".fault" appended, holding one line:
   cut N              declare the whole length, send N bytes, close
   cut-chunked N      chunked encoding, send N bytes, close without the last chunk
   stall N            send N bytes of the body, then nothing (until the client gives up)
+  slow N MS          send the body N bytes at a time, MS milliseconds apart
   reset              close the connection without any answer
   redirect URL       answer 302 with URL as the new location
 
@@ -91,6 +92,19 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if fault and fault[0] == "cut":
             self.wfile.write(body[: int(fault[1])])
             self.wfile.flush()
+            self.close_connection = True
+            return
+        if fault and fault[0] == "slow":
+            step, pause = int(fault[1]), int(fault[2]) / 1000.0
+            try:
+                for i in range(0, len(body), step):
+                    if self.server.stopping.is_set():
+                        break
+                    self.wfile.write(body[i:i + step])
+                    self.wfile.flush()
+                    time.sleep(pause)
+            except OSError:
+                pass  # the client went away
             self.close_connection = True
             return
         if fault and fault[0] == "stall":
