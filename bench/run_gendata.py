@@ -6,6 +6,8 @@ usage: run_gendata.py WORK_DIR [what...]
   mix256   WORK/data/mix256.bin      256 MiB, the same mix (and .bz2 of it)
   tree1g   WORK/tree1g/              1 GiB in 2,000 files, sizes 4 kB..8 MB
   tree20k  WORK/tree20k/             20,000 files of 4 KiB
+  tree512m WORK/tree512m/            512 MiB in 1,000 files, sizes 4 kB..8 MB
+  tree20k1 WORK/tree20k1/            20,000 files of 1 KiB
 """
 import os
 import random
@@ -70,6 +72,14 @@ def main():
         tree(os.path.join(work, "tree1g"), sizes)
     if "tree20k" in what:
         tree(os.path.join(work, "tree20k"), [4096] * 20000)
+    if "tree512m" in what:
+        raw = [2 ** rng.uniform(12, 23) for _ in range(1000)]
+        scale = (512 << 20) / sum(raw)
+        sizes = [max(1, int(s * scale)) for s in raw]
+        sizes[0] += (512 << 20) - sum(sizes)
+        tree(os.path.join(work, "tree512m"), sizes)
+    if "tree20k1" in what:
+        tree(os.path.join(work, "tree20k1"), [1024] * 20000)
 
 
 if __name__ == "__main__":

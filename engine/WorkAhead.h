@@ -21,7 +21,7 @@
 template <class Result>
 class TWorkAhead {
 public:
-    static constexpr std::size_t Window = 4;
+    static constexpr std::size_t Window = 32;
 
     // Starts the helper thread; work(i) computes the result of item i, on
     // either thread.
