@@ -210,7 +210,7 @@ void MD5UpdateMapped(TMD5Context& context, os::Mapping& mapping, const std::stri
             if (done < data.size()) mapping.Discard(done);
         }
     };
-    if (!os::GuardedMappedRead(body)) {
+    if (!os::GuardedMappedRead(data, body)) {
         const int code = os::LastErrorCode();
         throw EInOutError(code, path + ": " + os::ErrorText(code));
     }

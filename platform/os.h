@@ -88,11 +88,12 @@ protected:
 // or mapped; an empty file can't be mapped.
 std::unique_ptr<Mapping> MapFileReadOnly(const std::string& path);
 
-// Runs fn, which reads mapped memory. Returns false, instead of crashing,
-// when a mapped page can't be read (the file shrank under the view, or its
+// Runs fn, which reads the mapped view. Returns false, instead of crashing,
+// when a page of that view can't be read (the file shrank under it, or its
 // medium vanished); fn is then abandoned where it stood, so it must own
-// nothing that needs unwinding.
-bool GuardedMappedRead(const std::function<void()>& fn);
+// nothing that needs unwinding. A fault at any other address is a bug and
+// ends the process as usual.
+bool GuardedMappedRead(std::span<const std::uint8_t> view, const std::function<void()>& fn);
 
 // True for an existing file that is not a directory.
 bool FileExists(const std::string& path);

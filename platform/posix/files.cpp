@@ -211,12 +211,18 @@ namespace {
 // before the first access to mapped memory, so the handler never touches an
 // uninitialised thread-local.
 thread_local sigjmp_buf* t_recovery = nullptr;
+// The view the guarded read may fault in; a fault anywhere else is a bug.
+thread_local const std::uint8_t* t_viewBegin = nullptr;
+thread_local const std::uint8_t* t_viewEnd = nullptr;
 
 struct sigaction g_previousBus;
 struct sigaction g_previousSegv;
 
 void OnMemoryFault(int sig, siginfo_t* info, void* context) {
-    if (sigjmp_buf* target = t_recovery) {
+    sigjmp_buf* const target = t_recovery;
+    const auto* address = info != nullptr ? static_cast<const std::uint8_t*>(info->si_addr) : nullptr;
+    if (target != nullptr && info != nullptr && info->si_code > 0 && address >= t_viewBegin &&
+        address < t_viewEnd) {
         t_recovery = nullptr;
         siglongjmp(*target, 1);
     }
@@ -254,26 +260,35 @@ void InstallFaultHandlers() {
 
 }  // namespace
 
-bool GuardedMappedRead(const std::function<void()>& fn) {
+bool GuardedMappedRead(std::span<const std::uint8_t> view, const std::function<void()>& fn) {
     InstallFaultHandlers();
     sigjmp_buf* const outer = t_recovery;
+    const std::uint8_t* const outerBegin = t_viewBegin;
+    const std::uint8_t* const outerEnd = t_viewEnd;
+    const auto restore = [&] {
+        t_recovery = outer;
+        t_viewBegin = outerBegin;
+        t_viewEnd = outerEnd;
+    };
     sigjmp_buf recovery;
     // The saved mask matters: the handler runs with the signal blocked (and
     // sanitizer runtimes block it whatever the flags say), and leaving it by
     // siglongjmp must unblock it again, or the next fault kills the process.
     if (sigsetjmp(recovery, 1) != 0) {
-        t_recovery = outer;
+        restore();
         errno = EIO;
         return false;
     }
+    t_viewBegin = view.data();
+    t_viewEnd = view.data() + view.size();
     t_recovery = &recovery;
     try {
         fn();
     } catch (...) {
-        t_recovery = outer;
+        restore();
         throw;
     }
-    t_recovery = outer;
+    restore();
     return true;
 }
 

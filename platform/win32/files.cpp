@@ -206,6 +206,7 @@ namespace {
 // matters in a handler that may run for faults on any thread.
 DWORD g_recoverySlot = TLS_OUT_OF_INDEXES;  // void*[5] of __builtin_setjmp
 DWORD g_faultCodeSlot = TLS_OUT_OF_INDEXES;
+DWORD g_viewSlot = TLS_OUT_OF_INDEXES;  // the std::span the guarded read may fault in
 
 using RtlNtStatusToDosErrorFn = ULONG(WINAPI*)(LONG);
 RtlNtStatusToDosErrorFn g_statusToError = nullptr;
@@ -215,9 +216,19 @@ RtlNtStatusToDosErrorFn g_statusToError = nullptr;
     __builtin_longjmp(buffer, 1);
 }
 
+// Only a fault inside the guarded view is a read failure of ours; any other
+// one is a bug and must crash as usual.
+bool InGuardedView(const EXCEPTION_RECORD* record) {
+    const auto* view = static_cast<const std::span<const std::uint8_t>*>(::TlsGetValue(g_viewSlot));
+    if (view == nullptr || record->NumberParameters < 2) return false;
+    const auto* address = reinterpret_cast<const std::uint8_t*>(record->ExceptionInformation[1]);
+    return address >= view->data() && address < view->data() + view->size();
+}
+
 LONG CALLBACK OnException(EXCEPTION_POINTERS* info) {
     if (::TlsGetValue(g_recoverySlot) == nullptr) return EXCEPTION_CONTINUE_SEARCH;
     const EXCEPTION_RECORD* record = info->ExceptionRecord;
+    if (!InGuardedView(record)) return EXCEPTION_CONTINUE_SEARCH;
     DWORD error;
     if (record->ExceptionCode == EXCEPTION_IN_PAGE_ERROR) {
         // The third parameter holds the status of the failed page-in.
@@ -226,14 +237,7 @@ LONG CALLBACK OnException(EXCEPTION_POINTERS* info) {
             const ULONG mapped = g_statusToError(static_cast<LONG>(record->ExceptionInformation[2]));
             if (mapped != 0 && mapped != ERROR_MR_MID_NOT_FOUND) error = mapped;
         }
-    } else if (record->ExceptionCode == EXCEPTION_ACCESS_VIOLATION && record->NumberParameters >= 2) {
-        // Only a fault inside a mapped view is a read failure of ours; any
-        // other one is a bug and must crash as usual.
-        MEMORY_BASIC_INFORMATION region;
-        const void* address = reinterpret_cast<const void*>(record->ExceptionInformation[1]);
-        if (::VirtualQuery(address, &region, sizeof region) == 0 || region.Type != MEM_MAPPED) {
-            return EXCEPTION_CONTINUE_SEARCH;
-        }
+    } else if (record->ExceptionCode == EXCEPTION_ACCESS_VIOLATION) {
         error = ERROR_NOACCESS;
     } else {
         return EXCEPTION_CONTINUE_SEARCH;
@@ -260,6 +264,7 @@ void InstallFaultHandler() {
     std::call_once(once, [] {
         g_recoverySlot = ::TlsAlloc();
         g_faultCodeSlot = ::TlsAlloc();
+        g_viewSlot = ::TlsAlloc();
         if (HMODULE ntdll = ::GetModuleHandleA("ntdll.dll")) {
             g_statusToError = reinterpret_cast<RtlNtStatusToDosErrorFn>(
                 reinterpret_cast<void*>(::GetProcAddress(ntdll, "RtlNtStatusToDosError")));
@@ -283,22 +288,29 @@ __attribute__((noinline)) bool RunGuarded(const std::function<void()>& fn) {
 
 }  // namespace
 
-bool GuardedMappedRead(const std::function<void()>& fn) {
+bool GuardedMappedRead(std::span<const std::uint8_t> view, const std::function<void()>& fn) {
     InstallFaultHandler();
-    if (g_recoverySlot == TLS_OUT_OF_INDEXES || g_faultCodeSlot == TLS_OUT_OF_INDEXES) {
+    if (g_recoverySlot == TLS_OUT_OF_INDEXES || g_faultCodeSlot == TLS_OUT_OF_INDEXES ||
+        g_viewSlot == TLS_OUT_OF_INDEXES) {
         fn();
         return true;
     }
     void* const outer = ::TlsGetValue(g_recoverySlot);
+    void* const outerView = ::TlsGetValue(g_viewSlot);
+    const auto restore = [&] {
+        ::TlsSetValue(g_recoverySlot, outer);
+        ::TlsSetValue(g_viewSlot, outerView);
+    };
+    ::TlsSetValue(g_viewSlot, &view);
     bool ok;
     try {
         ok = RunGuarded(fn);
     } catch (...) {
-        ::TlsSetValue(g_recoverySlot, outer);
+        restore();
         throw;
     }
     const DWORD error = ::GetLastError();
-    ::TlsSetValue(g_recoverySlot, outer);
+    restore();
     ::SetLastError(error);
     return ok;
 }

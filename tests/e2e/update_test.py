@@ -124,8 +124,24 @@ class Nginx:
     def __init__(self, tmp, root):
         self.dir = os.path.join(tmp, "nginx")
         os.makedirs(self.dir)
-        self.port = free_port()
         self.log = os.path.join(self.dir, "access.log")
+        # nginx can't bind port 0 and tell us the port: take a free one, and
+        # take another if someone else got there between our probe and nginx.
+        for attempt in range(10):
+            self.port = free_port()
+            self.proc = self._start(root)
+            if self._bound():
+                break
+            self.stop()
+        else:
+            raise RuntimeError("nginx found no free port; see %s" % os.path.join(self.dir, "error.log"))
+        try:
+            wait_for_port(self.port, self.proc)
+        except Exception:
+            self.stop()
+            raise
+
+    def _start(self, root):
         conf = os.path.join(self.dir, "nginx.conf")
         d = self.dir
         with open(conf, "w") as f:
@@ -150,14 +166,25 @@ http {{
     }}
 }}
 """)
-        self.proc = subprocess.Popen(
+        pid = os.path.join(d, "nginx.pid")
+        if os.path.exists(pid):
+            os.remove(pid)
+        return subprocess.Popen(
             ["nginx", "-e", os.path.join(d, "error.log"), "-c", conf, "-p", d + "/", "-g", "daemon off;"],
-            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-        try:
-            wait_for_port(self.port, self.proc)
-        except Exception:
-            self.stop()
-            raise
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def _bound(self, timeout=15):
+        """nginx writes its pid file only once its sockets are bound; it
+        exits when the port is taken."""
+        pid = os.path.join(self.dir, "nginx.pid")
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if self.proc.poll() is not None:
+                return False
+            if os.path.exists(pid) and os.path.getsize(pid) > 0:
+                return True
+            time.sleep(0.05)
+        return False
 
     def requests(self):
         if not os.path.exists(self.log):

@@ -1,5 +1,7 @@
 #include "formats/LstFile.h"
 
+#include "tests/unit/scratch_dir.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -11,14 +13,9 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
-// A list file in the temporary directory, removed afterwards.
+// A list file in a scratch directory of the test's own.
 class ListFileTest : public ::testing::Test {
 protected:
-    void TearDown() override
-    {
-        std::error_code ec;
-        std::filesystem::remove(path_, ec);
-    }
 
     TListFile Write(const std::string& text)
     {
@@ -26,8 +23,8 @@ protected:
         return TListFile(path_.string());
     }
 
-    std::filesystem::path path_ = std::filesystem::temp_directory_path() /
-        ("corvel_lst_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) + ".lst");
+    scratch::Dir dir_;
+    std::filesystem::path path_ = dir_.Native() / "files.lst";
 };
 
 const std::string kExample =

@@ -1,6 +1,7 @@
 // The platform seam's files and directories, on the backend being built.
 #include "platform/os.h"
 
+#include "tests/unit/memory_pages.h"
 #include "tests/unit/scratch_dir.h"
 
 #include <gtest/gtest.h>
@@ -149,12 +150,12 @@ TEST(PlatformMapping, GuardedReadSurvivesAFileShrinkingUnderItsView) {
     const auto data = mapping->Data();
 
     unsigned sum = 0;
-    EXPECT_TRUE(os::GuardedMappedRead([&] { sum += data[data.size() - 1]; }));
+    EXPECT_TRUE(os::GuardedMappedRead(data, [&] { sum += data[data.size() - 1]; }));
     EXPECT_EQ(sum, unsigned{'x'});
 
     os::File::Create(dir / "shrinks.bin", os::Share::ReadWrite).Close();
     std::atomic<bool> reachedEnd{false};
-    EXPECT_FALSE(os::GuardedMappedRead([&] {
+    EXPECT_FALSE(os::GuardedMappedRead(data, [&] {
         sum += data[data.size() - 1];
         reachedEnd = true;
     }));
@@ -162,10 +163,45 @@ TEST(PlatformMapping, GuardedReadSurvivesAFileShrinkingUnderItsView) {
     EXPECT_EQ(os::LastErrorCode(), EIO);
 
     // The guard is ready again, and other threads have their own.
-    std::thread other([&] { EXPECT_FALSE(os::GuardedMappedRead([&] { sum += data[70000]; })); });
+    std::thread other([&] { EXPECT_FALSE(os::GuardedMappedRead(data, [&] { sum += data[70000]; })); });
     other.join();
-    EXPECT_FALSE(os::GuardedMappedRead([&] { sum += data[0]; }));
+    EXPECT_FALSE(os::GuardedMappedRead(data, [&] { sum += data[0]; }));
 }
+#endif
+
+// A page of the view that can no longer be read is a read failure; a fault
+// anywhere else inside the guarded code is a bug and still ends the process.
+TEST(PlatformMapping, GuardedReadTurnsOnlyFaultsInsideItsViewIntoErrors) {
+    scratch::Dir dir;
+    scratch::WriteAll(dir.Native() / "view.bin", std::string(3 << 20, 'v'));
+    auto mapping = os::MapFileReadOnly(dir / "view.bin");
+    ASSERT_NE(mapping, nullptr);
+    const auto data = mapping->Data();
+
+    ASSERT_TRUE(pages::MakeUnreadable(data.data() + (1 << 20)));
+    unsigned sum = 0;
+    std::atomic<bool> passedTheHole{false};
+    EXPECT_TRUE(os::GuardedMappedRead(data, [&] { sum += data[0]; }));
+    EXPECT_FALSE(os::GuardedMappedRead(data, [&] {
+        sum += data[(1 << 20) + 10];
+        passedTheHole = true;
+    }));
+    EXPECT_FALSE(passedTheHole);
+    EXPECT_NE(os::LastErrorCode(), 0);
+    EXPECT_EQ(sum, unsigned{'v'});
+
+    const volatile std::uint8_t* elsewhere = pages::UnreadableAnonymousPage();
+    ASSERT_NE(elsewhere, nullptr);
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(
+        {
+            pages::QuietCrashes();
+            os::GuardedMappedRead(data, [&] { sum += elsewhere[0]; });
+        },
+        "");
+}
+
+#ifndef _WIN32
 
 // Engine paths are Windows-1252 with backslashes; the file system gets
 // UTF-8 with slashes, and the current directory comes back in the code page.

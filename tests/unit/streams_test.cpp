@@ -1,5 +1,7 @@
 #include "formats/Classes.h"
 
+#include "tests/unit/scratch_dir.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -75,12 +77,8 @@ TEST(MemoryStream, BufferCallsNeedEveryByte)
 
 class FileStreamTest : public ::testing::Test {
 protected:
-    void TearDown() override
-    {
-        std::error_code ec;
-        std::filesystem::remove(path_, ec);
-    }
-    std::string path_ = (std::filesystem::temp_directory_path() / "corvel_filestream_test.bin").string();
+    scratch::Dir dir_;
+    std::string path_ = dir_ / "stream.bin";
 };
 
 TEST_F(FileStreamTest, CreateWriteReopenRead)
