@@ -387,7 +387,10 @@ bool TFMain::StopRun(std::chrono::milliseconds limit) {
 }
 
 void TFMain::ShowFrame() {
-    if (!link_ || !link_->Attached() || !Handle() || link_->Feed().Pending() == 0) return;
+    if (!Handle()) return;
+    // Window timers repeat: this one is set again below only when needed.
+    KillTimer(Handle(), kFrameTimerId);
+    if (!link_ || !link_->Attached() || link_->Feed().Pending() == 0) return;
     const auto now = std::chrono::steady_clock::now();
     if (now < nextFrame_) {
         // At most one repaint per frame: come back when it is due.
@@ -395,7 +398,6 @@ void TFMain::ShowFrame() {
         SetTimer(Handle(), kFrameTimerId, static_cast<UINT>(wait.count()), nullptr);
         return;
     }
-    KillTimer(Handle(), kFrameTimerId);
     bool more = false;
     {
         TPaintBatch batch(*this);
