@@ -379,6 +379,7 @@ void GFilesThread::UpdateSelf(const std::string& entryLine) {
         ExtractVerified(archive, fresh, entry->digest, StrToInt(entry->size));
         WriteUpdateScript(name);
         Synchronize(&GFilesThread::CatchUp);
+        control_->ThrowIfStopped();  // a closed window restarts nothing
         RunProgram(InstallDir + "Update.bat");
     } catch (const std::exception&) {
         os::DeleteFile(archive);
