@@ -8,6 +8,8 @@ usage: run_gendata.py WORK_DIR [what...]
   tree20k  WORK/tree20k/             20,000 files of 4 KiB
   net600   WORK/net600/              600 files of 4..64 KiB
   tree512  WORK/tree512/             256 MiB in 512 files of 64 KiB..1 MiB
+  tree512m WORK/tree512m/            512 MiB in 1,000 files, sizes 4 kB..8 MB
+  tree20k1 WORK/tree20k1/            20,000 files of 1 KiB
 """
 import os
 import random
@@ -80,6 +82,14 @@ def main():
         sizes = [max(1, int(s * scale)) for s in raw]
         sizes[0] += (256 << 20) - sum(sizes)
         tree(os.path.join(work, "tree512"), sizes)
+    if "tree512m" in what:
+        raw = [2 ** rng.uniform(12, 23) for _ in range(1000)]
+        scale = (512 << 20) / sum(raw)
+        sizes = [max(1, int(s * scale)) for s in raw]
+        sizes[0] += (512 << 20) - sum(sizes)
+        tree(os.path.join(work, "tree512m"), sizes)
+    if "tree20k1" in what:
+        tree(os.path.join(work, "tree20k1"), [1024] * 20000)
 
 
 if __name__ == "__main__":

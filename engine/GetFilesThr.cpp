@@ -2,6 +2,7 @@
 
 #include "engine/ListTrust.h"
 #include "engine/Progress.h"
+#include "engine/WorkAhead.h"
 #include "formats/Names.h"
 #include "formats/BZip2.h"
 #include "formats/Classes.h"
@@ -76,13 +77,11 @@ std::uint64_t UnixNow() {
 struct GFilesThread::Impl {
     explicit Impl(GFilesThread& run)
         : throttle(std::chrono::milliseconds(20), [&run](TProgressKind kind, std::int32_t value) {
-              run.sync_.Synchronize([&run, kind, value] {
-                  switch (kind) {
-                      case TProgressKind::File: run.view_.SyncFileProgress(value); break;
-                      case TProgressKind::Extract: run.view_.SyncExtractProgress(value); break;
-                      case TProgressKind::Total: run.view_.SyncTotalProgress(value); break;
-                  }
-              });
+              switch (kind) {
+                  case TProgressKind::File: run.view_.SyncFileProgress(value); break;
+                  case TProgressKind::Extract: run.view_.SyncExtractProgress(value); break;
+                  case TProgressKind::Total: run.view_.SyncTotalProgress(value); break;
+              }
           }) {}
 
     TProgressThrottle throttle;
@@ -107,10 +106,11 @@ GFilesThread::GFilesThread(TUpdateView& view, TSynchronizer& synchronizer, bool 
 GFilesThread::~GFilesThread() = default;
 
 void GFilesThread::Start() {
-    std::thread([this] {
+    std::thread([this, control = control_] {
         const bool freeOnTerminate = FreeOnTerminate;
         ExecuteGuarded();
         if (freeOnTerminate) delete this;
+        control->MarkEnded();
     }).detach();
 }
 
@@ -140,6 +140,12 @@ void GFilesThread::ShowUpdateFinished() { view_.ShowUpdateFinished(InstallFailed
 
 void GFilesThread::Synchronize(void (GFilesThread::*operation)()) {
     impl_->throttle.BeforeOtherOperation();
+    // Status and maxima are published like progress: the view takes them
+    // without the worker waiting.
+    if (operation == &GFilesThread::SyncStatus || operation == &GFilesThread::SyncProgressMax) {
+        (this->*operation)();
+        return;
+    }
     sync_.Synchronize([this, operation] { (this->*operation)(); });
 }
 
@@ -216,7 +222,7 @@ void GFilesThread::Execute() {
     os::DeleteFile(listFile);
     Synchronize(&GFilesThread::SyncStatus);
     Synchronize(&GFilesThread::EndUpdateView);
-    succeeded_ = !impl_->anyFailure && !InstallFailed;
+    succeeded_ = !impl_->anyFailure && !InstallFailed && !control_->StopRequested();
 }
 
 // With a public key, the list is decoded only once its signature verified;
@@ -257,7 +263,23 @@ void GFilesThread::CheckFiles(const std::vector<std::string>& lines) {
     ProgressValue = static_cast<std::int32_t>(lines.size() - 1);
     Synchronize(&GFilesThread::SyncProgressMax);
 
+    // Each entry's local digest (nullopt: no such file), hashed a few
+    // entries ahead on a second core; the entries are decided in order.
+    TWorkAhead<std::optional<std::string>> localDigests(lines.size(), [this, &lines](std::size_t i) {
+        const auto entry = ParseEntry(lines[i]);
+        std::optional<std::string> digest;
+        if (!entry || !IsSafeRelativePath(entry->path)) return digest;
+        const std::string local = InstallDir + entry->path;
+        if (!os::FileExists(local)) return digest;
+        try {
+            digest = FileDigestHex(local);
+        } catch (const std::exception&) {
+            digest.emplace();  // unreadable now: fetch it again
+        }
+        return digest;
+    });
     for (std::size_t i = 0; i < lines.size(); ++i) {
+        control_->ThrowIfStopped();
         ProgressValue = static_cast<std::int32_t>(i);
         ReportProgress(TProgressKind::Total);
         const std::string& line = lines[i];
@@ -277,18 +299,8 @@ void GFilesThread::CheckFiles(const std::vector<std::string>& lines) {
             ShowFailure();
             continue;
         }
-        const std::string local = InstallDir + entry->path;
-        if (!os::FileExists(local)) {
-            PendingFiles.push_back(line);
-            continue;
-        }
-        std::string digest;
-        try {
-            digest = FileDigestHex(local);
-        } catch (const std::exception&) {
-            digest.clear();  // unreadable now: fetch it again
-        }
-        if (digest != entry->digest) PendingFiles.push_back(line);
+        const std::optional<std::string> digest = localDigests.Take(i);
+        if (!digest || *digest != entry->digest) PendingFiles.push_back(line);
     }
 
     ResetProgress(TProgressKind::Total);
@@ -305,6 +317,7 @@ void GFilesThread::UpdateFiles() {
     Synchronize(&GFilesThread::SyncProgressMax);
 
     for (std::size_t i = 0; i < PendingFiles.size();) {
+        control_->ThrowIfStopped();
         const TInstallResult result = InstallEntry(PendingFiles[i]);
         ReportEntry(PendingFiles[i], result == TInstallResult::Installed);
         if (result != TInstallResult::Installed) {
@@ -425,6 +438,8 @@ void GFilesThread::UpdateSelf(const std::string& entryLine) {
         // Only a complete, verified copy is handed to the script.
         ExtractVerified(archive, fresh, entry->digest, StrToInt(entry->size), entry->sha256);
         WriteUpdateScript(name);
+        Synchronize(&GFilesThread::CatchUp);
+        control_->ThrowIfStopped();  // a closed window restarts nothing
         RunProgram(InstallDir + "Update.bat");
     } catch (const std::exception&) {
         os::DeleteFile(archive);
@@ -449,6 +464,7 @@ bool GFilesThread::DownloadFile(const std::string& url, const std::string& local
                 if (n > 0 && file.Write(buffer.data(), n) != n) {
                     throw EInOutError(101, "Disk full");
                 }
+                control_->ThrowIfStopped();
                 if (reportProgress) {
                     received += static_cast<std::int64_t>(n);
                     ProgressValue = static_cast<std::int32_t>(
@@ -504,6 +520,7 @@ void GFilesThread::DecompressStream(TStream& source, TStream& target) {
             }
             target.WriteBuffer(buffer.data(), n);
             if (impl_->copyHash) impl_->copyHash->Update({buffer.data(), n});
+            control_->ThrowIfStopped();
         }
     } catch (...) {
         finish();

@@ -2,6 +2,7 @@
 // installed file, on a worker thread of its own.
 #pragma once
 
+#include "engine/RunControl.h"
 #include "engine/UpdateView.h"
 
 #include <chrono>
@@ -32,9 +33,13 @@ public:
     GFilesThread(const GFilesThread&) = delete;
     GFilesThread& operator=(const GFilesThread&) = delete;
 
+    // The thread is detached; Control() tells when it has ended.
     void Start();
     // Runs the body on the calling thread (the console tool and tests).
-    void RunInline() { ExecuteGuarded(); }
+    void RunInline() {
+        ExecuteGuarded();
+        control_->MarkEnded();
+    }
     // Shortest time between two positions of one bar (20 ms; tests use 0 to
     // see every position).
     void SetProgressInterval(std::chrono::steady_clock::duration interval);
@@ -65,8 +70,15 @@ public:
     // the console tool for its exit status.
     bool Succeeded() const { return succeeded_; }
 
-    // Window-side operations: each reads the run's fields and is handed to
-    // the view's thread while the worker waits.
+    // Stop request and end signal, shared with the owner; a stopped run
+    // ends at its next block or entry and is not a success.
+    std::shared_ptr<TRunControl> Control() const { return control_; }
+    void RequestStop() { control_->RequestStop(); }
+
+    // Window-side operations: each reads the run's fields. Status and
+    // progress go to the view at once, from the worker's thread (a window
+    // publishes them and paints at display rate); the mode changes are
+    // handed to the view's thread while the worker waits.
     void SyncStatus();
     void SyncProgressMax();
     void SyncFileProgress();
@@ -75,6 +87,9 @@ public:
     void BeginUpdateView();
     void EndUpdateView();
     void ShowUpdateFinished();
+    // Nothing to change: waits until the view has caught up (before the
+    // update script starts).
+    void CatchUp() {}
 
     // Operations of the run (public so that tests can drive them one by one).
     void Execute();
@@ -104,5 +119,6 @@ private:
     std::unique_ptr<Impl> impl_;
     TUpdateView& view_;
     TSynchronizer& sync_;
+    std::shared_ptr<TRunControl> control_ = std::make_shared<TRunControl>();
     bool succeeded_ = false;
 };

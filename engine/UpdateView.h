@@ -1,10 +1,13 @@
 // What an update run shows, and how it gets to the window's thread.
 //
-// The worker never touches a control: it fills the run's fields, then hands a
-// window-side operation to the window's thread and blocks until it has run.
-// The window (TFMain), the console front end and the test views implement
-// TUpdateView; each front end supplies a TSynchronizer that runs an operation
-// on its own thread while the worker waits.
+// The worker never touches a control. Status and progress (SyncStatus,
+// SyncProgressMax and the positions) are called on the worker's own thread,
+// in order, and must not block: the window publishes them (TViewFeed) and
+// paints at display rate. The mode changes (BeginUpdateView, EndUpdateView,
+// ShowUpdateFinished) are handed to the view's thread through the front
+// end's TSynchronizer while the worker waits. The window (TFMain, through
+// its TRunLink), the console front end and the test views implement
+// TUpdateView.
 #pragma once
 
 #include <cstdint>

@@ -2,7 +2,9 @@
 // handlers, and the window-side operations that update runs hand over.
 #pragma once
 
+#include "engine/RunControl.h"
 #include "engine/UpdateView.h"
+#include "engine/ViewFeed.h"
 #include "ui/Resources.h"
 #include "ui/controls/Form.h"
 #include "ui/controls/Image.h"
@@ -13,6 +15,7 @@
 #include "ui/controls/TrayIcon.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -24,6 +27,9 @@ class TFMain;
 // Messages of the window.
 inline constexpr UINT WM_CORVEL_SYNC = WM_APP + 10;       // lParam: an operation to run, from a run
 inline constexpr UINT WM_CORVEL_RUN_ENDED = WM_APP + 11;  // wParam: serial of a run that has ended
+inline constexpr UINT WM_CORVEL_FRAME = WM_APP + 12;      // a run published status or progress
+// The timer that brings the next frame when one is due later.
+inline constexpr UINT_PTR kFrameTimerId = 0xF4A3;
 
 // The tie between the window and the runs that it starts. A run can outlive
 // the window (the user closes it mid-run), so each run holds a reference to
@@ -34,7 +40,8 @@ public:
     explicit TRunLink(TFMain& form);
 
     // Worker side: runs the operation on the window's thread and waits for
-    // it; an error it raised is raised again here. Returns at once, without
+    // it, after the window has shown everything published before it; an
+    // error it raised is raised again here. Returns at once, without
     // running it, when the window is gone.
     void Synchronize(const std::function<void()>& operation) override;
     // Worker side: the run with that serial has ended.
@@ -43,14 +50,16 @@ public:
     // Window side.
     bool Attached() const { return hwnd_.load() != nullptr; }
     void Detach();
+    TViewFeed& Feed() { return feed_; }
 
-    // The view, window side only (inside an operation): forwarded to the
-    // window while it exists.
+    // Status and progress, worker side: published to the feed, never waited for.
     void SyncStatus(const std::string& status, const std::string& detail) override;
     void SyncProgressMax(std::int32_t selector, std::int32_t value) override;
     void SyncFileProgress(std::int32_t value) override;
     void SyncExtractProgress(std::int32_t value) override;
     void SyncTotalProgress(std::int32_t value) override;
+    // Mode changes, window side only (inside an operation): forwarded to
+    // the window while it exists.
     void BeginUpdateView() override;
     void EndUpdateView() override;
     void ShowUpdateFinished(bool installFailed) override;
@@ -58,6 +67,7 @@ public:
 private:
     std::atomic<HWND> hwnd_;
     TFMain* form_;
+    TViewFeed feed_;
 };
 
 // The pictures of the layout, decoded once per window.
@@ -101,11 +111,24 @@ public:
     // A run was started and has not ended its view yet.
     bool RunActive() const { return runActive_; }
     TRunLink& Link() { return *link_; }
+    // Stop request and end signal of the last run started (null before one).
+    std::shared_ptr<TRunControl> RunControl() const { return runControl_; }
     std::shared_ptr<TRunLink> LinkPtr() const { return link_; }
     const TArtwork& Art() const { return art_; }
 
     // Starts an update run unless one is active; false when refused.
     bool StartUpdateRun(bool forceCheck);
+    // Stops the last run started, if it is still going, and waits for its
+    // thread to end while dispatching this thread's messages (the run may be
+    // handing one over). False when it hadn't ended within the limit.
+    bool StopRun(std::chrono::milliseconds limit);
+
+    // Shows the next frame of what the run published, or schedules it when
+    // the last one was less than a frame ago.
+    void ShowFrame();
+    // Seam: called after each frame with the time it was begun (tests
+    // record the frames).
+    std::function<void(std::chrono::steady_clock::time_point)> FrameShownFn;
 
     // ---- handlers -------------------------------------------------------
     void FormCreate();
@@ -197,6 +220,8 @@ private:
     std::int32_t DragStartY = 0;
 
     std::shared_ptr<TRunLink> link_;
+    std::shared_ptr<TRunControl> runControl_;
+    std::chrono::steady_clock::time_point nextFrame_{};
     bool runActive_ = false;
     unsigned runSerial_ = 0;
 };

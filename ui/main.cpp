@@ -9,6 +9,8 @@
 #include <gdiplus.h>
 #include <ole2.h>
 
+#include <chrono>
+
 namespace {
 
 class TOleSession {
@@ -71,8 +73,11 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
         TranslateMessage(&msg);
         DispatchMessageW(&msg);
     }
-    // A run still active ends with the process: every file it manages is
-    // replaced atomically, so nothing is left half-written.
+    // Closing the window asked a run still active to stop at its next block
+    // or entry; it removes its temporaries on the way out. A run stuck in a
+    // stalled transfer ends with the process after a few seconds: every file
+    // it manages is replaced atomically, so nothing is left half-written.
+    form->StopRun(std::chrono::seconds(5));
     form.reset();
     return 0;
 }

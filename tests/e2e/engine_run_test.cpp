@@ -8,8 +8,10 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <condition_variable>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <thread>
 
@@ -430,8 +432,7 @@ TEST_F(EngineRun, RunOnItsOwnThreadFreesItselfAndShowsTheSameSteps) {
     fs::remove(Local("a.txt"));
 
     view_.log.clear();
-    // Static: the worker leaves Synchronize after the window side has seen
-    // the run's last operation, so the synchronizer must outlive the test.
+    // Static: should the run not end in time, it must not outlive its synchronizer.
     static TQueueSynchronizer sync;
     auto* run = new GFilesThread(view_, sync);
     run->FreeOnTerminate = true;
@@ -439,14 +440,16 @@ TEST_F(EngineRun, RunOnItsOwnThreadFreesItselfAndShowsTheSameSteps) {
     run->BaseUrl = baseUrl_;
     run->SelfMode = TSelfMode::OrdinaryFile;
     fs::current_path(installDir_);
+    std::shared_ptr<TRunControl> control = run->Control();
     run->Start();  // the run now owns itself
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    sync.Pump([&] { return (!view_.log.empty() && view_.log.back() == "End") || std::chrono::steady_clock::now() > deadline; });
+    // Status and progress are written by the worker itself: the log is read
+    // only once the run has ended (freed, with nothing of the test in use).
+    sync.Pump([&] { return control->Ended() || std::chrono::steady_clock::now() > deadline; });
     fs::current_path(savedCwd_);
+    ASSERT_TRUE(control->Ended());
     EXPECT_EQ(view_.log, inline_log);
     EXPECT_EQ(ReadLocal("a.txt"), "threaded");
-    // Leave the worker time to free itself before the fixture goes.
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
 }
 
 #ifdef _WIN32
@@ -467,3 +470,148 @@ TEST_F(EngineRun, TargetHeldOpenByAnotherHandleKeepsItsContent) {
     EXPECT_EQ(ReadLocal("held.dat"), "new held");
 }
 #endif
+
+namespace {
+
+// Forwards to a recording view and lets a test act on what the run shows,
+// on the run's own thread.
+class TWatchingView final : public TUpdateView {
+public:
+    explicit TWatchingView(TUpdateView& inner) : inner_(inner) {}
+    void SyncStatus(const std::string& status, const std::string& detail) override {
+        inner_.SyncStatus(status, detail);
+        if (OnStatus) OnStatus(status, detail);
+    }
+    void SyncProgressMax(std::int32_t selector, std::int32_t value) override { inner_.SyncProgressMax(selector, value); }
+    void SyncFileProgress(std::int32_t value) override {
+        inner_.SyncFileProgress(value);
+        if (OnFileProgress) OnFileProgress(value);
+    }
+    void SyncExtractProgress(std::int32_t value) override { inner_.SyncExtractProgress(value); }
+    void SyncTotalProgress(std::int32_t value) override { inner_.SyncTotalProgress(value); }
+    void BeginUpdateView() override { inner_.BeginUpdateView(); }
+    void EndUpdateView() override { inner_.EndUpdateView(); }
+    void ShowUpdateFinished(bool installFailed) override { inner_.ShowUpdateFinished(installFailed); }
+
+    std::function<void(const std::string&, const std::string&)> OnStatus;
+    std::function<void(std::int32_t)> OnFileProgress;
+
+private:
+    TUpdateView& inner_;
+};
+
+}  // namespace
+
+// The window asks a run to stop from its own thread while a slow body
+// arrives (the whole of it would take a minute): the run ends at the next
+// block, removes the partial download and installs nothing more.
+TEST_F(EngineRun, StopDuringADownloadEndsTheRunPromptlyAndKeepsTheOldFile) {
+    const std::string big = Noise(600 * 1024, 7);
+    WriteLocal("big.dat", "old big");
+    Publish({{"big.dat", {big, true}}, {"z.dat", {"new z", true}}});
+    SetFault("big.dat.bz2", "slow 1024 100");
+
+    view_.log.clear();
+    TWatchingView watch(view_);
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool downloading = false;
+    watch.OnFileProgress = [&](std::int32_t value) {
+        if (value <= 0) return;
+        std::lock_guard<std::mutex> lock(mutex);
+        downloading = true;
+        changed.notify_all();
+    };
+    TDirectSynchronizer sync;
+    GFilesThread run(watch, sync);
+    run.SetProgressInterval(std::chrono::steady_clock::duration::zero());
+    run.BaseUrl = baseUrl_;
+    run.SelfMode = TSelfMode::OrdinaryFile;
+    fs::current_path(installDir_);
+    std::thread worker([&] { run.RunInline(); });
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        EXPECT_TRUE(changed.wait_for(lock, std::chrono::seconds(60), [&] { return downloading; }));
+    }
+    run.RequestStop();
+    const bool ended = run.Control()->WaitEnded(std::chrono::seconds(20));
+    worker.join();
+    fs::current_path(savedCwd_);
+
+    EXPECT_TRUE(ended) << "the run went on after the stop request";
+    EXPECT_FALSE(run.Succeeded());
+    EXPECT_EQ(ReadLocal("big.dat"), "old big");
+    EXPECT_EQ(ReadLocal("z.dat"), "<missing>");
+    EXPECT_THAT(Leftovers(), IsEmpty());
+    EXPECT_FALSE(view_.Contains("Finished ok") || view_.Contains("Finished failed"));
+    ASSERT_FALSE(view_.log.empty());
+    EXPECT_EQ(view_.log.back(), "End");
+}
+
+// A stop while checking ends the run before the next entry: nothing is
+// downloaded, and the run is not a success.
+TEST_F(EngineRun, StopWhileCheckingEndsBeforeTheNextEntry) {
+    WriteLocal("a.txt", "a");
+    WriteLocal("c.txt", "old c");
+    Publish({{"a.txt", {"a", true}}, {"b.txt", {"b", true}}, {"c.txt", {"new c", true}}});
+    view_.log.clear();
+    TWatchingView watch(view_);
+    TDirectSynchronizer sync;
+    GFilesThread run(watch, sync);
+    watch.OnStatus = [&](const std::string&, const std::string& detail) {
+        if (detail == " b.txt") run.RequestStop();
+    };
+    run.BaseUrl = baseUrl_;
+    run.SelfMode = TSelfMode::OrdinaryFile;
+    fs::current_path(installDir_);
+    run.RunInline();
+    fs::current_path(savedCwd_);
+
+    EXPECT_FALSE(run.Succeeded());
+    EXPECT_TRUE(run.Control()->Ended());
+    EXPECT_EQ(ReadLocal("c.txt"), "old c");
+    EXPECT_EQ(ReadLocal("b.txt"), "<missing>");
+    EXPECT_FALSE(view_.Contains("Status|Comprobando...| c.txt"));
+    for (const auto& line : view_.log) EXPECT_EQ(line.find("Descargando"), std::string::npos) << line;
+    EXPECT_THAT(Leftovers(), IsEmpty());
+    EXPECT_EQ(view_.log.back(), "End");
+}
+
+// The check hashes on two threads; what it decides is what one thread
+// decided: the same entries, fetched in list order, listed twice included.
+TEST_F(EngineRun, ParallelCheckKeepsTheListOrderOfWhatItFetches) {
+    std::map<std::string, TPublished> files;
+    std::vector<std::string> expected;
+    for (int i = 0; i < 60; ++i) {
+        char name[32];
+        std::snprintf(name, sizeof name, "d\\f%02d.dat", i);
+        const std::string content = "content " + std::to_string(i) + std::string(static_cast<std::size_t>(i) * 97, 'x');
+        files[name] = {content, i % 2 == 0};
+        switch (i % 4) {
+            case 0: WriteLocal(name, content); break;                 // current
+            case 1: WriteLocal(name, content + "changed"); break;    // changed
+            case 2: break;                                           // missing
+            case 3: WriteLocal(name, ""); break;                     // empty
+        }
+    }
+    Publish(files);
+    for (const auto& [name, file] : files) {
+        const int i = std::stoi(name.substr(3, 2));
+        if (i % 4 != 0 && file.critical) expected.push_back(name);
+    }
+    for (const auto& [name, file] : files) {
+        const int i = std::stoi(name.substr(3, 2));
+        if (i % 4 != 0 && !file.critical) expected.push_back(name);
+    }
+    ASSERT_TRUE(Run());
+    std::vector<std::string> fetched;
+    for (const auto& line : view_.log) {
+        const std::string prefix = "Status|Descargando...|";
+        if (line.rfind(prefix, 0) == 0) fetched.push_back(line.substr(prefix.size()));
+    }
+    EXPECT_EQ(fetched, expected);
+    for (const auto& [name, file] : files) EXPECT_EQ(ReadLocal(name), file.content) << name;
+    // A second check finds everything current and fetches nothing.
+    ASSERT_TRUE(Run(true));
+    for (const auto& line : view_.log) EXPECT_EQ(line.find("Descargando"), std::string::npos) << line;
+}

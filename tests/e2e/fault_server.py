@@ -8,6 +8,7 @@ sidecar file of the same name with ".fault" appended, holding one line:
   cut N              declare the whole length, send N bytes, close
   cut-chunked N      chunked encoding, send N bytes, close without the last chunk
   stall N            send N bytes of the body, then nothing (until the client gives up)
+  slow N MS          the same as trickle N MS
   reset              close the connection without any answer
   redirect URL       answer 302 with URL as the new location
   trickle N MS       send the body N bytes at a time, MS milliseconds apart
@@ -113,7 +114,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.wfile.flush()
             self.close_connection = True
             return
-        if fault and fault[0] == "trickle":
+        if fault and fault[0] in ("trickle", "slow"):
             step, pause = int(fault[1]), int(fault[2]) / 1000
             try:
                 for i in range(0, len(body), step):

@@ -1,9 +1,13 @@
-// Runs hand their operations to the window's thread and wait; closing the
-// window during a run neither hangs the run nor lets it reach the window.
+// Runs publish status and progress without waiting and the window shows them
+// frame by frame; mode changes are handed to the window's thread and waited
+// for. Closing the window during a run stops it, neither hangs it nor lets
+// it reach the window.
 #include "GuiFixture.h"
 
 #include <atomic>
 #include <thread>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -76,6 +80,88 @@ TEST_F(TSyncTest, ClosingDuringARunDropsItsOperationsAndNeverBlocksIt) {
     EXPECT_LT(ran.load(), 200);
 }
 
+TEST_F(TSyncTest, PublishedStatusNeverWaitsForTheWindowAndTheLatestIsShown) {
+    std::shared_ptr<TRunLink> link = form->LinkPtr();
+    form->Timer1.SetEnabled(false);  // its start-up run would clear the labels
+    form->BeginUpdateView();
+    // The window's thread pumps nothing while the worker publishes.
+    std::thread worker([link] {
+        link->SyncProgressMax(1, 999);
+        for (int i = 0; i < 1000; ++i) {
+            link->SyncStatus("Comprobando...", " f" + std::to_string(i));
+            link->SyncTotalProgress(i);
+        }
+    });
+    worker.join();
+    EXPECT_TRUE(form->DBAdvSmoothLabel2.Caption().empty());
+    ASSERT_TRUE(PumpUntil([&] { return form->DBAdvSmoothLabel2.Caption() == L" f999"; }, std::chrono::seconds(10)));
+    EXPECT_EQ(form->DBAdvSmoothLabel1.Caption(), L"Comprobando...");
+    EXPECT_EQ(form->ALProgressBar2.Max(), 999);
+    EXPECT_EQ(form->ALProgressBar2.Position(), 999);
+}
+
+// Statuses held for a frame or longer each get a frame of their own, in
+// order, even when the window comes late; the ones replaced at once are
+// coalesced; frames are at least 16 ms apart.
+TEST_F(TSyncTest, FramesShowEveryReadableStatusAndComeAtDisplayRate) {
+    std::shared_ptr<TRunLink> link = form->LinkPtr();
+    form->Timer1.SetEnabled(false);  // its start-up run would clear the labels
+    form->BeginUpdateView();
+    std::vector<std::pair<std::chrono::steady_clock::time_point, std::wstring>> frames;
+    form->FrameShownFn = [&](std::chrono::steady_clock::time_point at) {
+        frames.emplace_back(at, form->DBAdvSmoothLabel2.Caption());
+    };
+    std::thread worker([link] {
+        link->SyncStatus("Descargando...", "held-a");
+        std::this_thread::sleep_for(std::chrono::milliseconds(40));  // current for two frames
+        link->SyncStatus("Descargando...", "held-b");
+        std::this_thread::sleep_for(std::chrono::milliseconds(40));
+        for (int i = 0; i < 500; ++i) link->SyncStatus("Comprobando...", "quick" + std::to_string(i));
+        link->SyncStatus("", "last");
+    });
+    worker.join();  // the window comes late: everything is waiting for it
+    ASSERT_TRUE(PumpUntil([&] { return !frames.empty() && frames.back().second == L"last"; },
+                          std::chrono::seconds(10)));
+    std::vector<std::wstring> shown;
+    for (const auto& f : frames) shown.push_back(f.second);
+    ASSERT_GE(shown.size(), 3u);
+    EXPECT_EQ(shown[0], L"held-a");
+    EXPECT_EQ(shown[1], L"held-b");
+    EXPECT_LE(shown.size(), 4u) << "the quick statuses were not coalesced";
+    for (std::size_t i = 1; i < frames.size(); ++i)
+        EXPECT_GE(frames[i].first - frames[i - 1].first, TViewFeed::kFrame) << i;
+}
+
+// A mode change finds the window as the worker left it, published state
+// included, and it stays in order with it.
+TEST_F(TSyncTest, ModeChangeSeesEverythingPublishedBeforeIt) {
+    std::shared_ptr<TRunLink> link = form->LinkPtr();
+    form->Timer1.SetEnabled(false);  // its start-up run would clear the labels
+    form->BeginUpdateView();
+    std::wstring seenCaption;
+    std::int32_t seenMax = -1, seenPosition = -1;
+    std::atomic<bool> done{false};
+    std::thread worker([&, link] {
+        link->SyncStatus("Extrayendo...", "data\\x.dat");
+        link->SyncProgressMax(1, 10);
+        link->SyncTotalProgress(7);
+        link->Synchronize([&] {
+            seenCaption = form->DBAdvSmoothLabel1.Caption();
+            seenMax = form->ALProgressBar2.Max();
+            seenPosition = form->ALProgressBar2.Position();
+            link->EndUpdateView();
+        });
+        done = true;
+    });
+    const bool finished = PumpUntil([&] { return done.load(); }, std::chrono::seconds(10));
+    worker.join();
+    ASSERT_TRUE(finished);
+    EXPECT_EQ(seenCaption, L"Extrayendo...");
+    EXPECT_EQ(seenMax, 10);
+    EXPECT_EQ(seenPosition, 7);
+    EXPECT_FALSE(form->Image5.Visible());
+}
+
 // A real run against a closed port on loopback: it switches the view, fails
 // to fetch the list, and closes its view by itself.
 TEST_F(TSyncTest, RealRunWithoutAServerEndsInTheIdleView) {
@@ -98,13 +184,21 @@ TEST_F(TSyncTest, RealRunWithoutAServerEndsInTheIdleView) {
 }
 
 // The window goes while a real run waits for the window's thread: the run
-// ends on its own and frees itself.
+// is asked to stop, ends on its own and frees itself.
 TEST_F(TSyncTest, RealRunOutlivesTheWindowAndFreesItself) {
     form->UpdateBaseUrl = "http://127.0.0.1:9/Updater/";
     form->StartRunFn = [](GFilesThread& run) { run.Start(); };
     std::weak_ptr<TRunLink> link = form->LinkPtr();
     form->Timer1Timer();
-    form.reset();  // closed before the run could show anything
+    std::shared_ptr<TRunControl> control = form->RunControl();
+    ASSERT_TRUE(control);
+    EXPECT_FALSE(control->StopRequested());
+    form->Close();
+    EXPECT_TRUE(control->StopRequested());
+    // The program's entry waits for the run, dispatching what it hands over.
+    EXPECT_TRUE(form->StopRun(std::chrono::seconds(30)));
+    EXPECT_TRUE(control->Ended());
+    form.reset();
     EXPECT_TRUE(PumpUntil([&] { return link.expired(); }, std::chrono::seconds(30)));
 }
 

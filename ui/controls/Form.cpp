@@ -200,7 +200,11 @@ void TForm::InvalidateArea(const RECT& area) {
 void TForm::RepaintArea(const RECT& area) {
     if (!hwnd_) return;
     InvalidateRect(hwnd_, &area, FALSE);
-    UpdateWindow(hwnd_);
+    if (paintBatch_ == 0) UpdateWindow(hwnd_);
+}
+
+void TForm::EndPaintBatch() {
+    if (--paintBatch_ == 0 && hwnd_) UpdateWindow(hwnd_);
 }
 
 TControl* TForm::ControlAt(int x, int y) const {

@@ -44,7 +44,11 @@ public:
     TPixels Render() const;
 
     void InvalidateArea(const RECT& area);
+    // Repaints the area now, or at the end of the paint batch in progress.
     void RepaintArea(const RECT& area);
+    // Inside a batch, repaints wait for its end: many changes, one repaint.
+    void BeginPaintBatch() { ++paintBatch_; }
+    void EndPaintBatch();
     // The topmost visible control at a client point, or null for the bare
     // background.
     TControl* ControlAt(int x, int y) const;
@@ -95,4 +99,17 @@ private:
     TControl* pressed_ = nullptr;
     bool formCapture_ = false;
     bool trackingLeave_ = false;
+    int paintBatch_ = 0;
+};
+
+// One paint batch for a scope.
+class TPaintBatch {
+public:
+    explicit TPaintBatch(TForm& form) : form_(form) { form_.BeginPaintBatch(); }
+    ~TPaintBatch() { form_.EndPaintBatch(); }
+    TPaintBatch(const TPaintBatch&) = delete;
+    TPaintBatch& operator=(const TPaintBatch&) = delete;
+
+private:
+    TForm& form_;
 };

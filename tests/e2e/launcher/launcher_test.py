@@ -275,6 +275,44 @@ class SignedTamperedList(LauncherCase):
         self.assertEqual(len(windows()), 1)
 
 
+class CloseDuringRun(LauncherCase):
+    def test_closing_mid_download_stops_the_run_and_the_program_ends(self):
+        # 2 MiB that bzip2 can't shrink, sent 1 KiB per 50 ms: the whole body
+        # would take well over a minute.
+        self.files["data/big.dat"] = os.urandom(2 * 1024 * 1024)
+        old = b"the old big file\n"
+        os.makedirs(os.path.join(self.install, "data"))
+        with open(os.path.join(self.install, "data", "big.dat"), "wb") as f:
+            f.write(old)
+        self.publish()
+        with open(os.path.join(self.srv, "Updater", "data", "big.dat.bz2.fault"), "w") as f:
+            f.write("slow 1024 50")
+        self.start_launcher()
+
+        def downloading():
+            path = os.path.join(self.srv, "requests.log")
+            return os.path.exists(path) and b" /Updater/data/big.dat.bz2 " in read(path)
+
+        self.assertTrue(wait_until(downloading, 120), screenshot("close-wait"))
+        self.assertTrue(wait_until(lambda: len(windows()) == 1, 30), "windows: %r" % windows())
+        x, y = geometry(windows()[0])
+        # The exit button, at (822, 14), 120 x 40.
+        subprocess.run(["xdotool", "mousemove", "--sync", str(x + 882), str(y + 34)], timeout=30)
+        time.sleep(0.5)
+        subprocess.run(["xdotool", "click", "1"], timeout=30)
+        ended = wait_until(lambda: self.proc.poll() is not None, 30)
+        self.assertTrue(ended, "launcher still running 30 s after closing; " + screenshot("close"))
+        self.assertEqual(self.proc.returncode, 0)
+        # The old file is intact, and nothing but published files (and the
+        # launcher) is left: no partial download, no temporaries.
+        have = tree(self.install)
+        self.assertEqual(have.get("data/big.dat"), old)
+        for name, content in have.items():
+            if name in (EXE, "data/big.dat"):
+                continue
+            self.assertEqual(self.files.get(name), content, "left behind or wrong: %s" % name)
+
+
 def main():
     global PORT, PUBLISH, LAUNCHER, GC, LNKREAD, SIGN_KEY
     args = sys.argv[1:]

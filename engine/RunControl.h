@@ -1,0 +1,50 @@
+// What a run shares with whoever started it: a request to stop, and the
+// signal that its thread has ended. The window keeps this after the run has
+// gone, so that closing it can stop the run and wait for it (bounded) before
+// the process exits, instead of ending a run in the middle of a file.
+#pragma once
+
+#include "platform/errors.h"
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+
+// Raised inside a run at the first block or entry after a stop request; the
+// handlers of each step remove its temporaries as for any failure.
+class ERunStopped : public Exception {
+public:
+    ERunStopped() : Exception("The update was stopped") {}
+};
+
+class TRunControl {
+public:
+    void RequestStop() { stop_.store(true, std::memory_order_relaxed); }
+    bool StopRequested() const { return stop_.load(std::memory_order_relaxed); }
+    void ThrowIfStopped() const {
+        if (StopRequested()) throw ERunStopped();
+    }
+
+    // Called by the run's thread as its very last step.
+    void MarkEnded() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        ended_ = true;
+        changed_.notify_all();
+    }
+    bool Ended() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return ended_;
+    }
+    // True once the run has ended, false when the time ran out first.
+    bool WaitEnded(std::chrono::steady_clock::duration limit) const {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return changed_.wait_for(lock, limit, [&] { return ended_; });
+    }
+
+private:
+    std::atomic<bool> stop_{false};
+    mutable std::mutex mutex_;
+    mutable std::condition_variable changed_;
+    bool ended_ = false;
+};
