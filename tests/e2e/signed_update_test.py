@@ -163,7 +163,7 @@ class SignedCase(unittest.TestCase):
         self.server.clear_log()
 
     def assert_refused(self, before, reason):
-        code, out = self.update()
+        code, out = self.update("--verbose")
         self.assertEqual(code, 1, out)
         self.assertIn("Actualizaci", out)
         self.assertIn(reason, out)
