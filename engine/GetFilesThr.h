@@ -7,10 +7,13 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <initializer_list>
 #include <string>
+#include <string_view>
 #include <vector>
 
 class TStream;
+class TListLines;
 enum class TProgressKind;
 
 // How the run treats the [self] entry.
@@ -46,7 +49,8 @@ public:
     std::int32_t ProgressValue = 0;
     std::string DetailText;
     std::string StatusText;
-    std::vector<std::string> PendingFiles;
+    // Views into the list's text (or SelfEntry), held while the list is.
+    std::vector<std::string_view> PendingFiles;
     bool ForceCheck = false;
     std::int32_t ProgressBarSelector = 0;
     std::string BaseUrl;
@@ -72,7 +76,7 @@ public:
 
     // Operations of the run (public so that tests can drive them one by one).
     void Execute();
-    void CheckFiles(const std::vector<std::string>& lines);
+    void CheckFiles(const TListLines& lines);
     void UpdateFiles();
     void UpdateSelf(const std::string& entry);
     bool DownloadFile(const std::string& url, const std::string& localPath, bool reportProgress);
@@ -84,7 +88,8 @@ private:
     enum class TInstallResult { Installed, Failed, Unreachable };
     void ExecuteGuarded();
     void ProcessList(const std::string& listFile);
-    TInstallResult InstallEntry(const std::string& line);
+    TInstallResult InstallEntry(std::string_view line);
+    void ClaimAndSweep(std::initializer_list<const TListLines*> sections);
     void ExtractVerified(const std::string& archive, const std::string& decoded, const std::string& digest,
                          std::int64_t size);
     void Synchronize(void (GFilesThread::*operation)());
