@@ -2,6 +2,7 @@
 
 #include "engine/ListTrust.h"
 #include "engine/Progress.h"
+#include "engine/TempNames.h"
 #include "engine/WorkAhead.h"
 #include "formats/Names.h"
 #include "formats/BZip2.h"
@@ -33,6 +34,15 @@ constexpr const char* kFailed = "Actualizaci\xF3n Fallida";
 constexpr std::size_t kDownloadBlock = 65536;
 constexpr std::size_t kDecodeBlock = 65536;
 
+// Over ten times any real client's list: a few hundred bytes from a hostile
+// server must not decode into a list that fills the disk and the memory.
+constexpr std::int64_t kMaxListSize = std::int64_t{64} << 20;
+
+// The most a bzip2 copy of size bytes may take: bzip2 promises at most 1%
+// more than its input plus 600 bytes; we allow 1/32 (3%) plus 4 KiB, so a
+// copy larger than this was never made from that size.
+std::int64_t CompressedSizeBound(std::int64_t size) { return size + size / 32 + 4096; }
+
 // A decimal number that fits a signed 32-bit integer, or EConvertError.
 std::int32_t StrToInt(const std::string& text) {
     std::string_view digits(text);
@@ -60,7 +70,7 @@ struct TEntry {
     std::string size;
     std::string sha256;
 };
-std::optional<TEntry> ParseEntry(const std::string& line) {
+std::optional<TEntry> ParseEntry(std::string_view line) {
     const auto fields = SplitFields(line, "|");
     if (fields.size() < 3) return std::nullopt;
     return TEntry{fields[2], fields[1], fields[0], fields.size() > 3 ? fields[3] : std::string()};
@@ -89,6 +99,10 @@ struct GFilesThread::Impl {
     std::optional<std::int64_t> extractLimit;
     // Every download of the run shares its connections and proxy settings.
     std::optional<os::HttpSession> http;
+    // Most bytes the download in progress may bring.
+    std::optional<std::int64_t> downloadLimit;
+    TTempNames temps;
+    bool listRemoved = false;  // the decoded list, once its text was read
     bool anyFailure = false;
     // PathKey of every entry taken up by this list: Pod\x and pod\x are one
     // file on the players' disks, so the second is a duplicate.
@@ -163,9 +177,9 @@ void GFilesThread::ShowFailure() {
     impl_->anyFailure = true;
 }
 
-void GFilesThread::ReportEntry(const std::string& line, bool installed) {
+void GFilesThread::ReportEntry(std::string_view line, bool installed) {
     const auto entry = ParseEntry(line);
-    const std::string path = entry ? entry->path : line;
+    const std::string path = entry ? entry->path : std::string(line);
     impl_->throttle.BeforeOtherOperation();
     sync_.Synchronize([this, &path, installed] { view_.EntryFinished(path, installed); });
 }
@@ -179,15 +193,17 @@ void GFilesThread::Execute() {
     Synchronize(&GFilesThread::SyncStatus);
     if (BaseUrl.empty() || BaseUrl.back() != '/') BaseUrl += '/';
 
-    const std::string listArchive = InstallDir + "files.lst.bz2";
-    const std::string listFile = InstallDir + "files.lst";
-    bool listFetched = false;
+    std::string listArchive, listFile;
+    bool listFetched = false, listDecoded = false;
     try {
+        listArchive = impl_->temps.Pick(InstallDir, "files.lst", ".bz2");
+        impl_->downloadLimit = CompressedSizeBound(kMaxListSize);
         listFetched = DownloadFile(BaseUrl + "files.lst.bz2", listArchive, true);
+        impl_->downloadLimit.reset();
         if (!listFetched) impl_->anyFailure = true;  // no server: the view just closes
     } catch (const std::exception&) {
         // A broken transfer or a list that can't be stored.
-        os::DeleteFile(listArchive);
+        impl_->downloadLimit.reset();
         ShowFailure();
     }
     if (listFetched && !VerifyFetchedList(listArchive)) {
@@ -200,12 +216,15 @@ void GFilesThread::Execute() {
         DetailText.clear();
         Synchronize(&GFilesThread::SyncStatus);
         try {
+            listFile = impl_->temps.Pick(InstallDir, "files.lst", "");
+            impl_->extractLimit = kMaxListSize;
             ExtractFile(listArchive, listFile);
+            listDecoded = true;
         } catch (const std::exception&) {
             ShowFailure();
-            os::DeleteFile(listFile);
         }
-        if (os::FileExists(listFile)) {
+        impl_->extractLimit.reset();
+        if (listDecoded) {
             try {
                 ProcessList(listFile);
             } catch (const std::exception&) {
@@ -213,13 +232,14 @@ void GFilesThread::Execute() {
                 // the run fails but still closes below.
                 ShowFailure();
             }
+            PendingFiles.clear();  // views into the list, which is gone
         }
     }
 
     // Closing steps, reached on every path.
     StatusText.clear();
     DetailText.clear();
-    os::DeleteFile(listFile);
+    if (listDecoded && !impl_->listRemoved) os::DeleteFile(listFile);
     Synchronize(&GFilesThread::SyncStatus);
     Synchronize(&GFilesThread::EndUpdateView);
     succeeded_ = !impl_->anyFailure && !InstallFailed && !control_->StopRequested();
@@ -246,27 +266,54 @@ bool GFilesThread::VerifyFetchedList(const std::string& listArchive) {
 void GFilesThread::ProcessList(const std::string& listFile) {
     PendingFiles.clear();
     impl_->listedPaths.clear();
+    // The text is read once and every section is a view into it.
     TListFile reader(listFile);
     const std::int32_t rev = StrToInt(reader.ReadValue("settings", "Rev"));
-    SelfEntry = reader.ReadSection("self").front();
+    const TListLines self = reader.ReadSectionLines("self");
+    const TListLines critical = reader.ReadSectionLines("files_critical");
+    const TListLines normal = reader.ReadSectionLines("files_normal");
+    // The text is in memory: the file goes now, before an entry that
+    // claims its name could be installed there.
+    os::DeleteFile(listFile);
+    impl_->listRemoved = true;
+    ClaimAndSweep({&self, &critical, &normal});
+    SelfEntry = self.empty() ? std::string("FAIL") : std::string(self.front());
     if (SelfEntry != "FAIL") UpdateSelf(SelfEntry);
-    CheckFiles(reader.ReadSection("files_critical"));
-    if (ForceCheck || rev > 0) CheckFiles(reader.ReadSection("files_normal"));
+    CheckFiles(critical);
+    if (ForceCheck || rev > 0) CheckFiles(normal);
     UpdateFiles();
 }
 
-void GFilesThread::CheckFiles(const std::vector<std::string>& lines) {
-    if (lines.empty() || lines.front() == "FAIL") return;
+// Every entry's name is claimed before any temporary is named, so that no
+// temporary takes a managed file's name; then what killed runs left goes.
+void GFilesThread::ClaimAndSweep(std::initializer_list<const TListLines*> sections) {
+    TTempNames& temps = impl_->temps;
+    for (const TListLines* section : sections) {
+        section->ForEach([&](std::string_view line) {
+            const auto entry = ParseEntry(line);
+            if (entry && IsSafeRelativePath(entry->path)) temps.Claim(entry->path);
+        });
+    }
+    temps.Seal();
+    temps.Sweep(InstallDir);
+}
+
+void GFilesThread::CheckFiles(const TListLines& section) {
+    if (section.empty() || section.front() == "FAIL") return;
     StatusText = kCheckingFiles;
     Synchronize(&GFilesThread::SyncStatus);
     ProgressBarSelector = 1;
-    ProgressValue = static_cast<std::int32_t>(lines.size() - 1);
+    ProgressValue = static_cast<std::int32_t>(section.size() - 1);
     Synchronize(&GFilesThread::SyncProgressMax);
 
+    // The lines by number, for the helper that hashes ahead.
+    std::vector<std::string_view> numbered;
+    numbered.reserve(section.size());
+    section.ForEach([&](std::string_view line) { numbered.push_back(line); });
     // Each entry's local digest (nullopt: no such file), hashed a few
     // entries ahead on a second core; the entries are decided in order.
-    TWorkAhead<std::optional<std::string>> localDigests(lines.size(), [this, &lines](std::size_t i) {
-        const auto entry = ParseEntry(lines[i]);
+    TWorkAhead<std::optional<std::string>> localDigests(numbered.size(), [this, &numbered](std::size_t i) {
+        const auto entry = ParseEntry(numbered[i]);
         std::optional<std::string> digest;
         if (!entry || !IsSafeRelativePath(entry->path)) return digest;
         const std::string local = InstallDir + entry->path;
@@ -278,14 +325,14 @@ void GFilesThread::CheckFiles(const std::vector<std::string>& lines) {
         }
         return digest;
     });
-    for (std::size_t i = 0; i < lines.size(); ++i) {
+    for (std::size_t i = 0; i < numbered.size(); ++i) {
         control_->ThrowIfStopped();
+        const std::string_view line = numbered[i];
         ProgressValue = static_cast<std::int32_t>(i);
         ReportProgress(TProgressKind::Total);
-        const std::string& line = lines[i];
         const auto entry = ParseEntry(line);
         StatusText = kChecking;
-        DetailText = " " + (entry ? entry->path : line);
+        DetailText = " " + (entry ? entry->path : std::string(line));
         Synchronize(&GFilesThread::SyncStatus);
         // A line that can't name a file below the install directory is not
         // looked up on disk; installing it fails, which the user then sees.
@@ -336,7 +383,7 @@ void GFilesThread::UpdateFiles() {
     Synchronize(&GFilesThread::ShowUpdateFinished);
 }
 
-GFilesThread::TInstallResult GFilesThread::InstallEntry(const std::string& line) {
+GFilesThread::TInstallResult GFilesThread::InstallEntry(std::string_view line) {
     const auto entry = ParseEntry(line);
     if (!entry || !IsSafeRelativePath(entry->path)) return TInstallResult::Failed;
     const std::string& path = entry->path;
@@ -358,26 +405,34 @@ GFilesThread::TInstallResult GFilesThread::InstallEntry(const std::string& line)
     Synchronize(&GFilesThread::SyncProgressMax);
 
     const std::string targetDir = target.substr(0, target.rfind('\\') + 1);
-    const std::string archive = target + ".bz2";
+    std::string archive;
+    bool fetched = false;
     try {
         if (!os::DirectoryExists(targetDir)) os::ForceDirectories(targetDir);
-        if (!DownloadFile(BaseUrl + ReplaceAll(path, "\\", "/") + ".bz2", archive, true)) {
-            return TInstallResult::Unreachable;
-        }
+        archive = impl_->temps.Pick(InstallDir, path, ".bz2");
+        impl_->downloadLimit = CompressedSizeBound(size);
+        fetched = DownloadFile(BaseUrl + ReplaceAll(path, "\\", "/") + ".bz2", archive, true);
     } catch (const std::exception&) {
-        os::DeleteFile(archive);
+        impl_->downloadLimit.reset();
         return TInstallResult::Failed;
     }
+    impl_->downloadLimit.reset();
+    if (!fetched) return TInstallResult::Unreachable;
 
     StatusText = kExtracting;
     DetailText = path;
     Synchronize(&GFilesThread::SyncStatus);
-    const std::string part = target + ".part";
+    std::string part;
     try {
+        part = impl_->temps.Pick(InstallDir, path, ".part");
         ExtractVerified(archive, part, entry->digest, size, entry->sha256);
+    } catch (const std::exception&) {
+        return TInstallResult::Failed;
+    }
+    try {
         os::ReplaceFile(part, target);
     } catch (const std::exception&) {
-        os::DeleteFile(part);
+        os::DeleteFile(part);  // ours: made by ExtractVerified above
         return TInstallResult::Failed;
     }
     return TInstallResult::Installed;
@@ -396,10 +451,25 @@ void GFilesThread::ExtractVerified(const std::string& archive, const std::string
     }
     impl_->extractLimit.reset();
     const std::unique_ptr<TCopyHasher> copyHash = std::move(impl_->copyHash);
-    if (FileDigestHex(decoded) != digest) {
+    std::string actual;
+    try {
+        actual = FileDigestHex(decoded);
+    } catch (...) {
+        os::DeleteFile(decoded);
+        throw;
+    }
+    if (actual != digest) {
+        os::DeleteFile(decoded);
         throw Exception("The decoded file does not match its digest");
     }
-    if (copyHash) impl_->trust.CheckCopy(copyHash->Final(), sha256);
+    if (copyHash) {
+        try {
+            impl_->trust.CheckCopy(copyHash->Final(), sha256);
+        } catch (...) {
+            os::DeleteFile(decoded);
+            throw;
+        }
+    }
 }
 
 void GFilesThread::UpdateSelf(const std::string& entryLine) {
@@ -421,28 +491,42 @@ void GFilesThread::UpdateSelf(const std::string& entryLine) {
     if (current == entry->digest) return;
 
     if (SelfMode == TSelfMode::OrdinaryFile) {
-        PendingFiles.push_back(entryLine);
+        // A view into the run's own copy of the line, which outlives the list.
+        if (&entryLine != &SelfEntry) SelfEntry = entryLine;
+        PendingFiles.push_back(SelfEntry);
         return;
     }
 
-    const std::string archive = InstallDir + name + ".bz2";
+    // The script renames exactly <name>.New and writes Update.bat: when the
+    // list manages a file of either name, the swap would destroy it.
     const std::string fresh = InstallDir + name + ".New";
-    try {
-        if (!DownloadFile(BaseUrl + name + ".bz2", archive, true)) return;
-    } catch (const std::exception&) {
-        os::DeleteFile(archive);
+    if (impl_->temps.Claimed(name + ".New") || impl_->temps.Claimed("Update.bat") || os::NameTaken(fresh)) {
         ShowFailure();
         return;
     }
+    std::int32_t size = 0;
+    bool fetched = false;
     try {
+        size = StrToInt(entry->size);
+        if (size < 0) throw EConvertError("negative size");
+        const std::string archive = impl_->temps.Pick(InstallDir, name, ".bz2");
+        impl_->downloadLimit = CompressedSizeBound(size);
+        fetched = DownloadFile(BaseUrl + name + ".bz2", archive, true);
+        impl_->downloadLimit.reset();
         // Only a complete, verified copy is handed to the script.
-        ExtractVerified(archive, fresh, entry->digest, StrToInt(entry->size), entry->sha256);
+        if (fetched) ExtractVerified(archive, fresh, entry->digest, size, entry->sha256);
+    } catch (const std::exception&) {
+        impl_->downloadLimit.reset();
+        ShowFailure();
+        return;
+    }
+    if (!fetched) return;
+    try {
         WriteUpdateScript(name);
         Synchronize(&GFilesThread::CatchUp);
         control_->ThrowIfStopped();  // a closed window restarts nothing
         RunProgram(InstallDir + "Update.bat");
     } catch (const std::exception&) {
-        os::DeleteFile(archive);
         os::DeleteFile(fresh);
         os::DeleteFile(InstallDir + "Update.bat");
         ShowFailure();
@@ -453,20 +537,26 @@ bool GFilesThread::DownloadFile(const std::string& url, const std::string& local
     bool result = false;
     ProgressValue = 0;
     std::int64_t received = 0;
+    bool created = false;
     try {
         if (!impl_->http) impl_->http.emplace(kAgent);
         if (auto response = impl_->http->Open(url)) {
-            os::File file = os::File::Create(localPath, os::Share::ReadWrite);
+            // Made here or not at all: never an existing file or a link.
+            os::File file = os::File::CreateNew(localPath, os::Share::ReadWrite);
+            created = true;
             std::array<char, kDownloadBlock> buffer;
             std::size_t n = 0;
             do {
                 n = response->Read(buffer.data(), buffer.size());
+                received += static_cast<std::int64_t>(n);
+                if (impl_->downloadLimit && received > *impl_->downloadLimit) {
+                    throw Exception("The download is larger than its entry allows");
+                }
                 if (n > 0 && file.Write(buffer.data(), n) != n) {
                     throw EInOutError(101, "Disk full");
                 }
                 control_->ThrowIfStopped();
                 if (reportProgress) {
-                    received += static_cast<std::int64_t>(n);
                     ProgressValue = static_cast<std::int32_t>(
                         std::min<std::int64_t>(received, std::numeric_limits<std::int32_t>::max()));
                     ReportProgress(TProgressKind::File);
@@ -476,6 +566,8 @@ bool GFilesThread::DownloadFile(const std::string& url, const std::string& local
             result = true;
         }
     } catch (...) {
+        // The file object is gone by now, so the name can be removed.
+        if (created) os::DeleteFile(localPath);
         ResetProgress(TProgressKind::File);
         throw;
     }
@@ -485,13 +577,16 @@ bool GFilesThread::DownloadFile(const std::string& url, const std::string& local
 
 void GFilesThread::ExtractFile(const std::string& sourcePath, const std::string& targetPath) {
     auto source = std::make_unique<TFileStream>(sourcePath, TFileStream::Mode::OpenRead, os::Share::Read);
+    bool created = false;
     try {
-        TFileStream target(targetPath, TFileStream::Mode::Create, os::Share::None);
+        TFileStream target(targetPath, TFileStream::Mode::CreateNew, os::Share::None);
+        created = true;
         DecompressStream(*source, target);
         target.Close();
     } catch (...) {
         source.reset();
         os::DeleteFile(sourcePath);
+        if (created) os::DeleteFile(targetPath);  // a partial copy, closed by now
         throw;
     }
     source.reset();

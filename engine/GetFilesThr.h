@@ -8,10 +8,13 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <initializer_list>
 #include <string>
+#include <string_view>
 #include <vector>
 
 class TStream;
+class TListLines;
 enum class TProgressKind;
 
 // How the run treats the [self] entry.
@@ -51,7 +54,8 @@ public:
     std::int32_t ProgressValue = 0;
     std::string DetailText;
     std::string StatusText;
-    std::vector<std::string> PendingFiles;
+    // Views into the list's text (or SelfEntry), held while the list is.
+    std::vector<std::string_view> PendingFiles;
     bool ForceCheck = false;
     std::int32_t ProgressBarSelector = 0;
     std::string BaseUrl;
@@ -93,7 +97,7 @@ public:
 
     // Operations of the run (public so that tests can drive them one by one).
     void Execute();
-    void CheckFiles(const std::vector<std::string>& lines);
+    void CheckFiles(const TListLines& lines);
     void UpdateFiles();
     void UpdateSelf(const std::string& entry);
     bool DownloadFile(const std::string& url, const std::string& localPath, bool reportProgress);
@@ -105,7 +109,8 @@ private:
     enum class TInstallResult { Installed, Failed, Unreachable };
     void ExecuteGuarded();
     void ProcessList(const std::string& listFile);
-    TInstallResult InstallEntry(const std::string& line);
+    TInstallResult InstallEntry(std::string_view line);
+    void ClaimAndSweep(std::initializer_list<const TListLines*> sections);
     void ExtractVerified(const std::string& archive, const std::string& decoded, const std::string& digest,
                          std::int64_t size, const std::string& sha256);
     bool VerifyFetchedList(const std::string& listArchive);
@@ -113,7 +118,7 @@ private:
     void ReportProgress(TProgressKind kind);
     void ResetProgress(TProgressKind kind);
     void ShowFailure();
-    void ReportEntry(const std::string& line, bool installed);
+    void ReportEntry(std::string_view line, bool installed);
 
     struct Impl;
     std::unique_ptr<Impl> impl_;

@@ -42,10 +42,12 @@ void TStream::WriteBuffer(const void* buffer, std::size_t count)
 TFileStream::TFileStream(const std::string& path, Mode mode, os::Share share) : path_(path)
 {
     try {
-        file_ = mode == Mode::Create ? os::File::Create(path, share) : os::File::OpenRead(path, share);
+        file_ = mode == Mode::Create      ? os::File::Create(path, share)
+                : mode == Mode::CreateNew ? os::File::CreateNew(path, share)
+                                          : os::File::OpenRead(path, share);
     } catch (const EInOutError& e) {
         const std::string reason = os::ErrorText(e.ErrorCode);
-        if (mode == Mode::Create)
+        if (mode != Mode::OpenRead)
             throw EFCreateError(e.ErrorCode, "Cannot create file \"" + path + "\". " + reason);
         throw EFOpenError(e.ErrorCode, "Cannot open file \"" + path + "\". " + reason);
     }

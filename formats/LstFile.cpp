@@ -41,6 +41,11 @@ private:
         return s.substr(b, e - b);
     }
 
+public:
+    // Where the next line starts (the end of the text once done).
+    const char* Position() const { return done_ ? rest_.data() + rest_.size() : rest_.data(); }
+
+private:
     std::string_view rest_;
     bool done_ = false;
 };
@@ -61,15 +66,14 @@ TListFile::TListFile(std::string path) : path_(std::move(path)) {}
 
 void TListFile::LoadText()
 {
-    // Every read starts again at the first byte, so the sections may be read
-    // in any order. Moving the new handle in closes the previous one.
-    file_ = os::File::OpenRead(path_, os::Share::Read);
+    if (loaded_) return;
+    os::File file = os::File::OpenRead(path_, os::Share::Read);
     // The size is a hint: the file is read to its end whatever it says.
-    text_.resize(static_cast<std::size_t>(std::max<std::int64_t>(file_.Size(), 0)) + 1);
+    text_.resize(static_cast<std::size_t>(std::max<std::int64_t>(file.Size(), 0)) + 1);
     std::size_t used = 0;
     for (;;) {
         if (used == text_.size()) text_.resize(2 * used);
-        const std::size_t n = file_.Read(text_.data() + used, text_.size() - used);
+        const std::size_t n = file.Read(text_.data() + used, text_.size() - used);
         if (n == 0) break;
         used += n;
     }
@@ -77,25 +81,61 @@ void TListFile::LoadText()
     // 0x1A ends the text; nothing after it is read.
     const std::size_t eof = text_.find('\x1a');
     if (eof != std::string::npos) text_.resize(eof);
+    text_.shrink_to_fit();
+    loaded_ = true;
+}
+
+std::string_view TListLines::Trim(std::string_view s)
+{
+    const auto blank = [](char c) { return static_cast<unsigned char>(c) <= 0x20; };
+    std::size_t b = 0, e = s.size();
+    while (b < e && blank(s[b])) ++b;
+    while (e > b && blank(s[e - 1])) --e;
+    return s.substr(b, e - b);
+}
+
+std::string_view TListLines::front() const
+{
+    std::string_view first;
+    bool found = false;
+    ForEach([&](std::string_view line) {
+        if (!found) first = line;
+        found = true;
+    });
+    return first;
 }
 
 // A section whose closing line is missing ends at the end of the text: its
 // content lines so far count as the section, so a list cut short still
-// yields what it holds (and "FAIL" when that is nothing).
-std::vector<std::string> TListFile::ReadSection(const std::string& name)
+// yields what it holds.
+TListLines TListFile::ReadSectionLines(const std::string& name)
 {
     LoadText();
-    std::vector<std::string> lines;
     LineCursor cursor(text_);
-    if (FindSection(cursor, name)) {
-        const std::string closing = "[/" + name + "]";
-        std::string_view line;
-        while (cursor.Next(line)) {
-            if (line.empty()) continue;
-            if (line == closing) break;
-            lines.emplace_back(line);
+    if (!FindSection(cursor, name)) return {};
+    const std::string closing = "[/" + name + "]";
+    const char* const begin = cursor.Position();
+    const char* end = text_.data() + text_.size();
+    std::size_t count = 0;
+    std::string_view line;
+    for (const char* at = cursor.Position(); cursor.Next(line); at = cursor.Position()) {
+        if (line.empty()) continue;
+        if (line == closing) {
+            end = at;
+            break;
         }
+        ++count;
     }
+    return TListLines(std::string_view(begin, static_cast<std::size_t>(end - begin)), count);
+}
+
+// ... and "FAIL" when that is nothing.
+std::vector<std::string> TListFile::ReadSection(const std::string& name)
+{
+    std::vector<std::string> lines;
+    const TListLines section = ReadSectionLines(name);
+    lines.reserve(std::max<std::size_t>(section.size(), 1));
+    section.ForEach([&](std::string_view line) { lines.emplace_back(line); });
     if (lines.empty()) lines.emplace_back("FAIL");
     return lines;
 }

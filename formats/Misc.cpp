@@ -34,7 +34,10 @@ void WriteUpdateScript(const std::string& name) {
     const std::string scriptPath = dir + "\\Update.bat";
     const std::string scriptName = scriptPath.substr(scriptPath.find_last_of("\\:") + 1);
 
-    os::File script = os::File::Create(scriptPath, os::Share::Read);
+    // An old script goes first (a link is removed, not followed), and the new
+    // one is created exclusively: nothing planted at the name is written.
+    os::DeleteFile(scriptPath);
+    os::File script = os::File::CreateNew(scriptPath, os::Share::Read);
     std::string text = "@echo off\r\n"
                        "taskkill /IM " + name + " /F\r\n"
                        "ping 127.0.0.1 -n 3 > nul\r\n";

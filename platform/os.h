@@ -16,6 +16,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <vector>
 
 namespace os {
 
@@ -51,6 +52,11 @@ public:
     // Creates a file, truncating an existing one, for reading and writing.
     // Raises EInOutError.
     static File Create(const std::string& path, Share share);
+    // Creates a file that must not exist yet, for reading and writing.
+    // Raises EInOutError when anything already stands at the name, a link
+    // (even a dangling one) included: a planted link is never written
+    // through and an existing file is never truncated.
+    static File CreateNew(const std::string& path, Share share);
 
     // Reads up to count bytes; 0 at the end. Raises EInOutError.
     std::size_t Read(void* buffer, std::size_t count);
@@ -98,6 +104,12 @@ bool GuardedMappedRead(std::span<const std::uint8_t> view, const std::function<v
 // True for an existing file that is not a directory.
 bool FileExists(const std::string& path);
 bool DirectoryExists(const std::string& path);
+// True when anything stands at the name: a file, a directory, or a link,
+// whether or not it leads anywhere (the link itself is looked at).
+bool NameTaken(const std::string& path);
+// The names (without the directory) of everything in a directory that is
+// not a directory itself: files and links. Empty when it can't be read.
+std::vector<std::string> ListFileNames(const std::string& dir);
 // Creates a directory with every missing parent. Raises EInOutError.
 void ForceDirectories(const std::string& path);
 // Deletes a file; false when it could not be deleted (a missing file too).

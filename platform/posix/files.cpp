@@ -13,6 +13,7 @@
 #include <mutex>
 #include <utility>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -78,6 +79,14 @@ File File::OpenRead(const std::string& path, Share) {
 File File::Create(const std::string& path, Share) {
     File file;
     file.handle_ = OpenOrRaise(path, O_RDWR | O_CREAT | O_TRUNC);
+    return file;
+}
+
+File File::CreateNew(const std::string& path, Share) {
+    File file;
+    // O_EXCL fails on any existing name, a dangling link too; O_NOFOLLOW
+    // says so twice.
+    file.handle_ = OpenOrRaise(path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW);
     return file;
 }
 
@@ -302,6 +311,31 @@ bool FileExists(const std::string& path) {
 bool DirectoryExists(const std::string& path) {
     struct stat st;
     return ::stat(NativePath(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool NameTaken(const std::string& path) {
+    struct stat st;
+    return ::lstat(NativePath(path).c_str(), &st) == 0;
+}
+
+std::vector<std::string> ListFileNames(const std::string& dir) {
+    std::vector<std::string> names;
+    const std::string native = NativePath(dir);
+    DIR* handle = ::opendir(native.empty() ? "." : native.c_str());
+    if (handle == nullptr) return names;
+    while (const dirent* e = ::readdir(handle)) {
+        bool isDir = e->d_type == DT_DIR;
+        if (e->d_type == DT_UNKNOWN) {
+            struct stat st;
+            isDir = ::fstatat(::dirfd(handle), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
+        }
+        if (isDir) continue;
+        // A name the list's code page can't spell is no name of ours.
+        std::string ansi;
+        if (posix::Utf8ToAnsi(e->d_name, ansi)) names.push_back(std::move(ansi));
+    }
+    ::closedir(handle);
+    return names;
 }
 
 namespace {

@@ -90,6 +90,17 @@ File File::Create(const std::string& path, Share share) {
     return file;
 }
 
+File File::CreateNew(const std::string& path, Share share) {
+    // CREATE_NEW fails on any existing name; the reparse-point flag keeps a
+    // link at the name from being followed.
+    HANDLE h = ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, ShareFlags(share), nullptr, CREATE_NEW,
+                             FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (h == INVALID_HANDLE_VALUE) RaiseLastError(path);
+    File file;
+    file.handle_ = reinterpret_cast<std::intptr_t>(h);
+    return file;
+}
+
 std::size_t File::Read(void* buffer, std::size_t count) {
     DWORD got = 0;
     if (!::ReadFile(H(handle_), buffer, static_cast<DWORD>(std::min(count, kMaxTransfer)), &got, nullptr)) {
@@ -325,6 +336,26 @@ bool FileExists(const std::string& path) {
 bool DirectoryExists(const std::string& path) {
     const DWORD attributes = ::GetFileAttributesA(path.c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+bool NameTaken(const std::string& path) {
+    // The attributes of a link are its own: nothing is followed.
+    return ::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::vector<std::string> ListFileNames(const std::string& dir) {
+    std::vector<std::string> names;
+    std::string pattern = dir;
+    if (!pattern.empty() && pattern.back() != '\\' && pattern.back() != '/' && pattern.back() != ':') pattern += '\\';
+    pattern += '*';
+    WIN32_FIND_DATAA found;
+    HANDLE search = ::FindFirstFileA(pattern.c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return names;
+    do {
+        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) names.emplace_back(found.cFileName);
+    } while (::FindNextFileA(search, &found));
+    ::FindClose(search);
+    return names;
 }
 
 void ForceDirectories(const std::string& path) {

@@ -164,7 +164,8 @@ std::vector<std::string> EngineRun::Leftovers() const {
     for (const auto& e : fs::recursive_directory_iterator(installDir_)) {
         const std::string name = e.path().filename().string();
         const std::string ext = e.path().extension().string();
-        if (ext == ".bz2" || ext == ".part" || ext == ".New" || name == "files.lst" || name == "Update.bat") {
+        if (ext == ".bz2" || ext == ".part" || ext == ".New" || name == "files.lst" || name == "Update.bat" ||
+            name.find(".~corvel") != std::string::npos) {
             found.push_back(e.path().string());
         }
     }

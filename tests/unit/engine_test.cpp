@@ -1,6 +1,8 @@
 // The engine's pure pieces: how progress hand-offs are thinned out without
 // reordering what the window sees.
 #include "engine/Progress.h"
+#include "engine/TempNames.h"
+#include "tests/unit/scratch_dir.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -10,6 +12,30 @@
 #include <vector>
 
 using ::testing::ElementsAre;
+
+// A temporary never takes a name the list manages (in any case, as Windows
+// compares names) or one that something already holds.
+TEST(TempNames, PickAvoidsClaimedAndTakenNames) {
+    scratch::Dir dir;
+    const std::string install = dir.Native().string() + "\\";
+    TTempNames names;
+    for (const char* entry : {"PACK.PAK.BZ2", "data\\Caf\xC9.dat.part", "pack.pak"}) names.Claim(entry);
+    names.Seal();
+    EXPECT_TRUE(names.Claimed("pack.pak.bz2"));
+    EXPECT_TRUE(names.Claimed("DATA/caf\xE9.DAT.PART"));
+    EXPECT_FALSE(names.Claimed("pack.pak.part"));
+
+    EXPECT_EQ(names.Pick(install, "pack.pak", ".part"), install + "pack.pak.part");
+    const std::string bz2 = names.Pick(install, "pack.pak", ".bz2");
+    EXPECT_EQ(bz2.rfind(install + "pack.pak.bz2" + std::string(TTempNames::kMarker), 0), 0u) << bz2;
+    EXPECT_EQ(bz2.size(), install.size() + 12 + TTempNames::kMarker.size() + 16);
+    EXPECT_NE(names.Pick(install, "data\\caf\xE9.dat", ".part"), install + "data\\caf\xE9.dat.part");
+
+    scratch::WriteAll(dir.Native() / "free.txt.bz2", "someone else's");
+    const std::string taken = names.Pick(install, "free.txt", ".bz2");
+    EXPECT_NE(taken, install + "free.txt.bz2");
+    EXPECT_NE(taken.find(std::string(TTempNames::kMarker)), std::string::npos);
+}
 
 namespace {
 

@@ -1,0 +1,89 @@
+#include "engine/TempNames.h"
+
+#include "platform/os.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace {
+
+// Windows-1252 folded as the file system folds names: ASCII and the
+// accented capitals to small letters, "/" to "\".
+unsigned char Fold(unsigned char c) {
+    if (c >= 'A' && c <= 'Z') return static_cast<unsigned char>(c + 0x20);
+    if (c >= 0xC0 && c <= 0xDE && c != 0xD7) return static_cast<unsigned char>(c + 0x20);
+    if (c == 0x8A || c == 0x8C || c == 0x8E) return static_cast<unsigned char>(c + 0x10);
+    if (c == 0x9F) return 0xFF;
+    if (c == '/') return '\\';
+    return c;
+}
+
+bool EndsWithFolded(std::string_view name, std::string_view suffix) {
+    if (name.size() < suffix.size()) return false;
+    const std::string_view tail = name.substr(name.size() - suffix.size());
+    return std::equal(tail.begin(), tail.end(), suffix.begin(), [](char a, char b) {
+        return Fold(static_cast<unsigned char>(a)) == Fold(static_cast<unsigned char>(b));
+    });
+}
+
+bool EqualsFolded(std::string_view name, std::string_view other) {
+    return name.size() == other.size() && EndsWithFolded(name, other);
+}
+
+}  // namespace
+
+TTempNames::TTempNames() : random_(std::random_device{}()) {}
+
+// FNV-1a over the folded bytes. Two names sharing a hash only make a free
+// name look claimed: a unique temporary is used and nothing is swept there.
+std::uint64_t TTempNames::Hash(std::string_view relativePath) {
+    std::uint64_t h = 14695981039346656037ull;
+    for (char c : relativePath) {
+        h ^= Fold(static_cast<unsigned char>(c));
+        h *= 1099511628211ull;
+    }
+    return h;
+}
+
+void TTempNames::Claim(std::string_view relativePath) {
+    claimed_.push_back(Hash(relativePath));
+    const std::size_t slash = relativePath.find_last_of("\\/");
+    const std::string_view dir = slash == std::string_view::npos ? std::string_view() : relativePath.substr(0, slash + 1);
+    if (seenDirectories_.insert(Hash(dir)).second) directories_.emplace_back(dir);
+}
+
+void TTempNames::Seal() { std::sort(claimed_.begin(), claimed_.end()); }
+
+bool TTempNames::Claimed(std::string_view relativePath) const {
+    return std::binary_search(claimed_.begin(), claimed_.end(), Hash(relativePath));
+}
+
+std::string TTempNames::Pick(const std::string& installDir, const std::string& relative, const std::string& suffix) {
+    std::string name = relative + suffix;
+    if (!Claimed(name) && !os::NameTaken(installDir + name)) return installDir + name;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        char digits[17];
+        std::snprintf(digits, sizeof digits, "%016llx", static_cast<unsigned long long>(random_()));
+        std::string unique = name + std::string(kMarker) + digits;
+        if (!Claimed(unique) && !os::NameTaken(installDir + unique)) return installDir + unique;
+    }
+    throw EInOutError(183, installDir + name + ": no free name for a temporary file");
+}
+
+void TTempNames::Sweep(const std::string& installDir) const {
+    for (const std::string& dir : directories_) {
+        for (const std::string& name : os::ListFileNames(installDir + dir)) {
+            const std::string relative = dir + name;
+            if (Claimed(relative)) continue;
+            bool ours = name.find(kMarker) != std::string::npos;
+            if (dir.empty() && (EqualsFolded(name, "files.lst") || EqualsFolded(name, "files.lst.bz2"))) ours = true;
+            for (std::string_view suffix : {".bz2", ".part", ".New"}) {
+                if (!ours && EndsWithFolded(name, suffix) && name.size() > suffix.size() &&
+                    Claimed(std::string_view(relative).substr(0, relative.size() - suffix.size()))) {
+                    ours = true;
+                }
+            }
+            if (ours) os::DeleteFile(installDir + relative);
+        }
+    }
+}

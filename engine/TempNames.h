@@ -1,0 +1,51 @@
+// Names of the run's temporary files, and the sweep of those a killed run
+// left behind.
+// Threat: a link planted at a temporary name would have the run write
+// through it, and a managed file named like another entry's temporary would
+// be truncated or renamed away; so temporaries avoid every name the list
+// claims and anything already on disk, and are created exclusively.
+#pragma once
+
+#include <cstdint>
+#include <random>
+#include <string>
+#include <string_view>
+#include <unordered_set>
+#include <vector>
+
+class TTempNames {
+public:
+    // Part of every name that had to be made unique: the sweep recognises
+    // our temporaries by it.
+    static constexpr std::string_view kMarker = ".~corvel";
+
+    TTempNames();
+
+    // A list entry's relative path ("\" separated) names a managed file.
+    // Names compare as Windows compares them: without regard to case.
+    void Claim(std::string_view relativePath);
+    // Call once every entry has been claimed.
+    void Seal();
+    bool Claimed(std::string_view relativePath) const;
+
+    // Where a temporary for relative + suffix goes: that name itself when no
+    // entry claims it and nothing stands there, else the name with the
+    // marker and random digits appended. The caller still creates it
+    // exclusively: a name taken in the meantime fails, it isn't clobbered.
+    std::string Pick(const std::string& installDir, const std::string& relative, const std::string& suffix);
+
+    // Deletes what killed runs left in the directories the claimed entries
+    // live in: names carrying the marker, and the plain temporaries
+    // <entry>.bz2, <entry>.part, <entry>.New, files.lst and files.lst.bz2.
+    // Never a claimed name, never a directory; links are removed, never
+    // followed.
+    void Sweep(const std::string& installDir) const;
+
+private:
+    static std::uint64_t Hash(std::string_view relativePath);
+
+    std::vector<std::uint64_t> claimed_;      // hashes of folded paths, sorted by Seal
+    std::vector<std::string> directories_;    // relative, with their trailing "\"
+    std::unordered_set<std::uint64_t> seenDirectories_;
+    std::mt19937_64 random_;
+};
