@@ -251,8 +251,10 @@ bool GFilesThread::VerifyFetchedList(const std::string& listArchive) {
     TrustProblem.clear();
     try {
         impl_->trust = TListTrust(PublicKey);
+        const std::string sigPath =
+            impl_->trust.Enabled() ? impl_->temps.Pick(InstallDir, "files.lst.bz2", ".sig") : std::string();
         TrustProblem = impl_->trust.VerifyList(
-            InstallDir, BaseUrl + "files.lst.bz2", listArchive,
+            InstallDir, BaseUrl + "files.lst.bz2", listArchive, sigPath,
             [this](const std::string& url, const std::string& path) { return DownloadFile(url, path, true); },
             UnixNow());
     } catch (const std::exception& e) {

@@ -34,13 +34,15 @@ TListTrust::TListTrust(const std::string& keyHex) {
 }
 
 std::string TListTrust::VerifyList(const std::string& installDir, const std::string& listUrl,
-                                   const std::string& listArchive, const TFetch& fetch, std::uint64_t now) {
+                                   const std::string& listArchive, const std::string& sigPath,
+                                   const TFetch& fetch, std::uint64_t now) {
     if (!key_) return {};
-    const std::string sigPath = installDir + kListSignatureName;
     std::string problem;
     sig::TListSignature accepted;
     for (int attempt = 0; attempt < 2; ++attempt) {
         try {
+            // The first copy is ours; the fetch makes its file anew.
+            if (attempt > 0) os::DeleteFile(listArchive);
             if (attempt > 0 && !fetch(listUrl, listArchive)) {
                 problem = "the list could not be fetched again";
                 break;

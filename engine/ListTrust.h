@@ -36,9 +36,11 @@ public:
     // may be a publication caught halfway, so the pair is fetched once more
     // before the list is refused. Then refuses a serial older than the
     // install's state and records the new one. Returns an empty string, or
-    // why the list is refused (listArchive is then deleted).
+    // why the list is refused (listArchive is then deleted). The signature
+    // is fetched into sigPath, a temporary name of the run's.
     std::string VerifyList(const std::string& installDir, const std::string& listUrl,
-                           const std::string& listArchive, const TFetch& fetch, std::uint64_t now);
+                           const std::string& listArchive, const std::string& sigPath, const TFetch& fetch,
+                           std::uint64_t now);
 
     // With a key, a decoded copy whose bytes have digest must have the
     // SHA-256 its entry gives (64 hex digits; an empty field fails). Raises

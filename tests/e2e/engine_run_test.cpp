@@ -795,14 +795,14 @@ TEST_F(EngineRun, OversizedCopyIsCutAndFailsItsEntry) {
     EXPECT_EQ(ReadLocal("noise.dat"), noise);
     EXPECT_EQ(view_.Count("Status|" + kFailed + "|"), 1u);
     EXPECT_TRUE(view_.Contains("Finished failed"));
-    // The bar shows how far the download went: never far past the bound.
+    // The bar never shows the download far past the bound (with 64 KiB
+    // reads the first block may already be over it, and nothing is shown).
     long most = 0;
     bool inSmall = false;
     for (const auto& line : view_.log) {
         if (line.rfind("Status|", 0) == 0) inSmall = line == "Status|Descargando...|small.dat";
         if (inSmall && line.rfind("File ", 0) == 0) most = std::max(most, std::stol(line.substr(5)));
     }
-    EXPECT_GT(most, 0);
     EXPECT_LE(most, 4 + 4096 + 65536);
     EXPECT_THAT(Leftovers(), IsEmpty());
 }

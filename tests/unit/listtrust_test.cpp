@@ -37,12 +37,14 @@ protected:
         scratch::WriteAll(archive_, list);
     }
     std::string Verify() {
-        return trust_.VerifyList(install_, "u/files.lst.bz2", archive_,
+        return trust_.VerifyList(install_, "u/files.lst.bz2", archive_, install_ + "files.lst.bz2.sig",
                                  [this](const std::string& url, const std::string& path) {
                                      fetched_.push_back(url);
                                      auto it = answers_.find(url);
                                      if (it == answers_.end()) return false;
                                      std::vector<std::string>& queue = it->second;
+                                     // Fetches make their file anew, as the run's do.
+                                     EXPECT_FALSE(std::filesystem::exists(path)) << path;
                                      scratch::WriteAll(path, queue.front());
                                      if (queue.size() > 1) queue.erase(queue.begin());
                                      return true;
