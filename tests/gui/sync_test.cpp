@@ -5,6 +5,7 @@
 #include "GuiFixture.h"
 
 #include <atomic>
+#include <chrono>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -59,6 +60,12 @@ TEST_F(TSyncTest, ClosingDuringARunDropsItsOperationsAndNeverBlocksIt) {
     std::shared_ptr<TRunLink> link = form->LinkPtr();
     std::thread worker([&, link] {
         for (int i = 0; i < 200; ++i) {
+            // The rest of the calls come only once the window has closed, so
+            // that closing happens mid-run whatever the timing.
+            if (i == 5) {
+                const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+                while (!closed.load() && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+            }
             link->Synchronize([&] {
                 ranAfterClose |= closed.load();
                 ++ran;
