@@ -34,15 +34,7 @@ import update_test as ut  # noqa: E402
 from publish_test import write_tree  # noqa: E402
 
 
-def run(cmd, timeout=300, env=None):
-    """Runs cmd with its output in files, not pipes: a wineserver that the
-    command starts inherits and keeps its descriptors open, and reading a
-    pipe to the end would then wait for the wineserver to exit."""
-    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-        p = subprocess.run(cmd, stdout=out, stderr=err, timeout=timeout, env=env or ut.child_env())
-        out.seek(0)
-        err.seek(0)
-        return subprocess.CompletedProcess(cmd, p.returncode, out.read(), err.read())
+run = ut.run_to_files
 
 FILES = {
     "game.exe": b"MZ game v1",

@@ -81,6 +81,17 @@ def free_port():
         return s.getsockname()[1]
 
 
+def run_to_files(cmd, timeout=300, env=None):
+    """Runs cmd with its output in files, not pipes: a wineserver that the
+    command starts inherits and keeps its descriptors open, and reading a
+    pipe to the end would then wait for the wineserver to exit."""
+    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+        p = subprocess.run(cmd, stdout=out, stderr=err, timeout=timeout, env=env or child_env())
+        out.seek(0)
+        err.seek(0)
+        return subprocess.CompletedProcess(cmd, p.returncode, out.read(), err.read())
+
+
 def wait_for_port(port, proc=None, timeout=15):
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
