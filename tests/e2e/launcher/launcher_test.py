@@ -331,7 +331,10 @@ def main():
     try:
         return suite.run(__name__)
     finally:
-        subprocess.run(["wineserver", "-k"], capture_output=True, timeout=60, env=env())
+        # Alone, leave no Wine process behind; inside a kept session the
+        # session's end does that, and killing its server here would undo it.
+        if not os.environ.get("CORVEL_WINE_SESSION"):
+            subprocess.run(["wineserver", "-k"], capture_output=True, timeout=60, env=env())
 
 
 if __name__ == "__main__":
