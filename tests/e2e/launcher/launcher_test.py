@@ -25,9 +25,8 @@ import unittest
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.dirname(HERE))
 import suite  # noqa: E402
+from e2e_base import child_env, command, host_path, read, run_to_files, tree, wait_until, write_tree  # noqa: E402
 import fault_server  # noqa: E402
-from publish_test import write_tree  # noqa: E402
-from update_test import child_env, command, host_path, run_to_files  # noqa: E402
 
 PUBLISH = LAUNCHER = GC = LNKREAD = SIGN_KEY = PUBLIC_KEY = None  # set from argv
 STATE = "files.lst.serial"
@@ -36,20 +35,6 @@ TITLE = "Corvel - Updater"
 SHORTCUT = "Drakmoor - Corvel.lnk"
 # The play button's rectangle in the window's client area.
 PLAY_X, PLAY_Y, PLAY_W, PLAY_H = 356, 416, 285, 90
-
-
-def read(path):
-    with open(path, "rb") as f:
-        return f.read()
-
-
-def wait_until(predicate, timeout, step=0.25):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        if predicate():
-            return True
-        time.sleep(step)
-    return predicate()
 
 
 def env():
@@ -90,16 +75,6 @@ def requested_paths(root):
 
 def list_requests(root, name=b"/Updater/files.lst.bz2"):
     return sum(1 for p in requested_paths(root) if p == name)
-
-
-def tree(root):
-    """Every file below root as {relative path with "/": bytes}."""
-    out = {}
-    for d, _, names in os.walk(root):
-        for n in names:
-            p = os.path.join(d, n)
-            out[os.path.relpath(p, root).replace(os.sep, "/")] = read(p)
-    return out
 
 
 class LauncherCase(unittest.TestCase):
