@@ -110,12 +110,17 @@ def wait_until(predicate, timeout, step=0.25):
 
 
 def tree(root):
-    """Every file below root as {relative path with "/": bytes}."""
+    """Every file below root as {relative path with "/": bytes}. A program
+    may be working in root while it is polled: a file removed between the
+    listing and its reading is not part of the tree."""
     out = {}
     for d, _, names in os.walk(root):
         for n in names:
             p = os.path.join(d, n)
-            out[os.path.relpath(p, root).replace(os.sep, "/")] = read(p)
+            try:
+                out[os.path.relpath(p, root).replace(os.sep, "/")] = read(p)
+            except FileNotFoundError:
+                pass
     return out
 
 
