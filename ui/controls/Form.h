@@ -79,9 +79,7 @@ protected:
     virtual void FormDestroy() {}
 
 private:
-    // Control <-> Form is a composite: controls register with their form,
-    // which draws them and routes the mouse to them.
-    friend class TControl;
+    friend class TControl;  // Control <-> Form is a composite: the form draws its controls and routes the mouse
     struct TTimerSlot {
         unsigned Interval;
         bool Enabled;
