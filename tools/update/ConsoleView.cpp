@@ -1,27 +1,13 @@
 #include "tools/update/ConsoleView.h"
 
-#include "platform/codepage.h"
+#include "platform/os.h"
 
 #include <algorithm>
 #include <cstdio>
 
-#ifdef _WIN32
-#include <io.h>
-#define isatty _isatty
-#define fileno _fileno
-#else
-#include <unistd.h>
-#endif
+using os::ConsoleText;
 
-std::string ConsoleText(const std::string& cp1252) {
-#ifdef _WIN32
-    return cp1252;  // the console is switched to code page 1252
-#else
-    return codepage::Cp1252ToUtf8(cp1252);
-#endif
-}
-
-TConsoleView::TConsoleView(bool verbose) : verbose_(verbose), terminal_(isatty(fileno(stderr)) != 0) {}
+TConsoleView::TConsoleView(bool verbose) : verbose_(verbose), terminal_(os::StandardErrorIsTerminal()) {}
 
 void TConsoleView::SyncStatus(const std::string& status, const std::string& detail) {
     if (status == status_ && detail == detail_) return;

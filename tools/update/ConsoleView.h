@@ -38,6 +38,3 @@ private:
     std::string detail_;
     std::int32_t fileMax_ = 100, filePos_ = 0, totalMax_ = 100, totalPos_ = 0;
 };
-
-// Texts of the run are Windows-1252; a POSIX terminal wants UTF-8.
-std::string ConsoleText(const std::string& cp1252);
