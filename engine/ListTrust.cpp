@@ -174,7 +174,7 @@ void WriteSerialState(const std::string& installDir, std::uint64_t serial) {
     const std::string text = std::to_string(serial) + "\n";
     try {
         os::File file = os::File::Create(temp, os::Share::None);
-        if (file.Write(text.data(), text.size()) != text.size()) throw EInOutError(101, "Disk full");
+        if (file.Write(text.data(), text.size()) != text.size()) throw EInOutError(kDiskWriteError, "Disk full");
         file.Close();
         os::ReplaceFile(temp, target);
     } catch (...) {

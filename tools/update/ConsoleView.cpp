@@ -9,11 +9,13 @@ using os::ConsoleText;
 
 TConsoleView::TConsoleView(bool verbose) : verbose_(verbose), terminal_(os::StandardErrorIsTerminal()) {}
 
-void TConsoleView::SyncStatus(const std::string& status, const std::string& detail) {
-    if (status == status_ && detail == detail_) return;
+void TConsoleView::SyncStatus(TRunPhase phase, const std::string& status, const std::string& detail) {
+    if (phase == phase_ && status == status_ && detail == detail_) return;
+    phase_ = phase;
     status_ = status;
     detail_ = detail;
-    if (!verbose_ || (status.empty() && detail.empty())) {
+    // Between phases there is nothing to print and no bar to draw.
+    if (!verbose_ || phase == TRunPhase::Idle) {
         DrawBar();
         return;
     }
@@ -60,7 +62,7 @@ void TConsoleView::ShowUpdateFinished(bool installFailed) {
 }
 
 void TConsoleView::DrawBar() {
-    if (!terminal_ || status_.empty()) return;
+    if (!terminal_ || phase_ == TRunPhase::Idle) return;
     const auto now = std::chrono::steady_clock::now();
     if (now - lastDraw_ < std::chrono::milliseconds(100)) return;
     lastDraw_ = now;
