@@ -125,10 +125,8 @@ struct GFilesThread::Impl {
     std::unique_ptr<TCopyHasher> copyHash;
 };
 
-GFilesThread::GFilesThread(TUpdateView& view, TSynchronizer& synchronizer, bool createSuspended)
-    : impl_(std::make_unique<Impl>(*this)), view_(view), sync_(synchronizer) {
-    if (!createSuspended) Start();
-}
+GFilesThread::GFilesThread(TUpdateView& view, TSynchronizer& synchronizer)
+    : impl_(std::make_unique<Impl>(*this)), view_(view), sync_(synchronizer) {}
 
 GFilesThread::~GFilesThread() = default;
 

@@ -31,7 +31,7 @@ class GFilesThread {
 public:
     // Created suspended; Start() runs Execute on a new thread. With
     // FreeOnTerminate set, the object deletes itself when Execute returns.
-    GFilesThread(TUpdateView& view, TSynchronizer& synchronizer, bool createSuspended = true);
+    GFilesThread(TUpdateView& view, TSynchronizer& synchronizer);
     virtual ~GFilesThread();
     GFilesThread(const GFilesThread&) = delete;
     GFilesThread& operator=(const GFilesThread&) = delete;

@@ -14,8 +14,6 @@
 #include <exception>
 #include <vector>
 
-TFMain* FMain = nullptr;
-
 namespace {
 
 // Colours of the layout.
@@ -249,7 +247,6 @@ TFMain::~TFMain() {
     DestroyHandle();
     if (link_) link_->Detach();
     if (runControl_) runControl_->RequestStop();
-    if (FMain == this) FMain = nullptr;
 }
 
 void TFMain::FormCreate() {

@@ -225,6 +225,3 @@ private:
     bool runActive_ = false;
     unsigned runSerial_ = 0;
 };
-
-// The one window of the program, set by the program's entry.
-extern TFMain* FMain;
