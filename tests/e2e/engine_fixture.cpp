@@ -1,6 +1,7 @@
 #include "tests/e2e/engine_fixture.h"
 
 #include "formats/md5.h"
+#include "platform/codepage.h"
 
 #include <bzlib.h>
 
@@ -39,17 +40,9 @@ fs::path ListPath(const fs::path& base, const std::string& relative) {
 #ifdef _WIN32
     return base / fs::path(p);  // ANSI code page, as the updater's calls use
 #else
-    // The updater's POSIX seam writes list names as UTF-8.
-    std::string utf8;
-    for (unsigned char c : p) {
-        if (c < 0x80) {
-            utf8 += static_cast<char>(c);
-        } else {
-            utf8 += static_cast<char>(0xC0 | (c >> 6));
-            utf8 += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return base / fs::path(utf8);
+    // The updater's POSIX seam writes list names as UTF-8, through the same
+    // conversion.
+    return base / fs::path(codepage::Cp1252ToUtf8(p));
 #endif
 }
 
