@@ -34,7 +34,8 @@ TEST_F(EngineRun, NamesWithWindows1252UpperBytesLandUnderTheirMeaning) {
     const std::string name = "\x80uro\x9C\x8A\xE9.txt";  // €uroœŠé.txt
     Publish({{"dir\\" + name, {"euro", true}}});
     EXPECT_TRUE(Run());
-    EXPECT_EQ(ReadLocal("dir\\" + name), "euro");
+    // Under the name the list means; and the fixture, reading through its
+    // own mapping of list names, finds it there (Latin-1 would not).
     EXPECT_TRUE(fs::is_regular_file(installDir_ / "dir" / fs::path(u8"\u20ACuro\u0153\u0160\u00E9.txt")));
-    EXPECT_EQ(Local("dir\\" + name), (installDir_ / "dir" / fs::path(u8"\u20ACuro\u0153\u0160\u00E9.txt")).string());
+    EXPECT_EQ(ReadLocal("dir\\" + name), "euro");
 }
