@@ -326,11 +326,14 @@ class LargeFiles(PublishCase):
         decoded = bz2.BZ2Decompressor()
         total = 0
         out = decoded.decompress(copy, max_length=1 << 24)
-        while out:
+        while True:
             self.assertEqual(out.count(0), len(out))
             total += len(out)
+            if decoded.eof:
+                break
             out = decoded.decompress(b"", max_length=1 << 24)
         self.assertEqual(total, size)
+        self.assertEqual(decoded.unused_data, b"")
 
 
 class Unreadable(PublishCase):
