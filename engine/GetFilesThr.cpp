@@ -13,6 +13,7 @@
 #include "formats/md5.h"
 #include "platform/os.h"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <exception>
@@ -337,8 +338,9 @@ void GFilesThread::CheckFiles(const TListLines& section) {
         ReportProgress(TProgressKind::Total);
         const auto entry = ParseEntry(line);
         StatusText = kChecking;
-        DetailText = " ";
-        DetailText += entry ? entry->path : line;
+        const std::string_view shown = entry ? entry->path : line;
+        DetailText.assign(1 + shown.size(), ' ');
+        std::copy(shown.begin(), shown.end(), DetailText.begin() + 1);
         Synchronize(&GFilesThread::SyncStatus);
         // A line that can't name a file below the install directory is not
         // looked up on disk; installing it fails, which the user then sees.

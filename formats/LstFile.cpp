@@ -20,7 +20,10 @@ void TListFile::LoadText()
         used += n;
     }
     text_.resize(ListText(std::string_view(text_.data(), used)).size());
-    text_.shrink_to_fit();
+    // Trimmed only when the size hint was far off: shrinking copies the
+    // text, which for a list read at its announced size would double the
+    // peak for one byte of slack.
+    if (text_.capacity() - text_.size() > text_.size() / 8) text_.shrink_to_fit();
     loaded_ = true;
 }
 
