@@ -7,11 +7,13 @@
 #include "formats/Names.h"
 #include "formats/BZip2.h"
 #include "formats/Classes.h"
+#include "formats/ListGrammar.h"
 #include "formats/LstFile.h"
 #include "formats/Misc.h"
 #include "formats/md5.h"
 #include "platform/os.h"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <exception>
@@ -53,8 +55,13 @@ constexpr std::int64_t kMaxListSize = std::int64_t{64} << 20;
 
 // The most a bzip2 copy of size bytes may take: bzip2 promises at most 1%
 // more than its input plus 600 bytes; we allow 1/32 (3%) plus 4 KiB, so a
-// copy larger than this was never made from that size.
-std::int64_t CompressedSizeBound(std::int64_t size) { return size + size / 32 + 4096; }
+// copy larger than this was never made from that size. Saturates rather
+// than overflow for a size near the 64-bit limit.
+std::int64_t CompressedSizeBound(std::int64_t size) {
+    constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
+    if (size > (kMax - 4096) / 33 * 32) return kMax;
+    return size + size / 32 + 4096;
+}
 
 // A decimal number that fits a signed 32-bit integer, or EConvertError.
 std::int32_t StrToInt(const std::string& text) {
@@ -72,21 +79,6 @@ std::string FileDigestHex(const std::string& path) {
     TMD5Digest digest{};
     FileDigest(path, digest);
     return DigestToHex(digest);
-}
-
-// The fields of an entry line: path, digest and size (the last three
-// fields), and a signed list's SHA-256 in the field before them. Nullopt for
-// a line with fewer than three.
-struct TEntry {
-    std::string path;
-    std::string digest;
-    std::string size;
-    std::string sha256;
-};
-std::optional<TEntry> ParseEntry(std::string_view line) {
-    const auto fields = SplitFields(line, "|");
-    if (fields.size() < 3) return std::nullopt;
-    return TEntry{fields[2], fields[1], fields[0], fields.size() > 3 ? fields[3] : std::string()};
 }
 
 std::uint64_t UnixNow() {
@@ -108,6 +100,8 @@ struct GFilesThread::Impl {
           }) {}
 
     TProgressThrottle throttle;
+    // The unit of the file bar, chosen with its maximum.
+    TBarScale fileBar;
     // Most bytes the decoding in progress may produce (the entry's size).
     std::optional<std::int64_t> extractLimit;
     // Every download of the run shares its connections and proxy settings.
@@ -179,6 +173,13 @@ void GFilesThread::Synchronize(void (GFilesThread::*operation)()) {
     sync_.Synchronize([this, operation] { (this->*operation)(); });
 }
 
+void GFilesThread::SetFileBarMax(std::int64_t bytes) {
+    impl_->fileBar = TBarScale(bytes);
+    ProgressBarSelector = 0;
+    ProgressValue = impl_->fileBar.Max();
+    Synchronize(&GFilesThread::SyncProgressMax);
+}
+
 void GFilesThread::ReportProgress(TProgressKind kind) { impl_->throttle.Report(kind, ProgressValue); }
 
 void GFilesThread::ResetProgress(TProgressKind kind) {
@@ -195,7 +196,7 @@ void GFilesThread::ShowFailure() {
 
 void GFilesThread::ReportEntry(std::string_view line, bool installed) {
     const auto entry = ParseEntry(line);
-    const std::string path = entry ? entry->path : std::string(line);
+    const std::string path(entry ? entry->path : line);
     impl_->throttle.BeforeOtherOperation();
     sync_.Synchronize([this, &path, installed] { view_.EntryFinished(path, installed); });
 }
@@ -337,7 +338,7 @@ void GFilesThread::CheckFiles(const TListLines& section) {
         const auto entry = ParseEntry(numbered[i]);
         std::optional<std::string> digest;
         if (!entry || !IsSafeRelativePath(entry->path)) return digest;
-        const std::string local = InstallDir + entry->path;
+        const std::string local = InstallDir + std::string(entry->path);
         if (!os::FileExists(local)) return digest;
         try {
             digest = FileDigestHex(local);
@@ -353,7 +354,9 @@ void GFilesThread::CheckFiles(const TListLines& section) {
         ReportProgress(TProgressKind::Total);
         const auto entry = ParseEntry(line);
         SetPhase(TRunPhase::Checking);
-        DetailText = " " + (entry ? entry->path : std::string(line));
+        const std::string_view shown = entry ? entry->path : line;
+        DetailText.assign(1 + shown.size(), ' ');
+        std::copy(shown.begin(), shown.end(), DetailText.begin() + 1);
         Synchronize(&GFilesThread::SyncStatus);
         // A line that can't name a file below the install directory is not
         // looked up on disk; installing it fails, which the user then sees.
@@ -407,23 +410,17 @@ void GFilesThread::UpdateFiles() {
 GFilesThread::TInstallResult GFilesThread::InstallEntry(std::string_view line) {
     const auto entry = ParseEntry(line);
     if (!entry || !IsSafeRelativePath(entry->path)) return TInstallResult::Failed;
-    const std::string& path = entry->path;
+    const std::string path(entry->path);
     const std::string target = InstallDir + path;
 
     SetPhase(TRunPhase::Downloading);
     DetailText = path;
     Synchronize(&GFilesThread::SyncStatus);
 
-    std::int32_t size = 0;
-    try {
-        size = StrToInt(entry->size);
-    } catch (const EConvertError&) {
-        return TInstallResult::Failed;
-    }
-    if (size < 0) return TInstallResult::Failed;
-    ProgressBarSelector = 0;
-    ProgressValue = size;
-    Synchronize(&GFilesThread::SyncProgressMax);
+    const std::optional<std::int64_t> parsedSize = ParseSize(entry->size);
+    if (!parsedSize) return TInstallResult::Failed;
+    const std::int64_t size = *parsedSize;
+    SetFileBarMax(size);
 
     const std::string targetDir = target.substr(0, target.rfind('\\') + 1);
     std::string archive;
@@ -446,7 +443,7 @@ GFilesThread::TInstallResult GFilesThread::InstallEntry(std::string_view line) {
     std::string part;
     try {
         part = impl_->temps.Pick(InstallDir, path, ".part");
-        ExtractVerified(archive, part, entry->digest, size, entry->sha256);
+        ExtractVerified(archive, part, std::string(entry->digest), size, std::string(entry->sha256));
     } catch (const std::exception&) {
         return TInstallResult::Failed;
     }
@@ -501,7 +498,7 @@ void GFilesThread::UpdateSelf(const std::string& entryLine) {
         ShowFailure();
         return;
     }
-    const std::string& name = entry->path;
+    const std::string name(entry->path);
     impl_->listedPaths.insert(PathKey(name));
     std::string current;
     try {
@@ -525,17 +522,17 @@ void GFilesThread::UpdateSelf(const std::string& entryLine) {
         ShowFailure();
         return;
     }
-    std::int32_t size = 0;
     bool fetched = false;
     try {
-        size = StrToInt(entry->size);
-        if (size < 0) throw EConvertError("negative size");
+        const std::optional<std::int64_t> parsedSize = ParseSize(entry->size);
+        if (!parsedSize) throw EConvertError("'" + std::string(entry->size) + "' is not a valid size");
+        const std::int64_t size = *parsedSize;
         const std::string archive = impl_->temps.Pick(InstallDir, name, ".bz2");
         impl_->downloadLimit = CompressedSizeBound(size);
         fetched = DownloadFile(BaseUrl + name + ".bz2", archive, true);
         impl_->downloadLimit.reset();
         // Only a complete, verified copy is handed to the script.
-        if (fetched) ExtractVerified(archive, fresh, entry->digest, size, entry->sha256);
+        if (fetched) ExtractVerified(archive, fresh, std::string(entry->digest), size, std::string(entry->sha256));
     } catch (const std::exception&) {
         impl_->downloadLimit.reset();
         ShowFailure();
@@ -578,8 +575,7 @@ bool GFilesThread::DownloadFile(const std::string& url, const std::string& local
                 }
                 control_->ThrowIfStopped();
                 if (reportProgress) {
-                    ProgressValue = static_cast<std::int32_t>(
-                        std::min<std::int64_t>(received, std::numeric_limits<std::int32_t>::max()));
+                    ProgressValue = impl_->fileBar.Position(received);
                     ReportProgress(TProgressKind::File);
                 }
             } while (n != 0);
@@ -616,10 +612,7 @@ void GFilesThread::ExtractFile(const std::string& sourcePath, const std::string&
 
 void GFilesThread::DecompressStream(TStream& source, TStream& target) {
     ExtractSource = &source;
-    ProgressValue = static_cast<std::int32_t>(
-        std::min<std::int64_t>(source.Size(), std::numeric_limits<std::int32_t>::max()));
-    ProgressBarSelector = 0;
-    Synchronize(&GFilesThread::SyncProgressMax);
+    SetFileBarMax(source.Size());
     auto finish = [this] {
         ExtractSource = nullptr;
         ResetProgress(TProgressKind::Extract);
@@ -646,7 +639,6 @@ void GFilesThread::DecompressStream(TStream& source, TStream& target) {
 }
 
 void GFilesThread::OnExtractProgress(void*) {
-    ProgressValue = static_cast<std::int32_t>(
-        std::min<std::int64_t>(ExtractSource->Position(), std::numeric_limits<std::int32_t>::max()));
+    ProgressValue = impl_->fileBar.Position(ExtractSource->Position());
     ReportProgress(TProgressKind::Extract);
 }

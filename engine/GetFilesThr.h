@@ -118,6 +118,9 @@ private:
                          std::int64_t size, const std::string& sha256);
     bool VerifyFetchedList(const std::string& listArchive);
     void Synchronize(void (GFilesThread::*operation)());
+    // Sets the file bar's maximum to bytes, in the unit that fits 32 bits;
+    // later positions of the bar are given in bytes and shown in that unit.
+    void SetFileBarMax(std::int64_t bytes);
     void ReportProgress(TProgressKind kind);
     void ResetProgress(TProgressKind kind);
     void ShowFailure();

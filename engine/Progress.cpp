@@ -1,5 +1,20 @@
 #include "engine/Progress.h"
 
+#include <algorithm>
+#include <limits>
+
+TBarScale::TBarScale(std::int64_t maximum) {
+    constexpr std::int64_t kLimit = std::numeric_limits<std::int32_t>::max();
+    maximum = std::max<std::int64_t>(maximum, 0);
+    while ((maximum >> shift_) > kLimit) shift_ += 10;
+    max_ = static_cast<std::int32_t>(maximum >> shift_);
+}
+
+std::int32_t TBarScale::Position(std::int64_t bytes) const {
+    constexpr std::int64_t kLimit = std::numeric_limits<std::int32_t>::max();
+    return static_cast<std::int32_t>(std::clamp<std::int64_t>(bytes >> shift_, 0, kLimit));
+}
+
 namespace {
 std::size_t Index(TProgressKind kind) { return static_cast<std::size_t>(kind); }
 }  // namespace

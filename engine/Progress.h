@@ -14,6 +14,27 @@
 
 enum class TProgressKind { File = 0, Extract = 1, Total = 2 };
 
+// A bar's positions are 32-bit (the view's and the control's), sizes are
+// 64-bit: a quantity whose maximum does not fit is shown in KiB (or MiB,
+// ...), so a 6 GiB file still moves its bar smoothly. Up to 2^31 - 1 the
+// unit is the byte and positions are the sizes themselves.
+class TBarScale {
+public:
+    TBarScale() = default;
+    explicit TBarScale(std::int64_t maximum);
+
+    // The bar's maximum in the chosen unit.
+    std::int32_t Max() const { return max_; }
+    // bytes in the chosen unit, clamped to 0 .. 2^31 - 1.
+    std::int32_t Position(std::int64_t bytes) const;
+    // log2 of the unit: 0 for bytes, 10 for KiB, ...
+    int Shift() const { return shift_; }
+
+private:
+    int shift_ = 0;
+    std::int32_t max_ = 0;
+};
+
 class TProgressThrottle {
 public:
     using Clock = std::chrono::steady_clock;

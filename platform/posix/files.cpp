@@ -2,6 +2,7 @@
 // guard so that a file shrinking under its view fails a read instead of the
 // process. Sharing modes have no POSIX counterpart and are ignored.
 #include "platform/os.h"
+#include "platform/codepage.h"
 #include "platform/posix/paths.h"
 
 #include <algorithm>
@@ -336,7 +337,7 @@ std::vector<std::string> ListFileNames(const std::string& dir) {
         if (isDir) continue;
         // A name the list's code page can't spell is no name of ours.
         std::string ansi;
-        if (posix::Utf8ToAnsi(e->d_name, ansi)) names.push_back(std::move(ansi));
+        if (codepage::Utf8ToCp1252(e->d_name, ansi) == codepage::TDecode::Ok) names.push_back(std::move(ansi));
     }
     ::closedir(handle);
     return names;

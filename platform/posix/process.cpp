@@ -2,6 +2,7 @@
 // waited for by the caller; a detached thread reaps each one so that no
 // zombie outlives it.
 #include "platform/os.h"
+#include "platform/codepage.h"
 #include "platform/posix/paths.h"
 
 #include <cerrno>
@@ -19,7 +20,7 @@ extern char** environ;
 
 namespace os {
 
-using posix::AnsiToUtf8;
+using codepage::Cp1252ToUtf8;
 using posix::NativePath;
 
 std::string GetCurrentDir() {
@@ -34,7 +35,7 @@ std::string GetCurrentDir() {
     // page. A directory that the code page can't name is still reached
     // relatively.
     std::string ansi;
-    if (!posix::Utf8ToAnsi(buffer, ansi)) return ".";
+    if (codepage::Utf8ToCp1252(buffer, ansi) != codepage::TDecode::Ok) return ".";
     return ansi;
 }
 
@@ -138,13 +139,13 @@ void StartProgram(const std::string& commandLine) {
         args = SplitCommandLine(commandLine);
         if (args.empty()) return;
         args[0] = NativePath(args[0]);
-        for (std::size_t i = 1; i < args.size(); ++i) args[i] = AnsiToUtf8(args[i]);
+        for (std::size_t i = 1; i < args.size(); ++i) args[i] = Cp1252ToUtf8(args[i]);
         program = FindProgram(args[0]);
         if (program.empty()) program = args[0];
     }
     SpawnDetached(program, args);
 }
 
-void OpenAddress(const std::string& address) { SpawnDetached("xdg-open", {"xdg-open", AnsiToUtf8(address)}); }
+void OpenAddress(const std::string& address) { SpawnDetached("xdg-open", {"xdg-open", Cp1252ToUtf8(address)}); }
 
 }  // namespace os

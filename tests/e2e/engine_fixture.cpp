@@ -1,6 +1,7 @@
 #include "tests/e2e/engine_fixture.h"
 
 #include "formats/md5.h"
+#include "platform/codepage.h"
 
 #include <bzlib.h>
 
@@ -32,24 +33,25 @@ std::string ReadBytes(const fs::path& path) {
     return s.str();
 }
 
-// A list path ("\" separated, list code page) as a path of this system.
+// A list path ("\" separated, list code page) as a path of this system,
+// through the code page the updater's calls use (ANSI calls on Windows,
+// the POSIX seam's conversion elsewhere): Windows-1252, not Latin-1, which
+// differs for the bytes 80-9F.
 fs::path ListPath(const fs::path& base, const std::string& relative) {
     std::string p = relative;
     std::replace(p.begin(), p.end(), '\\', '/');
+    const std::string utf8 = codepage::Cp1252ToUtf8(p);
+    return base / fs::path(std::u8string(utf8.begin(), utf8.end()));
+}
+
+// Where the server finds a URL path: on Linux the request's bytes name the
+// file unchanged; WinInet sends the ANSI text as UTF-8, which Wine's file
+// names are too.
+fs::path ServerFilePath(const fs::path& root, const std::string& urlPath) {
 #ifdef _WIN32
-    return base / fs::path(p);  // ANSI code page, as the updater's calls use
+    return ListPath(root, urlPath);
 #else
-    // The updater's POSIX seam writes list names as UTF-8.
-    std::string utf8;
-    for (unsigned char c : p) {
-        if (c < 0x80) {
-            utf8 += static_cast<char>(c);
-        } else {
-            utf8 += static_cast<char>(0xC0 | (c >> 6));
-            utf8 += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return base / fs::path(utf8);
+    return root / fs::path(urlPath);
 #endif
 }
 
@@ -126,7 +128,7 @@ void EngineRun::PublishList(const std::string& listText) { PutServerFile("files.
 
 void EngineRun::PutServerFile(const std::string& urlPath, const std::string& bytes) {
     // The server maps request bytes to file names unchanged.
-    WriteBytes(serverDir_ / fs::path(urlPath), bytes);
+    WriteBytes(ServerFilePath(serverDir_, urlPath), bytes);
 }
 
 void EngineRun::SetFault(const std::string& urlPath, const std::string& fault) {

@@ -5,7 +5,14 @@ import unittest
 
 
 def run(module_name):
-    suite = unittest.defaultTestLoader.loadTestsFromModule(sys.modules[module_name])
+    return _run(unittest.defaultTestLoader.loadTestsFromModule(sys.modules[module_name]))
+
+
+def run_cases(case_class):
+    return _run(unittest.defaultTestLoader.loadTestsFromTestCase(case_class))
+
+
+def _run(suite):
     result = unittest.TextTestRunner(verbosity=2).run(suite)
     failed = len(result.failures) + len(result.errors)
     passed = result.testsRun - failed - len(result.skipped)

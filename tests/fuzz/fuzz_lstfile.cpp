@@ -1,24 +1,16 @@
-// Fuzzes the list reader over arbitrary file content: the reads must end in
-// a result or one of our exceptions, never in a crash, and what they return
-// must keep the format's promises.
-#include "formats/LstFile.h"
+// Fuzzes the list's grammar over arbitrary text: the reads must end in a
+// result or one of our exceptions, never in a crash, and what they return
+// must keep the format's promises. The grammar works on text, so no file is
+// written.
+#include "formats/ListGrammar.h"
 
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <string>
 #include <string_view>
 #include <vector>
-
-#ifdef _WIN32
-#include <process.h>
-#define getpid _getpid
-#else
-#include <unistd.h>
-#endif
 
 namespace {
 
@@ -31,20 +23,6 @@ void Check(bool ok, const char* what)
 }
 
 bool Blank(char c) { return static_cast<unsigned char>(c) <= 0x20; }
-
-// One file per process, so parallel fuzzing jobs don't share it; removed
-// at exit.
-struct TempList {
-    std::string path =
-        (std::filesystem::temp_directory_path() / ("corvel_fuzz_" + std::to_string(getpid()) + ".lst")).string();
-    ~TempList() { std::remove(path.c_str()); }
-};
-
-const std::string& ListPath()
-{
-    static const TempList file;
-    return file.path;
-}
 
 void CheckFields(const std::string& line)
 {
@@ -67,39 +45,49 @@ void CheckFields(const std::string& line)
             Check(i >= fields.size(), "FieldAt refused an existing field");
         }
     }
+    // An entry is the first fields SplitFields gives, viewed in place.
+    const auto entry = ParseEntry(line);
+    Check(entry.has_value() == (fields.size() >= 3), "entry and fields disagree on the count");
+    if (entry) {
+        Check(entry->size == fields[0] && entry->digest == fields[1] && entry->path == fields[2] &&
+                  entry->sha256 == (fields.size() > 3 ? std::string_view(fields[3]) : std::string_view()),
+              "entry and fields disagree");
+        // A size is decimal digits only and reads back as itself.
+        if (const auto size = ParseSize(entry->size)) {
+            std::string_view digits = entry->size;
+            if (digits.front() == '+') digits.remove_prefix(1);
+            while (digits.size() > 1 && digits.front() == '0') digits.remove_prefix(1);
+            Check(*size >= 0 && std::to_string(*size) == digits, "size does not read back");
+        }
+    }
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
-    const std::string_view text(reinterpret_cast<const char*>(data), size);
-    {
-        std::ofstream out(ListPath(), std::ios::binary | std::ios::trunc);
-        out.write(text.data(), static_cast<std::streamsize>(text.size()));
-    }
+    const std::string_view bytes(reinterpret_cast<const char*>(data), size);
+    const std::string_view text = ListText(bytes);
+    Check(text.find('\x1a') == std::string_view::npos, "text holds 0x1A");
     // The input's first line also serves as a section name and a key, so
     // the fuzzer can build matching sections of its own.
-    const std::string own(text.substr(0, std::min<std::size_t>(text.find('\n'), 64)));
-    TListFile list(ListPath());
+    const std::string own(bytes.substr(0, std::min<std::size_t>(bytes.find('\n'), 64)));
     for (const std::string& name : {std::string("settings"), std::string("self"), std::string("files_critical"),
                                     std::string("files_normal"), own}) {
-        try {
-            const std::vector<std::string> lines = list.ReadSection(name);
-            Check(!lines.empty(), "empty section result");
-            for (const std::string& line : lines) {
-                Check(!line.empty() && !Blank(line.front()) && !Blank(line.back()), "untrimmed line");
-                Check(line.find('\n') == std::string::npos && line.find('\x1a') == std::string::npos,
-                      "line holds a line end or 0x1A");
-                CheckFields(line);
-            }
-        } catch (const Exception&) {
-            // a vanished file is the only failure a section read may raise
-            Check(false, "ReadSection raised");
-        }
+        const TListLines lines = FindListSection(text, name);
+        std::size_t count = 0;
+        lines.ForEach([&](std::string_view line) {
+            ++count;
+            Check(!line.empty() && !Blank(line.front()) && !Blank(line.back()), "untrimmed line");
+            Check(line.find('\n') == std::string_view::npos, "line holds a line end");
+            Check(line.data() >= text.data() && line.data() + line.size() <= text.data() + text.size(),
+                  "line is not a view into the text");
+            CheckFields(std::string(line));
+        });
+        Check(count == lines.size(), "section counts other lines than it hands out");
         for (const std::string& key : {std::string("Rev"), own}) {
             try {
-                const std::string value = list.ReadValue(name, key);
+                const std::string value = FindListValue(text, name, key);
                 Check(value.find('|') == std::string::npos, "value holds a separator");
             } catch (const EListError&) {
                 // a line made only of "|" before the key

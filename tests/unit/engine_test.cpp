@@ -7,6 +7,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
 #include <thread>
 #include <vector>
@@ -93,4 +94,32 @@ TEST(ProgressThrottle, ValuesPassAgainOnceTheIntervalHasGone) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     t.Report(TProgressKind::File, 2);
     EXPECT_THAT(r.log, ElementsAre("File 1", "File 2"));
+}
+
+// Sizes up to 2^31 - 1 are shown in bytes, exactly as given; larger ones in
+// the smallest unit of 1024^n that fits, and the bar still moves every unit.
+TEST(BarScale, BytesWhileTheyFitThenKiBAndAbove) {
+    const TBarScale small(1000);
+    EXPECT_EQ(small.Shift(), 0);
+    EXPECT_EQ(small.Max(), 1000);
+    EXPECT_EQ(small.Position(999), 999);
+    EXPECT_EQ(TBarScale(INT32_MAX).Max(), INT32_MAX);
+    EXPECT_EQ(TBarScale(0).Max(), 0);
+
+    for (const std::int64_t size : {std::int64_t{1} << 31, std::int64_t{1} << 32, std::int64_t{6} << 30}) {
+        const TBarScale scale(size);
+        EXPECT_EQ(scale.Shift(), 10) << size;
+        EXPECT_EQ(scale.Max(), size >> 10) << size;
+        EXPECT_EQ(scale.Position(size), scale.Max()) << size;
+        // Smooth: each MiB moves the bar.
+        for (std::int64_t at = 0; at + (1 << 20) <= size; at += size / 97)
+            EXPECT_LT(scale.Position(at), scale.Position(at + (1 << 20))) << at;
+    }
+    const TBarScale huge(INT64_MAX);
+    EXPECT_GT(huge.Max(), 0);
+    EXPECT_LE(huge.Max(), INT32_MAX);
+    EXPECT_EQ(huge.Position(INT64_MAX), huge.Max());
+    // Out-of-range positions stay on the bar.
+    EXPECT_EQ(small.Position(-5), 0);
+    EXPECT_EQ(small.Position(std::int64_t{1} << 40), INT32_MAX);
 }

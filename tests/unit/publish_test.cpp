@@ -1,7 +1,8 @@
 // The publisher's pure pieces: --critical patterns, name checks and their
-// Windows-1252 form, and the bytes of the list.
+// Windows-1252 form, and its reading of the previous list.
 #include "tools/publish/Glob.h"
-#include "tools/publish/ListWriter.h"
+#include "formats/ListWriter.h"
+#include "tools/publish/PreviousList.h"
 #include "tools/publish/Manifest.h"
 #include "tools/publish/Names.h"
 
@@ -52,37 +53,6 @@ TEST(PublishGlob, MatchingIsExactInCaseAndBytes) {
     EXPECT_FALSE(Glob("System/*").Matches("system\\a"));
     // Windows-1252 "é" in the pattern and in the path.
     EXPECT_TRUE(Glob("caf\xE9/*").Matches("caf\xE9\\menu.txt"));
-}
-
-TEST(PublishNames, Utf8IsWrittenInWindows1252) {
-    std::string out;
-    EXPECT_EQ(Utf8ToCp1252("plain.txt", out), NameProblem::None);
-    EXPECT_EQ(out, "plain.txt");
-    EXPECT_EQ(Utf8ToCp1252("estad\xC3\xAD" "a \xE2\x82\xAC\xC5\xB8\xC3\xBF", out), NameProblem::None);
-    EXPECT_EQ(out, "estad\xED" "a \x80\x9F\xFF");  // í € Ÿ ÿ
-    EXPECT_EQ(Utf8ToCp1252("\xE2\x80\x9Cq\xE2\x80\x9D", out), NameProblem::None);  // curly quotes
-    EXPECT_EQ(out, "\x93q\x94");
-    EXPECT_EQ(Cp1252ToUtf8("estad\xED" "a \x80\x9F\xFF"), "estad\xC3\xAD" "a \xE2\x82\xAC\xC5\xB8\xC3\xBF");
-}
-
-TEST(PublishNames, EveryWindows1252CharacterSurvivesTheRoundTrip) {
-    for (int b = 1; b < 256; ++b) {
-        const std::string byte(1, static_cast<char>(b));
-        std::string back;
-        ASSERT_EQ(Utf8ToCp1252(Cp1252ToUtf8(byte), back), NameProblem::None) << b;
-        EXPECT_EQ(back, byte) << b;
-    }
-}
-
-TEST(PublishNames, TextOutsideWindows1252OrUtf8IsRefused) {
-    std::string out;
-    EXPECT_EQ(Utf8ToCp1252("\xE6\x97\xA5\xE6\x9C\xAC.txt", out), NameProblem::NotCp1252);  // CJK
-    EXPECT_EQ(Utf8ToCp1252("\xF0\x9F\x98\x80", out), NameProblem::NotCp1252);              // emoji
-    EXPECT_EQ(Utf8ToCp1252("\xC2\x85", out), NameProblem::NotCp1252);  // U+0085 has no byte
-    EXPECT_EQ(Utf8ToCp1252("caf\xE9", out), NameProblem::NotUtf8);      // Latin-1 byte
-    EXPECT_EQ(Utf8ToCp1252("\xC0\xAF", out), NameProblem::NotUtf8);     // overlong "/"
-    EXPECT_EQ(Utf8ToCp1252("\xED\xA0\x80", out), NameProblem::NotUtf8); // surrogate
-    EXPECT_EQ(Utf8ToCp1252("\xE2\x82", out), NameProblem::NotUtf8);     // cut short
 }
 
 TEST(PublishNames, ComponentsTheListOrWindowsCantHoldAreRefused) {
@@ -182,64 +152,20 @@ TEST(PublishManifest, RoundTripsAndDamageMeansUnknown) {
     EXPECT_TRUE(ReadManifest("files.lst|0cc175b9c0f1b6a831c399e269772661|1\r\n").empty());  // no header
 }
 
-ListContent SampleList() {
-    ListContent list;
+TEST(PublishList, APreviousListGivesDigestAndSizeByPath) {
+    TListContent list;
     list.rev = 42;
-    list.self = ListEntry{"CorvelUpdater.exe", "0cc175b9c0f1b6a831c399e269772661", 1180160};
-    list.critical = {{"system\\engine.ini", "f96b697d7cb7938d525a2f31aaf161d0", 48211},
-                     {"system\\engine.dll", "900150983cd24fb0d6963f7d28e17f72", 5230592}};
+    list.self = TListItem{"CorvelUpdater.exe", "0cc175b9c0f1b6a831c399e269772661", 1180160};
+    list.critical = {{"system\\engine.ini", "f96b697d7cb7938d525a2f31aaf161d0", 48211, std::string(64, 'a')}};
     list.normal = {{"maps\\z.map", "c3fcd3d76192e4007dfb496cca67e13b", 0},
                    {"maps\\\xE9t\xE9.map", "d41d8cd98f00b204e9800998ecf8427e", 2147483647},
-                   {"maps\\Z.map", "c3fcd3d76192e4007dfb496cca67e13b", 1},
-                   {"maps-x\\a", "c3fcd3d76192e4007dfb496cca67e13b", 7}};
-    return list;
-}
-
-TEST(PublishList, BytesAreSectionedSortedAndEndedByCrLf) {
-    const std::string expected =
-        "[settings]\r\nRev|42\r\n[/settings]\r\n"
-        "[self]\r\nCorvelUpdater.exe|0cc175b9c0f1b6a831c399e269772661|1180160\r\n[/self]\r\n"
-        "[files_critical]\r\n"
-        "system\\engine.dll|900150983cd24fb0d6963f7d28e17f72|5230592\r\n"
-        "system\\engine.ini|f96b697d7cb7938d525a2f31aaf161d0|48211\r\n"
-        "[/files_critical]\r\n"
-        "[files_normal]\r\n"
-        // "-" (0x2D) sorts before "\" (0x5C), "Z" before "z", and "é" (0xE9) last.
-        "maps-x\\a|c3fcd3d76192e4007dfb496cca67e13b|7\r\n"
-        "maps\\Z.map|c3fcd3d76192e4007dfb496cca67e13b|1\r\n"
-        "maps\\z.map|c3fcd3d76192e4007dfb496cca67e13b|0\r\n"
-        "maps\\\xE9t\xE9.map|d41d8cd98f00b204e9800998ecf8427e|2147483647\r\n"
-        "[/files_normal]\r\n";
-    EXPECT_EQ(WriteList(SampleList()), expected);
-}
-
-TEST(PublishList, WithoutAnUpdaterTheSelfSectionIsLeftOut) {
-    ListContent list;
-    const std::string text = WriteList(list);
-    EXPECT_EQ(text,
-              "[settings]\r\nRev|0\r\n[/settings]\r\n[files_critical]\r\n[/files_critical]\r\n"
-              "[files_normal]\r\n[/files_normal]\r\n");
-    list.rev = -5;
-    EXPECT_NE(WriteList(list).find("Rev|-5\r\n"), std::string::npos);
-}
-
-TEST(PublishList, TheOrderOfTheInputDoesNotChangeTheBytes) {
-    const ListContent sample = SampleList();
-    const std::string reference = WriteList(sample);
-    std::mt19937 random(7);
-    for (int round = 0; round < 20; ++round) {
-        ListContent shuffled = sample;
-        std::shuffle(shuffled.normal.begin(), shuffled.normal.end(), random);
-        std::shuffle(shuffled.critical.begin(), shuffled.critical.end(), random);
-        EXPECT_EQ(WriteList(shuffled), reference);
-    }
-}
-
-TEST(PublishList, APreviousListGivesDigestAndSizeByPath) {
-    const auto previous = ReadPreviousList(WriteList(SampleList()));
-    ASSERT_EQ(previous.size(), 7u);
+                   {"maps\\huge.pak", "d41d8cd98f00b204e9800998ecf8427e", 6442450944}};
+    const auto previous = ReadPreviousList(WriteList(list));
+    ASSERT_EQ(previous.size(), 5u);
     EXPECT_EQ(previous.at("CorvelUpdater.exe").digest, "0cc175b9c0f1b6a831c399e269772661");
+    EXPECT_EQ(previous.at("system\\engine.ini").size, 48211);  // signed line
     EXPECT_EQ(previous.at("maps\\\xE9t\xE9.map").size, 2147483647);
+    EXPECT_EQ(previous.at("maps\\huge.pak").size, 6442450944);
     EXPECT_EQ(previous.at("maps\\z.map").size, 0);
     EXPECT_EQ(previous.count("Rev"), 0u);
 
@@ -250,9 +176,11 @@ TEST(PublishList, APreviousListGivesDigestAndSizeByPath) {
         "c|0cc175b9c0f1b6a831c399e269772661|1|x\n" // four fields
         "|0cc175b9c0f1b6a831c399e269772661|1\n"    // no path
         "  d|0cc175b9c0f1b6a831c399e269772661|x\t\n"
-        "e|0cc175b9c0f1b6a831c399e269772661|12");
-    ASSERT_EQ(damaged.size(), 2u);
+        "e|0cc175b9c0f1b6a831c399e269772661|12\n"
+        "f|0cc175b9c0f1b6a831c399e269772661|18446744073709551616");  // past 64 bits
+    ASSERT_EQ(damaged.size(), 3u);
     EXPECT_EQ(damaged.at("d").size, -1);
+    EXPECT_EQ(damaged.at("f").size, -1);
     EXPECT_EQ(damaged.at("e").size, 12);
 }
 

@@ -15,7 +15,7 @@ namespace publish {
 namespace {
 
 std::string Quote(std::string_view cp1252Path) {
-    std::string shown = Cp1252ToUtf8(cp1252Path);
+    std::string shown = codepage::Cp1252ToUtf8(cp1252Path);
     std::replace(shown.begin(), shown.end(), '\\', '/');
     return Cat("'", shown, "'");
 }
@@ -38,17 +38,6 @@ std::string Describe(NameProblem problem) {
     }
     return "invalid name";
 }
-
-NameProblem Utf8ToCp1252(std::string_view utf8, std::string& out) {
-    switch (codepage::Utf8ToCp1252(utf8, out)) {
-    case codepage::TDecode::Ok: return NameProblem::None;
-    case codepage::TDecode::NotUtf8: return NameProblem::NotUtf8;
-    case codepage::TDecode::NotCp1252: return NameProblem::NotCp1252;
-    }
-    return NameProblem::NotUtf8;
-}
-
-std::string Cp1252ToUtf8(std::string_view cp1252) { return codepage::Cp1252ToUtf8(cp1252); }
 
 NameProblem EncodeArgument(const std::filesystem::path& text, std::string& out) {
     switch (os::NativeToCp1252(text, out)) {

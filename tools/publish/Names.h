@@ -19,14 +19,6 @@ using ::FoldCase;
 
 std::string Describe(NameProblem problem);
 
-// UTF-8 text to Windows-1252, with the mapping Windows uses (the five
-// unassigned bytes 0x81 0x8D 0x8F 0x90 0x9D stand for U+0081 ... U+009D).
-// Returns NotUtf8 or NotCp1252 on failure; the output is then incomplete.
-NameProblem Utf8ToCp1252(std::string_view utf8, std::string& out);
-
-// Windows-1252 to UTF-8 (for messages and tests).
-std::string Cp1252ToUtf8(std::string_view cp1252);
-
 // Encodes one native path component to Windows-1252 and checks it.
 NameProblem EncodeComponent(const std::filesystem::path& name, std::string& out);
 

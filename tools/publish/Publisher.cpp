@@ -1,7 +1,9 @@
 #include "tools/publish/Publisher.h"
 
+#include "formats/ListWriter.h"
+#include "platform/codepage.h"
 #include "tools/publish/FileIo.h"
-#include "tools/publish/ListWriter.h"
+#include "tools/publish/PreviousList.h"
 #include "tools/publish/Manifest.h"
 #include "tools/publish/Names.h"
 #include "tools/publish/Text.h"
@@ -92,9 +94,6 @@ void RunJob(Job& job, Progress& progress, const PublishOptions& options) {
         // Read again for its SHA-256: a file changing meanwhile gives an entry
         // whose digests disagree, which a client refuses rather than installs.
         if (withSha256) job.sha256 = FileSha256Hex(job.file->native);
-        if (job.digested.size > kMaxFileSize) {
-            job.error = Cat("'", Display(job.file->native), "' grew past 2147483647 bytes while it was read");
-        }
     } catch (const std::exception& e) {
         job.error = e.what();
     }
@@ -162,13 +161,13 @@ const SourceFile* FindSelf(const PublishOptions& options, const WalkResult& walk
     if (!options.selfName) return nullptr;
     const std::string& name = *options.selfName;
     if (!IsSafeSelfName(name)) {
-        Fail(2, Cat("--self '", Cp1252ToUtf8(name),
+        Fail(2, Cat("--self '", codepage::Cp1252ToUtf8(name),
                     "': the updater's name may hold only letters, digits, '.', '_' and '-'"));
     }
     for (const SourceFile& f : walk.files) {
         if (f.listPath == name) return &f;
     }
-    Fail(2, Cat("--self '", Cp1252ToUtf8(name), "' is not a file at the top of the client directory"));
+    Fail(2, Cat("--self '", codepage::Cp1252ToUtf8(name), "' is not a file at the top of the client directory"));
 }
 
 // What earlier publications left: the record of what the copies hold, and
@@ -306,13 +305,13 @@ void CommitCopies(std::vector<Job>& jobs, const PublishOptions& options, const f
     Reach(options, "copies");
 }
 
-ListContent BuildList(const std::vector<Job>& jobs, const PublishOptions& options, const SourceFile* self,
+TListContent BuildList(const std::vector<Job>& jobs, const PublishOptions& options, const SourceFile* self,
                       PublishSummary& summary) {
-    ListContent list;
+    TListContent list;
     list.rev = options.rev;
     for (const Job& job : jobs) {
-        ListEntry entry{job.file->listPath, DigestToHex(job.digested.digest),
-                        static_cast<std::int32_t>(job.digested.size), job.sha256};
+        TListItem entry{job.file->listPath, DigestToHex(job.digested.digest),
+                        static_cast<std::int64_t>(job.digested.size), job.sha256};
         if (job.file == self) {
             list.self = std::move(entry);
         } else if (std::any_of(options.critical.begin(), options.critical.end(),
@@ -328,7 +327,7 @@ ListContent BuildList(const std::vector<Job>& jobs, const PublishOptions& option
     return list;
 }
 
-void CommitList(const ListContent& list, const PublishOptions& options, const fs::path& serverDir) {
+void CommitList(const TListContent& list, const PublishOptions& options, const fs::path& serverDir) {
     const std::string text = WriteList(list);
     try {
         WriteFileAtomically(serverDir / kListName, text, false);
@@ -358,7 +357,7 @@ void Prune(const std::vector<Job>& jobs, const ServerState& state, const Publish
     for (const std::string& path : state.ours) {
         if (current.count(path) != 0) continue;
         if (!IsSafeRelativePath(path)) {
-            summary.warnings.push_back(Cat("the previous list names '", Cp1252ToUtf8(path),
+            summary.warnings.push_back(Cat("the previous list names '", codepage::Cp1252ToUtf8(path),
                                            "', which is no path below the server directory; left alone"));
             continue;
         }

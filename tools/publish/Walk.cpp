@@ -96,9 +96,6 @@ private:
             const std::uintmax_t size = fs::file_size(entry.path(), ec);
             if (ec) {
                 result_.unreadable.push_back(Cat("can't examine '", Display(entry.path()), "': ", ec.message()));
-            } else if (size > kMaxFileSize) {
-                Refuse(relative, Cat("too large for the list (", std::to_string(size),
-                                     " bytes; its size field holds at most 2147483647)"));
             } else {
                 result_.files.push_back({entry.path(), listPath, size});
             }

@@ -20,9 +20,6 @@ struct WalkResult {
     std::vector<std::string> unreadable;  // directories or entries we can't read
 };
 
-// The largest file the list's signed 32-bit size field can describe.
-inline constexpr std::uint64_t kMaxFileSize = 0x7FFFFFFF;
-
 // True when target is root or lies below it; both absolute and canonical.
 bool IsInside(const std::filesystem::path& root, const std::filesystem::path& target);
 

@@ -1,0 +1,54 @@
+#include "formats/ListWriter.h"
+
+#include <algorithm>
+
+namespace {
+
+void AppendSection(std::string& out, const char* name, std::vector<const TListItem*> entries)
+{
+    // std::string compares as unsigned bytes, so this is the Windows-1252 order.
+    std::sort(entries.begin(), entries.end(),
+              [](const TListItem* a, const TListItem* b) { return a->path < b->path; });
+    out += "[";
+    out += name;
+    out += "]\r\n";
+    for (const TListItem* e : entries) {
+        if (!e->sha256.empty()) {
+            out += e->sha256;
+            out += '|';
+        }
+        out += e->path;
+        out += '|';
+        out += e->digest;
+        out += '|';
+        out += std::to_string(e->size);
+        out += "\r\n";
+    }
+    out += "[/";
+    out += name;
+    out += "]\r\n";
+}
+
+std::vector<const TListItem*> Pointers(const std::vector<TListItem>& entries)
+{
+    std::vector<const TListItem*> result;
+    result.reserve(entries.size());
+    for (const TListItem& e : entries) result.push_back(&e);
+    return result;
+}
+
+}  // namespace
+
+std::string WriteList(const TListContent& content)
+{
+    std::string out;
+    out += "[settings]\r\nRev|";
+    out += std::to_string(content.rev);
+    out += "\r\n[/settings]\r\n";
+    // Without an updater entry the section is left out: the run then skips
+    // the self-replacement.
+    if (content.self) AppendSection(out, "self", {&*content.self});
+    AppendSection(out, "files_critical", Pointers(content.critical));
+    AppendSection(out, "files_normal", Pointers(content.normal));
+    return out;
+}

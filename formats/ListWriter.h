@@ -1,0 +1,27 @@
+// Writes the file list: the inverse of formats/ListGrammar, which reads it.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+// One entry as written.
+struct TListItem {
+    std::string path;    // Windows-1252, "\" between names
+    std::string digest;  // 32 lowercase hexadecimal digits
+    std::int64_t size = 0;  // written as plain decimal whatever its magnitude
+    std::string sha256;  // 64 hex digits, written as a leading field; empty: none
+};
+
+struct TListContent {
+    std::int32_t rev = 0;
+    std::optional<TListItem> self;
+    std::vector<TListItem> critical;
+    std::vector<TListItem> normal;
+};
+
+// The list's bytes: sections in a fixed order, entries sorted by the bytes
+// of their paths, every line ended by CR LF. Equal content gives equal bytes
+// whatever the order of the entries handed in.
+std::string WriteList(const TListContent& content);
