@@ -614,6 +614,9 @@ std::string GFilesThread::FetchCopy(const std::string& url, const std::string& r
         response = impl_->http->Open(url, &range);
         if (!response) return std::string();  // the partial copy waits for the next run
         const int status = response->Status();
+        // WinInet hands over a connection closed without an answer as a
+        // response without a status: no answer, so the copy waits as well.
+        if (status < 100) throw EInOutError(12152, url + ": the server sent no answer");
         if (status != 206 || response->RangeStart() != static_cast<std::int64_t>(point->offset)) {
             // The server ignored the range or has another copy (200, the
             // whole copy follows), or answered what doesn't fit: from zero.
