@@ -254,10 +254,13 @@ bool GFilesThread::VerifyFetchedList(const std::string& listArchive) {
     TrustProblem.clear();
     try {
         impl_->trust = TListTrust(PublicKey);
-        const std::string sigPath =
-            impl_->trust.Enabled() ? impl_->temps.Pick(InstallDir, "files.lst.bz2", ".sig") : std::string();
+        TListTrust::TTemps temps;
+        if (impl_->trust.Enabled()) {
+            temps.signature = impl_->temps.Pick(InstallDir, "files.lst.bz2", ".sig");
+            temps.state = impl_->temps.Pick(InstallDir, kSerialStateName, ".tmp");
+        }
         TrustProblem = impl_->trust.VerifyList(
-            InstallDir, BaseUrl + "files.lst.bz2", listArchive, sigPath,
+            InstallDir, BaseUrl + "files.lst.bz2", listArchive, temps,
             [this](const std::string& url, const std::string& path) { return DownloadFile(url, path, true); },
             UnixNow());
     } catch (const std::exception& e) {

@@ -34,9 +34,10 @@ TListTrust::TListTrust(const std::string& keyHex) {
 }
 
 std::string TListTrust::VerifyList(const std::string& installDir, const std::string& listUrl,
-                                   const std::string& listArchive, const std::string& sigPath,
+                                   const std::string& listArchive, const TTemps& temps,
                                    const TFetch& fetch, std::uint64_t now) {
     if (!key_) return {};
+    const std::string& sigPath = temps.signature;
     std::string problem;
     sig::TListSignature accepted;
     for (int attempt = 0; attempt < 2; ++attempt) {
@@ -74,7 +75,7 @@ std::string TListTrust::VerifyList(const std::string& installDir, const std::str
     }
     if (problem.empty()) {
         try {
-            WriteSerialState(installDir, accepted.serial);
+            WriteSerialState(installDir, accepted.serial, temps.state);
         } catch (const std::exception& e) {
             problem = std::string("the serial could not be recorded: ") + e.what();
         }
@@ -168,12 +169,13 @@ std::optional<std::uint64_t> ReadSerialState(const std::string& installDir) {
     return value;
 }
 
-void WriteSerialState(const std::string& installDir, std::uint64_t serial) {
+void WriteSerialState(const std::string& installDir, std::uint64_t serial, const std::string& temp) {
     const std::string target = installDir + kSerialStateName;
-    const std::string temp = target + ".tmp";
     const std::string text = std::to_string(serial) + "\n";
+    // Threat: a link planted at the temporary name would be written through;
+    // the file is made new, never opened where something already stands.
+    os::File file = os::File::CreateNew(temp, os::Share::None);
     try {
-        os::File file = os::File::Create(temp, os::Share::None);
         if (file.Write(text.data(), text.size()) != text.size()) throw EInOutError(101, "Disk full");
         file.Close();
         os::ReplaceFile(temp, target);

@@ -37,9 +37,14 @@ public:
     // before the list is refused. Then refuses a serial older than the
     // install's state and records the new one. Returns an empty string, or
     // why the list is refused (listArchive is then deleted). The signature
-    // is fetched into sigPath, a temporary name of the run's.
+    // is fetched into temps.signature and the new state written through
+    // temps.state, both temporary names of the run's.
+    struct TTemps {
+        std::string signature;
+        std::string state;
+    };
     std::string VerifyList(const std::string& installDir, const std::string& listUrl,
-                           const std::string& listArchive, const std::string& sigPath, const TFetch& fetch,
+                           const std::string& listArchive, const TTemps& temps, const TFetch& fetch,
                            std::uint64_t now);
 
     // With a key, a decoded copy whose bytes have digest must have the
@@ -74,5 +79,6 @@ private:
 // The install's last accepted serial; nullopt when the state file is
 // missing or damaged (no rollback check for that run).
 std::optional<std::uint64_t> ReadSerialState(const std::string& installDir);
-// Replaces the state file in one rename. Raises EInOutError.
-void WriteSerialState(const std::string& installDir, std::uint64_t serial);
+// Replaces the state file in one rename, writing it first to tempPath (a
+// name nothing stands at). Raises EInOutError.
+void WriteSerialState(const std::string& installDir, std::uint64_t serial, const std::string& tempPath);

@@ -17,7 +17,8 @@ std::string CreateSecretFile(const std::filesystem::path& path, std::string_view
 
 // Reads a secret file whole. Returns an empty string, or why it can't be
 // used: missing, unreadable, not a regular file, or accessible to other
-// users (POSIX permission bits; Windows access lists are left to the owner).
+// users (POSIX permission bits; on Windows an access list granting read to
+// everyone, the users or authenticated users groups, guests or anonymous).
 std::string ReadSecretFile(const std::filesystem::path& path, std::string& content);
 
 }  // namespace os

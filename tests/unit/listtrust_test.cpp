@@ -37,7 +37,8 @@ protected:
         scratch::WriteAll(archive_, list);
     }
     std::string Verify() {
-        return trust_.VerifyList(install_, "u/files.lst.bz2", archive_, install_ + "files.lst.bz2.sig",
+        return trust_.VerifyList(install_, "u/files.lst.bz2", archive_,
+                                 {install_ + "files.lst.bz2.sig", install_ + "files.lst.serial.tmp"},
                                  [this](const std::string& url, const std::string& path) {
                                      fetched_.push_back(url);
                                      auto it = answers_.find(url);
@@ -88,6 +89,21 @@ TEST_F(ListTrustTest, DamagedStateOnlySkipsTheRollbackCheck) {
         EXPECT_EQ(Verify(), "") << damaged;
         EXPECT_EQ(ReadSerialState(install_), 150u);
     }
+}
+
+// The attack: a file planted at the state's temporary name (a hard link
+// stands for any name that would be written through) is never opened; the
+// list is refused instead, so the rollback check can't be skipped silently.
+TEST_F(ListTrustTest, StateIsNeverWrittenThroughWhatStandsAtItsTemporaryName) {
+    scratch::WriteAll(install_ + "victim.txt", "precious");
+    std::error_code linked;
+    std::filesystem::create_hard_link(install_ + "victim.txt", install_ + "files.lst.serial.tmp", linked);
+    if (linked) scratch::WriteAll(install_ + "files.lst.serial.tmp", "precious");
+    Serve("list v1", {Publication("list v1", 150)});
+    EXPECT_NE(Verify().find("serial could not be recorded"), std::string::npos);
+    EXPECT_EQ(scratch::ReadAll(install_ + "victim.txt"), "precious");
+    EXPECT_EQ(scratch::ReadAll(install_ + "files.lst.serial.tmp"), "precious");
+    EXPECT_FALSE(ReadSerialState(install_));
 }
 
 TEST_F(ListTrustTest, MismatchedPairIsFetchedOnceMoreThenRefused) {
