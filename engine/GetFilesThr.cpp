@@ -32,6 +32,19 @@ constexpr const char* kDownloading = "Descargando...";
 constexpr const char* kExtracting = "Extrayendo...";
 constexpr const char* kFailed = "Actualizaci\xF3n Fallida";
 
+const char* PhaseText(TRunPhase phase) {
+    switch (phase) {
+    case TRunPhase::Idle: return "";
+    case TRunPhase::Searching: return kSearching;
+    case TRunPhase::CheckingFiles: return kCheckingFiles;
+    case TRunPhase::Checking: return kChecking;
+    case TRunPhase::Downloading: return kDownloading;
+    case TRunPhase::Extracting: return kExtracting;
+    case TRunPhase::Failed: return kFailed;
+    }
+    return "";
+}
+
 constexpr std::size_t kDownloadBlock = 65536;
 constexpr std::size_t kDecodeBlock = 65536;
 
@@ -115,10 +128,8 @@ struct GFilesThread::Impl {
     std::unique_ptr<TCopyHasher> copyHash;
 };
 
-GFilesThread::GFilesThread(TUpdateView& view, TSynchronizer& synchronizer, bool createSuspended)
-    : impl_(std::make_unique<Impl>(*this)), view_(view), sync_(synchronizer) {
-    if (!createSuspended) Start();
-}
+GFilesThread::GFilesThread(TUpdateView& view, TSynchronizer& synchronizer)
+    : impl_(std::make_unique<Impl>(*this)), view_(view), sync_(synchronizer) {}
 
 GFilesThread::~GFilesThread() = default;
 
@@ -146,7 +157,12 @@ void GFilesThread::ExecuteGuarded() {
 
 // ---- window-side operations -------------------------------------------------
 
-void GFilesThread::SyncStatus() { view_.SyncStatus(StatusText, DetailText); }
+void GFilesThread::SetPhase(TRunPhase phase) {
+    Phase = phase;
+    StatusText = PhaseText(phase);
+}
+
+void GFilesThread::SyncStatus() { view_.SyncStatus(Phase, StatusText, DetailText); }
 void GFilesThread::SyncProgressMax() { view_.SyncProgressMax(ProgressBarSelector, ProgressValue); }
 void GFilesThread::SyncFileProgress() { view_.SyncFileProgress(ProgressValue); }
 void GFilesThread::SyncExtractProgress() { view_.SyncExtractProgress(ProgressValue); }
@@ -174,7 +190,7 @@ void GFilesThread::ResetProgress(TProgressKind kind) {
 }
 
 void GFilesThread::ShowFailure() {
-    StatusText = kFailed;
+    SetPhase(TRunPhase::Failed);
     DetailText.clear();
     Synchronize(&GFilesThread::SyncStatus);
     impl_->anyFailure = true;
@@ -192,7 +208,7 @@ void GFilesThread::ReportEntry(std::string_view line, bool installed) {
 void GFilesThread::Execute() {
     InstallDir = os::GetCurrentDir() + "\\";
     Synchronize(&GFilesThread::BeginUpdateView);
-    StatusText = kSearching;
+    SetPhase(TRunPhase::Searching);
     Synchronize(&GFilesThread::SyncStatus);
     if (BaseUrl.empty() || BaseUrl.back() != '/') BaseUrl += '/';
 
@@ -215,7 +231,7 @@ void GFilesThread::Execute() {
     }
 
     if (listFetched) {
-        StatusText.clear();
+        SetPhase(TRunPhase::Idle);
         DetailText.clear();
         Synchronize(&GFilesThread::SyncStatus);
         try {
@@ -240,7 +256,7 @@ void GFilesThread::Execute() {
     }
 
     // Closing steps, reached on every path.
-    StatusText.clear();
+    SetPhase(TRunPhase::Idle);
     DetailText.clear();
     if (listDecoded && !impl_->listRemoved) os::DeleteFile(listFile);
     Synchronize(&GFilesThread::SyncStatus);
@@ -318,7 +334,7 @@ void GFilesThread::ClaimAndSweep(std::initializer_list<const TListLines*> sectio
 
 void GFilesThread::CheckFiles(const TListLines& section) {
     if (section.empty() || section.front() == "FAIL") return;
-    StatusText = kCheckingFiles;
+    SetPhase(TRunPhase::CheckingFiles);
     Synchronize(&GFilesThread::SyncStatus);
     ProgressBarSelector = 1;
     ProgressValue = static_cast<std::int32_t>(section.size() - 1);
@@ -349,7 +365,7 @@ void GFilesThread::CheckFiles(const TListLines& section) {
         ProgressValue = static_cast<std::int32_t>(i);
         ReportProgress(TProgressKind::Total);
         const auto entry = ParseEntry(line);
-        StatusText = kChecking;
+        SetPhase(TRunPhase::Checking);
         DetailText = " " + (entry ? entry->path : std::string(line));
         Synchronize(&GFilesThread::SyncStatus);
         // A line that can't name a file below the install directory is not
@@ -369,7 +385,7 @@ void GFilesThread::CheckFiles(const TListLines& section) {
     }
 
     ResetProgress(TProgressKind::Total);
-    StatusText.clear();
+    SetPhase(TRunPhase::Idle);
     DetailText.clear();
     Synchronize(&GFilesThread::SyncStatus);
 }
@@ -407,7 +423,7 @@ GFilesThread::TInstallResult GFilesThread::InstallEntry(std::string_view line) {
     const std::string& path = entry->path;
     const std::string target = InstallDir + path;
 
-    StatusText = kDownloading;
+    SetPhase(TRunPhase::Downloading);
     DetailText = path;
     Synchronize(&GFilesThread::SyncStatus);
 
@@ -437,7 +453,7 @@ GFilesThread::TInstallResult GFilesThread::InstallEntry(std::string_view line) {
         }
         if (archive.empty()) return TInstallResult::Unreachable;
 
-        StatusText = kExtracting;
+        SetPhase(TRunPhase::Extracting);
         DetailText = path;
         Synchronize(&GFilesThread::SyncStatus);
         try {
@@ -449,7 +465,7 @@ GFilesThread::TInstallResult GFilesThread::InstallEntry(std::string_view line) {
         } catch (const std::exception&) {
             if (!resumed) return TInstallResult::Failed;
         }
-        StatusText = kDownloading;
+        SetPhase(TRunPhase::Downloading);
         DetailText = path;
         Synchronize(&GFilesThread::SyncStatus);
     }
@@ -698,7 +714,7 @@ void GFilesThread::ReceiveBody(os::HttpResponse& response, os::File& file, std::
             throw Exception("The download is larger than its entry allows");
         }
         if (n > 0 && file.Write(buffer.data(), n) != n) {
-            throw EInOutError(101, "Disk full");
+            throw EInOutError(kDiskWriteError, "Disk full");
         }
         if (control_->StopRequested()) broken = true;
         control_->ThrowIfStopped();

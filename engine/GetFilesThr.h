@@ -35,7 +35,7 @@ class GFilesThread {
 public:
     // Created suspended; Start() runs Execute on a new thread. With
     // FreeOnTerminate set, the object deletes itself when Execute returns.
-    GFilesThread(TUpdateView& view, TSynchronizer& synchronizer, bool createSuspended = true);
+    GFilesThread(TUpdateView& view, TSynchronizer& synchronizer);
     virtual ~GFilesThread();
     GFilesThread(const GFilesThread&) = delete;
     GFilesThread& operator=(const GFilesThread&) = delete;
@@ -58,6 +58,7 @@ public:
     std::int32_t ProgressValue = 0;
     std::string DetailText;
     std::string StatusText;
+    TRunPhase Phase = TRunPhase::Idle;
     // Views into the list's text (or SelfEntry), held while the list is.
     std::vector<std::string_view> PendingFiles;
     bool ForceCheck = false;
@@ -87,6 +88,8 @@ public:
     // progress go to the view at once, from the worker's thread (a window
     // publishes them and paints at display rate); the mode changes are
     // handed to the view's thread while the worker waits.
+    // Sets Phase and its text in StatusText.
+    void SetPhase(TRunPhase phase);
     void SyncStatus();
     void SyncProgressMax();
     void SyncFileProgress();

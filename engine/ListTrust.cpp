@@ -176,7 +176,7 @@ void WriteSerialState(const std::string& installDir, std::uint64_t serial, const
     // the file is made new, never opened where something already stands.
     os::File file = os::File::CreateNew(temp, os::Share::None);
     try {
-        if (file.Write(text.data(), text.size()) != text.size()) throw EInOutError(101, "Disk full");
+        if (file.Write(text.data(), text.size()) != text.size()) throw EInOutError(kDiskWriteError, "Disk full");
         file.Close();
         os::ReplaceFile(temp, target);
     } catch (...) {

@@ -79,7 +79,7 @@ std::optional<TPartialCopies::TResumePoint> TPartialCopies::Open(const std::stri
 
 void TPartialCopies::WriteValidator(const std::string& partialPath, const std::string& validator) {
     os::File tag = os::File::CreateNew(partialPath + std::string(kValidatorSuffix), os::Share::None);
-    if (tag.Write(validator.data(), validator.size()) != validator.size()) throw EInOutError(112, "Disk full");
+    if (tag.Write(validator.data(), validator.size()) != validator.size()) throw EInOutError(kDiskWriteError, "Disk full");
     tag.Close();
 }
 

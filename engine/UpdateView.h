@@ -14,11 +14,17 @@
 #include <functional>
 #include <string>
 
+// What the run is doing. The first status line is the phase's text; a view
+// that acts on the phase itself (the console's progress line) reads it here
+// rather than recognising the text.
+enum class TRunPhase : std::uint8_t { Idle, Searching, CheckingFiles, Checking, Downloading, Extracting, Failed };
+
 class TUpdateView {
 public:
     virtual ~TUpdateView() = default;
-    // First status line (the phase) and second status line (a relative path).
-    virtual void SyncStatus(const std::string& status, const std::string& detail) = 0;
+    // The phase, its text (the first status line, empty when idle) and the
+    // second status line (a relative path).
+    virtual void SyncStatus(TRunPhase phase, const std::string& status, const std::string& detail) = 0;
     // Selector 0: maximum of the file bar; 1: of the total bar; others: none.
     virtual void SyncProgressMax(std::int32_t selector, std::int32_t value) = 0;
     // Position of the file bar during a download.

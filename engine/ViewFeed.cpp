@@ -6,8 +6,9 @@
 TViewFeed::TViewFeed(std::function<void()> wake, std::size_t capacity, std::function<Clock::time_point()> now)
     : wake_(std::move(wake)), capacity_(std::max<std::size_t>(capacity, 2)), now_(std::move(now)) {}
 
-void TViewFeed::Status(const std::string& status, const std::string& detail) {
+void TViewFeed::Status(TRunPhase phase, const std::string& status, const std::string& detail) {
     Op op{Kind::Status};
+    op.phase = phase;
     op.status = status;
     op.detail = detail;
     Push(std::move(op));
@@ -86,7 +87,7 @@ std::size_t TViewFeed::Pending() const {
 
 void TViewFeed::Apply(const Op& op, TUpdateView& view) {
     switch (op.kind) {
-        case Kind::Status: view.SyncStatus(op.status, op.detail); break;
+        case Kind::Status: view.SyncStatus(op.phase, op.status, op.detail); break;
         case Kind::Max: view.SyncProgressMax(op.a, op.b); break;
         case Kind::File: view.SyncFileProgress(op.a); break;
         case Kind::Extract: view.SyncExtractProgress(op.a); break;

@@ -38,7 +38,7 @@ public:
     TViewFeed& operator=(const TViewFeed&) = delete;
 
     // ---- worker side ------------------------------------------------------
-    void Status(const std::string& status, const std::string& detail);
+    void Status(TRunPhase phase, const std::string& status, const std::string& detail);
     void ProgressMax(std::int32_t selector, std::int32_t value);
     void FileProgress(std::int32_t value);
     void ExtractProgress(std::int32_t value);
@@ -64,6 +64,7 @@ private:
         Kind kind;
         std::int32_t a = 0;  // selector, or position
         std::int32_t b = 0;  // maximum
+        TRunPhase phase = TRunPhase::Idle;
         std::string status, detail;
         Clock::time_point at;
     };

@@ -1,21 +1,10 @@
 #include "formats/BZip2.h"
+#include "platform/bz2.h"
 
 #include <algorithm>
 #include <climits>
 #include <new>
 #include <string>
-
-#ifdef _WIN32
-// bzlib.h includes <windows.h> only for WINAPI; keep the Windows headers and
-// their macros out of this portable module.
-#define _WINDOWS_
-#define WINAPI __stdcall
-#endif
-#include <bzlib.h>
-#ifdef _WIN32
-#undef WINAPI
-#undef _WINDOWS_
-#endif
 
 namespace {
 

@@ -16,10 +16,6 @@ class EBZDecompressionError : public EBZip2Error {
 public:
     using EBZip2Error::EBZip2Error;
 };
-class EBZCompressionError : public EBZip2Error {
-public:
-    using EBZip2Error::EBZip2Error;
-};
 
 class TCustomBZip2Stream : public TStream {
 public:

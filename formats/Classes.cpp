@@ -39,7 +39,7 @@ void TStream::WriteBuffer(const void* buffer, std::size_t count)
 
 // ---- TFileStream ------------------------------------------------------------
 
-TFileStream::TFileStream(const std::string& path, Mode mode, os::Share share) : path_(path)
+TFileStream::TFileStream(const std::string& path, Mode mode, os::Share share)
 {
     try {
         file_ = mode == Mode::Create      ? os::File::Create(path, share)
@@ -136,8 +136,3 @@ void TMemoryStream::SetSize(std::int64_t size)
     position_ = std::min(position_, size);
 }
 
-void TMemoryStream::Clear()
-{
-    data_.clear();
-    position_ = 0;
-}

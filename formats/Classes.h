@@ -54,12 +54,10 @@ public:
     std::size_t Write(const void* buffer, std::size_t count) override;
     std::int64_t Seek(std::int64_t offset, os::SeekOrigin origin) override;
 
-    const std::string& FileName() const { return path_; }
     // Closes the file now, raising a delayed write error.
     void Close() { file_.Close(); }
 
 private:
-    std::string path_;
     os::File file_;
 };
 
@@ -75,7 +73,6 @@ public:
     std::int64_t Seek(std::int64_t offset, os::SeekOrigin origin) override;
 
     void SetSize(std::int64_t size);
-    void Clear();
     const std::vector<std::uint8_t>& Bytes() const { return data_; }
 
 private:

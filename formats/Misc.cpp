@@ -22,13 +22,6 @@ void RunProgram(const std::string& commandLine) {
     os::StartProgram(commandLine);
 }
 
-namespace {
-
-// The runtime's code for a write that stored fewer bytes than it was given.
-constexpr int kDiskWriteError = 101;
-
-}  // namespace
-
 void WriteUpdateScript(const std::string& name) {
     const std::string dir = os::GetCurrentDir();
     const std::string scriptPath = dir + "\\Update.bat";

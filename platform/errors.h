@@ -12,6 +12,10 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// The runtime's code for a write that stored fewer bytes than it was given
+// (a full disk): the code of the EInOutError such a write raises.
+inline constexpr int kDiskWriteError = 101;
+
 // Input/output failure with the operating system's error code.
 class EInOutError : public Exception {
 public:

@@ -8,14 +8,19 @@
 // "/" (and the code page into UTF-8) here and nowhere else.
 #pragma once
 
+#include "platform/codepage.h"
 #include "platform/errors.h"
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <span>
 #include <string>
+#include <string_view>
+#include <system_error>
 #include <vector>
 
 namespace os {
@@ -26,6 +31,9 @@ namespace os {
 int LastErrorCode();
 // The system's text for an error code.
 std::string ErrorText(int code);
+// The system's own text for a code as it gives it, without the line break
+// at its end; empty when the system has none. ErrorText adds a fallback.
+std::string SystemMessage(int code);
 // EInOutError for the last system error, with the path in its message.
 [[noreturn]] void RaiseLastError(const std::string& what);
 
@@ -137,6 +145,55 @@ void SetCurrentDir(const std::string& path);
 void StartProgram(const std::string& commandLine);
 // Opens an address with the user's default handler; the result is ignored.
 void OpenAddress(const std::string& address);
+
+// ---- native paths and the console (the tools) ------------------------------
+//
+// The tools name files by std::filesystem::path, the system's own kind of
+// path (UTF-16 on Windows): a directory they are given need not fit the
+// list's code page. List paths reach native ones only through these calls.
+
+// The program's arguments after its name. Windows reads the wide command
+// line: the ANSI one has already lost what the code page can't hold.
+std::vector<std::filesystem::path> ProgramArguments(int argc, char** argv);
+
+// A native name in Windows-1252, with the mapping Windows uses and no
+// best-fit substitutes. NotUtf8 only on POSIX, whose names are bytes.
+codepage::TDecode NativeToCp1252(const std::filesystem::path& name, std::string& out);
+// A native name from list bytes: decoded from Windows-1252 on Windows; on
+// POSIX the bytes are the name as they are, so a web server that maps the
+// bytes of a request to a name finds the file.
+std::filesystem::path NativeFromListBytes(std::string_view bytes);
+// A native path's bytes for a message: UTF-8 on Windows, the name's own
+// bytes on POSIX.
+std::string NativeDisplayBytes(const std::filesystem::path& path);
+
+struct StdioCloser {
+    void operator()(std::FILE* file) const noexcept { std::fclose(file); }
+};
+using StdioFile = std::unique_ptr<std::FILE, StdioCloser>;
+enum class StdioMode { Read, Write };
+// Opens a C stream on a native path ("rb" or "wb"); a stream for reading
+// gets the sequential-scan hint. Null, with errno set, when it can't be
+// opened.
+StdioFile OpenStdio(const std::filesystem::path& path, StdioMode mode);
+
+// Replaces target by source in one rename (an existing target included).
+// The system's error when it failed.
+std::error_code RenameReplacing(const std::filesystem::path& source, const std::filesystem::path& target);
+
+// Makes a directory named in the system's own encoding (a command-line
+// argument, not a list path) current. False, with LastErrorCode() set, when
+// it can't be entered.
+bool EnterDirectory(const std::string& systemPath);
+
+// True when standard error is a terminal: a progress line is drawn there.
+bool StandardErrorIsTerminal();
+// Makes the console show Windows-1252 text as it is (Windows switches its
+// output code page; a POSIX terminal needs nothing).
+void SetConsoleToListCodePage();
+// Windows-1252 text as the console shows it: unchanged on Windows, after
+// SetConsoleToListCodePage; UTF-8 on POSIX.
+std::string ConsoleText(const std::string& cp1252);
 
 // ---- HTTP -----------------------------------------------------------------
 

@@ -3,6 +3,7 @@
 #include "engine/GetFilesThr.h"
 #include "formats/Misc.h"
 #include "platform/errors.h"
+#include "platform/os.h"
 #include "ui/Application.h"
 #include "ui/Config.h"
 
@@ -12,8 +13,6 @@
 #include <cstring>
 #include <exception>
 #include <vector>
-
-TFMain* FMain = nullptr;
 
 namespace {
 
@@ -55,13 +54,7 @@ std::string WithoutTrailingSlash(std::string address) {
 }
 
 std::string SystemErrorText(HRESULT code) {
-    char* buffer = nullptr;
-    const DWORD length = FormatMessageA(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-        static_cast<DWORD>(code), 0, reinterpret_cast<char*>(&buffer), 0, nullptr);
-    std::string text = length ? std::string(buffer, length) : std::string();
-    LocalFree(buffer);
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) text.pop_back();
+    std::string text = os::SystemMessage(static_cast<int>(code));
     if (text.empty()) {
         char hex[32];
         wsprintfA(hex, "Error de OLE %08X", static_cast<unsigned>(code));
@@ -99,7 +92,9 @@ void TRunLink::Detach() {
     feed_.Close();
 }
 
-void TRunLink::SyncStatus(const std::string& status, const std::string& detail) { feed_.Status(status, detail); }
+void TRunLink::SyncStatus(TRunPhase phase, const std::string& status, const std::string& detail) {
+    feed_.Status(phase, status, detail);
+}
 void TRunLink::SyncProgressMax(std::int32_t selector, std::int32_t value) { feed_.ProgressMax(selector, value); }
 void TRunLink::SyncFileProgress(std::int32_t value) { feed_.FileProgress(value); }
 void TRunLink::SyncExtractProgress(std::int32_t value) { feed_.ExtractProgress(value); }
@@ -182,9 +177,7 @@ TFMain::TFMain()
       WebSiteUrl(WithoutTrailingSlash(CORVEL_WEBSITE_URL)),
       ForumUrl(WithoutTrailingSlash(CORVEL_FORUM_URL)),
       RunProgramFn([](const std::string& commandLine) { RunProgram(commandLine); }),
-      OpenAddressFn([](const std::string& address) {
-          ShellExecuteA(nullptr, nullptr, address.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
-      }),
+      OpenAddressFn([](const std::string& address) { os::OpenAddress(address); }),
       StartRunFn([](GFilesThread& run) { run.Start(); }),
       Image1(*this, 0, 0, 993, 521, false, art_.Background),
       Image6(*this, 360, 144, 177, 153, false, art_.Frame),
@@ -254,7 +247,6 @@ TFMain::~TFMain() {
     DestroyHandle();
     if (link_) link_->Detach();
     if (runControl_) runControl_->RequestStop();
-    if (FMain == this) FMain = nullptr;
 }
 
 void TFMain::FormCreate() {
@@ -514,7 +506,7 @@ void TFMain::BringBack() {
 
 // ---- window-side operations ----------------------------------------------------
 
-void TFMain::SyncStatus(const std::string& status, const std::string& detail) {
+void TFMain::SyncStatus(TRunPhase, const std::string& status, const std::string& detail) {
     DBAdvSmoothLabel2.SetCaption(FromWindows1252(detail));
     DBAdvSmoothLabel1.SetCaption(FromWindows1252(status));
 }

@@ -53,7 +53,7 @@ public:
     TViewFeed& Feed() { return feed_; }
 
     // Status and progress, worker side: published to the feed, never waited for.
-    void SyncStatus(const std::string& status, const std::string& detail) override;
+    void SyncStatus(TRunPhase phase, const std::string& status, const std::string& detail) override;
     void SyncProgressMax(std::int32_t selector, std::int32_t value) override;
     void SyncFileProgress(std::int32_t value) override;
     void SyncExtractProgress(std::int32_t value) override;
@@ -157,7 +157,7 @@ public:
     void Close1Click();
 
     // ---- window-side operations (TUpdateView) ----------------------------
-    void SyncStatus(const std::string& status, const std::string& detail) override;
+    void SyncStatus(TRunPhase phase, const std::string& status, const std::string& detail) override;
     void SyncProgressMax(std::int32_t selector, std::int32_t value) override;
     void SyncFileProgress(std::int32_t value) override;
     void SyncExtractProgress(std::int32_t value) override;
@@ -225,6 +225,3 @@ private:
     bool runActive_ = false;
     unsigned runSerial_ = 0;
 };
-
-// The one window of the program, set by the program's entry.
-extern TFMain* FMain;

@@ -60,13 +60,12 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
         Application.HandleException();
         return 1;
     }
-    FMain = form.get();
-    FMain->QuitOnDestroy = true;
+    form->QuitOnDestroy = true;
     const int x = (GetSystemMetrics(SM_CXSCREEN) - TFMain::kClientWidth) / 2;
     const int y = (GetSystemMetrics(SM_CYSCREEN) - TFMain::kClientHeight) / 2;
-    SetWindowPos(FMain->Handle(), nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
-    ShowWindow(FMain->Handle(), SW_SHOW);
-    UpdateWindow(FMain->Handle());
+    SetWindowPos(form->Handle(), nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+    ShowWindow(form->Handle(), SW_SHOW);
+    UpdateWindow(form->Handle());
 
     MSG msg;
     while (GetMessageW(&msg, nullptr, 0, 0) > 0) {

@@ -17,10 +17,15 @@ namespace {
 
 int LastErrorCode() { return errno; }
 
-std::string ErrorText(int code) {
+std::string SystemMessage(int code) {
     char buffer[256] = {};
     const char* text = PickText(strerror_r(code, buffer, sizeof buffer), buffer);
-    if (text == nullptr || *text == '\0') return "error " + std::to_string(code);
+    return text == nullptr ? std::string{} : std::string(text);
+}
+
+std::string ErrorText(int code) {
+    std::string text = SystemMessage(code);
+    if (text.empty()) return "error " + std::to_string(code);
     return text;
 }
 

@@ -30,11 +30,15 @@ int Fd(std::intptr_t handle) { return static_cast<int>(handle); }
 // One read or write call moves at most this much; larger requests loop.
 constexpr std::size_t kMaxTransfer = std::size_t{1} << 30;
 
+// Closes a descriptor on every way out; copying would close it twice.
 struct FdCloser {
-    int fd;
+    explicit FdCloser(int descriptor) : fd(descriptor) {}
     ~FdCloser() {
         if (fd >= 0) ::close(fd);
     }
+    FdCloser(const FdCloser&) = delete;
+    FdCloser& operator=(const FdCloser&) = delete;
+    int fd;
 };
 
 int OpenOrRaise(const std::string& path, int flags) {

@@ -6,13 +6,21 @@ namespace os {
 
 int LastErrorCode() { return static_cast<int>(::GetLastError()); }
 
-std::string ErrorText(int code) {
+std::string SystemMessage(int code) {
     char* text = nullptr;
     const DWORD n = ::FormatMessageA(
         FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
         nullptr, static_cast<DWORD>(code), 0, reinterpret_cast<char*>(&text), 0, nullptr);
     std::string result = n != 0 && text != nullptr ? std::string(text, n) : std::string{};
     if (text != nullptr) ::LocalFree(text);
+    while (!result.empty() && (result.back() == '\n' || result.back() == '\r' || result.back() == ' ')) {
+        result.pop_back();
+    }
+    return result;
+}
+
+std::string ErrorText(int code) {
+    std::string result = SystemMessage(code);
     // System texts end in ".\r\n"; the message adds its own punctuation.
     while (!result.empty() && (result.back() == '\n' || result.back() == '\r' || result.back() == ' ' ||
                                result.back() == '.')) {

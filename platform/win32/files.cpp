@@ -41,11 +41,13 @@ constexpr std::size_t kMaxTransfer = std::size_t{1} << 30;
 class Handle {
 public:
     explicit Handle(HANDLE h = nullptr) : h_(h) {}
+    Handle(Handle&& other) noexcept : h_(other.release()) {}
     ~Handle() {
         if (valid()) ::CloseHandle(h_);
     }
     Handle(const Handle&) = delete;
     Handle& operator=(const Handle&) = delete;
+    Handle& operator=(Handle&&) = delete;
     bool valid() const { return h_ != nullptr && h_ != INVALID_HANDLE_VALUE; }
     HANDLE get() const { return h_; }
     HANDLE release() { return std::exchange(h_, nullptr); }
@@ -170,29 +172,40 @@ bool File::IsOpen() const { return handle_ != -1; }
 
 namespace {
 
+// A view of a file mapping, unmapped by the destructor.
+class MappedView {
+public:
+    explicit MappedView(const void* view) : view_(view) {}
+    MappedView(MappedView&& other) noexcept : view_(std::exchange(other.view_, nullptr)) {}
+    ~MappedView() {
+        if (view_ != nullptr) ::UnmapViewOfFile(view_);
+    }
+    MappedView(const MappedView&) = delete;
+    MappedView& operator=(const MappedView&) = delete;
+    MappedView& operator=(MappedView&&) = delete;
+    const void* get() const { return view_; }
+
+private:
+    const void* view_;
+};
+
 class Win32Mapping final : public Mapping {
 public:
-    Win32Mapping(HANDLE file, HANDLE mapping, const void* view, std::size_t size)
-        : file_(file), mapping_(mapping), view_(view) {
-        data_ = {static_cast<const std::uint8_t*>(view), size};
+    Win32Mapping(Handle file, Handle mapping, MappedView view, std::size_t size)
+        : file_(std::move(file)), mapping_(std::move(mapping)), view_(std::move(view)) {
+        data_ = {static_cast<const std::uint8_t*>(view_.get()), size};
     }
-    ~Win32Mapping() override {
-        ::UnmapViewOfFile(view_);
-        ::CloseHandle(mapping_);
-        ::CloseHandle(file_);
-    }
-    Win32Mapping(const Win32Mapping&) = delete;
-    Win32Mapping& operator=(const Win32Mapping&) = delete;
     void Discard(std::size_t offset) override {
         // Unlocking pages that aren't locked takes them out of the working set.
         const std::size_t length = std::min(offset, data_.size()) & ~std::size_t{0xFFFF};
-        if (length > 0) ::VirtualUnlock(const_cast<void*>(view_), length);
+        if (length > 0) ::VirtualUnlock(const_cast<void*>(view_.get()), length);
     }
 
 private:
-    HANDLE file_;
-    HANDLE mapping_;
-    const void* view_;
+    // Released in reverse order: the view, the mapping, the file.
+    Handle file_;
+    Handle mapping_;
+    MappedView view_;
 };
 
 }  // namespace
@@ -204,21 +217,20 @@ std::unique_ptr<Mapping> MapFileReadOnly(const std::string& path) {
     // An empty file can't be mapped; this fails for it.
     Handle mapping(::CreateFileMappingA(file.get(), nullptr, PAGE_READONLY, 0, 0, nullptr));
     if (!mapping.valid()) return nullptr;
-    const void* view = ::MapViewOfFile(mapping.get(), FILE_MAP_READ, 0, 0, 0);
-    if (view == nullptr) return nullptr;
+    MappedView view(::MapViewOfFile(mapping.get(), FILE_MAP_READ, 0, 0, 0));
+    if (view.get() == nullptr) return nullptr;
     // The full 64-bit size, but never more than the view holds: the file
     // may have grown since the mapping took its length.
     LARGE_INTEGER fileSize;
     MEMORY_BASIC_INFORMATION region;
     if (!::GetFileSizeEx(file.get(), &fileSize) || fileSize.QuadPart < 0 ||
-        ::VirtualQuery(view, &region, sizeof region) == 0) {
-        ::UnmapViewOfFile(view);
+        ::VirtualQuery(view.get(), &region, sizeof region) == 0) {
         return nullptr;
     }
     const auto size = std::min(static_cast<std::uint64_t>(fileSize.QuadPart),
                                static_cast<std::uint64_t>(region.RegionSize));
-    HANDLE mappingHandle = mapping.release();
-    return std::make_unique<Win32Mapping>(file.release(), mappingHandle, view, static_cast<std::size_t>(size));
+    return std::make_unique<Win32Mapping>(std::move(file), std::move(mapping), std::move(view),
+                                          static_cast<std::size_t>(size));
 }
 
 // ---- guarded reads ----------------------------------------------------------

@@ -135,6 +135,7 @@ void EngineRun::SetFault(const std::string& urlPath, const std::string& fault) {
 
 bool EngineRun::Run(bool force, TSelfMode mode, const std::string& baseUrl) {
     view_.log.clear();
+    view_.phases.clear();
     TDirectSynchronizer sync;
     GFilesThread run(view_, sync);
     run.SetProgressInterval(std::chrono::steady_clock::duration::zero());

@@ -17,8 +17,9 @@ namespace fs = std::filesystem;
 // Records every window-side operation as one line of text.
 class TRecordingView final : public TUpdateView {
 public:
-    void SyncStatus(const std::string& status, const std::string& detail) override {
+    void SyncStatus(TRunPhase phase, const std::string& status, const std::string& detail) override {
         log.push_back("Status|" + status + "|" + detail);
+        phases.push_back(phase);
     }
     void SyncProgressMax(std::int32_t selector, std::int32_t value) override {
         log.push_back("Max " + std::to_string(selector) + " " + std::to_string(value));
@@ -36,6 +37,7 @@ public:
     std::size_t Count(const std::string& line) const;
 
     std::vector<std::string> log;
+    std::vector<TRunPhase> phases;  // one per Status line of log
 };
 
 // One file of a published tree.

@@ -94,6 +94,11 @@ TEST_F(EngineRun, WholeRunShowsEveryStepInOrder) {
                     "Status|Descargando...|data\\b.txt", "Max 0 " + Size(b), "File.. " + zb, "File 0",
                     "Status|Extrayendo...|data\\b.txt", "Max 0 " + zb, "Extract.. " + zb, "Extract 0", "Total 2",
                     "Total 0", "Finished ok", "Status||", "End"}));
+    // The phase goes with each status: views act on it, not on the text.
+    using P = TRunPhase;
+    EXPECT_THAT(view_.phases, ElementsAre(P::Searching, P::Idle, P::CheckingFiles, P::Checking, P::Idle,
+                                          P::CheckingFiles, P::Checking, P::Idle, P::Downloading, P::Extracting,
+                                          P::Downloading, P::Extracting, P::Idle));
     EXPECT_EQ(ReadLocal("a.txt"), a);
     EXPECT_EQ(ReadLocal("data\\b.txt"), b);
     EXPECT_THAT(Leftovers(), IsEmpty());
@@ -192,6 +197,7 @@ TEST_F(EngineRun, ListWithoutUsableRevisionFailsAndCloses) {
                 "\n[/files_critical]\n");
     EXPECT_FALSE(Run());
     EXPECT_TRUE(view_.Contains("Status|" + kFailed + "|"));
+    EXPECT_THAT(view_.phases, ElementsAre(TRunPhase::Searching, TRunPhase::Idle, TRunPhase::Failed, TRunPhase::Idle));
     EXPECT_THAT(std::vector<std::string>(view_.log.end() - 2, view_.log.end()), ElementsAre("Status||", "End"));
     EXPECT_THAT(Leftovers(), IsEmpty());
 }
@@ -487,8 +493,8 @@ namespace {
 class TWatchingView final : public TUpdateView {
 public:
     explicit TWatchingView(TUpdateView& inner) : inner_(inner) {}
-    void SyncStatus(const std::string& status, const std::string& detail) override {
-        inner_.SyncStatus(status, detail);
+    void SyncStatus(TRunPhase phase, const std::string& status, const std::string& detail) override {
+        inner_.SyncStatus(phase, status, detail);
         if (OnStatus) OnStatus(status, detail);
     }
     void SyncProgressMax(std::int32_t selector, std::int32_t value) override { inner_.SyncProgressMax(selector, value); }

@@ -151,7 +151,7 @@ TEST_F(ResumeRun, CopyCutAgainWhileResumingGoesOnFromTheNewEnd) {
     struct StopView final : TUpdateView {
         GFilesThread* run = nullptr;
         std::size_t limit = 0;
-        void SyncStatus(const std::string&, const std::string&) override {}
+        void SyncStatus(TRunPhase, const std::string&, const std::string&) override {}
         void SyncProgressMax(std::int32_t, std::int32_t) override {}
         void SyncFileProgress(std::int32_t value) override {
             if (value > 0 && static_cast<std::size_t>(value) > limit) run->RequestStop();

@@ -95,7 +95,7 @@ TEST_F(TSyncTest, PublishedStatusNeverWaitsForTheWindowAndTheLatestIsShown) {
     std::thread worker([link] {
         link->SyncProgressMax(1, 999);
         for (int i = 0; i < 1000; ++i) {
-            link->SyncStatus("Comprobando...", " f" + std::to_string(i));
+            link->SyncStatus(TRunPhase::Checking, "Comprobando...", " f" + std::to_string(i));
             link->SyncTotalProgress(i);
         }
     });
@@ -119,12 +119,12 @@ TEST_F(TSyncTest, FramesShowEveryReadableStatusAndComeAtDisplayRate) {
         frames.emplace_back(at, form->DBAdvSmoothLabel2.Caption());
     };
     std::thread worker([link] {
-        link->SyncStatus("Descargando...", "held-a");
+        link->SyncStatus(TRunPhase::Downloading, "Descargando...", "held-a");
         std::this_thread::sleep_for(std::chrono::milliseconds(40));  // current for two frames
-        link->SyncStatus("Descargando...", "held-b");
+        link->SyncStatus(TRunPhase::Downloading, "Descargando...", "held-b");
         std::this_thread::sleep_for(std::chrono::milliseconds(40));
-        for (int i = 0; i < 500; ++i) link->SyncStatus("Comprobando...", "quick" + std::to_string(i));
-        link->SyncStatus("", "last");
+        for (int i = 0; i < 500; ++i) link->SyncStatus(TRunPhase::Checking, "Comprobando...", "quick" + std::to_string(i));
+        link->SyncStatus(TRunPhase::Idle, "", "last");
     });
     worker.join();  // the window comes late: everything is waiting for it
     ASSERT_TRUE(PumpUntil([&] { return !frames.empty() && frames.back().second == L"last"; },
@@ -149,7 +149,7 @@ TEST_F(TSyncTest, ModeChangeSeesEverythingPublishedBeforeIt) {
     std::int32_t seenMax = -1, seenPosition = -1;
     std::atomic<bool> done{false};
     std::thread worker([&, link] {
-        link->SyncStatus("Extrayendo...", "data\\x.dat");
+        link->SyncStatus(TRunPhase::Extracting, "Extrayendo...", "data\\x.dat");
         link->SyncProgressMax(1, 10);
         link->SyncTotalProgress(7);
         link->Synchronize([&] {

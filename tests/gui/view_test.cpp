@@ -283,7 +283,7 @@ TEST_F(TViewTest, StatusLinesDrawTheirTextsAccentsIncluded) {
 
     // Georgia, or where it is missing an installed serif, is drawn.
     EXPECT_TRUE(Gdiplus::FontFamily(TDBAdvSmoothLabel::FontFamilyName().c_str()).IsAvailable());
-    form->SyncStatus("Actualizaci\xF3n Fallida", "system\\data\\a.dat");  // Windows-1252
+    form->SyncStatus(TRunPhase::Failed, "Actualizaci\xF3n Fallida", "system\\data\\a.dat");  // Windows-1252
     EXPECT_EQ(form->DBAdvSmoothLabel1.Caption(), L"Actualizaci\u00F3n Fallida");
     EXPECT_EQ(form->DBAdvSmoothLabel2.Caption(), L"system\\data\\a.dat");
     const TPixels accented = form->Render();
@@ -294,19 +294,19 @@ TEST_F(TViewTest, StatusLinesDrawTheirTextsAccentsIncluded) {
     EXPECT_EQ(DifferingPixels(blank, accented, above), 0);
 
     // The accent itself is drawn: the same text without it differs.
-    form->SyncStatus("Actualizacion Fallida", "");
+    form->SyncStatus(TRunPhase::Failed, "Actualizacion Fallida", "");
     const TPixels plain = form->Render();
     EXPECT_GT(DifferingPixels(plain, accented, line1), 0);
     EXPECT_EQ(DifferingPixels(blank, plain, line2), 0);  // empty detail: blank
 
-    form->SyncStatus("", "");
+    form->SyncStatus(TRunPhase::Idle, "", "");
     EXPECT_EQ(DifferingPixels(blank, form->Render(), RECT{0, 0, 995, 524}), 0);
 }
 
 TEST_F(TViewTest, StatusTextIsShadedFromLightTopToDarkerBottomAndAnchored) {
     form->BeginUpdateView();
     const TPixels blank = form->Render();
-    form->SyncStatus("Buscando Actualizaciones...", "Hdlbk\\Hdlbk.dat");
+    form->SyncStatus(TRunPhase::Searching, "Buscando Actualizaciones...", "Hdlbk\\Hdlbk.dat");
     const TPixels text = form->Render();
     // Per row, the greenest text pixel: the gradient runs from green 0xD8 at
     // the top of the text to 0x87 at its bottom.

@@ -333,3 +333,59 @@ TEST(PlatformFiles, ListFileNamesGivesFilesAndLinksButNoDirectories) {
     EXPECT_FALSE(os::NameTaken(dir / "missing"));
     EXPECT_TRUE(os::NameTaken(dir / "sub"));
 }
+
+// The tools' side of the seam: native paths (UTF-16 on Windows) and C streams.
+TEST(PlatformNative, NamesConvertToTheListCodePageWithoutSubstitutes) {
+    std::string out;
+    EXPECT_EQ(os::NativeToCp1252(fs::path(u8"caf\u00e9 \u20ac.txt"), out), codepage::TDecode::Ok);
+    EXPECT_EQ(out, "caf\xE9 \x80.txt");
+    // No best-fit letter: a macron is refused, not written as a plain "a".
+    EXPECT_EQ(os::NativeToCp1252(fs::path(u8"\u0101.txt"), out), codepage::TDecode::NotCp1252);
+    EXPECT_EQ(os::NativeToCp1252(fs::path(), out), codepage::TDecode::Ok);
+    EXPECT_EQ(out, "");
+}
+
+TEST(PlatformNative, StreamsAndRenamesWorkOnNamesFromListBytes) {
+    scratch::Dir dir;
+    const fs::path target = dir.Native() / os::NativeFromListBytes("caf\xE9.txt");
+    const fs::path temp = dir.Native() / os::NativeFromListBytes("caf\xE9.tmp");
+    {
+        os::StdioFile out = os::OpenStdio(target, os::StdioMode::Write);
+        ASSERT_TRUE(out);
+        ASSERT_EQ(std::fwrite("old", 1, 3, out.get()), 3u);
+    }
+    {
+        os::StdioFile out = os::OpenStdio(temp, os::StdioMode::Write);
+        ASSERT_TRUE(out);
+        ASSERT_EQ(std::fwrite("new", 1, 3, out.get()), 3u);
+    }
+    // The rename replaces an existing target in one step.
+    EXPECT_FALSE(os::RenameReplacing(temp, target));
+    EXPECT_FALSE(fs::exists(temp));
+    os::StdioFile in = os::OpenStdio(target, os::StdioMode::Read);
+    ASSERT_TRUE(in);
+    char text[8] = {};
+    EXPECT_EQ(std::fread(text, 1, sizeof text, in.get()), 3u);
+    EXPECT_EQ(std::string(text, 3), "new");
+    // The message names the file the way the system does.
+    EXPECT_FALSE(os::NativeDisplayBytes(target).empty());
+
+    errno = 0;
+    EXPECT_FALSE(os::OpenStdio(dir.Native() / "missing.txt", os::StdioMode::Read));
+    EXPECT_NE(errno, 0);
+    const std::error_code failed = os::RenameReplacing(dir.Native() / "missing.txt", target);
+    EXPECT_TRUE(failed);
+    EXPECT_FALSE(failed.message().empty());
+}
+
+TEST(PlatformNative, DirectoryFromTheCommandLineIsEnteredOrReportedWithTheSystemText) {
+    scratch::Dir dir;
+    scratch::CwdGuard cwd;
+    EXPECT_FALSE(os::EnterDirectory((dir.Native() / "missing").string()));
+    const std::string reason = os::ErrorText(os::LastErrorCode());
+    EXPECT_FALSE(reason.empty());
+    EXPECT_NE(reason.back(), '.');
+    EXPECT_NE(reason.rfind("error ", 0), 0u) << reason;  // the system's text, not the fallback
+    ASSERT_TRUE(os::EnterDirectory(dir.Native().string()));
+    EXPECT_TRUE(fs::equivalent(fs::current_path(), dir.Native()));
+}

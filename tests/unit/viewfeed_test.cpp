@@ -23,8 +23,9 @@ namespace {
 
 class TLogView final : public TUpdateView {
 public:
-    void SyncStatus(const std::string& status, const std::string& detail) override {
+    void SyncStatus(TRunPhase phase, const std::string& status, const std::string& detail) override {
         log.push_back("Status|" + status + "|" + detail);
+        phases.push_back(phase);
     }
     void SyncProgressMax(std::int32_t selector, std::int32_t value) override {
         log.push_back("Max " + std::to_string(selector) + " " + std::to_string(value));
@@ -36,6 +37,7 @@ public:
     void EndUpdateView() override { log.push_back("End"); }
     void ShowUpdateFinished(bool) override { log.push_back("Finished"); }
     std::vector<std::string> log;
+    std::vector<TRunPhase> phases;
 };
 
 // A clock the test moves by hand.
@@ -52,14 +54,14 @@ TEST(ViewFeed, EachReadableStatusGetsAFrameAndEverythingArrivesInOrder) {
     TFakeClock clock;
     int wakes = 0;
     TViewFeed feed([&] { ++wakes; }, 4096, clock.Fn());
-    feed.Status("Comprobando Archivos...", "");
+    feed.Status(TRunPhase::CheckingFiles, "Comprobando Archivos...", "");
     feed.ProgressMax(1, 2);
     feed.TotalProgress(0);
     clock.now += 20ms;
-    feed.Status("Comprobando...", " a.txt");
+    feed.Status(TRunPhase::Checking, "Comprobando...", " a.txt");
     feed.TotalProgress(1);
     clock.now += 16ms;  // exactly a frame: still readable
-    feed.Status("", "");
+    feed.Status(TRunPhase::Idle, "", "");
     EXPECT_EQ(wakes, 1);  // one frame asked for, however much arrived
 
     TLogView view;
@@ -72,6 +74,7 @@ TEST(ViewFeed, EachReadableStatusGetsAFrameAndEverythingArrivesInOrder) {
     EXPECT_FALSE(feed.TakeFrame(view));
     EXPECT_THAT(view.log, ElementsAre("Status||"));
     EXPECT_EQ(feed.Pending(), 0u);
+    EXPECT_THAT(view.phases, ElementsAre(TRunPhase::CheckingFiles, TRunPhase::Checking, TRunPhase::Idle));
 
     // Empty again: the next operation asks for a frame again.
     feed.FileProgress(5);
@@ -81,16 +84,16 @@ TEST(ViewFeed, EachReadableStatusGetsAFrameAndEverythingArrivesInOrder) {
 TEST(ViewFeed, StatusReplacedWithinAFrameIsDroppedButNotTheBarsAroundIt) {
     TFakeClock clock;
     TViewFeed feed(nullptr, 4096, clock.Fn());
-    feed.Status("Comprobando...", " a");
+    feed.Status(TRunPhase::Checking, "Comprobando...", " a");
     feed.TotalProgress(1);
     clock.now += 5ms;
-    feed.Status("Comprobando...", " b");  // a was current for 5 ms: gone
+    feed.Status(TRunPhase::Checking, "Comprobando...", " b");  // a was current for 5 ms: gone
     feed.TotalProgress(2);
     clock.now += 15ms;
-    feed.Status("Comprobando...", " c");  // b for 15 ms: gone too
+    feed.Status(TRunPhase::Checking, "Comprobando...", " c");  // b for 15 ms: gone too
     clock.now += 30ms;
-    feed.Status("Actualizaci\xF3n Fallida", "");  // c for 30 ms: stays
-    feed.Status("", "");  // at once: the failure goes, nobody saw it
+    feed.Status(TRunPhase::Failed, "Actualizaci\xF3n Fallida", "");  // c for 30 ms: stays
+    feed.Status(TRunPhase::Idle, "", "");  // at once: the failure goes, nobody saw it
 
     TLogView view;
     feed.Drain(view);
@@ -101,12 +104,12 @@ TEST(ViewFeed, AStatusTheWindowHasTakenIsNeverDroppedAfterwards) {
     TFakeClock clock;
     TViewFeed feed(nullptr, 4096, clock.Fn());
     TLogView view;
-    feed.Status("Descargando...", "a.txt");
+    feed.Status(TRunPhase::Downloading, "Descargando...", "a.txt");
     EXPECT_FALSE(feed.TakeFrame(view));
     clock.now += 1ms;
-    feed.Status("Extrayendo...", "a.txt");
+    feed.Status(TRunPhase::Extracting, "Extrayendo...", "a.txt");
     clock.now += 1ms;
-    feed.Status("Descargando...", "b.txt");
+    feed.Status(TRunPhase::Downloading, "Descargando...", "b.txt");
     feed.Drain(view);
     EXPECT_THAT(view.log, ElementsAre("Status|Descargando...|a.txt", "Status|Descargando...|b.txt"));
 }
@@ -116,9 +119,9 @@ TEST(ViewFeed, FrameLeftoversScheduleTheWindowWithoutAnotherWake) {
     int wakes = 0;
     TViewFeed feed([&] { ++wakes; }, 4096, clock.Fn());
     TLogView view;
-    feed.Status("a", "");
+    feed.Status(TRunPhase::Checking, "a", "");
     clock.now += 20ms;
-    feed.Status("b", "");
+    feed.Status(TRunPhase::Checking, "b", "");
     ASSERT_TRUE(feed.TakeFrame(view));  // "b" is left: the window comes back by itself
     feed.TotalProgress(3);
     EXPECT_EQ(wakes, 1);

@@ -2,8 +2,7 @@
 
 #include "tools/publish/FileIo.h"
 #include "tools/publish/Text.h"
-
-#include <bzlib.h>
+#include "platform/bz2.h"
 
 #include <condition_variable>
 #include <memory>

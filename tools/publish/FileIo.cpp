@@ -6,12 +6,6 @@
 #include <cerrno>
 #include <system_error>
 
-#ifdef _WIN32
-#include <windows.h>
-#else
-#include <fcntl.h>
-#endif
-
 namespace publish {
 
 void RaiseIo(const std::string& what, const std::filesystem::path& path, int errnoValue) {
@@ -20,36 +14,24 @@ void RaiseIo(const std::string& what, const std::filesystem::path& path, int err
 }
 
 CFile::CFile(const std::filesystem::path& path, Mode mode) : path_(path) {
-#ifdef _WIN32
-    file_ = _wfopen(path.c_str(), mode == Mode::Read ? L"rb" : L"wb");
-#else
-    file_ = std::fopen(path.c_str(), mode == Mode::Read ? "rb" : "wb");
-#endif
-    if (file_ == nullptr) RaiseIo(mode == Mode::Read ? "open" : "create", path, errno);
-#ifndef _WIN32
-    if (mode == Mode::Read) posix_fadvise(fileno(file_), 0, 0, POSIX_FADV_SEQUENTIAL);
-#endif
+    file_ = os::OpenStdio(path, mode == Mode::Read ? os::StdioMode::Read : os::StdioMode::Write);
+    if (!file_) RaiseIo(mode == Mode::Read ? "open" : "create", path, errno);
     // Our buffers are large already.
-    std::setvbuf(file_, nullptr, _IONBF, 0);
-}
-
-CFile::~CFile() {
-    if (file_ != nullptr) std::fclose(file_);
+    std::setvbuf(file_.get(), nullptr, _IONBF, 0);
 }
 
 std::size_t CFile::Read(void* buffer, std::size_t count) {
-    const std::size_t n = std::fread(buffer, 1, count, file_);
-    if (n < count && std::ferror(file_)) RaiseIo("read", path_, errno);
+    const std::size_t n = std::fread(buffer, 1, count, file_.get());
+    if (n < count && std::ferror(file_.get())) RaiseIo("read", path_, errno);
     return n;
 }
 
 void CFile::Write(const void* buffer, std::size_t count) {
-    if (std::fwrite(buffer, 1, count, file_) != count) RaiseIo("write", path_, errno);
+    if (std::fwrite(buffer, 1, count, file_.get()) != count) RaiseIo("write", path_, errno);
 }
 
 void CFile::Close() {
-    std::FILE* f = file_;
-    file_ = nullptr;
+    std::FILE* f = file_.release();
     if (f != nullptr && std::fclose(f) != 0) RaiseIo("write", path_, errno);
 }
 
@@ -84,18 +66,9 @@ void TempFile::Commit() {
 }
 
 void ReplaceByRename(const std::filesystem::path& source, const std::filesystem::path& target) {
-#ifdef _WIN32
-    if (!MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) {
-        throw IoError(Cat("can't rename '", Display(source), "' to '", Display(target),
-                          "': ", std::system_category().message(static_cast<int>(GetLastError()))));
-    }
-#else
-    std::error_code ec;
-    std::filesystem::rename(source, target, ec);
-    if (ec) {
+    if (const std::error_code ec = os::RenameReplacing(source, target)) {
         throw IoError(Cat("can't rename '", Display(source), "' to '", Display(target), "': ", ec.message()));
     }
-#endif
 }
 
 }  // namespace publish

@@ -2,6 +2,8 @@
 // that vanish unless committed, and replacement by one rename.
 #pragma once
 
+#include "platform/os.h"
+
 #include <cstdio>
 #include <filesystem>
 #include <stdexcept>
@@ -24,7 +26,6 @@ public:
     CFile(const std::filesystem::path& path, Mode mode);
     CFile(const CFile&) = delete;
     CFile& operator=(const CFile&) = delete;
-    ~CFile();
 
     // Up to count bytes; 0 at the end. Raises IoError.
     std::size_t Read(void* buffer, std::size_t count);
@@ -34,7 +35,7 @@ public:
     void Close();
 
 private:
-    std::FILE* file_ = nullptr;
+    os::StdioFile file_;
     std::filesystem::path path_;
 };
 

@@ -2,16 +2,13 @@
 
 #include "tools/publish/Text.h"
 #include "platform/codepage.h"
+#include "platform/os.h"
 
 #include <algorithm>
 #include <array>
 #include <cstdint>
 #include <map>
 #include <set>
-
-#ifdef _WIN32
-#include <windows.h>
-#endif
 
 namespace publish {
 
@@ -54,21 +51,12 @@ NameProblem Utf8ToCp1252(std::string_view utf8, std::string& out) {
 std::string Cp1252ToUtf8(std::string_view cp1252) { return codepage::Cp1252ToUtf8(cp1252); }
 
 NameProblem EncodeArgument(const std::filesystem::path& text, std::string& out) {
-#ifdef _WIN32
-    out.clear();
-    const std::wstring& wide = text.native();
-    if (wide.empty()) return NameProblem::None;
-    BOOL usedDefault = FALSE;
-    const int n = WideCharToMultiByte(1252, WC_NO_BEST_FIT_CHARS, wide.data(), static_cast<int>(wide.size()),
-                                      nullptr, 0, nullptr, &usedDefault);
-    if (n <= 0 || usedDefault) return NameProblem::NotCp1252;
-    out.resize(static_cast<std::size_t>(n));
-    WideCharToMultiByte(1252, WC_NO_BEST_FIT_CHARS, wide.data(), static_cast<int>(wide.size()), out.data(), n,
-                        nullptr, &usedDefault);
-    return usedDefault ? NameProblem::NotCp1252 : NameProblem::None;
-#else
-    return Utf8ToCp1252(text.native(), out);
-#endif
+    switch (os::NativeToCp1252(text, out)) {
+    case codepage::TDecode::Ok: return NameProblem::None;
+    case codepage::TDecode::NotUtf8: return NameProblem::NotUtf8;
+    case codepage::TDecode::NotCp1252: return NameProblem::NotCp1252;
+    }
+    return NameProblem::NotCp1252;
 }
 
 NameProblem EncodeComponent(const std::filesystem::path& name, std::string& out) {
@@ -84,36 +72,14 @@ std::filesystem::path ServerPath(const std::filesystem::path& serverDir, std::st
         std::size_t end = relative.find_first_of("\\/", start);
         if (end == std::string_view::npos) end = relative.size();
         const std::string_view part = relative.substr(start, end - start);
-        if (!part.empty()) {
-#ifdef _WIN32
-            std::wstring wide(part.size(), L'\0');
-            const int n = MultiByteToWideChar(1252, 0, part.data(), static_cast<int>(part.size()), wide.data(),
-                                              static_cast<int>(wide.size()));
-            wide.resize(static_cast<std::size_t>(std::max(n, 0)));
-            result /= std::filesystem::path(wide);
-#else
-            result /= std::filesystem::path(std::string(part));
-#endif
-        }
+        if (!part.empty()) result /= os::NativeFromListBytes(part);
         start = end + 1;
     }
     return result;
 }
 
 std::string Display(const std::filesystem::path& path) {
-#ifdef _WIN32
-    const std::wstring& wide = path.native();
-    std::string raw;
-    const int n = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0,
-                                      nullptr, nullptr);
-    if (n > 0) {
-        raw.resize(static_cast<std::size_t>(n));
-        WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), raw.data(), n, nullptr,
-                            nullptr);
-    }
-#else
-    const std::string& raw = path.native();
-#endif
+    const std::string raw = os::NativeDisplayBytes(path);
     std::string shown;
     static const char* kHex = "0123456789abcdef";
     for (char c : raw) {

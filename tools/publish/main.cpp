@@ -4,6 +4,7 @@
 #include "tools/publish/Names.h"
 #include "tools/publish/Publisher.h"
 #include "tools/publish/Text.h"
+#include "platform/os.h"
 #ifdef CORVEL_PUBLISH_STOP_POINTS
 #include "tools/publish/StopPoints.h"
 #endif
@@ -19,14 +20,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#ifdef _WIN32
-#include <io.h>
-#include <windows.h>
-#include <shellapi.h>
-#else
-#include <unistd.h>
-#endif
 
 namespace fs = std::filesystem;
 using namespace publish;
@@ -58,25 +51,6 @@ constexpr const char* kUsage =
     "\n"
     "Exit status: 0 published, 1 read or write failure, 2 bad options or names.\n";
 
-std::vector<fs::path> Arguments(int argc, char** argv) {
-    std::vector<fs::path> args;
-#ifdef _WIN32
-    // The wide command line: the ANSI one has already lost what the code
-    // page can't hold.
-    (void)argc;
-    (void)argv;
-    int count = 0;
-    LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &count);
-    if (wide != nullptr) {
-        for (int i = 1; i < count; ++i) args.emplace_back(std::wstring(wide[i]));
-        LocalFree(wide);
-    }
-#else
-    for (int i = 1; i < argc; ++i) args.emplace_back(std::string(argv[i]));
-#endif
-    return args;
-}
-
 std::string Utf8(const fs::path& p) {
     const std::u8string u = p.u8string();
     return std::string(u.begin(), u.end());
@@ -93,14 +67,6 @@ bool ParseInt(const std::string& text, long long low, long long high, long long&
 [[noreturn]] void UsageError(const std::string& message) {
     std::cerr << "corvel-publish: " << message << "\n" << kUsage;
     std::exit(2);
-}
-
-bool StderrIsTerminal() {
-#ifdef _WIN32
-    return _isatty(_fileno(stderr)) != 0;
-#else
-    return isatty(fileno(stderr)) != 0;
-#endif
 }
 
 std::string Mib(double bytes) {
@@ -129,7 +95,7 @@ int main(int argc, char** argv) {
     options.jobs = cores == 0 ? 1 : cores;
 
     std::vector<fs::path> positional;
-    const std::vector<fs::path> args = Arguments(argc, argv);
+    const std::vector<fs::path> args = os::ProgramArguments(argc, argv);
     if (!args.empty() && args[0] == "keygen") return Keygen(args);
     std::optional<fs::path> keyFile;
     bool optionsEnded = false;
@@ -207,7 +173,7 @@ int main(int argc, char** argv) {
     options.checkpoint = StopPointsFromEnvironment();
 #endif
 
-    const bool terminal = StderrIsTerminal();
+    const bool terminal = os::StandardErrorIsTerminal();
     const auto start = std::chrono::steady_clock::now();
     auto seconds = [&] {
         return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();

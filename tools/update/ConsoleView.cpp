@@ -1,33 +1,21 @@
 #include "tools/update/ConsoleView.h"
 
-#include "platform/codepage.h"
+#include "platform/os.h"
 
 #include <algorithm>
 #include <cstdio>
 
-#ifdef _WIN32
-#include <io.h>
-#define isatty _isatty
-#define fileno _fileno
-#else
-#include <unistd.h>
-#endif
+using os::ConsoleText;
 
-std::string ConsoleText(const std::string& cp1252) {
-#ifdef _WIN32
-    return cp1252;  // the console is switched to code page 1252
-#else
-    return codepage::Cp1252ToUtf8(cp1252);
-#endif
-}
+TConsoleView::TConsoleView(bool verbose) : verbose_(verbose), terminal_(os::StandardErrorIsTerminal()) {}
 
-TConsoleView::TConsoleView(bool verbose) : verbose_(verbose), terminal_(isatty(fileno(stderr)) != 0) {}
-
-void TConsoleView::SyncStatus(const std::string& status, const std::string& detail) {
-    if (status == status_ && detail == detail_) return;
+void TConsoleView::SyncStatus(TRunPhase phase, const std::string& status, const std::string& detail) {
+    if (phase == phase_ && status == status_ && detail == detail_) return;
+    phase_ = phase;
     status_ = status;
     detail_ = detail;
-    if (!verbose_ || (status.empty() && detail.empty())) {
+    // Between phases there is nothing to print and no bar to draw.
+    if (!verbose_ || phase == TRunPhase::Idle) {
         DrawBar();
         return;
     }
@@ -74,7 +62,7 @@ void TConsoleView::ShowUpdateFinished(bool installFailed) {
 }
 
 void TConsoleView::DrawBar() {
-    if (!terminal_ || status_.empty()) return;
+    if (!terminal_ || phase_ == TRunPhase::Idle) return;
     const auto now = std::chrono::steady_clock::now();
     if (now - lastDraw_ < std::chrono::milliseconds(100)) return;
     lastDraw_ = now;

@@ -15,7 +15,7 @@ class TConsoleView final : public TUpdateView {
 public:
     explicit TConsoleView(bool verbose);
 
-    void SyncStatus(const std::string& status, const std::string& detail) override;
+    void SyncStatus(TRunPhase phase, const std::string& status, const std::string& detail) override;
     void SyncProgressMax(std::int32_t selector, std::int32_t value) override;
     void SyncFileProgress(std::int32_t value) override;
     void SyncExtractProgress(std::int32_t value) override;
@@ -34,10 +34,8 @@ private:
     bool terminal_;
     bool barShown_ = false;
     std::chrono::steady_clock::time_point lastDraw_{};
+    TRunPhase phase_ = TRunPhase::Idle;
     std::string status_;
     std::string detail_;
     std::int32_t fileMax_ = 100, filePos_ = 0, totalMax_ = 100, totalPos_ = 0;
 };
-
-// Texts of the run are Windows-1252; a POSIX terminal wants UTF-8.
-std::string ConsoleText(const std::string& cp1252);

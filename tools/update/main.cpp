@@ -12,14 +12,6 @@
 #include <cstdlib>
 #include <string>
 
-#ifdef _WIN32
-#include <windows.h>
-#else
-#include <cerrno>
-#include <cstring>
-#include <unistd.h>
-#endif
-
 namespace {
 
 int Usage(const char* message) {
@@ -40,9 +32,7 @@ int Usage(const char* message) {
 }  // namespace
 
 int main(int argc, char** argv) {
-#ifdef _WIN32
-    SetConsoleOutputCP(1252);
-#endif
+    os::SetConsoleToListCodePage();
     bool force = false;
     bool verbose = false;
     std::string dir;
@@ -89,14 +79,8 @@ int main(int argc, char** argv) {
     }
     if (!dir.empty()) {
         // The directory comes in the system's own encoding, not the list's.
-#ifdef _WIN32
-        const bool entered = SetCurrentDirectoryA(dir.c_str()) != 0;
-        const std::string reason = entered ? "" : os::ErrorText(static_cast<int>(GetLastError()));
-#else
-        const bool entered = chdir(dir.c_str()) == 0;
-        const std::string reason = entered ? "" : std::strerror(errno);
-#endif
-        if (!entered) {
+        if (!os::EnterDirectory(dir)) {
+            const std::string reason = os::ErrorText(os::LastErrorCode());
             std::fprintf(stderr, "corvel-update: cannot enter %s: %s\n", dir.c_str(), reason.c_str());
             return 2;
         }

@@ -177,8 +177,9 @@ TPixels TForm::Render() const {
 }
 
 void TForm::Paint() {
-    PAINTSTRUCT ps;
-    HDC dc = BeginPaint(hwnd_, &ps);
+    const TPaintSession paint(hwnd_);
+    const HDC dc = paint.Dc();
+    const RECT& area = paint.Area();
     RECT client;
     GetClientRect(hwnd_, &client);
     if (!backBuffer_) {
@@ -187,10 +188,9 @@ void TForm::Paint() {
         backDC_.Reset(CreateCompatibleDC(dc));
         backOld_ = SelectObject(backDC_.Get(), backBuffer_.Get());
     }
-    PaintTo(backDC_.Get(), ps.rcPaint);
-    BitBlt(dc, ps.rcPaint.left, ps.rcPaint.top, ps.rcPaint.right - ps.rcPaint.left,
-           ps.rcPaint.bottom - ps.rcPaint.top, backDC_.Get(), ps.rcPaint.left, ps.rcPaint.top, SRCCOPY);
-    EndPaint(hwnd_, &ps);
+    PaintTo(backDC_.Get(), area);
+    BitBlt(dc, area.left, area.top, area.right - area.left, area.bottom - area.top, backDC_.Get(), area.left,
+           area.top, SRCCOPY);
 }
 
 void TForm::InvalidateArea(const RECT& area) {

@@ -35,10 +35,6 @@ private:
     Type h_{};
 };
 
-struct TGdiObjectTraits {
-    using Type = HGDIOBJ;
-    static void Close(HGDIOBJ h) { DeleteObject(h); }
-};
 struct TBitmapTraits {
     using Type = HBITMAP;
     static void Close(HBITMAP h) { DeleteObject(h); }
@@ -100,6 +96,25 @@ public:
 private:
     HDC dc_;
     int saved_;
+};
+
+// One WM_PAINT's BeginPaint/EndPaint pair. The paint is ended on every way
+// out: a paint left open makes every later repaint of the window fail too.
+class TPaintSession {
+public:
+    explicit TPaintSession(HWND hwnd) : hwnd_(hwnd), dc_(BeginPaint(hwnd, &ps_)) {}
+    ~TPaintSession() { EndPaint(hwnd_, &ps_); }
+    TPaintSession(const TPaintSession&) = delete;
+    TPaintSession& operator=(const TPaintSession&) = delete;
+
+    HDC Dc() const { return dc_; }
+    // The part of the window to paint.
+    const RECT& Area() const { return ps_.rcPaint; }
+
+private:
+    HWND hwnd_;
+    PAINTSTRUCT ps_{};
+    HDC dc_;
 };
 
 // A COM interface pointer that releases its reference.

@@ -32,7 +32,6 @@ public:
     // The picture shown now: PicDown while pressed with the pointer over it,
     // PicUp while the pointer is over it, Pic otherwise.
     const TPicture* Current() const;
-    bool MouseInside() const { return inside_; }
 
     void Paint(HDC dc) const override;
     HCURSOR Cursor() const override;

@@ -95,13 +95,6 @@ void TCoolTrayIcon::HideMainForm() {
     if (MainWindow) ShowWindow(MainWindow, SW_HIDE);
 }
 
-void TCoolTrayIcon::ShowMainForm() {
-    if (!MainWindow) return;
-    if (IsIconic(MainWindow)) ShowWindow(MainWindow, SW_RESTORE);
-    if (!IsWindowVisible(MainWindow)) ShowWindow(MainWindow, SW_SHOW);
-    SetForegroundWindow(MainWindow);
-}
-
 void TCoolTrayIcon::IconMessage(UINT mouseMessage) {
     switch (mouseMessage) {
     case WM_LBUTTONUP:

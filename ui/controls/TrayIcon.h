@@ -31,7 +31,6 @@ public:
 
     void ShowIcon();
     void HideIcon();
-    bool IconShown() const { return shown_; }
 
     // Title up to 63 characters, text up to 255, an NIIF_* icon kind, a
     // time-out in milliseconds.
@@ -43,9 +42,6 @@ public:
     void ApplicationMinimized();
     // Hides the main window (and so its taskbar button).
     void HideMainForm();
-    // Brings the main window back: restored when minimised, made visible,
-    // and brought to the foreground.
-    void ShowMainForm();
 
     // A notification-area mouse message for the icon (the callback's lParam).
     void IconMessage(UINT mouseMessage);

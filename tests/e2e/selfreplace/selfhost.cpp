@@ -25,7 +25,7 @@ constexpr const char* kVersion = SELFHOST_STR(SELFHOST_VERSION);
 
 class TQuietView final : public TUpdateView {
 public:
-    void SyncStatus(const std::string&, const std::string&) override {}
+    void SyncStatus(TRunPhase, const std::string&, const std::string&) override {}
     void SyncProgressMax(std::int32_t, std::int32_t) override {}
     void SyncFileProgress(std::int32_t) override {}
     void SyncExtractProgress(std::int32_t) override {}
