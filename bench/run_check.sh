@@ -57,14 +57,12 @@ if has launcher; then
   python3 "$ROOT/bench/run_gendata.py" "$WORK" tree20k1
   d=$WORK/tree20k1
   [ -f "$WORK/list-tree20k1/Updater/files.lst.bz2" ] || python3 "$ROOT/bench/run_list.py" "$d" "$WORK/list-tree20k1/Updater"
-  # The launcher has 127.0.0.1:18931 compiled in (tests/e2e/launcher).
-  python3 -m http.server --bind 127.0.0.1 --directory "$WORK/list-tree20k1" 18931 > "$WORK/server-18931.log" 2>&1 &
-  SERVER_PIDS+=("$!")
-  for _ in $(seq 50); do curl -s -o /dev/null "http://127.0.0.1:18931/" && break; sleep 0.1; done
+  # The test build takes its update server from the environment (tests/e2e/launcher).
+  serve "$WORK/list-tree20k1"; PL=$PORT
   cp "$launcher" "$d/CorvelUpdater.exe"
   wine cmd /c exit > /dev/null 2>&1 < /dev/null  # Wine's services up before timing
   compare "launcher start, 20,000 x 1 KiB" 1.2 \
-    "cd $d && CORVEL_EXIT_WHEN_IDLE=1 wine CorvelUpdater.exe" \
-    "wine $console --dir $d http://127.0.0.1:18931/Updater/ > $WORK/console.out"
+    "cd $d && CORVEL_TEST_UPDATE_URL=http://127.0.0.1:$PL/Updater/ CORVEL_EXIT_WHEN_IDLE=1 wine CorvelUpdater.exe" \
+    "wine $console --dir $d http://127.0.0.1:$PL/Updater/ > $WORK/console.out"
   rm -f "$d/CorvelUpdater.exe"
 fi

@@ -17,9 +17,12 @@ TApplication::TApplication()
           MessageBoxA(GetActiveWindow(), text.c_str(), Title.c_str(), MB_ICONSTOP | MB_OK);
       }) {}
 
-void TApplication::HandleException() noexcept {
+void TApplication::HandleException() noexcept { Report(std::current_exception()); }
+
+void TApplication::Report(std::exception_ptr error) noexcept {
+    if (!error) return;
     try {
-        throw;
+        std::rethrow_exception(error);
     } catch (const std::exception& e) {
         ShowException(e.what());
     } catch (...) {

@@ -2,6 +2,7 @@
 // an error that leaves an event handler is reported while the program goes on.
 #pragma once
 
+#include <exception>
 #include <functional>
 #include <string>
 #include <utility>
@@ -22,6 +23,8 @@ public:
 
     // Reports the exception being handled; call only inside a catch block.
     void HandleException() noexcept;
+    // Reports that error; what the window's controls are handed.
+    void Report(std::exception_ptr error) noexcept;
     void ShowException(const std::string& message) noexcept;
 };
 

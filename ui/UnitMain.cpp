@@ -1,11 +1,11 @@
 #include "ui/UnitMain.h"
 
+#include "config/Config.h"
 #include "engine/GetFilesThr.h"
 #include "formats/Misc.h"
 #include "platform/errors.h"
 #include "platform/os.h"
 #include "ui/Application.h"
-#include "ui/Config.h"
 
 #include <shellapi.h>
 #include <shlobj.h>
@@ -47,6 +47,9 @@ public:
 private:
     unsigned serial_;
 };
+
+// Errors leaving the window's handlers go to the standard error box.
+void ReportToApplication(std::exception_ptr error) { Application.Report(error); }
 
 std::string WithoutTrailingSlash(std::string address) {
     while (!address.empty() && address.back() == '/') address.pop_back();
@@ -172,10 +175,10 @@ TRegionHandle CreateOutlineRegion(const std::uint32_t* pixels, int width, int he
 // ---- the window ---------------------------------------------------------------
 
 TFMain::TFMain()
-    : UpdateBaseUrl(*CORVEL_UPDATE_URL ? std::string(CORVEL_UPDATE_URL)
-                                       : std::string("http://") + CORVEL_UPDATE_HOST + "/Updater/"),
-      WebSiteUrl(WithoutTrailingSlash(CORVEL_WEBSITE_URL)),
-      ForumUrl(WithoutTrailingSlash(CORVEL_FORUM_URL)),
+    : TForm(ReportToApplication),
+      UpdateBaseUrl(config::UpdateBaseUrl()),
+      WebSiteUrl(WithoutTrailingSlash(config::WebSiteUrl())),
+      ForumUrl(WithoutTrailingSlash(config::ForumUrl())),
       RunProgramFn([](const std::string& commandLine) { RunProgram(commandLine); }),
       OpenAddressFn([](const std::string& address) { os::OpenAddress(address); }),
       StartRunFn([](GFilesThread& run) { run.Start(); }),
@@ -203,7 +206,8 @@ TFMain::TFMain()
       Maximise1((PopupMenu1.AddSeparator(), PopupMenu1.Add(L"Maximizar", art_.MenuRestore))),
       Minimise1(PopupMenu1.Add(L"Minimizar", art_.MenuMinimise)),
       Close1((PopupMenu1.AddSeparator(), PopupMenu1.Add(L"Cerrar", art_.MenuClose))),
-      CoolTrayIcon1(art_.SmallIcon ? art_.SmallIcon.Get() : art_.Icon.Get(), L"Corvel - Updater"),
+      CoolTrayIcon1(art_.SmallIcon ? art_.SmallIcon.Get() : art_.Icon.Get(), L"Corvel - Updater",
+                    ReportToApplication),
       Timer3(*this, 300),
       Timer4(*this, 300),
       Timer5(*this, 300) {
@@ -350,7 +354,7 @@ bool TFMain::StartUpdateRun(bool forceCheck) {
     auto* run = new TWindowRun(link_, ++runSerial_);
     run->FreeOnTerminate = true;
     run->BaseUrl = UpdateBaseUrl;
-    run->PublicKey = CORVEL_PUBLIC_KEY;
+    run->PublicKey = config::PublicKey();
     run->ForceCheck = forceCheck;
     runActive_ = true;
     runControl_ = run->Control();
@@ -551,11 +555,9 @@ void TFMain::EndUpdateView() {
     DBAdvSmoothLabel2.Hide();
     CheckFiles1.SetEnabled(true);
     runActive_ = false;
-#ifdef CORVEL_BENCH_HOOKS
-    // Benchmarks time the start to the idle view: the loopback build of the
-    // tests closes itself there when asked. Never in the shipped program.
-    if (GetEnvironmentVariableW(L"CORVEL_EXIT_WHEN_IDLE", nullptr, 0) != 0) PostMessageW(Handle(), WM_CLOSE, 0, 0);
-#endif
+    // Benchmarks time the start to the idle view: the tests' configuration
+    // can ask for it; the shipped one never does.
+    if (config::CloseWhenIdle()) PostMessageW(Handle(), WM_CLOSE, 0, 0);
 }
 
 void TFMain::ShowUpdateFinished(bool installFailed) {

@@ -29,11 +29,12 @@ from cryptography.x509.oid import NameOID
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import suite  # noqa: E402
+from e2e_base import write_tree  # noqa: E402
+import e2e_base as base  # noqa: E402
 import update_test as ut  # noqa: E402
-from publish_test import write_tree  # noqa: E402
 
 
-run = ut.run_to_files
+run = base.run_to_files
 
 TRUSTCA = None  # the Wine helper, or None natively
 FILES = {"game.exe": b"MZ game", "data/config.ini": b"volume=3\r\n"}
@@ -82,7 +83,7 @@ def pem(path, *objects):
                                         serialization.NoEncryption()))
 
 
-class HttpsServer(ut.PyServer):
+class HttpsServer(base.PyServer):
     def __init__(self, root, certfile):
         super().__init__(root)
         context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
@@ -98,8 +99,8 @@ class Https(unittest.TestCase):
         self.install = os.path.join(self.tmp, "install")
         os.makedirs(self.install)
         write_tree(client, FILES)
-        r = run(ut.command(ut.PUBLISH, ut.host_path(ut.PUBLISH, client),
-                           ut.host_path(ut.PUBLISH, os.path.join(self.root, "Updater"))))
+        r = run(base.command(ut.PUBLISH, base.host_path(ut.PUBLISH, client),
+                           base.host_path(ut.PUBLISH, os.path.join(self.root, "Updater"))))
         self.assertEqual(r.returncode, 0, r.stderr)
         ca_key, self.ca = make_ca("Corvel Test CA")
         self.server_pem = os.path.join(self.tmp, "server.pem")
@@ -127,22 +128,22 @@ class Https(unittest.TestCase):
         der = path + ".der"
         with open(der, "wb") as f:
             f.write(cert.public_bytes(serialization.Encoding.DER))
-        add = ut.command(TRUSTCA, "add", ut.host_path(TRUSTCA, der))
+        add = base.command(TRUSTCA, "add", base.host_path(TRUSTCA, der))
         r = run(add, timeout=120)
         if r.returncode != 0 and not r.stderr:
             # Wine itself failed to start the helper (exit 1, nothing said:
             # seen once while a wineserver was shutting down); setup only.
             r = run(add, timeout=120)
         self.assertEqual(r.returncode, 0, r.stderr)
-        self.addCleanup(run, ut.command(TRUSTCA, "remove", ut.host_path(TRUSTCA, der)), timeout=120)
+        self.addCleanup(run, base.command(TRUSTCA, "remove", base.host_path(TRUSTCA, der)), timeout=120)
         return path
 
     def update(self, url, env_name, ca_file):
-        env = ut.child_env()
+        env = base.child_env()
         for name in ("SSL_CERT_FILE", "CURL_CA_BUNDLE", "SSL_CERT_DIR"):
             env.pop(name, None)
         env[env_name] = ca_file
-        cmd = ut.command(ut.UPDATE, "--force", "--dir", ut.host_path(ut.UPDATE, self.install), url)
+        cmd = base.command(ut.UPDATE, "--force", "--dir", base.host_path(ut.UPDATE, self.install), url)
         r = run(cmd, timeout=300, env=env)
         return r.returncode, r.stdout.decode("utf-8", "replace") + r.stderr.decode("utf-8", "replace")
 
@@ -156,7 +157,7 @@ class Https(unittest.TestCase):
                 os.makedirs(self.install)
                 code, out = self.update(url, variable, ca_file)
                 self.assertEqual(code, 0, out)
-                self.assertEqual(ut.tree_of(self.install), ut.on_disk(FILES), out)
+                self.assertEqual(base.tree_of(self.install), base.on_disk(FILES), out)
 
     def test_untrusted_certificates_fail_and_install_nothing(self):
         server = self.serve(self.server_pem)

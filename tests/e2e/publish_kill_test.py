@@ -20,8 +20,8 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import suite  # noqa: E402
-from publish_test import OWN_FILES, decode_single_stream, expected_list, list_path, write_tree  # noqa: E402
-from update_test import PyServer, child_env, tree_of  # noqa: E402
+from e2e_base import PyServer, child_env, tree_of, write_tree  # noqa: E402
+from publish_test import OWN_FILES, decode_single_stream, expected_list, list_path  # noqa: E402
 
 PUBLISH = None  # set from argv
 UPDATE = None

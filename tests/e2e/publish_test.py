@@ -14,6 +14,7 @@ import tempfile
 import unittest
 
 import suite
+from e2e_base import write_tree  # noqa: E402
 
 PUBLISH = None  # set from argv
 
@@ -44,14 +45,6 @@ CRITICAL = {"system/engine.dll", "system/engine.ini", "data/config.ini"}
 
 def list_path(rel):
     return rel.encode("cp1252").replace(b"/", b"\\")
-
-
-def write_tree(root, files):
-    for rel, data in files.items():
-        path = os.path.join(os.fsencode(root), rel.encode("utf-8"))
-        os.makedirs(os.path.dirname(path), exist_ok=True)
-        with open(path, "wb") as f:
-            f.write(data)
 
 
 def expected_list(files, rev, self_name=None, critical=()):

@@ -32,11 +32,12 @@ from cryptography.hazmat.primitives.serialization import Encoding, PublicFormat
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import fault_server  # noqa: E402
 import suite  # noqa: E402
+from e2e_base import write_tree  # noqa: E402
+import e2e_base as base  # noqa: E402
 import update_test as ut  # noqa: E402
-from publish_test import write_tree  # noqa: E402
 
 
-run = ut.run_to_files
+run = base.run_to_files
 
 FILES = {
     "game.exe": b"MZ game v1",
@@ -47,10 +48,10 @@ CHANGED = "data/config.ini"
 STATE = "files.lst.serial"
 
 
-class _OnceHandler(ut._LoggingHandler):
+class _OnceHandler(base._LoggingHandler):
     def send_head(self):
         # A path queued in server.once is answered once with those bytes.
-        path = ut.request_path(self.path.encode("latin-1"))
+        path = base.request_path(self.path.encode("latin-1"))
         with self.server.log_lock:
             body = self.server.once.pop(path, None)
             if body is not None:
@@ -63,7 +64,7 @@ class _OnceHandler(ut._LoggingHandler):
         return io.BytesIO(body)
 
 
-class OnceServer(ut.PyServer):
+class OnceServer(base.PyServer):
     """http.server that can answer chosen paths once with other bytes (a
     publication swapping the list and its signature under a client)."""
 
@@ -98,7 +99,7 @@ class SignedCase(unittest.TestCase):
         write_tree(self.client, FILES)
         self.key = os.path.join(self.tmp, "operator.key")
         self.public = self.keygen(self.key)
-        self.key_arg = ut.host_path(ut.PUBLISH, self.key)
+        self.key_arg = base.host_path(ut.PUBLISH, self.key)
         self.server = OnceServer(self.root)
         self.url = "http://127.0.0.1:%d/Updater/" % self.server.port
 
@@ -107,16 +108,16 @@ class SignedCase(unittest.TestCase):
         shutil.rmtree(self.tmp, ignore_errors=True)
 
     def run_publish(self, *args, client=None, server=None):
-        cmd = ut.command(ut.PUBLISH, *args, ut.host_path(ut.PUBLISH, client or self.client),
-                         ut.host_path(ut.PUBLISH, server or self.published))
-        return run(cmd, timeout=300, env=ut.child_env())
+        cmd = base.command(ut.PUBLISH, *args, base.host_path(ut.PUBLISH, client or self.client),
+                         base.host_path(ut.PUBLISH, server or self.published))
+        return run(cmd, timeout=300, env=base.child_env())
 
     def publish(self, *args):
         r = self.run_publish(*args)
         self.assertEqual(r.returncode, 0, r.stderr.decode(errors="replace"))
 
     def keygen(self, path):
-        r = run(ut.command(ut.PUBLISH, "keygen", ut.host_path(ut.PUBLISH, path)), timeout=120, env=ut.child_env())
+        r = run(base.command(ut.PUBLISH, "keygen", base.host_path(ut.PUBLISH, path)), timeout=120, env=base.child_env())
         self.assertEqual(r.returncode, 0, r.stderr.decode(errors="replace"))
         out = r.stdout.decode().strip()
         self.assertRegex(out, r"^[0-9a-f]{64}$")
@@ -130,8 +131,8 @@ class SignedCase(unittest.TestCase):
 
     def update(self, *args, key=True):
         extra = ("--public-key", self.public) if key else ()
-        cmd = ut.command(ut.UPDATE, *extra, *args, "--dir", ut.host_path(ut.UPDATE, self.install), self.url)
-        r = run(cmd, timeout=300, env=ut.child_env())
+        cmd = base.command(ut.UPDATE, *extra, *args, "--dir", base.host_path(ut.UPDATE, self.install), self.url)
+        r = run(cmd, timeout=300, env=base.child_env())
         return r.returncode, r.stdout.decode("utf-8", "replace") + r.stderr.decode("utf-8", "replace")
 
     def server_file(self, name):
@@ -146,8 +147,8 @@ class SignedCase(unittest.TestCase):
         self.publish("--sign", self.key_arg, "--rev", "1")
         code, out = self.update()
         self.assertEqual(code, 0, out)
-        installed = ut.tree_of(self.install)
-        self.assertEqual({k: v for k, v in installed.items() if k != STATE.encode()}, ut.on_disk(FILES))
+        installed = base.tree_of(self.install)
+        self.assertEqual({k: v for k, v in installed.items() if k != STATE.encode()}, base.on_disk(FILES))
         self.server.clear_log()
         return installed
 
@@ -163,7 +164,7 @@ class SignedCase(unittest.TestCase):
         self.assertIn(reason, out)
         # Every managed file and the state byte for byte as before; no
         # temporary, list or signature left behind.
-        self.assertEqual(ut.tree_of(self.install), before, out)
+        self.assertEqual(base.tree_of(self.install), before, out)
         return out
 
     def assert_no_copy_fetched(self):
@@ -192,9 +193,9 @@ class Install(SignedCase):
 
         code, out = self.update()
         self.assertEqual(code, 0, out)
-        expected = ut.on_disk(FILES)
+        expected = base.on_disk(FILES)
         expected[STATE.encode()] = b"%d\n" % serial1
-        self.assertEqual(ut.tree_of(self.install), expected, out)
+        self.assertEqual(base.tree_of(self.install), expected, out)
         self.assertEqual(self.server.requests()[:2], [b"/Updater/files.lst.bz2", b"/Updater/files.lst.bz2.sig"])
 
         # A second signed publication has a higher serial, which the install
@@ -204,8 +205,8 @@ class Install(SignedCase):
         self.assertGreater(serial2, serial1)
         code, out = self.update()
         self.assertEqual(code, 0, out)
-        self.assertEqual(ut.tree_of(self.install)[CHANGED.encode()], b"volume=9\r\n")
-        self.assertEqual(ut.tree_of(self.install)[STATE.encode()], b"%d\n" % serial2)
+        self.assertEqual(base.tree_of(self.install)[CHANGED.encode()], b"volume=9\r\n")
+        self.assertEqual(base.tree_of(self.install)[STATE.encode()], b"%d\n" % serial2)
 
     def test_keyless_client_ignores_signatures_and_keyed_client_needs_them(self):
         # A build without a key installs a signed publication as any other
@@ -213,13 +214,13 @@ class Install(SignedCase):
         self.publish("--sign", self.key)
         code, out = self.update("--force", key=False)
         self.assertEqual(code, 0, out)
-        self.assertEqual(ut.tree_of(self.install), ut.on_disk(FILES), out)
+        self.assertEqual(base.tree_of(self.install), base.on_disk(FILES), out)
         self.assertNotIn(b"/Updater/files.lst.bz2.sig", self.server.requests())
         # Republished unsigned: the old signature is removed with it, and a
         # client with a key refuses the list.
         self.publish()
         self.assertFalse(os.path.exists(os.path.join(self.published, "files.lst.bz2.sig")))
-        before = ut.tree_of(self.install)
+        before = base.tree_of(self.install)
         write_tree(self.client, {CHANGED: b"volume=9\r\n"})
         self.publish()
         self.server.clear_log()
@@ -234,7 +235,7 @@ class Install(SignedCase):
         self.server.httpd.once[b"/Updater/files.lst.bz2.sig"] = old_sig
         code, out = self.update()
         self.assertEqual(code, 0, out)
-        self.assertEqual(ut.tree_of(self.install)[CHANGED.encode()], b"volume=9\r\n")
+        self.assertEqual(base.tree_of(self.install)[CHANGED.encode()], b"volume=9\r\n")
         self.assertEqual(self.server.requests()[:4], [b"/Updater/files.lst.bz2", b"/Updater/files.lst.bz2.sig"] * 2)
 
 
@@ -255,7 +256,7 @@ class Attacks(SignedCase):
         self.keygen(other)
         self.publish_v2()
         os.remove(os.path.join(self.published, "files.lst.bz2.sig"))
-        r = self.run_publish("--sign", ut.host_path(ut.PUBLISH, other), "--rev", "1")
+        r = self.run_publish("--sign", base.host_path(ut.PUBLISH, other), "--rev", "1")
         self.assertEqual(r.returncode, 0, r.stderr)
         self.assert_refused(before, "not the publisher's")
         self.assert_no_copy_fetched()
@@ -283,7 +284,7 @@ class Attacks(SignedCase):
         self.publish_v2()
         code, out = self.update()
         self.assertEqual(code, 0, out)
-        before = ut.tree_of(self.install)
+        before = base.tree_of(self.install)
         self.assertEqual(before[CHANGED.encode()], b"volume=9\r\n")
         # The attacker serves the genuine, older publication.
         shutil.rmtree(self.published)
@@ -366,11 +367,11 @@ class KeyFiles(SignedCase):
         # The printed public key is the secret seed's, by another implementation.
         derived = Ed25519PrivateKey.from_private_bytes(self.seed()).public_key()
         self.assertEqual(derived.public_bytes(Encoding.Raw, PublicFormat.Raw).hex(), self.public)
-        if not ut.is_wine(ut.PUBLISH):
+        if not base.is_wine(ut.PUBLISH):
             self.assertEqual(stat.S_IMODE(os.stat(self.key).st_mode), 0o600)
         with open(self.key, "rb") as f:
             content = f.read()
-        r = run(ut.command(ut.PUBLISH, "keygen", ut.host_path(ut.PUBLISH, self.key)), timeout=120, env=ut.child_env())
+        r = run(base.command(ut.PUBLISH, "keygen", base.host_path(ut.PUBLISH, self.key)), timeout=120, env=base.child_env())
         self.assertEqual(r.returncode, 2)
         self.assertEqual(r.stdout, b"")
         with open(self.key, "rb") as f:
@@ -390,7 +391,7 @@ class KeyFiles(SignedCase):
         cases.append((readable, "other users"))
         for path, message in cases:
             with self.subTest(path=path):
-                r = self.run_publish("--sign", ut.host_path(ut.PUBLISH, path))
+                r = self.run_publish("--sign", base.host_path(ut.PUBLISH, path))
                 self.assertEqual(r.returncode, 2, r.stderr)
                 self.assertIn(message, r.stderr.decode(errors="replace"))
                 self.assertFalse(os.path.exists(self.published))

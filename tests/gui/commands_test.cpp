@@ -2,8 +2,8 @@
 // site and the forum, from the buttons and from the tray menu.
 #include "GuiFixture.h"
 
+#include "config/Defaults.h"
 #include "platform/errors.h"
-#include "ui/Config.h"
 
 #include <shlobj.h>
 

@@ -1,9 +1,10 @@
 // The kinds of control and the helpers of the window: the bar's fill rule,
 // the error box text, the outline region, the image button's pictures and
-// clicks, and dragging the window.
+// clicks, dragging the window, and a bare form's timers and error report.
 #include "GuiFixture.h"
 
 #include <climits>
+#include <stdexcept>
 
 namespace {
 
@@ -211,6 +212,61 @@ TEST_F(TControlsTest, MenuPicturesAreDrawnOverTheItemBackgroundWithTheirGroundTr
     EXPECT_GT(drawn, 20);
     // Outside the item nothing changed.
     EXPECT_EQ(bits[0] & 0xFFFFFFu, highlight);
+}
+
+// A form of the control library alone, without the launcher window.
+class TBareForm : public TForm {
+public:
+    explicit TBareForm(TErrorReport report) : TForm(std::move(report)) {}
+    void Create() { CreateHandle(L"bare form", 40, 30, nullptr, nullptr); }
+};
+
+TEST(TBareFormTimers, TicksReachOnlyTheirEnabledTimerAndErrorsGoToTheFormsOwnReport) {
+    std::vector<std::string> reported;
+    TBareForm form([&](std::exception_ptr error) {
+        try {
+            std::rethrow_exception(error);
+        } catch (const std::exception& e) {
+            reported.push_back(e.what());
+        }
+    });
+    // The application's box must see nothing: the form has its own report.
+    std::vector<std::string> boxes;
+    const auto savedBox = Application.ErrorBox;
+    Application.ErrorBox = [&](const std::string& text) { boxes.push_back(text); };
+
+    int aTicks = 0;
+    int bTicks = 0;
+    TTimer a(form, 10);
+    TTimer b(form, 10);
+    a.OnTimer = [&] { ++aTicks; };
+    b.OnTimer = [&] {
+        ++bTicks;
+        throw std::runtime_error("b failed");
+    };
+    a.SetEnabled(true);  // before the window: armed when the window comes
+    form.Create();
+    ASSERT_NE(form.Handle(), nullptr);
+    EXPECT_NE(a.Id(), b.Id());
+
+    // A tick reaches its own timer only; a disabled timer's tick runs nothing.
+    SendMessageW(form.Handle(), WM_TIMER, b.Id(), 0);
+    EXPECT_EQ(bTicks, 0);
+    b.SetEnabled(true);
+    SendMessageW(form.Handle(), WM_TIMER, b.Id(), 0);
+    b.SetEnabled(false);
+    EXPECT_EQ(bTicks, 1);
+    EXPECT_EQ(reported, std::vector<std::string>{"b failed"});
+
+    // Armed before the window existed, a ticks for real.
+    EXPECT_TRUE(PumpUntil([&] { return aTicks >= 2; }, std::chrono::seconds(10)));
+    a.SetEnabled(false);
+    const int ticks = aTicks;
+    SendMessageW(form.Handle(), WM_TIMER, a.Id(), 0);
+    EXPECT_EQ(aTicks, ticks);
+    EXPECT_EQ(bTicks, 1);
+    EXPECT_TRUE(boxes.empty());
+    Application.ErrorBox = savedBox;
 }
 
 }  // namespace

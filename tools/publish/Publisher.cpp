@@ -16,11 +16,6 @@ namespace publish {
 
 namespace fs = std::filesystem;
 
-PublishFailure::PublishFailure(int status_, std::vector<std::string> messages_)
-    : std::runtime_error(messages_.empty() ? std::string("publication failed") : messages_.front()),
-      status(status_),
-      messages(std::move(messages_)) {}
-
 namespace {
 
 [[noreturn]] void Fail(int status, std::string message) {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "tools/publish/Compressor.h"
+#include "tools/publish/Failure.h"
 #include "tools/publish/Glob.h"
 #include "tools/publish/Signing.h"
 
@@ -47,15 +48,6 @@ struct PublishSummary {
     std::size_t kept = 0;        // copies reused
     std::size_t removed = 0;     // stale copies deleted
     std::vector<std::string> warnings;
-};
-
-// Exit status 2: the input can't be published as it is (names, links,
-// sizes, options). Status 1: something could not be read or written.
-class PublishFailure : public std::runtime_error {
-public:
-    PublishFailure(int status, std::vector<std::string> messages);
-    int status;
-    std::vector<std::string> messages;
 };
 
 // Publishes. Raises PublishFailure; the server directory is then as it

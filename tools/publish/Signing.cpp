@@ -1,9 +1,9 @@
 #include "tools/publish/Signing.h"
 
 #include "platform/secret.h"
+#include "tools/publish/Failure.h"
 #include "tools/publish/FileIo.h"
 #include "tools/publish/Names.h"
-#include "tools/publish/Publisher.h"
 #include "tools/publish/Text.h"
 
 #include <chrono>

@@ -4,6 +4,7 @@
 //
 // Exit status: 0 when everything is current, 1 when a failure was shown or
 // the list could not be fetched, 2 for a usage error.
+#include "config/Config.h"
 #include "engine/GetFilesThr.h"
 #include "platform/os.h"
 #include "tools/update/ConsoleView.h"
@@ -37,7 +38,7 @@ int main(int argc, char** argv) {
     bool verbose = false;
     std::string dir;
     std::string baseUrl;
-    std::string publicKey = CORVEL_PUBLIC_KEY;
+    std::string publicKey = config::PublicKey();
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--force") {

@@ -1,9 +1,7 @@
 #include "ui/controls/Form.h"
 
 #include "platform/errors.h"
-#include "ui/Application.h"
-#include "ui/Resources.h"
-#include "ui/controls/Timer.h"
+#include "ui/controls/Picture.h"
 
 #include <windowsx.h>
 
@@ -41,7 +39,7 @@ void TForm::CreateHandle(const wchar_t* caption, int width, int height, HICON ic
     SetLayeredWindowAttributes(hwnd_, 0, 255, LWA_ALPHA);
     if (icon) SendMessageW(hwnd_, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon));
     if (smallIcon) SendMessageW(hwnd_, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(smallIcon));
-    for (TTimer* timer : timers_) timer->Arm();
+    for (const auto& [id, slot] : timers_) ArmTimer(id, slot);
 }
 
 void TForm::DestroyHandle() {
@@ -71,11 +69,7 @@ LRESULT CALLBACK TForm::WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARA
         return DefWindowProcW(hwnd, message, wParam, lParam);
     }
     LRESULT result = 0;
-    try {
-        result = form->HandleMessage(message, wParam, lParam);
-    } catch (...) {
-        Application.HandleException();
-    }
+    RunReported(form->report_, [&] { result = form->HandleMessage(message, wParam, lParam); });
     return result;
 }
 
@@ -124,14 +118,16 @@ LRESULT TForm::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
             return TRUE;
         }
         break;
-    case WM_TIMER:
-        for (TTimer* timer : timers_) {
-            if (timer->Id() == wParam) {
-                timer->Tick();
-                break;
-            }
+    case WM_TIMER: {
+        // A tick already queued when its timer was disabled runs nothing.
+        const auto found = timers_.find(static_cast<unsigned>(wParam));
+        if (found != timers_.end() && found->second.Enabled && found->second.OnTick) {
+            // A copy: the callback may remove its own timer.
+            const std::function<void()> onTick = found->second.OnTick;
+            onTick();
         }
         return 0;
+    }
     case WM_DESTROY:
         FormDestroy();
         if (QuitOnDestroy) PostQuitMessage(0);
@@ -228,12 +224,30 @@ void TForm::ControlHidden(TControl* control) {
     }
 }
 
-unsigned TForm::AddTimer(TTimer* timer) {
-    timers_.push_back(timer);
-    return nextTimerId_++;
+unsigned TForm::AddTimer(unsigned interval, std::function<void()> onTick) {
+    const unsigned id = nextTimerId_++;
+    timers_.emplace(id, TTimerSlot{interval, false, std::move(onTick)});
+    return id;
 }
 
-void TForm::RemoveTimer(TTimer* timer) { timers_.erase(std::remove(timers_.begin(), timers_.end(), timer), timers_.end()); }
+void TForm::EnableTimer(unsigned id, bool enabled) {
+    const auto found = timers_.find(id);
+    if (found == timers_.end() || found->second.Enabled == enabled) return;
+    found->second.Enabled = enabled;
+    if (enabled)
+        ArmTimer(id, found->second);
+    else if (hwnd_)
+        KillTimer(hwnd_, id);
+}
+
+void TForm::RemoveTimer(unsigned id) {
+    EnableTimer(id, false);
+    timers_.erase(id);
+}
+
+void TForm::ArmTimer(unsigned id, const TTimerSlot& slot) {
+    if (slot.Enabled && hwnd_) SetTimer(hwnd_, id, slot.Interval, nullptr);
+}
 
 void TForm::SetHot(TControl* control) {
     if (control == hot_) return;

@@ -5,14 +5,15 @@
 #pragma once
 
 #include "ui/controls/Control.h"
+#include "ui/controls/ErrorReport.h"
 #include "ui/controls/Handles.h"
 
 #include <windows.h>
 
 #include <cstdint>
+#include <functional>
+#include <map>
 #include <vector>
-
-class TTimer;
 
 // A rendering of the client area: 0x00RRGGBB, top row first.
 struct TPixels {
@@ -24,7 +25,8 @@ struct TPixels {
 
 class TForm {
 public:
-    TForm() = default;
+    // report receives every error that leaves a message of the window.
+    explicit TForm(TErrorReport report) : report_(std::move(report)) {}
     virtual ~TForm();
     TForm(const TForm&) = delete;
     TForm& operator=(const TForm&) = delete;
@@ -53,14 +55,21 @@ public:
     // background.
     TControl* ControlAt(int x, int y) const;
 
+    // Window timers by id (TTimer is their usual owner): the form keeps
+    // each one's interval, state and callback, arms the enabled ones on its
+    // window (also when the window comes after them), and runs the callback
+    // of the one that ticks while it is enabled.
+    unsigned AddTimer(unsigned interval, std::function<void()> onTick);
+    void EnableTimer(unsigned id, bool enabled);
+    void RemoveTimer(unsigned id);
+
 protected:
     // Creates the window hidden, with a client area of width x height.
     void CreateHandle(const wchar_t* caption, int width, int height, HICON icon, HICON smallIcon);
     // Destroys the window; derived forms call it before their controls go.
     void DestroyHandle();
 
-    // Every message of the window; errors leaving it are reported by the
-    // caller through the error box.
+    // Every message of the window; errors leaving it go to the report.
     virtual LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam);
     // Mouse events of the bare background (not over a visible control).
     virtual void FormMouseDown(TMouseButton, int, int) {}
@@ -70,15 +79,18 @@ protected:
     virtual void FormDestroy() {}
 
 private:
-    friend class TControl;
-    friend class TTimer;
+    friend class TControl;  // Control <-> Form is a composite: the form draws its controls and routes the mouse
+    struct TTimerSlot {
+        unsigned Interval;
+        bool Enabled;
+        std::function<void()> OnTick;
+    };
     static LRESULT CALLBACK WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
 
     void AddControl(TControl* control) { controls_.push_back(control); }
     void RemoveControl(TControl* control);
     void ControlHidden(TControl* control);
-    unsigned AddTimer(TTimer* timer);
-    void RemoveTimer(TTimer* timer);
+    void ArmTimer(unsigned id, const TTimerSlot& slot);
 
     void Paint();
     void MouseMove(int x, int y);
@@ -87,9 +99,10 @@ private:
     void CaptureLost();
     void SetHot(TControl* control);
 
+    TErrorReport report_;
     HWND hwnd_ = nullptr;
     std::vector<TControl*> controls_;
-    std::vector<TTimer*> timers_;
+    std::map<unsigned, TTimerSlot> timers_;
     unsigned nextTimerId_ = 1;
     TBrushHandle background_;
     TBitmapHandle backBuffer_;

@@ -2,8 +2,8 @@
 // pressed) and reports clicks and the pointer's entering and leaving.
 #pragma once
 
-#include "ui/Resources.h"
 #include "ui/controls/Control.h"
+#include "ui/controls/Picture.h"
 
 #include <functional>
 #include <memory>

@@ -3,8 +3,8 @@
 // chosen.
 #pragma once
 
-#include "ui/Resources.h"
 #include "ui/controls/Handles.h"
+#include "ui/controls/Picture.h"
 
 #include <functional>
 #include <memory>

@@ -2,8 +2,8 @@
 // tiled from the top-left corner, the rest the background colour.
 #pragma once
 
-#include "ui/Resources.h"
 #include "ui/controls/Control.h"
+#include "ui/controls/Picture.h"
 
 #include <cstdint>
 #include <memory>

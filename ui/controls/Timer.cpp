@@ -2,26 +2,15 @@
 
 #include "ui/controls/Form.h"
 
-TTimer::TTimer(TForm& owner, unsigned interval) : owner_(owner), id_(owner.AddTimer(this)), interval_(interval) {}
+TTimer::TTimer(TForm& owner, unsigned interval)
+    : owner_(owner), interval_(interval), id_(owner.AddTimer(interval, [this] {
+          if (OnTimer) OnTimer();
+      })) {}
 
-TTimer::~TTimer() {
-    SetEnabled(false);
-    owner_.RemoveTimer(this);
-}
+TTimer::~TTimer() { owner_.RemoveTimer(id_); }
 
 void TTimer::SetEnabled(bool enabled) {
     if (enabled == enabled_) return;
     enabled_ = enabled;
-    if (enabled_)
-        Arm();
-    else if (owner_.Handle())
-        KillTimer(owner_.Handle(), id_);
-}
-
-void TTimer::Arm() {
-    if (enabled_ && owner_.Handle()) SetTimer(owner_.Handle(), id_, interval_, nullptr);
-}
-
-void TTimer::Tick() {
-    if (enabled_ && OnTimer) OnTimer();
+    owner_.EnableTimer(id_, enabled);
 }

@@ -1,4 +1,6 @@
-// A window timer of a form: ticks every interval while enabled.
+// A window timer of a form: ticks every interval while enabled. The form
+// keeps the timer's slot and dispatches its ticks; this is the owner that
+// removes the slot again.
 #pragma once
 
 #include <functional>
@@ -22,12 +24,8 @@ public:
     std::function<void()> OnTimer;
 
 private:
-    friend class TForm;
-    void Arm();
-    void Tick();
-
     TForm& owner_;
-    unsigned id_;
     unsigned interval_;
+    unsigned id_;
     bool enabled_ = false;
 };

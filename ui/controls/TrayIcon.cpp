@@ -1,6 +1,5 @@
 #include "ui/controls/TrayIcon.h"
 
-#include "ui/Application.h"
 #include "ui/controls/PopupMenu.h"
 
 #include <algorithm>
@@ -20,10 +19,11 @@ void CopyTruncated(wchar_t (&target)[N], const std::wstring& text) {
 
 }  // namespace
 
-TCoolTrayIcon::TCoolTrayIcon(HICON icon, std::wstring hint)
+TCoolTrayIcon::TCoolTrayIcon(HICON icon, std::wstring hint, TErrorReport report)
     : Notify([](DWORD message, NOTIFYICONDATAW& data) { return Shell_NotifyIconW(message, &data); }),
       icon_(icon),
       hint_(std::move(hint)),
+      report_(std::move(report)),
       taskbarCreated_(RegisterWindowMessageW(L"TaskbarCreated")) {
     static const bool registered = [] {
         WNDCLASSEXW wc{};
@@ -119,7 +119,7 @@ void TCoolTrayIcon::IconMessage(UINT mouseMessage) {
 LRESULT CALLBACK TCoolTrayIcon::WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
     auto* tray = reinterpret_cast<TCoolTrayIcon*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
     if (tray && message == kIconMessage) {
-        Guarded([&] { tray->IconMessage(static_cast<UINT>(lParam)); });
+        RunReported(tray->report_, [&] { tray->IconMessage(static_cast<UINT>(lParam)); });
         return 0;
     }
     // The open tray menu asks its owner to draw the item pictures.

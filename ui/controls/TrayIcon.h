@@ -3,6 +3,7 @@
 // main window to the tray (window and taskbar button hidden, icon kept).
 #pragma once
 
+#include "ui/controls/ErrorReport.h"
 #include "ui/controls/Handles.h"
 
 #include <windows.h>
@@ -15,7 +16,8 @@ class TPopupMenu;
 
 class TCoolTrayIcon {
 public:
-    TCoolTrayIcon(HICON icon, std::wstring hint);
+    // report receives every error that leaves a handler of the icon.
+    TCoolTrayIcon(HICON icon, std::wstring hint, TErrorReport report);
     // Removes the icon from the notification area.
     ~TCoolTrayIcon();
     TCoolTrayIcon(const TCoolTrayIcon&) = delete;
@@ -54,6 +56,7 @@ private:
 
     HICON icon_;
     std::wstring hint_;
+    TErrorReport report_;
     TWindowHandle window_;
     UINT taskbarCreated_;
     bool shown_ = false;

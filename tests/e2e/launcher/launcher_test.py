@@ -4,11 +4,14 @@ under xvfb-run): a fresh install from a loopback server, the desktop
 shortcut, the play button starting system\\gc.exe, and the launcher
 replacing itself through Update.bat and coming back current.
 
-usage: launcher_test.py --port N [--sign SECRET_KEY] CORVEL_PUBLISH LAUNCHER_EXE GC_EXE LNKREAD_EXE
+usage: launcher_test.py [--sign SECRET_KEY PUBLIC_KEY] CORVEL_PUBLISH LAUNCHER_EXE GC_EXE LNKREAD_EXE
 
-LAUNCHER_EXE has http://127.0.0.1:N/Updater/ compiled in. With --sign it
-also has SECRET_KEY's public key: every publication is signed, each install
-must record the accepted serial, and a tampered list installs nothing.
+LAUNCHER_EXE is the test build, which takes its update server from
+CORVEL_TEST_UPDATE_URL and its public key from CORVEL_TEST_PUBLIC_KEY; the
+test's server binds a free loopback port and names it there. With --sign
+the launcher gets PUBLIC_KEY, the pair of SECRET_KEY: every publication is
+signed, each install must record the accepted serial, and a tampered list
+installs nothing.
 """
 import glob
 import os
@@ -22,31 +25,16 @@ import unittest
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.dirname(HERE))
 import suite  # noqa: E402
+from e2e_base import child_env, command, host_path, read, run_to_files, tree, wait_until, write_tree  # noqa: E402
 import fault_server  # noqa: E402
-from publish_test import write_tree  # noqa: E402
-from update_test import child_env, command, host_path  # noqa: E402
 
-PORT = PUBLISH = LAUNCHER = GC = LNKREAD = SIGN_KEY = None  # set from argv
+PUBLISH = LAUNCHER = GC = LNKREAD = SIGN_KEY = PUBLIC_KEY = None  # set from argv
 STATE = "files.lst.serial"
 EXE = "CorvelUpdater.exe"
 TITLE = "Corvel - Updater"
 SHORTCUT = "Drakmoor - Corvel.lnk"
 # The play button's rectangle in the window's client area.
 PLAY_X, PLAY_Y, PLAY_W, PLAY_H = 356, 416, 285, 90
-
-
-def read(path):
-    with open(path, "rb") as f:
-        return f.read()
-
-
-def wait_until(predicate, timeout, step=0.25):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        if predicate():
-            return True
-        time.sleep(step)
-    return predicate()
 
 
 def env():
@@ -89,16 +77,6 @@ def list_requests(root, name=b"/Updater/files.lst.bz2"):
     return sum(1 for p in requested_paths(root) if p == name)
 
 
-def tree(root):
-    """Every file below root as {relative path with "/": bytes}."""
-    out = {}
-    for d, _, names in os.walk(root):
-        for n in names:
-            p = os.path.join(d, n)
-            out[os.path.relpath(p, root).replace(os.sep, "/")] = read(p)
-    return out
-
-
 class LauncherCase(unittest.TestCase):
     def setUp(self):
         self.tmp = tempfile.mkdtemp(prefix="launcher-e2e-")
@@ -123,7 +101,7 @@ class LauncherCase(unittest.TestCase):
 
     def tearDown(self):
         # A launcher restarted by Update.bat is no child of ours: end it by name.
-        subprocess.run(["wine", "taskkill", "/IM", EXE, "/F"], capture_output=True, timeout=60, env=env())
+        run_to_files(["wine", "taskkill", "/IM", EXE, "/F"], timeout=60, env=env())
         if self.proc is not None and self.proc.poll() is None:
             self.proc.kill()
             self.proc.wait()
@@ -138,14 +116,19 @@ class LauncherCase(unittest.TestCase):
         write_tree(self.client, self.files)
         if SIGN_KEY:
             extra = ("--sign", host_path(PUBLISH, SIGN_KEY)) + extra
-        r = subprocess.run(command(PUBLISH, "--rev", "1", *extra, host_path(PUBLISH, self.client),
-                                   host_path(PUBLISH, os.path.join(self.srv, "Updater"))),
-                           capture_output=True, timeout=180, env=env())
+        r = run_to_files(command(PUBLISH, "--rev", "1", *extra, host_path(PUBLISH, self.client),
+                                 host_path(PUBLISH, os.path.join(self.srv, "Updater"))),
+                         timeout=180, env=env())
         self.assertEqual(r.returncode, 0, r.stderr.decode(errors="replace"))
-        self.server = fault_server.start(self.srv, PORT)
+        self.server = fault_server.start(self.srv)
 
     def start_launcher(self):
-        self.proc = subprocess.Popen(["wine", EXE], cwd=self.install, env=env(),
+        # A launcher that Update.bat restarts inherits these through cmd.
+        e = env()
+        e["CORVEL_TEST_UPDATE_URL"] = "http://127.0.0.1:%d/Updater/" % self.server.server_port
+        if PUBLIC_KEY:
+            e["CORVEL_TEST_PUBLIC_KEY"] = PUBLIC_KEY
+        self.proc = subprocess.Popen(["wine", EXE], cwd=self.install, env=e,
                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
     def shortcuts(self):
@@ -190,8 +173,7 @@ class InstallAndPlay(LauncherCase):
         # The shortcut points at this exe and starts it in its own directory.
         links = self.shortcuts()
         self.assertEqual(len(links), 1, "shortcuts written since the start: %r" % links)
-        r = subprocess.run(["wine", LNKREAD, host_path(LNKREAD, links[0])],
-                           capture_output=True, timeout=60, env=env())
+        r = run_to_files(["wine", LNKREAD, host_path(LNKREAD, links[0])], timeout=60, env=env())
         self.assertEqual(r.returncode, 0, r.stderr.decode(errors="replace"))
         target, workdir = r.stdout.decode().splitlines()[:2]
         self.assertEqual(target.lower(), host_path(EXE, os.path.join(self.install, EXE)).lower())
@@ -323,16 +305,16 @@ class CloseDuringRun(LauncherCase):
 
 
 def main():
-    global PORT, PUBLISH, LAUNCHER, GC, LNKREAD, SIGN_KEY
+    global PUBLISH, LAUNCHER, GC, LNKREAD, SIGN_KEY, PUBLIC_KEY
     args = sys.argv[1:]
-    if len(args) > 3 and args[2] == "--sign":
-        SIGN_KEY = os.path.abspath(args[3])
-        del args[2:4]
-    if len(args) != 6 or args[0] != "--port":
+    if len(args) > 2 and args[0] == "--sign":
+        SIGN_KEY = os.path.abspath(args[1])
+        PUBLIC_KEY = args[2]
+        del args[0:3]
+    if len(args) != 4:
         print(__doc__)
         return 2
-    PORT = int(args[1])
-    PUBLISH, LAUNCHER, GC, LNKREAD = (os.path.abspath(a) for a in args[2:])
+    PUBLISH, LAUNCHER, GC, LNKREAD = (os.path.abspath(a) for a in args)
     if not os.environ.get("DISPLAY"):
         print("launcher_test.py needs an X display (run it under xvfb-run)")
         return 2

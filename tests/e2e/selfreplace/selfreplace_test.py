@@ -12,31 +12,16 @@ import shutil
 import subprocess
 import sys
 import tempfile
-import time
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.dirname(HERE))
 import suite  # noqa: E402
+from e2e_base import child_env, command, host_path, read, wait_until  # noqa: E402
 import fault_server  # noqa: E402
-from update_test import child_env, command, host_path  # noqa: E402
 
 PUBLISH = V1 = V2 = None  # set from argv
 NAME = "selfhost.exe"
-
-
-def read(path):
-    with open(path, "rb") as f:
-        return f.read()
-
-
-def wait_until(predicate, timeout):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        if predicate():
-            return True
-        time.sleep(0.25)
-    return predicate()
 
 
 class SelfReplace(unittest.TestCase):
