@@ -2,6 +2,7 @@
 
 #include "engine/ListTrust.h"
 #include "engine/Progress.h"
+#include "engine/Resume.h"
 #include "engine/TempNames.h"
 #include "engine/WorkAhead.h"
 #include "formats/Names.h"
@@ -109,6 +110,8 @@ struct GFilesThread::Impl {
     // Most bytes the download in progress may bring.
     std::optional<std::int64_t> downloadLimit;
     TTempNames temps;
+    // The partial copies of this list's entries, kept by the sweep.
+    TPartialCopies partials;
     bool listRemoved = false;  // the decoded list, once its text was read
     bool anyFailure = false;
     // PathKey of every entry taken up by this list: Pod\x and pod\x are one
@@ -313,11 +316,19 @@ void GFilesThread::ClaimAndSweep(std::initializer_list<const TListLines*> sectio
     for (const TListLines* section : sections) {
         section->ForEach([&](std::string_view line) {
             const auto entry = ParseEntry(line);
-            if (entry && IsSafeRelativePath(entry->path)) temps.Claim(entry->path);
+            if (!entry || !IsSafeRelativePath(entry->path)) return;
+            temps.Claim(entry->path);
+            if (const auto size = ParseSize(entry->size)) {
+                impl_->partials.Keep(entry->path, entry->digest,
+                                     static_cast<std::uint64_t>(*size));
+            }
         });
     }
     temps.Seal();
-    temps.Sweep(InstallDir);
+    impl_->partials.Seal();
+    // Partial copies of entries gone from the list, or whose digest or size
+    // changed, go with the other leftovers.
+    temps.Sweep(InstallDir, [this](std::string_view relative) { return impl_->partials.Kept(relative); });
 }
 
 void GFilesThread::CheckFiles(const TListLines& section) {
@@ -423,29 +434,35 @@ GFilesThread::TInstallResult GFilesThread::InstallEntry(std::string_view line) {
     SetFileBarMax(size);
 
     const std::string targetDir = target.substr(0, target.rfind('\\') + 1);
-    std::string archive;
-    bool fetched = false;
-    try {
-        if (!os::DirectoryExists(targetDir)) os::ForceDirectories(targetDir);
-        archive = impl_->temps.Pick(InstallDir, path, ".bz2");
-        impl_->downloadLimit = CompressedSizeBound(size);
-        fetched = DownloadFile(BaseUrl + ReplaceAll(path, "\\", "/") + ".bz2", archive, true);
-    } catch (const std::exception&) {
-        impl_->downloadLimit.reset();
-        return TInstallResult::Failed;
-    }
-    impl_->downloadLimit.reset();
-    if (!fetched) return TInstallResult::Unreachable;
-
-    SetPhase(TRunPhase::Extracting);
-    DetailText = path;
-    Synchronize(&GFilesThread::SyncStatus);
+    const std::string url = BaseUrl + ReplaceAll(path, "\\", "/") + ".bz2";
     std::string part;
-    try {
-        part = impl_->temps.Pick(InstallDir, path, ".part");
-        ExtractVerified(archive, part, std::string(entry->digest), size, std::string(entry->sha256));
-    } catch (const std::exception&) {
-        return TInstallResult::Failed;
+    // A resumed copy that fails verification is fetched once more, whole.
+    for (bool fromZero = false;; fromZero = true) {
+        std::string archive;
+        bool resumed = false;
+        try {
+            if (!os::DirectoryExists(targetDir)) os::ForceDirectories(targetDir);
+            archive = FetchCopy(url, path, std::string(entry->digest), static_cast<std::uint64_t>(size), fromZero, resumed);
+        } catch (const std::exception&) {
+            return TInstallResult::Failed;
+        }
+        if (archive.empty()) return TInstallResult::Unreachable;
+
+        SetPhase(TRunPhase::Extracting);
+        DetailText = path;
+        Synchronize(&GFilesThread::SyncStatus);
+        try {
+            part = impl_->temps.Pick(InstallDir, path, ".part");
+            ExtractVerified(archive, part, std::string(entry->digest), size, std::string(entry->sha256));
+            break;
+        } catch (const ERunStopped&) {
+            return TInstallResult::Failed;
+        } catch (const std::exception&) {
+            if (!resumed) return TInstallResult::Failed;
+        }
+        SetPhase(TRunPhase::Downloading);
+        DetailText = path;
+        Synchronize(&GFilesThread::SyncStatus);
     }
     try {
         os::ReplaceFile(part, target);
@@ -554,7 +571,6 @@ void GFilesThread::UpdateSelf(const std::string& entryLine) {
 bool GFilesThread::DownloadFile(const std::string& url, const std::string& localPath, bool reportProgress) {
     bool result = false;
     ProgressValue = 0;
-    std::int64_t received = 0;
     bool created = false;
     try {
         if (!impl_->http) impl_->http.emplace(kAgent);
@@ -562,23 +578,8 @@ bool GFilesThread::DownloadFile(const std::string& url, const std::string& local
             // Made here or not at all: never an existing file or a link.
             os::File file = os::File::CreateNew(localPath, os::Share::ReadWrite);
             created = true;
-            std::array<char, kDownloadBlock> buffer;
-            std::size_t n = 0;
-            do {
-                n = response->Read(buffer.data(), buffer.size());
-                received += static_cast<std::int64_t>(n);
-                if (impl_->downloadLimit && received > *impl_->downloadLimit) {
-                    throw Exception("The download is larger than its entry allows");
-                }
-                if (n > 0 && file.Write(buffer.data(), n) != n) {
-                    throw EInOutError(kDiskWriteError, "Disk full");
-                }
-                control_->ThrowIfStopped();
-                if (reportProgress) {
-                    ProgressValue = impl_->fileBar.Position(received);
-                    ReportProgress(TProgressKind::File);
-                }
-            } while (n != 0);
+            bool broken = false;
+            ReceiveBody(*response, file, 0, reportProgress, broken);
             file.Close();
             result = true;
         }
@@ -590,6 +591,129 @@ bool GFilesThread::DownloadFile(const std::string& url, const std::string& local
     }
     ResetProgress(TProgressKind::File);
     return result;
+}
+
+// Fetches an entry's copy into its partial copy's name, continuing what an
+// earlier run left there when the server still has the same copy. Returns
+// the complete copy's path, or "" when the server can't be reached. A
+// transfer that breaks (cut, stalled, stopped) keeps what arrived for the
+// next run; anything else removes it.
+std::string GFilesThread::FetchCopy(const std::string& url, const std::string& relative, const std::string& digest,
+                                    std::uint64_t size, bool fromZero, bool& resumed) {
+    resumed = false;
+    const std::int64_t limit = CompressedSizeBound(static_cast<std::int64_t>(size));
+    TTempNames& temps = impl_->temps;
+    const std::string name = TPartialCopies::Name(relative, digest, size);
+    struct LimitReset {
+        Impl& impl;
+        ~LimitReset() { impl.downloadLimit.reset(); }
+    } limitReset{*impl_};
+    impl_->downloadLimit = limit;
+    if (name.empty() || temps.Claimed(name) || temps.Claimed(name + std::string(TPartialCopies::kValidatorSuffix))) {
+        // No name of its own: fetched whole, as a temporary of this run.
+        const std::string archive = temps.Pick(InstallDir, relative, ".bz2");
+        return DownloadFile(url, archive, true) ? archive : std::string();
+    }
+    const std::string partial = InstallDir + name;
+    std::optional<TPartialCopies::TResumePoint> point;
+    if (fromZero) {
+        TPartialCopies::Discard(partial);
+    } else {
+        point = TPartialCopies::Open(partial, static_cast<std::uint64_t>(limit));
+    }
+    if (!impl_->http) impl_->http.emplace(kAgent);
+    std::unique_ptr<os::HttpResponse> response;
+    if (point) {
+        const os::HttpRange range{point->offset, point->validator};
+        response = impl_->http->Open(url, &range);
+        if (!response) return std::string();  // the partial copy waits for the next run
+        const int status = response->Status();
+        // WinInet hands over a connection closed without an answer as a
+        // response without a status: no answer, so the copy waits as well.
+        if (status < 100) throw EInOutError(12152, url + ": the server sent no answer");
+        if (status != 206 || response->RangeStart() != static_cast<std::int64_t>(point->offset)) {
+            // The server ignored the range or has another copy (200, the
+            // whole copy follows), or answered what doesn't fit: from zero.
+            point.reset();
+            TPartialCopies::Discard(partial);
+            if (status != 200) response.reset();
+        }
+    }
+    if (!response) {
+        response = impl_->http->Open(url);
+        if (!response) return std::string();
+    }
+    os::File file;
+    std::uint64_t offset = 0;
+    bool keep = false;  // a broken transfer leaves what arrived for the next run
+    if (point) {
+        file = std::move(point->file);
+        offset = point->offset;
+        resumed = true;
+        keep = true;
+    } else {
+        file = os::File::CreateNew(partial, os::Share::ReadWrite);
+        const std::string validator = response->Validator();
+        if (response->Status() == 200 && os::SafeHttpValidator(validator)) {
+            try {
+                TPartialCopies::WriteValidator(partial, validator);
+                keep = true;
+            } catch (...) {
+                file = os::File();
+                TPartialCopies::Discard(partial);
+                throw;
+            }
+        }
+    }
+    ProgressValue = 0;
+    bool broken = false;
+    try {
+        ReceiveBody(*response, file, offset, true, broken);
+        file.Close();
+    } catch (...) {
+        file = os::File();  // closed before its name goes
+        if (!(keep && broken)) TPartialCopies::Discard(partial);
+        ResetProgress(TProgressKind::File);
+        throw;
+    }
+    ResetProgress(TProgressKind::File);
+    // Complete: decoded next, never continued.
+    os::DeleteFile(partial + std::string(TPartialCopies::kValidatorSuffix));
+    return partial;
+}
+
+// Writes a body after offset bytes already there; broken tells whether a
+// failure was the transfer's own (cut, stall, stop) rather than the copy's.
+void GFilesThread::ReceiveBody(os::HttpResponse& response, os::File& file, std::uint64_t offset, bool reportProgress,
+                               bool& broken) {
+    auto report = [this, reportProgress](std::uint64_t received) {
+        if (!reportProgress) return;
+        ProgressValue = impl_->fileBar.Position(static_cast<std::int64_t>(received));
+        ReportProgress(TProgressKind::File);
+    };
+    // A resumed transfer's bar starts at the bytes already there.
+    if (offset > 0) report(offset);
+    std::uint64_t received = offset;
+    std::array<char, kDownloadBlock> buffer;
+    std::size_t n = 0;
+    do {
+        try {
+            n = response.Read(buffer.data(), buffer.size());
+        } catch (...) {
+            broken = true;
+            throw;
+        }
+        received += n;
+        if (impl_->downloadLimit && received > static_cast<std::uint64_t>(*impl_->downloadLimit)) {
+            throw Exception("The download is larger than its entry allows");
+        }
+        if (n > 0 && file.Write(buffer.data(), n) != n) {
+            throw EInOutError(kDiskWriteError, "Disk full");
+        }
+        if (control_->StopRequested()) broken = true;
+        control_->ThrowIfStopped();
+        report(received);
+    } while (n != 0);
 }
 
 void GFilesThread::ExtractFile(const std::string& sourcePath, const std::string& targetPath) {

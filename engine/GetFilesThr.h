@@ -15,6 +15,10 @@
 
 class TStream;
 class TListLines;
+namespace os {
+class File;
+class HttpResponse;
+}
 enum class TProgressKind;
 
 // How the run treats the [self] entry.
@@ -117,6 +121,10 @@ private:
     void ExtractVerified(const std::string& archive, const std::string& decoded, const std::string& digest,
                          std::int64_t size, const std::string& sha256);
     bool VerifyFetchedList(const std::string& listArchive);
+    std::string FetchCopy(const std::string& url, const std::string& relative, const std::string& digest,
+                          std::uint64_t size, bool fromZero, bool& resumed);
+    void ReceiveBody(os::HttpResponse& response, os::File& file, std::uint64_t offset, bool reportProgress,
+                     bool& broken);
     void Synchronize(void (GFilesThread::*operation)());
     // Sets the file bar's maximum to bytes, in the unit that fits 32 bits;
     // later positions of the bar are given in bytes and shown in that unit.

@@ -70,12 +70,14 @@ std::string TTempNames::Pick(const std::string& installDir, const std::string& r
     throw EInOutError(183, installDir + name + ": no free name for a temporary file");
 }
 
-void TTempNames::Sweep(const std::string& installDir) const {
+void TTempNames::Sweep(const std::string& installDir,
+                       const std::function<bool(std::string_view relative)>& keep) const {
     for (const std::string& dir : directories_) {
         for (const std::string& name : os::ListFileNames(installDir + dir)) {
             const std::string relative = dir + name;
             if (Claimed(relative)) continue;
             bool ours = name.find(kMarker) != std::string::npos;
+            if (ours && keep && keep(relative)) continue;
             if (dir.empty() && (EqualsFolded(name, "files.lst") || EqualsFolded(name, "files.lst.bz2"))) ours = true;
             for (std::string_view suffix : {".bz2", ".part", ".New"}) {
                 if (!ours && EndsWithFolded(name, suffix) && name.size() > suffix.size() &&

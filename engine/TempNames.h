@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <random>
 #include <string>
 #include <string_view>
@@ -39,11 +40,15 @@ public:
     // <entry>.bz2, <entry>.part, <entry>.New, files.lst and files.lst.bz2.
     // Never a claimed name, never a directory; links are removed, never
     // followed.
-    void Sweep(const std::string& installDir) const;
+    // Names carrying the marker for which keep answers true stay (the
+    // partial copies of listed entries).
+    void Sweep(const std::string& installDir,
+               const std::function<bool(std::string_view relative)>& keep = nullptr) const;
 
-private:
+    // A name's hash as the file system compares names (case folded).
     static std::uint64_t Hash(std::string_view relativePath);
 
+private:
     std::vector<std::uint64_t> claimed_;      // hashes of folded paths, sorted by Seal
     std::vector<std::string> directories_;    // relative, with their trailing "\"
     std::unordered_set<std::uint64_t> seenDirectories_;

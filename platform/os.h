@@ -65,6 +65,12 @@ public:
     // (even a dangling one) included: a planted link is never written
     // through and an existing file is never truncated.
     static File CreateNew(const std::string& path, Share share);
+    // Opens an existing file of our own for reading and writing (a partial
+    // download to be continued). Threat: a link planted at the name would
+    // have the run append to, or read, a file elsewhere; so anything but a
+    // plain file with a single name (a symbolic link, a hard link, a
+    // reparse point, a directory, a device) is refused with EInOutError.
+    static File OpenOwn(const std::string& path, Share share);
 
     // Reads up to count bytes; 0 at the end. Raises EInOutError.
     std::size_t Read(void* buffer, std::size_t count);
@@ -201,6 +207,22 @@ public:
     // stall-timeout window (a trickle as well as a stop), or ends short of
     // its declared length: a cut body is never a short success.
     virtual std::size_t Read(void* buffer, std::size_t count) = 0;
+    // The final answer's status code (200, 206, 416, ...).
+    virtual int Status() const = 0;
+    // What identifies the copy the server sent, for a later If-Range: its
+    // strong ETag, else its Last-Modified date; empty when it gave neither.
+    virtual std::string Validator() const = 0;
+    // For a 206 answer, the first byte's offset as its Content-Range says;
+    // -1 when there is no Content-Range or it can't be read.
+    virtual std::int64_t RangeStart() const = 0;
+};
+
+// Asks only for the bytes from an offset on, and only while the copy is
+// still the one a validator names (Range with If-Range): the server answers
+// 206 with those bytes, or 200 with the whole copy.
+struct HttpRange {
+    std::uint64_t from = 0;
+    std::string validator;
 };
 
 // What a run shares between its requests: the system's proxy settings read
@@ -220,13 +242,23 @@ public:
     // Opens a URL through the system's proxy settings, never from a cache and
     // without writing one. Null when it can't be opened (no connection, bad
     // URL, no answer within the stall timeout).
-    std::unique_ptr<HttpResponse> Open(const std::string& url);
+    // With a range, only the bytes it asks for are requested; a validator
+    // that could carry other headers (a control character) is not sent and
+    // the request is not made (null).
+    std::unique_ptr<HttpResponse> Open(const std::string& url, const HttpRange* range = nullptr);
 
     struct State;
 
 private:
     std::shared_ptr<State> state_;
 };
+
+// Whether a validator is safe to send in an If-Range header: printable
+// ASCII only, at most 512 bytes.
+bool SafeHttpValidator(const std::string& validator);
+// The first byte's offset in a Content-Range value ("bytes 100-199/200"),
+// or -1 when the value doesn't have that form.
+std::int64_t ParseContentRangeStart(const std::string& value);
 
 // One request in a session of its own.
 std::unique_ptr<HttpResponse> HttpOpen(const std::string& agent, const std::string& url);

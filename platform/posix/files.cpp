@@ -95,6 +95,21 @@ File File::CreateNew(const std::string& path, Share) {
     return file;
 }
 
+File File::OpenOwn(const std::string& path, Share) {
+    File file;
+    // O_NOFOLLOW refuses a symbolic link, O_NONBLOCK keeps a planted FIFO
+    // from holding the open; the link count catches a hard link.
+    file.handle_ = OpenOrRaise(path, O_RDWR | O_NOFOLLOW | O_NONBLOCK);
+    struct stat st;
+    if (::fstat(Fd(file.handle_), &st) != 0) RaiseLastError(path);
+    if (!S_ISREG(st.st_mode) || st.st_nlink != 1) {
+        throw EInOutError(EPERM, path + ": not a plain file of our own");
+    }
+    const int flags = ::fcntl(Fd(file.handle_), F_GETFL);
+    if (flags != -1) ::fcntl(Fd(file.handle_), F_SETFL, flags & ~O_NONBLOCK);
+    return file;
+}
+
 std::size_t File::Read(void* buffer, std::size_t count) {
     for (;;) {
         const ssize_t got = ::read(Fd(handle_), buffer, std::min(count, kMaxTransfer));

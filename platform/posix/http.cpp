@@ -9,6 +9,8 @@
 #include <curl/curl.h>
 
 #include <algorithm>
+#include <cctype>
+#include <string_view>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -93,8 +95,14 @@ public:
     // Starts the request and waits until the response has begun. False
     // when no response comes (no connection, bad URL, no such host, no
     // answer within the stall window).
-    bool Open(const std::string& url) {
+    bool Open(const std::string& url, const HttpRange* range) {
         if (!session_->multi || !easy_) return false;
+        if (range) {
+            if (!SafeHttpValidator(range->validator)) return false;
+            headers_.Append("Range: bytes=" + std::to_string(range->from) + "-");
+            headers_.Append("If-Range: " + range->validator);
+            curl_easy_setopt(easy_, CURLOPT_HTTPHEADER, headers_.list);
+        }
         const long stall = g_stallSeconds.load();
         const std::string escaped = EscapeUrl(url);
         curl_easy_setopt(easy_, CURLOPT_URL, escaped.c_str());
@@ -146,7 +154,28 @@ public:
         return n;
     }
 
+    int Status() const override {
+        long code = 0;
+        curl_easy_getinfo(easy_, CURLINFO_RESPONSE_CODE, &code);
+        return static_cast<int>(code);
+    }
+    std::string Validator() const override {
+        if (!etag_.empty() && etag_.rfind("W/", 0) != 0) return etag_;
+        return lastModified_;
+    }
+    std::int64_t RangeStart() const override { return ParseContentRangeStart(contentRange_); }
+
 private:
+    // The request's extra headers, freed with the response.
+    struct HeaderList {
+        curl_slist* list = nullptr;
+        HeaderList() = default;
+        HeaderList(const HeaderList&) = delete;
+        HeaderList& operator=(const HeaderList&) = delete;
+        ~HeaderList() { curl_slist_free_all(list); }
+        void Append(const std::string& line) { list = curl_slist_append(list, line.c_str()); }
+    };
+
     static std::size_t OnData(char* ptr, std::size_t size, std::size_t nmemb, void* user) {
         auto* self = static_cast<CurlResponse*>(user);
         self->begun_ = true;
@@ -154,14 +183,37 @@ private:
         self->pace_.Add(size * nmemb, HttpPace::Clock::now());
         return size * nmemb;
     }
-    static std::size_t OnHeader(char*, std::size_t size, std::size_t nmemb, void* user) {
+    static std::size_t OnHeader(char* ptr, std::size_t size, std::size_t nmemb, void* user) {
         auto* self = static_cast<CurlResponse*>(user);
+        self->KeepHeader(std::string_view(ptr, size * nmemb));
         // The first header line means the server answered. Only a final
         // response counts (an interim 1xx or a redirect is followed on).
         long code = 0;
         curl_easy_getinfo(self->easy_, CURLINFO_RESPONSE_CODE, &code);
         if (code >= 200 && !(code >= 300 && code < 400)) self->begun_ = true;
         return size * nmemb;
+    }
+
+    // The validator and range of the final answer: a redirect's own
+    // headers are forgotten when the next status line comes.
+    void KeepHeader(std::string_view line) {
+        while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) line.remove_suffix(1);
+        if (line.rfind("HTTP/", 0) == 0) {
+            etag_.clear();
+            lastModified_.clear();
+            contentRange_.clear();
+            return;
+        }
+        const std::size_t colon = line.find(':');
+        if (colon == std::string_view::npos) return;
+        std::string name(line.substr(0, colon));
+        for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        std::string_view value = line.substr(colon + 1);
+        while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) value.remove_prefix(1);
+        while (!value.empty() && (value.back() == ' ' || value.back() == '\t')) value.remove_suffix(1);
+        if (name == "etag") etag_ = value;
+        else if (name == "last-modified") lastModified_ = value;
+        else if (name == "content-range") contentRange_ = value;
     }
 
     void Pump() {
@@ -180,6 +232,7 @@ private:
     }
 
     std::shared_ptr<HttpSession::State> session_;
+    HeaderList headers_;  // outlives the easy handle that points at it
     CURL* easy_;
     HttpPace pace_;
     bool added_ = false;
@@ -188,6 +241,7 @@ private:
     CURLcode result_ = CURLE_OK;
     std::string data_;
     std::size_t pos_ = 0;
+    std::string etag_, lastModified_, contentRange_;
 };
 
 }  // namespace
@@ -200,9 +254,9 @@ HttpSession::HttpSession(HttpSession&& other) noexcept = default;
 HttpSession& HttpSession::operator=(HttpSession&& other) noexcept = default;
 HttpSession::~HttpSession() = default;
 
-std::unique_ptr<HttpResponse> HttpSession::Open(const std::string& url) {
+std::unique_ptr<HttpResponse> HttpSession::Open(const std::string& url, const HttpRange* range) {
     auto response = std::make_unique<CurlResponse>(state_);
-    if (!response->Open(url)) return nullptr;
+    if (!response->Open(url, range)) return nullptr;
     return response;
 }
 

@@ -103,6 +103,23 @@ File File::CreateNew(const std::string& path, Share share) {
     return file;
 }
 
+File File::OpenOwn(const std::string& path, Share share) {
+    // The reparse-point flag opens a link itself, which is then refused, as
+    // is a second name (hard link) of the same file.
+    HANDLE h = ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, ShareFlags(share), nullptr, OPEN_EXISTING,
+                             FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (h == INVALID_HANDLE_VALUE) RaiseLastError(path);
+    File file;
+    file.handle_ = reinterpret_cast<std::intptr_t>(h);
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!::GetFileInformationByHandle(h, &info)) RaiseLastError(path);
+    if ((info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0 ||
+        info.nNumberOfLinks != 1 || ::GetFileType(h) != FILE_TYPE_DISK) {
+        throw EInOutError(ERROR_ACCESS_DENIED, path + ": not a plain file of our own");
+    }
+    return file;
+}
+
 std::size_t File::Read(void* buffer, std::size_t count) {
     DWORD got = 0;
     if (!::ReadFile(H(handle_), buffer, static_cast<DWORD>(std::min(count, kMaxTransfer)), &got, nullptr)) {

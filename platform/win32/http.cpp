@@ -157,8 +157,14 @@ struct Reader {
 
 class WinInetResponse final : public HttpResponse {
 public:
-    WinInetResponse(std::shared_ptr<Transfer> transfer, long long declared)
-        : t_(std::move(transfer)), declared_(declared) {}
+    struct Answer {
+        long long declared = -1;
+        int status = 0;
+        std::string validator;
+        std::int64_t rangeStart = -1;
+    };
+    WinInetResponse(std::shared_ptr<Transfer> transfer, Answer answer)
+        : t_(std::move(transfer)), answer_(std::move(answer)) {}
     ~WinInetResponse() override {
         std::lock_guard<std::mutex> guard(t_->lock);
         t_->abandoned = true;
@@ -186,7 +192,7 @@ public:
             }
             // A connection that closes early looks like the end of the body;
             // the declared length tells the two apart.
-            if (declared_ >= 0 && received_ < static_cast<std::uint64_t>(declared_)) {
+            if (answer_.declared >= 0 && received_ < static_cast<std::uint64_t>(answer_.declared)) {
                 throw EInOutError(ERROR_HANDLE_EOF, "Download failed: the body ended short of its length");
             }
             return 0;
@@ -207,11 +213,24 @@ public:
         return n;
     }
 
+    int Status() const override { return answer_.status; }
+    std::string Validator() const override { return answer_.validator; }
+    std::int64_t RangeStart() const override { return answer_.rangeStart; }
+
 private:
     std::shared_ptr<Transfer> t_;
-    long long declared_;
+    Answer answer_;
     std::uint64_t received_ = 0;
 };
+
+// One header of the answer as text; empty when it has none.
+std::string QueryHeader(HINTERNET request, DWORD what) {
+    char value[1024] = {};
+    DWORD size = sizeof value - 1;
+    DWORD index = 0;
+    if (!HttpQueryInfoA(request, what, value, &size, &index)) return std::string();
+    return std::string(value, std::min<DWORD>(size, sizeof value - 1));
+}
 
 }  // namespace
 
@@ -252,33 +271,44 @@ HttpSession::HttpSession(HttpSession&& other) noexcept = default;
 HttpSession& HttpSession::operator=(HttpSession&& other) noexcept = default;
 HttpSession::~HttpSession() = default;
 
-std::unique_ptr<HttpResponse> HttpSession::Open(const std::string& url) {
+std::unique_ptr<HttpResponse> HttpSession::Open(const std::string& url, const HttpRange* range) {
     if (!state_ || !state_->internet->h) return nullptr;
+    std::string headers;
+    if (range) {
+        if (!SafeHttpValidator(range->validator)) return nullptr;
+        headers = "Range: bytes=" + std::to_string(range->from) + "-\r\nIf-Range: " + range->validator + "\r\n";
+    }
+    const char* extra = headers.empty() ? nullptr : headers.c_str();
+    const DWORD extraLength = headers.empty() ? 0 : static_cast<DWORD>(-1);
     auto transfer = std::make_shared<Transfer>(state_->internet);
-    transfer->url.h = InternetOpenUrlA(state_->internet->h, url.c_str(), nullptr, 0, kOpenFlags, 0);
+    transfer->url.h = InternetOpenUrlA(state_->internet->h, url.c_str(), extra, extraLength, kOpenFlags, 0);
     // A kept connection that the server closes just as the next request is
     // sent fails that request without an answer, and WinInet (Wine) does not
     // send it again itself. A GET may be repeated; the dead connection has
     // left the pool, so the second try goes over a new one.
     if (!transfer->url.h && state_->answered) {
-        transfer->url.h = InternetOpenUrlA(state_->internet->h, url.c_str(), nullptr, 0, kOpenFlags, 0);
+        transfer->url.h = InternetOpenUrlA(state_->internet->h, url.c_str(), extra, extraLength, kOpenFlags, 0);
     }
     if (!transfer->url.h) return nullptr;
     state_->answered = true;
     DWORD timeout = static_cast<DWORD>(g_stallSeconds.load()) * 1000;
     InternetSetOptionA(transfer->url.h, INTERNET_OPTION_RECEIVE_TIMEOUT, &timeout, sizeof timeout);
 
-    long long declared = -1;
-    char length[32] = {};
-    DWORD size = sizeof length - 1;
-    DWORD index = 0;
-    if (HttpQueryInfoA(transfer->url.h, HTTP_QUERY_CONTENT_LENGTH, length, &size, &index)) {
+    WinInetResponse::Answer answer;
+    const std::string length = QueryHeader(transfer->url.h, HTTP_QUERY_CONTENT_LENGTH);
+    if (!length.empty()) {
         char* end = nullptr;
-        const long long value = std::strtoll(length, &end, 10);
-        if (end != length && value >= 0) declared = value;
+        const long long value = std::strtoll(length.c_str(), &end, 10);
+        if (end != length.c_str() && value >= 0) answer.declared = value;
     }
+    answer.status = std::atoi(QueryHeader(transfer->url.h, HTTP_QUERY_STATUS_CODE).c_str());
+    const std::string etag = QueryHeader(transfer->url.h, HTTP_QUERY_ETAG);
+    answer.validator = !etag.empty() && etag.rfind("W/", 0) != 0
+                           ? etag
+                           : QueryHeader(transfer->url.h, HTTP_QUERY_LAST_MODIFIED);
+    answer.rangeStart = ParseContentRangeStart(QueryHeader(transfer->url.h, HTTP_QUERY_CONTENT_RANGE));
     state_->IdleReader().Give(transfer);
-    return std::make_unique<WinInetResponse>(std::move(transfer), declared);
+    return std::make_unique<WinInetResponse>(std::move(transfer), std::move(answer));
 }
 
 std::unique_ptr<HttpResponse> HttpOpen(const std::string& agent, const std::string& url) {

@@ -167,6 +167,7 @@ std::vector<std::string> EngineRun::Leftovers() const {
     for (const auto& e : fs::recursive_directory_iterator(installDir_)) {
         const std::string name = e.path().filename().string();
         const std::string ext = e.path().extension().string();
+        if (name.find(".~corvel-resume-") != std::string::npos) continue;
         if (ext == ".bz2" || ext == ".part" || ext == ".New" || name == "files.lst" || name == "Update.bat" ||
             name.find(".~corvel") != std::string::npos) {
             found.push_back(e.path().string());
@@ -199,4 +200,48 @@ std::size_t EngineRun::Connections() const {
         }
     }
     return seen.size();
+}
+
+std::vector<std::string> EngineRun::Partials() const {
+    std::vector<std::string> found;
+    for (const auto& e : fs::recursive_directory_iterator(installDir_)) {
+        if (e.path().filename().string().find(".~corvel-resume-") != std::string::npos) {
+            found.push_back(e.path().string());
+        }
+    }
+    std::sort(found.begin(), found.end());
+    return found;
+}
+
+namespace {
+
+// The lines of the server's bytes.log for one of this test's paths, as
+// (status, bytes).
+std::vector<std::pair<int, std::uint64_t>> Served(const fs::path& serverDir, const std::string& urlPath) {
+    std::vector<std::pair<int, std::uint64_t>> out;
+    std::ifstream in(serverDir.parent_path() / "bytes.log", std::ios::binary);
+    const std::string wanted = "/" + serverDir.filename().string() + "/" + urlPath + " ";
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind(wanted, 0) != 0) continue;
+        std::istringstream fields(line.substr(wanted.size()));
+        int status = 0;
+        std::uint64_t bytes = 0;
+        fields >> status >> bytes;
+        out.emplace_back(status, bytes);
+    }
+    return out;
+}
+
+}  // namespace
+
+std::uint64_t EngineRun::ServedBytes(const std::string& urlPath) const {
+    std::uint64_t total = 0;
+    for (const auto& [status, bytes] : Served(serverDir_, urlPath)) total += bytes;
+    return total;
+}
+
+std::vector<int> EngineRun::ServedStatuses(const std::string& urlPath) const {
+    std::vector<int> out;
+    for (const auto& [status, bytes] : Served(serverDir_, urlPath)) out.push_back(status);
+    return out;
 }

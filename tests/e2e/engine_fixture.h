@@ -68,8 +68,15 @@ protected:
     std::string Local(const std::string& relative) const;       // install dir path
     std::string ReadLocal(const std::string& relative) const;   // content, or "<missing>"
     void WriteLocal(const std::string& relative, const std::string& content) const;
-    // Files in the install directory that a run must not leave behind.
+    // Files in the install directory that a run must not leave behind
+    // (partial copies kept on purpose are listed by Partials).
     std::vector<std::string> Leftovers() const;
+    // Partial copies kept for a later run, and their validator files.
+    std::vector<std::string> Partials() const;
+    // Body bytes the server sent for a path ("/" separated), and the status
+    // of each answer, in order.
+    std::uint64_t ServedBytes(const std::string& urlPath) const;
+    std::vector<int> ServedStatuses(const std::string& urlPath) const;
     // Every file below the server root's parent that isn't the server's or
     // the install directory's: proof that nothing was written outside.
     std::vector<std::string> Requests() const;

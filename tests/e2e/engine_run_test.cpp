@@ -244,6 +244,8 @@ TEST_F(EngineRun, StalledDownloadFailsInBoundedTime) {
     EXPECT_EQ(ReadLocal("stall.dat"), "<missing>");
     EXPECT_TRUE(view_.Contains("Status|" + kFailed + "|"));
     EXPECT_THAT(Leftovers(), IsEmpty());
+    // What arrived before the stall is kept for the next run, with its validator.
+    EXPECT_EQ(Partials().size(), 2u);
 }
 
 // Restores the default stall window when a test ends, whatever it asserted.

@@ -12,9 +12,16 @@ sidecar file of the same name with ".fault" appended, holding one line:
   reset              close the connection without any answer
   redirect URL       answer 302 with URL as the new location
   trickle N MS       send the body N bytes at a time, MS milliseconds apart
+  ignore-range       answer every request with the whole file (200), Range or not
+  range-416          answer 416 to every request that carries a Range
   then-drop          answer normally, then close the connection when the next
                      request arrives on it, without an answer (a kept
                      connection the server closed while the client was idle)
+
+Files are served with an ETag (from their content) and a Last-Modified date;
+a Range "bytes=N-" is honoured (206) unless an If-Range names another ETag,
+as static servers do. Every body sent is logged to ROOT/bytes.log as
+"PATH STATUS BYTES", BYTES counting what was actually written.
 
 Every request is logged to ROOT/requests.log as "METHOD PATH AGENT", and to
 ROOT/connections.log as "CONNECTION PATH", CONNECTION numbering the accepted
@@ -22,6 +29,8 @@ connections from 1: connections are kept open between requests (HTTP/1.1), so
 the log shows which requests a client sent over one connection.
 """
 import argparse
+import email.utils
+import hashlib
 import http.server
 import os
 import socket
@@ -51,6 +60,20 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 log.write(f"{self.command} {self.path} {agent}\n".encode("latin-1", "replace"))
             with open(os.path.join(self.server.root, "connections.log"), "ab") as log:
                 log.write(f"{self.connection_number} {self.path}\n".encode("latin-1", "replace"))
+
+    def _log_bytes(self, status, count):
+        with self.server.log_lock:
+            with open(os.path.join(self.server.root, "bytes.log"), "ab") as log:
+                log.write(f"{self.path} {status} {count}\n".encode("latin-1", "replace"))
+
+    def _write_body(self, status, data):
+        sent = 0
+        try:
+            self.wfile.write(data)
+            self.wfile.flush()
+            sent = len(data)
+        finally:
+            self._log_bytes(status, sent)
 
     def do_GET(self):
         if getattr(self, "drop_next", False):
@@ -105,13 +128,41 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.wfile.flush()
             self.close_connection = True
             return
+        etag = '"%s-%x"' % (hashlib.sha1(body).hexdigest()[:16], len(body))
+        modified = email.utils.formatdate(int(os.path.getmtime(path)), usegmt=True)
+        wanted = self.headers.get("Range")
+        condition = self.headers.get("If-Range")
+        ranged = wanted is not None and not (fault and fault[0] == "ignore-range")
+        if ranged and fault and fault[0] == "range-416":
+            self.send_response(416)
+            self.send_header("Content-Range", f"bytes */{len(body)}")
+            self.send_header("Content-Length", "0")
+            self.end_headers()
+            return self._log_bytes(416, 0)
+        if ranged and (condition is None or condition == etag):
+            first = int(wanted.split("=", 1)[1].split("-", 1)[0])
+            if first >= len(body):
+                self.send_response(416)
+                self.send_header("Content-Range", f"bytes */{len(body)}")
+                self.send_header("Content-Length", "0")
+                self.end_headers()
+                return self._log_bytes(416, 0)
+            self.send_response(206)
+            self.send_header("Content-Type", "application/octet-stream")
+            self.send_header("Content-Range", f"bytes {first}-{len(body) - 1}/{len(body)}")
+            self.send_header("Content-Length", str(len(body) - first))
+            self.send_header("ETag", etag)
+            self.send_header("Last-Modified", modified)
+            self.end_headers()
+            return self._write_body(206, body[first:])
         self.send_response(200)
         self.send_header("Content-Type", "application/octet-stream")
         self.send_header("Content-Length", str(len(body)))
+        self.send_header("ETag", etag)
+        self.send_header("Last-Modified", modified)
         self.end_headers()
         if fault and fault[0] == "cut":
-            self.wfile.write(body[: int(fault[1])])
-            self.wfile.flush()
+            self._write_body(200, body[: int(fault[1])])
             self.close_connection = True
             return
         if fault and fault[0] in ("trickle", "slow"):
@@ -128,8 +179,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.close_connection = True
             return
         if fault and fault[0] == "stall":
-            self.wfile.write(body[: int(fault[1])])
-            self.wfile.flush()
+            self._write_body(200, body[: int(fault[1])])
             # Hold the connection open without sending, until the client
             # gives up or the server stops.
             deadline = time.monotonic() + 600
@@ -145,7 +195,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
                     break
             self.close_connection = True
             return
-        self.wfile.write(body)
+        self._write_body(200, body)
 
     def _page(self, code, title):
         body = f"<html><head><title>{code} {title}</title></head><body><h1>{title}</h1></body></html>\n".encode()

@@ -15,6 +15,7 @@ import hashlib
 import http.server
 import io
 import os
+import random
 import re
 import shutil
 import stat
@@ -29,6 +30,7 @@ from cryptography.hazmat.primitives.asymmetric.ed25519 import Ed25519PrivateKey,
 from cryptography.hazmat.primitives.serialization import Encoding, PublicFormat
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import fault_server  # noqa: E402
 import suite  # noqa: E402
 from e2e_base import write_tree  # noqa: E402
 import e2e_base as base  # noqa: E402
@@ -308,6 +310,44 @@ class Attacks(SignedCase):
         before[STATE.encode()] = b"%d\n" % serial
         out = self.assert_refused(before, "did not complete")
         self.assertIn(b"/Updater/data/config.ini.bz2", self.server.requests(), out)
+
+    def test_resumed_copy_is_held_to_its_sha256_too(self):
+        """A copy cut in one run and continued (206) in the next is checked
+        against the signed SHA-256 like any other: it fails, is fetched once
+        more whole, fails again, and the old file stays."""
+        before = self.install_v1()
+        big = random.Random(9).randbytes(600 * 1024)
+        write_tree(self.client, {"system/engine.dll": big})
+        self.publish("--sign", self.key_arg, "--rev", "1")
+        listing = self.server_file("files.lst")
+        good = hashlib.sha256(big).hexdigest().encode()
+        self.assertIn(good, listing)
+        packed = bz2.compress(listing.replace(good, hashlib.sha256(b"something else").hexdigest().encode()))
+        self.put_server_file("files.lst.bz2", packed)
+        serial = int(time.time()) + 100
+        self.put_server_file("files.lst.bz2.sig", sign_text(self.seed(), serial, None, packed))
+        before[STATE.encode()] = b"%d\n" % serial
+        copy = os.path.join(self.published, "system", "engine.dll.bz2")
+        with open(copy + ".fault", "w") as f:
+            f.write("cut 200000")
+        server = fault_server.start(self.root)
+        try:
+            url = "http://127.0.0.1:%d/Updater/" % server.server_port
+            cmd = ut.command(ut.UPDATE, "--public-key", self.public, "--dir", ut.host_path(ut.UPDATE, self.install), url)
+            r = run(cmd, timeout=300, env=ut.child_env())
+            self.assertEqual(r.returncode, 1)
+            partials = [n for n in os.listdir(os.path.join(self.install, "system")) if ".~corvel-resume-" in n]
+            self.assertEqual(len(partials), 2, partials)
+            os.remove(copy + ".fault")
+            r = run(cmd, timeout=300, env=ut.child_env())
+            out = (r.stdout + r.stderr).decode("utf-8", "replace")
+            self.assertEqual(r.returncode, 1, out)
+            self.assertEqual(ut.tree_of(self.install), before, out)
+            with open(os.path.join(self.root, "bytes.log")) as f:
+                statuses = [line.split()[1] for line in f if line.startswith("/Updater/system/engine.dll.bz2 ")]
+            self.assertEqual(statuses, ["200", "206", "200"])
+        finally:
+            server.stop()
 
     def test_signed_entry_without_sha256_fails(self):
         before = self.install_v1()

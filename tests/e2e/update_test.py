@@ -56,10 +56,12 @@ REMOVED = "data/maps/deep/level 1.map"
 class Nginx:
     """Debian's nginx with a configuration of its own on a loopback port."""
 
-    def __init__(self, tmp, root):
+    def __init__(self, tmp, root, rate=None):
         self.dir = os.path.join(tmp, "nginx")
         os.makedirs(self.dir)
         self.log = os.path.join(self.dir, "access.log")
+        self.bytes_log = os.path.join(self.dir, "bytes.log")
+        self.rate = rate
         # nginx can't bind port 0 and tell us the port: take a free one, and
         # take another if someone else got there between our probe and nginx.
         for attempt in range(10):
@@ -89,6 +91,9 @@ events {{ worker_connections 64; }}
 http {{
     log_format requests escape=none '$request_uri';
     access_log {self.log} requests;
+    log_format sent escape=none '$request_uri $status $body_bytes_sent';
+    access_log {self.bytes_log} sent;
+    {"limit_rate %s;" % self.rate if self.rate else ""}
     client_body_temp_path {d}/body;
     proxy_temp_path {d}/proxy;
     fastcgi_temp_path {d}/fastcgi;
@@ -126,6 +131,18 @@ http {{
             return []
         with open(self.log, "rb") as f:
             return [request_path(line.rstrip(b"\n")) for line in f if line.strip()]
+
+    def sent(self, path):
+        """(status, body bytes sent) of each answer for a request path."""
+        if not os.path.exists(self.bytes_log):
+            return []
+        out = []
+        with open(self.bytes_log, "rb") as f:
+            for line in f:
+                uri, status, count = line.split()
+                if request_path(uri) == path:
+                    out.append((int(status), int(count)))
+        return out
 
     def clear_log(self):
         # nginx appends to the file it holds open: empty it in place.
@@ -228,6 +245,57 @@ class WithNginx(UpdateCase):
         try:
             # Rev 1: every section is checked on every run.
             self.full_and_incremental(server, (), (), ("--rev", "1"))
+        finally:
+            server.stop()
+
+
+    def test_killed_download_is_resumed_with_the_missing_bytes_only(self):
+        """A run killed mid-download leaves a partial copy; the next run asks
+        nginx for the rest (206) and installs the right file."""
+        try:
+            server = Nginx(self.tmp, self.server_root, rate="1m")
+        except (OSError, RuntimeError) as e:
+            self.fail("nginx did not start: %s" % e)
+        try:
+            self.publish("--rev", "1")
+            url = "http://127.0.0.1:%d/Updater/" % server.port
+            copy_path = b"/Updater/system/engine.dll.bz2"
+            copy_size = os.path.getsize(os.path.join(self.published, "system", "engine.dll.bz2"))
+            system = os.path.join(self.install, "system")
+
+            def partial():
+                if not os.path.isdir(system):
+                    return None
+                for name in os.listdir(system):
+                    if ".~corvel-resume-" in name and not name.endswith(".tag"):
+                        return os.path.join(system, name)
+                return None
+
+            cmd = command(UPDATE, "--dir", host_path(UPDATE, self.install), url)
+            with tempfile.TemporaryFile() as out:
+                proc = subprocess.Popen(cmd, stdout=out, stderr=out, env=child_env())
+                deadline = time.monotonic() + 120
+                while time.monotonic() < deadline and proc.poll() is None:
+                    p = partial()
+                    if p and os.path.getsize(p) > copy_size // 3:
+                        break
+                    time.sleep(0.02)
+                self.assertIsNone(proc.poll(), "the run ended before it could be killed")
+                proc.kill()
+                proc.wait()
+            kept = partial()
+            self.assertIsNotNone(kept)
+            have = os.path.getsize(kept)
+            self.assertTrue(0 < have < copy_size, have)
+            self.assertTrue(os.path.exists(kept + ".tag"))
+
+            code, out = self.update(url)
+            self.assertEqual(code, 0, out)
+            self.assertEqual(tree_of(self.install), on_disk(self.files), out)
+            sent = server.sent(copy_path)
+            self.assertEqual(sent[0][0], 200, sent)
+            # The second run asked only for what the partial copy lacked.
+            self.assertEqual(sent[1:], [(206, copy_size - have)], sent)
         finally:
             server.stop()
 

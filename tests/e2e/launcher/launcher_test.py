@@ -286,12 +286,20 @@ class CloseDuringRun(LauncherCase):
         self.assertTrue(ended, "launcher still running 30 s after closing; " + screenshot("close"))
         self.assertEqual(self.proc.returncode, 0)
         # The old file is intact, and nothing but published files (and the
-        # launcher) is left: no partial download, no temporaries.
+        # launcher) is left but the partial copy kept for the next run (a
+        # prefix of the published copy) and its validator: no temporaries.
         have = tree(self.install)
         self.assertEqual(have.get("data/big.dat"), old)
+        with open(os.path.join(self.srv, "Updater", "data", "big.dat.bz2"), "rb") as f:
+            published = f.read()
+        partials = sorted(n for n in have if ".~corvel-resume-" in n)
+        self.assertEqual(len(partials), 2, partials)
+        self.assertTrue(partials[0].startswith("data/big.dat.~corvel-resume-"), partials)
+        self.assertEqual(partials[1], partials[0] + ".tag")
+        self.assertTrue(published.startswith(have[partials[0]]), "the partial copy is not the copy's beginning")
         for name, content in have.items():
             # files.lst.serial: the state a signed install keeps.
-            if name in (EXE, "data/big.dat", "files.lst.serial"):
+            if name in (EXE, "data/big.dat", "files.lst.serial") or name in partials:
                 continue
             self.assertEqual(self.files.get(name), content, "left behind or wrong: %s" % name)
 

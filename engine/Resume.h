@@ -1,0 +1,57 @@
+// Partial copies kept across runs, so that a transfer cut at 95% of a large
+// copy continues from there instead of starting over. A partial copy lives
+// under a name that says which entry it belongs to (path, digest, size),
+// beside a small file holding the server's validator (ETag or
+// Last-Modified) for the If-Range of the next request.
+// Threat: a link or a forged file planted at those names would have the run
+// append to a file elsewhere or install bytes we never fetched; so partial
+// copies are only reopened when they are plain files with one name, a
+// validator is only sent when it can't add headers, and a resumed copy is
+// verified like any other before its one rename.
+#pragma once
+
+#include "platform/os.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+class TPartialCopies {
+public:
+    // Appended to a partial copy's name for its validator file.
+    static constexpr std::string_view kValidatorSuffix = ".tag";
+
+    // The relative name of an entry's partial copy: the entry's path, our
+    // temporaries' marker, the digest (32 hex digits, in small letters) and
+    // the decoded size. Empty for a digest that can't be part of a name.
+    static std::string Name(std::string_view relativePath, std::string_view digest, std::uint64_t size);
+
+    // A listed entry: its partial copy (and validator) survive the sweep.
+    void Keep(std::string_view relativePath, std::string_view digest, std::uint64_t size);
+    void Seal();
+    // Whether a relative name is the partial copy, or its validator, of a
+    // listed entry.
+    bool Kept(std::string_view relative) const;
+
+    // Where a transfer continues: the partial copy opened for appending,
+    // its length, and the validator to send.
+    struct TResumePoint {
+        os::File file;
+        std::uint64_t offset = 0;
+        std::string validator;
+    };
+    // The resume point of a partial copy, or nullopt when there is none to
+    // continue (then whatever stood at its names is gone). A copy that is
+    // empty, not below limit bytes, not a plain file of ours, or without a
+    // sendable validator is not continued.
+    static std::optional<TResumePoint> Open(const std::string& partialPath, std::uint64_t limit);
+    // Records the validator of a partial copy just begun (created new).
+    static void WriteValidator(const std::string& partialPath, const std::string& validator);
+    // Removes a partial copy and its validator.
+    static void Discard(const std::string& partialPath);
+
+private:
+    std::vector<std::uint64_t> kept_;  // hashes of folded partial names, sorted by Seal
+};
