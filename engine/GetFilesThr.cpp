@@ -36,13 +36,13 @@ constexpr const char* kFailed = "Actualizaci\xF3n Fallida";
 
 const char* PhaseText(TRunPhase phase) {
     switch (phase) {
-    case TRunPhase::Idle: return "";
-    case TRunPhase::Searching: return kSearching;
-    case TRunPhase::CheckingFiles: return kCheckingFiles;
-    case TRunPhase::Checking: return kChecking;
-    case TRunPhase::Downloading: return kDownloading;
-    case TRunPhase::Extracting: return kExtracting;
-    case TRunPhase::Failed: return kFailed;
+        case TRunPhase::Idle: return "";
+        case TRunPhase::Searching: return kSearching;
+        case TRunPhase::CheckingFiles: return kCheckingFiles;
+        case TRunPhase::Checking: return kChecking;
+        case TRunPhase::Downloading: return kDownloading;
+        case TRunPhase::Extracting: return kExtracting;
+        case TRunPhase::Failed: return kFailed;
     }
     return "";
 }
@@ -84,8 +84,7 @@ std::string FileDigestHex(const std::string& path) {
 
 std::uint64_t UnixNow() {
     return static_cast<std::uint64_t>(
-        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
-            .count());
+        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count());
 }
 
 }  // namespace
@@ -319,8 +318,7 @@ void GFilesThread::ClaimAndSweep(std::initializer_list<const TListLines*> sectio
             if (!entry || !IsSafeRelativePath(entry->path)) return;
             temps.Claim(entry->path);
             if (const auto size = ParseSize(entry->size)) {
-                impl_->partials.Keep(entry->path, entry->digest,
-                                     static_cast<std::uint64_t>(*size));
+                impl_->partials.Keep(entry->path, entry->digest, static_cast<std::uint64_t>(*size));
             }
         });
     }
@@ -442,7 +440,8 @@ GFilesThread::TInstallResult GFilesThread::InstallEntry(std::string_view line) {
         bool resumed = false;
         try {
             if (!os::DirectoryExists(targetDir)) os::ForceDirectories(targetDir);
-            archive = FetchCopy(url, path, std::string(entry->digest), static_cast<std::uint64_t>(size), fromZero, resumed);
+            archive =
+                FetchCopy(url, path, std::string(entry->digest), static_cast<std::uint64_t>(size), fromZero, resumed);
         } catch (const std::exception&) {
             return TInstallResult::Failed;
         }
@@ -473,8 +472,8 @@ GFilesThread::TInstallResult GFilesThread::InstallEntry(std::string_view line) {
     return TInstallResult::Installed;
 }
 
-void GFilesThread::ExtractVerified(const std::string& archive, const std::string& decoded,
-                                   const std::string& digest, std::int64_t size, const std::string& sha256) {
+void GFilesThread::ExtractVerified(const std::string& archive, const std::string& decoded, const std::string& digest,
+                                   std::int64_t size, const std::string& sha256) {
     impl_->extractLimit = size;
     if (impl_->trust.Enabled()) impl_->copyHash = std::make_unique<TCopyHasher>();
     try {

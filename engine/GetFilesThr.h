@@ -18,7 +18,7 @@ class TListLines;
 namespace os {
 class File;
 class HttpResponse;
-}
+}  // namespace os
 enum class TProgressKind;
 
 // How the run treats the [self] entry.

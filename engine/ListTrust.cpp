@@ -34,8 +34,8 @@ TListTrust::TListTrust(const std::string& keyHex) {
 }
 
 std::string TListTrust::VerifyList(const std::string& installDir, const std::string& listUrl,
-                                   const std::string& listArchive, const TTemps& temps,
-                                   const TFetch& fetch, std::uint64_t now) {
+                                   const std::string& listArchive, const TTemps& temps, const TFetch& fetch,
+                                   std::uint64_t now) {
     if (!key_) return {};
     const std::string& sigPath = temps.signature;
     std::string problem;
@@ -55,7 +55,8 @@ std::string TListTrust::VerifyList(const std::string& installDir, const std::str
             }
             const std::string text = ReadSmallFile(sigPath);
             os::DeleteFile(sigPath);
-            const sig::TListVerdict verdict = sig::VerifyList(*key_, sig::FileSha256(listArchive), text, now, &accepted);
+            const sig::TListVerdict verdict =
+                sig::VerifyList(*key_, sig::FileSha256(listArchive), text, now, &accepted);
             if (verdict == sig::TListVerdict::Valid) {
                 problem.clear();
                 break;

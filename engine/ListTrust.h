@@ -43,9 +43,8 @@ public:
         std::string signature;
         std::string state;
     };
-    std::string VerifyList(const std::string& installDir, const std::string& listUrl,
-                           const std::string& listArchive, const TTemps& temps, const TFetch& fetch,
-                           std::uint64_t now);
+    std::string VerifyList(const std::string& installDir, const std::string& listUrl, const std::string& listArchive,
+                           const TTemps& temps, const TFetch& fetch, std::uint64_t now);
 
     // With a key, a decoded copy whose bytes have digest must have the
     // SHA-256 its entry gives (64 hex digits; an empty field fails). Raises

@@ -40,8 +40,7 @@ public:
     using Clock = std::chrono::steady_clock;
     using Deliver = std::function<void(TProgressKind, std::int32_t)>;
 
-    TProgressThrottle(Clock::duration interval, Deliver deliver)
-        : interval_(interval), deliver_(std::move(deliver)) {}
+    TProgressThrottle(Clock::duration interval, Deliver deliver) : interval_(interval), deliver_(std::move(deliver)) {}
 
     // A new position, delivered now or held until the interval has passed.
     void Report(TProgressKind kind, std::int32_t value);

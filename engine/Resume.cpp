@@ -41,8 +41,7 @@ bool TPartialCopies::Kept(std::string_view relative) const {
     return std::binary_search(kept_.begin(), kept_.end(), TTempNames::Hash(relative));
 }
 
-std::optional<TPartialCopies::TResumePoint> TPartialCopies::Open(const std::string& partialPath,
-                                                                 std::uint64_t limit) {
+std::optional<TPartialCopies::TResumePoint> TPartialCopies::Open(const std::string& partialPath, std::uint64_t limit) {
     const std::string validatorPath = partialPath + std::string(kValidatorSuffix);
     if (!os::NameTaken(partialPath)) {
         os::DeleteFile(validatorPath);
@@ -79,7 +78,8 @@ std::optional<TPartialCopies::TResumePoint> TPartialCopies::Open(const std::stri
 
 void TPartialCopies::WriteValidator(const std::string& partialPath, const std::string& validator) {
     os::File tag = os::File::CreateNew(partialPath + std::string(kValidatorSuffix), os::Share::None);
-    if (tag.Write(validator.data(), validator.size()) != validator.size()) throw EInOutError(kDiskWriteError, "Disk full");
+    if (tag.Write(validator.data(), validator.size()) != validator.size())
+        throw EInOutError(kDiskWriteError, "Disk full");
     tag.Close();
 }
 

@@ -48,7 +48,8 @@ std::uint64_t TTempNames::Hash(std::string_view relativePath) {
 void TTempNames::Claim(std::string_view relativePath) {
     claimed_.push_back(Hash(relativePath));
     const std::size_t slash = relativePath.find_last_of("\\/");
-    const std::string_view dir = slash == std::string_view::npos ? std::string_view() : relativePath.substr(0, slash + 1);
+    const std::string_view dir =
+        slash == std::string_view::npos ? std::string_view() : relativePath.substr(0, slash + 1);
     if (seenDirectories_.insert(Hash(dir)).second) directories_.emplace_back(dir);
 }
 

@@ -49,8 +49,8 @@ public:
     static std::uint64_t Hash(std::string_view relativePath);
 
 private:
-    std::vector<std::uint64_t> claimed_;      // hashes of folded paths, sorted by Seal
-    std::vector<std::string> directories_;    // relative, with their trailing "\"
+    std::vector<std::uint64_t> claimed_;    // hashes of folded paths, sorted by Seal
+    std::vector<std::string> directories_;  // relative, with their trailing "\"
     std::unordered_set<std::uint64_t> seenDirectories_;
     std::mt19937_64 random_;
 };

@@ -10,10 +10,7 @@ namespace {
 
 bz_stream& Rec(unsigned char* storage) { return *std::launder(reinterpret_cast<bz_stream*>(storage)); }
 
-[[noreturn]] void RaiseStatus(int status)
-{
-    throw EBZDecompressionError("error " + std::to_string(status));
-}
+[[noreturn]] void RaiseStatus(int status) { throw EBZDecompressionError("error " + std::to_string(status)); }
 
 [[noreturn]] void RaiseInvalidOperation() { throw EBZDecompressionError("Invalid stream operation"); }
 
@@ -21,9 +18,7 @@ bz_stream& Rec(unsigned char* storage) { return *std::launder(reinterpret_cast<b
 
 // ---- TCustomBZip2Stream -----------------------------------------------------
 
-TCustomBZip2Stream::TCustomBZip2Stream(TStream& source)
-    : SourceStream(&source), SourcePos(source.Position())
-{
+TCustomBZip2Stream::TCustomBZip2Stream(TStream& source) : SourceStream(&source), SourcePos(source.Position()) {
     static_assert(sizeof(bz_stream) <= kBzRecSize && alignof(bz_stream) <= alignof(std::max_align_t));
     // Null allocation callbacks leave libbz2 on its default allocator, the C
     // heap. A callback can't raise through libbz2's C frames, so exhausted
@@ -31,26 +26,20 @@ TCustomBZip2Stream::TCustomBZip2Stream(TStream& source)
     new (BzRec) bz_stream{};
 }
 
-void TCustomBZip2Stream::Progress(void* sender)
-{
+void TCustomBZip2Stream::Progress(void* sender) {
     if (OnProgress) OnProgress(sender);
 }
 
 // ---- TBZDecompressionStream -------------------------------------------------
 
-TBZDecompressionStream::TBZDecompressionStream(TStream& source) : TCustomBZip2Stream(source)
-{
-    StartDecoder();
-}
+TBZDecompressionStream::TBZDecompressionStream(TStream& source) : TCustomBZip2Stream(source) { StartDecoder(); }
 
-TBZDecompressionStream::~TBZDecompressionStream()
-{
+TBZDecompressionStream::~TBZDecompressionStream() {
     // Safe after a failed start too: libbz2 ignores a record without state.
     BZ2_bzDecompressEnd(&Rec(BzRec));
 }
 
-void TBZDecompressionStream::StartDecoder()
-{
+void TBZDecompressionStream::StartDecoder() {
     bz_stream& rec = Rec(BzRec);
     rec.next_in = reinterpret_cast<char*>(InputBuffer);
     rec.avail_in = 0;
@@ -60,8 +49,7 @@ void TBZDecompressionStream::StartDecoder()
     if (status < 0) RaiseStatus(status);
 }
 
-std::size_t TBZDecompressionStream::Read(void* buffer, std::size_t count)
-{
+std::size_t TBZDecompressionStream::Read(void* buffer, std::size_t count) {
     // libbz2 counts output in 32 bits; larger requests go in pieces.
     auto* out = static_cast<unsigned char*>(buffer);
     std::size_t done = 0;
@@ -74,8 +62,7 @@ std::size_t TBZDecompressionStream::Read(void* buffer, std::size_t count)
     return done;
 }
 
-std::size_t TBZDecompressionStream::Decode(unsigned char* out, unsigned int count)
-{
+std::size_t TBZDecompressionStream::Decode(unsigned char* out, unsigned int count) {
     bz_stream& rec = Rec(BzRec);
     rec.next_out = reinterpret_cast<char*>(out);
     rec.avail_out = count;
@@ -109,8 +96,7 @@ std::size_t TBZDecompressionStream::Decode(unsigned char* out, unsigned int coun
 
 std::size_t TBZDecompressionStream::Write(const void*, std::size_t) { RaiseInvalidOperation(); }
 
-std::int64_t TBZDecompressionStream::Seek(std::int64_t offset, os::SeekOrigin origin)
-{
+std::int64_t TBZDecompressionStream::Seek(std::int64_t offset, os::SeekOrigin origin) {
     bz_stream& rec = Rec(BzRec);
     const auto decoded = [&rec] {
         return static_cast<std::int64_t>((static_cast<std::uint64_t>(rec.total_out_hi32) << 32) | rec.total_out_lo32);

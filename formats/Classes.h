@@ -43,9 +43,9 @@ public:
 class TFileStream : public TStream {
 public:
     enum class Mode {
-        OpenRead,  // an existing file, read only; EFOpenError otherwise
-        Create,    // created or truncated, read and write; EFCreateError otherwise
-        CreateNew, // created where nothing stands yet (os::File::CreateNew); EFCreateError otherwise
+        OpenRead,   // an existing file, read only; EFOpenError otherwise
+        Create,     // created or truncated, read and write; EFCreateError otherwise
+        CreateNew,  // created where nothing stands yet (os::File::CreateNew); EFCreateError otherwise
     };
 
     TFileStream(const std::string& path, Mode mode, os::Share share);

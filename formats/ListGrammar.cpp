@@ -11,8 +11,7 @@ public:
     explicit LineCursor(std::string_view text) : rest_(text) {}
 
     // The next trimmed line; false at the end of the text.
-    bool Next(std::string_view& line)
-    {
+    bool Next(std::string_view& line) {
         if (rest_.empty()) return false;
         const std::size_t lf = rest_.find('\n');
         line = TrimListLine(rest_.substr(0, lf));
@@ -28,8 +27,7 @@ private:
 };
 
 // Moves the cursor past the first line "[name]"; false when there is none.
-bool SkipToSection(LineCursor& cursor, std::string_view name)
-{
+bool SkipToSection(LineCursor& cursor, std::string_view name) {
     std::string_view line;
     while (cursor.Next(line))
         if (line.size() == name.size() + 2 && line.front() == '[' && line.back() == ']' &&
@@ -38,21 +36,16 @@ bool SkipToSection(LineCursor& cursor, std::string_view name)
     return false;
 }
 
-bool IsClosing(std::string_view line, std::string_view name)
-{
+bool IsClosing(std::string_view line, std::string_view name) {
     return line.size() == name.size() + 3 && line.substr(0, 2) == "[/" && line.back() == ']' &&
            line.substr(2, name.size()) == name;
 }
 
 }  // namespace
 
-std::string_view ListText(std::string_view bytes)
-{
-    return bytes.substr(0, bytes.find('\x1a'));
-}
+std::string_view ListText(std::string_view bytes) { return bytes.substr(0, bytes.find('\x1a')); }
 
-std::string_view TrimListLine(std::string_view s)
-{
+std::string_view TrimListLine(std::string_view s) {
     const auto blank = [](char c) { return static_cast<unsigned char>(c) <= 0x20; };
     std::size_t b = 0, e = s.size();
     while (b < e && blank(s[b])) ++b;
@@ -60,8 +53,7 @@ std::string_view TrimListLine(std::string_view s)
     return s.substr(b, e - b);
 }
 
-std::string_view TListLines::front() const
-{
+std::string_view TListLines::front() const {
     std::string_view first;
     bool found = false;
     ForEach([&](std::string_view line) {
@@ -74,8 +66,7 @@ std::string_view TListLines::front() const
 // A section whose closing line is missing ends at the end of the text: its
 // content lines so far count as the section, so a list cut short still
 // yields what it holds.
-TListLines FindListSection(std::string_view text, std::string_view name)
-{
+TListLines FindListSection(std::string_view text, std::string_view name) {
     LineCursor cursor(text);
     if (!SkipToSection(cursor, name)) return {};
     const char* const begin = cursor.Position();
@@ -95,8 +86,7 @@ TListLines FindListSection(std::string_view text, std::string_view name)
 
 // Without a closing line, only the lines up to the end of the text are
 // searched.
-std::string FindListValue(std::string_view text, std::string_view section, std::string_view key)
-{
+std::string FindListValue(std::string_view text, std::string_view section, std::string_view key) {
     LineCursor cursor(text);
     if (!SkipToSection(cursor, section)) return {};
     std::string_view line;
@@ -112,8 +102,7 @@ std::string FindListValue(std::string_view text, std::string_view section, std::
     return {};
 }
 
-std::vector<std::string> SplitFields(std::string_view text, std::string_view delimiters)
-{
+std::vector<std::string> SplitFields(std::string_view text, std::string_view delimiters) {
     std::vector<std::string> fields;
     std::size_t end = text.size();
     for (;;) {
@@ -126,14 +115,12 @@ std::vector<std::string> SplitFields(std::string_view text, std::string_view del
     return fields;
 }
 
-const std::string& FieldAt(const std::vector<std::string>& fields, std::size_t index)
-{
+const std::string& FieldAt(const std::vector<std::string>& fields, std::size_t index) {
     if (index >= fields.size()) throw EListError("List index out of bounds (" + std::to_string(index) + ")");
     return fields[index];
 }
 
-std::optional<TListEntry> ParseEntry(std::string_view line)
-{
+std::optional<TListEntry> ParseEntry(std::string_view line) {
     // The last four non-empty fields, last first, as SplitFields cuts them.
     std::string_view fields[4];
     std::size_t found = 0;
@@ -149,8 +136,7 @@ std::optional<TListEntry> ParseEntry(std::string_view line)
     return TListEntry{fields[2], fields[1], fields[0], fields[3]};
 }
 
-std::optional<std::int64_t> ParseSize(std::string_view text)
-{
+std::optional<std::int64_t> ParseSize(std::string_view text) {
     if (!text.empty() && text.front() == '+') text.remove_prefix(1);
     // from_chars would take a "-" too; a size has none.
     if (text.empty() || text.front() < '0' || text.front() > '9') return std::nullopt;

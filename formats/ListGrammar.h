@@ -88,8 +88,7 @@ std::optional<TListEntry> ParseEntry(std::string_view line);
 std::optional<std::int64_t> ParseSize(std::string_view text);
 
 template <class F>
-void ForEachListLine(std::string_view text, F&& fn)
-{
+void ForEachListLine(std::string_view text, F&& fn) {
     std::string_view rest = text;
     while (!rest.empty()) {
         const std::size_t lf = rest.find('\n');
@@ -99,8 +98,7 @@ void ForEachListLine(std::string_view text, F&& fn)
 }
 
 template <class F>
-void TListLines::ForEach(F&& fn) const
-{
+void TListLines::ForEach(F&& fn) const {
     ForEachListLine(body_, [&](std::string_view line) {
         if (!line.empty()) fn(line);
     });

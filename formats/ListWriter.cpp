@@ -4,11 +4,9 @@
 
 namespace {
 
-void AppendSection(std::string& out, const char* name, std::vector<const TListItem*> entries)
-{
+void AppendSection(std::string& out, const char* name, std::vector<const TListItem*> entries) {
     // std::string compares as unsigned bytes, so this is the Windows-1252 order.
-    std::sort(entries.begin(), entries.end(),
-              [](const TListItem* a, const TListItem* b) { return a->path < b->path; });
+    std::sort(entries.begin(), entries.end(), [](const TListItem* a, const TListItem* b) { return a->path < b->path; });
     out += "[";
     out += name;
     out += "]\r\n";
@@ -29,8 +27,7 @@ void AppendSection(std::string& out, const char* name, std::vector<const TListIt
     out += "]\r\n";
 }
 
-std::vector<const TListItem*> Pointers(const std::vector<TListItem>& entries)
-{
+std::vector<const TListItem*> Pointers(const std::vector<TListItem>& entries) {
     std::vector<const TListItem*> result;
     result.reserve(entries.size());
     for (const TListItem& e : entries) result.push_back(&e);
@@ -39,8 +36,7 @@ std::vector<const TListItem*> Pointers(const std::vector<TListItem>& entries)
 
 }  // namespace
 
-std::string WriteList(const TListContent& content)
-{
+std::string WriteList(const TListContent& content) {
     std::string out;
     out += "[settings]\r\nRev|";
     out += std::to_string(content.rev);

@@ -8,10 +8,10 @@
 
 // One entry as written.
 struct TListItem {
-    std::string path;    // Windows-1252, "\" between names
-    std::string digest;  // 32 lowercase hexadecimal digits
+    std::string path;       // Windows-1252, "\" between names
+    std::string digest;     // 32 lowercase hexadecimal digits
     std::int64_t size = 0;  // written as plain decimal whatever its magnitude
-    std::string sha256;  // 64 hex digits, written as a leading field; empty: none
+    std::string sha256;     // 64 hex digits, written as a leading field; empty: none
 };
 
 struct TListContent {

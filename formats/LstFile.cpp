@@ -6,8 +6,7 @@
 
 TListFile::TListFile(std::string path) : path_(std::move(path)) {}
 
-void TListFile::LoadText()
-{
+void TListFile::LoadText() {
     if (loaded_) return;
     os::File file = os::File::OpenRead(path_, os::Share::Read);
     // The size is a hint: the file is read to its end whatever it says.
@@ -27,15 +26,13 @@ void TListFile::LoadText()
     loaded_ = true;
 }
 
-TListLines TListFile::ReadSectionLines(const std::string& name)
-{
+TListLines TListFile::ReadSectionLines(const std::string& name) {
     LoadText();
     return FindListSection(text_, name);
 }
 
 // ... and "FAIL" when that is nothing.
-std::vector<std::string> TListFile::ReadSection(const std::string& name)
-{
+std::vector<std::string> TListFile::ReadSection(const std::string& name) {
     std::vector<std::string> lines;
     const TListLines section = ReadSectionLines(name);
     lines.reserve(std::max<std::size_t>(section.size(), 1));
@@ -44,8 +41,7 @@ std::vector<std::string> TListFile::ReadSection(const std::string& name)
     return lines;
 }
 
-std::string TListFile::ReadValue(const std::string& section, const std::string& key)
-{
+std::string TListFile::ReadValue(const std::string& section, const std::string& key) {
     LoadText();
     return FindListValue(text_, section, key);
 }

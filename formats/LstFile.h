@@ -36,6 +36,6 @@ private:
     void LoadText();
 
     std::string path_;
-    std::string text_;   // the file's text, read once; the file is closed after
+    std::string text_;  // the file's text, read once; the file is closed after
     bool loaded_ = false;
 };

@@ -31,9 +31,12 @@ void WriteUpdateScript(const std::string& name) {
     // one is created exclusively: nothing planted at the name is written.
     os::DeleteFile(scriptPath);
     os::File script = os::File::CreateNew(scriptPath, os::Share::Read);
-    std::string text = "@echo off\r\n"
-                       "taskkill /IM " + name + " /F\r\n"
-                       "ping 127.0.0.1 -n 3 > nul\r\n";
+    std::string text =
+        "@echo off\r\n"
+        "taskkill /IM " +
+        name +
+        " /F\r\n"
+        "ping 127.0.0.1 -n 3 > nul\r\n";
     if (os::FileExists(dir + "\\" + name + ".New")) {
         text += "del \"" + dir + "\\files.lst\"\r\n";
         text += "del \"" + dir + "\\" + name + "\"\r\n";

@@ -108,8 +108,7 @@ TSha256Stream::TSha256Stream() {
 }
 
 void TSha256Stream::Update(std::span<const std::uint8_t> bytes) {
-    crypto_hash_sha256_update(reinterpret_cast<crypto_hash_sha256_state*>(state_.data()), bytes.data(),
-                              bytes.size());
+    crypto_hash_sha256_update(reinterpret_cast<crypto_hash_sha256_state*>(state_.data()), bytes.data(), bytes.size());
 }
 
 TSha256 TSha256Stream::Final() {
@@ -169,9 +168,7 @@ std::optional<std::array<std::uint8_t, N>> FromHex(std::string_view text) {
 template std::optional<std::array<std::uint8_t, 32>> FromHex<32>(std::string_view);
 template std::optional<std::array<std::uint8_t, 64>> FromHex<64>(std::string_view);
 
-std::string FormatSecretKeyFile(const TSecretKey& key) {
-    return std::string(kSecretTag) + ToHex(key.Seed()) + "\n";
-}
+std::string FormatSecretKeyFile(const TSecretKey& key) { return std::string(kSecretTag) + ToHex(key.Seed()) + "\n"; }
 
 std::optional<TSecretKey> ParseSecretKeyFile(std::string_view text) {
     if (text.substr(0, kSecretTag.size()) != kSecretTag) return std::nullopt;
@@ -246,8 +243,8 @@ std::string SignList(const TSecretKey& key, const TSha256& listDigest, std::uint
     return FormatListSignature(s);
 }
 
-TListVerdict VerifyList(const TPublicKey& key, const TSha256& listDigest, std::string_view sigText,
-                        std::uint64_t now, TListSignature* parsed) {
+TListVerdict VerifyList(const TPublicKey& key, const TSha256& listDigest, std::string_view sigText, std::uint64_t now,
+                        TListSignature* parsed) {
     const auto s = ParseListSignature(sigText);
     if (!s) return TListVerdict::Malformed;
     // The parse is strict, so the canonical form is exactly the file's bytes.

@@ -99,8 +99,8 @@ enum class TListVerdict { Valid, Malformed, DigestMismatch, BadSignature, Expire
 // Checks a signature file's content against the digest of the list's bytes,
 // the public key and the current Unix time. On Valid, parsed receives the
 // file's fields.
-TListVerdict VerifyList(const TPublicKey& key, const TSha256& listDigest, std::string_view sigText,
-                        std::uint64_t now, TListSignature* parsed = nullptr);
+TListVerdict VerifyList(const TPublicKey& key, const TSha256& listDigest, std::string_view sigText, std::uint64_t now,
+                        TListSignature* parsed = nullptr);
 const char* Describe(TListVerdict verdict);
 
 }  // namespace sig

@@ -15,8 +15,7 @@ std::uint32_t Load32(const std::uint8_t* p) {
         std::memcpy(&v, p, 4);
         return v;
     } else {
-        return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 |
-               std::uint32_t{p[3]} << 24;
+        return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 | std::uint32_t{p[3]} << 24;
     }
 }
 
@@ -156,8 +155,8 @@ void MD5Update(TMD5Context& context, const void* data, std::size_t length) {
     const std::size_t used = (context.Count[0] >> 3) & 0x3F;
 
     // The bit count is kept modulo 2^64, as the RFC appends it.
-    const std::uint64_t bits = (std::uint64_t{context.Count[1]} << 32 | context.Count[0]) +
-                               (static_cast<std::uint64_t>(length) << 3);
+    const std::uint64_t bits =
+        (std::uint64_t{context.Count[1]} << 32 | context.Count[0]) + (static_cast<std::uint64_t>(length) << 3);
     context.Count[0] = static_cast<std::uint32_t>(bits);
     context.Count[1] = static_cast<std::uint32_t>(bits >> 32);
 

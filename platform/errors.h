@@ -19,8 +19,7 @@ inline constexpr int kDiskWriteError = 101;
 // Input/output failure with the operating system's error code.
 class EInOutError : public Exception {
 public:
-    EInOutError(int code, const std::string& message)
-        : Exception(message), ErrorCode(code) {}
+    EInOutError(int code, const std::string& message) : Exception(message), ErrorCode(code) {}
     int ErrorCode;
 };
 

@@ -1,8 +1,8 @@
 #include "ui/Resources.h"
 
 TIconHandle LoadIconResource(const wchar_t* name, int size) {
-    return TIconHandle(static_cast<HICON>(
-        LoadImageW(GetModuleHandleW(nullptr), name, IMAGE_ICON, size, size, LR_DEFAULTCOLOR)));
+    return TIconHandle(
+        static_cast<HICON>(LoadImageW(GetModuleHandleW(nullptr), name, IMAGE_ICON, size, size, LR_DEFAULTCOLOR)));
 }
 
 std::wstring FromWindows1252(const std::string& text) {

@@ -206,8 +206,7 @@ TFMain::TFMain()
       Maximise1((PopupMenu1.AddSeparator(), PopupMenu1.Add(L"Maximizar", art_.MenuRestore))),
       Minimise1(PopupMenu1.Add(L"Minimizar", art_.MenuMinimise)),
       Close1((PopupMenu1.AddSeparator(), PopupMenu1.Add(L"Cerrar", art_.MenuClose))),
-      CoolTrayIcon1(art_.SmallIcon ? art_.SmallIcon.Get() : art_.Icon.Get(), L"Corvel - Updater",
-                    ReportToApplication),
+      CoolTrayIcon1(art_.SmallIcon ? art_.SmallIcon.Get() : art_.Icon.Get(), L"Corvel - Updater", ReportToApplication),
       Timer3(*this, 300),
       Timer4(*this, 300),
       Timer5(*this, 300) {
@@ -273,8 +272,8 @@ void TFMain::WriteDesktopShortcut() {
     const std::string directory = path.substr(0, path.find_last_of("\\:") + 1);
 
     TComPtr<IShellLinkA> link;
-    HRESULT hr = CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER,
-                                  IID_IShellLinkA, reinterpret_cast<void**>(link.Put()));
+    HRESULT hr = CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER, IID_IShellLinkA,
+                                  reinterpret_cast<void**>(link.Put()));
     if (FAILED(hr)) throw Exception(SystemErrorText(hr));
     TComPtr<IPersistFile> file;
     hr = link->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(file.Put()));
@@ -297,43 +296,40 @@ void TFMain::WriteDesktopShortcut() {
 
 LRESULT TFMain::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
-    case WM_CORVEL_SYNC: {
-        auto* call = reinterpret_cast<TSyncCall*>(lParam);
-        if (link_ && link_->Attached()) {
-            try {
-                // A mode change finds the view as the worker left it.
-                {
-                    TPaintBatch batch(*this);
-                    link_->Feed().Drain(*this);
+        case WM_CORVEL_SYNC: {
+            auto* call = reinterpret_cast<TSyncCall*>(lParam);
+            if (link_ && link_->Attached()) {
+                try {
+                    // A mode change finds the view as the worker left it.
+                    {
+                        TPaintBatch batch(*this);
+                        link_->Feed().Drain(*this);
+                    }
+                    (*call->Operation)();
+                } catch (...) {
+                    call->Error = std::current_exception();
                 }
-                (*call->Operation)();
-            } catch (...) {
-                call->Error = std::current_exception();
             }
-        }
-        return 0;
-    }
-    case WM_CORVEL_FRAME:
-        ShowFrame();
-        return 0;
-    case WM_TIMER:
-        if (wParam == kFrameTimerId) {
-            ShowFrame();
             return 0;
         }
-        break;
-    case WM_CORVEL_RUN_ENDED:
-        // A run that ended without closing its view (a failure it did not
-        // handle) leaves the window idle all the same.
-        if (runActive_ && static_cast<unsigned>(wParam) == runSerial_) EndUpdateView();
-        return 0;
-    case WM_SIZE:
-        if (wParam == SIZE_MINIMIZED) CoolTrayIcon1.ApplicationMinimized();
-        break;
-    case 0x02E0:  // WM_DPICHANGED
-        return 0;  // positions are screen pixels: the window never scales
-    default:
-        break;
+        case WM_CORVEL_FRAME: ShowFrame(); return 0;
+        case WM_TIMER:
+            if (wParam == kFrameTimerId) {
+                ShowFrame();
+                return 0;
+            }
+            break;
+        case WM_CORVEL_RUN_ENDED:
+            // A run that ended without closing its view (a failure it did not
+            // handle) leaves the window idle all the same.
+            if (runActive_ && static_cast<unsigned>(wParam) == runSerial_) EndUpdateView();
+            return 0;
+        case WM_SIZE:
+            if (wParam == SIZE_MINIMIZED) CoolTrayIcon1.ApplicationMinimized();
+            break;
+        case 0x02E0:   // WM_DPICHANGED
+            return 0;  // positions are screen pixels: the window never scales
+        default: break;
     }
     return TForm::HandleMessage(message, wParam, lParam);
 }

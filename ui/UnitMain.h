@@ -173,36 +173,36 @@ private:
 public:
     // ---- controls, in creation order ---------------------------------------
     // The names are those of the product's design; each line says the role.
-    TImage Image1;                      // the background picture, never shown: the form paints it as its brush
-    TImage Image6;                      // animation frame 1 of 3 (Timer3), during a run
-    TImage Image7;                      // animation frame 2 of 3 (Timer4), during a run
-    TImage Image8;                      // animation frame 3 of 3 (Timer5), during a run
-    TImage Image4;                      // the trough behind the total bar, during a run
-    TALProgressBar ALProgressBar2;      // total progress of the run
-    TImgBtn ImgBtn2;                    // "check files" button: a forced run
-    TImgBtn ImgBtn3;                    // exit button (top right)
-    TALProgressBar ALProgressBar1;      // progress of the current file; laid out but never shown
-    TImgBtn ImgBtn11;                   // minimise button (top right)
+    TImage Image1;                        // the background picture, never shown: the form paints it as its brush
+    TImage Image6;                        // animation frame 1 of 3 (Timer3), during a run
+    TImage Image7;                        // animation frame 2 of 3 (Timer4), during a run
+    TImage Image8;                        // animation frame 3 of 3 (Timer5), during a run
+    TImage Image4;                        // the trough behind the total bar, during a run
+    TALProgressBar ALProgressBar2;        // total progress of the run
+    TImgBtn ImgBtn2;                      // "check files" button: a forced run
+    TImgBtn ImgBtn3;                      // exit button (top right)
+    TALProgressBar ALProgressBar1;        // progress of the current file; laid out but never shown
+    TImgBtn ImgBtn11;                     // minimise button (top right)
     TDBAdvSmoothLabel DBAdvSmoothLabel1;  // the run's status text (bottom left)
     TDBAdvSmoothLabel DBAdvSmoothLabel2;  // the run's detail text (bottom right)
-    TImgBtn ImgBtn1;                    // play button: starts the game client and closes
-    TImage Image5;                      // the skull over the play button's place, during a run
-    TImage Image10;                     // the "update finished" notice, until the pointer enters a button
-    TImgBtn ImgBtn4;                    // WEB button: opens the web site
-    TImgBtn ImgBtn5;                    // FORO button: opens the forum
+    TImgBtn ImgBtn1;                      // play button: starts the game client and closes
+    TImage Image5;                        // the skull over the play button's place, during a run
+    TImage Image10;                       // the "update finished" notice, until the pointer enters a button
+    TImgBtn ImgBtn4;                      // WEB button: opens the web site
+    TImgBtn ImgBtn5;                      // FORO button: opens the forum
     // ---- non-visual components -----------------------------------------------
-    TTimer Timer1;                      // 50 ms after the start: the first, unforced run
-    TPopupMenu PopupMenu1;              // the tray icon's menu
-    TMenuItem& Home1;                   // menu: open the web site
-    TMenuItem& Forum1;                  // menu: open the forum
-    TMenuItem& CheckFiles1;             // menu: a forced run (disabled during a run)
-    TMenuItem& Maximise1;               // menu: restore the window
-    TMenuItem& Minimise1;               // menu: minimise to the tray
-    TMenuItem& Close1;                  // menu: close the program
-    TCoolTrayIcon CoolTrayIcon1;        // the notification-area icon: click restores, balloon when done
-    TTimer Timer3;                      // animation: shows frame 1, hands over to Timer4
-    TTimer Timer4;                      // animation: shows frame 2, hands over to Timer5
-    TTimer Timer5;                      // animation: shows frame 3, hands back to Timer3
+    TTimer Timer1;                // 50 ms after the start: the first, unforced run
+    TPopupMenu PopupMenu1;        // the tray icon's menu
+    TMenuItem& Home1;             // menu: open the web site
+    TMenuItem& Forum1;            // menu: open the forum
+    TMenuItem& CheckFiles1;       // menu: a forced run (disabled during a run)
+    TMenuItem& Maximise1;         // menu: restore the window
+    TMenuItem& Minimise1;         // menu: minimise to the tray
+    TMenuItem& Close1;            // menu: close the program
+    TCoolTrayIcon CoolTrayIcon1;  // the notification-area icon: click restores, balloon when done
+    TTimer Timer3;                // animation: shows frame 1, hands over to Timer4
+    TTimer Timer4;                // animation: shows frame 2, hands over to Timer5
+    TTimer Timer5;                // animation: shows frame 3, hands back to Timer3
 
 protected:
     LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) override;

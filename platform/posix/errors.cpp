@@ -9,9 +9,7 @@ namespace {
 // strerror_r comes in a GNU flavour (returns the text) and an XSI one
 // (fills the buffer); these overloads accept either.
 [[maybe_unused]] const char* PickText(const char* text, const char*) { return text; }
-[[maybe_unused]] const char* PickText(int rc, const char* buffer) {
-    return rc == 0 ? buffer : nullptr;
-}
+[[maybe_unused]] const char* PickText(int rc, const char* buffer) { return rc == 0 ? buffer : nullptr; }
 
 }  // namespace
 

@@ -140,9 +140,7 @@ std::size_t File::Write(const void* buffer, std::size_t count) {
 }
 
 std::int64_t File::Seek(std::int64_t offset, SeekOrigin origin) {
-    const int whence = origin == SeekOrigin::Begin ? SEEK_SET
-                       : origin == SeekOrigin::Current ? SEEK_CUR
-                                                       : SEEK_END;
+    const int whence = origin == SeekOrigin::Begin ? SEEK_SET : origin == SeekOrigin::Current ? SEEK_CUR : SEEK_END;
     const off_t pos = ::lseek(Fd(handle_), static_cast<off_t>(offset), whence);
     if (pos < 0) RaiseLastError("seek");
     return pos;
@@ -250,8 +248,7 @@ struct sigaction g_previousSegv;
 void OnMemoryFault(int sig, siginfo_t* info, void* context) {
     sigjmp_buf* const target = t_recovery;
     const auto* address = info != nullptr ? static_cast<const std::uint8_t*>(info->si_addr) : nullptr;
-    if (target != nullptr && info != nullptr && info->si_code > 0 && address >= t_viewBegin &&
-        address < t_viewEnd) {
+    if (target != nullptr && info != nullptr && info->si_code > 0 && address >= t_viewBegin && address < t_viewEnd) {
         t_recovery = nullptr;
         siglongjmp(*target, 1);
     }
@@ -261,8 +258,7 @@ void OnMemoryFault(int sig, siginfo_t* info, void* context) {
         previous.sa_sigaction(sig, info, context);
         return;
     }
-    if ((previous.sa_flags & SA_SIGINFO) == 0 && previous.sa_handler != SIG_DFL &&
-        previous.sa_handler != SIG_IGN) {
+    if ((previous.sa_flags & SA_SIGINFO) == 0 && previous.sa_handler != SIG_DFL && previous.sa_handler != SIG_IGN) {
         previous.sa_handler(sig);
         return;
     }

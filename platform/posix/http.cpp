@@ -136,9 +136,8 @@ public:
             pos_ = 0;
             Pump();
             if (pace_.Expired(HttpPace::Clock::now())) {
-                throw EInOutError(CURLE_OPERATION_TIMEDOUT,
-                                  "Download failed: less than 1 KiB in " + std::to_string(g_stallSeconds.load()) +
-                                      " seconds");
+                throw EInOutError(CURLE_OPERATION_TIMEDOUT, "Download failed: less than 1 KiB in " +
+                                                                std::to_string(g_stallSeconds.load()) + " seconds");
             }
         }
         if (pos_ == data_.size()) {
@@ -211,9 +210,12 @@ private:
         std::string_view value = line.substr(colon + 1);
         while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) value.remove_prefix(1);
         while (!value.empty() && (value.back() == ' ' || value.back() == '\t')) value.remove_suffix(1);
-        if (name == "etag") etag_ = value;
-        else if (name == "last-modified") lastModified_ = value;
-        else if (name == "content-range") contentRange_ = value;
+        if (name == "etag")
+            etag_ = value;
+        else if (name == "last-modified")
+            lastModified_ = value;
+        else if (name == "content-range")
+            contentRange_ = value;
     }
 
     void Pump() {

@@ -42,8 +42,10 @@ std::string CreateSecretFile(const std::filesystem::path& path, std::string_view
     for (std::size_t done = 0; problem.empty() && done < content.size();) {
         const ssize_t n = ::write(fd.get(), content.data() + done, content.size() - done);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) problem = std::strerror(n < 0 ? errno : EIO);
-        else done += static_cast<std::size_t>(n);
+        if (n <= 0)
+            problem = std::strerror(n < 0 ? errno : EIO);
+        else
+            done += static_cast<std::size_t>(n);
     }
     if (problem.empty() && ::fsync(fd.get()) != 0) problem = std::strerror(errno);
     if (problem.empty() && ::close(fd.release()) != 0) problem = std::strerror(errno);

@@ -8,9 +8,9 @@ int LastErrorCode() { return static_cast<int>(::GetLastError()); }
 
 std::string SystemMessage(int code) {
     char* text = nullptr;
-    const DWORD n = ::FormatMessageA(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-        nullptr, static_cast<DWORD>(code), 0, reinterpret_cast<char*>(&text), 0, nullptr);
+    const DWORD n =
+        ::FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                         nullptr, static_cast<DWORD>(code), 0, reinterpret_cast<char*>(&text), 0, nullptr);
     std::string result = n != 0 && text != nullptr ? std::string(text, n) : std::string{};
     if (text != nullptr) ::LocalFree(text);
     while (!result.empty() && (result.back() == '\n' || result.back() == '\r' || result.back() == ' ')) {
@@ -22,8 +22,8 @@ std::string SystemMessage(int code) {
 std::string ErrorText(int code) {
     std::string result = SystemMessage(code);
     // System texts end in ".\r\n"; the message adds its own punctuation.
-    while (!result.empty() && (result.back() == '\n' || result.back() == '\r' || result.back() == ' ' ||
-                               result.back() == '.')) {
+    while (!result.empty() &&
+           (result.back() == '\n' || result.back() == '\r' || result.back() == ' ' || result.back() == '.')) {
         result.pop_back();
     }
     if (result.empty()) result = "error " + std::to_string(code);

@@ -84,8 +84,8 @@ File File::OpenRead(const std::string& path, Share share) {
 }
 
 File File::Create(const std::string& path, Share share) {
-    HANDLE h = ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, ShareFlags(share), nullptr,
-                             CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE h = ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, ShareFlags(share), nullptr, CREATE_ALWAYS,
+                             FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) RaiseLastError(path);
     File file;
     file.handle_ = reinterpret_cast<std::intptr_t>(h);
@@ -113,7 +113,8 @@ File File::OpenOwn(const std::string& path, Share share) {
     file.handle_ = reinterpret_cast<std::intptr_t>(h);
     BY_HANDLE_FILE_INFORMATION info{};
     if (!::GetFileInformationByHandle(h, &info)) RaiseLastError(path);
-    if ((info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0 ||
+    if ((info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) !=
+            0 ||
         info.nNumberOfLinks != 1 || ::GetFileType(h) != FILE_TYPE_DISK) {
         throw EInOutError(ERROR_ACCESS_DENIED, path + ": not a plain file of our own");
     }
@@ -146,7 +147,7 @@ std::size_t File::Write(const void* buffer, std::size_t count) {
 }
 
 std::int64_t File::Seek(std::int64_t offset, SeekOrigin origin) {
-    const DWORD method = origin == SeekOrigin::Begin ? FILE_BEGIN
+    const DWORD method = origin == SeekOrigin::Begin     ? FILE_BEGIN
                          : origin == SeekOrigin::Current ? FILE_CURRENT
                                                          : FILE_END;
     LARGE_INTEGER distance, position;
@@ -211,8 +212,8 @@ private:
 }  // namespace
 
 std::unique_ptr<Mapping> MapFileReadOnly(const std::string& path) {
-    Handle file(::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    Handle file(::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
     if (!file.valid()) return nullptr;
     // An empty file can't be mapped; this fails for it.
     Handle mapping(::CreateFileMappingA(file.get(), nullptr, PAGE_READONLY, 0, 0, nullptr));
@@ -227,8 +228,8 @@ std::unique_ptr<Mapping> MapFileReadOnly(const std::string& path) {
         ::VirtualQuery(view.get(), &region, sizeof region) == 0) {
         return nullptr;
     }
-    const auto size = std::min(static_cast<std::uint64_t>(fileSize.QuadPart),
-                               static_cast<std::uint64_t>(region.RegionSize));
+    const auto size =
+        std::min(static_cast<std::uint64_t>(fileSize.QuadPart), static_cast<std::uint64_t>(region.RegionSize));
     return std::make_unique<Win32Mapping>(std::move(file), std::move(mapping), std::move(view),
                                           static_cast<std::size_t>(size));
 }

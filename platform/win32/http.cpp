@@ -50,8 +50,7 @@ constexpr std::size_t kReadAheadBlocks = 16;
 // One response's body on its way from the reading thread to the caller.
 struct Transfer {
     explicit Transfer(std::shared_ptr<InternetHandle> session)
-        : internet(std::move(session)),
-          pace(std::chrono::seconds(g_stallSeconds.load()), HttpPace::Clock::now()) {}
+        : internet(std::move(session)), pace(std::chrono::seconds(g_stallSeconds.load()), HttpPace::Clock::now()) {}
     // Declared in this order so that the URL handle closes before the
     // session's internet handle can.
     std::shared_ptr<InternetHandle> internet;
@@ -61,7 +60,7 @@ struct Transfer {
     // Blocks as the reading thread filled them; the caller copies out of
     // the front one, so each byte is copied once, into the caller's buffer.
     std::deque<std::vector<char>> blocks;
-    std::size_t head = 0;  // read position in blocks.front()
+    std::size_t head = 0;                  // read position in blocks.front()
     std::vector<std::vector<char>> spare;  // emptied blocks, for reuse
     HttpPace pace;
     bool done = false;
@@ -187,8 +186,8 @@ public:
         }
         if (t_->blocks.empty()) {
             if (t_->error != 0) {
-                throw EInOutError(static_cast<int>(t_->error), "Download failed: " +
-                                                                   ErrorText(static_cast<int>(t_->error)));
+                throw EInOutError(static_cast<int>(t_->error),
+                                  "Download failed: " + ErrorText(static_cast<int>(t_->error)));
             }
             // A connection that closes early looks like the end of the body;
             // the declared length tells the two apart.
@@ -303,9 +302,8 @@ std::unique_ptr<HttpResponse> HttpSession::Open(const std::string& url, const Ht
     }
     answer.status = std::atoi(QueryHeader(transfer->url.h, HTTP_QUERY_STATUS_CODE).c_str());
     const std::string etag = QueryHeader(transfer->url.h, HTTP_QUERY_ETAG);
-    answer.validator = !etag.empty() && etag.rfind("W/", 0) != 0
-                           ? etag
-                           : QueryHeader(transfer->url.h, HTTP_QUERY_LAST_MODIFIED);
+    answer.validator =
+        !etag.empty() && etag.rfind("W/", 0) != 0 ? etag : QueryHeader(transfer->url.h, HTTP_QUERY_LAST_MODIFIED);
     answer.rangeStart = ParseContentRangeStart(QueryHeader(transfer->url.h, HTTP_QUERY_CONTENT_RANGE));
     state_->IdleReader().Give(transfer);
     return std::make_unique<WinInetResponse>(std::move(transfer), std::move(answer));

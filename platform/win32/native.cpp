@@ -23,8 +23,8 @@ codepage::TDecode NativeToCp1252(const std::filesystem::path& name, std::string&
     const std::wstring& wide = name.native();
     if (wide.empty()) return codepage::TDecode::Ok;
     BOOL usedDefault = FALSE;
-    const int n = ::WideCharToMultiByte(1252, WC_NO_BEST_FIT_CHARS, wide.data(), static_cast<int>(wide.size()),
-                                        nullptr, 0, nullptr, &usedDefault);
+    const int n = ::WideCharToMultiByte(1252, WC_NO_BEST_FIT_CHARS, wide.data(), static_cast<int>(wide.size()), nullptr,
+                                        0, nullptr, &usedDefault);
     if (n <= 0 || usedDefault) return codepage::TDecode::NotCp1252;
     out.resize(static_cast<std::size_t>(n));
     ::WideCharToMultiByte(1252, WC_NO_BEST_FIT_CHARS, wide.data(), static_cast<int>(wide.size()), out.data(), n,
@@ -43,12 +43,11 @@ std::filesystem::path NativeFromListBytes(std::string_view bytes) {
 std::string NativeDisplayBytes(const std::filesystem::path& path) {
     const std::wstring& wide = path.native();
     std::string utf8;
-    const int n = ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0,
-                                        nullptr, nullptr);
+    const int n =
+        ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr, nullptr);
     if (n > 0) {
         utf8.resize(static_cast<std::size_t>(n));
-        ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), utf8.data(), n, nullptr,
-                              nullptr);
+        ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), utf8.data(), n, nullptr, nullptr);
     }
     return utf8;
 }

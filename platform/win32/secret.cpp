@@ -56,9 +56,8 @@ std::vector<BYTE> CurrentUserSid() {
 
 // Groups any other user of the machine (or of the network) belongs to.
 bool IsBroadGroup(PSID sid) {
-    for (const WELL_KNOWN_SID_TYPE type : {WinWorldSid, WinAuthenticatedUserSid, WinBuiltinUsersSid,
-                                           WinAnonymousSid, WinBuiltinGuestsSid, WinInteractiveSid,
-                                           WinNetworkSid}) {
+    for (const WELL_KNOWN_SID_TYPE type : {WinWorldSid, WinAuthenticatedUserSid, WinBuiltinUsersSid, WinAnonymousSid,
+                                           WinBuiltinGuestsSid, WinInteractiveSid, WinNetworkSid}) {
         if (IsWellKnownSid(sid, type)) return true;
     }
     return false;
@@ -113,8 +112,7 @@ std::string CreateSecretFile(const std::filesystem::path& path, std::string_view
         return LastError();
     }
     SECURITY_ATTRIBUTES attributes{sizeof attributes, &descriptor, FALSE};
-    Handle file(
-        CreateFileW(path.c_str(), GENERIC_WRITE, 0, &attributes, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+    Handle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, &attributes, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (file.get() == INVALID_HANDLE_VALUE) return LastError();
     std::string problem;
     DWORD written = 0;

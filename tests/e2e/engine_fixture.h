@@ -65,8 +65,8 @@ protected:
     // reported success.
     bool Run(bool force = false, TSelfMode mode = TSelfMode::OrdinaryFile, const std::string& baseUrl = "");
 
-    std::string Local(const std::string& relative) const;       // install dir path
-    std::string ReadLocal(const std::string& relative) const;   // content, or "<missing>"
+    std::string Local(const std::string& relative) const;      // install dir path
+    std::string ReadLocal(const std::string& relative) const;  // content, or "<missing>"
     void WriteLocal(const std::string& relative, const std::string& content) const;
     // Files in the install directory that a run must not leave behind
     // (partial copies kept on purpose are listed by Partials).

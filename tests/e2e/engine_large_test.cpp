@@ -148,9 +148,10 @@ TEST_F(EngineRun, EntryOfThreeGiBInstallsWithAScaledBar) {
     const std::string bz2 = CompressZerosFast(kSize);
     ASSERT_LT(bz2.size(), 64u << 10);
     PutServerFile("packs/big.pak.bz2", bz2);
-    PublishList("[settings]\r\nRev|1\r\n[/settings]\r\n[files_critical]\r\n[/files_critical]\r\n"
-                "[files_normal]\r\npacks\\big.pak|" + std::string(kZerosMd5) + "|" + std::to_string(kSize) +
-                "\r\n[/files_normal]\r\n");
+    PublishList(
+        "[settings]\r\nRev|1\r\n[/settings]\r\n[files_critical]\r\n[/files_critical]\r\n"
+        "[files_normal]\r\npacks\\big.pak|" +
+        std::string(kZerosMd5) + "|" + std::to_string(kSize) + "\r\n[/files_normal]\r\n");
     WriteLocal("packs\\big.pak", "old");
     const long peakBefore = PeakMiB();
 

@@ -18,7 +18,6 @@
 #include <mutex>
 #include <thread>
 
-
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
 using ::testing::IsEmpty;
@@ -42,7 +41,8 @@ std::vector<std::string> Fold(const std::vector<std::string>& log) {
         }
         const std::string prefix = file ? "File " : "Extract ";
         std::vector<long> values;
-        while (i < log.size() && log[i].rfind(prefix, 0) == 0) values.push_back(std::stol(log[i++].substr(prefix.size())));
+        while (i < log.size() && log[i].rfind(prefix, 0) == 0)
+            values.push_back(std::stol(log[i++].substr(prefix.size())));
         if (values.size() >= 2 && values.back() == 0) {
             for (std::size_t k = 1; k + 1 < values.size(); ++k) EXPECT_GE(values[k], values[k - 1]) << prefix;
             out.push_back(prefix.substr(0, prefix.size() - 1) + ".. " + std::to_string(values[values.size() - 2]));
@@ -83,8 +83,8 @@ TEST_F(EngineRun, WholeRunShowsEveryStepInOrder) {
                     "Begin", "Status|Buscando Actualizaciones...|", "File.. " + list, "File 0", "Status||",
                     "Max 0 " + list, "Extract.. " + list, "Extract 0",
                     // [files_critical]
-                    "Status|Comprobando Archivos...|", "Max 1 0", "Total 0", "Status|Comprobando...| a.txt",
-                    "Total 0", "Status||",
+                    "Status|Comprobando Archivos...|", "Max 1 0", "Total 0", "Status|Comprobando...| a.txt", "Total 0",
+                    "Status||",
                     // [files_normal]
                     "Status|Comprobando Archivos...|", "Max 1 0", "Total 0", "Status|Comprobando...| data\\b.txt",
                     "Total 0", "Status||",
@@ -274,7 +274,9 @@ TEST_F(EngineRun, TrickleFailsWhileASlowSteadyTransferInstalls) {
 
 TEST_F(EngineRun, SequentialDownloadsShareOneConnection) {
     std::map<std::string, TPublished> files;
-    for (int i = 0; i < 40; ++i) files["dir\\f" + std::to_string(i) + ".txt"] = {Noise(static_cast<std::size_t>(3000 + 97 * i), static_cast<unsigned>(i)), i % 2 == 0};
+    for (int i = 0; i < 40; ++i)
+        files["dir\\f" + std::to_string(i) + ".txt"] = {
+            Noise(static_cast<std::size_t>(3000 + 97 * i), static_cast<unsigned>(i)), i % 2 == 0};
     Publish(files);
     ASSERT_TRUE(Run());
     EXPECT_EQ(Requests().size(), 41u);
@@ -327,12 +329,11 @@ TEST_F(EngineRun, UnreachableFileEndsTheInstallLoop) {
 }
 
 TEST_F(EngineRun, NothingIsWrittenOutsideTheInstallDirectory) {
-    const std::vector<std::string> hostile{"..\\escape.txt", "sub\\..\\..\\escape2.txt", "\\rooted.txt",
-                                           "C:\\drive.txt",  "ads.txt:stream",          "CON",
-                                           "sub\\nul.txt",   "trail. ",                 "a\\\\b.txt",
-                                           // Devices in the spellings Windows also resolves.
-                                           "NUL .txt", "sub\\com1 .dat", "COM\xB9", "lpt\xB3.log", "CONIN$",
-                                           "d\\conout$.txt\\x"};
+    const std::vector<std::string> hostile{
+        "..\\escape.txt", "sub\\..\\..\\escape2.txt", "\\rooted.txt", "C:\\drive.txt", "ads.txt:stream", "CON",
+        "sub\\nul.txt", "trail. ", "a\\\\b.txt",
+        // Devices in the spellings Windows also resolves.
+        "NUL .txt", "sub\\com1 .dat", "COM\xB9", "lpt\xB3.log", "CONIN$", "d\\conout$.txt\\x"};
     std::string critical;
     for (const auto& p : hostile) critical += EntryLine(p, "evil") + "\n";
     PutServerFile("escape.txt.bz2", Compress("evil"));
@@ -497,7 +498,9 @@ public:
         inner_.SyncStatus(phase, status, detail);
         if (OnStatus) OnStatus(status, detail);
     }
-    void SyncProgressMax(std::int32_t selector, std::int32_t value) override { inner_.SyncProgressMax(selector, value); }
+    void SyncProgressMax(std::int32_t selector, std::int32_t value) override {
+        inner_.SyncProgressMax(selector, value);
+    }
     void SyncFileProgress(std::int32_t value) override {
         inner_.SyncFileProgress(value);
         if (OnFileProgress) OnFileProgress(value);
@@ -603,10 +606,10 @@ TEST_F(EngineRun, ParallelCheckKeepsTheListOrderOfWhatItFetches) {
         const std::string content = "content " + std::to_string(i) + std::string(static_cast<std::size_t>(i) * 97, 'x');
         files[name] = {content, i % 2 == 0};
         switch (i % 4) {
-            case 0: WriteLocal(name, content); break;                 // current
-            case 1: WriteLocal(name, content + "changed"); break;    // changed
-            case 2: break;                                           // missing
-            case 3: WriteLocal(name, ""); break;                     // empty
+            case 0: WriteLocal(name, content); break;              // current
+            case 1: WriteLocal(name, content + "changed"); break;  // changed
+            case 2: break;                                         // missing
+            case 3: WriteLocal(name, ""); break;                   // empty
         }
     }
     Publish(files);
@@ -660,7 +663,7 @@ TEST_F(EngineRun, LinksPlantedAtTemporaryNamesAreNeverWrittenThrough) {
     const fs::path victim = outside / "victim.txt";
     const std::string precious(5000, 'p');
     std::ofstream(victim, std::ios::binary) << precious;
-    const std::vector<std::string> names{"files.lst.bz2", "files.lst",      "a.dat.bz2",
+    const std::vector<std::string> names{"files.lst.bz2", "files.lst",       "a.dat.bz2",
                                          "a.dat.part",    "data\\b.dat.bz2", "data\\b.dat.part"};
     for (TLink kind : {TLink::Symbolic, TLink::Hard}) {
         SCOPED_TRACE(kind == TLink::Symbolic ? "symbolic links" : "hard links");
@@ -712,17 +715,22 @@ TEST_F(EngineRun, ManagedFilesNamedLikeTemporariesAllEndCorrect) {
     const std::size_t before = Requests().size();
     ASSERT_TRUE(Run());
     EXPECT_EQ(Requests().size(), before + 1);
-    EXPECT_THAT(Leftovers(), UnorderedElementsAre(Local("files.lst.bz2"), Local("pack.pak.bz2"), Local("pack.pak.part")));
+    EXPECT_THAT(Leftovers(),
+                UnorderedElementsAre(Local("files.lst.bz2"), Local("pack.pak.bz2"), Local("pack.pak.part")));
 }
 
 // What a killed run leaves goes at the start of the next one, but only our
 // own names in directories the list names, and never a managed file.
 TEST_F(EngineRun, StaleTemporariesOfKilledRunsAreSwept) {
-    const std::vector<std::string> stale{"data\\a.dat.bz2",  "data\\a.dat.part", "data\\a.dat.bz2.~corvel0123456789abcdef",
-                                         "gone.dat.bz2.~corvel00000000000000ff", "files.lst", "FILES.LST.BZ2",
+    const std::vector<std::string> stale{"data\\a.dat.bz2",
+                                         "data\\a.dat.part",
+                                         "data\\a.dat.bz2.~corvel0123456789abcdef",
+                                         "gone.dat.bz2.~corvel00000000000000ff",
+                                         "files.lst",
+                                         "FILES.LST.BZ2",
                                          "data\\dropped.dat.part.~corvel1111111111111111"};
-    const std::vector<std::string> kept{"data\\notes.bz2", "data\\dropped.dat.part", "other\\x.bz2.~corvel2222222222222222",
-                                        "readme.part"};
+    const std::vector<std::string> kept{"data\\notes.bz2", "data\\dropped.dat.part",
+                                        "other\\x.bz2.~corvel2222222222222222", "readme.part"};
     for (const auto& name : stale) WriteLocal(name, "stale");
     for (const auto& name : kept) WriteLocal(name, "not ours");
     WriteLocal("keep.~corvel9", "old managed");
@@ -744,7 +752,8 @@ TEST_F(EngineRun, SelfReplacementNamesAreNeitherFollowedNorClobbered) {
     WriteLocal("Up.exe", "installed");
     PutServerFile("Up.exe.bz2", Compress("genuine"));
     Publish({{"a.txt", {"a", true}}}, 1, EntryLine("Up.exe", "genuine"));
-    for (const char* name : {"Up.exe.New", "Up.exe.bz2", "Update.bat"}) ASSERT_TRUE(Plant(TLink::Symbolic, victim, Local(name)));
+    for (const char* name : {"Up.exe.New", "Up.exe.bz2", "Update.bat"})
+        ASSERT_TRUE(Plant(TLink::Symbolic, victim, Local(name)));
     EXPECT_TRUE(Run(false, TSelfMode::Script));
     EXPECT_EQ(ReadLocal("Up.exe.New"), "genuine");
     EXPECT_FALSE(fs::is_symlink(Local("Up.exe.New")));

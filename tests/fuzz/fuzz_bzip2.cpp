@@ -13,8 +13,7 @@
 
 namespace {
 
-void Check(bool ok, const char* what)
-{
+void Check(bool ok, const char* what) {
     if (!ok) {
         std::fprintf(stderr, "fuzz_bzip2: %s\n", what);
         std::abort();
@@ -26,8 +25,7 @@ class ChunkedSource : public TMemoryStream {
 public:
     ChunkedSource(const std::uint8_t* data, std::size_t size, std::size_t piece)
         : TMemoryStream(std::vector<std::uint8_t>(data, data + size)), piece_(piece) {}
-    std::size_t Read(void* buffer, std::size_t count) override
-    {
+    std::size_t Read(void* buffer, std::size_t count) override {
         return TMemoryStream::Read(buffer, count < piece_ ? count : piece_);
     }
 
@@ -44,8 +42,7 @@ struct Outcome {
 // Bounds the work on inputs that expand enormously.
 constexpr std::size_t kMaxOutput = 8u << 20;
 
-Outcome Decode(const std::uint8_t* data, std::size_t size, std::size_t piece, std::size_t chunk, bool rewind)
-{
+Outcome Decode(const std::uint8_t* data, std::size_t size, std::size_t piece, std::size_t chunk, bool rewind) {
     Outcome result;
     ChunkedSource source(data, size, piece);
     std::int64_t lastPosition = 0;
@@ -85,12 +82,11 @@ Outcome Decode(const std::uint8_t* data, std::size_t size, std::size_t piece, st
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < 2) return 0;
     const std::size_t piece = 1 + data[0] * 97u;  // 1 .. 24736 bytes per source read
     const std::size_t chunk = 1 + data[1] * 31u;  // 1 .. 7906 bytes per Read
-    const bool rewind = data[1] & 1;               // and a rewind after the first Read
+    const bool rewind = data[1] & 1;              // and a rewind after the first Read
     data += 2;
     size -= 2;
 

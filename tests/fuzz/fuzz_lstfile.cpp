@@ -14,8 +14,7 @@
 
 namespace {
 
-void Check(bool ok, const char* what)
-{
+void Check(bool ok, const char* what) {
     if (!ok) {
         std::fprintf(stderr, "fuzz_lstfile: %s\n", what);
         std::abort();
@@ -24,8 +23,7 @@ void Check(bool ok, const char* what)
 
 bool Blank(char c) { return static_cast<unsigned char>(c) <= 0x20; }
 
-void CheckFields(const std::string& line)
-{
+void CheckFields(const std::string& line) {
     const std::vector<std::string> fields = SplitFields(line, "|");
     // Joined first-to-last, the fields give the line with runs of "|"
     // collapsed and outer ones dropped.
@@ -64,8 +62,7 @@ void CheckFields(const std::string& line)
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view bytes(reinterpret_cast<const char*>(data), size);
     const std::string_view text = ListText(bytes);
     Check(text.find('\x1a') == std::string_view::npos, "text holds 0x1A");

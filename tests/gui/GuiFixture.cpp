@@ -47,8 +47,7 @@ private:
     HWND keeper_ = nullptr;
 };
 
-[[maybe_unused]] ::testing::Environment* const gEnvironment =
-    ::testing::AddGlobalTestEnvironment(new TGuiEnvironment);
+[[maybe_unused]] ::testing::Environment* const gEnvironment = ::testing::AddGlobalTestEnvironment(new TGuiEnvironment);
 
 }  // namespace
 
@@ -60,8 +59,7 @@ bool PumpUntil(const std::function<bool()>& pred, std::chrono::milliseconds limi
         const auto now = std::chrono::steady_clock::now();
         if (now >= deadline) return false;
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count();
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, static_cast<DWORD>(std::min<long long>(left, 20)),
-                                  QS_ALLINPUT);
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, static_cast<DWORD>(std::min<long long>(left, 20)), QS_ALLINPUT);
     }
 }
 
@@ -110,8 +108,7 @@ void TFMainTest::SetUp() {
     form->RunProgramFn = [this](const std::string& commandLine) { programs.push_back(commandLine); };
     form->OpenAddressFn = [this](const std::string& address) { addresses.push_back(address); };
     form->CoolTrayIcon1.Notify = [this](DWORD message, NOTIFYICONDATAW& data) {
-        notifications.push_back({message, data.uFlags, data.szInfoTitle, data.szInfo, data.dwInfoFlags,
-                                 data.uTimeout});
+        notifications.push_back({message, data.uFlags, data.szInfoTitle, data.szInfo, data.dwInfoFlags, data.uTimeout});
         // Passed on, so that no icon outlives its test.
         Shell_NotifyIconW(message, &data);
         return TRUE;

@@ -128,7 +128,7 @@ TEST_F(TCommandsTest, MinimiseGoesToTheTrayAndRestoreBringsItBack) {
     ClickControl(form->ImgBtn11);
     EXPECT_TRUE(IsIconic(hwnd));
     EXPECT_FALSE(IsWindowVisible(hwnd));  // window and taskbar button hidden
-    form->Minimise1Click();  // already minimised: unchanged
+    form->Minimise1Click();               // already minimised: unchanged
     EXPECT_TRUE(IsIconic(hwnd));
 
     form->CoolTrayIcon1.IconMessage(WM_LBUTTONUP);  // a left click on the icon

@@ -9,16 +9,16 @@
 namespace {
 
 TEST(ProgressFillWidth, RoundsHalfToEvenAndHandlesEmptyLargeAndInvertedRanges) {
-    EXPECT_EQ(ProgressFillWidth(0, 8, 1, 940), 118);  // 117.5
-    EXPECT_EQ(ProgressFillWidth(0, 8, 3, 940), 352);  // 352.5
-    EXPECT_EQ(ProgressFillWidth(0, 3, 2, 940), 627);  // 626.67
+    EXPECT_EQ(ProgressFillWidth(0, 8, 1, 940), 118);     // 117.5
+    EXPECT_EQ(ProgressFillWidth(0, 8, 3, 940), 352);     // 352.5
+    EXPECT_EQ(ProgressFillWidth(0, 3, 2, 940), 627);     // 626.67
     EXPECT_EQ(ProgressFillWidth(0, 100, 50, 225), 112);  // 112.5
     EXPECT_EQ(ProgressFillWidth(0, 100, 0, 940), 0);
     EXPECT_EQ(ProgressFillWidth(5, 5, 9, 940), 0);
     EXPECT_EQ(ProgressFillWidth(0, INT_MAX, INT_MAX, 940), 940);
     EXPECT_EQ(ProgressFillWidth(INT_MIN, INT_MAX, 0, 940), 470);  // a hair over 470
-    EXPECT_EQ(ProgressFillWidth(0, 10, 50, 940), 4700);  // maximum lowered below the position
-    EXPECT_EQ(ProgressFillWidth(0, -10, 5, 940), 470);   // the distance counts
+    EXPECT_EQ(ProgressFillWidth(0, 10, 50, 940), 4700);           // maximum lowered below the position
+    EXPECT_EQ(ProgressFillWidth(0, -10, 5, 940), 470);            // the distance counts
 }
 
 TEST(ErrorBoxText, AppendsAFullStopAfterCharactersBeyondIt) {
@@ -27,7 +27,7 @@ TEST(ErrorBoxText, AppendsAFullStopAfterCharactersBeyondIt) {
     EXPECT_EQ(ErrorBoxText("Listo."), "Listo.");
     EXPECT_EQ(ErrorBoxText("¿Qué?!"), "¿Qué?!");  // '!' comes before '.'
     EXPECT_EQ(ErrorBoxText("ruta -"), "ruta -");
-    EXPECT_EQ(ErrorBoxText("ruta/"), "ruta/.");  // '/' comes after '.'
+    EXPECT_EQ(ErrorBoxText("ruta/"), "ruta/.");          // '/' comes after '.'
     EXPECT_EQ(ErrorBoxText("estad\xED"), "estad\xED.");  // high characters too
     EXPECT_EQ(ErrorBoxText(""), "");
 }
@@ -41,10 +41,10 @@ TEST(CreateOutlineRegion, CutsExactlyTheKeyColouredPixels) {
     auto at = [&](int x, int y) -> std::uint32_t& { return pixels[y * w + x]; };
     for (int x = 0; x < w; ++x) at(x, 0) = at(x, h - 1) = key;
     for (int y = 0; y < h; ++y) at(0, y) = at(w - 1, y) = key;
-    at(10, 10) = key;                                   // a single hole
-    for (int x = 5; x < 30; x += 2) at(x, 15) = key;    // a comb
-    at(20, 5) = 0xFE09FF00;                             // not the key (alpha differs)
-    at(21, 5) = 0xFF09FF01;                             // nor this
+    at(10, 10) = key;                                 // a single hole
+    for (int x = 5; x < 30; x += 2) at(x, 15) = key;  // a comb
+    at(20, 5) = 0xFE09FF00;                           // not the key (alpha differs)
+    at(21, 5) = 0xFF09FF01;                           // nor this
     TRegionHandle region = CreateOutlineRegion(pixels.data(), w, h);
     for (int y = -1; y <= h; ++y)
         for (int x = -1; x <= w; ++x) {
@@ -140,8 +140,8 @@ TEST_F(TControlsTest, DraggingTheBackgroundMovesTheWindowWithThePressedPoint) {
 TEST_F(TControlsTest, MenuHasItsItemsInOrderAndPicturesOnTheLastThree) {
     HMENU menu = form->PopupMenu1.Handle();
     ASSERT_EQ(GetMenuItemCount(menu), 9);
-    const wchar_t* captions[] = {L"Web", L"Foro", nullptr, L"Comprobar Archivos", nullptr,
-                                 L"Maximizar", L"Minimizar", nullptr, L"Cerrar"};
+    const wchar_t* captions[] = {L"Web",       L"Foro", nullptr,  L"Comprobar Archivos", nullptr, L"Maximizar",
+                                 L"Minimizar", nullptr, L"Cerrar"};
     for (int i = 0; i < 9; ++i) {
         wchar_t text[64] = L"";
         MENUITEMINFOW info{};

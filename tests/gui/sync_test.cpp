@@ -123,12 +123,13 @@ TEST_F(TSyncTest, FramesShowEveryReadableStatusAndComeAtDisplayRate) {
         std::this_thread::sleep_for(std::chrono::milliseconds(40));  // current for two frames
         link->SyncStatus(TRunPhase::Downloading, "Descargando...", "held-b");
         std::this_thread::sleep_for(std::chrono::milliseconds(40));
-        for (int i = 0; i < 500; ++i) link->SyncStatus(TRunPhase::Checking, "Comprobando...", "quick" + std::to_string(i));
+        for (int i = 0; i < 500; ++i)
+            link->SyncStatus(TRunPhase::Checking, "Comprobando...", "quick" + std::to_string(i));
         link->SyncStatus(TRunPhase::Idle, "", "last");
     });
     worker.join();  // the window comes late: everything is waiting for it
-    ASSERT_TRUE(PumpUntil([&] { return !frames.empty() && frames.back().second == L"last"; },
-                          std::chrono::seconds(10)));
+    ASSERT_TRUE(
+        PumpUntil([&] { return !frames.empty() && frames.back().second == L"last"; }, std::chrono::seconds(10)));
     std::vector<std::wstring> shown;
     for (const auto& f : frames) shown.push_back(f.second);
     ASSERT_GE(shown.size(), 3u);

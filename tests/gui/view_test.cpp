@@ -14,9 +14,17 @@ struct TViewState {
 };
 
 TViewState StateOf(const TFMain& f) {
-    return {f.ImgBtn1.Visible(), f.ImgBtn2.Visible(), f.Image5.Visible(), f.Image4.Visible(),
-            f.ALProgressBar2.Visible(), f.DBAdvSmoothLabel1.Visible(), f.DBAdvSmoothLabel2.Visible(),
-            f.Image6.Visible(), f.Image7.Visible(), f.Image8.Visible(), f.ALProgressBar1.Visible(),
+    return {f.ImgBtn1.Visible(),
+            f.ImgBtn2.Visible(),
+            f.Image5.Visible(),
+            f.Image4.Visible(),
+            f.ALProgressBar2.Visible(),
+            f.DBAdvSmoothLabel1.Visible(),
+            f.DBAdvSmoothLabel2.Visible(),
+            f.Image6.Visible(),
+            f.Image7.Visible(),
+            f.Image8.Visible(),
+            f.ALProgressBar1.Visible(),
             f.CheckFiles1.Enabled()};
 }
 
@@ -109,8 +117,7 @@ TEST_F(TViewTest, IdleViewHidesStatusAndKeepsTheNotice) {
     form->EndUpdateView();
     const TViewState s = StateOf(*form);
     EXPECT_TRUE(s.ImgBtn1 && s.ImgBtn2 && s.CheckFiles1);
-    EXPECT_FALSE(s.Image5 || s.Image4 || s.Bar2 || s.Label1 || s.Label2 || s.Image6 || s.Image7 || s.Image8 ||
-                 s.Bar1);
+    EXPECT_FALSE(s.Image5 || s.Image4 || s.Bar2 || s.Label1 || s.Label2 || s.Image6 || s.Image7 || s.Image8 || s.Bar1);
     EXPECT_FALSE(form->Timer3.Enabled() || form->Timer4.Enabled() || form->Timer5.Enabled());
     EXPECT_FALSE(MenuItemGreyed(*form, form->CheckFiles1));
     EXPECT_TRUE(form->Image10.Visible());
@@ -128,8 +135,10 @@ TEST_F(TViewTest, FramesCycleOneAtATimeAndHandOnToTheNextTimer) {
         const TImage* shown;
         int timer;  // 3, 4 or 5: the one left enabled
     };
-    const Step steps[] = {{&TFMain::Timer3Timer, &form->Image6, 4}, {&TFMain::Timer4Timer, &form->Image7, 5},
-                          {&TFMain::Timer5Timer, &form->Image8, 3}, {&TFMain::Timer3Timer, &form->Image6, 4}};
+    const Step steps[] = {{&TFMain::Timer3Timer, &form->Image6, 4},
+                          {&TFMain::Timer4Timer, &form->Image7, 5},
+                          {&TFMain::Timer5Timer, &form->Image8, 3},
+                          {&TFMain::Timer3Timer, &form->Image6, 4}};
     for (const Step& step : steps) {
         (form.get()->*step.tick)();
         for (const TImage* image : {&form->Image6, &form->Image7, &form->Image8})
@@ -146,7 +155,10 @@ TEST_F(TViewTest, FramesCycleOneAtATimeAndHandOnToTheNextTimer) {
             if (image == step.shown) continue;
             RECT own = image->BoundsRect();  // the part that the shown frame leaves alone
             RECT shown = step.shown->BoundsRect();
-            if (own.left < shown.left) own.right = shown.left; else own.left = shown.right;
+            if (own.left < shown.left)
+                own.right = shown.left;
+            else
+                own.left = shown.right;
             EXPECT_TRUE(Absent(screen, frame, image->Left(), image->Top(), own));
         }
     }

@@ -14,8 +14,7 @@ namespace {
 
 using os::SeekOrigin;
 
-std::string Compress(const std::string& data, int blockSize100k = 9)
-{
+std::string Compress(const std::string& data, int blockSize100k = 9) {
     auto size = static_cast<unsigned int>(data.size() + data.size() / 100 + 600);
     std::string out(size, '\0');
     const int status = BZ2_bzBuffToBuffCompress(out.data(), &size, const_cast<char*>(data.data()),
@@ -26,8 +25,7 @@ std::string Compress(const std::string& data, int blockSize100k = 9)
 }
 
 // Text that compresses well, or bytes that don't compress at all.
-std::string Content(std::size_t size, bool random)
-{
+std::string Content(std::size_t size, bool random) {
     std::string s(size, '\0');
     std::uint32_t x = 12345;
     for (std::size_t i = 0; i < size; ++i) {
@@ -40,14 +38,12 @@ std::string Content(std::size_t size, bool random)
 TMemoryStream Source(const std::string& bytes) { return TMemoryStream({bytes.begin(), bytes.end()}); }
 
 // Reads until 0 in pieces of `chunk`, appending to out, as the engine does.
-void DecodeInto(TBZDecompressionStream& z, std::string& out, std::size_t chunk = 65536)
-{
+void DecodeInto(TBZDecompressionStream& z, std::string& out, std::size_t chunk = 65536) {
     std::string buf(chunk, '\0');
     while (std::size_t n = z.Read(buf.data(), chunk)) out.append(buf, 0, n);
 }
 
-std::string Decode(TStream& source, std::size_t chunk = 65536)
-{
+std::string Decode(TStream& source, std::size_t chunk = 65536) {
     TBZDecompressionStream z(source);
     std::string out;
     DecodeInto(z, out, chunk);
@@ -56,8 +52,7 @@ std::string Decode(TStream& source, std::size_t chunk = 65536)
 }
 
 // The message of the EBZDecompressionError that f raises.
-std::string ErrorOf(const std::function<void()>& f)
-{
+std::string ErrorOf(const std::function<void()>& f) {
     try {
         f();
     } catch (const EBZDecompressionError& e) {
@@ -66,8 +61,7 @@ std::string ErrorOf(const std::function<void()>& f)
     return "no error";
 }
 
-std::string ReadFile(const std::string& path)
-{
+std::string ReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     EXPECT_TRUE(in) << path;
     return {std::istreambuf_iterator<char>(in), {}};
@@ -78,8 +72,7 @@ class ChunkedSource : public TMemoryStream {
 public:
     ChunkedSource(const std::string& bytes, std::size_t piece)
         : TMemoryStream({bytes.begin(), bytes.end()}), piece_(piece) {}
-    std::size_t Read(void* buffer, std::size_t count) override
-    {
+    std::size_t Read(void* buffer, std::size_t count) override {
         return TMemoryStream::Read(buffer, std::min(count, piece_));
     }
 
@@ -87,8 +80,7 @@ private:
     std::size_t piece_;
 };
 
-TEST(BZDecompression, SampleFilesDecodeToTheirReferences)
-{
+TEST(BZDecompression, SampleFilesDecodeToTheirReferences) {
     const std::string dir = CORVEL_TEST_BZIP2_DIR;
     for (const char* name : {"sample1", "sample2", "sample3"}) {
         const std::string ref = ReadFile(dir + "/" + name + ".ref");
@@ -100,8 +92,7 @@ TEST(BZDecompression, SampleFilesDecodeToTheirReferences)
     EXPECT_EQ(Decode(trickle, 1000), ReadFile(dir + "/sample3.ref"));
 }
 
-TEST(BZDecompression, EmptyInputsDecodeToNothing)
-{
+TEST(BZDecompression, EmptyInputsDecodeToNothing) {
     TMemoryStream empty;
     TBZDecompressionStream z(empty);
     char c;
@@ -113,8 +104,7 @@ TEST(BZDecompression, EmptyInputsDecodeToNothing)
     EXPECT_EQ(Decode(emptyStream), "");
 }
 
-TEST(BZDecompression, ExactMultipleOf64KiBEndsWithAZeroRead)
-{
+TEST(BZDecompression, ExactMultipleOf64KiBEndsWithAZeroRead) {
     const std::string content = Content(3 * 65536, false);
     TMemoryStream source = Source(Compress(content));
     TBZDecompressionStream z(source);
@@ -124,8 +114,7 @@ TEST(BZDecompression, ExactMultipleOf64KiBEndsWithAZeroRead)
     EXPECT_TRUE(z.Finished());
 }
 
-TEST(BZDecompression, SourceCutShortIsAnError)
-{
+TEST(BZDecompression, SourceCutShortIsAnError) {
     const std::string content = Content(350000, false);
     const std::string packed = Compress(content, 1);  // several blocks
     for (std::size_t cut : {std::size_t{1}, std::size_t{4}, std::size_t{20}, packed.size() / 2, packed.size() - 1}) {
@@ -138,8 +127,7 @@ TEST(BZDecompression, SourceCutShortIsAnError)
     }
 }
 
-TEST(BZDecompression, AnythingAfterTheStreamIsAnError)
-{
+TEST(BZDecompression, AnythingAfterTheStreamIsAnError) {
     const std::string first = Content(1000, false);
     const std::string packed = Compress(first);
     const std::vector<std::string> tails = {Compress("second stream"), std::string(1, '\0'), "garbage"};
@@ -159,8 +147,7 @@ TEST(BZDecompression, AnythingAfterTheStreamIsAnError)
     EXPECT_EQ(ErrorOf([&] { z.Read(out.data(), 1); }), "error -1");
 }
 
-TEST(BZDecompression, DamagedDataIsAnError)
-{
+TEST(BZDecompression, DamagedDataIsAnError) {
     TMemoryStream html = Source("<html><body>404 Not Found</body></html>");
     EXPECT_EQ(ErrorOf([&] { Decode(html); }), "error -5");
 
@@ -175,8 +162,7 @@ TEST(BZDecompression, DamagedDataIsAnError)
     }
 }
 
-TEST(BZDecompression, ProgressFollowsEachRefillOfTheInput)
-{
+TEST(BZDecompression, ProgressFollowsEachRefillOfTheInput) {
     const std::string packed = Compress(Content(200000, true));
     ASSERT_GT(packed.size(), 3u * 65536);
     TMemoryStream source = Source(packed);
@@ -208,8 +194,7 @@ TEST(BZDecompression, ProgressFollowsEachRefillOfTheInput)
     EXPECT_EQ(first, static_cast<std::int64_t>(small.size()));
 }
 
-TEST(BZDecompression, SeekSkipsForwardOrRewindsOnly)
-{
+TEST(BZDecompression, SeekSkipsForwardOrRewindsOnly) {
     const std::string content = Content(10000, false);
     TMemoryStream source = Source(Compress(content));
     TBZDecompressionStream z(source);
@@ -238,8 +223,7 @@ TEST(BZDecompression, SeekSkipsForwardOrRewindsOnly)
     EXPECT_THROW(z.Seek(10001, SeekOrigin::Begin), EReadError);
 }
 
-TEST(BZDecompression, ReadsContinueWhereTheSourceWasLeft)
-{
+TEST(BZDecompression, ReadsContinueWhereTheSourceWasLeft) {
     const std::string content = Content(300000, true);
     const std::string packed = Compress(content);
     TMemoryStream source = Source(packed);

@@ -44,7 +44,9 @@ struct Recorder {
     std::vector<std::string> log;
     TProgressThrottle::Deliver deliver() {
         return [this](TProgressKind kind, std::int32_t value) {
-            const char* name = kind == TProgressKind::File ? "File" : kind == TProgressKind::Extract ? "Extract" : "Total";
+            const char* name = kind == TProgressKind::File      ? "File"
+                               : kind == TProgressKind::Extract ? "Extract"
+                                                                : "Total";
             log.push_back(std::string(name) + " " + std::to_string(value));
         };
     }

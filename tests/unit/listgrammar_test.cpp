@@ -74,8 +74,7 @@ std::vector<TListItem> ReadBack(std::string_view text, std::string_view section)
         ASSERT_TRUE(entry) << line;
         const auto size = ParseSize(entry->size);
         ASSERT_TRUE(size) << line;
-        items.push_back(
-            {std::string(entry->path), std::string(entry->digest), *size, std::string(entry->sha256)});
+        items.push_back({std::string(entry->path), std::string(entry->digest), *size, std::string(entry->sha256)});
     });
     return items;
 }
@@ -147,16 +146,16 @@ TEST(ListGrammar, SizesAreDecimalUpToTheSigned64BitLimit) {
     EXPECT_EQ(ParseSize("+12"), 12);
     EXPECT_EQ(ParseSize("007"), 7);
     EXPECT_EQ(ParseSize("2147483647"), 2147483647);
-    EXPECT_EQ(ParseSize("2147483648"), 2147483648LL);    // 2^31: past the old 32-bit field
-    EXPECT_EQ(ParseSize("4294967296"), 4294967296LL);    // 2^32
-    EXPECT_EQ(ParseSize("4294967297"), 4294967297LL);    // not cut to 32 bits
-    EXPECT_EQ(ParseSize("3221225472"), 3221225472LL);    // 3 GiB
+    EXPECT_EQ(ParseSize("2147483648"), 2147483648LL);  // 2^31: past the old 32-bit field
+    EXPECT_EQ(ParseSize("4294967296"), 4294967296LL);  // 2^32
+    EXPECT_EQ(ParseSize("4294967297"), 4294967297LL);  // not cut to 32 bits
+    EXPECT_EQ(ParseSize("3221225472"), 3221225472LL);  // 3 GiB
     EXPECT_EQ(ParseSize("9223372036854775807"), INT64_MAX);
-    for (const char* bad : {"9223372036854775808",    // 2^63
-                            "18446744073709551615",   // 2^64 - 1
-                            "18446744073709551616",   // 2^64
-                            "99999999999999999999999", "", "+", "-1", "-0", "++1", "+-1", " 1", "1 ", "0x10",
-                            "1e9", "12a", "1.5", "\xEF\xBC\x91"}) {
+    for (const char* bad : {"9223372036854775808",   // 2^63
+                            "18446744073709551615",  // 2^64 - 1
+                            "18446744073709551616",  // 2^64
+                            "99999999999999999999999", "", "+", "-1", "-0", "++1", "+-1", " 1", "1 ", "0x10", "1e9",
+                            "12a", "1.5", "\xEF\xBC\x91"}) {
         EXPECT_FALSE(ParseSize(bad)) << bad;
     }
 }

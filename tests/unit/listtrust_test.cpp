@@ -37,20 +37,20 @@ protected:
         scratch::WriteAll(archive_, list);
     }
     std::string Verify() {
-        return trust_.VerifyList(install_, "u/files.lst.bz2", archive_,
-                                 {install_ + "files.lst.bz2.sig", install_ + "files.lst.serial.tmp"},
-                                 [this](const std::string& url, const std::string& path) {
-                                     fetched_.push_back(url);
-                                     auto it = answers_.find(url);
-                                     if (it == answers_.end()) return false;
-                                     std::vector<std::string>& queue = it->second;
-                                     // Fetches make their file anew, as the run's do.
-                                     EXPECT_FALSE(std::filesystem::exists(path)) << path;
-                                     scratch::WriteAll(path, queue.front());
-                                     if (queue.size() > 1) queue.erase(queue.begin());
-                                     return true;
-                                 },
-                                 kNow);
+        return trust_.VerifyList(
+            install_, "u/files.lst.bz2", archive_, {install_ + "files.lst.bz2.sig", install_ + "files.lst.serial.tmp"},
+            [this](const std::string& url, const std::string& path) {
+                fetched_.push_back(url);
+                auto it = answers_.find(url);
+                if (it == answers_.end()) return false;
+                std::vector<std::string>& queue = it->second;
+                // Fetches make their file anew, as the run's do.
+                EXPECT_FALSE(std::filesystem::exists(path)) << path;
+                scratch::WriteAll(path, queue.front());
+                if (queue.size() > 1) queue.erase(queue.begin());
+                return true;
+            },
+            kNow);
     }
     std::vector<std::string> Leftovers() const {
         std::vector<std::string> names;
@@ -141,7 +141,10 @@ TEST_F(ListTrustTest, CopiesMustMatchTheirSha256OnlyWithAKey) {
     }
     const sig::TSha256 digest = hasher.Final();
     EXPECT_EQ(digest, sig::Sha256(bytes));
-    { TCopyHasher abandoned; abandoned.Update(bytes.first(10)); }  // a failed copy: stopped, not finished
+    {
+        TCopyHasher abandoned;
+        abandoned.Update(bytes.first(10));
+    }  // a failed copy: stopped, not finished
 
     const std::string good = sig::ToHex(digest);
     EXPECT_NO_THROW(trust_.CheckCopy(digest, good));

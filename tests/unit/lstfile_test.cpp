@@ -16,9 +16,7 @@ using Lines = std::vector<std::string>;
 // A list file in a scratch directory of the test's own.
 class ListFileTest : public ::testing::Test {
 protected:
-
-    TListFile Write(const std::string& text)
-    {
+    TListFile Write(const std::string& text) {
         std::ofstream(path_, std::ios::binary | std::ios::trunc) << text;
         return TListFile(path_.string());
     }
@@ -46,24 +44,21 @@ const std::string kExample =
     "maps\\harbour.map|c3fcd3d76192e4007dfb496cca67e13b|9811234\n"
     "[/files_normal]\n";
 
-TEST_F(ListFileTest, WorkedExampleInAnyOrderAndRepeatedly)
-{
+TEST_F(ListFileTest, WorkedExampleInAnyOrderAndRepeatedly) {
     TListFile list = Write(kExample);
     const Lines normal = {"maps\\harbour.map|c3fcd3d76192e4007dfb496cca67e13b|9811234"};
     EXPECT_EQ(list.ReadSection("files_normal"), normal);
     EXPECT_EQ(list.ReadValue("settings", "Rev"), "42");
     EXPECT_EQ(list.ReadSection("self"), Lines{"CorvelUpdater.exe|0cc175b9c0f1b6a831c399e269772661|1180160"});
-    EXPECT_EQ(list.ReadSection("files_critical"),
-              (Lines{"system\\engine.dll|900150983cd24fb0d6963f7d28e17f72|5230592",
-                     "system\\engine.ini|f96b697d7cb7938d525a2f31aaf161d0|48211"}));
+    EXPECT_EQ(list.ReadSection("files_critical"), (Lines{"system\\engine.dll|900150983cd24fb0d6963f7d28e17f72|5230592",
+                                                         "system\\engine.ini|f96b697d7cb7938d525a2f31aaf161d0|48211"}));
     EXPECT_EQ(list.ReadSection("files_normal"), normal);
     EXPECT_EQ(list.ReadSection("missing"), Lines{"FAIL"});
     EXPECT_EQ(list.ReadValue("missing", "Rev"), "");
     EXPECT_EQ(list.ReadValue("settings", "rev"), "");
 }
 
-TEST_F(ListFileTest, LineEndsTrimmingAndEndOfTextByte)
-{
+TEST_F(ListFileTest, LineEndsTrimmingAndEndOfTextByte) {
     TListFile list = Write(
         "[self]x\nnot\n"
         "[Self]\nupper\n[/Self]\n"
@@ -84,8 +79,7 @@ TEST_F(ListFileTest, LineEndsTrimmingAndEndOfTextByte)
     EXPECT_EQ(list.ReadSection("settings"), Lines{"Rev|1"});
 }
 
-TEST_F(ListFileTest, EmptyDuplicateAndNestedLookingSections)
-{
+TEST_F(ListFileTest, EmptyDuplicateAndNestedLookingSections) {
     TListFile list = Write(
         "[blank]\n  \n\t\n\r\n[/blank]\n"
         "[adjacent]\n[/adjacent]\n"
@@ -100,11 +94,15 @@ TEST_F(ListFileTest, EmptyDuplicateAndNestedLookingSections)
     EXPECT_EQ(list.ReadSection("files_normal"), (Lines{"b|3|4", "[/files_critical]", "[files_normal]", "c|5|6"}));
 }
 
-TEST_F(ListFileTest, ReadValueTakesLastFieldOfFirstMatchingLine)
-{
+TEST_F(ListFileTest, ReadValueTakesLastFieldOfFirstMatchingLine) {
     const std::vector<std::pair<std::string, std::string>> cases = {
-        {"Rev|12", "12"}, {"Rev|12|x", "x"}, {"|Rev||12|", "12"}, {"Rev", "Rev"},
-        {"Rev=7", ""},    {"rev|3", ""},     {"other|1\nRev|5\nRev|6", "5"},
+        {"Rev|12", "12"},
+        {"Rev|12|x", "x"},
+        {"|Rev||12|", "12"},
+        {"Rev", "Rev"},
+        {"Rev=7", ""},
+        {"rev|3", ""},
+        {"other|1\nRev|5\nRev|6", "5"},
     };
     for (const auto& [line, expected] : cases) {
         TListFile list = Write("[settings]\n" + line + "\n[/settings]\nRev|99\n");
@@ -114,16 +112,14 @@ TEST_F(ListFileTest, ReadValueTakesLastFieldOfFirstMatchingLine)
     EXPECT_EQ(Write("[s]\nx|1\n[/s]\n").ReadValue("s", "[/s]"), "[/s]");
 }
 
-TEST_F(ListFileTest, LineOfBarsRaisesListErrorOnlyWhenReached)
-{
+TEST_F(ListFileTest, LineOfBarsRaisesListErrorOnlyWhenReached) {
     TListFile list = Write("[settings]\nRev|3\n|||\n[/settings]\n");
     EXPECT_EQ(list.ReadValue("settings", "Rev"), "3");
     EXPECT_THROW(list.ReadValue("settings", "Other"), EListError);
     EXPECT_EQ(list.ReadSection("settings"), (Lines{"Rev|3", "|||"}));
 }
 
-TEST_F(ListFileTest, MissingClosingLineStopsAtEndOfText)
-{
+TEST_F(ListFileTest, MissingClosingLineStopsAtEndOfText) {
     TListFile list = Write("[settings]\nRev|8\n[files_critical]\na|1|2\n  \nb|3|4");
     EXPECT_EQ(list.ReadSection("files_critical"), (Lines{"a|1|2", "b|3|4"}));
     EXPECT_EQ(list.ReadValue("settings", "Rev"), "8");
@@ -132,15 +128,13 @@ TEST_F(ListFileTest, MissingClosingLineStopsAtEndOfText)
     EXPECT_EQ(Write("[self]\n\n \n").ReadSection("self"), Lines{"FAIL"});
 }
 
-TEST_F(ListFileTest, MissingFileRaisesInOutErrorAtEachRead)
-{
+TEST_F(ListFileTest, MissingFileRaisesInOutErrorAtEachRead) {
     TListFile list((path_ / "absent.lst").string());  // construction opens nothing
     EXPECT_THROW(list.ReadSection("self"), EInOutError);
     EXPECT_THROW(list.ReadValue("settings", "Rev"), EInOutError);
 }
 
-TEST_F(ListFileTest, LargeListKeepsEveryLineInOrder)
-{
+TEST_F(ListFileTest, LargeListKeepsEveryLineInOrder) {
     std::string text = "[files_normal]\r\n";
     for (int i = 0; i < 100000; ++i) text += "dir\\f" + std::to_string(i) + "|d|" + std::to_string(i) + "\r\n";
     text += "[/files_normal]\r\n";
@@ -150,8 +144,7 @@ TEST_F(ListFileTest, LargeListKeepsEveryLineInOrder)
     EXPECT_EQ(lines.back(), "dir\\f99999|d|99999");
 }
 
-TEST(SplitFields, PiecesComeLastFirstWithoutEmptyOnes)
-{
+TEST(SplitFields, PiecesComeLastFirstWithoutEmptyOnes) {
     EXPECT_EQ(SplitFields("a|b|c", "|"), (Lines{"c", "b", "a"}));
     EXPECT_EQ(SplitFields("a||b|", "|"), (Lines{"b", "a"}));
     EXPECT_EQ(SplitFields("abc", "|"), Lines{"abc"});
@@ -161,8 +154,7 @@ TEST(SplitFields, PiecesComeLastFirstWithoutEmptyOnes)
     EXPECT_EQ(SplitFields(" a | b ", "|"), (Lines{" b ", " a "}));
 }
 
-TEST(SplitFields, CallersTakeTheLastThreeFieldsSafely)
-{
+TEST(SplitFields, CallersTakeTheLastThreeFieldsSafely) {
     const Lines entry = SplitFields("x\\y.dll|0cc175b9c0f1b6a831c399e269772661|123", "|");
     EXPECT_EQ(FieldAt(entry, 0), "123");
     EXPECT_EQ(FieldAt(entry, 1), "0cc175b9c0f1b6a831c399e269772661");

@@ -127,11 +127,15 @@ TEST_F(WriteUpdateScriptTest, WithNewExecutableSwapsItInAndOverwritesAnOldScript
               "@echo off\r\n"
               "taskkill /IM Up.exe /F\r\n"
               "ping 127.0.0.1 -n 3 > nul\r\n"
-              "del \"" + current_ + "\\files.lst\"\r\n"
-              "del \"" + current_ + "\\Up.exe\"\r\n"
-              "rename Up.exe.New Up.exe\r\n"
-              "start Up.exe\r\n"
-              "del \"Update.bat\"\r\n");
+              "del \"" +
+                  current_ +
+                  "\\files.lst\"\r\n"
+                  "del \"" +
+                  current_ +
+                  "\\Up.exe\"\r\n"
+                  "rename Up.exe.New Up.exe\r\n"
+                  "start Up.exe\r\n"
+                  "del \"Update.bat\"\r\n");
 }
 
 TEST_F(WriteUpdateScriptTest, UnwritableScriptRaises) {

@@ -15,18 +15,45 @@
 namespace {
 
 TEST(Names, PlainRelativePathsAreAccepted) {
-    for (const char* p : {"a.txt", "system\\engine.dll", "maps/deep/x.map", "sp ace\\caf\xE9.txt", "cone\\x",
-                          "COM10", "LPT", "COM\xB4", "..a", "a..b\\c", "x.y.z", "console.txt", "nul-x\\conin",
-                          "CONIN$x", "\xC9t\xE9\\\x80.dat"}) {
+    for (const char* p :
+         {"a.txt", "system\\engine.dll", "maps/deep/x.map", "sp ace\\caf\xE9.txt", "cone\\x", "COM10", "LPT", "COM\xB4",
+          "..a", "a..b\\c", "x.y.z", "console.txt", "nul-x\\conin", "CONIN$x", "\xC9t\xE9\\\x80.dat"}) {
         EXPECT_TRUE(IsSafeRelativePath(p)) << p;
     }
 }
 
 TEST(Names, PathsThatLeaveOrAliasTheInstallDirectoryAreRefused) {
-    const std::vector<std::string> refused = {
-        "", "..", "..\\x", "a\\..\\..\\x", "a\\..", ".\\x", "\\x", "/x", "C:\\x", "C:x", "a:stream", "a\\\\b",
-        "a\\", "a//b", "\\\\server\\share\\x", "name.", "name ", "dir.\\x", "dir \\x", "a/../b", "a*b", "a?b",
-        "a<b", "a>b", "a\"b", "a|b", "a\x01" "b", "a\x7F", "a\x81", std::string("a\0b", 3)};
+    const std::vector<std::string> refused = {"",
+                                              "..",
+                                              "..\\x",
+                                              "a\\..\\..\\x",
+                                              "a\\..",
+                                              ".\\x",
+                                              "\\x",
+                                              "/x",
+                                              "C:\\x",
+                                              "C:x",
+                                              "a:stream",
+                                              "a\\\\b",
+                                              "a\\",
+                                              "a//b",
+                                              "\\\\server\\share\\x",
+                                              "name.",
+                                              "name ",
+                                              "dir.\\x",
+                                              "dir \\x",
+                                              "a/../b",
+                                              "a*b",
+                                              "a?b",
+                                              "a<b",
+                                              "a>b",
+                                              "a\"b",
+                                              "a|b",
+                                              "a\x01"
+                                              "b",
+                                              "a\x7F",
+                                              "a\x81",
+                                              std::string("a\0b", 3)};
     for (const std::string& p : refused) {
         EXPECT_FALSE(IsSafeRelativePath(p)) << p;
     }
@@ -35,9 +62,9 @@ TEST(Names, PathsThatLeaveOrAliasTheInstallDirectoryAreRefused) {
 // Each of these opens a device on Windows instead of a file in the install
 // directory: a list entry with it would read or write the device.
 TEST(Names, DeviceNamesAreRefusedInEverySpellingWindowsResolves) {
-    const std::vector<std::string> devices = {
-        "CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$", "COM0", "COM1", "COM9", "LPT1", "LPT9",
-        "COM\xB9", "COM\xB2", "COM\xB3", "LPT\xB9", "LPT\xB2", "LPT\xB3"};
+    const std::vector<std::string> devices = {"CON",     "PRN",     "AUX",     "NUL",     "CONIN$", "CONOUT$",
+                                              "COM0",    "COM1",    "COM9",    "LPT1",    "LPT9",   "COM\xB9",
+                                              "COM\xB2", "COM\xB3", "LPT\xB9", "LPT\xB2", "LPT\xB3"};
     for (const std::string& device : devices) {
         std::string lower = device;
         std::string mixed = device;
@@ -45,11 +72,10 @@ TEST(Names, DeviceNamesAreRefusedInEverySpellingWindowsResolves) {
             lower[i] = static_cast<char>(std::tolower(static_cast<unsigned char>(device[i])));
             if (i % 2 == 1) mixed[i] = lower[i];
         }
-        for (const std::string& spelling :
-             {device, lower, device + ".txt", lower + " .txt", device + "  .dat", device + ".tar.gz",
-              device + " ", device + ".", mixed + ".Log"}) {
-            for (const std::string& path : {spelling, "data\\" + spelling, spelling + "\\x.dat",
-                                            "a/" + spelling + "/b"}) {
+        for (const std::string& spelling : {device, lower, device + ".txt", lower + " .txt", device + "  .dat",
+                                            device + ".tar.gz", device + " ", device + ".", mixed + ".Log"}) {
+            for (const std::string& path :
+                 {spelling, "data\\" + spelling, spelling + "\\x.dat", "a/" + spelling + "/b"}) {
                 EXPECT_FALSE(IsSafeRelativePath(path)) << path;
             }
         }
@@ -69,8 +95,8 @@ TEST(Names, DeviceNamesAreRefusedInEverySpellingWindowsResolves) {
 TEST(Names, SelfNameIsABarePlainName) {
     EXPECT_TRUE(IsSafeSelfName("CorvelUpdater.exe"));
     EXPECT_TRUE(IsSafeSelfName("up-date_2.exe"));
-    for (const char* p : {"", "sub\\Up.exe", "Up date.exe", "a&b.exe", "caf\xE9.exe", "..", "CON", "x%y.exe",
-                          "nul.exe", "COM\xB9.exe", "up.exe.", "a;b.exe", "a^b.exe"}) {
+    for (const char* p : {"", "sub\\Up.exe", "Up date.exe", "a&b.exe", "caf\xE9.exe", "..", "CON", "x%y.exe", "nul.exe",
+                          "COM\xB9.exe", "up.exe.", "a;b.exe", "a^b.exe"}) {
         EXPECT_FALSE(IsSafeSelfName(p)) << p;
     }
 }

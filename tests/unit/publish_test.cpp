@@ -83,13 +83,20 @@ TEST(PublishNames, NativeNamesAreEncodedAndChecked) {
     std::string out;
 #ifdef _WIN32
     EXPECT_EQ(EncodeComponent(std::filesystem::path(L"estad\u00EDa\u20AC.txt"), out), NameProblem::None);
-    EXPECT_EQ(out, "estad\xED" "a\x80.txt");
+    EXPECT_EQ(out,
+              "estad\xED"
+              "a\x80.txt");
     EXPECT_EQ(EncodeComponent(std::filesystem::path(L"\u65E5\u672C.txt"), out), NameProblem::NotCp1252);
     // Best fit would make this "a"; it must be refused instead.
     EXPECT_EQ(EncodeComponent(std::filesystem::path(L"\u0101.txt"), out), NameProblem::NotCp1252);
 #else
-    EXPECT_EQ(EncodeComponent(std::filesystem::path("estad\xC3\xAD" "a\xE2\x82\xAC.txt"), out), NameProblem::None);
-    EXPECT_EQ(out, "estad\xED" "a\x80.txt");
+    EXPECT_EQ(EncodeComponent(std::filesystem::path("estad\xC3\xAD"
+                                                    "a\xE2\x82\xAC.txt"),
+                              out),
+              NameProblem::None);
+    EXPECT_EQ(out,
+              "estad\xED"
+              "a\x80.txt");
     EXPECT_EQ(EncodeComponent(std::filesystem::path("\xE6\x97\xA5.txt"), out), NameProblem::NotCp1252);
 #endif
     EXPECT_EQ(EncodeComponent(std::filesystem::path("x|y"), out), NameProblem::Bar);
@@ -171,10 +178,10 @@ TEST(PublishList, APreviousListGivesDigestAndSizeByPath) {
 
     // Damaged lines are skipped; LF endings and blanks around a line do.
     const auto damaged = ReadPreviousList(
-        "a|0CC175B9C0F1B6A831C399E269772661|1\n"   // uppercase digest
-        "b|0cc175b9c0f1b6a831c399e26977266|1\n"    // 31 digits
-        "c|0cc175b9c0f1b6a831c399e269772661|1|x\n" // four fields
-        "|0cc175b9c0f1b6a831c399e269772661|1\n"    // no path
+        "a|0CC175B9C0F1B6A831C399E269772661|1\n"    // uppercase digest
+        "b|0cc175b9c0f1b6a831c399e26977266|1\n"     // 31 digits
+        "c|0cc175b9c0f1b6a831c399e269772661|1|x\n"  // four fields
+        "|0cc175b9c0f1b6a831c399e269772661|1\n"     // no path
         "  d|0cc175b9c0f1b6a831c399e269772661|x\t\n"
         "e|0cc175b9c0f1b6a831c399e269772661|12\n"
         "f|0cc175b9c0f1b6a831c399e269772661|18446744073709551616");  // past 64 bits

@@ -30,9 +30,9 @@ TEST(PartialCopies, NamesSayWhoseCopyAndOnlyListedOnesAreKept) {
     EXPECT_TRUE(partials.Kept(name));
     EXPECT_TRUE(partials.Kept(name + ".tag"));
     EXPECT_TRUE(partials.Kept("DATA/A.DAT.~corvel-resume-0123456789ABCDEF0123456789ABCDEF-10"));  // as Windows folds
-    EXPECT_FALSE(partials.Kept(TPartialCopies::Name("data\\a.dat", kDigest, 11)));  // size changed
-    EXPECT_FALSE(partials.Kept(TPartialCopies::Name("data\\a.dat", std::string(32, 'f'), 10)));  // digest changed
-    EXPECT_FALSE(partials.Kept(TPartialCopies::Name("data\\b.dat", kDigest, 10)));  // another entry
+    EXPECT_FALSE(partials.Kept(TPartialCopies::Name("data\\a.dat", kDigest, 11)));                // size changed
+    EXPECT_FALSE(partials.Kept(TPartialCopies::Name("data\\a.dat", std::string(32, 'f'), 10)));   // digest changed
+    EXPECT_FALSE(partials.Kept(TPartialCopies::Name("data\\b.dat", kDigest, 10)));                // another entry
     EXPECT_FALSE(partials.Kept(name + ".tag.tag"));
 }
 
@@ -102,11 +102,26 @@ TEST(PartialCopies, OnlyPlainPartialCopiesAreContinued) {
         SCOPED_TRACE(kind);
         scratch::WriteAll(p, "123");
         scratch::WriteAll(t, "\"v1\"");
-        if (kind == 0) { std::filesystem::remove(p); std::filesystem::create_symlink(victim, p); }
-        if (kind == 1) { std::filesystem::remove(p); std::filesystem::create_hard_link(victim, p); }
-        if (kind == 2) { std::filesystem::remove(t); std::filesystem::create_symlink(victim, t); }
-        if (kind == 3) { std::filesystem::remove(p); ASSERT_EQ(::mkfifo(p.c_str(), 0600), 0); }
-        if (kind == 4) { std::filesystem::remove(p); std::filesystem::create_directory(p); }
+        if (kind == 0) {
+            std::filesystem::remove(p);
+            std::filesystem::create_symlink(victim, p);
+        }
+        if (kind == 1) {
+            std::filesystem::remove(p);
+            std::filesystem::create_hard_link(victim, p);
+        }
+        if (kind == 2) {
+            std::filesystem::remove(t);
+            std::filesystem::create_symlink(victim, t);
+        }
+        if (kind == 3) {
+            std::filesystem::remove(p);
+            ASSERT_EQ(::mkfifo(p.c_str(), 0600), 0);
+        }
+        if (kind == 4) {
+            std::filesystem::remove(p);
+            std::filesystem::create_directory(p);
+        }
         EXPECT_FALSE(TPartialCopies::Open(partial, 100));
         EXPECT_EQ(scratch::ReadAll(victim), "precious");
         EXPECT_EQ(std::filesystem::hard_link_count(victim), 1u);

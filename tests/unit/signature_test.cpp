@@ -96,12 +96,11 @@ TEST(SecretKeyFile, RoundTripAndMalformedFiles) {
     EXPECT_TRUE(ParseSecretKeyFile(text.substr(0, text.size() - 1) + "\r\n"));
 
     for (const std::string& bad : {
-             std::string(),
-             text.substr(0, text.size() - 1),                           // no line end
-             text + "\n",                                               // a second line
-             text.substr(0, text.size() - 3) + "\n",                    // short
-             "corvel-ed25519-public-key " + text.substr(26),            // another tag
-             std::string("corvel-ed25519-secret-key  ") + kRfcSecret + "\n",  // two spaces
+             std::string(), text.substr(0, text.size() - 1),                   // no line end
+             text + "\n",                                                      // a second line
+             text.substr(0, text.size() - 3) + "\n",                           // short
+             "corvel-ed25519-public-key " + text.substr(26),                   // another tag
+             std::string("corvel-ed25519-secret-key  ") + kRfcSecret + "\n",   // two spaces
              std::string("corvel-ed25519-secret-key ") + kRfcPublic + "00\n",  // too long
          }) {
         EXPECT_FALSE(ParseSecretKeyFile(bad)) << bad;
@@ -174,8 +173,8 @@ TEST_F(ListSignatureTest, AnyDeviationFromTheLayoutIsMalformed) {
     for (char& c : upperSig) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     for (const std::string& bad : {
              std::string(),
-             text.substr(0, text.size() - 1),                                   // no final LF
-             text + "\n",                                                       // trailing line
+             text.substr(0, text.size() - 1),  // no final LF
+             text + "\n",                      // trailing line
              Edited(text, "corvel-list-signature 1", "corvel-list-signature 2"),
              Edited(text, "serial 42", "serial 042"),
              Edited(text, "serial 42", "serial +42"),

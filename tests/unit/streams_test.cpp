@@ -13,15 +13,13 @@ namespace {
 
 using os::SeekOrigin;
 
-std::string ReadAll(TStream& s)
-{
+std::string ReadAll(TStream& s) {
     std::string out(static_cast<std::size_t>(s.Size() - s.Position()), '\0');
     s.ReadBuffer(out.data(), out.size());
     return out;
 }
 
-TEST(MemoryStream, GrowsSeeksAndReadsBack)
-{
+TEST(MemoryStream, GrowsSeeksAndReadsBack) {
     TMemoryStream s;
     s.WriteBuffer("hello", 5);
     EXPECT_EQ(s.Position(), 5);
@@ -48,12 +46,10 @@ TEST(MemoryStream, GrowsSeeksAndReadsBack)
 class TrickleStream : public TMemoryStream {
 public:
     explicit TrickleStream(std::size_t room) : room_(room) {}
-    std::size_t Read(void* buffer, std::size_t count) override
-    {
+    std::size_t Read(void* buffer, std::size_t count) override {
         return TMemoryStream::Read(buffer, std::min<std::size_t>(count, 1));
     }
-    std::size_t Write(const void* buffer, std::size_t count) override
-    {
+    std::size_t Write(const void* buffer, std::size_t count) override {
         const std::size_t n = std::min(count, room_);
         room_ -= n;
         return TMemoryStream::Write(buffer, n);
@@ -63,8 +59,7 @@ private:
     std::size_t room_;
 };
 
-TEST(MemoryStream, BufferCallsNeedEveryByte)
-{
+TEST(MemoryStream, BufferCallsNeedEveryByte) {
     TrickleStream s(4);
     EXPECT_THROW(s.WriteBuffer("abcdef", 6), EWriteError);
     s.SetPosition(0);
@@ -81,8 +76,7 @@ protected:
     std::string path_ = dir_ / "stream.bin";
 };
 
-TEST_F(FileStreamTest, CreateWriteReopenRead)
-{
+TEST_F(FileStreamTest, CreateWriteReopenRead) {
     {
         TFileStream out(path_, TFileStream::Mode::Create, os::Share::None);
         const std::string block(100000, 'q');
@@ -101,8 +95,7 @@ TEST_F(FileStreamTest, CreateWriteReopenRead)
     EXPECT_EQ(again.Size(), 0);
 }
 
-TEST_F(FileStreamTest, OpenAndCreateFailuresCarryTheSystemCode)
-{
+TEST_F(FileStreamTest, OpenAndCreateFailuresCarryTheSystemCode) {
     const std::string missing = path_ + ".absent";
     try {
         TFileStream s(missing, TFileStream::Mode::OpenRead, os::Share::Read);
@@ -120,8 +113,7 @@ TEST_F(FileStreamTest, OpenAndCreateFailuresCarryTheSystemCode)
 }
 
 #ifdef _WIN32
-TEST_F(FileStreamTest, UnsharedFileCannotBeOpenedAgain)
-{
+TEST_F(FileStreamTest, UnsharedFileCannotBeOpenedAgain) {
     TFileStream held(path_, TFileStream::Mode::Create, os::Share::None);
     EXPECT_THROW(TFileStream(path_, TFileStream::Mode::OpenRead, os::Share::ReadWrite), EFOpenError);
     EXPECT_THROW(TFileStream(path_, TFileStream::Mode::Create, os::Share::ReadWrite), EFCreateError);

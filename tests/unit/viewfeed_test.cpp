@@ -93,7 +93,7 @@ TEST(ViewFeed, StatusReplacedWithinAFrameIsDroppedButNotTheBarsAroundIt) {
     feed.Status(TRunPhase::Checking, "Comprobando...", " c");  // b for 15 ms: gone too
     clock.now += 30ms;
     feed.Status(TRunPhase::Failed, "Actualizaci\xF3n Fallida", "");  // c for 30 ms: stays
-    feed.Status(TRunPhase::Idle, "", "");  // at once: the failure goes, nobody saw it
+    feed.Status(TRunPhase::Idle, "", "");                            // at once: the failure goes, nobody saw it
 
     TLogView view;
     feed.Drain(view);

@@ -68,8 +68,7 @@ private:
     bz_stream stream_{};
 };
 
-Digested ReadOnce(const std::filesystem::path& source, const std::filesystem::path* target,
-                  ByteCounter* progress) {
+Digested ReadOnce(const std::filesystem::path& source, const std::filesystem::path* target, ByteCounter* progress) {
     CFile in(source, CFile::Mode::Read);
     std::unique_ptr<CFile> out;
     std::unique_ptr<BzCompressor> bz;
@@ -104,8 +103,7 @@ Digested HashFile(const std::filesystem::path& source, ByteCounter* progress) {
     return ReadOnce(source, nullptr, progress);
 }
 
-Digested CompressFile(const std::filesystem::path& source, const std::filesystem::path& target,
-                      ByteCounter* progress) {
+Digested CompressFile(const std::filesystem::path& source, const std::filesystem::path& target, ByteCounter* progress) {
     return ReadOnce(source, &target, progress);
 }
 

@@ -10,9 +10,8 @@ constexpr std::string_view kHeader = "corvel-publish written copies 1";
 constexpr std::string_view kUnknown = "-";
 
 bool IsDigest(std::string_view text) {
-    return text.size() == 32 && std::all_of(text.begin(), text.end(), [](char c) {
-               return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
-           });
+    return text.size() == 32 && std::all_of(text.begin(), text.end(),
+                                            [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
 }
 
 bool IsSize(std::string_view text) {

@@ -13,7 +13,7 @@
 namespace publish {
 
 struct WrittenCopy {
-    std::string digest;      // MD5 of the content, hex; empty while a write may be under way
+    std::string digest;  // MD5 of the content, hex; empty while a write may be under way
     std::int64_t size = -1;
 
     bool Known() const { return !digest.empty(); }

@@ -24,26 +24,26 @@ std::string Quote(std::string_view cp1252Path) {
 
 std::string Describe(NameProblem problem) {
     switch (problem) {
-    case NameProblem::None: return "valid";
-    case NameProblem::NotUtf8: return "the name is not valid UTF-8";
-    case NameProblem::NotCp1252: return "the name can't be written in Windows-1252";
-    case NameProblem::Empty: return "the name is empty";
-    case NameProblem::ControlChar: return "the name holds a control character";
-    case NameProblem::Bar: return "the name holds '|'";
-    case NameProblem::Blank: return "the name begins or ends with a blank";
-    case NameProblem::WindowsChar: return "the name holds one of < > : \" \\ / ? * (not allowed on Windows)";
-    case NameProblem::TrailingDot: return "the name ends with '.' (dropped by Windows)";
-    case NameProblem::DeviceName: return "the name is a Windows device name";
-    case NameProblem::UrlChar: return "the name holds '#' or '%', which the updater's download address can't carry";
+        case NameProblem::None: return "valid";
+        case NameProblem::NotUtf8: return "the name is not valid UTF-8";
+        case NameProblem::NotCp1252: return "the name can't be written in Windows-1252";
+        case NameProblem::Empty: return "the name is empty";
+        case NameProblem::ControlChar: return "the name holds a control character";
+        case NameProblem::Bar: return "the name holds '|'";
+        case NameProblem::Blank: return "the name begins or ends with a blank";
+        case NameProblem::WindowsChar: return "the name holds one of < > : \" \\ / ? * (not allowed on Windows)";
+        case NameProblem::TrailingDot: return "the name ends with '.' (dropped by Windows)";
+        case NameProblem::DeviceName: return "the name is a Windows device name";
+        case NameProblem::UrlChar: return "the name holds '#' or '%', which the updater's download address can't carry";
     }
     return "invalid name";
 }
 
 NameProblem EncodeArgument(const std::filesystem::path& text, std::string& out) {
     switch (os::NativeToCp1252(text, out)) {
-    case codepage::TDecode::Ok: return NameProblem::None;
-    case codepage::TDecode::NotUtf8: return NameProblem::NotUtf8;
-    case codepage::TDecode::NotCp1252: return NameProblem::NotCp1252;
+        case codepage::TDecode::Ok: return NameProblem::None;
+        case codepage::TDecode::NotUtf8: return NameProblem::NotUtf8;
+        case codepage::TDecode::NotCp1252: return NameProblem::NotCp1252;
     }
     return NameProblem::NotCp1252;
 }
@@ -91,7 +91,8 @@ std::vector<std::string> FindServerClashes(const std::vector<std::string>& listP
     std::map<std::string, std::string> files;
     std::map<std::string, std::pair<std::string, std::string>> dirs;
     std::set<std::pair<std::string, std::string>> dirClashes;
-    for (const char* own : {kListName, kListArchiveName, kSignatureName, kManifestName}) files.emplace(FoldCase(own), own);
+    for (const char* own : {kListName, kListArchiveName, kSignatureName, kManifestName})
+        files.emplace(FoldCase(own), own);
 
     for (const std::string& path : listPaths) {
         const std::string copy = path + ".bz2";

@@ -20,9 +20,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-[[noreturn]] void Fail(int status, std::string message) {
-    throw PublishFailure(status, {std::move(message)});
-}
+[[noreturn]] void Fail(int status, std::string message) { throw PublishFailure(status, {std::move(message)}); }
 
 // Directories this run made, removed again (when still empty) unless the
 // publication got as far as moving copies into place.
@@ -274,8 +272,8 @@ void Compress(std::vector<Job>& jobs, const PublishOptions& options, Progress& p
 // Moves the new copies into place. The record first marks each one unknown,
 // so an interruption among the renames leaves no copy trusted for content it
 // may not hold, then takes the new contents.
-void CommitCopies(std::vector<Job>& jobs, const PublishOptions& options, const fs::path& serverDir,
-                  Manifest& written, PublishSummary& summary) {
+void CommitCopies(std::vector<Job>& jobs, const PublishOptions& options, const fs::path& serverDir, Manifest& written,
+                  PublishSummary& summary) {
     if (std::none_of(jobs.begin(), jobs.end(), [](const Job& job) { return job.temp.has_value(); })) return;
     for (const Job& job : jobs) {
         if (job.temp) written[job.file->listPath] = WrittenCopy{};
@@ -297,8 +295,8 @@ void CommitCopies(std::vector<Job>& jobs, const PublishOptions& options, const f
 
     for (const Job& job : jobs) {
         if (job.temp) {
-            written[job.file->listPath] = WrittenCopy{DigestToHex(job.digested.digest),
-                                                      static_cast<std::int64_t>(job.digested.size)};
+            written[job.file->listPath] =
+                WrittenCopy{DigestToHex(job.digested.digest), static_cast<std::int64_t>(job.digested.size)};
         }
     }
     SaveManifest(serverDir, written, "the copies are in place; the list was not replaced");
@@ -306,7 +304,7 @@ void CommitCopies(std::vector<Job>& jobs, const PublishOptions& options, const f
 }
 
 TListContent BuildList(const std::vector<Job>& jobs, const PublishOptions& options, const SourceFile* self,
-                      PublishSummary& summary) {
+                       PublishSummary& summary) {
     TListContent list;
     list.rev = options.rev;
     for (const Job& job : jobs) {
@@ -377,8 +375,7 @@ void Prune(const std::vector<Job>& jobs, const ServerState& state, const Publish
         }
         // Also when the copy was gone already: an interrupted run may have
         // removed it and not yet its directories.
-        for (fs::path dir = copy.parent_path(); dir != serverDir && IsInside(serverDir, dir);
-             dir = dir.parent_path()) {
+        for (fs::path dir = copy.parent_path(); dir != serverDir && IsInside(serverDir, dir); dir = dir.parent_path()) {
             if (!fs::is_empty(dir, ec) || ec || !fs::remove(dir, ec)) break;
         }
     }

@@ -18,8 +18,7 @@ namespace {
 
 std::uint64_t UnixNow() {
     return static_cast<std::uint64_t>(
-        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
-            .count());
+        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count());
 }
 
 }  // namespace
@@ -43,8 +42,8 @@ sig::TSecretKey LoadKeyFile(const fs::path& secretFile) {
     auto key = sig::ParseSecretKeyFile(text);
     std::fill(text.begin(), text.end(), '\0');
     if (!key) {
-        throw PublishFailure(2, {Cat("the key file '", Display(secretFile),
-                                     "' is not a secret key made by 'corvel-publish keygen'")});
+        throw PublishFailure(
+            2, {Cat("the key file '", Display(secretFile), "' is not a secret key made by 'corvel-publish keygen'")});
     }
     return std::move(*key);
 }

@@ -15,7 +15,7 @@ struct SourceFile {
 };
 
 struct WalkResult {
-    std::vector<SourceFile> files;   // sorted by the bytes of listPath
+    std::vector<SourceFile> files;        // sorted by the bytes of listPath
     std::vector<std::string> refused;     // names that can't be published
     std::vector<std::string> unreadable;  // directories or entries we can't read
 };

@@ -175,9 +175,7 @@ int main(int argc, char** argv) {
 
     const bool terminal = os::StandardErrorIsTerminal();
     const auto start = std::chrono::steady_clock::now();
-    auto seconds = [&] {
-        return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    };
+    auto seconds = [&] { return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(); };
     Progress progress;
     bool progressShown = false;
     auto tick = [&] {
@@ -203,8 +201,8 @@ int main(int argc, char** argv) {
         char line[256];
         std::snprintf(line, sizeof line,
                       "published %zu files (%s): %zu compressed, %zu kept, %zu removed, in %.1f s (%s/s)",
-                      summary.files, Mib(static_cast<double>(summary.bytes)).c_str(), summary.compressed,
-                      summary.kept, summary.removed, elapsed,
+                      summary.files, Mib(static_cast<double>(summary.bytes)).c_str(), summary.compressed, summary.kept,
+                      summary.removed, elapsed,
                       Mib(elapsed > 0 ? static_cast<double>(progress.bytesDone.load()) / elapsed : 0).c_str());
         std::cout << line << std::endl;
         return 0;

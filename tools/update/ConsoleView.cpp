@@ -20,8 +20,7 @@ void TConsoleView::SyncStatus(TRunPhase phase, const std::string& status, const 
         return;
     }
     ClearBar();
-    std::printf("%s%s%s\n", ConsoleText(status).c_str(), detail.empty() ? "" : "  ",
-                ConsoleText(detail).c_str());
+    std::printf("%s%s%s\n", ConsoleText(status).c_str(), detail.empty() ? "" : "  ", ConsoleText(detail).c_str());
     std::fflush(stdout);
     DrawBar();
 }

@@ -48,8 +48,7 @@ int main(int argc, char** argv) {
         } else if (arg == "--public-key") {
             if (i + 1 >= argc) return Usage("--public-key needs a value");
             publicKey = argv[++i];
-            if (publicKey.size() != 64 ||
-                publicKey.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) {
+            if (publicKey.size() != 64 || publicKey.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) {
                 return Usage("--public-key needs 64 hexadecimal digits");
             }
         } else if (arg == "--dir" || arg == "--timeout") {
@@ -60,7 +59,8 @@ int main(int argc, char** argv) {
             } else {
                 char* end = nullptr;
                 const long seconds = std::strtol(value.c_str(), &end, 10);
-                if (*end != '\0' || seconds <= 0 || seconds > 86400) return Usage("--timeout needs a number of seconds");
+                if (*end != '\0' || seconds <= 0 || seconds > 86400)
+                    return Usage("--timeout needs a number of seconds");
                 os::SetHttpStallTimeout(static_cast<int>(seconds));
             }
         } else if (arg == "-h" || arg == "--help") {

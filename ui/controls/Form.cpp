@@ -33,8 +33,8 @@ void TForm::CreateHandle(const wchar_t* caption, int width, int height, HICON ic
     RegisterFormClass(&TForm::WindowProc);
     // Borderless; the minimise box lets the taskbar minimise it. Alpha
     // blending at full opacity, as the layout asks.
-    CreateWindowExW(WS_EX_LAYERED, kWindowClass, caption, WS_POPUP | WS_SYSMENU | WS_MINIMIZEBOX, 0, 0, width,
-                    height, nullptr, nullptr, GetModuleHandleW(nullptr), this);
+    CreateWindowExW(WS_EX_LAYERED, kWindowClass, caption, WS_POPUP | WS_SYSMENU | WS_MINIMIZEBOX, 0, 0, width, height,
+                    nullptr, nullptr, GetModuleHandleW(nullptr), this);
     if (!hwnd_) throw Exception("No se pudo crear la ventana");
     SetLayeredWindowAttributes(hwnd_, 0, 255, LWA_ALPHA);
     if (icon) SendMessageW(hwnd_, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon));
@@ -75,65 +75,47 @@ LRESULT CALLBACK TForm::WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARA
 
 LRESULT TForm::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
-    case WM_PAINT:
-        Paint();
-        return 0;
-    case WM_ERASEBKGND:
-        return 1;  // the back buffer paints everything
-    case WM_MOUSEMOVE:
-        MouseMove(GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam));
-        return 0;
-    case WM_LBUTTONDOWN:
-        MouseDown(TMouseButton::Left, GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam));
-        return 0;
-    case WM_RBUTTONDOWN:
-        MouseDown(TMouseButton::Right, GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam));
-        return 0;
-    case WM_MBUTTONDOWN:
-        MouseDown(TMouseButton::Middle, GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam));
-        return 0;
-    case WM_LBUTTONUP:
-        MouseUp(TMouseButton::Left, GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam));
-        return 0;
-    case WM_RBUTTONUP:
-        MouseUp(TMouseButton::Right, GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam));
-        return 0;
-    case WM_MBUTTONUP:
-        MouseUp(TMouseButton::Middle, GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam));
-        return 0;
-    case WM_MOUSELEAVE:
-        trackingLeave_ = false;
-        if (!pressed_ && !formCapture_) SetHot(nullptr);
-        return 0;
-    case WM_CAPTURECHANGED:
-        if (reinterpret_cast<HWND>(lParam) != hwnd_) CaptureLost();
-        return 0;
-    case WM_SETCURSOR:
-        if (LOWORD(lParam) == HTCLIENT) {
-            POINT p;
-            GetCursorPos(&p);
-            ScreenToClient(hwnd_, &p);
-            TControl* control = ControlAt(p.x, p.y);
-            SetCursor(control ? control->Cursor() : LoadCursorW(nullptr, MAKEINTRESOURCEW(32512)));
-            return TRUE;
+        case WM_PAINT: Paint(); return 0;
+        case WM_ERASEBKGND: return 1;  // the back buffer paints everything
+        case WM_MOUSEMOVE: MouseMove(GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)); return 0;
+        case WM_LBUTTONDOWN: MouseDown(TMouseButton::Left, GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)); return 0;
+        case WM_RBUTTONDOWN: MouseDown(TMouseButton::Right, GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)); return 0;
+        case WM_MBUTTONDOWN: MouseDown(TMouseButton::Middle, GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)); return 0;
+        case WM_LBUTTONUP: MouseUp(TMouseButton::Left, GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)); return 0;
+        case WM_RBUTTONUP: MouseUp(TMouseButton::Right, GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)); return 0;
+        case WM_MBUTTONUP: MouseUp(TMouseButton::Middle, GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)); return 0;
+        case WM_MOUSELEAVE:
+            trackingLeave_ = false;
+            if (!pressed_ && !formCapture_) SetHot(nullptr);
+            return 0;
+        case WM_CAPTURECHANGED:
+            if (reinterpret_cast<HWND>(lParam) != hwnd_) CaptureLost();
+            return 0;
+        case WM_SETCURSOR:
+            if (LOWORD(lParam) == HTCLIENT) {
+                POINT p;
+                GetCursorPos(&p);
+                ScreenToClient(hwnd_, &p);
+                TControl* control = ControlAt(p.x, p.y);
+                SetCursor(control ? control->Cursor() : LoadCursorW(nullptr, MAKEINTRESOURCEW(32512)));
+                return TRUE;
+            }
+            break;
+        case WM_TIMER: {
+            // A tick already queued when its timer was disabled runs nothing.
+            const auto found = timers_.find(static_cast<unsigned>(wParam));
+            if (found != timers_.end() && found->second.Enabled && found->second.OnTick) {
+                // A copy: the callback may remove its own timer.
+                const std::function<void()> onTick = found->second.OnTick;
+                onTick();
+            }
+            return 0;
         }
-        break;
-    case WM_TIMER: {
-        // A tick already queued when its timer was disabled runs nothing.
-        const auto found = timers_.find(static_cast<unsigned>(wParam));
-        if (found != timers_.end() && found->second.Enabled && found->second.OnTick) {
-            // A copy: the callback may remove its own timer.
-            const std::function<void()> onTick = found->second.OnTick;
-            onTick();
-        }
-        return 0;
-    }
-    case WM_DESTROY:
-        FormDestroy();
-        if (QuitOnDestroy) PostQuitMessage(0);
-        return 0;
-    default:
-        break;
+        case WM_DESTROY:
+            FormDestroy();
+            if (QuitOnDestroy) PostQuitMessage(0);
+            return 0;
+        default: break;
     }
     return DefWindowProcW(hwnd_, message, wParam, lParam);
 }
@@ -185,8 +167,8 @@ void TForm::Paint() {
         backOld_ = SelectObject(backDC_.Get(), backBuffer_.Get());
     }
     PaintTo(backDC_.Get(), area);
-    BitBlt(dc, area.left, area.top, area.right - area.left, area.bottom - area.top, backDC_.Get(), area.left,
-           area.top, SRCCOPY);
+    BitBlt(dc, area.left, area.top, area.right - area.left, area.bottom - area.top, backDC_.Get(), area.left, area.top,
+           SRCCOPY);
 }
 
 void TForm::InvalidateArea(const RECT& area) {

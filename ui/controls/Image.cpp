@@ -1,15 +1,14 @@
 #include "ui/controls/Image.h"
 
-TImage::TImage(TForm& owner, int left, int top, int width, int height, bool visible,
-               std::shared_ptr<TPicture> picture)
+TImage::TImage(TForm& owner, int left, int top, int width, int height, bool visible, std::shared_ptr<TPicture> picture)
     : TControl(owner, left, top, width, height, visible), picture_(std::move(picture)) {}
 
 void TImage::Paint(HDC dc) const {
     if (picture_) picture_->Draw(dc, Left(), Top(), BoundsRect());
 }
 
-TImgBtn::TImgBtn(TForm& owner, int left, int top, int width, int height, bool visible,
-                 std::shared_ptr<TPicture> pic, std::shared_ptr<TPicture> picUp, std::shared_ptr<TPicture> picDown)
+TImgBtn::TImgBtn(TForm& owner, int left, int top, int width, int height, bool visible, std::shared_ptr<TPicture> pic,
+                 std::shared_ptr<TPicture> picUp, std::shared_ptr<TPicture> picDown)
     : TControl(owner, left, top, width, height, visible),
       Pic(std::move(pic)),
       PicUp(std::move(picUp)),

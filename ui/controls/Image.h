@@ -10,8 +10,7 @@
 
 class TImage : public TControl {
 public:
-    TImage(TForm& owner, int left, int top, int width, int height, bool visible,
-           std::shared_ptr<TPicture> picture);
+    TImage(TForm& owner, int left, int top, int width, int height, bool visible, std::shared_ptr<TPicture> picture);
 
     const std::shared_ptr<TPicture>& Picture() const { return picture_; }
     // Unscaled at the top-left corner, clipped to the bounds; alpha blends.

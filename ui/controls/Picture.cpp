@@ -37,8 +37,7 @@ TBitmapHandle CreateDib32(int width, int height, std::uint32_t** bits) {
     return bitmap;
 }
 
-TPicture::TPicture(int width, int height, const std::vector<std::uint32_t>& pixels)
-    : width_(width), height_(height) {
+TPicture::TPicture(int width, int height, const std::vector<std::uint32_t>& pixels) : width_(width), height_(height) {
     bitmap_ = CreateDib32(width, height, &bits_);
     std::memcpy(bits_, pixels.data(), pixels.size() * sizeof(std::uint32_t));
     for (std::uint32_t p : pixels) {
@@ -64,13 +63,11 @@ std::shared_ptr<TPicture> TPicture::FromResource(const wchar_t* name, std::optio
     std::memcpy(GlobalLock(global.get()), data, size);
     GlobalUnlock(global.get());
     TComPtr<IStream> stream;
-    if (FAILED(CreateStreamOnHGlobal(global.get(), TRUE, stream.Put())))
-        throw Exception("Memoria insuficiente");
+    if (FAILED(CreateStreamOnHGlobal(global.get(), TRUE, stream.Put()))) throw Exception("Memoria insuficiente");
     global.release();  // the stream frees it
 
     Gdiplus::Bitmap decoded(stream.Get());
-    if (decoded.GetLastStatus() != Gdiplus::Ok)
-        throw Exception("No se pudo leer la imagen " + Narrow(name));
+    if (decoded.GetLastStatus() != Gdiplus::Ok) throw Exception("No se pudo leer la imagen " + Narrow(name));
     const int width = static_cast<int>(decoded.GetWidth());
     const int height = static_cast<int>(decoded.GetHeight());
     std::vector<std::uint32_t> pixels(static_cast<std::size_t>(width) * height);
@@ -81,14 +78,14 @@ std::shared_ptr<TPicture> TPicture::FromResource(const wchar_t* name, std::optio
     locked.PixelFormat = PixelFormat32bppPARGB;
     locked.Scan0 = pixels.data();
     Gdiplus::Rect all(0, 0, width, height);
-    if (decoded.LockBits(&all, Gdiplus::ImageLockModeRead | Gdiplus::ImageLockModeUserInputBuf,
-                         PixelFormat32bppPARGB, &locked) != Gdiplus::Ok)
+    if (decoded.LockBits(&all, Gdiplus::ImageLockModeRead | Gdiplus::ImageLockModeUserInputBuf, PixelFormat32bppPARGB,
+                         &locked) != Gdiplus::Ok)
         throw Exception("No se pudo leer la imagen " + Narrow(name));
     decoded.UnlockBits(&locked);
 
     if (transparent) {
-        const std::uint32_t key = 0xFF000000u | (GetRValue(*transparent) << 16) |
-                                  (GetGValue(*transparent) << 8) | GetBValue(*transparent);
+        const std::uint32_t key =
+            0xFF000000u | (GetRValue(*transparent) << 16) | (GetGValue(*transparent) << 8) | GetBValue(*transparent);
         for (auto& p : pixels)
             if (p == key) p = 0;
     }

@@ -10,8 +10,8 @@
 
 class TALProgressBar : public TControl {
 public:
-    TALProgressBar(TForm& owner, int left, int top, int width, int height, bool visible,
-                   std::shared_ptr<TPicture> bar, COLORREF backColor, std::int32_t position);
+    TALProgressBar(TForm& owner, int left, int top, int width, int height, bool visible, std::shared_ptr<TPicture> bar,
+                   COLORREF backColor, std::int32_t position);
 
     std::int32_t Min() const { return min_; }
     std::int32_t Max() const { return max_; }

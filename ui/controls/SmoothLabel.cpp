@@ -22,8 +22,8 @@ std::wstring ChooseFamily() {
     for (const wchar_t* name : {L"Georgia", L"DejaVu Serif", L"Times New Roman", L"Liberation Serif"})
         if (FamilyInstalled(name)) return name;
     WCHAR name[LF_FACESIZE] = L"";
-    if (const Gdiplus::FontFamily* serif = Gdiplus::FontFamily::GenericSerif(); serif && serif->IsAvailable() &&
-                                                                               serif->GetFamilyName(name) == Gdiplus::Ok)
+    if (const Gdiplus::FontFamily* serif = Gdiplus::FontFamily::GenericSerif();
+        serif && serif->IsAvailable() && serif->GetFamilyName(name) == Gdiplus::Ok)
         return name;
     // Any installed font at all.
     Gdiplus::InstalledFontCollection installed;
@@ -70,8 +70,8 @@ void TDBAdvSmoothLabel::Paint(HDC dc) const {
     RECT clipBox;
     GetClipBox(dc, &clipBox);
     graphics.SetClip(layout);
-    graphics.IntersectClip(Gdiplus::Rect(clipBox.left, clipBox.top, clipBox.right - clipBox.left,
-                                         clipBox.bottom - clipBox.top));
+    graphics.IntersectClip(
+        Gdiplus::Rect(clipBox.left, clipBox.top, clipBox.right - clipBox.left, clipBox.bottom - clipBox.top));
 
     Gdiplus::FontFamily family(FontFamilyName().c_str());
     Gdiplus::Font font(&family, kFontPixels, Gdiplus::FontStyleRegular, Gdiplus::UnitPixel);

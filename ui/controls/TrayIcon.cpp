@@ -71,8 +71,7 @@ void TCoolTrayIcon::HideIcon() {
     shown_ = false;
 }
 
-void TCoolTrayIcon::ShowBalloonHint(const std::wstring& title, const std::wstring& text, DWORD iconKind,
-                                    UINT timeout) {
+void TCoolTrayIcon::ShowBalloonHint(const std::wstring& title, const std::wstring& text, DWORD iconKind, UINT timeout) {
     NOTIFYICONDATAW data = Data(NIF_INFO);
     CopyTruncated(data.szInfoTitle, title.substr(0, 63));
     CopyTruncated(data.szInfo, text.substr(0, 255));
@@ -97,22 +96,21 @@ void TCoolTrayIcon::HideMainForm() {
 
 void TCoolTrayIcon::IconMessage(UINT mouseMessage) {
     switch (mouseMessage) {
-    case WM_LBUTTONUP:
-        if (OnClick) OnClick();
-        break;
-    case WM_RBUTTONDOWN:
-        if (PopupMenu) {
-            POINT p;
-            GetCursorPos(&p);
-            // The menu's owner must be in the foreground, or the menu stays
-            // open when the user clicks elsewhere.
-            SetForegroundWindow(window_.Get());
-            PopupMenu->Popup(p.x, p.y, window_.Get());
-            PostMessageW(window_.Get(), WM_NULL, 0, 0);
-        }
-        break;
-    default:
-        break;
+        case WM_LBUTTONUP:
+            if (OnClick) OnClick();
+            break;
+        case WM_RBUTTONDOWN:
+            if (PopupMenu) {
+                POINT p;
+                GetCursorPos(&p);
+                // The menu's owner must be in the foreground, or the menu stays
+                // open when the user clicks elsewhere.
+                SetForegroundWindow(window_.Get());
+                PopupMenu->Popup(p.x, p.y, window_.Get());
+                PostMessageW(window_.Get(), WM_NULL, 0, 0);
+            }
+            break;
+        default: break;
     }
 }
 
