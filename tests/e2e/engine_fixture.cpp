@@ -245,3 +245,12 @@ std::vector<int> EngineRun::ServedStatuses(const std::string& urlPath) const {
     for (const auto& [status, bytes] : Served(serverDir_, urlPath)) out.push_back(status);
     return out;
 }
+
+std::string Noise(std::size_t size, unsigned seed) {
+    std::string s(size, '\0');
+    for (auto& c : s) {
+        seed = seed * 1103515245u + 12345u;
+        c = static_cast<char>(seed >> 16);
+    }
+    return s;
+}

@@ -14,6 +14,12 @@
 
 namespace fs = std::filesystem;
 
+// The status of a run or an entry that failed, as the window shows it.
+inline const std::string kFailed = "Actualizaci\xF3n Fallida";
+
+// Data that bzip2 can't shrink much, so that a cut lands inside the stream.
+std::string Noise(std::size_t size, unsigned seed);
+
 // Records every window-side operation as one line of text.
 class TRecordingView final : public TUpdateView {
 public:

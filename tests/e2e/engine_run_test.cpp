@@ -25,8 +25,6 @@ using ::testing::UnorderedElementsAre;
 
 namespace {
 
-const std::string kFailed = "Actualizaci\xF3n Fallida";
-
 // Positions of one bar arrive block by block, and how a body is cut into
 // blocks is the transport's business: a run of positions is checked to
 // grow, then folded into its last value before the reset to 0.
@@ -55,16 +53,6 @@ std::vector<std::string> Fold(const std::vector<std::string>& log) {
 }
 
 std::string Size(const std::string& data) { return std::to_string(data.size()); }
-
-// Data that bzip2 can't shrink much, so that a cut lands inside the stream.
-std::string Noise(std::size_t size, unsigned seed) {
-    std::string s(size, '\0');
-    for (auto& c : s) {
-        seed = seed * 1103515245u + 12345u;
-        c = static_cast<char>(seed >> 16);
-    }
-    return s;
-}
 
 }  // namespace
 

@@ -18,18 +18,6 @@ using ::testing::SizeIs;
 
 namespace {
 
-const std::string kFailed = "Actualizaci\xF3n Fallida";
-
-// Data that bzip2 can't shrink much, so that a cut lands inside the stream.
-std::string Noise(std::size_t size, unsigned seed) {
-    std::string s(size, '\0');
-    for (auto& c : s) {
-        seed = seed * 1103515245u + 12345u;
-        c = static_cast<char>(seed >> 16);
-    }
-    return s;
-}
-
 // Another copy of the same content: bzip2 with small blocks makes other bytes.
 std::string CompressSmallBlocks(const std::string& data) {
     std::string out(data.size() + data.size() / 50 + 4096, '\0');
