@@ -1,5 +1,6 @@
 #include "engine/GetFilesThr.h"
 
+#include "engine/InstallAhead.h"
 #include "engine/ListTrust.h"
 #include "engine/Progress.h"
 #include "engine/Resume.h"
@@ -122,7 +123,7 @@ struct GFilesThread::Impl {
 };
 
 GFilesThread::GFilesThread(TUpdateView& view, TSynchronizer& synchronizer)
-    : impl_(std::make_unique<Impl>(*this)), view_(view), sync_(synchronizer) {}
+    : impl_(std::make_unique<Impl>(*this)), view_(view), sync_(synchronizer), fetchConnections_(kFetchConnections) {}
 
 GFilesThread::~GFilesThread() = default;
 
@@ -396,9 +397,14 @@ void GFilesThread::UpdateFiles() {
     ProgressBarSelector = 1;
     Synchronize(&GFilesThread::SyncProgressMax);
 
+    // With several connections, the entries are fetched, decoded and
+    // verified ahead (engine/InstallAhead); the view still follows them in
+    // list order, and they are put in place in that order.
+    std::optional<TInstallAhead> ahead;
+    if (fetchConnections_ > 1) StartAhead(ahead);
     for (std::size_t i = 0; i < PendingFiles.size();) {
         control_->ThrowIfStopped();
-        const TInstallResult result = InstallEntry(PendingFiles[i]);
+        const TInstallResult result = ahead ? ShowAheadEntry(*ahead, i) : InstallEntry(PendingFiles[i]);
         ReportEntry(PendingFiles[i], result == TInstallResult::Installed);
         if (result != TInstallResult::Installed) {
             ShowFailure();
@@ -411,9 +417,118 @@ void GFilesThread::UpdateFiles() {
         ProgressBarSelector = 1;
         ReportProgress(TProgressKind::Total);
     }
+    ahead.reset();  // what was done ahead of an unreachable entry goes
 
     ResetProgress(TProgressKind::Total);
     Synchronize(&GFilesThread::ShowUpdateFinished);
+}
+
+void GFilesThread::StartAhead(std::optional<TInstallAhead>& ahead) {
+    TInstallAhead::TOptions options;
+    options.installDir = InstallDir;
+    options.agent = kAgent;
+    options.connections = fetchConnections_;
+    options.temps = &impl_->temps;
+    options.trust = &impl_->trust;
+    options.control = control_.get();
+    options.session = &impl_->http;
+    // Called on the workers' threads: PendingFiles and BaseUrl stay as they
+    // are during the loop.
+    ahead.emplace(std::move(options), PendingFiles.size(), [this](std::size_t i) {
+        std::optional<TAheadJob> job;
+        const auto entry = ParseEntry(PendingFiles[i]);
+        if (!entry || !IsSafeRelativePath(entry->path)) return job;
+        const std::optional<std::int64_t> size = ParseSize(entry->size);
+        if (!size) return job;
+        job.emplace();
+        job->path = entry->path;
+        job->url = BaseUrl + ReplaceAll(job->path, "\\", "/") + ".bz2";
+        job->digest = entry->digest;
+        job->sha256 = entry->sha256;
+        job->size = *size;
+        job->copyLimit = CompressedSizeBound(*size);
+        return job;
+    });
+}
+
+// Shows entry i as the one-at-a-time loop does (Downloading, its bar,
+// Extracting, its bar), from what its worker publishes, then puts its
+// verified copy in place.
+GFilesThread::TInstallResult GFilesThread::ShowAheadEntry(TInstallAhead& ahead, std::size_t i) {
+    std::string part;
+    const auto entry = ParseEntry(PendingFiles[i]);
+    if (!entry || !IsSafeRelativePath(entry->path)) {
+        ahead.Take(i, part);
+        return TInstallResult::Failed;
+    }
+    const std::string path(entry->path);
+    SetPhase(TRunPhase::Downloading);
+    DetailText = path;
+    Synchronize(&GFilesThread::SyncStatus);
+    const std::optional<std::int64_t> size = ParseSize(entry->size);
+    if (!size) {
+        ahead.Take(i, part);
+        return TInstallResult::Failed;
+    }
+    SetFileBarMax(*size);
+
+    using TStage = TInstallAhead::TStage;
+    int shownAttempt = 1;
+    TStage shown = TStage::Downloading;
+    // A bar's positions grow: each is shown once, 0 only by its reset.
+    std::int64_t last = 0;
+    const auto show = [&](TProgressKind kind, std::int64_t bytes) {
+        if (bytes <= last) return;
+        last = bytes;
+        ProgressValue = impl_->fileBar.Position(bytes);
+        ReportProgress(kind);
+    };
+    for (;;) {
+        const TInstallAhead::TState state = ahead.Wait(i, std::chrono::milliseconds(20));
+        if (state.attempt > shownAttempt) {
+            // A resumed copy failed and is fetched again from zero.
+            ResetProgress(shown == TStage::Extracting ? TProgressKind::Extract : TProgressKind::File);
+            shownAttempt = state.attempt;
+            shown = TStage::Downloading;
+            last = 0;
+            SetPhase(TRunPhase::Downloading);
+            DetailText = path;
+            Synchronize(&GFilesThread::SyncStatus);
+            SetFileBarMax(*size);
+            continue;
+        }
+        const bool done = state.stage == TStage::Done;
+        const bool decoded = state.stage == TStage::Extracting || (done && state.compressed > 0);
+        if (shown == TStage::Downloading) {
+            // A copy done ahead shows where its transfer began and ended.
+            show(TProgressKind::File, state.from);
+            show(TProgressKind::File, decoded ? state.compressed : state.bytes);
+        }
+        if (decoded && shown == TStage::Downloading) {
+            ResetProgress(TProgressKind::File);
+            SetPhase(TRunPhase::Extracting);
+            DetailText = path;
+            Synchronize(&GFilesThread::SyncStatus);
+            SetFileBarMax(state.compressed);
+            shown = TStage::Extracting;
+            last = 0;
+        }
+        if (shown == TStage::Extracting) show(TProgressKind::Extract, done ? state.compressed : state.bytes);
+        if (done) break;
+        control_->ThrowIfStopped();
+    }
+    ResetProgress(shown == TStage::Extracting ? TProgressKind::Extract : TProgressKind::File);
+
+    const TInstallAhead::TOutcome outcome = ahead.Take(i, part);
+    if (outcome == TInstallAhead::TOutcome::Unreachable) return TInstallResult::Unreachable;
+    if (outcome != TInstallAhead::TOutcome::Ready) return TInstallResult::Failed;
+    try {
+        os::ReplaceFile(part, InstallDir + path);
+    } catch (const std::exception&) {
+        os::DeleteFile(part);  // ours: decoded ahead for this entry
+        return TInstallResult::Failed;
+    }
+    return TInstallResult::Installed;
 }
 
 GFilesThread::TInstallResult GFilesThread::InstallEntry(std::string_view line) {

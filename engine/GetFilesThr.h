@@ -8,12 +8,14 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <initializer_list>
 #include <string>
 #include <string_view>
 #include <vector>
 
 class TStream;
+class TInstallAhead;
 class TListLines;
 namespace os {
 class File;
@@ -50,6 +52,9 @@ public:
     // Shortest time between two positions of one bar (20 ms; tests use 0 to
     // see every position).
     void SetProgressInterval(std::chrono::steady_clock::duration interval);
+    // Connections the install loop fetches on (kFetchConnections; tests use
+    // 1 for the one-at-a-time loop on the run's own thread).
+    void SetFetchConnections(int connections) { fetchConnections_ = connections; }
 
     bool FreeOnTerminate = false;
     TSelfMode SelfMode = TSelfMode::Script;
@@ -117,6 +122,8 @@ private:
     void ExecuteGuarded();
     void ProcessList(const std::string& listFile);
     TInstallResult InstallEntry(std::string_view line);
+    void StartAhead(std::optional<TInstallAhead>& ahead);
+    TInstallResult ShowAheadEntry(TInstallAhead& ahead, std::size_t i);
     void ClaimAndSweep(std::initializer_list<const TListLines*> sections);
     void ExtractVerified(const std::string& archive, const std::string& decoded, const std::string& digest,
                          std::int64_t size, const std::string& sha256);
@@ -140,4 +147,5 @@ private:
     TSynchronizer& sync_;
     std::shared_ptr<TRunControl> control_ = std::make_shared<TRunControl>();
     bool succeeded_ = false;
+    int fetchConnections_;
 };

@@ -138,9 +138,11 @@ void EngineRun::SetFault(const std::string& urlPath, const std::string& fault) {
 bool EngineRun::Run(bool force, TSelfMode mode, const std::string& baseUrl) {
     view_.log.clear();
     view_.phases.clear();
+    view_.entries.clear();
     TDirectSynchronizer sync;
     GFilesThread run(view_, sync);
     run.SetProgressInterval(std::chrono::steady_clock::duration::zero());
+    if (connections_ > 0) run.SetFetchConnections(connections_);
     run.BaseUrl = baseUrl.empty() ? baseUrl_ : baseUrl;
     run.ForceCheck = force;
     run.SelfMode = mode;

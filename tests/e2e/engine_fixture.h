@@ -39,11 +39,16 @@ public:
         log.push_back(std::string("Finished ") + (installFailed ? "failed" : "ok"));
     }
 
+    void EntryFinished(const std::string& path, bool installed) override {
+        entries.push_back(path + (installed ? " ok" : " failed"));
+    }
+
     bool Contains(const std::string& line) const;
     std::size_t Count(const std::string& line) const;
 
     std::vector<std::string> log;
-    std::vector<TRunPhase> phases;  // one per Status line of log
+    std::vector<TRunPhase> phases;     // one per Status line of log
+    std::vector<std::string> entries;  // "PATH ok" or "PATH failed", as the loop ended them
 };
 
 // One file of a published tree.
@@ -93,6 +98,9 @@ protected:
     static std::string Md5Hex(const std::string& data);
     static std::string EntryLine(const std::string& path, const std::string& content);
 
+    // Connections of the install loop; 0 leaves the engine's default
+    // (fetch ahead), 1 is the one-at-a-time loop.
+    int connections_ = 0;
     std::string baseUrl_;
     fs::path serverDir_;
     fs::path installDir_;

@@ -261,6 +261,7 @@ TEST_F(EngineRun, TrickleFailsWhileASlowSteadyTransferInstalls) {
 }
 
 TEST_F(EngineRun, SequentialDownloadsShareOneConnection) {
+    connections_ = 1;  // fetched ahead, each connection of its own: InstallAhead's tests
     std::map<std::string, TPublished> files;
     for (int i = 0; i < 40; ++i)
         files["dir\\f" + std::to_string(i) + ".txt"] = {

@@ -167,15 +167,19 @@ class Handler(http.server.BaseHTTPRequestHandler):
             return
         if fault and fault[0] in ("trickle", "slow"):
             step, pause = int(fault[1]), int(fault[2]) / 1000
+            sent = 0
             try:
                 for i in range(0, len(body), step):
                     if self.server.stopping.is_set():
                         break
                     self.wfile.write(body[i : i + step])
                     self.wfile.flush()
+                    sent += len(body[i : i + step])
                     time.sleep(pause)
             except OSError:
                 pass  # the client gave up
+            finally:
+                self._log_bytes(200, sent)
             self.close_connection = True
             return
         if fault and fault[0] == "stall":

@@ -154,6 +154,9 @@ TEST_F(ResumeRun, CopyCutAgainWhileResumingGoesOnFromTheNewEnd) {
     stopper.run = &stopped;
     stopper.limit = kCut + 4096;
     stopped.SetProgressInterval(std::chrono::steady_clock::duration::zero());
+    // Stopped from the view's own progress: only the one-at-a-time loop is
+    // still inside the transfer when its position is shown.
+    stopped.SetFetchConnections(1);
     stopped.BaseUrl = baseUrl_;
     stopped.SelfMode = TSelfMode::OrdinaryFile;
     fs::current_path(installDir_);
