@@ -5,15 +5,18 @@
 #         round trip per new connection), vs
 #         curl --parallel --parallel-immediate --parallel-max 8 + bzip2 -d on
 #         2 cores; connections opened by each
+#  loop   fresh install of 256 MiB in 512 files from nginx on loopback, native,
+#         vs a per-file loop of curl | bzip2 -d, and vs
+#         curl -Z --parallel-max 8 + bzip2 -d on 2 cores; peak RSS of ours
 #  wine   fresh install of 256 MiB in 512 files from nginx on loopback:
 #         corvel-update.exe under Wine vs the native corvel-update, and the
 #         bytes Wine's URL cache holds after the run
 # Each pair runs alternately RUNS times (default 3); the median is reported.
-# Usage: bench/run_net.sh [proxy|wine]...   (WORK, NATIVE, WINDOWS, RUNS)
+# Usage: bench/run_net.sh [proxy|loop|wine]...   (WORK, NATIVE, WINDOWS, RUNS)
 source "$(dirname "$0")/run_lib.sh"
 update=$NATIVE/tools/update/corvel-update
 publish=$NATIVE/tools/publish/corvel-publish
-what=("$@"); [ ${#what[@]} -gt 0 ] || what=(proxy wine)
+what=("$@"); [ ${#what[@]} -gt 0 ] || what=(proxy loop wine)
 has() { local w; for w in "${what[@]}"; do [ "$w" = "$1" ] && return 0; done; return 1; }
 mkdir -p "$WORK"
 
@@ -82,6 +85,22 @@ if has proxy; then
   rm -rf "$d" && mkdir -p "$d"; bash -c "$curlcmd" > /dev/null 2>&1; c2=$(count)
   (cd "$WORK/net600" && find d* -type f -print0 | xargs -0 md5sum) | (cd "$d" && md5sum -c --quiet) && echo "    curl's tree verified"
   echo "connections: corvel-update $((c1 - c0)) for $(wc -l < "$WORK/srv-net600/files.lst") list lines, curl $((c2 - c1))"
+  rm -rf "$d"
+fi
+
+if has loop; then
+  url=http://127.0.0.1:$NPORT/srv-tree512; d=$WORK/inst-512
+  (cd "$WORK/tree512" && find d* -type f | sort) > "$WORK/tree512.txt"
+  awk -v u="$url" -v d="$d" '{ printf "url = \"%s/%s.bz2\"\noutput = \"%s/%s.bz2\"\n", u, $0, d, $0 }' \
+    "$WORK/tree512.txt" > "$WORK/tree512.curl"
+  loop="while read -r f; do mkdir -p $d/\$(dirname \$f); curl -s $url/\$f.bz2 | bzip2 -d > $d/\$f; done < $WORK/tree512.txt"
+  par="curl -s --create-dirs -Z --parallel-max 8 -K $WORK/tree512.curl && find $d -name '*.bz2' -print0 | xargs -0 -P 2 -n 16 bzip2 -d"
+  pair "fresh install 256 MiB / 512 vs loop" 0.6 "$update --force --dir $d $url/" "$loop" "rm -rf $d && mkdir -p $d"
+  pair "fresh install 256 MiB / 512 vs -Z 8" 1.1 "$update --force --dir $d $url/" "$par" "rm -rf $d && mkdir -p $d"
+  rm -rf "$d" && mkdir -p "$d"
+  /usr/bin/time -v "$update" --force --dir "$d" "$url/" > "$WORK/.out" 2> "$WORK/.time" || cat "$WORK/.time" >&2
+  echo "peak RSS fresh install 256 MiB / 512: $(awk -F': ' '/Maximum resident/ { printf "%.1f MiB", $2 / 1024 }' "$WORK/.time") (target <= 32 MiB)"
+  (cd "$WORK/tree512" && find d* -type f -print0 | xargs -0 md5sum) | (cd "$d" && md5sum -c --quiet) && echo "    installed tree verified"
   rm -rf "$d"
 fi
 

@@ -311,6 +311,28 @@ class Attacks(SignedCase):
         out = self.assert_refused(before, "did not complete")
         self.assertIn(b"/Updater/data/config.ini.bz2", self.server.requests(), out)
 
+    def test_copies_decoded_ahead_are_held_to_their_sha256(self):
+        """Twelve new files, fetched and decoded ahead on several connections:
+        the one in the middle whose signed SHA-256 is not its content's fails
+        alone, every other one installs, nothing temporary stays."""
+        before = self.install_v1()
+        new = {"ahead/f%02d.bin" % i: random.Random(i).randbytes(20000) for i in range(12)}
+        write_tree(self.client, new)
+        self.publish("--sign", self.key_arg, "--rev", "1")
+        listing = self.server_file("files.lst")
+        good = hashlib.sha256(new["ahead/f05.bin"]).hexdigest().encode()
+        self.assertIn(good, listing)
+        packed = bz2.compress(listing.replace(good, hashlib.sha256(b"something else").hexdigest().encode()))
+        self.put_server_file("files.lst.bz2", packed)
+        serial = int(time.time()) + 100
+        self.put_server_file("files.lst.bz2.sig", sign_text(self.seed(), serial, None, packed))
+        code, out = self.update("--verbose")
+        self.assertEqual(code, 1, out)
+        expected = dict(before)
+        expected[STATE.encode()] = b"%d\n" % serial
+        expected.update(base.on_disk({k: v for k, v in new.items() if k != "ahead/f05.bin"}))
+        self.assertEqual(base.tree_of(self.install), expected, out)
+
     def test_resumed_copy_is_held_to_its_sha256_too(self):
         """A copy cut in one run and continued (206) in the next is checked
         against the signed SHA-256 like any other: it fails, is fetched once
