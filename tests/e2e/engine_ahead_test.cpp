@@ -4,6 +4,10 @@
 #include "tests/e2e/engine_fixture.h"
 
 #include "engine/InstallAhead.h"
+#include "engine/ListTrust.h"
+#include "engine/RunControl.h"
+#include "engine/TempNames.h"
+#include "platform/os.h"
 
 #include <gmock/gmock.h>
 
@@ -214,4 +218,55 @@ TEST_F(AheadRun, StopWithTransfersInFlightEndsEveryWorkerAndLeavesNoTemporary) {
         EXPECT_TRUE(fs::exists(p + ".tag")) << p;
         EXPECT_LT(fs::file_size(p), 60000u) << p;
     }
+}
+
+// The byte budget bounds the work ahead, except for the next entry in
+// order: with none, nothing past the entry the run waits for is requested;
+// a copy done ahead and never taken is removed when the loop ends.
+TEST_F(AheadRun, BudgetBoundsTheWorkAheadAndUntakenCopiesAreRemoved) {
+    PublishEntries(4, 2000);
+    fs::current_path(installDir_);
+    const std::string dir = os::GetCurrentDir() + "\\";
+    TTempNames temps;
+    for (const auto& path : order_) temps.Claim(path);
+    temps.Seal();
+    const TListTrust trust{std::string()};
+    TRunControl control;
+    TInstallAhead::TOptions options;
+    options.installDir = dir;
+    options.agent = "Corvel - Updater";
+    options.budget = 0;
+    options.temps = &temps;
+    options.trust = &trust;
+    options.control = &control;
+    const std::string base = baseUrl_.back() == '/' ? baseUrl_ : baseUrl_ + "/";
+    const auto waitDone = [](TInstallAhead& ahead, std::size_t i) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (ahead.Wait(i, std::chrono::milliseconds(20)).stage != TInstallAhead::TStage::Done)
+            ASSERT_LT(std::chrono::steady_clock::now(), deadline);
+    };
+    {
+        TInstallAhead ahead(options, order_.size(), [&](std::size_t i) {
+            std::optional<TAheadJob> job(TAheadJob{});
+            job->path = order_[i];
+            job->url = base + UrlOf(order_[i]);
+            job->digest = Md5Hex(files_[order_[i]].content);
+            job->size = static_cast<std::int64_t>(files_[order_[i]].content.size());
+            job->copyLimit = job->size + 4096;
+            return job;
+        });
+        waitDone(ahead, 0);
+        ASSERT_EQ(Requests().size(), 1u);
+        std::string part;
+        ASSERT_EQ(ahead.Take(0, part), TInstallAhead::TOutcome::Ready);
+        ASSERT_EQ(part.rfind(dir + order_[0], 0), 0u) << part;
+        EXPECT_EQ(ReadLocal(part.substr(dir.size())), files_[order_[0]].content);
+        os::DeleteFile(part);
+        waitDone(ahead, 1);
+        EXPECT_EQ(Requests().size(), 2u);
+        EXPECT_EQ(Leftovers().size(), 1u);  // entry 1's decoded copy, not taken
+    }
+    fs::current_path(savedCwd_);
+    EXPECT_THAT(Leftovers(), IsEmpty());
+    EXPECT_EQ(ReadLocal(order_[1]), "old");
 }
