@@ -76,6 +76,9 @@ std::int32_t StrToInt(const std::string& text) {
     return value;
 }
 
+// The digest of empty input, which FileDigest also gives a missing file.
+constexpr std::string_view kEmptyDigest = "d41d8cd98f00b204e9800998ecf8427e";
+
 std::string FileDigestHex(const std::string& path) {
     TMD5Digest digest{};
     FileDigest(path, digest);
@@ -368,12 +371,14 @@ void GFilesThread::CheckFiles(const TListLines& section) {
         std::optional<std::string> digest;
         if (!entry || !IsSafeRelativePath(entry->path)) return digest;
         const std::string local = InstallDir + std::string(entry->path);
-        if (!os::FileExists(local)) return digest;
         try {
             digest = FileDigestHex(local);
         } catch (const std::exception&) {
-            digest.emplace();  // unreadable now: fetch it again
+            return std::optional<std::string>(std::string());  // unreadable now: fetch it again
         }
+        // A missing file hashes as empty input; only then is it looked up,
+        // which saves a lookup per file in the common case.
+        if (*digest == kEmptyDigest && !os::FileExists(local)) digest.reset();
         return digest;
     });
     for (std::size_t i = 0; i < numbered.size(); ++i) {
