@@ -5,8 +5,9 @@
 
 The list names ENTRIES files in 1,000 directories, none of them installed,
 so every entry is checked and becomes pending: the most the run ever holds
-for a list. The first copy's URL leads to a host that can't be reached, which
-ends the install loop as it does for a player who lost the connection, so
+for a list. The server stops once it has sent the list: the first copy can't
+be reached, which ends the install loop as it does for a player who lost the
+connection, so
 the run covers download, decode, every section read, the sweep and the check,
 without a million transfers. Prints the decoded list's size, the peak
 resident set (/usr/bin/time -v) and the bound 32 MiB + 1.2 x the list.
@@ -41,18 +42,21 @@ def main():
         text = "\r\n".join(lines).encode("ascii")
         with open(os.path.join(srv, "files.lst.bz2"), "wb") as f:
             f.write(bz2.compress(text, 9))
-        os.makedirs(os.path.join(srv, "d000"))
-        with open(os.path.join(srv, "d000", "f0000000.dat.bz2.fault"), "w") as f:
-            f.write("redirect http://127.0.0.1:9/unreachable.bz2\n")
+        with open(os.path.join(srv, "files.lst.bz2.fault"), "w") as f:
+            f.write("then-stop\n")
 
         server = fault_server.start(srv)
         env = dict(os.environ, no_proxy="127.0.0.1,localhost", NO_PROXY="127.0.0.1,localhost")
         out_path = os.path.join(work, "out.txt")
         with open(out_path, "wb") as out:
-            subprocess.call(["/usr/bin/time", "-v", update, "--dir", inst,
+            subprocess.call(["/usr/bin/time", "-v", update, "--verbose", "--dir", inst,
                              "http://127.0.0.1:%d/" % server.server_port], stdout=out, stderr=out, env=env)
         server.stop()
         report = open(out_path, encoding="utf-8", errors="replace").read()
+        if os.environ.get("SHOW_OUTPUT"): print(report[-2000:])
+        if "failed     d000\\f0000000.dat" not in report:
+            print("the run ended before its install loop:\n" + report[-2000:])
+            return 2
         rss_kib = int(re.search(r"Maximum resident set size \(kbytes\): (\d+)", report).group(1))
         list_mib = len(text) / 2**20
         rss_mib = rss_kib / 1024

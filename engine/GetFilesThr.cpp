@@ -1,5 +1,6 @@
 #include "engine/GetFilesThr.h"
 
+#include "engine/DuplicateEntries.h"
 #include "engine/ListTrust.h"
 #include "engine/Progress.h"
 #include "engine/Resume.h"
@@ -20,7 +21,6 @@
 #include <exception>
 #include <limits>
 #include <optional>
-#include <set>
 #include <thread>
 
 namespace {
@@ -113,9 +113,8 @@ struct GFilesThread::Impl {
     TPartialCopies partials;
     bool listRemoved = false;  // the decoded list, once its text was read
     bool anyFailure = false;
-    // PathKey of every entry taken up by this list: Pod\x and pod\x are one
-    // file on the players' disks, so the second is a duplicate.
-    std::set<std::string> listedPaths;
+    // Entries repeating an earlier entry's file (in another case).
+    TDuplicateEntries duplicates;
     TListTrust trust{std::string()};
     // The SHA-256 of the copy being decoded, with a key only.
     std::unique_ptr<TCopyHasher> copyHash;
@@ -288,10 +287,9 @@ bool GFilesThread::VerifyFetchedList(const std::string& listArchive) {
 }
 
 void GFilesThread::ProcessList(const std::string& listFile) {
-    PendingFiles.clear();
-    impl_->listedPaths.clear();
     // The text is read once and every section is a view into it.
     TListFile reader(listFile);
+    PendingFiles.Reset(reader.Text());
     const std::int32_t rev = StrToInt(reader.ReadValue("settings", "Rev"));
     const TListLines self = reader.ReadSectionLines("self");
     const TListLines critical = reader.ReadSectionLines("files_critical");
@@ -301,6 +299,8 @@ void GFilesThread::ProcessList(const std::string& listFile) {
     os::DeleteFile(listFile);
     impl_->listRemoved = true;
     ClaimAndSweep({&self, &critical, &normal});
+    FindDuplicates(self, critical, normal);
+    PendingFiles.reserve(critical.size() + (ForceCheck || rev > 0 ? normal.size() : 0) + 1);
     SelfEntry = self.empty() ? std::string("FAIL") : std::string(self.front());
     if (SelfEntry != "FAIL") UpdateSelf(SelfEntry);
     CheckFiles(critical);
@@ -327,6 +327,24 @@ void GFilesThread::ClaimAndSweep(std::initializer_list<const TListLines*> sectio
     // Partial copies of entries gone from the list, or whose digest or size
     // changed, go with the other leftovers.
     temps.Sweep(InstallDir, [this](std::string_view relative) { return impl_->partials.Kept(relative); });
+    impl_->partials = TPartialCopies();  // needed by the sweep alone
+}
+
+// In the order the run takes the entries up: the updater's own name (as
+// UpdateSelf takes it), then the critical and the normal files.
+void GFilesThread::FindDuplicates(const TListLines& self, const TListLines& critical, const TListLines& normal) {
+    TDuplicateEntries& duplicates = impl_->duplicates = TDuplicateEntries(impl_->temps.Repeated());
+    if (!self.empty()) {
+        const auto entry = ParseEntry(self.front());
+        if (entry && IsSafeSelfName(entry->path)) duplicates.Take(self.front(), entry->path);
+    }
+    for (const TListLines* section : {&critical, &normal}) {
+        section->ForEach([&](std::string_view line) {
+            const auto entry = ParseEntry(line);
+            if (entry && IsSafeRelativePath(entry->path)) duplicates.Take(line, entry->path);
+        });
+    }
+    duplicates.Seal();
 }
 
 void GFilesThread::CheckFiles(const TListLines& section) {
@@ -338,7 +356,7 @@ void GFilesThread::CheckFiles(const TListLines& section) {
     Synchronize(&GFilesThread::SyncProgressMax);
 
     // The lines by number, for the helper that hashes ahead.
-    std::vector<std::string_view> numbered;
+    TLineRefs numbered(section.Body());
     numbered.reserve(section.size());
     section.ForEach([&](std::string_view line) { numbered.push_back(line); });
     // Each entry's local digest (nullopt: no such file), hashed a few
@@ -375,7 +393,7 @@ void GFilesThread::CheckFiles(const TListLines& section) {
         }
         // Neither checked nor installed twice; a failed entry, since the list
         // asks for two files the disk can't hold apart.
-        if (!impl_->listedPaths.insert(PathKey(entry->path)).second) {
+        if (impl_->duplicates.Contains(line)) {
             ShowFailure();
             continue;
         }
@@ -515,7 +533,6 @@ void GFilesThread::UpdateSelf(const std::string& entryLine) {
         return;
     }
     const std::string name(entry->path);
-    impl_->listedPaths.insert(PathKey(name));
     std::string current;
     try {
         current = FileDigestHex(InstallDir + name);
@@ -525,9 +542,7 @@ void GFilesThread::UpdateSelf(const std::string& entryLine) {
     if (current == entry->digest) return;
 
     if (SelfMode == TSelfMode::OrdinaryFile) {
-        // A view into the run's own copy of the line, which outlives the list.
-        if (&entryLine != &SelfEntry) SelfEntry = entryLine;
-        PendingFiles.push_back(SelfEntry);
+        PendingFiles.push_back(entryLine);
         return;
     }
 

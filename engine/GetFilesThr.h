@@ -4,6 +4,7 @@
 
 #include "engine/RunControl.h"
 #include "engine/UpdateView.h"
+#include "formats/LineRefs.h"
 
 #include <chrono>
 #include <cstdint>
@@ -59,8 +60,9 @@ public:
     std::string DetailText;
     std::string StatusText;
     TRunPhase Phase = TRunPhase::Idle;
-    // Views into the list's text (or SelfEntry), held while the list is.
-    std::vector<std::string_view> PendingFiles;
+    // The lines of the entries to install, referring into the list's text
+    // while the list is held (SelfEntry is copied).
+    TLineRefs PendingFiles;
     bool ForceCheck = false;
     std::int32_t ProgressBarSelector = 0;
     std::string BaseUrl;
@@ -118,6 +120,7 @@ private:
     void ProcessList(const std::string& listFile);
     TInstallResult InstallEntry(std::string_view line);
     void ClaimAndSweep(std::initializer_list<const TListLines*> sections);
+    void FindDuplicates(const TListLines& self, const TListLines& critical, const TListLines& normal);
     void ExtractVerified(const std::string& archive, const std::string& decoded, const std::string& digest,
                          std::int64_t size, const std::string& sha256);
     bool VerifyFetchedList(const std::string& listArchive);

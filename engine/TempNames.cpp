@@ -1,5 +1,6 @@
 #include "engine/TempNames.h"
 
+#include "formats/Names.h"
 #include "platform/os.h"
 
 #include <algorithm>
@@ -7,16 +8,8 @@
 
 namespace {
 
-// Windows-1252 folded as the file system folds names: ASCII and the
-// accented capitals to small letters, "/" to "\".
-unsigned char Fold(unsigned char c) {
-    if (c >= 'A' && c <= 'Z') return static_cast<unsigned char>(c + 0x20);
-    if (c >= 0xC0 && c <= 0xDE && c != 0xD7) return static_cast<unsigned char>(c + 0x20);
-    if (c == 0x8A || c == 0x8C || c == 0x8E) return static_cast<unsigned char>(c + 0x10);
-    if (c == 0x9F) return 0xFF;
-    if (c == '/') return '\\';
-    return c;
-}
+// A name's byte as the file system compares names: case folded, "/" as "\".
+char Fold(unsigned char c) { return c == '/' ? '\\' : FoldNameByte(static_cast<char>(c)); }
 
 bool EndsWithFolded(std::string_view name, std::string_view suffix) {
     if (name.size() < suffix.size()) return false;
@@ -39,7 +32,7 @@ TTempNames::TTempNames() : random_(std::random_device{}()) {}
 std::uint64_t TTempNames::Hash(std::string_view relativePath) {
     std::uint64_t h = 14695981039346656037ull;
     for (char c : relativePath) {
-        h ^= Fold(static_cast<unsigned char>(c));
+        h ^= static_cast<unsigned char>(Fold(static_cast<unsigned char>(c)));
         h *= 1099511628211ull;
     }
     return h;
@@ -57,6 +50,16 @@ void TTempNames::Seal() { std::sort(claimed_.begin(), claimed_.end()); }
 
 bool TTempNames::Claimed(std::string_view relativePath) const {
     return std::binary_search(claimed_.begin(), claimed_.end(), Hash(relativePath));
+}
+
+std::vector<std::uint64_t> TTempNames::Repeated() const {
+    std::vector<std::uint64_t> repeated;
+    for (std::size_t i = 1; i < claimed_.size(); ++i) {
+        if (claimed_[i] == claimed_[i - 1] && (repeated.empty() || repeated.back() != claimed_[i])) {
+            repeated.push_back(claimed_[i]);
+        }
+    }
+    return repeated;
 }
 
 std::string TTempNames::Pick(const std::string& installDir, const std::string& relative, const std::string& suffix) {

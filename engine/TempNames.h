@@ -28,6 +28,9 @@ public:
     // Call once every entry has been claimed.
     void Seal();
     bool Claimed(std::string_view relativePath) const;
+    // The hashes claimed more than once, sorted (after Seal): the names of
+    // entries that may repeat another's file.
+    std::vector<std::uint64_t> Repeated() const;
 
     // Where a temporary for relative + suffix goes: that name itself when no
     // entry claims it and nothing stands there, else the name with the

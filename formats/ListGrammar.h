@@ -45,6 +45,8 @@ public:
     std::size_t size() const { return count_; }
     bool empty() const { return count_ == 0; }
     std::string_view front() const;
+    // The section's text, from the line after its opening line.
+    std::string_view Body() const { return body_; }
     // Calls fn(line) for each content line in file order.
     template <class F>
     void ForEach(F&& fn) const;

@@ -26,6 +26,11 @@ void TListFile::LoadText() {
     loaded_ = true;
 }
 
+std::string_view TListFile::Text() {
+    LoadText();
+    return text_;
+}
+
 TListLines TListFile::ReadSectionLines(const std::string& name) {
     LoadText();
     return FindListSection(text_, name);

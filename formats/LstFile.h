@@ -29,6 +29,8 @@ public:
     // EInOutError when the file can't be opened, and EListError when it
     // meets a line made only of "|" before the key.
     std::string ReadValue(const std::string& section, const std::string& key);
+    // The whole text the sections are views of. Valid while the reader lives.
+    std::string_view Text();
 
 private:
     // Reads the file whole into text_, up to a 0x1A, on the first read;

@@ -9,7 +9,10 @@ bool IsControl(unsigned char b) {
     return b < 0x20 || b == 0x7F || b == 0x81 || b == 0x8D || b == 0x8F || b == 0x90 || b == 0x9D;
 }
 
-char FoldByte(unsigned char b) {
+}  // namespace
+
+char FoldNameByte(char c) {
+    const auto b = static_cast<unsigned char>(c);
     if (b >= 'a' && b <= 'z') return static_cast<char>(b - 0x20);
     if (b >= 0xE0 && b <= 0xFE && b != 0xF7) return static_cast<char>(b - 0x20);
     switch (b) {
@@ -21,6 +24,8 @@ char FoldByte(unsigned char b) {
     }
 }
 
+namespace {
+
 // The digits Windows accepts after COM and LPT: 0-9 and superscript 1, 2, 3.
 bool IsDeviceDigit(char c) {
     const auto b = static_cast<unsigned char>(c);
@@ -31,7 +36,7 @@ bool IsDeviceDigit(char c) {
 
 std::string FoldCase(std::string_view cp1252) {
     std::string folded(cp1252);
-    for (char& c : folded) c = FoldByte(static_cast<unsigned char>(c));
+    for (char& c : folded) c = FoldNameByte(c);
     return folded;
 }
 

@@ -42,6 +42,8 @@ bool IsSafeSelfName(std::string_view name);
 // ("NUL .txt"), the superscript digits ("COM\xB9"), CONIN$ and CONOUT$.
 bool IsDeviceName(std::string_view component);
 
+// A Windows-1252 byte upper-cased as Windows compares file names.
+char FoldNameByte(char c);
 // Windows-1252 text upper-cased as Windows compares file names.
 std::string FoldCase(std::string_view cp1252);
 

@@ -17,6 +17,8 @@ sidecar file of the same name with ".fault" appended, holding one line:
   then-drop          answer normally, then close the connection when the next
                      request arrives on it, without an answer (a kept
                      connection the server closed while the client was idle)
+  then-stop          answer normally, close the connection and stop listening:
+                     every later request finds no server
 
 Files are served with an ETag (from their content) and a Last-Modified date;
 a Range "bytes=N-" is honoured (206) unless an If-Range names another ETag,
@@ -196,6 +198,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.close_connection = True
             return
         self._write_body(200, body)
+        if fault and fault[0] == "then-stop":
+            self.close_connection = True
+            threading.Thread(target=self.server.stop, daemon=True).start()
 
     def _page(self, code, title):
         body = f"<html><head><title>{code} {title}</title></head><body><h1>{title}</h1></body></html>\n".encode()

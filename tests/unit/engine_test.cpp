@@ -1,12 +1,15 @@
 // The engine's pure pieces: how progress hand-offs are thinned out without
 // reordering what the window sees.
+#include "engine/DuplicateEntries.h"
 #include "engine/Progress.h"
 #include "engine/TempNames.h"
+#include "formats/LineRefs.h"
 #include "tests/unit/scratch_dir.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <thread>
@@ -36,6 +39,68 @@ TEST(TempNames, PickAvoidsClaimedAndTakenNames) {
     const std::string taken = names.Pick(install, "free.txt", ".bz2");
     EXPECT_NE(taken, install + "free.txt.bz2");
     EXPECT_NE(taken.find(std::string(TTempNames::kMarker)), std::string::npos);
+}
+
+// Two entries that are one file on a disk ignoring case: the later one is
+// the duplicate, whatever order the sections are in; names that merely share
+// a hash (a collision) are told apart by their folded names.
+TEST(DuplicateEntries, LaterSpellingOfOneFileIsTheDuplicate) {
+    const std::string text =
+        "b\\Pod\\x.txt|d|1\nb\\pod\\X.TXT|d|1\nother|d|1\nOTHER|d|1\nb\\Caf\xC9|d|1\nb\\caf\xE9|d|1\n";
+    TTempNames names;
+    std::vector<std::string_view> lines;
+    for (std::size_t at = 0; at < text.size();) {
+        const std::size_t end = text.find('\n', at);
+        lines.push_back(std::string_view(text).substr(at, end - at));
+        at = end + 1;
+    }
+    auto path = [](std::string_view line) { return line.substr(0, line.find('|')); };
+    for (std::string_view line : lines) names.Claim(path(line));
+    names.Seal();
+    std::vector<std::uint64_t> repeated = names.Repeated();
+    EXPECT_EQ(repeated.size(), 3u);
+    // A name whose hash repeats (as a collision would) without another
+    // spelling of its file is no duplicate.
+    repeated.push_back(TTempNames::Hash("b\\Pod\\y.txt"));
+    std::sort(repeated.begin(), repeated.end());
+    TDuplicateEntries duplicates(repeated);
+    // Taken up from the last section first: the order given is what counts.
+    for (std::size_t i : {4u, 5u, 0u, 1u, 2u, 3u}) duplicates.Take(lines[i], path(lines[i]));
+    duplicates.Take("b\\Pod\\y.txt|d|1", "b\\Pod\\y.txt");
+    duplicates.Seal();
+    EXPECT_FALSE(duplicates.Contains(lines[0]));
+    EXPECT_TRUE(duplicates.Contains(lines[1]));
+    EXPECT_FALSE(duplicates.Contains(lines[2]));
+    EXPECT_TRUE(duplicates.Contains(lines[3]));
+    EXPECT_FALSE(duplicates.Contains(lines[4]));
+    EXPECT_TRUE(duplicates.Contains(lines[5]));
+    // The same text at another address is another line.
+    EXPECT_FALSE(duplicates.Contains(std::string(lines[1])));
+}
+
+// Lines of the text are kept as references and come back unchanged; lines
+// from elsewhere are copies that outlive their source.
+TEST(LineRefs, ReferencesIntoTheTextAndCopiesOfOtherLines) {
+    const std::string buffer = "first|a|1\nsecond|b|2\nbeyond the text";
+    const std::string_view text = std::string_view(buffer).substr(0, 21);
+    TLineRefs refs(text);
+    refs.push_back(text.substr(10, 10));
+    {
+        std::string elsewhere = "self.exe|c|3";
+        refs.push_back(elsewhere);
+        elsewhere.assign(elsewhere.size(), 'x');
+    }
+    refs.push_back(text.substr(0, 9));
+    refs.push_back(std::string_view(buffer).substr(15, 12));  // runs past the text's end
+    ASSERT_EQ(refs.size(), 4u);
+    EXPECT_EQ(refs[0], "second|b|2");
+    EXPECT_EQ(refs[0].data(), text.data() + 10);
+    EXPECT_EQ(refs[1], "self.exe|c|3");
+    EXPECT_EQ(refs[2], "first|a|1");
+    EXPECT_EQ(refs[3], "d|b|2\nbeyond");
+    EXPECT_NE(refs[3].data(), buffer.data() + 15);  // a copy
+    refs.Reset("other");
+    EXPECT_TRUE(refs.empty());
 }
 
 namespace {
