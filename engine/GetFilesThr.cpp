@@ -326,7 +326,9 @@ void GFilesThread::ClaimAndSweep(std::initializer_list<const TListLines*> sectio
     impl_->partials.Seal();
     // Partial copies of entries gone from the list, or whose digest or size
     // changed, go with the other leftovers.
-    temps.Sweep(InstallDir, [this](std::string_view relative) { return impl_->partials.Kept(relative); });
+    const std::string stateTemporary = std::string(kSerialStateName) + ".tmp";
+    temps.Sweep(InstallDir, {"files.lst", "files.lst.bz2", "files.lst.bz2.sig", stateTemporary},
+                [this](std::string_view relative) { return impl_->partials.Kept(relative); });
     impl_->partials = TPartialCopies();  // needed by the sweep alone
 }
 

@@ -7,7 +7,6 @@
 #include "platform/os.h"
 #include "ui/Application.h"
 
-#include <shellapi.h>
 #include <shlobj.h>
 
 #include <cstring>

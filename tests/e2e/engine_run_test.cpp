@@ -716,6 +716,8 @@ TEST_F(EngineRun, StaleTemporariesOfKilledRunsAreSwept) {
                                          "gone.dat.bz2.~corvel00000000000000ff",
                                          "files.lst",
                                          "FILES.LST.BZ2",
+                                         "files.lst.bz2.sig",
+                                         "files.lst.serial.tmp",
                                          "data\\dropped.dat.part.~corvel1111111111111111"};
     const std::vector<std::string> kept{"data\\notes.bz2", "data\\dropped.dat.part",
                                         "other\\x.bz2.~corvel2222222222222222", "readme.part"};
