@@ -77,6 +77,9 @@ std::int32_t StrToInt(const std::string& text) {
     return value;
 }
 
+// The digest of empty input, which FileDigest also gives a missing file.
+constexpr std::string_view kEmptyDigest = "d41d8cd98f00b204e9800998ecf8427e";
+
 std::string FileDigestHex(const std::string& path) {
     TMD5Digest digest{};
     FileDigest(path, digest);
@@ -327,7 +330,9 @@ void GFilesThread::ClaimAndSweep(std::initializer_list<const TListLines*> sectio
     impl_->partials.Seal();
     // Partial copies of entries gone from the list, or whose digest or size
     // changed, go with the other leftovers.
-    temps.Sweep(InstallDir, [this](std::string_view relative) { return impl_->partials.Kept(relative); });
+    const std::string stateTemporary = std::string(kSerialStateName) + ".tmp";
+    temps.Sweep(InstallDir, {"files.lst", "files.lst.bz2", "files.lst.bz2.sig", stateTemporary},
+                [this](std::string_view relative) { return impl_->partials.Kept(relative); });
     impl_->partials = TPartialCopies();  // needed by the sweep alone
 }
 
@@ -367,12 +372,14 @@ void GFilesThread::CheckFiles(const TListLines& section) {
         std::optional<std::string> digest;
         if (!entry || !IsSafeRelativePath(entry->path)) return digest;
         const std::string local = InstallDir + std::string(entry->path);
-        if (!os::FileExists(local)) return digest;
         try {
             digest = FileDigestHex(local);
         } catch (const std::exception&) {
-            digest.emplace();  // unreadable now: fetch it again
+            return std::optional<std::string>(std::string());  // unreadable now: fetch it again
         }
+        // A missing file hashes as empty input; only then is it looked up,
+        // which saves a lookup per file in the common case.
+        if (*digest == kEmptyDigest && !os::FileExists(local)) digest.reset();
         return digest;
     });
     for (std::size_t i = 0; i < numbered.size(); ++i) {

@@ -74,7 +74,7 @@ std::string TTempNames::Pick(const std::string& installDir, const std::string& r
     throw EInOutError(183, installDir + name + ": no free name for a temporary file");
 }
 
-void TTempNames::Sweep(const std::string& installDir,
+void TTempNames::Sweep(const std::string& installDir, std::initializer_list<std::string_view> runFiles,
                        const std::function<bool(std::string_view relative)>& keep) const {
     for (const std::string& dir : directories_) {
         for (const std::string& name : os::ListFileNames(installDir + dir)) {
@@ -82,7 +82,9 @@ void TTempNames::Sweep(const std::string& installDir,
             if (Claimed(relative)) continue;
             bool ours = name.find(kMarker) != std::string::npos;
             if (ours && keep && keep(relative)) continue;
-            if (dir.empty() && (EqualsFolded(name, "files.lst") || EqualsFolded(name, "files.lst.bz2"))) ours = true;
+            for (std::string_view runFile : runFiles) {
+                if (dir.empty() && EqualsFolded(name, runFile)) ours = true;
+            }
             for (std::string_view suffix : {".bz2", ".part", ".New"}) {
                 if (!ours && EndsWithFolded(name, suffix) && name.size() > suffix.size() &&
                     Claimed(std::string_view(relative).substr(0, relative.size() - suffix.size()))) {

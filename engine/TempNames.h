@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <random>
 #include <string>
 #include <string_view>
@@ -39,13 +40,13 @@ public:
     std::string Pick(const std::string& installDir, const std::string& relative, const std::string& suffix);
 
     // Deletes what killed runs left in the directories the claimed entries
-    // live in: names carrying the marker, and the plain temporaries
-    // <entry>.bz2, <entry>.part, <entry>.New, files.lst and files.lst.bz2.
-    // Never a claimed name, never a directory; links are removed, never
-    // followed.
+    // live in: names carrying the marker, the plain temporaries
+    // <entry>.bz2, <entry>.part and <entry>.New, and runFiles (the run's own
+    // temporaries in the install directory: the list, its copy...). Never a
+    // claimed name, never a directory; links are removed, never followed.
     // Names carrying the marker for which keep answers true stay (the
     // partial copies of listed entries).
-    void Sweep(const std::string& installDir,
+    void Sweep(const std::string& installDir, std::initializer_list<std::string_view> runFiles,
                const std::function<bool(std::string_view relative)>& keep = nullptr) const;
 
     // A name's hash as the file system compares names (case folded).

@@ -5,9 +5,12 @@
 //
 // A helper thread and the consumer both claim the next unclaimed item, never
 // more than Window items past the one the consumer takes: memory is Window
-// results plus what two computations hold at once.
+// results plus what two computations hold at once. A helper that reached
+// the window's end sleeps until half of it is free again: woken for every
+// item taken, it switched threads twice per small file.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <condition_variable>
 #include <cstddef>
@@ -32,7 +35,7 @@ public:
             std::lock_guard<std::mutex> lock(mutex_);
             stopping_ = true;
         }
-        changed_.notify_all();
+        room_.notify_all();
         helper_.join();
     }
     TWorkAhead(const TWorkAhead&) = delete;
@@ -46,7 +49,7 @@ public:
         std::unique_lock<std::mutex> lock(mutex_);
         consumed_ = i;
         if (next_ < i) next_ = i;  // skipped items are never computed
-        changed_.notify_all();
+        if (helperWaiting_ && HelperMayGo()) room_.notify_one();
         for (;;) {
             Slot& slot = slots_[i % Window];
             if (slot.index == i && slot.done) {
@@ -57,7 +60,8 @@ public:
             if (next_ < count_ && next_ < i + Window) {
                 RunOne(lock);
             } else {
-                changed_.wait(lock);
+                // Slot i is the helper's: it says when it is done.
+                done_.wait(lock);
             }
         }
     }
@@ -92,25 +96,38 @@ private:
         slot.result = std::move(result);
         slot.error = error;
         slot.done = true;
-        changed_.notify_all();
+        done_.notify_one();  // only the consumer waits for a slot
+    }
+
+    // Half the window free, or every item left fits in what is free.
+    bool HelperMayGo() const {
+        if (next_ >= count_) return false;
+        const std::size_t free = consumed_ + Window - next_;
+        return next_ < consumed_ + Window && free >= std::min(Window / 2, count_ - next_);
     }
 
     void Help() {
         std::unique_lock<std::mutex> lock(mutex_);
-        for (;;) {
-            changed_.wait(lock, [&] { return stopping_ || (next_ < count_ && next_ < consumed_ + Window); });
-            if (stopping_) return;
-            RunOne(lock);
+        while (!stopping_) {
+            if (next_ < count_ && next_ < consumed_ + Window) {
+                RunOne(lock);
+                continue;
+            }
+            helperWaiting_ = true;
+            room_.wait(lock, [&] { return stopping_ || HelperMayGo(); });
+            helperWaiting_ = false;
         }
     }
 
     const std::size_t count_;
     const std::function<Result(std::size_t)> work_;
     std::mutex mutex_;
-    std::condition_variable changed_;
+    std::condition_variable done_;  // a slot is done (the consumer waits)
+    std::condition_variable room_;  // the helper may claim again
     std::array<Slot, Window> slots_{};
     std::size_t next_ = 0;      // first item not claimed yet
     std::size_t consumed_ = 0;  // the item the consumer takes now
     bool stopping_ = false;
+    bool helperWaiting_ = false;
     std::thread helper_;  // last: starts once everything above is ready
 };

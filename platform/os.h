@@ -98,9 +98,13 @@ public:
     // The bytes before offset won't be read again: their pages may leave
     // the process's memory, so a large file doesn't fill it.
     virtual void Discard(std::size_t offset) = 0;
+    // True when the bytes are a copy in memory rather than a view of the
+    // file: reading them can't fault, so they need no guard.
+    bool Copied() const { return copied_; }
 
 protected:
     std::span<const std::uint8_t> data_;
+    bool copied_ = false;
 };
 
 // Maps a whole file read-only, opened for reading with read and write

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <memory>
 #include <csetjmp>
 #include <csignal>
 #include <cstdint>
@@ -189,13 +190,14 @@ private:
 // more than copying its few pages.
 class ReadView final : public Mapping {
 public:
-    explicit ReadView(std::vector<std::uint8_t> bytes) : bytes_(std::move(bytes)) {
-        data_ = {bytes_.data(), bytes_.size()};
+    ReadView(std::unique_ptr<std::uint8_t[]> bytes, std::size_t size) : bytes_(std::move(bytes)) {
+        data_ = {bytes_.get(), size};
+        copied_ = true;
     }
     void Discard(std::size_t) override {}
 
 private:
-    std::vector<std::uint8_t> bytes_;
+    std::unique_ptr<std::uint8_t[]> bytes_;
 };
 
 constexpr std::size_t kSmallFile = 1 << 20;
@@ -210,17 +212,17 @@ std::unique_ptr<Mapping> MapFileReadOnly(const std::string& path) {
     if (static_cast<std::uintmax_t>(st.st_size) > SIZE_MAX) return nullptr;
     const auto size = static_cast<std::size_t>(st.st_size);
     if (size < kSmallFile) {
-        std::vector<std::uint8_t> bytes(size);
+        // Not zeroed first: read overwrites what is used.
+        auto bytes = std::make_unique_for_overwrite<std::uint8_t[]>(size);
         std::size_t done = 0;
         while (done < size) {
-            const ssize_t n = ::read(file.fd, bytes.data() + done, size - done);
+            const ssize_t n = ::read(file.fd, bytes.get() + done, size - done);
             if (n < 0 && errno == EINTR) continue;
             if (n < 0) RaiseLastError(path);
             if (n == 0) break;  // the file shrank meanwhile: what is there
             done += static_cast<std::size_t>(n);
         }
-        bytes.resize(done);
-        return std::make_unique<ReadView>(std::move(bytes));
+        return std::make_unique<ReadView>(std::move(bytes), done);
     }
     ::posix_fadvise(file.fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     void* base = ::mmap(nullptr, size, PROT_READ, MAP_SHARED, file.fd, 0);

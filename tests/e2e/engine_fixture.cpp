@@ -3,7 +3,7 @@
 #include "formats/md5.h"
 #include "platform/codepage.h"
 
-#include <bzlib.h>
+#include "platform/bz2.h"
 
 #include <algorithm>
 #include <cstdlib>

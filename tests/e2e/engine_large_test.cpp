@@ -4,7 +4,7 @@
 // decodes fast; it is made by streaming, never held whole in memory.
 #include "tests/e2e/engine_fixture.h"
 
-#include <bzlib.h>
+#include "platform/bz2.h"
 #include <gmock/gmock.h>
 
 #include <algorithm>

@@ -5,7 +5,7 @@
 
 #include "platform/os.h"
 
-#include <bzlib.h>
+#include "platform/bz2.h"
 #include <gmock/gmock.h>
 
 #include <cstdio>

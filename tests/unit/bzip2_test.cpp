@@ -1,6 +1,6 @@
 #include "formats/BZip2.h"
 
-#include <bzlib.h>
+#include "platform/bz2.h"
 #include <gtest/gtest.h>
 
 #include <cstdint>

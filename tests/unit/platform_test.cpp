@@ -143,6 +143,26 @@ TEST(PlatformMapping, MapsWholeFilesOnly) {
     EXPECT_EQ(scratch::ReadAll(dir.Native() / "data.bin"), content);
 }
 
+// Files under 1 MiB are read into memory, larger ones mapped: either way the
+// view holds every byte, on both sides of the threshold.
+TEST(PlatformMapping, SmallFilesReadAndLargeFilesMappedGiveTheSameBytes) {
+    scratch::Dir dir;
+    for (const std::size_t size :
+         {std::size_t{1}, (std::size_t{1} << 20) - 1, std::size_t{1} << 20, (std::size_t{1} << 20) + 4097}) {
+        std::string content(size, '\0');
+        for (std::size_t i = 0; i < size; ++i) content[i] = static_cast<char>((i * 131) ^ (i >> 9));
+        scratch::WriteAll(dir.Native() / "sized.bin", content);
+        auto mapping = os::MapFileReadOnly(dir / "sized.bin");
+        ASSERT_NE(mapping, nullptr) << size;
+        const auto data = mapping->Data();
+        ASSERT_EQ(data.size(), size);
+        EXPECT_EQ(std::string(reinterpret_cast<const char*>(data.data()), data.size()), content) << size;
+        mapping.reset();
+        // Nothing is left open: the file can be replaced at once.
+        os::File::Create(dir / "sized.bin", os::Share::None).Close();
+    }
+}
+
 #ifndef _WIN32
 // Truncating a file under its view makes its pages unreadable (SIGBUS).
 TEST(PlatformMapping, GuardedReadSurvivesAFileShrinkingUnderItsView) {

@@ -223,3 +223,22 @@ TEST(WorkAhead, BoundedAheadSkipsAndErrors) {
     EXPECT_FALSE(beyond.load());
     EXPECT_LT(computed.load(), 100u);  // items jumped over are never worked on
 }
+
+// A stopped run destroys its work with the helper ahead of it, working or
+// asleep at the window's end: the helper stops, having started nothing past
+// the window.
+TEST(WorkAhead, DestroyedAheadOfTheConsumerStopsTheHelper) {
+    std::atomic<std::size_t> computed{0};
+    for (std::size_t taken = 1; taken <= 40; taken += 13) {
+        computed = 0;
+        {
+            TWorkAhead<int> work(1000, [&](std::size_t i) {
+                ++computed;
+                return static_cast<int>(i);
+            });
+            for (std::size_t i = 0; i < taken; ++i) ASSERT_EQ(work.Take(i), static_cast<int>(i));
+        }
+        EXPECT_GE(computed.load(), taken);
+        EXPECT_LE(computed.load(), taken + TWorkAhead<int>::Window);
+    }
+}

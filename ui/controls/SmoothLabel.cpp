@@ -53,6 +53,8 @@ TDBAdvSmoothLabel::TDBAdvSmoothLabel(TForm& owner, int left, int top, int width,
       colorStart_(colorStart),
       colorEnd_(colorEnd) {}
 
+TDBAdvSmoothLabel::~TDBAdvSmoothLabel() = default;
+
 void TDBAdvSmoothLabel::SetCaption(const std::wstring& caption) {
     if (caption == caption_) return;
     caption_ = caption;
@@ -73,8 +75,11 @@ void TDBAdvSmoothLabel::Paint(HDC dc) const {
     graphics.IntersectClip(
         Gdiplus::Rect(clipBox.left, clipBox.top, clipBox.right - clipBox.left, clipBox.bottom - clipBox.top));
 
-    Gdiplus::FontFamily family(FontFamilyName().c_str());
-    Gdiplus::Font font(&family, kFontPixels, Gdiplus::FontStyleRegular, Gdiplus::UnitPixel);
+    if (!font_) {
+        const Gdiplus::FontFamily family(FontFamilyName().c_str());
+        font_ = std::make_unique<Gdiplus::Font>(&family, kFontPixels, Gdiplus::FontStyleRegular, Gdiplus::UnitPixel);
+    }
+    const Gdiplus::Font& font = *font_;
     Gdiplus::StringFormat format;
     format.SetAlignment(anchor_ == TTextAnchor::BottomLeft ? Gdiplus::StringAlignmentNear
                                                            : Gdiplus::StringAlignmentFar);

@@ -5,7 +5,12 @@
 
 #include "ui/controls/Control.h"
 
+#include <memory>
 #include <string>
+
+namespace Gdiplus {
+class Font;
+}
 
 enum class TTextAnchor { BottomLeft, BottomRight };
 
@@ -13,6 +18,7 @@ class TDBAdvSmoothLabel : public TControl {
 public:
     TDBAdvSmoothLabel(TForm& owner, int left, int top, int width, int height, bool visible, TTextAnchor anchor,
                       bool wordWrap, COLORREF colorStart, COLORREF colorEnd);
+    ~TDBAdvSmoothLabel() override;
 
     const std::wstring& Caption() const { return caption_; }
     void SetCaption(const std::wstring& caption);
@@ -29,4 +35,8 @@ private:
     bool wordWrap_;
     COLORREF colorStart_;
     COLORREF colorEnd_;
+    // Made at the first paint and kept: making it looks the family up and
+    // loads the face again, which under Wine cost more than drawing the
+    // text in every frame of a check.
+    mutable std::unique_ptr<Gdiplus::Font> font_;
 };
