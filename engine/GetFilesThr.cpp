@@ -736,86 +736,28 @@ bool GFilesThread::DownloadFile(const std::string& url, const std::string& local
 // next run; anything else removes it.
 std::string GFilesThread::FetchCopy(const std::string& url, const std::string& relative, const std::string& digest,
                                     std::uint64_t size, bool fromZero, bool& resumed) {
-    resumed = false;
     const std::int64_t limit = CompressedSizeBound(static_cast<std::int64_t>(size));
-    TTempNames& temps = impl_->temps;
-    const std::string name = TPartialCopies::Name(relative, digest, size);
     struct LimitReset {
         Impl& impl;
         ~LimitReset() { impl.downloadLimit.reset(); }
     } limitReset{*impl_};
     impl_->downloadLimit = limit;
-    if (name.empty() || temps.Claimed(name) || temps.Claimed(name + std::string(TPartialCopies::kValidatorSuffix))) {
-        // No name of its own: fetched whole, as a temporary of this run.
-        const std::string archive = temps.Pick(InstallDir, relative, ".bz2");
-        return DownloadFile(url, archive, true) ? archive : std::string();
-    }
-    const std::string partial = InstallDir + name;
-    std::optional<TPartialCopies::TResumePoint> point;
-    if (fromZero) {
-        TPartialCopies::Discard(partial);
-    } else {
-        point = TPartialCopies::Open(partial, static_cast<std::uint64_t>(limit));
-    }
     if (!impl_->http) impl_->http.emplace(kAgent);
-    std::unique_ptr<os::HttpResponse> response;
-    if (point) {
-        const os::HttpRange range{point->offset, point->validator};
-        response = impl_->http->Open(url, &range);
-        if (!response) return std::string();  // the partial copy waits for the next run
-        const int status = response->Status();
-        // WinInet hands over a connection closed without an answer as a
-        // response without a status: no answer, so the copy waits as well.
-        if (status < 100) throw EInOutError(12152, url + ": the server sent no answer");
-        if (status != 206 || response->RangeStart() != static_cast<std::int64_t>(point->offset)) {
-            // The server ignored the range or has another copy (200, the
-            // whole copy follows), or answered what doesn't fit: from zero.
-            point.reset();
-            TPartialCopies::Discard(partial);
-            if (status != 200) response.reset();
-        }
-    }
-    if (!response) {
-        response = impl_->http->Open(url);
-        if (!response) return std::string();
-    }
-    os::File file;
-    std::uint64_t offset = 0;
-    bool keep = false;  // a broken transfer leaves what arrived for the next run
-    if (point) {
-        file = std::move(point->file);
-        offset = point->offset;
-        resumed = true;
-        keep = true;
-    } else {
-        file = os::File::CreateNew(partial, os::Share::ReadWrite);
-        const std::string validator = response->Validator();
-        if (response->Status() == 200 && os::SafeHttpValidator(validator)) {
-            try {
-                TPartialCopies::WriteValidator(partial, validator);
-                keep = true;
-            } catch (...) {
-                file = os::File();
-                TPartialCopies::Discard(partial);
-                throw;
-            }
-        }
-    }
-    ProgressValue = 0;
-    bool broken = false;
-    try {
-        ReceiveBody(*response, file, offset, true, broken);
-        file.Close();
-    } catch (...) {
-        file = os::File();  // closed before its name goes
-        if (!(keep && broken)) TPartialCopies::Discard(partial);
-        ResetProgress(TProgressKind::File);
-        throw;
-    }
-    ResetProgress(TProgressKind::File);
-    // Complete: decoded next, never continued.
-    os::DeleteFile(partial + std::string(TPartialCopies::kValidatorSuffix));
-    return partial;
+    const TCopyFetch how{*impl_->http, InstallDir, impl_->temps,
+                         [this](const std::string& rel, const std::string& suffix) {
+                             return impl_->temps.Pick(InstallDir, rel, suffix);
+                         },
+                         [this](os::HttpResponse& response, os::File& file, std::uint64_t offset, bool& broken) {
+                             ProgressValue = 0;
+                             try {
+                                 ReceiveBody(response, file, offset, true, broken);
+                             } catch (...) {
+                                 ResetProgress(TProgressKind::File);
+                                 throw;
+                             }
+                             ResetProgress(TProgressKind::File);
+                         }};
+    return FetchEntryCopy(how, url, relative, digest, size, static_cast<std::uint64_t>(limit), fromZero, resumed);
 }
 
 // Writes a body after offset bytes already there; broken tells whether a

@@ -177,89 +177,17 @@ TInstallAhead::TOutcome TInstallAhead::Prepare(TWorker& worker, Slot& slot, cons
     }
 }
 
-// As the run's own FetchCopy: the entry's partial copy is continued when the
-// server still has the same copy; a transfer that breaks (cut, stalled,
-// stopped) keeps what arrived for a later run, anything else removes it.
-// Returns the complete copy's path, or "" when the server can't be reached.
+// The entry's copy over the worker's own connection, as the run's FetchCopy
+// fetches it; "" when the server can't be reached.
 std::string TInstallAhead::Fetch(TWorker& worker, Slot& slot, const TAheadJob& job, bool fromZero, bool& resumed) {
-    resumed = false;
-    const std::uint64_t size = static_cast<std::uint64_t>(job.size);
-    const std::string name = TPartialCopies::Name(job.path, job.digest, size);
-    const TTempNames& temps = *options_.temps;
-    if (name.empty() || temps.Claimed(name) || temps.Claimed(name + std::string(TPartialCopies::kValidatorSuffix))) {
-        // No name of its own: fetched whole, as a temporary of this run.
-        auto response = worker.Http().Open(job.url);
-        if (!response) return std::string();
-        const std::string archive = Pick(job.path, ".bz2");
-        os::File file = os::File::CreateNew(archive, os::Share::ReadWrite);
-        try {
-            bool broken = false;
-            Receive(*response, file, 0, job.copyLimit, slot, broken);
-            file.Close();
-        } catch (...) {
-            file = os::File();
-            os::DeleteFile(archive);
-            throw;
-        }
-        return archive;
-    }
-    const std::string partial = options_.installDir + name;
-    std::optional<TPartialCopies::TResumePoint> point;
-    if (fromZero) {
-        TPartialCopies::Discard(partial);
-    } else {
-        point = TPartialCopies::Open(partial, static_cast<std::uint64_t>(job.copyLimit));
-    }
-    std::unique_ptr<os::HttpResponse> response;
-    if (point) {
-        const os::HttpRange range{point->offset, point->validator};
-        response = worker.Http().Open(job.url, &range);
-        if (!response) return std::string();
-        const int status = response->Status();
-        if (status < 100) throw EInOutError(12152, job.url + ": the server sent no answer");
-        if (status != 206 || response->RangeStart() != static_cast<std::int64_t>(point->offset)) {
-            point.reset();
-            TPartialCopies::Discard(partial);
-            if (status != 200) response.reset();
-        }
-    }
-    if (!response) {
-        response = worker.Http().Open(job.url);
-        if (!response) return std::string();
-    }
-    os::File file;
-    std::uint64_t offset = 0;
-    bool keep = false;
-    if (point) {
-        file = std::move(point->file);
-        offset = point->offset;
-        resumed = true;
-        keep = true;
-    } else {
-        file = os::File::CreateNew(partial, os::Share::ReadWrite);
-        const std::string validator = response->Validator();
-        if (response->Status() == 200 && os::SafeHttpValidator(validator)) {
-            try {
-                TPartialCopies::WriteValidator(partial, validator);
-                keep = true;
-            } catch (...) {
-                file = os::File();
-                TPartialCopies::Discard(partial);
-                throw;
-            }
-        }
-    }
-    bool broken = false;
-    try {
-        Receive(*response, file, offset, job.copyLimit, slot, broken);
-        file.Close();
-    } catch (...) {
-        file = os::File();
-        if (!(keep && broken)) TPartialCopies::Discard(partial);
-        throw;
-    }
-    os::DeleteFile(partial + std::string(TPartialCopies::kValidatorSuffix));
-    return partial;
+    const TCopyFetch how{
+        worker.Http(), options_.installDir, *options_.temps,
+        [this](const std::string& relative, const std::string& suffix) { return Pick(relative, suffix); },
+        [this, &slot, &job](os::HttpResponse& response, os::File& file, std::uint64_t offset, bool& broken) {
+            Receive(response, file, offset, job.copyLimit, slot, broken);
+        }};
+    return FetchEntryCopy(how, job.url, job.path, job.digest, static_cast<std::uint64_t>(job.size),
+                          static_cast<std::uint64_t>(job.copyLimit), fromZero, resumed);
 }
 
 void TInstallAhead::Receive(os::HttpResponse& response, os::File& file, std::uint64_t offset, std::int64_t limit,

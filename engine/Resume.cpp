@@ -1,9 +1,11 @@
 #include "engine/Resume.h"
 
 #include "engine/TempNames.h"
+#include "platform/errors.h"
 
 #include <algorithm>
 #include <array>
+#include <memory>
 
 namespace {
 
@@ -87,4 +89,90 @@ void TPartialCopies::Discard(const std::string& partialPath) {
     // DeleteFile removes a link itself, never what it points at.
     os::DeleteFile(partialPath);
     os::DeleteFile(partialPath + std::string(kValidatorSuffix));
+}
+
+std::string FetchEntryCopy(const TCopyFetch& how, const std::string& url, std::string_view relative,
+                           std::string_view digest, std::uint64_t size, std::uint64_t limit, bool fromZero,
+                           bool& resumed) {
+    resumed = false;
+    const std::string name = TPartialCopies::Name(relative, digest, size);
+    if (name.empty() || how.temps.Claimed(name) ||
+        how.temps.Claimed(name + std::string(TPartialCopies::kValidatorSuffix))) {
+        auto response = how.http.Open(url);
+        if (!response) return std::string();
+        const std::string archive = how.pick(std::string(relative), ".bz2");
+        os::File file = os::File::CreateNew(archive, os::Share::ReadWrite);
+        try {
+            bool broken = false;
+            how.receive(*response, file, 0, broken);
+            file.Close();
+        } catch (...) {
+            file = os::File();  // closed before its name goes
+            os::DeleteFile(archive);
+            throw;
+        }
+        return archive;
+    }
+    const std::string partial = how.installDir + name;
+    std::optional<TPartialCopies::TResumePoint> point;
+    if (fromZero) {
+        TPartialCopies::Discard(partial);
+    } else {
+        point = TPartialCopies::Open(partial, limit);
+    }
+    std::unique_ptr<os::HttpResponse> response;
+    if (point) {
+        const os::HttpRange range{point->offset, point->validator};
+        response = how.http.Open(url, &range);
+        if (!response) return std::string();  // the partial copy waits for the next run
+        const int status = response->Status();
+        // WinInet hands over a connection closed without an answer as a
+        // response without a status: no answer, so the copy waits as well.
+        if (status < 100) throw EInOutError(12152, url + ": the server sent no answer");
+        if (status != 206 || response->RangeStart() != static_cast<std::int64_t>(point->offset)) {
+            // The server ignored the range or has another copy (200, the
+            // whole copy follows), or answered what doesn't fit: from zero.
+            point.reset();
+            TPartialCopies::Discard(partial);
+            if (status != 200) response.reset();
+        }
+    }
+    if (!response) {
+        response = how.http.Open(url);
+        if (!response) return std::string();
+    }
+    os::File file;
+    std::uint64_t offset = 0;
+    bool keep = false;  // a broken transfer leaves what arrived for the next run
+    if (point) {
+        file = std::move(point->file);
+        offset = point->offset;
+        resumed = true;
+        keep = true;
+    } else {
+        file = os::File::CreateNew(partial, os::Share::ReadWrite);
+        const std::string validator = response->Validator();
+        if (response->Status() == 200 && os::SafeHttpValidator(validator)) {
+            try {
+                TPartialCopies::WriteValidator(partial, validator);
+                keep = true;
+            } catch (...) {
+                file = os::File();
+                TPartialCopies::Discard(partial);
+                throw;
+            }
+        }
+    }
+    bool broken = false;
+    try {
+        how.receive(*response, file, offset, broken);
+        file.Close();
+    } catch (...) {
+        file = os::File();  // closed before its name goes
+        if (!(keep && broken)) TPartialCopies::Discard(partial);
+        throw;
+    }
+    // Complete: decoded next, never continued.
+    os::DeleteFile(partial + std::string(TPartialCopies::kValidatorSuffix));
+    return partial;
 }

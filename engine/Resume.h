@@ -13,6 +13,7 @@
 #include "platform/os.h"
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -55,3 +56,30 @@ public:
 private:
     std::vector<std::uint64_t> kept_;  // hashes of folded partial names, sorted by Seal
 };
+
+class TTempNames;
+
+// How one entry's copy is fetched: continued from its partial copy when the
+// server still has the same copy, else from zero.
+struct TCopyFetch {
+    os::HttpSession& http;
+    const std::string& installDir;  // with its trailing "\"
+    const TTempNames& temps;        // sealed: every listed name claimed
+    // A temporary's name for relative + suffix (TTempNames::Pick, guarded
+    // where several threads pick).
+    std::function<std::string(const std::string& relative, const std::string& suffix)> pick;
+    // Writes a response's body into file after offset bytes already there,
+    // no more than the copy's limit; broken tells whether a failure was the
+    // transfer's own (cut, stalled, stopped) rather than the copy's.
+    std::function<void(os::HttpResponse& response, os::File& file, std::uint64_t offset, bool& broken)> receive;
+};
+
+// Fetches an entry's copy (decoded size bytes, copy at most limit bytes)
+// into its partial copy's name, continuing what an earlier run left there.
+// Returns the complete copy's path, or "" when the server can't be reached.
+// A transfer that breaks keeps what arrived for the next run; any other
+// failure removes it. Without a name of its own (a listed file has it), the
+// copy is fetched whole under a temporary name of this run.
+std::string FetchEntryCopy(const TCopyFetch& how, const std::string& url, std::string_view relative,
+                           std::string_view digest, std::uint64_t size, std::uint64_t limit, bool fromZero,
+                           bool& resumed);
