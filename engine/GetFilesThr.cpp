@@ -1,5 +1,6 @@
 #include "engine/GetFilesThr.h"
 
+#include "engine/CopyStreams.h"
 #include "engine/DuplicateEntries.h"
 #include "engine/InstallAhead.h"
 #include "engine/ListTrust.h"
@@ -47,9 +48,6 @@ const char* PhaseText(TRunPhase phase) {
     }
     return "";
 }
-
-constexpr std::size_t kDownloadBlock = 65536;
-constexpr std::size_t kDecodeBlock = 65536;
 
 // Over ten times any real client's list: a few hundred bytes from a hostile
 // server must not decode into a list that fills the disk and the memory.
@@ -625,24 +623,11 @@ void GFilesThread::ExtractVerified(const std::string& archive, const std::string
     }
     impl_->extractLimit.reset();
     const std::unique_ptr<TCopyHasher> copyHash = std::move(impl_->copyHash);
-    std::string actual;
     try {
-        actual = FileDigestHex(decoded);
+        VerifyDecoded(decoded, digest, copyHash.get(), impl_->trust, sha256);
     } catch (...) {
         os::DeleteFile(decoded);
         throw;
-    }
-    if (actual != digest) {
-        os::DeleteFile(decoded);
-        throw Exception("The decoded file does not match its digest");
-    }
-    if (copyHash) {
-        try {
-            impl_->trust.CheckCopy(copyHash->Final(), sha256);
-        } catch (...) {
-            os::DeleteFile(decoded);
-            throw;
-        }
     }
 }
 
@@ -764,34 +749,16 @@ std::string GFilesThread::FetchCopy(const std::string& url, const std::string& r
 // failure was the transfer's own (cut, stall, stop) rather than the copy's.
 void GFilesThread::ReceiveBody(os::HttpResponse& response, os::File& file, std::uint64_t offset, bool reportProgress,
                                bool& broken) {
-    auto report = [this, reportProgress](std::uint64_t received) {
-        if (!reportProgress) return;
-        ProgressValue = impl_->fileBar.Position(static_cast<std::int64_t>(received));
-        ReportProgress(TProgressKind::File);
-    };
-    // A resumed transfer's bar starts at the bytes already there.
-    if (offset > 0) report(offset);
-    std::uint64_t received = offset;
-    std::array<char, kDownloadBlock> buffer;
-    std::size_t n = 0;
-    do {
-        try {
-            n = response.Read(buffer.data(), buffer.size());
-        } catch (...) {
-            broken = true;
-            throw;
-        }
-        received += n;
-        if (impl_->downloadLimit && received > static_cast<std::uint64_t>(*impl_->downloadLimit)) {
-            throw Exception("The download is larger than its entry allows");
-        }
-        if (n > 0 && file.Write(buffer.data(), n) != n) {
-            throw EInOutError(kDiskWriteError, "Disk full");
-        }
-        if (control_->StopRequested()) broken = true;
-        control_->ThrowIfStopped();
-        report(received);
-    } while (n != 0);
+    std::optional<std::uint64_t> limit;
+    if (impl_->downloadLimit) limit = static_cast<std::uint64_t>(*impl_->downloadLimit);
+    ReceiveCopy(
+        response, file, offset, limit,
+        [this, reportProgress](std::uint64_t received) {
+            if (!reportProgress) return;
+            ProgressValue = impl_->fileBar.Position(static_cast<std::int64_t>(received));
+            ReportProgress(TProgressKind::File);
+        },
+        [this] { return control_->StopRequested(); }, broken);
 }
 
 void GFilesThread::ExtractFile(const std::string& sourcePath, const std::string& targetPath) {
@@ -822,17 +789,7 @@ void GFilesThread::DecompressStream(TStream& source, TStream& target) {
     try {
         TBZDecompressionStream decoder(source);
         decoder.OnProgress = [this](void* sender) { OnExtractProgress(sender); };
-        std::array<std::uint8_t, kDecodeBlock> buffer;
-        std::int64_t total = 0;
-        while (const std::size_t n = decoder.Read(buffer.data(), buffer.size())) {
-            total += static_cast<std::int64_t>(n);
-            if (impl_->extractLimit && total > *impl_->extractLimit) {
-                throw Exception("The decoded data is larger than its entry says");
-            }
-            target.WriteBuffer(buffer.data(), n);
-            if (impl_->copyHash) impl_->copyHash->Update({buffer.data(), n});
-            control_->ThrowIfStopped();
-        }
+        DecodeCopy(decoder, target, impl_->extractLimit, impl_->copyHash.get(), [this] { control_->ThrowIfStopped(); });
     } catch (...) {
         finish();
         throw;

@@ -1,5 +1,6 @@
 #include "engine/InstallAhead.h"
 
+#include "engine/CopyStreams.h"
 #include "engine/ListTrust.h"
 #include "engine/Resume.h"
 #include "engine/RunControl.h"
@@ -11,8 +12,6 @@
 #include <vector>
 
 namespace {
-
-constexpr std::size_t kBlock = 65536;
 
 std::uint64_t CostOf(const std::optional<TAheadJob>& job) {
     if (!job) return 0;
@@ -192,32 +191,15 @@ std::string TInstallAhead::Fetch(TWorker& worker, Slot& slot, const TAheadJob& j
 
 void TInstallAhead::Receive(os::HttpResponse& response, os::File& file, std::uint64_t offset, std::int64_t limit,
                             Slot& slot, bool& broken) {
-    std::uint64_t received = offset;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         slot.state.from = static_cast<std::int64_t>(offset);
         slot.state.bytes = static_cast<std::int64_t>(offset);
     }
-    std::vector<char> buffer(kBlock);
-    std::size_t n = 0;
-    do {
-        try {
-            n = response.Read(buffer.data(), buffer.size());
-        } catch (...) {
-            broken = true;
-            throw;
-        }
-        received += n;
-        if (received > static_cast<std::uint64_t>(limit)) {
-            throw Exception("The download is larger than its entry allows");
-        }
-        if (n > 0 && file.Write(buffer.data(), n) != n) throw EInOutError(kDiskWriteError, "Disk full");
-        if (Stopped()) {
-            broken = true;
-            throw ERunStopped();
-        }
-        SetBytes(slot, static_cast<std::int64_t>(received));
-    } while (n != 0);
+    ReceiveCopy(
+        response, file, offset, static_cast<std::uint64_t>(limit),
+        [this, &slot](std::uint64_t received) { SetBytes(slot, static_cast<std::int64_t>(received)); },
+        [this] { return Stopped(); }, broken);
 }
 
 // Decodes archive into part (removing archive in every case), no larger than
@@ -235,15 +217,9 @@ void TInstallAhead::DecodeVerified(const std::string& archive, const std::string
         created = true;
         TBZDecompressionStream decoder(*source);
         decoder.OnProgress = [this, &slot, &source](void*) { SetBytes(slot, source->Position()); };
-        std::vector<std::uint8_t> buffer(kBlock);
-        std::int64_t total = 0;
-        while (const std::size_t n = decoder.Read(buffer.data(), buffer.size())) {
-            total += static_cast<std::int64_t>(n);
-            if (total > job.size) throw Exception("The decoded data is larger than its entry says");
-            target.WriteBuffer(buffer.data(), n);
-            if (hasher) hasher->Update({buffer.data(), n});
+        DecodeCopy(decoder, target, job.size, hasher.get(), [this] {
             if (Stopped()) throw ERunStopped();
-        }
+        });
         target.Close();
     } catch (...) {
         source.reset();
@@ -254,10 +230,7 @@ void TInstallAhead::DecodeVerified(const std::string& archive, const std::string
     source.reset();
     os::DeleteFile(archive);
     try {
-        TMD5Digest digest{};
-        FileDigest(part, digest);
-        if (DigestToHex(digest) != job.digest) throw Exception("The decoded file does not match its digest");
-        if (hasher) options_.trust->CheckCopy(hasher->Final(), job.sha256);
+        VerifyDecoded(part, job.digest, hasher.get(), *options_.trust, job.sha256);
     } catch (...) {
         os::DeleteFile(part);
         throw;
