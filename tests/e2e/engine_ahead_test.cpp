@@ -204,12 +204,8 @@ TEST_F(AheadRun, StopWithTransfersInFlightEndsEveryWorkerAndLeavesNoTemporary) {
     GFilesThread run(stopper, sync);
     stopper.run = &run;
     run.SetProgressInterval(std::chrono::steady_clock::duration::zero());
-    run.BaseUrl = baseUrl_;
     run.SelfMode = TSelfMode::OrdinaryFile;
-    fs::current_path(installDir_);
-    run.RunInline();
-    fs::current_path(savedCwd_);
-    EXPECT_FALSE(run.Succeeded());
+    EXPECT_FALSE(RunIn(run));
     EXPECT_TRUE(run.Control()->Ended());
     for (const auto& path : order_) {
         EXPECT_EQ(ReadLocal(path), "old") << path;

@@ -143,9 +143,14 @@ bool EngineRun::Run(bool force, TSelfMode mode, const std::string& baseUrl) {
     GFilesThread run(view_, sync);
     run.SetProgressInterval(std::chrono::steady_clock::duration::zero());
     if (connections_ > 0) run.SetFetchConnections(connections_);
-    run.BaseUrl = baseUrl.empty() ? baseUrl_ : baseUrl;
+    run.BaseUrl = baseUrl;
     run.ForceCheck = force;
     run.SelfMode = mode;
+    return RunIn(run);
+}
+
+bool EngineRun::RunIn(GFilesThread& run) {
+    if (run.BaseUrl.empty()) run.BaseUrl = baseUrl_;
     fs::current_path(installDir_);
     run.RunInline();
     fs::current_path(savedCwd_);

@@ -75,6 +75,9 @@ protected:
     // Runs one update in the install directory and returns whether it
     // reported success.
     bool Run(bool force = false, TSelfMode mode = TSelfMode::OrdinaryFile, const std::string& baseUrl = "");
+    // Runs a run the test made itself (its own view, its own stop) in the
+    // install directory, from this test's server unless it names another.
+    bool RunIn(GFilesThread& run);
 
     std::string Local(const std::string& relative) const;      // install dir path
     std::string ReadLocal(const std::string& relative) const;  // content, or "<missing>"

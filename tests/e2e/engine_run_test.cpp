@@ -568,13 +568,8 @@ TEST_F(EngineRun, StopWhileCheckingEndsBeforeTheNextEntry) {
     watch.OnStatus = [&](const std::string&, const std::string& detail) {
         if (detail == " b.txt") run.RequestStop();
     };
-    run.BaseUrl = baseUrl_;
     run.SelfMode = TSelfMode::OrdinaryFile;
-    fs::current_path(installDir_);
-    run.RunInline();
-    fs::current_path(savedCwd_);
-
-    EXPECT_FALSE(run.Succeeded());
+    EXPECT_FALSE(RunIn(run));
     EXPECT_TRUE(run.Control()->Ended());
     EXPECT_EQ(ReadLocal("c.txt"), "old c");
     EXPECT_EQ(ReadLocal("b.txt"), "<missing>");

@@ -157,12 +157,8 @@ TEST_F(ResumeRun, CopyCutAgainWhileResumingGoesOnFromTheNewEnd) {
     // Stopped from the view's own progress: only the one-at-a-time loop is
     // still inside the transfer when its position is shown.
     stopped.SetFetchConnections(1);
-    stopped.BaseUrl = baseUrl_;
     stopped.SelfMode = TSelfMode::OrdinaryFile;
-    fs::current_path(installDir_);
-    stopped.RunInline();
-    fs::current_path(savedCwd_);
-    EXPECT_FALSE(stopped.Succeeded());
+    EXPECT_FALSE(RunIn(stopped));
     EXPECT_EQ(ReadLocal("big.dat"), "old big");
     ASSERT_THAT(Partials(), SizeIs(2));
     const std::uint64_t second = fs::file_size(partial_);
