@@ -47,3 +47,46 @@ serve() {
 SERVER_PIDS=()
 stop_servers() { for p in "${SERVER_PIDS[@]}"; do kill "$p" 2>/dev/null || true; done; }
 trap stop_servers EXIT
+# gen_files DIR COUNT DIRS MIN MAX SEED: COUNT files of MIN..MAX random bytes
+# spread over DIRS directories, made once (DIR.done marks it).
+gen_files() {
+  python3 - "$@" <<'PY'
+import os, random, sys
+root = sys.argv[1]
+count, dirs, low, high, seed = map(int, sys.argv[2:7])
+if not os.path.exists(root + ".done"):
+    rng = random.Random(seed)
+    for i in range(count):
+        p = os.path.join(root, "d%02d" % (i % dirs), "f%04d.txt" % i)
+        os.makedirs(os.path.dirname(p), exist_ok=True)
+        with open(p, "wb") as f:
+            f.write(rng.randbytes(rng.randint(low, high)))
+    open(root + ".done", "w").close()
+PY
+}
+# start_nginx NAME HTTP_LINES: nginx (one worker) serving WORK on a free
+# loopback port, its files in WORK/NAME, HTTP_LINES added to its http block
+# (logging, keep-alive; @NGINX@ stands for its directory); sets NGINX and
+# NPORT and waits until it answers.
+start_nginx() {
+  NGINX=$WORK/$1; mkdir -p "$NGINX"
+  NPORT=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+  cat > "$NGINX/nginx.conf" <<CONF
+$([ "$(id -u)" = 0 ] && echo "user root;")
+worker_processes 1;
+pid $NGINX/nginx.pid;
+error_log $NGINX/error.log;
+events { worker_connections 256; }
+http {
+${2//@NGINX@/$NGINX}
+    client_body_temp_path $NGINX/body; proxy_temp_path $NGINX/proxy; fastcgi_temp_path $NGINX/fastcgi;
+    uwsgi_temp_path $NGINX/uwsgi; scgi_temp_path $NGINX/scgi;
+    default_type application/octet-stream;
+    server { listen 127.0.0.1:$NPORT; root $WORK; }
+}
+CONF
+  nginx -e "$NGINX/error.log" -c "$NGINX/nginx.conf" -p "$NGINX/" -g "daemon off;" &
+  SERVER_PIDS+=("$!")
+  for _ in $(seq 50); do curl -s -o /dev/null "http://127.0.0.1:$NPORT/" && return; sleep 0.1; done
+  echo "nginx did not start" >&2; exit 1
+}

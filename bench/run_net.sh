@@ -26,27 +26,9 @@ for t in net600 tree512; do
 done
 
 # nginx keeping connections open, serving WORK.
-NGINX=$WORK/nginx; mkdir -p "$NGINX"
-NPORT=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
-cat > "$NGINX/nginx.conf" <<CONF
-$([ "$(id -u)" = 0 ] && echo "user root;")
-worker_processes 1;
-pid $NGINX/nginx.pid;
-error_log $NGINX/error.log;
-events { worker_connections 256; }
-http {
-    access_log off;
+start_nginx nginx "    access_log off;
     keepalive_timeout 75s;
-    keepalive_requests 100000;
-    client_body_temp_path $NGINX/body; proxy_temp_path $NGINX/proxy; fastcgi_temp_path $NGINX/fastcgi;
-    uwsgi_temp_path $NGINX/uwsgi; scgi_temp_path $NGINX/scgi;
-    default_type application/octet-stream;
-    server { listen 127.0.0.1:$NPORT; root $WORK; }
-}
-CONF
-nginx -e "$NGINX/error.log" -c "$NGINX/nginx.conf" -p "$NGINX/" -g "daemon off;" &
-SERVER_PIDS+=("$!")
-for _ in $(seq 50); do curl -s -o /dev/null "http://127.0.0.1:$NPORT/" && break; sleep 0.1; done
+    keepalive_requests 100000;"
 
 # time_of "command": wall seconds of one run, output to files.
 time_of() {

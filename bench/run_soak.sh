@@ -10,39 +10,10 @@ rounds=${1:-4}
 publish=$NATIVE/tools/publish/corvel-publish
 exe=$WINDOWS/tools/update/corvel-update.exe
 mkdir -p "$WORK"
-python3 - "$WORK/soak3k" <<'PY'
-import os, random, sys
-root = sys.argv[1]
-if not os.path.exists(root + ".done"):
-    rng = random.Random(7)
-    for i in range(3000):
-        p = os.path.join(root, "d%02d" % (i % 30), "f%04d.txt" % i)
-        os.makedirs(os.path.dirname(p), exist_ok=True)
-        with open(p, "wb") as f:
-            f.write(rng.randbytes(rng.randint(1024, 8192)))
-    open(root + ".done", "w").close()
-PY
+gen_files "$WORK/soak3k" 3000 30 1024 8192 7
 [ -f "$WORK/srv-soak3k/files.lst.bz2" ] || "$publish" --jobs 2 "$WORK/soak3k" "$WORK/srv-soak3k" > /dev/null
-NGINX=$WORK/nginx-soak; mkdir -p "$NGINX"
-NPORT=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
-cat > "$NGINX/nginx.conf" <<CONF
-$([ "$(id -u)" = 0 ] && echo "user root;")
-worker_processes 1;
-pid $NGINX/nginx.pid;
-error_log $NGINX/error.log;
-events { worker_connections 64; }
-http {
-    log_format t '\$msec \$request_time \$status \$connection \$request_uri';
-    access_log $NGINX/access.log t;
-    client_body_temp_path $NGINX/body; proxy_temp_path $NGINX/proxy; fastcgi_temp_path $NGINX/fastcgi;
-    uwsgi_temp_path $NGINX/uwsgi; scgi_temp_path $NGINX/scgi;
-    default_type application/octet-stream;
-    server { listen 127.0.0.1:$NPORT; root $WORK; }
-}
-CONF
-nginx -e "$NGINX/error.log" -c "$NGINX/nginx.conf" -p "$NGINX/" -g "daemon off;" &
-SERVER_PIDS+=("$!")
-for _ in $(seq 50); do curl -s -o /dev/null "http://127.0.0.1:$NPORT/" && break; sleep 0.1; done
+start_nginx nginx-soak "    log_format t '\$msec \$request_time \$status \$connection \$request_uri';
+    access_log @NGINX@/access.log t;"
 wine cmd /c exit > /dev/null 2>&1 < /dev/null
 d=$WORK/inst-soak
 for r in $(seq "$rounds"); do

@@ -26,45 +26,16 @@ what=("$@"); [ ${#what[@]} -gt 0 ] || what=(small real)
 has() { local w; for w in "${what[@]}"; do [ "$w" = "$1" ] && return 0; done; return 1; }
 mkdir -p "$WORK"
 
-python3 - "$WORK/small512" <<'PY'
-import os, random, sys
-root = sys.argv[1]
-if not os.path.exists(root + ".done"):
-    rng = random.Random(512)
-    for i in range(512):
-        p = os.path.join(root, "d%02d" % (i % 16), "f%04d.txt" % i)
-        os.makedirs(os.path.dirname(p), exist_ok=True)
-        with open(p, "wb") as f:
-            f.write(rng.randbytes(rng.randint(1024, 16384)))
-    open(root + ".done", "w").close()
-PY
+gen_files "$WORK/small512" 512 16 1024 16384 512
 python3 "$ROOT/bench/gen_realtree.py" "$WORK/real22k"
 for t in small512 real22k; do
   [ -f "$WORK/srv-$t/files.lst.bz2" ] || "$publish" --jobs 2 "$WORK/$t" "$WORK/srv-$t" > /dev/null
 done
 
-NGINX=$WORK/nginx-wine; mkdir -p "$NGINX"
-NPORT=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
-cat > "$NGINX/nginx.conf" <<CONF
-$([ "$(id -u)" = 0 ] && echo "user root;")
-worker_processes 1;
-pid $NGINX/nginx.pid;
-error_log $NGINX/error.log;
-events { worker_connections 256; }
-http {
-    log_format t '\$msec \$request_time \$status \$connection \$request_uri';
-    access_log $NGINX/access.log t;
+start_nginx nginx-wine "    log_format t '\$msec \$request_time \$status \$connection \$request_uri';
+    access_log @NGINX@/access.log t;
     keepalive_timeout 75s;
-    keepalive_requests ${KEEPALIVE:-100000};
-    client_body_temp_path $NGINX/body; proxy_temp_path $NGINX/proxy; fastcgi_temp_path $NGINX/fastcgi;
-    uwsgi_temp_path $NGINX/uwsgi; scgi_temp_path $NGINX/scgi;
-    default_type application/octet-stream;
-    server { listen 127.0.0.1:$NPORT; root $WORK; }
-}
-CONF
-nginx -e "$NGINX/error.log" -c "$NGINX/nginx.conf" -p "$NGINX/" -g "daemon off;" &
-SERVER_PIDS+=("$!")
-for _ in $(seq 50); do curl -s -o /dev/null "http://127.0.0.1:$NPORT/" && break; sleep 0.1; done
+    keepalive_requests ${KEEPALIVE:-100000};"
 
 # time_of "command": wall seconds of one run; output to files (under Wine a
 # console program writing to /dev/null runs as if on a terminal).
