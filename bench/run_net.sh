@@ -30,24 +30,6 @@ start_nginx nginx "    access_log off;
     keepalive_timeout 75s;
     keepalive_requests 100000;"
 
-# time_of "command": wall seconds of one run, output to files.
-time_of() {
-  local s e; s=$(now); bash -c "$1" > "$WORK/.out" 2> "$WORK/.err" || { echo "failed: $1" >&2; cat "$WORK/.err" >&2; }
-  e=$(now); awk -v s="$s" -v e="$e" 'BEGIN { printf "%.3f", e - s }'
-}
-median() { printf '%s\n' "$@" | sort -g | awk '{ a[NR] = $1 } END { print a[int((NR + 1) / 2)] }'; }
-# pair NAME TARGET "ours" "theirs" [BEFORE]: alternating runs, medians and ratio.
-pair() {
-  local name=$1 target=$2 ours=$3 theirs=$4 before=${5:-true} a=() b=() i
-  for i in $(seq "$RUNS"); do
-    bash -c "$before"; a+=("$(time_of "$ours")")
-    bash -c "$before"; b+=("$(time_of "$theirs")")
-  done
-  local ma mb; ma=$(median "${a[@]}"); mb=$(median "${b[@]}")
-  printf '%-34s median %7.2f / %7.2f s = %.3f   (target <= %s; runs: %s / %s)  load %s\n' "$name" "$ma" "$mb" \
-    "$(awk -v a="$ma" -v b="$mb" 'BEGIN { print a / b }')" "$target" "${a[*]}" "${b[*]}" "$(cut -d' ' -f1-3 /proc/loadavg)"
-  printf '    ours: %s\n    ref:  %s\n' "$ours" "$theirs"
-}
 echo "== network benchmarks, $(date -u '+%F %H:%M UTC'), $(nproc) cores"
 
 if has proxy; then

@@ -37,27 +37,6 @@ start_nginx nginx-wine "    log_format t '\$msec \$request_time \$status \$conne
     keepalive_timeout 75s;
     keepalive_requests ${KEEPALIVE:-100000};"
 
-# time_of "command": wall seconds of one run; output to files (under Wine a
-# console program writing to /dev/null runs as if on a terminal).
-time_of() {
-  local s e; s=$(now); bash -c "$1" > "$WORK/.out" 2> "$WORK/.err" < /dev/null || {
-    echo "failed: $1" >&2; tail -5 "$WORK/.out" "$WORK/.err" >&2; }
-  e=$(now); awk -v s="$s" -v e="$e" 'BEGIN { printf "%.3f", e - s }'
-}
-median() { printf '%s\n' "$@" | sort -g | awk '{ a[NR] = $1 } END { print a[int((NR + 1) / 2)] }'; }
-# pair NAME TARGET "ours" "theirs" BEFORE: alternating runs, medians and ratio.
-pair() {
-  local name=$1 target=$2 ours=$3 theirs=$4 before=$5 a=() b=() i
-  for i in $(seq "$RUNS"); do
-    bash -c "$before"; a+=("$(time_of "$ours")")
-    grep -q '^failed\|^error' "$WORK/.out" && echo "ours reported failures: $(grep -c '^failed' "$WORK/.out")" >&2
-    bash -c "$before"; b+=("$(time_of "$theirs")")
-  done
-  local ma mb; ma=$(median "${a[@]}"); mb=$(median "${b[@]}")
-  printf '%-34s median %7.2f / %7.2f s = %.3f   (target <= %s; runs: %s / %s)  load %s\n' "$name" "$ma" "$mb" \
-    "$(awk -v a="$ma" -v b="$mb" 'BEGIN { print a / b }')" "$target" "${a[*]}" "${b[*]}" "$(cut -d' ' -f1-3 /proc/loadavg)"
-  printf '    ours: %s\n    ref:  %s\n' "$ours" "$theirs"
-}
 echo "== Wine per-request benchmarks, $(date -u '+%F %H:%M UTC'), $(nproc) cores, $(cat "$WORK/real22k.done")"
 
 d=$WORK/inst-wine
