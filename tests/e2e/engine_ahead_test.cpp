@@ -182,23 +182,17 @@ TEST_F(AheadRun, BadCopiesDoneAheadFailAloneInTheirTurn) {
 TEST_F(AheadRun, StopWithTransfersInFlightEndsEveryWorkerAndLeavesNoTemporary) {
     PublishEntries(8, 60000);
     for (const auto& path : order_) SetFault(UrlOf(path), "trickle 2048 30");
-    struct StopView final : TUpdateView {
+    struct StopView final : TQuietView {
         GFilesThread* run = nullptr;
         bool installing = false;
         void SyncStatus(TRunPhase phase, const std::string&, const std::string&) override {
             if (phase == TRunPhase::Downloading) installing = true;
         }
-        void SyncProgressMax(std::int32_t, std::int32_t) override {}
         // The first position of the first entry (not of the list): the
         // other workers are inside their transfers by then.
         void SyncFileProgress(std::int32_t value) override {
             if (installing && value > 0) run->RequestStop();
         }
-        void SyncExtractProgress(std::int32_t) override {}
-        void SyncTotalProgress(std::int32_t) override {}
-        void BeginUpdateView() override {}
-        void EndUpdateView() override {}
-        void ShowUpdateFinished(bool) override {}
     } stopper;
     TDirectSynchronizer sync;
     GFilesThread run(stopper, sync);

@@ -136,19 +136,12 @@ TEST_F(ResumeRun, CopyCutAgainWhileResumingGoesOnFromTheNewEnd) {
     // the first resumed block does.
     TDirectSynchronizer sync;
     // Stop as soon as the resumed transfer has brought a few blocks.
-    struct StopView final : TUpdateView {
+    struct StopView final : TQuietView {
         GFilesThread* run = nullptr;
         std::size_t limit = 0;
-        void SyncStatus(TRunPhase, const std::string&, const std::string&) override {}
-        void SyncProgressMax(std::int32_t, std::int32_t) override {}
         void SyncFileProgress(std::int32_t value) override {
             if (value > 0 && static_cast<std::size_t>(value) > limit) run->RequestStop();
         }
-        void SyncExtractProgress(std::int32_t) override {}
-        void SyncTotalProgress(std::int32_t) override {}
-        void BeginUpdateView() override {}
-        void EndUpdateView() override {}
-        void ShowUpdateFinished(bool) override {}
     } stopper;
     GFilesThread stopped(stopper, sync);
     stopper.run = &stopped;
