@@ -4,6 +4,7 @@
 #pragma once
 
 #include "engine/GetFilesThr.h"
+#include "tests/e2e/quiet_view.h"
 
 #include <gtest/gtest.h>
 
@@ -21,19 +22,6 @@ inline const std::string kFailed = "Actualizaci\xF3n Fallida";
 std::string Noise(std::size_t size, unsigned seed);
 
 // Records every window-side operation as one line of text.
-// A view that shows nothing: tests derive from it to act on one operation.
-class TQuietView : public TUpdateView {
-public:
-    void SyncStatus(TRunPhase, const std::string&, const std::string&) override {}
-    void SyncProgressMax(std::int32_t, std::int32_t) override {}
-    void SyncFileProgress(std::int32_t) override {}
-    void SyncExtractProgress(std::int32_t) override {}
-    void SyncTotalProgress(std::int32_t) override {}
-    void BeginUpdateView() override {}
-    void EndUpdateView() override {}
-    void ShowUpdateFinished(bool) override {}
-};
-
 class TRecordingView final : public TUpdateView {
 public:
     void SyncStatus(TRunPhase phase, const std::string& status, const std::string& detail) override {

@@ -7,6 +7,7 @@
 #include "engine/GetFilesThr.h"
 #include "engine/UpdateView.h"
 #include "platform/os.h"
+#include "tests/e2e/quiet_view.h"
 
 #include <chrono>
 #include <fstream>
@@ -22,18 +23,6 @@
 namespace {
 
 constexpr const char* kVersion = SELFHOST_STR(SELFHOST_VERSION);
-
-class TQuietView final : public TUpdateView {
-public:
-    void SyncStatus(TRunPhase, const std::string&, const std::string&) override {}
-    void SyncProgressMax(std::int32_t, std::int32_t) override {}
-    void SyncFileProgress(std::int32_t) override {}
-    void SyncExtractProgress(std::int32_t) override {}
-    void SyncTotalProgress(std::int32_t) override {}
-    void BeginUpdateView() override {}
-    void EndUpdateView() override {}
-    void ShowUpdateFinished(bool) override {}
-};
 
 void Log(const std::string& line) {
     std::ofstream log("selfhost.log", std::ios::app | std::ios::binary);
