@@ -4,7 +4,8 @@
 #         kept open) through bench/delay_proxy.py (25 ms each way, one more
 #         round trip per new connection), vs
 #         curl --parallel --parallel-immediate --parallel-max 8 + bzip2 -d on
-#         2 cores; connections opened by each
+#         2 cores; connections opened by each; and vs curl on 4 connections
+#         fetching only (what 4 connections can do at best)
 #  loop   fresh install of 256 MiB in 512 files from nginx on loopback, native,
 #         vs a per-file loop of curl | bzip2 -d, and vs
 #         curl -Z --parallel-max 8 + bzip2 -d on 2 cores; peak RSS of ours
@@ -44,6 +45,10 @@ if has proxy; then
     '{ printf "url = \"%s/%s.bz2\"\noutput = \"%s/%s.bz2\"\n", u, $0, d, $0 }' > "$WORK/net600.curl"
   curlcmd="curl -s --create-dirs --parallel --parallel-immediate --parallel-max 8 -K $WORK/net600.curl && find $d -name '*.bz2' -print0 | xargs -0 -P 2 -n 50 bzip2 -d"
   pair "fresh install 600 files, 50 ms" 1.3 "$update --force --dir $d $url/" "$curlcmd" "rm -rf $d && mkdir -p $d"
+  # The floor of kFetchConnections = 4: curl on as many connections, fetching
+  # only (each connection waits a round trip per request; nothing pipelines).
+  curl4="curl -s --create-dirs --parallel --parallel-immediate --parallel-max 4 -K $WORK/net600.curl"
+  pair "same vs curl -Z 4, fetch only" "-" "$update --force --dir $d $url/" "$curl4" "rm -rf $d && mkdir -p $d"
   count() { cat "$WORK/proxy.port.count"; }
   rm -rf "$d" && mkdir -p "$d"; c0=$(count); "$update" --force --dir "$d" "$url/" > /dev/null; c1=$(count)
   rm -rf "$d" && mkdir -p "$d"; bash -c "$curlcmd" > /dev/null 2>&1; c2=$(count)

@@ -9,6 +9,8 @@
 #include "formats/Classes.h"
 #include "formats/md5.h"
 
+#include <memory>
+
 #include <vector>
 
 namespace {
@@ -35,8 +37,9 @@ TInstallAhead::TInstallAhead(TOptions options, std::size_t count,
     const std::size_t n = static_cast<std::size_t>(options_.connections > 1 ? options_.connections : 1);
     sessions_.resize(n);
     if (options_.session && *options_.session) sessions_[0] = std::move(*options_.session);
-    workers_.reserve(n);
-    for (std::size_t w = 0; w < n; ++w) workers_.emplace_back([this, w] { Work(w); });
+    workers_.reserve(n + Decoders);
+    for (std::size_t w = 0; w < n; ++w) workers_.emplace_back([this, w] { FetchLoop(w); });
+    for (int d = 0; d < Decoders; ++d) workers_.emplace_back([this] { DecodeLoop(); });
 }
 
 TInstallAhead::~TInstallAhead() {
@@ -47,7 +50,10 @@ TInstallAhead::~TInstallAhead() {
     changed_.notify_all();
     for (std::thread& worker : workers_) worker.join();
     for (auto& [index, slot] : slots_) {
-        if (!slot.part.empty()) os::DeleteFile(slot.part);  // decoded ahead for an entry never installed
+        // Decoded ahead for an entry never installed, or fetched whole and
+        // not decoded yet (a complete copy is never continued).
+        if (!slot.part.empty()) os::DeleteFile(slot.part);
+        if (!slot.archive.empty()) os::DeleteFile(slot.archive);
     }
     if (options_.session && sessions_[0]) *options_.session = std::move(sessions_[0]);
 }
@@ -95,98 +101,128 @@ bool TInstallAhead::CanClaim() {
     return ahead_ + nextCost_->second <= options_.budget;
 }
 
-void TInstallAhead::Work(std::size_t w) {
+// A fetcher: takes the copies to fetch again first, else claims the next
+// entry; hands what it fetched to the decoders and goes on at once.
+void TInstallAhead::FetchLoop(std::size_t w) {
     TWorker worker{sessions_[w], options_.agent};
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
-        changed_.wait(lock, [&] { return stopping_ || CanClaim(); });
+        changed_.wait(lock, [&] { return stopping_ || !fetchAgain_.empty() || CanClaim(); });
         if (stopping_) return;
-        const std::size_t j = next_++;
+        std::size_t j = 0;
+        bool fromZero = false;
+        if (!fetchAgain_.empty()) {
+            j = *fetchAgain_.begin();
+            fetchAgain_.erase(fetchAgain_.begin());
+            fromZero = true;
+        } else {
+            j = next_++;
+            Slot& claimed = slots_[j];
+            claimed.cost = nextCost_ && nextCost_->first == j ? nextCost_->second : CostOf(jobAt_(j));
+            ahead_ += claimed.cost;
+        }
         Slot& slot = slots_[j];
-        slot.cost = nextCost_ && nextCost_->first == j ? nextCost_->second : CostOf(jobAt_(j));
-        ahead_ += slot.cost;
         lock.unlock();
         const std::optional<TAheadJob> job = jobAt_(j);
-        std::string part;
-        TOutcome outcome = TOutcome::Failed;
+        TFetched fetched = TFetched::Failed;
         if (job) {
+            lock.lock();
+            // Small copies stay in memory while the budget has room for their
+            // largest size; the others (and the rest) go to disk.
+            const auto limit = static_cast<std::uint64_t>(job->copyLimit);
+            if (static_cast<std::uint64_t>(job->size) < kResumableSize && inMemory_ + limit <= MemoryBudget) {
+                slot.memory = limit;
+                inMemory_ += limit;
+            }
+            lock.unlock();
             try {
-                outcome = Prepare(worker, slot, *job, part);
+                fetched = FetchOne(worker, slot, *job, fromZero);
             } catch (const std::exception&) {
-                outcome = TOutcome::Failed;
+                fetched = TFetched::Failed;
             }
         }
         lock.lock();
-        slot.outcome = outcome;
-        slot.part = std::move(part);
-        slot.state.stage = TStage::Done;
-        // A server that can't be reached ends the loop at this entry.
-        if (outcome == TOutcome::Unreachable) exhausted_ = true;
+        if (fetched == TFetched::Copy) {
+            toDecode_.insert(j);
+        } else {
+            inMemory_ -= slot.memory;
+            slot.memory = 0;
+            slot.copy = {};
+            slot.outcome = fetched == TFetched::Unreachable ? TOutcome::Unreachable : TOutcome::Failed;
+            slot.state.stage = TStage::Done;
+            // A server that can't be reached ends the loop at this entry.
+            if (fetched == TFetched::Unreachable) exhausted_ = true;
+        }
         changed_.notify_all();
     }
 }
 
-// Fetches and decodes one entry; a resumed copy that fails verification is
-// fetched once more, whole.
-TInstallAhead::TOutcome TInstallAhead::Prepare(TWorker& worker, Slot& slot, const TAheadJob& job, std::string& part) {
-    const std::string target = options_.installDir + job.path;
-    const std::string targetDir = target.substr(0, target.rfind('\\') + 1);
-    for (bool fromZero = false;; fromZero = true) {
-        SetState(slot, TStage::Downloading, 0);
-        std::string archive;
-        bool resumed = false;
+// A decoder: the lowest fetched entry first, since the run waits for it. A
+// resumed copy that fails is fetched once more, whole.
+void TInstallAhead::DecodeLoop() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+        changed_.wait(lock, [&] { return stopping_ || !toDecode_.empty(); });
+        if (stopping_) return;
+        const std::size_t j = *toDecode_.begin();
+        toDecode_.erase(toDecode_.begin());
+        Slot& slot = slots_[j];
+        lock.unlock();
+        const std::optional<TAheadJob> job = jobAt_(j);
+        std::string part;
+        TOutcome outcome = TOutcome::Failed;
+        bool again = false;
         try {
-            {
-                std::lock_guard<std::mutex> lock(namesMutex_);
-                if (!os::DirectoryExists(targetDir)) os::ForceDirectories(targetDir);
-            }
-            archive = Fetch(worker, slot, job, fromZero, resumed);
-        } catch (const std::exception&) {
-            return TOutcome::Failed;
-        }
-        if (archive.empty()) return TOutcome::Unreachable;
-
-        // At most Decoders copies at once: the decoders' memory, and the cores.
-        {
-            std::unique_lock<std::mutex> lock(mutex_);
-            changed_.wait(lock, [&] { return stopping_ || decoding_ < Decoders; });
-            ++decoding_;
-        }
-        struct Release {
-            TInstallAhead& ahead;
-            ~Release() {
-                {
-                    std::lock_guard<std::mutex> lock(ahead.mutex_);
-                    --ahead.decoding_;
-                }
-                ahead.changed_.notify_all();
-            }
-        } release{*this};
-        try {
-            part = Pick(job.path, ".part");
-            DecodeVerified(archive, part, job, slot);
-            return TOutcome::Ready;
+            part = DecodeVerified(slot, *job);
+            outcome = TOutcome::Ready;
         } catch (const ERunStopped&) {
-            part.clear();
-            return TOutcome::Failed;
         } catch (const std::exception&) {
-            part.clear();
-            if (!resumed) return TOutcome::Failed;
+            again = slot.resumed;
         }
+        lock.lock();
+        inMemory_ -= slot.memory;
+        slot.memory = 0;
+        if (again) {
+            fetchAgain_.insert(j);
+        } else {
+            slot.outcome = outcome;
+            slot.part = std::move(part);
+            slot.state.stage = TStage::Done;
+        }
+        changed_.notify_all();
     }
 }
 
-// The entry's copy over the worker's own connection, as the run's FetchCopy
-// fetches it; "" when the server can't be reached.
-std::string TInstallAhead::Fetch(TWorker& worker, Slot& slot, const TAheadJob& job, bool fromZero, bool& resumed) {
+// Fetches one entry's copy: into memory when it has room there, else as the
+// run's FetchCopy does, into its partial copy over the worker's connection.
+TInstallAhead::TFetched TInstallAhead::FetchOne(TWorker& worker, Slot& slot, const TAheadJob& job, bool fromZero) {
+    SetState(slot, TStage::Downloading, 0);
+    slot.resumed = false;
+    if (slot.memory > 0) {
+        auto response = worker.Http().Open(job.url);
+        if (!response) return TFetched::Unreachable;
+        bool broken = false;
+        ReceiveCopy(
+            *response, slot.copy, static_cast<std::uint64_t>(job.copyLimit),
+            [this, &slot](std::uint64_t received) { SetBytes(slot, static_cast<std::int64_t>(received)); },
+            [this] { return Stopped(); }, broken);
+        return TFetched::Copy;
+    }
+    const std::string target = options_.installDir + job.path;
+    const std::string targetDir = target.substr(0, target.rfind('\\') + 1);
+    {
+        std::lock_guard<std::mutex> lock(namesMutex_);
+        if (!os::DirectoryExists(targetDir)) os::ForceDirectories(targetDir);
+    }
     const TCopyFetch how{
         worker.Http(), options_.installDir, *options_.temps,
         [this](const std::string& relative, const std::string& suffix) { return Pick(relative, suffix); },
         [this, &slot, &job](os::HttpResponse& response, os::File& file, std::uint64_t offset, bool& broken) {
             Receive(response, file, offset, job.copyLimit, slot, broken);
         }};
-    return FetchEntryCopy(how, job.url, job.path, job.digest, static_cast<std::uint64_t>(job.size),
-                          static_cast<std::uint64_t>(job.copyLimit), fromZero, resumed);
+    slot.archive = FetchEntryCopy(how, job.url, job.path, job.digest, static_cast<std::uint64_t>(job.size),
+                                  static_cast<std::uint64_t>(job.copyLimit), fromZero, slot.resumed);
+    return slot.archive.empty() ? TFetched::Unreachable : TFetched::Copy;
 }
 
 void TInstallAhead::Receive(os::HttpResponse& response, os::File& file, std::uint64_t offset, std::int64_t limit,
@@ -202,39 +238,74 @@ void TInstallAhead::Receive(os::HttpResponse& response, os::File& file, std::uin
         [this] { return Stopped(); }, broken);
 }
 
-// Decodes archive into part (removing archive in every case), no larger than
-// the entry's size, then checks the MD5 and, with a key, the SHA-256; a copy
+// Decodes the slot's copy into a new ".part" (the copy goes in every case),
+// no larger than the entry's size, then checks the MD5 of what was written
+// and, with a key, the SHA-256; returns the verified part's path. A part
 // that fails is removed.
-void TInstallAhead::DecodeVerified(const std::string& archive, const std::string& part, const TAheadJob& job,
-                                   Slot& slot) {
-    auto source = std::make_unique<TFileStream>(archive, TFileStream::Mode::OpenRead, os::Share::Read);
-    SetState(slot, TStage::Extracting, 0, source->Size());
-    std::unique_ptr<TCopyHasher> hasher;
-    if (options_.trust->Enabled()) hasher = std::make_unique<TCopyHasher>();
-    bool created = false;
+std::string TInstallAhead::DecodeVerified(Slot& slot, const TAheadJob& job) {
+    const bool inMemory = slot.archive.empty();
+    std::unique_ptr<TStream> source;
     try {
-        TFileStream target(part, TFileStream::Mode::CreateNew, os::Share::None);
-        created = true;
-        TBZDecompressionStream decoder(*source);
-        decoder.OnProgress = [this, &slot, &source](void*) { SetBytes(slot, source->Position()); };
-        DecodeCopy(decoder, target, job.size, hasher.get(), [this] {
-            if (Stopped()) throw ERunStopped();
-        });
-        target.Close();
+        if (inMemory) {
+            source = std::make_unique<TMemoryStream>(std::move(slot.copy));
+        } else {
+            source = std::make_unique<TFileStream>(slot.archive, TFileStream::Mode::OpenRead, os::Share::Read);
+        }
     } catch (...) {
-        source.reset();
-        os::DeleteFile(archive);
-        if (created) os::DeleteFile(part);
+        os::DeleteFile(slot.archive);
+        slot.archive.clear();
         throw;
     }
-    source.reset();
-    os::DeleteFile(archive);
+    // The copy goes once decoded, or once decoding failed.
+    struct DropCopy {
+        Slot& slot;
+        std::unique_ptr<TStream>& source;
+        ~DropCopy() {
+            source.reset();
+            slot.copy = {};
+            if (!slot.archive.empty()) os::DeleteFile(slot.archive);
+            slot.archive.clear();
+        }
+    };
+    std::unique_ptr<TCopyHasher> hasher;
+    if (options_.trust->Enabled()) hasher = std::make_unique<TCopyHasher>();
+    TMD5Context md5;
+    MD5Init(md5);
+    std::string part;
+    {
+        DropCopy drop{slot, source};
+        SetState(slot, TStage::Extracting, 0, source->Size());
+        os::File file;
+        {
+            std::lock_guard<std::mutex> lock(namesMutex_);
+            const std::string target = options_.installDir + job.path;
+            const std::string targetDir = target.substr(0, target.rfind('\\') + 1);
+            if (inMemory && !os::DirectoryExists(targetDir)) os::ForceDirectories(targetDir);
+            file = options_.temps->Create(options_.installDir, job.path, ".part", part);
+        }
+        try {
+            TFileStream target(std::move(file));
+            TBZDecompressionStream decoder(*source);
+            decoder.OnProgress = [this, &slot, &source](void*) { SetBytes(slot, source->Position()); };
+            DecodeCopy(
+                decoder, target, job.size, hasher.get(),
+                [this] {
+                    if (Stopped()) throw ERunStopped();
+                },
+                &md5);
+            target.Close();
+        } catch (...) {
+            os::DeleteFile(part);
+            throw;
+        }
+    }
     try {
-        VerifyDecoded(part, job.digest, hasher.get(), *options_.trust, job.sha256);
+        VerifyDecoded(md5, job.digest, hasher.get(), *options_.trust, job.sha256);
     } catch (...) {
         os::DeleteFile(part);
         throw;
     }
+    return part;
 }
 
 std::string TInstallAhead::Pick(const std::string& relative, const std::string& suffix) {

@@ -1,15 +1,18 @@
 // The install loop's work done ahead of the entry the view shows. Fetching
 // one copy after another over one kept connection paid a round trip per
 // entry: 601 requests at 50 ms were 30 s of a 36 s fresh install, and the
-// second core sat idle while the first decoded. Here several workers, each
-// with a connection of its own, fetch the next entries in list order and
-// decode and verify them into their ".part" temporaries, while the run's
-// thread still shows and installs the entries one by one, in list order.
+// second core sat idle while the first decoded. Here several fetchers, each
+// with a connection of its own, fetch the next entries in list order, and
+// two decoders (one a core) decode and verify the fetched copies into their
+// ".part" temporaries, lowest entry first, while the run's thread still
+// shows and installs the entries one by one, in list order. A fetcher never
+// decodes, so its connection never waits for a core.
 //
-// Bounded: a worker claims an entry only within Window entries and Budget
+// Bounded: a fetcher claims an entry only within Window entries and Budget
 // bytes (its copy's largest size plus its decoded size) of the entry the
-// run takes, except the next one in order, which is always claimed; at most
-// two copies are decoded at once.
+// run takes, except the next one in order, which is always claimed. Small
+// copies are held in memory (at most MemoryBudget bytes of them), the rest
+// are written to their partial copies.
 #pragma once
 
 #include "platform/os.h"
@@ -23,6 +26,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -50,6 +54,9 @@ public:
     static constexpr std::size_t Window = 256;
     static constexpr std::uint64_t Budget = std::uint64_t{64} << 20;
     static constexpr int Decoders = 2;
+    // Copies of entries too small to be continued (kResumableSize) are held
+    // in memory up to this much in all: no name on disk but the ".part".
+    static constexpr std::uint64_t MemoryBudget = std::uint64_t{4} << 20;
 
     struct TOptions {
         std::string installDir;  // with its trailing "\"
@@ -103,16 +110,23 @@ private:
         std::uint64_t cost = 0;
         TOutcome outcome = TOutcome::Failed;
         std::string part;
+        // The fetched copy waiting for a decoder: on disk, or in memory
+        // (then memory bytes of MemoryBudget are its own).
+        std::string archive;
+        std::vector<std::uint8_t> copy;
+        std::uint64_t memory = 0;
+        bool resumed = false;  // continued from an earlier run's partial copy
     };
     struct TWorker;
+    enum class TFetched { Copy, Failed, Unreachable };
 
-    void Work(std::size_t worker);
+    void FetchLoop(std::size_t worker);
+    void DecodeLoop();
     bool CanClaim();
-    TOutcome Prepare(TWorker& worker, Slot& slot, const TAheadJob& job, std::string& part);
-    std::string Fetch(TWorker& worker, Slot& slot, const TAheadJob& job, bool fromZero, bool& resumed);
+    TFetched FetchOne(TWorker& worker, Slot& slot, const TAheadJob& job, bool fromZero);
     void Receive(os::HttpResponse& response, os::File& file, std::uint64_t offset, std::int64_t limit, Slot& slot,
                  bool& broken);
-    void DecodeVerified(const std::string& archive, const std::string& part, const TAheadJob& job, Slot& slot);
+    std::string DecodeVerified(Slot& slot, const TAheadJob& job);
     std::string Pick(const std::string& relative, const std::string& suffix);
     void SetState(Slot& slot, TStage stage, std::int64_t bytes, std::int64_t compressed = -1);
     void SetBytes(Slot& slot, std::int64_t bytes);
@@ -131,9 +145,11 @@ private:
     std::optional<std::pair<std::size_t, std::uint64_t>> nextCost_;
     bool exhausted_ = false;             // the server was unreachable: nothing more is claimed
     std::atomic<bool> stopping_{false};  // set under mutex_, read by workers between blocks
-    int decoding_ = 0;
+    std::set<std::size_t> toDecode_;     // fetched, decoded lowest first
+    std::set<std::size_t> fetchAgain_;   // resumed copies that failed: fetched again from zero, first
+    std::uint64_t inMemory_ = 0;         // of MemoryBudget
 
     std::mutex namesMutex_;  // TTempNames and directory creation
     std::vector<std::optional<os::HttpSession>> sessions_;
-    std::vector<std::thread> workers_;  // last: start once everything above is ready
+    std::vector<std::thread> workers_;  // fetchers, then decoders; last: start once everything above is ready
 };

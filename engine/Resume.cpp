@@ -29,6 +29,7 @@ std::string TPartialCopies::Name(std::string_view relativePath, std::string_view
 }
 
 void TPartialCopies::Keep(std::string_view relativePath, std::string_view digest, std::uint64_t size) {
+    if (size < kResumableSize) return;
     const std::string name = Name(relativePath, digest, size);
     if (!name.empty()) kept_.push_back(TTempNames::Hash(name));
 }
@@ -96,7 +97,7 @@ std::string FetchEntryCopy(const TCopyFetch& how, const std::string& url, std::s
                            bool& resumed) {
     resumed = false;
     const std::string name = TPartialCopies::Name(relative, digest, size);
-    if (name.empty() || how.temps.Claimed(name) ||
+    if (name.empty() || size < kResumableSize || how.temps.Claimed(name) ||
         how.temps.Claimed(name + std::string(TPartialCopies::kValidatorSuffix))) {
         auto response = how.http.Open(url);
         if (!response) return std::string();

@@ -19,6 +19,12 @@
 #include <string_view>
 #include <vector>
 
+// Entries smaller than this are fetched whole and never continued: a
+// partial copy and its validator cost two more names in the entry's
+// directory (under Wine each new name reads the whole directory) to save a
+// transfer of a round trip or two.
+inline constexpr std::uint64_t kResumableSize = std::uint64_t{256} << 10;
+
 class TPartialCopies {
 public:
     // Appended to a partial copy's name for its validator file.
@@ -29,7 +35,8 @@ public:
     // the decoded size. Empty for a digest that can't be part of a name.
     static std::string Name(std::string_view relativePath, std::string_view digest, std::uint64_t size);
 
-    // A listed entry: its partial copy (and validator) survive the sweep.
+    // A listed entry large enough to be continued: its partial copy (and
+    // validator) survive the sweep.
     void Keep(std::string_view relativePath, std::string_view digest, std::uint64_t size);
     void Seal();
     // Whether a relative name is the partial copy, or its validator, of a
@@ -78,8 +85,9 @@ struct TCopyFetch {
 // into its partial copy's name, continuing what an earlier run left there.
 // Returns the complete copy's path, or "" when the server can't be reached.
 // A transfer that breaks keeps what arrived for the next run; any other
-// failure removes it. Without a name of its own (a listed file has it), the
-// copy is fetched whole under a temporary name of this run.
+// failure removes it. A small entry's copy, or one without a name of its
+// own (a listed file has it), is fetched whole under a temporary name of
+// this run.
 std::string FetchEntryCopy(const TCopyFetch& how, const std::string& url, std::string_view relative,
                            std::string_view digest, std::uint64_t size, std::uint64_t limit, bool fromZero,
                            bool& resumed);

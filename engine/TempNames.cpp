@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <optional>
 
 namespace {
 
@@ -70,6 +71,33 @@ std::string TTempNames::Pick(const std::string& installDir, const std::string& r
         std::snprintf(digits, sizeof digits, "%016llx", static_cast<unsigned long long>(random_()));
         std::string unique = name + std::string(kMarker) + digits;
         if (!Claimed(unique) && !os::NameTaken(installDir + unique)) return installDir + unique;
+    }
+    throw EInOutError(183, installDir + name + ": no free name for a temporary file");
+}
+
+os::File TTempNames::Create(const std::string& installDir, const std::string& relative, const std::string& suffix,
+                            std::string& path) {
+    const std::string name = relative + suffix;
+    // A name taken since (or found taken) tries the next; any other failure
+    // (no such directory, no space, no right) is the run's to report.
+    const auto tryCreate = [&installDir, &path](const std::string& candidate) {
+        path = installDir + candidate;
+        try {
+            return std::optional<os::File>(os::File::CreateNew(path, os::Share::None));
+        } catch (const EInOutError&) {
+            if (!os::NameTaken(path)) throw;
+        }
+        return std::optional<os::File>();
+    };
+    if (!Claimed(name)) {
+        if (auto file = tryCreate(name)) return std::move(*file);
+    }
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        char digits[17];
+        std::snprintf(digits, sizeof digits, "%016llx", static_cast<unsigned long long>(random_()));
+        const std::string unique = name + std::string(kMarker) + digits;
+        if (Claimed(unique)) continue;
+        if (auto file = tryCreate(unique)) return std::move(*file);
     }
     throw EInOutError(183, installDir + name + ": no free name for a temporary file");
 }

@@ -6,6 +6,8 @@
 // claims and anything already on disk, and are created exclusively.
 #pragma once
 
+#include "platform/os.h"
+
 #include <cstdint>
 #include <functional>
 #include <initializer_list>
@@ -38,6 +40,11 @@ public:
     // marker and random digits appended. The caller still creates it
     // exclusively: a name taken in the meantime fails, it isn't clobbered.
     std::string Pick(const std::string& installDir, const std::string& relative, const std::string& suffix);
+    // The same name, created exclusively and opened, without looking it up
+    // first: under Wine each lookup of a missing name reads the whole
+    // directory. Only a name found taken is replaced by a unique one.
+    os::File Create(const std::string& installDir, const std::string& relative, const std::string& suffix,
+                    std::string& path);
 
     // Deletes what killed runs left in the directories the claimed entries
     // live in: names carrying the marker, the plain temporaries

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 // An event handler taking the object that raised it.
@@ -49,6 +50,8 @@ public:
     };
 
     TFileStream(const std::string& path, Mode mode, os::Share share);
+    // Over a file already open.
+    explicit TFileStream(os::File file) : file_(std::move(file)) {}
 
     std::size_t Read(void* buffer, std::size_t count) override;
     std::size_t Write(const void* buffer, std::size_t count) override;

@@ -223,7 +223,7 @@ TEST_F(EngineRun, BrokenDownloadsKeepTheOldFile) {
 
 TEST_F(EngineRun, StalledDownloadFailsInBoundedTime) {
     os::SetHttpStallTimeout(2);
-    Publish({{"stall.dat", {std::string(100000, 's'), true}}});
+    Publish({{"stall.dat", {std::string(300000, 's'), true}}});  // large enough to be continued
     SetFault("stall.dat.bz2", "stall 10");
     const auto start = std::chrono::steady_clock::now();
     EXPECT_FALSE(Run());

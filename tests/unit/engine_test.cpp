@@ -41,6 +41,37 @@ TEST(TempNames, PickAvoidsClaimedAndTakenNames) {
     EXPECT_NE(taken.find(std::string(TTempNames::kMarker)), std::string::npos);
 }
 
+// Create makes the name Pick would, opened exclusively: what stands at a
+// name (a file, a dangling link) is neither opened nor changed, a claimed
+// name is never used, and a failure that isn't a taken name is raised.
+TEST(TempNames, CreateNeverOpensWhatStandsAtTheName) {
+    scratch::Dir dir;
+    const std::string install = dir.Native().string() + "\\";
+    TTempNames names;
+    for (const char* entry : {"pack.pak", "pack.pak.bz2"}) names.Claim(entry);
+    names.Seal();
+    std::string path;
+    {
+        os::File file = names.Create(install, "pack.pak", ".part", path);
+        EXPECT_EQ(path, install + "pack.pak.part");
+        EXPECT_EQ(file.Write("x", 1), 1u);
+    }
+    names.Create(install, "pack.pak", ".bz2", path);
+    EXPECT_EQ(path.rfind(install + "pack.pak.bz2" + std::string(TTempNames::kMarker), 0), 0u) << path;
+
+    scratch::WriteAll(dir.Native() / "free.txt.part", "someone else's");
+    names.Create(install, "free.txt", ".part", path);
+    EXPECT_NE(path.find(std::string(TTempNames::kMarker)), std::string::npos) << path;
+    EXPECT_EQ(scratch::ReadAll(dir.Native() / "free.txt.part"), "someone else's");
+#ifndef _WIN32
+    std::filesystem::create_symlink(dir.Native() / "nowhere", dir.Native() / "link.txt.part");
+    names.Create(install, "link.txt", ".part", path);
+    EXPECT_NE(path, install + "link.txt.part");
+    EXPECT_FALSE(std::filesystem::exists(dir.Native() / "nowhere"));
+#endif
+    EXPECT_THROW(names.Create(install, "no\\such\\dir", ".part", path), EInOutError);
+}
+
 // Two entries that are one file on a disk ignoring case: the later one is
 // the duplicate, whatever order the sections are in; names that merely share
 // a hash (a collision) are told apart by their folded names.

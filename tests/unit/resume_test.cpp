@@ -23,16 +23,22 @@ TEST(PartialCopies, NamesSayWhoseCopyAndOnlyListedOnesAreKept) {
     EXPECT_EQ(TPartialCopies::Name("a.dat", kDigest + "0", 1), "");
     EXPECT_EQ(TPartialCopies::Name("a.dat", "0123456789abcdef0123456789abcdeg", 1), "");
 
+    // Entries too small to be continued keep no partial copy: one an
+    // earlier run left goes with the sweep.
+    const std::uint64_t size = kResumableSize;
     TPartialCopies partials;
-    partials.Keep("data\\a.dat", kDigest, 10);
+    partials.Keep("data\\a.dat", kDigest, size);
+    partials.Keep("data\\small.dat", kDigest, size - 1);
     partials.Seal();
-    const std::string name = TPartialCopies::Name("data\\a.dat", kDigest, 10);
+    const std::string name = TPartialCopies::Name("data\\a.dat", kDigest, size);
     EXPECT_TRUE(partials.Kept(name));
     EXPECT_TRUE(partials.Kept(name + ".tag"));
-    EXPECT_TRUE(partials.Kept("DATA/A.DAT.~corvel-resume-0123456789ABCDEF0123456789ABCDEF-10"));  // as Windows folds
-    EXPECT_FALSE(partials.Kept(TPartialCopies::Name("data\\a.dat", kDigest, 11)));                // size changed
-    EXPECT_FALSE(partials.Kept(TPartialCopies::Name("data\\a.dat", std::string(32, 'f'), 10)));   // digest changed
-    EXPECT_FALSE(partials.Kept(TPartialCopies::Name("data\\b.dat", kDigest, 10)));                // another entry
+    // As Windows folds names:
+    EXPECT_TRUE(partials.Kept("DATA/A.DAT.~corvel-resume-0123456789ABCDEF0123456789ABCDEF-" + std::to_string(size)));
+    EXPECT_FALSE(partials.Kept(TPartialCopies::Name("data\\a.dat", kDigest, size + 1)));           // size changed
+    EXPECT_FALSE(partials.Kept(TPartialCopies::Name("data\\a.dat", std::string(32, 'f'), size)));  // digest changed
+    EXPECT_FALSE(partials.Kept(TPartialCopies::Name("data\\b.dat", kDigest, size)));               // another entry
+    EXPECT_FALSE(partials.Kept(TPartialCopies::Name("data\\small.dat", kDigest, size - 1)));
     EXPECT_FALSE(partials.Kept(name + ".tag.tag"));
 }
 
