@@ -44,7 +44,7 @@ TInstallAhead::TInstallAhead(TOptions options, std::size_t count,
 
 TInstallAhead::~TInstallAhead() {
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::lock_guard<os::Mutex> lock(mutex_);
         stopping_ = true;
     }
     changed_.notify_all();
@@ -59,7 +59,7 @@ TInstallAhead::~TInstallAhead() {
 }
 
 TInstallAhead::TState TInstallAhead::Wait(std::size_t i, std::chrono::steady_clock::duration wait) {
-    std::unique_lock<std::mutex> lock(mutex_);
+    std::unique_lock<os::Mutex> lock(mutex_);
     if (consumed_ != i) {
         consumed_ = i;
         changed_.notify_all();
@@ -74,7 +74,7 @@ TInstallAhead::TState TInstallAhead::Wait(std::size_t i, std::chrono::steady_clo
 }
 
 TInstallAhead::TOutcome TInstallAhead::Take(std::size_t i, std::string& part) {
-    std::unique_lock<std::mutex> lock(mutex_);
+    std::unique_lock<os::Mutex> lock(mutex_);
     consumed_ = i;
     changed_.notify_all();
     changed_.wait(lock, [&] {
@@ -105,7 +105,7 @@ bool TInstallAhead::CanClaim() {
 // entry; hands what it fetched to the decoders and goes on at once.
 void TInstallAhead::FetchLoop(std::size_t w) {
     TWorker worker{sessions_[w], options_.agent};
-    std::unique_lock<std::mutex> lock(mutex_);
+    std::unique_lock<os::Mutex> lock(mutex_);
     for (;;) {
         changed_.wait(lock, [&] { return stopping_ || !fetchAgain_.empty() || CanClaim(); });
         if (stopping_) return;
@@ -160,7 +160,7 @@ void TInstallAhead::FetchLoop(std::size_t w) {
 // A decoder: the lowest fetched entry first, since the run waits for it. A
 // resumed copy that fails is fetched once more, whole.
 void TInstallAhead::DecodeLoop() {
-    std::unique_lock<std::mutex> lock(mutex_);
+    std::unique_lock<os::Mutex> lock(mutex_);
     for (;;) {
         changed_.wait(lock, [&] { return stopping_ || !toDecode_.empty(); });
         if (stopping_) return;
@@ -211,7 +211,7 @@ TInstallAhead::TFetched TInstallAhead::FetchOne(TWorker& worker, Slot& slot, con
     const std::string target = options_.installDir + job.path;
     const std::string targetDir = target.substr(0, target.rfind('\\') + 1);
     {
-        std::lock_guard<std::mutex> lock(namesMutex_);
+        std::lock_guard<os::Mutex> lock(namesMutex_);
         if (!os::DirectoryExists(targetDir)) os::ForceDirectories(targetDir);
     }
     const TCopyFetch how{
@@ -228,7 +228,7 @@ TInstallAhead::TFetched TInstallAhead::FetchOne(TWorker& worker, Slot& slot, con
 void TInstallAhead::Receive(os::HttpResponse& response, os::File& file, std::uint64_t offset, std::int64_t limit,
                             Slot& slot, bool& broken) {
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::lock_guard<os::Mutex> lock(mutex_);
         slot.state.from = static_cast<std::int64_t>(offset);
         slot.state.bytes = static_cast<std::int64_t>(offset);
     }
@@ -277,7 +277,7 @@ std::string TInstallAhead::DecodeVerified(Slot& slot, const TAheadJob& job) {
         SetState(slot, TStage::Extracting, 0, source->Size());
         os::File file;
         {
-            std::lock_guard<std::mutex> lock(namesMutex_);
+            std::lock_guard<os::Mutex> lock(namesMutex_);
             const std::string target = options_.installDir + job.path;
             const std::string targetDir = target.substr(0, target.rfind('\\') + 1);
             if (inMemory && !os::DirectoryExists(targetDir)) os::ForceDirectories(targetDir);
@@ -309,13 +309,13 @@ std::string TInstallAhead::DecodeVerified(Slot& slot, const TAheadJob& job) {
 }
 
 std::string TInstallAhead::Pick(const std::string& relative, const std::string& suffix) {
-    std::lock_guard<std::mutex> lock(namesMutex_);
+    std::lock_guard<os::Mutex> lock(namesMutex_);
     return options_.temps->Pick(options_.installDir, relative, suffix);
 }
 
 void TInstallAhead::SetState(Slot& slot, TStage stage, std::int64_t bytes, std::int64_t compressed) {
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::lock_guard<os::Mutex> lock(mutex_);
         if (stage == TStage::Downloading) {
             ++slot.state.attempt;
             slot.state.compressed = 0;
@@ -329,7 +329,7 @@ void TInstallAhead::SetState(Slot& slot, TStage stage, std::int64_t bytes, std::
 }
 
 void TInstallAhead::SetBytes(Slot& slot, std::int64_t bytes) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<os::Mutex> lock(mutex_);
     slot.state.bytes = bytes;
 }
 

@@ -16,10 +16,10 @@
 #pragma once
 
 #include "platform/os.h"
+#include "platform/sync.h"
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -136,8 +136,8 @@ private:
     const std::size_t count_;
     const std::function<std::optional<TAheadJob>(std::size_t)> jobAt_;
 
-    std::mutex mutex_;
-    std::condition_variable changed_;
+    os::Mutex mutex_;
+    os::Condition changed_;
     std::map<std::size_t, Slot> slots_;  // claimed and not taken; nodes stay put
     std::size_t next_ = 0;               // first entry not claimed yet
     std::size_t consumed_ = 0;           // the entry the run waits for
@@ -149,7 +149,7 @@ private:
     std::set<std::size_t> fetchAgain_;   // resumed copies that failed: fetched again from zero, first
     std::uint64_t inMemory_ = 0;         // of MemoryBudget
 
-    std::mutex namesMutex_;  // TTempNames and directory creation
+    os::Mutex namesMutex_;  // TTempNames and directory creation
     std::vector<std::optional<os::HttpSession>> sessions_;
     std::vector<std::thread> workers_;  // fetchers, then decoders; last: start once everything above is ready
 };

@@ -5,10 +5,10 @@
 #pragma once
 
 #include "platform/errors.h"
+#include "platform/sync.h"
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <mutex>
 
 // Raised inside a run at the first block or entry after a stop request; the
@@ -28,23 +28,23 @@ public:
 
     // Called by the run's thread as its very last step.
     void MarkEnded() {
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::lock_guard<os::Mutex> lock(mutex_);
         ended_ = true;
         changed_.notify_all();
     }
     bool Ended() const {
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::lock_guard<os::Mutex> lock(mutex_);
         return ended_;
     }
     // True once the run has ended, false when the time ran out first.
     bool WaitEnded(std::chrono::steady_clock::duration limit) const {
-        std::unique_lock<std::mutex> lock(mutex_);
+        std::unique_lock<os::Mutex> lock(mutex_);
         return changed_.wait_for(lock, limit, [&] { return ended_; });
     }
 
 private:
     std::atomic<bool> stop_{false};
-    mutable std::mutex mutex_;
-    mutable std::condition_variable changed_;
+    mutable os::Mutex mutex_;
+    mutable os::Condition changed_;
     bool ended_ = false;
 };

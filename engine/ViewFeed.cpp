@@ -22,7 +22,7 @@ void TViewFeed::TotalProgress(std::int32_t value) { Push(Op{Kind::Total, value})
 void TViewFeed::Push(Op op) {
     bool wake = false;
     {
-        std::unique_lock<std::mutex> lock(mutex_);
+        std::unique_lock<os::Mutex> lock(mutex_);
         room_.wait(lock, [&] { return closed_ || ops_.size() < capacity_; });
         if (closed_) return;
         op.at = now_();
@@ -41,7 +41,7 @@ void TViewFeed::Push(Op op) {
 
 std::deque<TViewFeed::Op> TViewFeed::Take(bool oneFrame) {
     std::deque<Op> taken;
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<os::Mutex> lock(mutex_);
     std::size_t end = ops_.size();
     if (oneFrame) {
         bool sawStatus = false;
@@ -65,7 +65,7 @@ std::deque<TViewFeed::Op> TViewFeed::Take(bool oneFrame) {
 
 bool TViewFeed::TakeFrame(TUpdateView& view) {
     for (const Op& op : Take(true)) Apply(op, view);
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<os::Mutex> lock(mutex_);
     return !ops_.empty();
 }
 
@@ -74,14 +74,14 @@ void TViewFeed::Drain(TUpdateView& view) {
 }
 
 void TViewFeed::Close() {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<os::Mutex> lock(mutex_);
     closed_ = true;
     ops_.clear();
     room_.notify_all();
 }
 
 std::size_t TViewFeed::Pending() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<os::Mutex> lock(mutex_);
     return ops_.size();
 }
 

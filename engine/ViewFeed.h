@@ -14,8 +14,9 @@
 
 #include "engine/UpdateView.h"
 
+#include "platform/sync.h"
+
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -75,8 +76,8 @@ private:
     std::function<void()> wake_;
     std::size_t capacity_;
     std::function<Clock::time_point()> now_;
-    mutable std::mutex mutex_;
-    std::condition_variable room_;
+    mutable os::Mutex mutex_;
+    os::Condition room_;
     std::deque<Op> ops_;
     bool wakePending_ = false;
     bool closed_ = false;

@@ -10,9 +10,10 @@
 // item taken, it switched threads twice per small file.
 #pragma once
 
+#include "platform/sync.h"
+
 #include <algorithm>
 #include <array>
-#include <condition_variable>
 #include <cstddef>
 #include <exception>
 #include <functional>
@@ -32,7 +33,7 @@ public:
         : count_(count), work_(std::move(work)), helper_([this] { Help(); }) {}
     ~TWorkAhead() {
         {
-            std::lock_guard<std::mutex> lock(mutex_);
+            std::lock_guard<os::Mutex> lock(mutex_);
             stopping_ = true;
         }
         room_.notify_all();
@@ -46,7 +47,7 @@ public:
     // later item itself rather than wait idle. An error that work raised for
     // item i is raised here.
     Result Take(std::size_t i) {
-        std::unique_lock<std::mutex> lock(mutex_);
+        std::unique_lock<os::Mutex> lock(mutex_);
         consumed_ = i;
         if (next_ < i) next_ = i;  // skipped items are never computed
         if (helperWaiting_ && HelperMayGo()) room_.notify_one();
@@ -76,7 +77,7 @@ private:
     };
 
     // Claims the next item and computes it outside the lock.
-    void RunOne(std::unique_lock<std::mutex>& lock) {
+    void RunOne(std::unique_lock<os::Mutex>& lock) {
         const std::size_t j = next_++;
         Slot& slot = slots_[j % Window];
         slot.index = j;
@@ -107,7 +108,7 @@ private:
     }
 
     void Help() {
-        std::unique_lock<std::mutex> lock(mutex_);
+        std::unique_lock<os::Mutex> lock(mutex_);
         while (!stopping_) {
             if (next_ < count_ && next_ < consumed_ + Window) {
                 RunOne(lock);
@@ -121,9 +122,9 @@ private:
 
     const std::size_t count_;
     const std::function<Result(std::size_t)> work_;
-    std::mutex mutex_;
-    std::condition_variable done_;  // a slot is done (the consumer waits)
-    std::condition_variable room_;  // the helper may claim again
+    os::Mutex mutex_;
+    os::Condition done_;  // a slot is done (the consumer waits)
+    os::Condition room_;  // the helper may claim again
     std::array<Slot, Window> slots_{};
     std::size_t next_ = 0;      // first item not claimed yet
     std::size_t consumed_ = 0;  // the item the consumer takes now

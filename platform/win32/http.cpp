@@ -6,6 +6,7 @@
 #include "platform/os.h"
 
 #include "platform/HttpPace.h"
+#include "platform/sync.h"
 
 #include <windows.h>
 #include <wininet.h>
@@ -43,57 +44,6 @@ struct InternetHandle {
     }
 };
 
-// The thread library's std::mutex and std::condition_variable wait on kernel
-// semaphores and events: under Wine each wait, wake and contended unlock is
-// a round trip to the server, about ten per response between the caller and
-// the reading thread. The system's slim lock and condition variable wait in
-// the process.
-class SlimMutex {
-public:
-    SlimMutex() = default;
-    SlimMutex(const SlimMutex&) = delete;
-    SlimMutex& operator=(const SlimMutex&) = delete;
-    void lock() { ::AcquireSRWLockExclusive(&lock_); }
-    void unlock() { ::ReleaseSRWLockExclusive(&lock_); }
-    bool try_lock() { return ::TryAcquireSRWLockExclusive(&lock_) != 0; }
-    SRWLOCK* native() { return &lock_; }
-
-private:
-    SRWLOCK lock_ = SRWLOCK_INIT;
-};
-
-class SlimCondition {
-public:
-    using Clock = std::chrono::steady_clock;
-    using Guard = std::unique_lock<SlimMutex>;
-    SlimCondition() = default;
-    SlimCondition(const SlimCondition&) = delete;
-    SlimCondition& operator=(const SlimCondition&) = delete;
-    void notify_all() { ::WakeAllConditionVariable(&condition_); }
-    template <class Ready>
-    void wait(Guard& guard, Ready ready) {
-        while (!ready()) ::SleepConditionVariableSRW(&condition_, guard.mutex()->native(), INFINITE, 0);
-    }
-    // Returns on a wake, at the deadline, or spuriously: callers re-check.
-    void wait_until(Guard& guard, Clock::time_point deadline) {
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        const DWORD ms = left <= 0 ? 0 : static_cast<DWORD>(std::min<long long>(left, INFINITE - 1));
-        ::SleepConditionVariableSRW(&condition_, guard.mutex()->native(), ms, 0);
-    }
-    template <class Ready>
-    bool wait_for(Guard& guard, Clock::duration timeout, Ready ready) {
-        const Clock::time_point deadline = Clock::now() + timeout;
-        while (!ready()) {
-            if (Clock::now() >= deadline) return ready();
-            wait_until(guard, deadline);
-        }
-        return true;
-    }
-
-private:
-    CONDITION_VARIABLE condition_ = CONDITION_VARIABLE_INIT;
-};
-
 constexpr std::size_t kReadBlock = 64 * 1024;
 constexpr std::size_t kReadAheadBlocks = 16;
 
@@ -105,8 +55,8 @@ struct Transfer {
     // session's internet handle can.
     std::shared_ptr<InternetHandle> internet;
     InternetHandle url;
-    SlimMutex lock;
-    SlimCondition changed;
+    Mutex lock;
+    Condition changed;
     // Blocks as the reading thread filled them; the caller copies out of
     // the front one, so each byte is copied once, into the caller's buffer.
     std::deque<std::vector<char>> blocks;
@@ -125,7 +75,7 @@ void ReadBody(Transfer& t) {
     for (;;) {
         std::vector<char> block;
         {
-            std::unique_lock<SlimMutex> guard(t.lock);
+            std::unique_lock<Mutex> guard(t.lock);
             t.changed.wait(guard, [&] { return t.abandoned || t.blocks.size() < kReadAheadBlocks; });
             if (t.abandoned) return;
             if (!t.spare.empty()) {
@@ -142,7 +92,7 @@ void ReadBody(Transfer& t) {
             ok = InternetReadFile(t.url.h, block.data(), want, &got);
         }
         const DWORD error = ok ? 0 : GetLastError();
-        std::lock_guard<SlimMutex> guard(t.lock);
+        std::lock_guard<Mutex> guard(t.lock);
         if (t.abandoned) return;
         if (!ok || got == 0) {
             t.error = error;
@@ -164,8 +114,8 @@ void ReadBody(Transfer& t) {
 // (the session starts another for the next body); it owns the stalled
 // body's handles and closes them, and ends, when its read returns.
 struct Reader {
-    SlimMutex lock;
-    SlimCondition changed;
+    Mutex lock;
+    Condition changed;
     std::shared_ptr<Transfer> job;
     bool retired = false;  // end once idle
 
@@ -173,14 +123,14 @@ struct Reader {
         for (;;) {
             std::shared_ptr<Transfer> job;
             {
-                std::unique_lock<SlimMutex> guard(self->lock);
+                std::unique_lock<Mutex> guard(self->lock);
                 self->changed.wait(guard, [&] { return self->job || self->retired; });
                 if (!self->job) return;
                 job = self->job;
             }
             ReadBody(*job);
             job.reset();
-            std::lock_guard<SlimMutex> guard(self->lock);
+            std::lock_guard<Mutex> guard(self->lock);
             self->job.reset();
             self->changed.notify_all();
             if (self->retired) return;
@@ -189,16 +139,16 @@ struct Reader {
     // Waits a moment for the last body to be let go: a finished one is at
     // once, a stalled read may never be.
     bool WaitIdle() {
-        std::unique_lock<SlimMutex> guard(lock);
+        std::unique_lock<Mutex> guard(lock);
         return changed.wait_for(guard, std::chrono::seconds(2), [&] { return job == nullptr; });
     }
     void Give(std::shared_ptr<Transfer> transfer) {
-        std::lock_guard<SlimMutex> guard(lock);
+        std::lock_guard<Mutex> guard(lock);
         job = std::move(transfer);
         changed.notify_all();
     }
     void Retire() {
-        std::lock_guard<SlimMutex> guard(lock);
+        std::lock_guard<Mutex> guard(lock);
         retired = true;
         changed.notify_all();
     }
@@ -215,7 +165,7 @@ public:
     WinInetResponse(std::shared_ptr<Transfer> transfer, Answer answer)
         : t_(std::move(transfer)), answer_(std::move(answer)) {}
     ~WinInetResponse() override {
-        std::lock_guard<SlimMutex> guard(t_->lock);
+        std::lock_guard<Mutex> guard(t_->lock);
         t_->abandoned = true;
         t_->changed.notify_all();
     }
@@ -223,7 +173,7 @@ public:
     WinInetResponse& operator=(const WinInetResponse&) = delete;
 
     std::size_t Read(void* buffer, std::size_t count) override {
-        std::unique_lock<SlimMutex> guard(t_->lock);
+        std::unique_lock<Mutex> guard(t_->lock);
         for (;;) {
             // The pace counts bytes as they arrived, so a trickle fails
             // here even while each wait brings a byte or two.
