@@ -349,6 +349,51 @@ TEST_F(TViewTest, StatusTextIsShadedFromLightTopToDarkerBottomAndAnchored) {
     EXPECT_GT(left2, form->DBAdvSmoothLabel2.Left() + 100);
 }
 
+TEST_F(TViewTest, EveryCaptionChangeIsPaintedAndACaptionAlwaysLooksTheSame) {
+    // The labels keep their text drawn between paints: a caption that changed
+    // must never show the text it replaced.
+    form->BeginUpdateView();
+    const RECT line1 = form->DBAdvSmoothLabel1.BoundsRect();
+    const RECT line2 = form->DBAdvSmoothLabel2.BoundsRect();
+    const RECT all{0, 0, 995, 524};
+    const TPixels blank = form->Render();
+    form->SyncStatus(TRunPhase::Checking, "Comprobando...", " d00\\f0001.txt");
+    const TPixels first = form->Render();
+    form->SyncStatus(TRunPhase::Checking, "Comprobando...", " d00\\f0002.txt");
+    const TPixels second = form->Render();
+    EXPECT_GT(DifferingPixels(first, second, line2), 0);
+    EXPECT_EQ(DifferingPixels(first, second, line1), 0);
+    EXPECT_GT(DifferingPixels(blank, second, line1), 100);
+
+    // Back to an earlier caption: exactly its first rendering.
+    form->SyncStatus(TRunPhase::Checking, "Comprobando...", " d00\\f0001.txt");
+    EXPECT_EQ(DifferingPixels(first, form->Render(), all), 0);
+
+    // Changed while hidden: shown with the new caption.
+    form->DBAdvSmoothLabel2.Hide();
+    form->DBAdvSmoothLabel2.SetCaption(L" d00\\f0002.txt");
+    form->DBAdvSmoothLabel2.Show();
+    EXPECT_EQ(DifferingPixels(second, form->Render(), all), 0);
+
+    // The window's own paint puts the caption of the moment on the screen.
+    ShowWindow(form->Handle(), SW_SHOWNOACTIVATE);
+    auto differingOnScreen = [&](const TPixels& rendering, const RECT& area) {
+        UpdateWindow(form->Handle());
+        HDC window = GetDC(form->Handle());
+        int differing = 0;
+        for (int y = area.top; y < area.bottom; ++y)
+            for (int x = area.left; x < area.right; ++x) {
+                const COLORREF shown = GetPixel(window, x, y);
+                differing += RGB(GetBValue(shown), GetGValue(shown), GetRValue(shown)) != rendering.At(x, y);
+            }
+        ReleaseDC(form->Handle(), window);
+        return differing;
+    };
+    EXPECT_EQ(differingOnScreen(second, line2), 0);
+    form->SyncStatus(TRunPhase::Checking, "Comprobando...", " d00\\f0001.txt");
+    EXPECT_EQ(differingOnScreen(first, line2), 0);
+}
+
 TEST_F(TViewTest, OutlineCutsEveryKeyColouredPixelAndNothingElse) {
     HRGN region = CreateRectRgn(0, 0, 0, 0);
     ASSERT_NE(GetWindowRgn(form->Handle(), region), ERROR);
