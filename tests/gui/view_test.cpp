@@ -374,24 +374,45 @@ TEST_F(TViewTest, EveryCaptionChangeIsPaintedAndACaptionAlwaysLooksTheSame) {
     form->DBAdvSmoothLabel2.SetCaption(L" d00\\f0002.txt");
     form->DBAdvSmoothLabel2.Show();
     EXPECT_EQ(DifferingPixels(second, form->Render(), all), 0);
+}
 
-    // The window's own paint puts the caption of the moment on the screen.
+TEST_F(TViewTest, TheWindowShowsWhatItRendersAsStatusAndBarChange) {
+    // A frame repaints the parts that changed, each from the topmost control
+    // that hides it: the screen must still match the whole rendering.
+    form->BeginUpdateView();
     ShowWindow(form->Handle(), SW_SHOWNOACTIVATE);
-    auto differingOnScreen = [&](const TPixels& rendering, const RECT& area) {
+    const RECT band{10, 440, 985, 515};  // both lines and the bar, inside the outline
+    auto differingOnScreen = [&] {
         UpdateWindow(form->Handle());
-        HDC window = GetDC(form->Handle());
-        int differing = 0;
-        for (int y = area.top; y < area.bottom; ++y)
-            for (int x = area.left; x < area.right; ++x) {
-                const COLORREF shown = GetPixel(window, x, y);
-                differing += RGB(GetBValue(shown), GetGValue(shown), GetRValue(shown)) != rendering.At(x, y);
-            }
-        ReleaseDC(form->Handle(), window);
-        return differing;
+        const TPixels rendering = form->Render();
+        std::uint32_t* bits = nullptr;
+        const TBitmapHandle shot = CreateDib32(rendering.Width, rendering.Height, &bits);
+        TMemoryDC shotDC(CreateCompatibleDC(nullptr));
+        {
+            const TSelectObject select(shotDC.Get(), shot.Get());
+            HDC window = GetDC(form->Handle());
+            BitBlt(shotDC.Get(), 0, 0, rendering.Width, rendering.Height, window, 0, 0, SRCCOPY);
+            ReleaseDC(form->Handle(), window);
+            GdiFlush();
+        }
+        TPixels shown = rendering;
+        shown.Data.assign(bits, bits + rendering.Data.size());
+        return DifferingPixels(rendering, shown, band);
     };
-    EXPECT_EQ(differingOnScreen(second, line2), 0);
+    EXPECT_EQ(differingOnScreen(), 0);
     form->SyncStatus(TRunPhase::Checking, "Comprobando...", " d00\\f0001.txt");
-    EXPECT_EQ(differingOnScreen(first, line2), 0);
+    form->SyncTotalProgress(40);
+    EXPECT_EQ(differingOnScreen(), 0);
+    // Far apart: the detail line and the bar only.
+    form->SyncStatus(TRunPhase::Checking, "Comprobando...", " d00\\f0002.txt");
+    form->SyncTotalProgress(41);
+    EXPECT_EQ(differingOnScreen(), 0);
+    // The bar going back shows the trough's ground again.
+    form->SyncProgressMax(1, 1000);
+    form->SyncTotalProgress(5);
+    EXPECT_EQ(differingOnScreen(), 0);
+    form->SyncStatus(TRunPhase::Idle, "", "");
+    EXPECT_EQ(differingOnScreen(), 0);
 }
 
 TEST_F(TViewTest, OutlineCutsEveryKeyColouredPixelAndNothingElse) {
