@@ -349,6 +349,72 @@ TEST_F(TViewTest, StatusTextIsShadedFromLightTopToDarkerBottomAndAnchored) {
     EXPECT_GT(left2, form->DBAdvSmoothLabel2.Left() + 100);
 }
 
+TEST_F(TViewTest, EveryCaptionChangeIsPaintedAndACaptionAlwaysLooksTheSame) {
+    // The labels keep their text drawn between paints: a caption that changed
+    // must never show the text it replaced.
+    form->BeginUpdateView();
+    const RECT line1 = form->DBAdvSmoothLabel1.BoundsRect();
+    const RECT line2 = form->DBAdvSmoothLabel2.BoundsRect();
+    const RECT all{0, 0, 995, 524};
+    const TPixels blank = form->Render();
+    form->SyncStatus(TRunPhase::Checking, "Comprobando...", " d00\\f0001.txt");
+    const TPixels first = form->Render();
+    form->SyncStatus(TRunPhase::Checking, "Comprobando...", " d00\\f0002.txt");
+    const TPixels second = form->Render();
+    EXPECT_GT(DifferingPixels(first, second, line2), 0);
+    EXPECT_EQ(DifferingPixels(first, second, line1), 0);
+    EXPECT_GT(DifferingPixels(blank, second, line1), 100);
+
+    // Back to an earlier caption: exactly its first rendering.
+    form->SyncStatus(TRunPhase::Checking, "Comprobando...", " d00\\f0001.txt");
+    EXPECT_EQ(DifferingPixels(first, form->Render(), all), 0);
+
+    // Changed while hidden: shown with the new caption.
+    form->DBAdvSmoothLabel2.Hide();
+    form->DBAdvSmoothLabel2.SetCaption(L" d00\\f0002.txt");
+    form->DBAdvSmoothLabel2.Show();
+    EXPECT_EQ(DifferingPixels(second, form->Render(), all), 0);
+}
+
+TEST_F(TViewTest, TheWindowShowsWhatItRendersAsStatusAndBarChange) {
+    // A frame repaints the parts that changed, each from the topmost control
+    // that hides it: the screen must still match the whole rendering.
+    form->BeginUpdateView();
+    ShowWindow(form->Handle(), SW_SHOWNOACTIVATE);
+    const RECT band{10, 440, 985, 515};  // both lines and the bar, inside the outline
+    auto differingOnScreen = [&] {
+        UpdateWindow(form->Handle());
+        const TPixels rendering = form->Render();
+        std::uint32_t* bits = nullptr;
+        const TBitmapHandle shot = CreateDib32(rendering.Width, rendering.Height, &bits);
+        TMemoryDC shotDC(CreateCompatibleDC(nullptr));
+        {
+            const TSelectObject select(shotDC.Get(), shot.Get());
+            HDC window = GetDC(form->Handle());
+            BitBlt(shotDC.Get(), 0, 0, rendering.Width, rendering.Height, window, 0, 0, SRCCOPY);
+            ReleaseDC(form->Handle(), window);
+            GdiFlush();
+        }
+        TPixels shown = rendering;
+        shown.Data.assign(bits, bits + rendering.Data.size());
+        return DifferingPixels(rendering, shown, band);
+    };
+    EXPECT_EQ(differingOnScreen(), 0);
+    form->SyncStatus(TRunPhase::Checking, "Comprobando...", " d00\\f0001.txt");
+    form->SyncTotalProgress(40);
+    EXPECT_EQ(differingOnScreen(), 0);
+    // Far apart: the detail line and the bar only.
+    form->SyncStatus(TRunPhase::Checking, "Comprobando...", " d00\\f0002.txt");
+    form->SyncTotalProgress(41);
+    EXPECT_EQ(differingOnScreen(), 0);
+    // The bar going back shows the trough's ground again.
+    form->SyncProgressMax(1, 1000);
+    form->SyncTotalProgress(5);
+    EXPECT_EQ(differingOnScreen(), 0);
+    form->SyncStatus(TRunPhase::Idle, "", "");
+    EXPECT_EQ(differingOnScreen(), 0);
+}
+
 TEST_F(TViewTest, OutlineCutsEveryKeyColouredPixelAndNothingElse) {
     HRGN region = CreateRectRgn(0, 0, 0, 0);
     ASSERT_NE(GetWindowRgn(form->Handle(), region), ERROR);

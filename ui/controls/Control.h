@@ -32,6 +32,9 @@ public:
 
     // Draws the control; the DC's clip already keeps it inside its bounds.
     virtual void Paint(HDC dc) const = 0;
+    // Whether Paint gives every pixel of area opaque colour, so that what
+    // lies below needs no drawing there.
+    virtual bool CoversOpaquely(const RECT&) const { return false; }
     virtual HCURSOR Cursor() const;
 
     // Mouse events, sent by the form. MouseUp(Left) follows every left press

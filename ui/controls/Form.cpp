@@ -6,6 +6,7 @@
 #include <windowsx.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 
 namespace {
@@ -123,10 +124,24 @@ LRESULT TForm::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
 void TForm::PaintTo(HDC dc, const RECT& area) const {
     TSaveDC saved(dc);
     IntersectClipRect(dc, area.left, area.top, area.right, area.bottom);
-    // The pattern is anchored at the client area's top-left corner.
-    SetBrushOrgEx(dc, 0, 0, nullptr);
-    FillRect(dc, &area, background_ ? background_.Get() : static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH)));
-    for (const TControl* control : controls_) {
+    // Nothing below the topmost control that hides the whole area is seen.
+    auto first = controls_.begin();
+    bool covered = false;
+    for (auto it = controls_.end(); it != controls_.begin();) {
+        --it;
+        if ((*it)->Visible() && (*it)->CoversOpaquely(area)) {
+            first = it;
+            covered = true;
+            break;
+        }
+    }
+    if (!covered) {
+        // The pattern is anchored at the client area's top-left corner.
+        SetBrushOrgEx(dc, 0, 0, nullptr);
+        FillRect(dc, &area, background_ ? background_.Get() : static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH)));
+    }
+    for (auto it = first; it != controls_.end(); ++it) {
+        const TControl* control = *it;
         RECT overlap;
         if (!control->Visible() || !IntersectRect(&overlap, &control->BoundsRect(), &area)) continue;
         TSaveDC controlSaved(dc);
@@ -154,10 +169,26 @@ TPixels TForm::Render() const {
     return out;
 }
 
+std::vector<RECT> TForm::UpdateParts() const {
+    // A frame of a run changes a few controls far apart (a status line, the
+    // bar): their bounding box would repaint everything between them.
+    constexpr DWORD kMostParts = 8;
+    TRegionHandle update(CreateRectRgn(0, 0, 0, 0));
+    if (!update || GetUpdateRgn(hwnd_, update.Get(), FALSE) != COMPLEXREGION) return {};
+    const DWORD size = GetRegionData(update.Get(), 0, nullptr);
+    if (size < sizeof(RGNDATAHEADER)) return {};
+    std::vector<std::byte> data(size);
+    auto* region = reinterpret_cast<RGNDATA*>(data.data());
+    if (GetRegionData(update.Get(), size, region) != size || region->rdh.nCount > kMostParts) return {};
+    const auto* rects = reinterpret_cast<const RECT*>(region->Buffer);
+    return std::vector<RECT>(rects, rects + region->rdh.nCount);
+}
+
 void TForm::Paint() {
+    std::vector<RECT> parts = UpdateParts();  // before BeginPaint empties the update region
     const TPaintSession paint(hwnd_);
     const HDC dc = paint.Dc();
-    const RECT& area = paint.Area();
+    if (parts.empty()) parts.push_back(paint.Area());
     RECT client;
     GetClientRect(hwnd_, &client);
     if (!backBuffer_) {
@@ -166,9 +197,11 @@ void TForm::Paint() {
         backDC_.Reset(CreateCompatibleDC(dc));
         backOld_ = SelectObject(backDC_.Get(), backBuffer_.Get());
     }
-    PaintTo(backDC_.Get(), area);
-    BitBlt(dc, area.left, area.top, area.right - area.left, area.bottom - area.top, backDC_.Get(), area.left, area.top,
-           SRCCOPY);
+    for (const RECT& area : parts) {
+        PaintTo(backDC_.Get(), area);
+        BitBlt(dc, area.left, area.top, area.right - area.left, area.bottom - area.top, backDC_.Get(), area.left,
+               area.top, SRCCOPY);
+    }
 }
 
 void TForm::InvalidateArea(const RECT& area) {

@@ -93,6 +93,9 @@ private:
     void ArmTimer(unsigned id, const TTimerSlot& slot);
 
     void Paint();
+    // The rectangles of the update region, or none when it is one rectangle
+    // or too fragmented to be worth painting apart.
+    std::vector<RECT> UpdateParts() const;
     void MouseMove(int x, int y);
     void MouseDown(TMouseButton button, int x, int y);
     void MouseUp(TMouseButton button, int x, int y);

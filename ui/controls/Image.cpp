@@ -7,6 +7,24 @@ void TImage::Paint(HDC dc) const {
     if (picture_) picture_->Draw(dc, Left(), Top(), BoundsRect());
 }
 
+namespace {
+
+// An opaque picture drawn at the control's corner hides the part of area
+// that it and the bounds both cover.
+bool PictureCovers(const TPicture* picture, const TControl& control, const RECT& area) {
+    if (!picture || !picture->Opaque()) return false;
+    const RECT drawn{control.Left(), control.Top(), control.Left() + picture->Width(),
+                     control.Top() + picture->Height()};
+    RECT covered;
+    IntersectRect(&covered, &drawn, &control.BoundsRect());
+    return area.left >= covered.left && area.top >= covered.top && area.right <= covered.right &&
+           area.bottom <= covered.bottom && area.left < area.right && area.top < area.bottom;
+}
+
+}  // namespace
+
+bool TImage::CoversOpaquely(const RECT& area) const { return PictureCovers(picture_.get(), *this, area); }
+
 TImgBtn::TImgBtn(TForm& owner, int left, int top, int width, int height, bool visible, std::shared_ptr<TPicture> pic,
                  std::shared_ptr<TPicture> picUp, std::shared_ptr<TPicture> picDown)
     : TControl(owner, left, top, width, height, visible),
@@ -23,6 +41,8 @@ const TPicture* TImgBtn::Current() const {
 void TImgBtn::Paint(HDC dc) const {
     if (const TPicture* picture = Current()) picture->Draw(dc, Left(), Top(), BoundsRect());
 }
+
+bool TImgBtn::CoversOpaquely(const RECT& area) const { return PictureCovers(Current(), *this, area); }
 
 HCURSOR TImgBtn::Cursor() const { return LoadCursorW(nullptr, MAKEINTRESOURCEW(32649) /* IDC_HAND */); }
 

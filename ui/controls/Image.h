@@ -15,6 +15,7 @@ public:
     const std::shared_ptr<TPicture>& Picture() const { return picture_; }
     // Unscaled at the top-left corner, clipped to the bounds; alpha blends.
     void Paint(HDC dc) const override;
+    bool CoversOpaquely(const RECT& area) const override;
 
 private:
     std::shared_ptr<TPicture> picture_;
@@ -33,6 +34,7 @@ public:
     const TPicture* Current() const;
 
     void Paint(HDC dc) const override;
+    bool CoversOpaquely(const RECT& area) const override;
     HCURSOR Cursor() const override;
     void MouseEnter() override;
     void MouseLeave() override;

@@ -52,3 +52,10 @@ void TALProgressBar::Paint(HDC dc) const {
         FillRect(dc, &rest, brush.Get());
     }
 }
+
+bool TALProgressBar::CoversOpaquely(const RECT& area) const {
+    const RECT& bounds = BoundsRect();
+    const bool inside = area.left >= bounds.left && area.top >= bounds.top && area.right <= bounds.right &&
+                        area.bottom <= bounds.bottom && area.left < area.right && area.top < area.bottom;
+    return inside && (FillWidth() <= 0 || (bar_ && bar_->Opaque()));
+}

@@ -27,6 +27,8 @@ public:
     std::int64_t FillWidth() const;
 
     void Paint(HDC dc) const override;
+    // The whole bar is drawn: tiles of an opaque bitmap and a solid colour.
+    bool CoversOpaquely(const RECT& area) const override;
 
 private:
     std::shared_ptr<TPicture> bar_;
