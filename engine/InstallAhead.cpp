@@ -202,6 +202,7 @@ TInstallAhead::TFetched TInstallAhead::FetchOne(TWorker& worker, Slot& slot, con
         auto response = worker.Http().Open(job.url);
         if (!response) return TFetched::Unreachable;
         bool broken = false;
+        slot.copy.reserve(static_cast<std::size_t>(slot.memory));  // what the budget counts, no more
         ReceiveCopy(
             *response, slot.copy, static_cast<std::uint64_t>(job.copyLimit),
             [this, &slot](std::uint64_t received) { SetBytes(slot, static_cast<std::int64_t>(received)); },

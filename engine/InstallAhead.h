@@ -56,7 +56,7 @@ public:
     static constexpr int Decoders = 2;
     // Copies of entries too small to be continued (kResumableSize) are held
     // in memory up to this much in all: no name on disk but the ".part".
-    static constexpr std::uint64_t MemoryBudget = std::uint64_t{4} << 20;
+    static constexpr std::uint64_t MemoryBudget = std::uint64_t{2} << 20;
 
     struct TOptions {
         std::string installDir;  // with its trailing "\"
