@@ -209,11 +209,9 @@ TInstallAhead::TFetched TInstallAhead::FetchOne(TWorker& worker, Slot& slot, con
             [this] { return Stopped(); }, broken);
         return TFetched::Copy;
     }
-    const std::string target = options_.installDir + job.path;
-    const std::string targetDir = target.substr(0, target.rfind('\\') + 1);
     {
         std::lock_guard<os::Mutex> lock(namesMutex_);
-        if (!os::DirectoryExists(targetDir)) os::ForceDirectories(targetDir);
+        MakeDirectoryOf(job.path);
     }
     const TCopyFetch how{
         worker.Http(), options_.installDir, *options_.temps,
@@ -279,9 +277,7 @@ std::string TInstallAhead::DecodeVerified(Slot& slot, const TAheadJob& job) {
         os::File file;
         {
             std::lock_guard<os::Mutex> lock(namesMutex_);
-            const std::string target = options_.installDir + job.path;
-            const std::string targetDir = target.substr(0, target.rfind('\\') + 1);
-            if (inMemory && !os::DirectoryExists(targetDir)) os::ForceDirectories(targetDir);
+            if (inMemory) MakeDirectoryOf(job.path);
             file = options_.temps->Create(options_.installDir, job.path, ".part", part);
         }
         try {
@@ -307,6 +303,13 @@ std::string TInstallAhead::DecodeVerified(Slot& slot, const TAheadJob& job) {
         throw;
     }
     return part;
+}
+
+// The directory an entry goes into; namesMutex_ held (workers share the tree).
+void TInstallAhead::MakeDirectoryOf(const std::string& relative) {
+    const std::string target = options_.installDir + relative;
+    const std::string targetDir = target.substr(0, target.rfind('\\') + 1);
+    if (!os::DirectoryExists(targetDir)) os::ForceDirectories(targetDir);
 }
 
 std::string TInstallAhead::Pick(const std::string& relative, const std::string& suffix) {

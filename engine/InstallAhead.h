@@ -127,6 +127,7 @@ private:
     void Receive(os::HttpResponse& response, os::File& file, std::uint64_t offset, std::int64_t limit, Slot& slot,
                  bool& broken);
     std::string DecodeVerified(Slot& slot, const TAheadJob& job);
+    void MakeDirectoryOf(const std::string& relative);
     std::string Pick(const std::string& relative, const std::string& suffix);
     void SetState(Slot& slot, TStage stage, std::int64_t bytes, std::int64_t compressed = -1);
     void SetBytes(Slot& slot, std::int64_t bytes);
