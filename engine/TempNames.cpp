@@ -63,13 +63,18 @@ std::vector<std::uint64_t> TTempNames::Repeated() const {
     return repeated;
 }
 
+// The name with the marker and 16 random hex digits appended.
+std::string TTempNames::UniqueVariant(const std::string& name) {
+    char digits[17];
+    std::snprintf(digits, sizeof digits, "%016llx", static_cast<unsigned long long>(random_()));
+    return name + std::string(kMarker) + digits;
+}
+
 std::string TTempNames::Pick(const std::string& installDir, const std::string& relative, const std::string& suffix) {
     std::string name = relative + suffix;
     if (!Claimed(name) && !os::NameTaken(installDir + name)) return installDir + name;
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        char digits[17];
-        std::snprintf(digits, sizeof digits, "%016llx", static_cast<unsigned long long>(random_()));
-        std::string unique = name + std::string(kMarker) + digits;
+    for (int attempt = 0; attempt < kAttempts; ++attempt) {
+        const std::string unique = UniqueVariant(name);
         if (!Claimed(unique) && !os::NameTaken(installDir + unique)) return installDir + unique;
     }
     throw EInOutError(183, installDir + name + ": no free name for a temporary file");
@@ -92,10 +97,8 @@ os::File TTempNames::Create(const std::string& installDir, const std::string& re
     if (!Claimed(name)) {
         if (auto file = tryCreate(name)) return std::move(*file);
     }
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        char digits[17];
-        std::snprintf(digits, sizeof digits, "%016llx", static_cast<unsigned long long>(random_()));
-        const std::string unique = name + std::string(kMarker) + digits;
+    for (int attempt = 0; attempt < kAttempts; ++attempt) {
+        const std::string unique = UniqueVariant(name);
         if (Claimed(unique)) continue;
         if (auto file = tryCreate(unique)) return std::move(*file);
     }

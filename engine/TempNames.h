@@ -60,6 +60,9 @@ public:
     static std::uint64_t Hash(std::string_view relativePath);
 
 private:
+    static constexpr int kAttempts = 100;  // unique names tried before giving up
+    std::string UniqueVariant(const std::string& name);
+
     std::vector<std::uint64_t> claimed_;    // hashes of folded paths, sorted by Seal
     std::vector<std::string> directories_;  // relative, with their trailing "\"
     std::unordered_set<std::uint64_t> seenDirectories_;
