@@ -24,6 +24,7 @@
 #include <limits>
 #include <optional>
 #include <thread>
+#include <unordered_set>
 
 namespace {
 
@@ -115,6 +116,9 @@ struct GFilesThread::Impl {
     TPartialCopies partials;
     bool listRemoved = false;  // the decoded list, once its text was read
     bool anyFailure = false;
+    // The entries of PendingFiles (by index) whose file the check found
+    // missing: nothing needs to be looked for to put them in place.
+    std::unordered_set<std::size_t> missing;
     // Entries repeating an earlier entry's file (in another case).
     TDuplicateEntries duplicates;
     TListTrust trust{std::string()};
@@ -253,6 +257,7 @@ void GFilesThread::Execute() {
                 ShowFailure();
             }
             PendingFiles.clear();  // views into the list, which is gone
+            impl_->missing.clear();
         }
     }
 
@@ -292,6 +297,7 @@ void GFilesThread::ProcessList(const std::string& listFile) {
     // The text is read once and every section is a view into it.
     TListFile reader(listFile);
     PendingFiles.Reset(reader.Text());
+    impl_->missing.clear();
     const std::int32_t rev = StrToInt(reader.ReadValue("settings", "Rev"));
     const TListLines self = reader.ReadSectionLines("self");
     const TListLines critical = reader.ReadSectionLines("files_critical");
@@ -404,6 +410,7 @@ void GFilesThread::CheckFiles(const TListLines& section) {
             continue;
         }
         const std::optional<std::string> digest = localDigests.Take(i);
+        if (!digest) impl_->missing.insert(PendingFiles.size());
         if (!digest || *digest != entry->digest) PendingFiles.push_back(line);
     }
 
@@ -427,7 +434,7 @@ void GFilesThread::UpdateFiles() {
     if (fetchConnections_ > 1) StartAhead(ahead);
     for (std::size_t i = 0; i < PendingFiles.size();) {
         control_->ThrowIfStopped();
-        const TInstallResult result = ahead ? ShowAheadEntry(*ahead, i) : InstallEntry(PendingFiles[i]);
+        const TInstallResult result = ahead ? ShowAheadEntry(*ahead, i) : InstallEntry(i);
         ReportEntry(PendingFiles[i], result == TInstallResult::Installed);
         if (result != TInstallResult::Installed) {
             ShowFailure();
@@ -546,7 +553,7 @@ GFilesThread::TInstallResult GFilesThread::ShowAheadEntry(TInstallAhead& ahead, 
     if (outcome == TInstallAhead::TOutcome::Unreachable) return TInstallResult::Unreachable;
     if (outcome != TInstallAhead::TOutcome::Ready) return TInstallResult::Failed;
     try {
-        os::ReplaceFile(part, InstallDir + path);
+        PutInPlace(part, InstallDir + path, i);
     } catch (const std::exception&) {
         os::DeleteFile(part);  // ours: decoded ahead for this entry
         return TInstallResult::Failed;
@@ -554,8 +561,15 @@ GFilesThread::TInstallResult GFilesThread::ShowAheadEntry(TInstallAhead& ahead, 
     return TInstallResult::Installed;
 }
 
-GFilesThread::TInstallResult GFilesThread::InstallEntry(std::string_view line) {
-    const auto entry = ParseEntry(line);
+// A file found missing is renamed to its name without first looking for
+// another to replace there: under Wine that lookup reads its whole directory.
+void GFilesThread::PutInPlace(const std::string& part, const std::string& target, std::size_t i) {
+    if (impl_->missing.contains(i) && os::RenameToNewName(part, target)) return;
+    os::ReplaceFile(part, target);
+}
+
+GFilesThread::TInstallResult GFilesThread::InstallEntry(std::size_t i) {
+    const auto entry = ParseEntry(PendingFiles[i]);
     if (!entry || !IsSafeRelativePath(entry->path)) return TInstallResult::Failed;
     const std::string path(entry->path);
     const std::string target = InstallDir + path;
@@ -602,7 +616,7 @@ GFilesThread::TInstallResult GFilesThread::InstallEntry(std::string_view line) {
         Synchronize(&GFilesThread::SyncStatus);
     }
     try {
-        os::ReplaceFile(part, target);
+        PutInPlace(part, target, i);
     } catch (const std::exception&) {
         os::DeleteFile(part);  // ours: made by ExtractVerified above
         return TInstallResult::Failed;

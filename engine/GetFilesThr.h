@@ -123,7 +123,8 @@ private:
     enum class TInstallResult { Installed, Failed, Unreachable };
     void ExecuteGuarded();
     void ProcessList(const std::string& listFile);
-    TInstallResult InstallEntry(std::string_view line);
+    TInstallResult InstallEntry(std::size_t i);
+    void PutInPlace(const std::string& part, const std::string& target, std::size_t i);
     void StartAhead(std::optional<TInstallAhead>& ahead);
     TInstallResult ShowAheadEntry(TInstallAhead& ahead, std::size_t i);
     void ClaimAndSweep(std::initializer_list<const TListLines*> sections);

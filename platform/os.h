@@ -135,6 +135,11 @@ bool DeleteFile(const std::string& path);
 // Replaces target by source in one rename (an existing target is replaced).
 // Raises EInOutError.
 void ReplaceFile(const std::string& source, const std::string& target);
+// Renames source to target when nothing stands there; false (and nothing
+// moved) when something does, or where that can't be told apart here.
+// Meant for a name found missing: under Wine the final name is taken exactly
+// as given, without looking for it in another case. Raises EInOutError.
+bool RenameToNewName(const std::string& source, const std::string& target);
 
 // The process's current directory, without a trailing separator unless it
 // is a root.

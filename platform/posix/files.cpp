@@ -12,6 +12,7 @@
 #include <csetjmp>
 #include <csignal>
 #include <cstdint>
+#include <cstdio>
 #include <mutex>
 #include <utility>
 
@@ -383,6 +384,16 @@ bool DeleteFile(const std::string& path) { return ::unlink(NativePath(path).c_st
 
 void ReplaceFile(const std::string& source, const std::string& target) {
     if (::rename(NativePath(source).c_str(), NativePath(target).c_str()) != 0) RaiseLastError(target);
+}
+
+bool RenameToNewName(const std::string& source, const std::string& target) {
+    if (::renameat2(AT_FDCWD, NativePath(source).c_str(), AT_FDCWD, NativePath(target).c_str(), RENAME_NOREPLACE) ==
+        0) {
+        return true;
+    }
+    // EINVAL: a file system that can't rename without replacing.
+    if (errno == EEXIST || errno == EINVAL || errno == ENOSYS) return false;
+    RaiseLastError(target);
 }
 
 }  // namespace os

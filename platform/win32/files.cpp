@@ -3,6 +3,7 @@
 // so that a page that can't be read in fails the read instead of the process;
 // small files are read into memory.
 #include "platform/os.h"
+#include "platform/win32/exactnames.h"
 
 #include <windows.h>
 
@@ -97,8 +98,22 @@ File File::Create(const std::string& path, Share share) {
 File File::CreateNew(const std::string& path, Share share) {
     // CREATE_NEW fails on any existing name; the reparse-point flag keeps a
     // link at the name from being followed.
-    HANDLE h = ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, ShareFlags(share), nullptr, CREATE_NEW,
-                             FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    constexpr DWORD kFlags = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT;
+    HANDLE h = INVALID_HANDLE_VALUE;
+    if (const std::wstring exact = win32::ExactNewName(path); !exact.empty()) {
+        h = ::CreateFileW(exact.c_str(), GENERIC_READ | GENERIC_WRITE, ShareFlags(share), nullptr, CREATE_NEW, kFlags,
+                          nullptr);
+        const DWORD error = ::GetLastError();
+        if (h == INVALID_HANDLE_VALUE && (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS)) {
+            Raise(error, path);
+        }
+        // Anything else (a directory named in another case...) tries the
+        // ordinary way, which also gives the error to report.
+    }
+    if (h == INVALID_HANDLE_VALUE) {
+        h = ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, ShareFlags(share), nullptr, CREATE_NEW, kFlags,
+                          nullptr);
+    }
     if (h == INVALID_HANDLE_VALUE) RaiseLastError(path);
     File file;
     file.handle_ = reinterpret_cast<std::intptr_t>(h);
@@ -445,6 +460,21 @@ bool DeleteFile(const std::string& path) { return ::DeleteFileA(path.c_str()) !=
 
 void ReplaceFile(const std::string& source, const std::string& target) {
     if (!::MoveFileExA(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) RaiseLastError(target);
+}
+
+bool RenameToNewName(const std::string& source, const std::string& target) {
+    const auto taken = [](DWORD error) { return error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS; };
+    if (const std::wstring exact = win32::ExactNewName(target); !exact.empty()) {
+        const int n = ::MultiByteToWideChar(CP_ACP, 0, source.c_str(), -1, nullptr, 0);
+        std::wstring from(n > 0 ? static_cast<std::size_t>(n) : 1, L'\0');
+        if (n > 0 && ::MultiByteToWideChar(CP_ACP, 0, source.c_str(), -1, from.data(), n) > 0) {
+            if (::MoveFileExW(from.c_str(), exact.c_str(), 0)) return true;
+            if (taken(::GetLastError())) return false;
+        }
+    }
+    if (::MoveFileExA(source.c_str(), target.c_str(), 0)) return true;
+    if (taken(::GetLastError())) return false;
+    RaiseLastError(target);
 }
 
 }  // namespace os

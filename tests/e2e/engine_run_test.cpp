@@ -153,6 +153,24 @@ TEST_F(EngineRun, AnEntryListedTwiceInAnyCaseIsTakenOnceAndFails) {
     EXPECT_EQ(Requests().size(), 2u);
 }
 
+#ifdef _WIN32
+// A file on disk named in another case than its entry is that entry's file:
+// it is replaced, never joined by a second spelling (where the host's own
+// names tell case apart, as under Wine). A missing file takes the entry's.
+TEST_F(EngineRun, AFileNamedInAnotherCaseIsReplacedNotJoined) {
+    WriteLocal("data\\old.TXT", "old");
+    Publish({{"Data\\Old.txt", {"new", true}}, {"Data\\New.txt", {"fresh", true}}});
+    ASSERT_TRUE(Run());
+    EXPECT_EQ(ReadLocal("DATA\\OLD.TXT"), "new");
+    EXPECT_EQ(ReadLocal("data\\new.txt"), "fresh");
+    std::vector<std::string> names;
+    for (const auto& item : fs::directory_iterator(installDir_ / "data"))
+        names.push_back(item.path().filename().string());
+    EXPECT_EQ(names.size(), 2u) << ::testing::PrintToString(names);
+    EXPECT_THAT(Leftovers(), IsEmpty());
+}
+#endif
+
 TEST_F(EngineRun, ListThatCannotBeFetchedOrDecoded) {
     // No server at all: the view just closes, nothing else is said. A list
     // left by a killed run isn't known to be ours until a list says no entry

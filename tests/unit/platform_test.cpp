@@ -16,6 +16,12 @@
 #include <thread>
 #include <vector>
 
+#ifdef _WIN32
+#include <windows.h>
+#undef DeleteFile  // the seam's names, not the A/W macros
+#undef ReplaceFile
+#endif
+
 namespace fs = std::filesystem;
 
 TEST(PlatformFile, CreateWritesReadsSeeksAndTruncates) {
@@ -85,6 +91,48 @@ TEST(PlatformFiles, ReplaceFileSwapsInOneRename) {
     EXPECT_THROW(os::ReplaceFile(dir / "gone.New", dir / "target.exe"), EInOutError);
     EXPECT_EQ(scratch::ReadAll(dir.Native() / "target.exe"), "new");
 }
+
+// Putting a file under a name found missing: whatever stands there since is
+// never replaced, and nothing is moved then.
+TEST(PlatformFiles, RenameToNewNameNeverReplaces) {
+    scratch::Dir dir;
+    scratch::WriteAll(dir.Native() / "a.part", "new");
+    EXPECT_TRUE(os::RenameToNewName(dir / "a.part", dir / "a.dat"));
+    EXPECT_EQ(scratch::ReadAll(dir.Native() / "a.dat"), "new");
+    EXPECT_FALSE(fs::exists(dir.Native() / "a.part"));
+
+    scratch::WriteAll(dir.Native() / "b.part", "newer");
+    EXPECT_FALSE(os::RenameToNewName(dir / "b.part", dir / "a.dat"));
+    EXPECT_EQ(scratch::ReadAll(dir.Native() / "a.dat"), "new");
+    EXPECT_EQ(scratch::ReadAll(dir.Native() / "b.part"), "newer");
+    EXPECT_THROW(os::RenameToNewName(dir / "gone.part", dir / "c.dat"), EInOutError);
+}
+
+#ifdef _WIN32
+// Names as Windows reads them, whichever way a new name is made: a directory
+// named in another case is the same directory, and a trailing dot is dropped.
+TEST(PlatformFiles, NewNamesAreReadAsWindowsReadsThem) {
+    scratch::Dir dir;
+    fs::create_directories(dir.Native() / "data");
+    os::File::CreateNew(dir / "DATA\\one.part", os::Share::None).Write("1", 1);
+    EXPECT_EQ(scratch::ReadAll(dir.Native() / "data" / "one.part"), "1");
+    EXPECT_TRUE(os::RenameToNewName(dir / "data\\one.part", dir / "Data\\one.dat"));
+    EXPECT_EQ(scratch::ReadAll(dir.Native() / "data" / "one.dat"), "1");
+
+    os::File::CreateNew(dir / "data\\two.", os::Share::None).Write("2", 1);
+    EXPECT_EQ(scratch::ReadAll(dir.Native() / "data" / "two"), "2");
+    EXPECT_FALSE(os::RenameToNewName(dir / "data\\one.dat", dir / "data\\two. "));
+    EXPECT_EQ(scratch::ReadAll(dir.Native() / "data" / "two"), "2");
+
+    // Under Wine a new name is taken as given: a name differing only in case
+    // from one on disk is another file there, as the host sees it.
+    if (::GetProcAddress(::GetModuleHandleA("kernel32.dll"), "wine_get_unix_file_name")) {
+        os::File::CreateNew(dir / "data\\Two", os::Share::None).Write("3", 1);
+        EXPECT_EQ(scratch::ReadAll(dir.Native() / "data" / "two"), "2");
+        EXPECT_EQ(scratch::ReadAll(dir.Native() / "data" / "Two"), "3");
+    }
+}
+#endif
 
 TEST(PlatformFiles, DirectoriesAndExistenceTests) {
     scratch::Dir dir;

@@ -1,0 +1,81 @@
+#include "platform/win32/exactnames.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cwctype>
+#include <memory>
+#include <string_view>
+
+namespace os::win32 {
+
+namespace {
+
+using UnixNameOf = char*(__cdecl*)(const wchar_t*);
+
+// Wine's own export, absent on Windows.
+UnixNameOf WineUnixNameOf() {
+    static const auto fn = reinterpret_cast<UnixNameOf>(
+        reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleA("kernel32.dll"), "wine_get_unix_file_name")));
+    return fn;
+}
+
+std::wstring Widen(std::string_view bytes, UINT codePage) {
+    if (bytes.empty()) return {};
+    const int n =
+        ::MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, bytes.data(), static_cast<int>(bytes.size()), nullptr, 0);
+    if (n <= 0) return {};
+    std::wstring wide(static_cast<std::size_t>(n), L'\0');
+    ::MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, bytes.data(), static_cast<int>(bytes.size()), wide.data(), n);
+    return wide;
+}
+
+bool IsDeviceName(std::wstring_view name) {
+    std::wstring stem(name.substr(0, name.find(L'.')));
+    while (!stem.empty() && stem.back() == L' ') stem.pop_back();
+    std::transform(stem.begin(), stem.end(), stem.begin(), [](wchar_t c) { return std::towupper(c); });
+    for (const wchar_t* device : {L"CON", L"PRN", L"AUX", L"NUL", L"CONIN$", L"CONOUT$"}) {
+        if (stem == device) return true;
+    }
+    return stem.size() == 4 && (stem.starts_with(L"COM") || stem.starts_with(L"LPT")) && stem[3] >= L'0' &&
+           stem[3] <= L'9';
+}
+
+// A final name the host takes as Windows would.
+bool IsPlainName(std::wstring_view name) {
+    if (name.empty() || name == L"." || name == L"..") return false;
+    if (name.back() == L'.' || name.back() == L' ') return false;
+    for (wchar_t c : name) {
+        if (c < 0x20 || std::wstring_view(L"<>:\"/\\|?*").find(c) != std::wstring_view::npos) return false;
+    }
+    return !IsDeviceName(name);
+}
+
+}  // namespace
+
+std::wstring ExactNewName(const std::string& path) {
+    const UnixNameOf unixNameOf = WineUnixNameOf();
+    if (!unixNameOf) return {};
+    // Only a path on a drive ("C:\..."): other forms keep their own rules.
+    const auto letter = static_cast<unsigned char>(path.empty() ? 0 : path[0]);
+    if (path.size() < 4 || !std::isalpha(letter) || path[1] != ':' || (path[2] != '\\' && path[2] != '/')) return {};
+    const std::size_t slash = path.find_last_of("\\/");
+    // The file APIs read our byte paths in the ANSI code page.
+    const std::wstring name = Widen(std::string_view(path).substr(slash + 1), CP_ACP);
+    const std::wstring dir = Widen(std::string_view(path).substr(0, slash == 2 ? 3 : slash), CP_ACP);
+    if (!IsPlainName(name) || dir.empty()) return {};
+    // The directory exists: resolving it is one lookup of an existing name.
+    const std::unique_ptr<char, void (*)(char*)> unixDir(unixNameOf(dir.c_str()), [](char* p) {
+        if (p) ::HeapFree(::GetProcessHeap(), 0, p);
+    });
+    if (!unixDir || unixDir.get()[0] != '/') return {};
+    // Host names are UTF-8 here; anything else keeps the ordinary lookup.
+    std::wstring exact = L"\\\\?\\unix" + Widen(unixDir.get(), CP_UTF8);
+    if (exact.size() == 8) return {};
+    std::replace(exact.begin(), exact.end(), L'/', L'\\');
+    if (exact.back() != L'\\') exact += L'\\';
+    return exact + name;
+}
+
+}  // namespace os::win32
