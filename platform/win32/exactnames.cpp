@@ -61,9 +61,8 @@ std::wstring ExactNewName(const std::string& path) {
     const auto letter = static_cast<unsigned char>(path.empty() ? 0 : path[0]);
     if (path.size() < 4 || !std::isalpha(letter) || path[1] != ':' || (path[2] != '\\' && path[2] != '/')) return {};
     const std::size_t slash = path.find_last_of("\\/");
-    // The file APIs read our byte paths in the ANSI code page.
-    const std::wstring name = Widen(std::string_view(path).substr(slash + 1), CP_ACP);
-    const std::wstring dir = Widen(std::string_view(path).substr(0, slash == 2 ? 3 : slash), CP_ACP);
+    const std::wstring name = WidePath(std::string_view(path).substr(slash + 1));
+    const std::wstring dir = WidePath(std::string_view(path).substr(0, slash == 2 ? 3 : slash));
     if (!IsPlainName(name) || dir.empty()) return {};
     // The directory exists: resolving it is one lookup of an existing name.
     const std::unique_ptr<char, void (*)(char*)> unixDir(unixNameOf(dir.c_str()), [](char* p) {
@@ -77,5 +76,7 @@ std::wstring ExactNewName(const std::string& path) {
     if (exact.back() != L'\\') exact += L'\\';
     return exact + name;
 }
+
+std::wstring WidePath(std::string_view path) { return Widen(path, CP_ACP); }
 
 }  // namespace os::win32

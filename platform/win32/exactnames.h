@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 namespace os::win32 {
 
@@ -14,5 +15,9 @@ namespace os::win32 {
 // resolved, or a final name Windows would read differently from the host
 // (a device name, trailing dots or spaces, reserved characters).
 std::wstring ExactNewName(const std::string& path);
+
+// A byte path as the ANSI file calls read it (the ANSI code page); empty
+// when it isn't valid there.
+std::wstring WidePath(std::string_view path);
 
 }  // namespace os::win32

@@ -465,9 +465,7 @@ void ReplaceFile(const std::string& source, const std::string& target) {
 bool RenameToNewName(const std::string& source, const std::string& target) {
     const auto taken = [](DWORD error) { return error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS; };
     if (const std::wstring exact = win32::ExactNewName(target); !exact.empty()) {
-        const int n = ::MultiByteToWideChar(CP_ACP, 0, source.c_str(), -1, nullptr, 0);
-        std::wstring from(n > 0 ? static_cast<std::size_t>(n) : 1, L'\0');
-        if (n > 0 && ::MultiByteToWideChar(CP_ACP, 0, source.c_str(), -1, from.data(), n) > 0) {
+        if (const std::wstring from = win32::WidePath(source); !from.empty()) {
             if (::MoveFileExW(from.c_str(), exact.c_str(), 0)) return true;
             if (taken(::GetLastError())) return false;
         }
