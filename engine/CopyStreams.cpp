@@ -45,7 +45,7 @@ void ReceiveCopy(os::HttpResponse& response, os::File& file, std::uint64_t offse
                  const std::function<void(std::uint64_t received)>& received, const std::function<bool()>& stopped,
                  bool& broken) {
     const auto write = [&file](const char* bytes, std::size_t n) {
-        if (file.Write(bytes, n) != n) throw EInOutError(kDiskWriteError, "Disk full");
+        if (file.Write(bytes, n) != n) throw EInOutError(TFault::DiskFull, kDiskWriteError, "Disk full");
     };
     ReceiveBlocks(response, write, offset, limit, received, stopped, broken);
 }

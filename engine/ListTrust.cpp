@@ -88,8 +88,8 @@ std::string TListTrust::VerifyList(const std::string& installDir, const std::str
 void TListTrust::CheckCopy(const sig::TSha256& digest, const std::string& sha256Hex) const {
     if (!key_) return;
     const auto expected = sig::FromHex<32>(sha256Hex);
-    if (!expected) throw Exception("the entry has no SHA-256 digest");
-    if (digest != *expected) throw Exception("the decoded file does not match its SHA-256 digest");
+    if (!expected) throw Exception("the entry has no SHA-256 digest", TFault::NotTrusted);
+    if (digest != *expected) throw Exception("the decoded file does not match its SHA-256 digest", TFault::DigestMismatch);
 }
 
 struct TCopyHasher::State {
@@ -177,7 +177,7 @@ void WriteSerialState(const std::string& installDir, std::uint64_t serial, const
     // the file is made new, never opened where something already stands.
     os::File file = os::File::CreateNew(temp, os::Share::None);
     try {
-        if (file.Write(text.data(), text.size()) != text.size()) throw EInOutError(kDiskWriteError, "Disk full");
+        if (file.Write(text.data(), text.size()) != text.size()) throw EInOutError(TFault::DiskFull, kDiskWriteError, "Disk full");
         file.Close();
         os::ReplaceFile(temp, target);
     } catch (...) {

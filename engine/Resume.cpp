@@ -82,7 +82,7 @@ std::optional<TPartialCopies::TResumePoint> TPartialCopies::Open(const std::stri
 void TPartialCopies::WriteValidator(const std::string& partialPath, const std::string& validator) {
     os::File tag = os::File::CreateNew(partialPath + std::string(kValidatorSuffix), os::Share::None);
     if (tag.Write(validator.data(), validator.size()) != validator.size())
-        throw EInOutError(kDiskWriteError, "Disk full");
+        throw EInOutError(TFault::DiskFull, kDiskWriteError, "Disk full");
     tag.Close();
 }
 
@@ -129,7 +129,7 @@ std::string FetchEntryCopy(const TCopyFetch& how, const std::string& url, std::s
         const int status = response->Status();
         // WinInet hands over a connection closed without an answer as a
         // response without a status: no answer, so the copy waits as well.
-        if (status < 100) throw EInOutError(12152, url + ": the server sent no answer");
+        if (status < 100) throw EInOutError(TFault::CannotConnect, 0, url + ": the server sent no answer");
         if (status != 206 || response->RangeStart() != static_cast<std::int64_t>(point->offset)) {
             // The server ignored the range or has another copy (200, the
             // whole copy follows), or answered what doesn't fit: from zero.

@@ -15,7 +15,7 @@
 // handlers of each step remove its temporaries as for any failure.
 class ERunStopped : public Exception {
 public:
-    ERunStopped() : Exception("The update was stopped") {}
+    ERunStopped() : Exception("The update was stopped", TFault::Stopped) {}
 };
 
 class TRunControl {

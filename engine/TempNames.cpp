@@ -77,7 +77,7 @@ std::string TTempNames::Pick(const std::string& installDir, const std::string& r
         const std::string unique = UniqueVariant(name);
         if (!Claimed(unique) && !os::NameTaken(installDir + unique)) return installDir + unique;
     }
-    throw EInOutError(183, installDir + name + ": no free name for a temporary file");
+    throw EInOutError(TFault::NameTaken, 0, installDir + name + ": no free name for a temporary file");
 }
 
 os::File TTempNames::Create(const std::string& installDir, const std::string& relative, const std::string& suffix,
@@ -102,7 +102,7 @@ os::File TTempNames::Create(const std::string& installDir, const std::string& re
         if (Claimed(unique)) continue;
         if (auto file = tryCreate(unique)) return std::move(*file);
     }
-    throw EInOutError(183, installDir + name + ": no free name for a temporary file");
+    throw EInOutError(TFault::NameTaken, 0, installDir + name + ": no free name for a temporary file");
 }
 
 void TTempNames::Sweep(const std::string& installDir, std::initializer_list<std::string_view> runFiles,

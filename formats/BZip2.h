@@ -8,9 +8,10 @@
 #include <cstddef>
 #include <cstdint>
 
+// A stream that does not decode: the copy is corrupt, whatever its source.
 class EBZip2Error : public Exception {
 public:
-    using Exception::Exception;
+    explicit EBZip2Error(const std::string& message) : Exception(message, TFault::Corrupt) {}
 };
 class EBZDecompressionError : public EBZip2Error {
 public:

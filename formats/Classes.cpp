@@ -43,8 +43,9 @@ TFileStream::TFileStream(const std::string& path, Mode mode, os::Share share) {
                                           : os::File::OpenRead(path, share);
     } catch (const EInOutError& e) {
         const std::string reason = os::ErrorText(e.ErrorCode);
-        if (mode != Mode::OpenRead) throw EFCreateError(e.ErrorCode, "Cannot create file \"" + path + "\". " + reason);
-        throw EFOpenError(e.ErrorCode, "Cannot open file \"" + path + "\". " + reason);
+        if (mode != Mode::OpenRead)
+            throw EFCreateError(e.ErrorCode, "Cannot create file \"" + path + "\". " + reason, e.Fault());
+        throw EFOpenError(e.ErrorCode, "Cannot open file \"" + path + "\". " + reason, e.Fault());
     }
 }
 

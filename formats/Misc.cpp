@@ -46,7 +46,7 @@ void WriteUpdateScript(const std::string& name) {
     text += "del \"" + scriptName + "\"\r\n";
 
     if (script.Write(text.data(), text.size()) != text.size()) {
-        throw EInOutError(kDiskWriteError, scriptPath + ": disk write error");
+        throw EInOutError(TFault::DiskFull, kDiskWriteError, scriptPath + ": disk write error");
     }
     script.Close();
 }

@@ -33,3 +33,22 @@ void RaiseLastError(const std::string& what) {
 }
 
 }  // namespace os
+
+TFault FaultOfSystemError(int code) {
+    switch (code) {
+        case 0: return TFault::Other;
+        case ENOSPC:
+        case EDQUOT:
+        case EFBIG: return TFault::DiskFull;
+        case EACCES:
+        case EPERM:
+        case EROFS: return TFault::AccessDenied;
+        case ETXTBSY:
+        case EBUSY: return TFault::InUse;
+        case ENOENT:
+        case ENOTDIR: return TFault::NotFound;
+        case ENAMETOOLONG: return TFault::PathTooLong;
+        case EEXIST: return TFault::NameTaken;
+        default: return TFault::Other;
+    }
+}

@@ -21,6 +21,21 @@
 namespace os {
 namespace {
 
+// What a broken transfer's libcurl code means for the player.
+TFault FaultOfCurl(CURLcode code) {
+    switch (code) {
+        case CURLE_COULDNT_RESOLVE_PROXY:
+        case CURLE_COULDNT_RESOLVE_HOST:
+        case CURLE_COULDNT_CONNECT:
+        case CURLE_SSL_CONNECT_ERROR:
+        case CURLE_PEER_FAILED_VERIFICATION:
+            return TFault::CannotConnect;
+        case CURLE_OPERATION_TIMEDOUT: return TFault::Stalled;
+        case CURLE_WRITE_ERROR: return TFault::DiskFull;
+        default: return TFault::Cut;
+    }
+}
+
 std::atomic<int> g_stallSeconds{60};
 
 // The engine hands over URLs as raw bytes (blanks and letters of the list's
@@ -136,13 +151,13 @@ public:
             pos_ = 0;
             Pump();
             if (pace_.Expired(HttpPace::Clock::now())) {
-                throw EInOutError(CURLE_OPERATION_TIMEDOUT, "Download failed: less than 1 KiB in " +
+                throw EInOutError(TFault::Stalled, CURLE_OPERATION_TIMEDOUT, "Download failed: less than 1 KiB in " +
                                                                 std::to_string(g_stallSeconds.load()) + " seconds");
             }
         }
         if (pos_ == data_.size()) {
             if (result_ != CURLE_OK) {
-                throw EInOutError(static_cast<int>(result_),
+                throw EInOutError(FaultOfCurl(result_), static_cast<int>(result_),
                                   std::string("Download failed: ") + curl_easy_strerror(result_));
             }
             return 0;

@@ -36,3 +36,21 @@ void RaiseLastError(const std::string& what) {
 }
 
 }  // namespace os
+
+TFault FaultOfSystemError(int code) {
+    switch (static_cast<DWORD>(code)) {
+        case ERROR_DISK_FULL:
+        case ERROR_HANDLE_DISK_FULL: return TFault::DiskFull;
+        case ERROR_ACCESS_DENIED:
+        case ERROR_WRITE_PROTECT: return TFault::AccessDenied;
+        case ERROR_SHARING_VIOLATION:
+        case ERROR_LOCK_VIOLATION:
+        case ERROR_USER_MAPPED_FILE: return TFault::InUse;
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND: return TFault::NotFound;
+        case ERROR_FILENAME_EXCED_RANGE: return TFault::PathTooLong;
+        case ERROR_FILE_EXISTS:
+        case ERROR_ALREADY_EXISTS: return TFault::NameTaken;
+        default: return TFault::Other;
+    }
+}

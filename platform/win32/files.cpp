@@ -133,7 +133,7 @@ File File::OpenOwn(const std::string& path, Share share) {
     if ((info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) !=
             0 ||
         info.nNumberOfLinks != 1 || ::GetFileType(h) != FILE_TYPE_DISK) {
-        throw EInOutError(ERROR_ACCESS_DENIED, path + ": not a plain file of our own");
+        throw EInOutError(TFault::AccessDenied, ERROR_ACCESS_DENIED, path + ": not a plain file of our own");
     }
     return file;
 }

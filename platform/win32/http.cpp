@@ -26,6 +26,20 @@
 namespace os {
 namespace {
 
+// What a broken transfer's WinInet (or socket) code means for the player.
+TFault FaultOfWinInet(DWORD code) {
+    switch (code) {
+        case ERROR_INTERNET_NAME_NOT_RESOLVED:
+        case ERROR_INTERNET_CANNOT_CONNECT:
+        case ERROR_INTERNET_SEC_CERT_CN_INVALID:
+        case ERROR_INTERNET_SEC_CERT_DATE_INVALID:
+        case ERROR_INTERNET_INVALID_CA:
+            return TFault::CannotConnect;
+        case ERROR_INTERNET_TIMEOUT: return TFault::Stalled;
+        default: return TFault::Cut;
+    }
+}
+
 std::atomic<int> g_stallSeconds{60};
 
 // Reload from the server, write nothing into the URL cache, and keep no
@@ -178,7 +192,7 @@ public:
             // The pace counts bytes as they arrived, so a trickle fails
             // here even while each wait brings a byte or two.
             if (t_->pace.Expired(HttpPace::Clock::now())) {
-                throw EInOutError(ERROR_INTERNET_TIMEOUT, "Download failed: less than 1 KiB in " +
+                throw EInOutError(TFault::Stalled, ERROR_INTERNET_TIMEOUT, "Download failed: less than 1 KiB in " +
                                                               std::to_string(g_stallSeconds.load()) + " seconds");
             }
             if (!t_->blocks.empty() || t_->done) break;
@@ -186,13 +200,13 @@ public:
         }
         if (t_->blocks.empty()) {
             if (t_->error != 0) {
-                throw EInOutError(static_cast<int>(t_->error),
+                throw EInOutError(FaultOfWinInet(t_->error), static_cast<int>(t_->error),
                                   "Download failed: " + ErrorText(static_cast<int>(t_->error)));
             }
             // A connection that closes early looks like the end of the body;
             // the declared length tells the two apart.
             if (answer_.declared >= 0 && received_ < static_cast<std::uint64_t>(answer_.declared)) {
-                throw EInOutError(ERROR_HANDLE_EOF, "Download failed: the body ended short of its length");
+                throw EInOutError(TFault::Cut, ERROR_HANDLE_EOF, "Download failed: the body ended short of its length");
             }
             return 0;
         }

@@ -1,0 +1,50 @@
+#include "platform/errors.h"
+
+
+TFailure FailureOf(const std::exception& e) {
+    TFailure failure;
+    failure.text = e.what();
+    if (const auto* own = dynamic_cast<const Exception*>(&e)) {
+        failure.fault = own->Fault();
+        failure.code = own->Code();
+    } else {
+        failure.fault = TFault::Other;
+    }
+    return failure;
+}
+
+TFailure CurrentFailure() {
+    try {
+        throw;
+    } catch (const std::exception& e) {
+        return FailureOf(e);
+    } catch (...) {
+        return TFailure{TFault::Other, 0, "unknown failure"};
+    }
+}
+
+std::string DescribeFailure(const TFailure& failure) {
+    switch (failure.fault) {
+        case TFault::None: return std::string();
+        case TFault::Stopped: return "stopped";
+        case TFault::CannotConnect: return "cannot connect";
+        case TFault::ServerError: return "server error " + std::to_string(failure.code);
+        case TFault::Stalled: return "transfer stalled";
+        case TFault::Cut: return "transfer cut";
+        case TFault::TooLarge: return "larger than its entry allows";
+        case TFault::Corrupt: return "corrupt copy";
+        case TFault::DigestMismatch: return "digest mismatch";
+        case TFault::NotTrusted: return "not trusted: " + failure.text;
+        case TFault::BadList: return "bad list entry: " + failure.text;
+        case TFault::UnsafeName: return "unsafe name";
+        case TFault::Duplicate: return "listed twice";
+        case TFault::DiskFull: return "not enough disk space";
+        case TFault::AccessDenied: return "access denied";
+        case TFault::InUse: return "in use";
+        case TFault::NotFound: return "not found";
+        case TFault::PathTooLong: return "path too long";
+        case TFault::NameTaken: return "no free name for a temporary file";
+        case TFault::Other: break;
+    }
+    return failure.text.empty() ? std::string("failed") : failure.text;
+}
