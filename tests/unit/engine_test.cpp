@@ -2,6 +2,7 @@
 // reordering what the window sees.
 #include "engine/DuplicateEntries.h"
 #include "engine/Progress.h"
+#include "engine/Resume.h"
 #include "engine/TempNames.h"
 #include "formats/LineRefs.h"
 #include "tests/unit/scratch_dir.h"
@@ -11,11 +12,13 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
 
 using ::testing::ElementsAre;
+namespace fs = std::filesystem;
 
 // A temporary never takes a name the list manages (in any case, as Windows
 // compares names) or one that something already holds.
@@ -107,6 +110,78 @@ TEST(DuplicateEntries, LaterSpellingOfOneFileIsTheDuplicate) {
     EXPECT_TRUE(duplicates.Contains(lines[5]));
     // The same text at another address is another line.
     EXPECT_FALSE(duplicates.Contains(std::string(lines[1])));
+}
+
+// A killed run's leftovers go from the install directory itself and from
+// every directory on the way to a listed entry, even when no entry lives
+// there: the partial copy of an entry that left the list included. A listed
+// entry's partial copy, a listed file, the player's own files, directories
+// and what links point at stay, and directories no entry leads through are
+// not walked.
+TEST(TempNames, SweepReachesTheRootAndTheDirectoriesOnTheWay) {
+    scratch::Dir dir;
+    const std::string install = dir.Native().string() + "\\";
+    const std::string md5 = "0123456789abcdef0123456789abcdef";
+    const std::uint64_t size = kResumableSize;
+    fs::create_directories(dir.Native() / "data" / "maps" / "deep");
+    fs::create_directories(dir.Native() / "saves");
+    fs::create_directories(dir.Native() / (TPartialCopies::Name("folder", md5, size)));
+    TTempNames names;
+    TPartialCopies partials;
+    for (const char* entry : {"data\\maps\\deep\\kept.dat", "data\\maps\\deep\\x.map"}) {
+        names.Claim(entry);
+        partials.Keep(entry, md5, size);
+    }
+    names.Seal();
+    partials.Seal();
+
+    // Relative names, "/" separated as the host spells them.
+    auto partial = [&](const std::string& entry) {
+        std::string name = TPartialCopies::Name(entry, md5, size);
+        std::replace(name.begin(), name.end(), '\\', '/');
+        return name;
+    };
+    const std::string tag(TPartialCopies::kValidatorSuffix);
+    // The leftovers: partial copies of entries that left the list, in the
+    // root and in a directory only on the way to listed entries; a unique
+    // temporary; the run's own file; a listed entry's plain temporary.
+    const std::vector<std::string> gone = {
+        partial("gone.dat"),
+        partial("gone.dat") + tag,
+        partial("data\\moved.dat"),
+        partial("data\\moved.dat") + tag,
+        "data/maps/x.bz2" + std::string(TTempNames::kMarker) + "0123456789abcdef",
+        "files.lst",
+        "data/maps/deep/x.map.part",
+    };
+    // A listed entry's partial copy and validator, a listed file, the
+    // player's files (one a name of no entry's temporary), and a partial
+    // copy in a directory no entry leads through.
+    const std::vector<std::string> stay = {
+        partial("data\\maps\\deep\\kept.dat"),
+        partial("data\\maps\\deep\\kept.dat") + tag,
+        "data/maps/deep/x.map",
+        "notes.txt",
+        "data/other.part",
+        partial("saves\\old.sav"),
+    };
+    for (const std::string& name : gone) scratch::WriteAll(dir.Native() / name, "left");
+    for (const std::string& name : stay) scratch::WriteAll(dir.Native() / name, "mine");
+#ifndef _WIN32
+    // A link carrying the marker goes itself; the file it points at stays.
+    const fs::path victim = dir.Native() / "saves" / "victim.sav";
+    scratch::WriteAll(victim, "precious");
+    fs::create_symlink(victim, dir.Native() / partial("linked.dat"));
+#endif
+
+    names.Sweep(install, {"files.lst"}, [&partials](std::string_view relative) { return partials.Kept(relative); });
+    for (const std::string& name : gone) EXPECT_FALSE(fs::exists(dir.Native() / name)) << name;
+    for (const std::string& name : stay) EXPECT_EQ(scratch::ReadAll(dir.Native() / name), "mine") << name;
+    EXPECT_TRUE(fs::is_directory(dir.Native() / TPartialCopies::Name("folder", md5, size)));
+#ifndef _WIN32
+    EXPECT_FALSE(fs::is_symlink(fs::symlink_status(dir.Native() / partial("linked.dat"))));
+    EXPECT_EQ(scratch::ReadAll(victim), "precious");
+#endif
 }
 
 // Lines of the text are kept as references and come back unchanged; lines
