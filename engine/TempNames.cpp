@@ -26,7 +26,11 @@ bool EqualsFolded(std::string_view name, std::string_view other) {
 
 }  // namespace
 
-TTempNames::TTempNames() : random_(std::random_device{}()) {}
+TTempNames::TTempNames() : random_(std::random_device{}()) {
+    // The install directory itself is swept whatever the list holds: the run
+    // keeps its own files there, and so may an entry that left the list.
+    AddDirectory("");
+}
 
 // FNV-1a over the folded bytes. Two names sharing a hash only make a free
 // name look claimed: a unique temporary is used and nothing is swept there.
@@ -42,9 +46,19 @@ std::uint64_t TTempNames::Hash(std::string_view relativePath) {
 void TTempNames::Claim(std::string_view relativePath) {
     claimed_.push_back(Hash(relativePath));
     const std::size_t slash = relativePath.find_last_of("\\/");
-    const std::string_view dir =
-        slash == std::string_view::npos ? std::string_view() : relativePath.substr(0, slash + 1);
-    if (seenDirectories_.insert(Hash(dir)).second) directories_.emplace_back(dir);
+    if (slash != std::string_view::npos) AddDirectory(relativePath.substr(0, slash + 1));
+}
+
+// Up from dir to the first directory seen before (the root at the latest):
+// an entry moved deeper, or out of a directory its siblings still use, may
+// have left a partial copy on the way.
+void TTempNames::AddDirectory(std::string_view dir) {
+    while (seenDirectories_.insert(Hash(dir)).second) {
+        directories_.emplace_back(dir);
+        if (dir.empty()) return;
+        const std::size_t slash = dir.size() < 2 ? std::string_view::npos : dir.find_last_of("\\/", dir.size() - 2);
+        dir = slash == std::string_view::npos ? std::string_view() : dir.substr(0, slash + 1);
+    }
 }
 
 void TTempNames::Seal() { std::sort(claimed_.begin(), claimed_.end()); }

@@ -46,13 +46,15 @@ public:
     os::File Create(const std::string& installDir, const std::string& relative, const std::string& suffix,
                     std::string& path);
 
-    // Deletes what killed runs left in the directories the claimed entries
-    // live in: names carrying the marker, the plain temporaries
-    // <entry>.bz2, <entry>.part and <entry>.New, and runFiles (the run's own
-    // temporaries in the install directory: the list, its copy...). Never a
-    // claimed name, never a directory; links are removed, never followed.
-    // Names carrying the marker for which keep answers true stay (the
-    // partial copies of listed entries).
+    // Deletes what killed runs left in the install directory itself and in
+    // every directory on the way to a claimed entry: names carrying the
+    // marker, the plain temporaries <entry>.bz2, <entry>.part and
+    // <entry>.New, and runFiles (the run's own temporaries in the install
+    // directory: the list, its copy...). Never a claimed name, never a
+    // directory; links are removed, never followed. Names carrying the
+    // marker for which keep answers true stay (the partial copies of listed
+    // entries). Directories no claimed path leads through are not walked:
+    // they are the player's, and may be links to anywhere.
     void Sweep(const std::string& installDir, std::initializer_list<std::string_view> runFiles,
                const std::function<bool(std::string_view relative)>& keep = nullptr) const;
 
@@ -62,9 +64,10 @@ public:
 private:
     static constexpr int kAttempts = 100;  // unique names tried before giving up
     std::string UniqueVariant(const std::string& name);
+    void AddDirectory(std::string_view dir);
 
     std::vector<std::uint64_t> claimed_;    // hashes of folded paths, sorted by Seal
-    std::vector<std::string> directories_;  // relative, with their trailing "\"
+    std::vector<std::string> directories_;  // swept; relative, with their trailing "\" ("" the root)
     std::unordered_set<std::uint64_t> seenDirectories_;
     std::mt19937_64 random_;
 };

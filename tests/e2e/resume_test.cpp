@@ -260,3 +260,15 @@ TEST_F(ResumeRun, PartialCopiesOfChangedOrDroppedEntriesAreSwept) {
     EXPECT_EQ(Partials(), kept) << ::testing::PrintToString(Requests()) << ::testing::PrintToString(view_.log);
     EXPECT_THAT(Leftovers(), IsEmpty());
 }
+
+// An entry of the install directory's root left the list, and no listed
+// entry lives there any more: its partial copy and validator still go.
+TEST_F(ResumeRun, PartialCopyInTheRootGoesWhenNoEntryIsLeftThere) {
+    CutFirstRun();
+    Publish({{"data\\small.txt", {"small", true}}});
+    ASSERT_TRUE(Run()) << ::testing::PrintToString(view_.log);
+    EXPECT_EQ(ReadLocal("data\\small.txt"), "small");
+    EXPECT_THAT(Partials(), IsEmpty());
+    EXPECT_THAT(Leftovers(), IsEmpty());
+    EXPECT_EQ(ReadLocal("big.dat"), "old big");  // no longer listed, the player's now
+}

@@ -2,8 +2,10 @@
 // reordering what the window sees.
 #include "engine/DuplicateEntries.h"
 #include "engine/Progress.h"
+#include "engine/Resume.h"
 #include "engine/TempNames.h"
 #include "formats/LineRefs.h"
+#include "formats/ListGrammar.h"
 #include "tests/unit/scratch_dir.h"
 
 #include <gmock/gmock.h>
@@ -11,11 +13,14 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <filesystem>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
 
 using ::testing::ElementsAre;
+namespace fs = std::filesystem;
 
 // A temporary never takes a name the list manages (in any case, as Windows
 // compares names) or one that something already holds.
@@ -76,6 +81,7 @@ TEST(TempNames, CreateNeverOpensWhatStandsAtTheName) {
 // the duplicate, whatever order the sections are in; names that merely share
 // a hash (a collision) are told apart by their folded names.
 TEST(DuplicateEntries, LaterSpellingOfOneFileIsTheDuplicate) {
+    using TRepeat = TDuplicateEntries::TRepeat;
     const std::string text =
         "b\\Pod\\x.txt|d|1\nb\\pod\\X.TXT|d|1\nother|d|1\nOTHER|d|1\nb\\Caf\xC9|d|1\nb\\caf\xE9|d|1\n";
     TTempNames names;
@@ -99,14 +105,163 @@ TEST(DuplicateEntries, LaterSpellingOfOneFileIsTheDuplicate) {
     for (std::size_t i : {4u, 5u, 0u, 1u, 2u, 3u}) duplicates.Take(lines[i], path(lines[i]));
     duplicates.Take("b\\Pod\\y.txt|d|1", "b\\Pod\\y.txt");
     duplicates.Seal();
-    EXPECT_FALSE(duplicates.Contains(lines[0]));
-    EXPECT_TRUE(duplicates.Contains(lines[1]));
-    EXPECT_FALSE(duplicates.Contains(lines[2]));
-    EXPECT_TRUE(duplicates.Contains(lines[3]));
-    EXPECT_FALSE(duplicates.Contains(lines[4]));
-    EXPECT_TRUE(duplicates.Contains(lines[5]));
+    EXPECT_EQ(duplicates.Of(lines[0]), TRepeat::None);
+    EXPECT_EQ(duplicates.Of(lines[1]), TRepeat::Conflict);
+    EXPECT_EQ(duplicates.Of(lines[2]), TRepeat::None);
+    EXPECT_EQ(duplicates.Of(lines[3]), TRepeat::Conflict);
+    EXPECT_EQ(duplicates.Of(lines[4]), TRepeat::None);
+    EXPECT_EQ(duplicates.Of(lines[5]), TRepeat::Conflict);
+    EXPECT_EQ(duplicates.Of("b\\Pod\\y.txt|d|1"), TRepeat::None);
     // The same text at another address is another line.
-    EXPECT_FALSE(duplicates.Contains(std::string(lines[1])));
+    EXPECT_EQ(duplicates.Of(std::string(lines[1])), TRepeat::None);
+}
+
+void PrintTo(TDuplicateEntries::TRepeat repeat, std::ostream* out) {
+    using TRepeat = TDuplicateEntries::TRepeat;
+    *out << (repeat == TRepeat::None ? "None" : repeat == TRepeat::Same ? "Same" : "Conflict");
+}
+
+// An entry listed again exactly as the first entry of its file asks for
+// nothing new and is skipped quietly; one that differs in the path's
+// spelling or in what the file holds contradicts it and fails. Each later
+// entry is weighed against the first one of its file, which is installed.
+TEST(DuplicateEntries, IdenticalRepeatIsSameAnyDifferenceIsConflict) {
+    using TRepeat = TDuplicateEntries::TRepeat;
+    const std::string md5 = "0123456789abcdef0123456789abcdef";
+    const std::string MD5 = "0123456789ABCDEF0123456789ABCDEF";
+    const std::string other = "fedcba9876543210fedcba9876543210";
+    const std::string sha = std::string(64, 'a'), SHA = std::string(64, 'A');
+    struct TCase {
+        const char* what;
+        std::vector<std::string> lines;  // in the order taken up
+        std::vector<TRepeat> expected;   // one per line
+    };
+    const TCase cases[] = {
+        {"same line twice", {"d\\x.pak|" + md5 + "|300", "d\\x.pak|" + md5 + "|300"}, {TRepeat::None, TRepeat::Same}},
+        {"other case", {"d\\x.pak|" + md5 + "|300", "D\\X.pak|" + md5 + "|300"}, {TRepeat::None, TRepeat::Conflict}},
+        {"other digest",
+         {"d\\x.pak|" + md5 + "|300", "d\\x.pak|" + other + "|300"},
+         {TRepeat::None, TRepeat::Conflict}},
+        {"other size", {"d\\x.pak|" + md5 + "|300", "d\\x.pak|" + md5 + "|301"}, {TRepeat::None, TRepeat::Conflict}},
+        {"size written otherwise",
+         {"d\\x.pak|" + md5 + "|300", "d\\x.pak|" + md5 + "|+300"},
+         {TRepeat::None, TRepeat::Conflict}},
+        {"digest in capitals",
+         {"d\\x.pak|" + md5 + "|300", "d\\x.pak|" + MD5 + "|300"},
+         {TRepeat::None, TRepeat::Same}},
+        {"empty fields", {"d\\x.pak|" + md5 + "|300", "|d\\x.pak||" + md5 + "|300|"}, {TRepeat::None, TRepeat::Same}},
+        {"SHA-256 in capitals",
+         {sha + "|d\\x.pak|" + md5 + "|300", SHA + "|d\\x.pak|" + md5 + "|300"},
+         {TRepeat::None, TRepeat::Same}},
+        {"other SHA-256",
+         {sha + "|d\\x.pak|" + md5 + "|300", std::string(64, 'b') + "|d\\x.pak|" + md5 + "|300"},
+         {TRepeat::None, TRepeat::Conflict}},
+        {"SHA-256 missing",
+         {sha + "|d\\x.pak|" + md5 + "|300", "d\\x.pak|" + md5 + "|300"},
+         {TRepeat::None, TRepeat::Conflict}},
+        // The updater's own entry is taken up first: a files entry like it
+        // is the same file asked for again.
+        {"self entry again",
+         {"CorvelUpdater.exe|" + md5 + "|9", "CorvelUpdater.exe|" + md5 + "|9"},
+         {TRepeat::None, TRepeat::Same}},
+        {"against the first, not the last",
+         {"d\\x.pak|" + md5 + "|300", "d\\X.pak|" + md5 + "|300", "d\\x.pak|" + md5 + "|300",
+          "d\\X.pak|" + md5 + "|300"},
+         {TRepeat::None, TRepeat::Conflict, TRepeat::Same, TRepeat::Conflict}},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        // One text, as the list's sections are views into one text.
+        std::string text;
+        for (const std::string& line : c.lines) text += line + "\n";
+        std::vector<std::string_view> lines;
+        for (std::size_t at = 0; at < text.size();) {
+            const std::size_t end = text.find('\n', at);
+            lines.push_back(std::string_view(text).substr(at, end - at));
+            at = end + 1;
+        }
+        TTempNames names;
+        for (std::string_view line : lines) names.Claim(ParseEntry(line)->path);
+        names.Seal();
+        TDuplicateEntries duplicates(names.Repeated());
+        for (std::string_view line : lines) duplicates.Take(line, ParseEntry(line)->path);
+        duplicates.Seal();
+        std::vector<TRepeat> got;
+        for (std::string_view line : lines) got.push_back(duplicates.Of(line));
+        EXPECT_EQ(got, c.expected);
+    }
+}
+
+// A killed run's leftovers go from the install directory itself and from
+// every directory on the way to a listed entry, even when no entry lives
+// there: the partial copy of an entry that left the list included. A listed
+// entry's partial copy, a listed file, the player's own files, directories
+// and what links point at stay, and directories no entry leads through are
+// not walked.
+TEST(TempNames, SweepReachesTheRootAndTheDirectoriesOnTheWay) {
+    scratch::Dir dir;
+    const std::string install = dir.Native().string() + "\\";
+    const std::string md5 = "0123456789abcdef0123456789abcdef";
+    const std::uint64_t size = kResumableSize;
+    fs::create_directories(dir.Native() / "data" / "maps" / "deep");
+    fs::create_directories(dir.Native() / "saves");
+    fs::create_directories(dir.Native() / (TPartialCopies::Name("folder", md5, size)));
+    TTempNames names;
+    TPartialCopies partials;
+    for (const char* entry : {"data\\maps\\deep\\kept.dat", "data\\maps\\deep\\x.map"}) {
+        names.Claim(entry);
+        partials.Keep(entry, md5, size);
+    }
+    names.Seal();
+    partials.Seal();
+
+    // Relative names, "/" separated as the host spells them.
+    auto partial = [&](const std::string& entry) {
+        std::string name = TPartialCopies::Name(entry, md5, size);
+        std::replace(name.begin(), name.end(), '\\', '/');
+        return name;
+    };
+    const std::string tag(TPartialCopies::kValidatorSuffix);
+    // The leftovers: partial copies of entries that left the list, in the
+    // root and in a directory only on the way to listed entries; a unique
+    // temporary; the run's own file; a listed entry's plain temporary.
+    const std::vector<std::string> gone = {
+        partial("gone.dat"),
+        partial("gone.dat") + tag,
+        partial("data\\moved.dat"),
+        partial("data\\moved.dat") + tag,
+        "data/maps/x.bz2" + std::string(TTempNames::kMarker) + "0123456789abcdef",
+        "files.lst",
+        "data/maps/deep/x.map.part",
+    };
+    // A listed entry's partial copy and validator, a listed file, the
+    // player's files (one a name of no entry's temporary), and a partial
+    // copy in a directory no entry leads through.
+    const std::vector<std::string> stay = {
+        partial("data\\maps\\deep\\kept.dat"),
+        partial("data\\maps\\deep\\kept.dat") + tag,
+        "data/maps/deep/x.map",
+        "notes.txt",
+        "data/other.part",
+        partial("saves\\old.sav"),
+    };
+    for (const std::string& name : gone) scratch::WriteAll(dir.Native() / name, "left");
+    for (const std::string& name : stay) scratch::WriteAll(dir.Native() / name, "mine");
+#ifndef _WIN32
+    // A link carrying the marker goes itself; the file it points at stays.
+    const fs::path victim = dir.Native() / "saves" / "victim.sav";
+    scratch::WriteAll(victim, "precious");
+    fs::create_symlink(victim, dir.Native() / partial("linked.dat"));
+#endif
+
+    names.Sweep(install, {"files.lst"}, [&partials](std::string_view relative) { return partials.Kept(relative); });
+    for (const std::string& name : gone) EXPECT_FALSE(fs::exists(dir.Native() / name)) << name;
+    for (const std::string& name : stay) EXPECT_EQ(scratch::ReadAll(dir.Native() / name), "mine") << name;
+    EXPECT_TRUE(fs::is_directory(dir.Native() / TPartialCopies::Name("folder", md5, size)));
+#ifndef _WIN32
+    EXPECT_FALSE(fs::is_symlink(fs::symlink_status(dir.Native() / partial("linked.dat"))));
+    EXPECT_EQ(scratch::ReadAll(victim), "precious");
+#endif
 }
 
 // Lines of the text are kept as references and come back unchanged; lines
