@@ -1,12 +1,12 @@
 #include "formats/Signature.h"
 
+#include "formats/Decimal.h"
 #include "platform/errors.h"
 #include "platform/os.h"
 
 #include <sodium.h>
 
 #include <algorithm>
-#include <charconv>
 #include <memory>
 #include <stdexcept>
 
@@ -34,13 +34,12 @@ std::optional<std::string_view> TakeLine(std::string_view& text, std::string_vie
     return value;
 }
 
-// A canonical decimal number: digits only, no leading zero, below 2^63.
-std::optional<std::uint64_t> ParseDecimal(std::string_view text) {
-    if (text.empty() || text.size() > 19 || (text.size() > 1 && text.front() == '0')) return std::nullopt;
-    std::uint64_t value = 0;
-    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (ec != std::errc() || end != text.data() + text.size()) return std::nullopt;
-    if (value > static_cast<std::uint64_t>(INT64_MAX)) return std::nullopt;
+// A number as the signature file writes it: digits only, no leading zero,
+// below 2^63.
+std::optional<std::uint64_t> ParseCanonicalNumber(std::string_view text) {
+    if (text.size() > 1 && text.front() == '0') return std::nullopt;
+    const std::optional<std::uint64_t> value = ParseDecimal(text);
+    if (!value || *value > static_cast<std::uint64_t>(INT64_MAX)) return std::nullopt;
     return value;
 }
 
@@ -206,13 +205,13 @@ std::optional<TListSignature> ParseListSignature(std::string_view text) {
     TListSignature s;
     const auto serial = TakeLine(text, "serial");
     if (!serial) return std::nullopt;
-    const auto serialValue = ParseDecimal(*serial);
+    const auto serialValue = ParseCanonicalNumber(*serial);
     if (!serialValue || *serialValue == 0) return std::nullopt;
     s.serial = *serialValue;
     if (text.starts_with("expires ")) {
         const auto expires = TakeLine(text, "expires");
         if (!expires) return std::nullopt;
-        s.expires = ParseDecimal(*expires);
+        s.expires = ParseCanonicalNumber(*expires);
         if (!s.expires) return std::nullopt;
     }
     const auto digest = TakeLine(text, "sha256");
