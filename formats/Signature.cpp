@@ -1,13 +1,12 @@
 #include "formats/Signature.h"
 
 #include "formats/Decimal.h"
+#include "formats/FileBlocks.h"
 #include "platform/errors.h"
-#include "platform/os.h"
 
 #include <sodium.h>
 
 #include <algorithm>
-#include <memory>
 #include <stdexcept>
 
 namespace sig {
@@ -120,25 +119,9 @@ TSha256 FileSha256(const std::string& path) {
     Init();
     crypto_hash_sha256_state state;
     crypto_hash_sha256_init(&state);
-    if (std::unique_ptr<os::Mapping> mapping = os::MapFileReadOnly(path)) {
-        const auto data = mapping->Data();
-        // Hashed in slices whose pages are then let go (see MD5UpdateMapped);
-        // the guarded body owns nothing.
-        static constexpr std::size_t kSlice = 8 << 20;
-        os::Mapping& view = *mapping;
-        const auto body = [&state, &view, data] {
-            for (std::size_t done = 0; done < data.size();) {
-                const std::size_t n = std::min(kSlice, data.size() - done);
-                crypto_hash_sha256_update(&state, data.data() + done, n);
-                done += n;
-                if (done < data.size()) view.Discard(done);
-            }
-        };
-        if (!os::GuardedMappedRead(data, body)) {
-            const int code = os::LastErrorCode();
-            throw EInOutError(code, path + ": " + os::ErrorText(code));
-        }
-    }
+    ForEachBlockOfFile(path, [&state](std::span<const std::uint8_t> bytes) {
+        crypto_hash_sha256_update(&state, bytes.data(), bytes.size());
+    });
     TSha256 digest;
     crypto_hash_sha256_final(&state, digest.data());
     return digest;
