@@ -48,7 +48,7 @@ std::string TListTrust::VerifyList(const std::string& installDir, const std::str
                 problem = "the list could not be fetched again";
                 break;
             }
-            if (!fetch(listUrl + ".sig", sigPath)) {
+            if (!fetch(listUrl + kSignatureSuffix, sigPath)) {
                 problem = "the list's signature could not be fetched";
                 os::DeleteFile(sigPath);
                 continue;
