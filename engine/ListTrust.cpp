@@ -1,10 +1,10 @@
 #include "engine/ListTrust.h"
 
 #include "formats/Classes.h"
+#include "formats/Decimal.h"
 #include "platform/errors.h"
 #include "platform/os.h"
 
-#include <charconv>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -48,7 +48,7 @@ std::string TListTrust::VerifyList(const std::string& installDir, const std::str
                 problem = "the list could not be fetched again";
                 break;
             }
-            if (!fetch(listUrl + ".sig", sigPath)) {
+            if (!fetch(listUrl + kSignatureSuffix, sigPath)) {
                 problem = "the list's signature could not be fetched";
                 os::DeleteFile(sigPath);
                 continue;
@@ -164,10 +164,7 @@ std::optional<std::uint64_t> ReadSerialState(const std::string& installDir) {
     }
     if (text.empty() || text.back() != '\n') return std::nullopt;
     text.pop_back();
-    std::uint64_t value = 0;
-    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (text.empty() || ec != std::errc() || end != text.data() + text.size()) return std::nullopt;
-    return value;
+    return ParseDecimal(text);
 }
 
 void WriteSerialState(const std::string& installDir, std::uint64_t serial, const std::string& temp) {

@@ -6,6 +6,7 @@
 // SHA-256 the signed list gives it.
 #pragma once
 
+#include "formats/Publication.h"
 #include "formats/Signature.h"
 
 #include <cstdint>
@@ -15,10 +16,11 @@
 #include <optional>
 #include <string>
 
-// The one piece of state a signed install keeps, in its install directory:
-// the serial of the last list it accepted, as a decimal line.
-inline constexpr const char* kSerialStateName = "files.lst.serial";
-inline constexpr const char* kListSignatureName = "files.lst.bz2.sig";
+// The one piece of state a signed install keeps is kSerialStateName
+// (formats/Publication.h) in its install directory: the serial of the last
+// list it accepted, as a decimal line.
+// The list's signature file under the run's older name.
+inline constexpr const char* kListSignatureName = kSignatureName;
 
 class TListTrust {
 public:

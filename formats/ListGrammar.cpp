@@ -1,6 +1,8 @@
 #include "formats/ListGrammar.h"
 
-#include <charconv>
+#include "formats/Decimal.h"
+
+#include <limits>
 
 namespace {
 
@@ -138,10 +140,7 @@ std::optional<TListEntry> ParseEntry(std::string_view line) {
 
 std::optional<std::int64_t> ParseSize(std::string_view text) {
     if (!text.empty() && text.front() == '+') text.remove_prefix(1);
-    // from_chars would take a "-" too; a size has none.
-    if (text.empty() || text.front() < '0' || text.front() > '9') return std::nullopt;
-    std::int64_t value = 0;
-    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (ec != std::errc() || end != text.data() + text.size()) return std::nullopt;
-    return value;
+    const std::optional<std::uint64_t> value = ParseDecimal(text);
+    if (!value || *value > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) return std::nullopt;
+    return static_cast<std::int64_t>(*value);
 }

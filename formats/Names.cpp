@@ -1,6 +1,7 @@
 #include "formats/Names.h"
 
-#include <array>
+#include "platform/devicenames.h"
+
 #include <cctype>
 
 namespace {
@@ -24,16 +25,6 @@ char FoldNameByte(char c) {
     }
 }
 
-namespace {
-
-// The digits Windows accepts after COM and LPT: 0-9 and superscript 1, 2, 3.
-bool IsDeviceDigit(char c) {
-    const auto b = static_cast<unsigned char>(c);
-    return (b >= '0' && b <= '9') || b == 0xB9 || b == 0xB2 || b == 0xB3;
-}
-
-}  // namespace
-
 std::string FoldCase(std::string_view cp1252) {
     std::string folded(cp1252);
     for (char& c : folded) c = FoldNameByte(c);
@@ -48,18 +39,6 @@ std::string PathKey(std::string_view path) {
     return key;
 }
 
-bool IsDeviceName(std::string_view component) {
-    // Windows looks at the part before the first dot, blanks at its end dropped.
-    std::string_view stem = component.substr(0, component.find('.'));
-    while (!stem.empty() && stem.back() == ' ') stem.remove_suffix(1);
-    const std::string base = FoldCase(stem);
-    static constexpr std::array<std::string_view, 6> kPlain{"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
-    for (std::string_view device : kPlain) {
-        if (base == device) return true;
-    }
-    return base.size() == 4 && (base.starts_with("COM") || base.starts_with("LPT")) && IsDeviceDigit(base[3]);
-}
-
 TNameProblem CheckComponent(std::string_view name) {
     if (name.empty()) return TNameProblem::Empty;
     for (char c : name) {
@@ -71,7 +50,7 @@ TNameProblem CheckComponent(std::string_view name) {
     if (name.back() == '.') return TNameProblem::TrailingDot;
     // The updater puts names into URLs unescaped.
     if (name.find_first_of("#%") != std::string_view::npos) return TNameProblem::UrlChar;
-    if (IsDeviceName(name)) return TNameProblem::DeviceName;
+    if (os::IsDeviceName(name)) return TNameProblem::DeviceName;
     return TNameProblem::None;
 }
 

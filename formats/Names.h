@@ -19,7 +19,7 @@ enum class TNameProblem {
     Blank,        // leading or trailing blank: the list reader trims lines, Windows drops trailing ones
     WindowsChar,  // < > : " / \ ? * (drives and streams included) can't be in a Windows name
     TrailingDot,  // Windows drops it and writes another name; "." and ".." too
-    DeviceName,   // CON, NUL, COM1, ... open a device on Windows
+    DeviceName,   // CON, NUL, COM1, ... open a device on Windows (os::IsDeviceName)
     UrlChar,      // "#" ends a URL's path and "%" starts an escape: the copy couldn't be fetched
 };
 
@@ -36,11 +36,6 @@ bool IsSafeRelativePath(std::string_view path);
 // The updater's own entry: a bare name of letters, digits, ".", "-" and "_",
 // since the update script uses it unquoted, as a file and as a process image.
 bool IsSafeSelfName(std::string_view name);
-
-// True for a component Windows opens as a device, in every spelling it
-// resolves: any case, any extension, blanks before the extension
-// ("NUL .txt"), the superscript digits ("COM\xB9"), CONIN$ and CONOUT$.
-bool IsDeviceName(std::string_view component);
 
 // A Windows-1252 byte upper-cased as Windows compares file names.
 char FoldNameByte(char c);

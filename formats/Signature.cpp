@@ -1,13 +1,12 @@
 #include "formats/Signature.h"
 
+#include "formats/Decimal.h"
+#include "formats/FileBlocks.h"
 #include "platform/errors.h"
-#include "platform/os.h"
 
 #include <sodium.h>
 
 #include <algorithm>
-#include <charconv>
-#include <memory>
 #include <stdexcept>
 
 namespace sig {
@@ -34,13 +33,12 @@ std::optional<std::string_view> TakeLine(std::string_view& text, std::string_vie
     return value;
 }
 
-// A canonical decimal number: digits only, no leading zero, below 2^63.
-std::optional<std::uint64_t> ParseDecimal(std::string_view text) {
-    if (text.empty() || text.size() > 19 || (text.size() > 1 && text.front() == '0')) return std::nullopt;
-    std::uint64_t value = 0;
-    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (ec != std::errc() || end != text.data() + text.size()) return std::nullopt;
-    if (value > static_cast<std::uint64_t>(INT64_MAX)) return std::nullopt;
+// A number as the signature file writes it: digits only, no leading zero,
+// below 2^63.
+std::optional<std::uint64_t> ParseCanonicalNumber(std::string_view text) {
+    if (text.size() > 1 && text.front() == '0') return std::nullopt;
+    const std::optional<std::uint64_t> value = ParseDecimal(text);
+    if (!value || *value > static_cast<std::uint64_t>(INT64_MAX)) return std::nullopt;
     return value;
 }
 
@@ -121,25 +119,9 @@ TSha256 FileSha256(const std::string& path) {
     Init();
     crypto_hash_sha256_state state;
     crypto_hash_sha256_init(&state);
-    if (std::unique_ptr<os::Mapping> mapping = os::MapFileReadOnly(path)) {
-        const auto data = mapping->Data();
-        // Hashed in slices whose pages are then let go (see MD5UpdateMapped);
-        // the guarded body owns nothing.
-        static constexpr std::size_t kSlice = 8 << 20;
-        os::Mapping& view = *mapping;
-        const auto body = [&state, &view, data] {
-            for (std::size_t done = 0; done < data.size();) {
-                const std::size_t n = std::min(kSlice, data.size() - done);
-                crypto_hash_sha256_update(&state, data.data() + done, n);
-                done += n;
-                if (done < data.size()) view.Discard(done);
-            }
-        };
-        if (!os::GuardedMappedRead(data, body)) {
-            const int code = os::LastErrorCode();
-            throw EInOutError(code, path + ": " + os::ErrorText(code));
-        }
-    }
+    ForEachBlockOfFile(path, [&state](std::span<const std::uint8_t> bytes) {
+        crypto_hash_sha256_update(&state, bytes.data(), bytes.size());
+    });
     TSha256 digest;
     crypto_hash_sha256_final(&state, digest.data());
     return digest;
@@ -206,13 +188,13 @@ std::optional<TListSignature> ParseListSignature(std::string_view text) {
     TListSignature s;
     const auto serial = TakeLine(text, "serial");
     if (!serial) return std::nullopt;
-    const auto serialValue = ParseDecimal(*serial);
+    const auto serialValue = ParseCanonicalNumber(*serial);
     if (!serialValue || *serialValue == 0) return std::nullopt;
     s.serial = *serialValue;
     if (text.starts_with("expires ")) {
         const auto expires = TakeLine(text, "expires");
         if (!expires) return std::nullopt;
-        s.expires = ParseDecimal(*expires);
+        s.expires = ParseCanonicalNumber(*expires);
         if (!s.expires) return std::nullopt;
     }
     const auto digest = TakeLine(text, "sha256");

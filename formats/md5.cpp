@@ -1,9 +1,7 @@
 #include "formats/md5.h"
 
-#include "platform/errors.h"
-#include "platform/os.h"
+#include "formats/FileBlocks.h"
 
-#include <algorithm>
 #include <bit>
 #include <cstring>
 
@@ -195,38 +193,16 @@ void MD5Final(TMD5Context& context, TMD5Digest& digest) {
 }
 
 void MD5UpdateMapped(TMD5Context& context, os::Mapping& mapping, const std::string& path) {
-    const auto data = mapping.Data();
-    // A small file read into memory: nothing to guard or let go (setting
-    // up the guard costs a system call per file).
-    if (mapping.Copied()) {
-        MD5Update(context, data.data(), data.size());
-        return;
-    }
-    // Hashed in slices whose pages are then let go, so that a large file
-    // doesn't occupy the process's memory. The guarded body owns nothing: a
-    // fault abandons it where it stands.
-    static constexpr std::size_t kSlice = 8 << 20;
-    const auto body = [&context, &mapping, data] {
-        for (std::size_t done = 0; done < data.size();) {
-            const std::size_t n = std::min(kSlice, data.size() - done);
-            MD5Update(context, data.data() + done, n);
-            done += n;
-            if (done < data.size()) mapping.Discard(done);
-        }
-    };
-    if (!os::GuardedMappedRead(data, body)) {
-        const int code = os::LastErrorCode();
-        throw EInOutError(code, path + ": " + os::ErrorText(code));
-    }
+    ForEachBlockOfMapping(mapping, path, [&context](std::span<const std::uint8_t> bytes) {
+        MD5Update(context, bytes.data(), bytes.size());
+    });
 }
 
 void FileDigest(const std::string& path, TMD5Digest& digest) {
     TMD5Context context;
     MD5Init(context);
-    if (std::unique_ptr<os::Mapping> mapping = os::MapFileReadOnly(path)) {
-        // The mapping is released on the way out, failing or not.
-        MD5UpdateMapped(context, *mapping, path);
-    }
+    ForEachBlockOfFile(
+        path, [&context](std::span<const std::uint8_t> bytes) { MD5Update(context, bytes.data(), bytes.size()); });
     MD5Final(context, digest);
 }
 

@@ -1,10 +1,13 @@
 #include "platform/win32/exactnames.h"
 
+#include "platform/devicenames.h"
+#include "platform/os.h"
+
 #include <windows.h>
 
 #include <algorithm>
 #include <cctype>
-#include <cwctype>
+#include <filesystem>
 #include <memory>
 #include <string_view>
 
@@ -31,15 +34,12 @@ std::wstring Widen(std::string_view bytes, UINT codePage) {
     return wide;
 }
 
-bool IsDeviceName(std::wstring_view name) {
-    std::wstring stem(name.substr(0, name.find(L'.')));
-    while (!stem.empty() && stem.back() == L' ') stem.pop_back();
-    std::transform(stem.begin(), stem.end(), stem.begin(), [](wchar_t c) { return std::towupper(c); });
-    for (const wchar_t* device : {L"CON", L"PRN", L"AUX", L"NUL", L"CONIN$", L"CONOUT$"}) {
-        if (stem == device) return true;
-    }
-    return stem.size() == 4 && (stem.starts_with(L"COM") || stem.starts_with(L"LPT")) && stem[3] >= L'0' &&
-           stem[3] <= L'9';
+// Decided on the name's Windows-1252 spelling, by the rule the list's names
+// follow; a name without one can't be a device name, since every device
+// name has one.
+bool OpensADevice(std::wstring_view name) {
+    std::string cp1252;
+    return os::NativeToCp1252(std::filesystem::path(name), cp1252) == codepage::TDecode::Ok && os::IsDeviceName(cp1252);
 }
 
 // A final name the host takes as Windows would.
@@ -49,7 +49,7 @@ bool IsPlainName(std::wstring_view name) {
     for (wchar_t c : name) {
         if (c < 0x20 || std::wstring_view(L"<>:\"/\\|?*").find(c) != std::wstring_view::npos) return false;
     }
-    return !IsDeviceName(name);
+    return !OpensADevice(name);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 // the publisher accepts is one the update run accepts.
 #include "formats/Names.h"
 #include "platform/codepage.h"
+#include "platform/devicenames.h"
 #include "tools/publish/Names.h"
 
 #include <gtest/gtest.h>
@@ -80,15 +81,15 @@ TEST(Names, DeviceNamesAreRefusedInEverySpellingWindowsResolves) {
             }
         }
     }
-    EXPECT_TRUE(IsDeviceName("NUL .txt"));
-    EXPECT_TRUE(IsDeviceName("com1 .dat"));
-    EXPECT_TRUE(IsDeviceName("Lpt\xB3"));
-    EXPECT_TRUE(IsDeviceName("conout$.log"));
+    EXPECT_TRUE(os::IsDeviceName("NUL .txt"));
+    EXPECT_TRUE(os::IsDeviceName("com1 .dat"));
+    EXPECT_TRUE(os::IsDeviceName("Lpt\xB3"));
+    EXPECT_TRUE(os::IsDeviceName("conout$.log"));
     EXPECT_EQ(CheckComponent("com1 .dat"), TNameProblem::DeviceName);
     EXPECT_EQ(CheckComponent("COM\xB9"), TNameProblem::DeviceName);
     // Not devices: more characters in the stem.
     for (const char* name : {"CONS", "NULL.txt", "COM10", "COM1x", "LPT\xB9\xB9", "CONIN", "xCON", "AUX_"}) {
-        EXPECT_FALSE(IsDeviceName(name)) << name;
+        EXPECT_FALSE(os::IsDeviceName(name)) << name;
     }
 }
 

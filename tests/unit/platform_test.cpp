@@ -17,6 +17,8 @@
 #include <vector>
 
 #ifdef _WIN32
+#include "platform/win32/exactnames.h"
+
 #include <windows.h>
 #undef DeleteFile  // the seam's names, not the A/W macros
 #undef ReplaceFile
@@ -131,6 +133,18 @@ TEST(PlatformFiles, NewNamesAreReadAsWindowsReadsThem) {
         EXPECT_EQ(scratch::ReadAll(dir.Native() / "data" / "two"), "2");
         EXPECT_EQ(scratch::ReadAll(dir.Native() / "data" / "Two"), "3");
     }
+}
+
+// The exact form of a new name skips Windows' reading of it, so a name that
+// Windows opens as a device, in any spelling the list's rule knows, must not
+// get one; other names under Wine do.
+TEST(PlatformFiles, DeviceNamesGetNoExactForm) {
+    if (!::GetProcAddress(::GetModuleHandleA("kernel32.dll"), "wine_get_unix_file_name")) GTEST_SKIP();
+    scratch::Dir dir;
+    for (const char* device : {"NUL", "nul.txt", "Com1 .dat", "COM\xB9.txt", "lpt\xB3", "conout$.log"})
+        EXPECT_TRUE(os::win32::ExactNewName(dir / device).empty()) << device;
+    for (const char* plain : {"NULL.txt", "COM10", "CONS.dat", "\xE9t\xE9.dat"})
+        EXPECT_FALSE(os::win32::ExactNewName(dir / plain).empty()) << plain;
 }
 #endif
 

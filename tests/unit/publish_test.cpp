@@ -146,6 +146,7 @@ TEST(PublishManifest, RoundTripsAndDamageMeansUnknown) {
     written["a.dat"] = WrittenCopy{"0cc175b9c0f1b6a831c399e269772661", 1};
     written["maps\\\xE9t\xE9.map"] = WrittenCopy{"d41d8cd98f00b204e9800998ecf8427e", 0};
     written["pending.pak"] = WrittenCopy{};
+    written["huge.pak"] = WrittenCopy{"9e107d9d372bb6826bd81d3542a419d6", 12884901888};  // 12 GiB: 11 digits
     EXPECT_EQ(ReadManifest(WriteManifest(written)), written);
 
     const Manifest damaged = ReadManifest(
@@ -153,8 +154,10 @@ TEST(PublishManifest, RoundTripsAndDamageMeansUnknown) {
         "x.dat|0CC175B9C0F1B6A831C399E269772661|1\r\n"  // not our lowercase digest
         "y.dat|0cc175b9c0f1b6a831c399e269772661|-1\r\n"
         "z.dat|0cc175b9c0f1b6a831c399e26977266|1\r\n"
+        "w.dat|0cc175b9c0f1b6a831c399e269772661|9223372036854775808\r\n"  // 2^63: past any size
+        "v.dat|0cc175b9c0f1b6a831c399e269772661|+1\r\n"
         "no bars\r\n");
-    ASSERT_EQ(damaged.size(), 3u);
+    ASSERT_EQ(damaged.size(), 5u);
     for (const auto& [path, copy] : damaged) EXPECT_FALSE(copy.Known()) << path;
     EXPECT_TRUE(ReadManifest("files.lst|0cc175b9c0f1b6a831c399e269772661|1\r\n").empty());  // no header
 }

@@ -1,6 +1,10 @@
 #include "tools/publish/Manifest.h"
 
+#include "formats/Decimal.h"
+
 #include <algorithm>
+#include <cstdint>
+#include <optional>
 
 namespace publish {
 
@@ -12,11 +16,6 @@ constexpr std::string_view kUnknown = "-";
 bool IsDigest(std::string_view text) {
     return text.size() == 32 && std::all_of(text.begin(), text.end(),
                                             [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
-}
-
-bool IsSize(std::string_view text) {
-    return !text.empty() && text.size() <= 10 &&
-           std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
 }  // namespace
@@ -59,9 +58,10 @@ Manifest ReadManifest(std::string_view text) {
         const std::string_view digest = line.substr(bar1 + 1, bar2 - bar1 - 1);
         const std::string_view size = line.substr(bar2 + 1);
         WrittenCopy copy;
-        if (IsDigest(digest) && IsSize(size)) {
+        const std::optional<std::uint64_t> sizeValue = ParseDecimal(size);
+        if (IsDigest(digest) && sizeValue && *sizeValue <= static_cast<std::uint64_t>(INT64_MAX)) {
             copy.digest = std::string(digest);
-            copy.size = std::stoll(std::string(size));
+            copy.size = static_cast<std::int64_t>(*sizeValue);
         }
         manifest[path] = copy;  // anything else: ours, content unknown
     }

@@ -1,5 +1,6 @@
 #include "tools/publish/Names.h"
 
+#include "formats/Publication.h"
 #include "tools/publish/Text.h"
 #include "platform/codepage.h"
 #include "platform/os.h"
@@ -18,6 +19,15 @@ std::string Quote(std::string_view cp1252Path) {
     std::string shown = codepage::Cp1252ToUtf8(cp1252Path);
     std::replace(shown.begin(), shown.end(), '\\', '/');
     return Cat("'", shown, "'");
+}
+
+// Among the names in the server directory: a file's copy, not one of the
+// publication's own files.
+bool IsCopyOfAFile(std::string_view name) { return name.ends_with(kCopySuffix) && name != kListArchiveName; }
+
+// The list path whose copy is copyName.
+std::string_view ListPathOfCopy(std::string_view copyName) {
+    return copyName.substr(0, copyName.size() - std::string_view(kCopySuffix).size());
 }
 
 }  // namespace
@@ -95,15 +105,15 @@ std::vector<std::string> FindServerClashes(const std::vector<std::string>& listP
         files.emplace(FoldCase(own), own);
 
     for (const std::string& path : listPaths) {
-        const std::string copy = path + ".bz2";
+        const std::string copy = CopyName(path);
         const auto [it, inserted] = files.emplace(FoldCase(copy), copy);
         if (!inserted) {
             const std::string& other = it->second;
-            if (!other.ends_with(".bz2") || other == kListArchiveName) {
+            if (!IsCopyOfAFile(other)) {
                 clashes.push_back(Cat(Quote(path), ": its copy would replace ", other));
             } else {
                 clashes.push_back(
-                    Cat(Quote(path), " and ", Quote(other.substr(0, other.size() - 4)), " differ only in letter case"));
+                    Cat(Quote(path), " and ", Quote(ListPathOfCopy(other)), " differ only in letter case"));
             }
         }
         for (std::size_t pos = path.find('\\'); pos != std::string::npos; pos = path.find('\\', pos + 1)) {
@@ -121,11 +131,11 @@ std::vector<std::string> FindServerClashes(const std::vector<std::string>& listP
         if (it == files.end()) continue;
         const std::string& copy = it->second;
         const std::string& dirOwner = dir.second;
-        if (!copy.ends_with(".bz2") || copy == kListArchiveName) {
+        if (!IsCopyOfAFile(copy)) {
             clashes.push_back(Cat(Quote(dirOwner), ": its directory takes the name of ", copy));
         } else {
-            clashes.push_back(Cat(Quote(dirOwner), ": its directory has the name of the copy of ",
-                                  Quote(copy.substr(0, copy.size() - 4))));
+            clashes.push_back(
+                Cat(Quote(dirOwner), ": its directory has the name of the copy of ", Quote(ListPathOfCopy(copy))));
         }
     }
     return clashes;

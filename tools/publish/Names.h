@@ -33,12 +33,6 @@ std::filesystem::path ServerPath(const std::filesystem::path& serverDir, std::st
 // A path for messages: UTF-8 with control bytes escaped.
 std::string Display(const std::filesystem::path& path);
 
-// The publication's own files in the server directory, beside the copies.
-inline constexpr const char* kListName = "files.lst";
-inline constexpr const char* kListArchiveName = "files.lst.bz2";
-inline constexpr const char* kSignatureName = "files.lst.bz2.sig";
-inline constexpr const char* kManifestName = "files.lst.written";  // what the copies hold
-
 // Relative paths ("\" separated, Windows-1252) whose server copies can't
 // coexist on a case-insensitive disk: two copies that differ only in case,
 // two spellings of one directory, a copy that equals a directory of another

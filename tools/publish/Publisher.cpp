@@ -1,6 +1,7 @@
 #include "tools/publish/Publisher.h"
 
 #include "formats/ListWriter.h"
+#include "formats/Publication.h"
 #include "platform/codepage.h"
 #include "tools/publish/FileIo.h"
 #include "tools/publish/PreviousList.h"
@@ -210,7 +211,7 @@ std::vector<Job> Plan(const WalkResult& walk, const Manifest& written, const fs:
     for (std::size_t i = 0; i < walk.files.size(); ++i) {
         Job& job = jobs[i];
         job.file = &walk.files[i];
-        job.copy = ServerPath(serverDir, job.file->listPath + ".bz2");
+        job.copy = ServerPath(serverDir, CopyName(job.file->listPath));
         const auto known = written.find(job.file->listPath);
         if (known != written.end() && known->second.Known() &&
             known->second.size == static_cast<std::int64_t>(job.file->size) && fs::is_regular_file(job.copy, ec)) {
@@ -359,7 +360,7 @@ void Prune(const std::vector<Job>& jobs, const ServerState& state, const Publish
                                            "', which is no path below the server directory; left alone"));
             continue;
         }
-        const fs::path copy = ServerPath(serverDir, path + ".bz2");
+        const fs::path copy = ServerPath(serverDir, CopyName(path));
         // Same file on a case-insensitive disk: only the case of its name changed.
         const auto same = currentByKey.find(PathKey(path));
         std::error_code differs;

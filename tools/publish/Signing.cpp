@@ -1,5 +1,6 @@
 #include "tools/publish/Signing.h"
 
+#include "formats/Publication.h"
 #include "platform/secret.h"
 #include "tools/publish/Failure.h"
 #include "tools/publish/FileIo.h"
@@ -81,7 +82,7 @@ void FinishSignature(const fs::path& serverDir, const SigningOptions& signing) {
     std::optional<std::uint64_t> expires;
     if (signing.validDays) expires = now + std::uint64_t{*signing.validDays} * 86400;
     // The bytes as they are now in place, read back through the native path.
-    const std::string list = ReadWholeFile(serverDir / "files.lst.bz2");
+    const std::string list = ReadWholeFile(serverDir / kListArchiveName);
     const sig::TSha256 digest = sig::Sha256({reinterpret_cast<const std::uint8_t*>(list.data()), list.size()});
     const std::string text = sig::SignList(*signing.key, digest, NextSerial(serverDir, now), expires);
     TempFile temp(sigPath);

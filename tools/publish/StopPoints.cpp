@@ -1,11 +1,15 @@
 #include "tools/publish/StopPoints.h"
 
+#include "formats/Decimal.h"
+
+#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 
 namespace publish {
 
@@ -16,7 +20,9 @@ std::function<void(const char* step)> StopPointsFromEnvironment() {
     long count = 1;
     const std::size_t colon = step.find(':');
     if (colon != std::string::npos) {
-        count = std::strtol(step.c_str() + colon + 1, nullptr, 10);
+        // Anything but a count never stops.
+        count =
+            static_cast<long>(ParseDecimalInRange(std::string_view(step).substr(colon + 1), 1, LONG_MAX).value_or(0));
         step.resize(colon);
     }
     struct State {

@@ -1,6 +1,7 @@
 // corvel-publish: turns a client directory into the update server's
 // directory. Exit status 0 when published, 1 when something could not be
 // read or written, 2 for bad options or input that can't be published.
+#include "formats/Decimal.h"
 #include "tools/publish/Names.h"
 #include "tools/publish/Publisher.h"
 #include "tools/publish/Text.h"
@@ -9,7 +10,6 @@
 #include "tools/publish/StopPoints.h"
 #endif
 
-#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -54,14 +54,6 @@ constexpr const char* kUsage =
 std::string Utf8(const fs::path& p) {
     const std::u8string u = p.u8string();
     return std::string(u.begin(), u.end());
-}
-
-bool ParseInt(const std::string& text, long long low, long long high, long long& value) {
-    if (text.empty()) return false;
-    char* end = nullptr;
-    errno = 0;
-    value = std::strtoll(text.c_str(), &end, 10);
-    return errno == 0 && *end == '\0' && value >= low && value <= high;
 }
 
 [[noreturn]] void UsageError(const std::string& message) {
@@ -126,20 +118,20 @@ int main(int argc, char** argv) {
             value = args[++i];
         }
         if (name == "--rev") {
-            long long rev = 0;
-            if (!ParseInt(Utf8(value), INT32_MIN, INT32_MAX, rev)) UsageError("--rev needs a 32-bit integer");
-            options.rev = static_cast<std::int32_t>(rev);
+            const auto rev = ParseDecimalInRange(Utf8(value), INT32_MIN, INT32_MAX);
+            if (!rev) UsageError("--rev needs a 32-bit integer");
+            options.rev = static_cast<std::int32_t>(*rev);
         } else if (name == "--jobs") {
-            long long jobs = 0;
-            if (!ParseInt(Utf8(value), 1, 1024, jobs)) UsageError("--jobs needs a number from 1 to 1024");
-            options.jobs = static_cast<unsigned>(jobs);
+            const auto jobs = ParseDecimalInRange(Utf8(value), 1, 1024);
+            if (!jobs) UsageError("--jobs needs a number from 1 to 1024");
+            options.jobs = static_cast<unsigned>(*jobs);
         } else if (name == "--sign") {
             if (value.empty()) UsageError("--sign needs the secret key file");
             keyFile = value;
         } else if (name == "--valid-days") {
-            long long days = 0;
-            if (!ParseInt(Utf8(value), 1, 36500, days)) UsageError("--valid-days needs a number from 1 to 36500");
-            options.signing.validDays = static_cast<std::uint32_t>(days);
+            const auto days = ParseDecimalInRange(Utf8(value), 1, 36500);
+            if (!days) UsageError("--valid-days needs a number from 1 to 36500");
+            options.signing.validDays = static_cast<std::uint32_t>(*days);
         } else if (name == "--self" || name == "--critical") {
             std::string encoded;
             const NameProblem problem = EncodeArgument(value, encoded);

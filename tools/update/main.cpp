@@ -6,11 +6,11 @@
 // the list could not be fetched, 2 for a usage error.
 #include "config/Config.h"
 #include "engine/GetFilesThr.h"
+#include "formats/Decimal.h"
 #include "platform/os.h"
 #include "tools/update/ConsoleView.h"
 
 #include <cstdio>
-#include <cstdlib>
 #include <string>
 
 namespace {
@@ -57,11 +57,9 @@ int main(int argc, char** argv) {
             if (arg == "--dir") {
                 dir = value;
             } else {
-                char* end = nullptr;
-                const long seconds = std::strtol(value.c_str(), &end, 10);
-                if (*end != '\0' || seconds <= 0 || seconds > 86400)
-                    return Usage("--timeout needs a number of seconds");
-                os::SetHttpStallTimeout(static_cast<int>(seconds));
+                const auto seconds = ParseDecimalInRange(value, 1, 86400);
+                if (!seconds) return Usage("--timeout needs a number of seconds");
+                os::SetHttpStallTimeout(static_cast<int>(*seconds));
             }
         } else if (arg == "-h" || arg == "--help") {
             Usage(nullptr);

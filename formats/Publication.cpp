@@ -1,0 +1,31 @@
+#include "formats/Publication.h"
+
+namespace {
+
+constexpr bool IsJoined(std::string_view whole, std::string_view head, std::string_view tail) {
+    return whole.size() == head.size() + tail.size() && whole.starts_with(head) && whole.ends_with(tail);
+}
+
+// An install fetches the list's copy by the rule of every copy, and its
+// signature by the copy's URL plus the suffix.
+static_assert(IsJoined(kListArchiveName, kListName, kCopySuffix));
+static_assert(IsJoined(kSignatureName, kListArchiveName, kSignatureSuffix));
+
+}  // namespace
+
+std::string CopyName(std::string_view listPath) {
+    std::string name(listPath);
+    name += kCopySuffix;
+    return name;
+}
+
+std::string CopyUrl(std::string_view baseUrl, std::string_view listPath) {
+    std::string url(baseUrl);
+    if (url.empty() || url.back() != '/') url += '/';
+    const std::size_t pathStart = url.size();
+    url += CopyName(listPath);
+    for (std::size_t i = pathStart; i < url.size(); ++i) {
+        if (url[i] == '\\') url[i] = '/';
+    }
+    return url;
+}

@@ -1,0 +1,34 @@
+// The files of a publication, named once for the publisher that writes them
+// into the server directory and the update run that fetches them: the list,
+// its compressed copy and signature, a compressed copy of every file beside
+// them, and the one file an install keeps of what it accepted.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+// In the server directory. The list's own copy is named like any file's:
+// the list's name plus the copy suffix.
+inline constexpr const char* kListName = "files.lst";
+inline constexpr const char* kCopySuffix = ".bz2";
+inline constexpr const char* kListArchiveName = "files.lst.bz2";
+// The signature of the list's copy: its name plus this suffix.
+inline constexpr const char* kSignatureSuffix = ".sig";
+inline constexpr const char* kSignatureName = "files.lst.bz2.sig";
+// The publisher's record of what the copies hold; no install reads it.
+inline constexpr const char* kManifestName = "files.lst.written";
+
+// In an install directory: the serial of the last list it accepted.
+inline constexpr const char* kSerialStateName = "files.lst.serial";
+
+// The name of a file's copy relative to the server directory: its list path
+// (Windows-1252, separators as the list gives them) plus the copy suffix.
+// "data\\a.pak" gives "data\\a.pak.bz2".
+std::string CopyName(std::string_view listPath);
+
+// The URL of a file's copy: baseUrl (a "/" is put after it when it doesn't
+// end in one), the list path with every "\" turned into "/", and the copy
+// suffix. CopyUrl("http://h/Updater/", "data\\a.pak") gives
+// "http://h/Updater/data/a.pak.bz2"; CopyUrl(baseUrl, kListName) is the
+// list's own copy.
+std::string CopyUrl(std::string_view baseUrl, std::string_view listPath);

@@ -1,0 +1,30 @@
+// Where the run fetches what the publisher wrote: the copy of a file, and
+// the list's own copy, by one rule.
+#include "formats/Publication.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+TEST(Publication, CopiesAreFetchedAtTheirListPathWithSlashes) {
+    const std::string base = "http://updates.example/Updater/";
+    EXPECT_EQ(CopyUrl(base, "data\\maps\\town.map"), "http://updates.example/Updater/data/maps/town.map.bz2");
+    EXPECT_EQ(CopyUrl(base, "data/maps\\town.map"), "http://updates.example/Updater/data/maps/town.map.bz2");
+    EXPECT_EQ(CopyUrl(base, "CorvelUpdater.exe"), "http://updates.example/Updater/CorvelUpdater.exe.bz2");
+    // Windows-1252 bytes go into the URL as they are, as the server's names hold them.
+    EXPECT_EQ(CopyUrl(base, "m\xFAsica\\\xE9t\xE9.ogg"), "http://updates.example/Updater/m\xFAsica/\xE9t\xE9.ogg.bz2");
+    // A base URL without its final "/" still names the same directory.
+    EXPECT_EQ(CopyUrl("http://updates.example/Updater", "a.pak"), "http://updates.example/Updater/a.pak.bz2");
+    EXPECT_EQ(CopyUrl(base, kListName), base + kListArchiveName);
+    EXPECT_EQ(CopyUrl(base, kListName) + kSignatureSuffix, base + kSignatureName);
+}
+
+TEST(Publication, CopyNamesKeepTheListsSeparators) {
+    EXPECT_EQ(CopyName("data\\maps\\town.map"), "data\\maps\\town.map.bz2");
+    EXPECT_EQ(CopyName("CorvelUpdater.exe"), "CorvelUpdater.exe.bz2");
+    EXPECT_EQ(CopyName(kListName), kListArchiveName);
+}
+
+}  // namespace
