@@ -4,21 +4,25 @@
 #include "engine/RunControl.h"
 #include "formats/BZip2.h"
 #include "formats/Classes.h"
-#include "formats/md5.h"
 #include "platform/errors.h"
 
+#include <limits>
 #include <vector>
 
-namespace {
+std::int64_t CompressedSizeBound(std::int64_t size) {
+    constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
+    if (size > (kMax - 4096) / 33 * 32) return kMax;
+    return size + size / 32 + 4096;
+}
 
-// The body in 64 KiB blocks handed to write, within limit bytes in all.
-void ReceiveBlocks(os::HttpResponse& response, const std::function<void(const char*, std::size_t)>& write,
-                   std::uint64_t offset, std::optional<std::uint64_t> limit,
-                   const std::function<void(std::uint64_t received)>& received, const std::function<bool()>& stopped,
-                   bool& broken) {
+void TFileSink::Add(const char* bytes, std::size_t count) {
+    if (file_.Write(bytes, count) != count) throw EInOutError(TFault::DiskFull, kDiskWriteError, "Disk full");
+}
+
+int ReceiveBody(os::HttpResponse& response, TDownloadSink& sink, const TReceive& how, bool& broken) {
     // A continued transfer starts at the bytes already there.
-    if (offset > 0) received(offset);
-    std::uint64_t total = offset;
+    if (how.offset > 0 && how.received) how.received(how.offset);
+    std::uint64_t total = how.offset;
     std::vector<char> buffer(kCopyBlock);
     std::size_t n = 0;
     do {
@@ -29,68 +33,60 @@ void ReceiveBlocks(os::HttpResponse& response, const std::function<void(const ch
             throw;
         }
         total += n;
-        if (limit && total > *limit) throw Exception("The download is larger than its entry allows");
-        if (n > 0) write(buffer.data(), n);
-        if (stopped()) {
+        if (how.limit && total > *how.limit) {
+            throw Exception("The download is larger than its entry allows", TFault::TooLarge);
+        }
+        if (n > 0) sink.Add(buffer.data(), n);
+        if (how.stopped && how.stopped()) {
             broken = true;
             throw ERunStopped();
         }
-        received(total);
+        if (how.received) how.received(total);
     } while (n != 0);
+    return response.Status();
 }
 
-}  // namespace
+TCopyCheck::TCopyCheck(std::int64_t size) : size_(size) {}
 
-void ReceiveCopy(os::HttpResponse& response, os::File& file, std::uint64_t offset, std::optional<std::uint64_t> limit,
-                 const std::function<void(std::uint64_t received)>& received, const std::function<bool()>& stopped,
-                 bool& broken) {
-    const auto write = [&file](const char* bytes, std::size_t n) {
-        if (file.Write(bytes, n) != n) throw EInOutError(TFault::DiskFull, kDiskWriteError, "Disk full");
-    };
-    ReceiveBlocks(response, write, offset, limit, received, stopped, broken);
+TCopyCheck::TCopyCheck(std::int64_t size, std::string digest, std::string sha256, const TListTrust& trust)
+    : size_(size), digest_(std::move(digest)), sha256_(std::move(sha256)), trust_(&trust) {
+    MD5Init(md5_);
+    if (trust.Enabled()) hasher_ = std::make_unique<TCopyHasher>();
 }
 
-void ReceiveCopy(os::HttpResponse& response, std::vector<std::uint8_t>& copy, std::uint64_t limit,
-                 const std::function<void(std::uint64_t received)>& received, const std::function<bool()>& stopped,
-                 bool& broken) {
-    const auto write = [&copy](const char* bytes, std::size_t n) { copy.insert(copy.end(), bytes, bytes + n); };
-    ReceiveBlocks(response, write, 0, limit, received, stopped, broken);
+TCopyCheck::~TCopyCheck() = default;
+
+void TCopyCheck::Add(const std::uint8_t* bytes, std::size_t count) {
+    total_ += static_cast<std::int64_t>(count);
+    if (total_ > size_) throw Exception("The decoded data is larger than its entry says", TFault::TooLarge);
+    if (!digest_) return;
+    MD5Update(md5_, bytes, count);
+    if (hasher_) hasher_->Update({bytes, count});
 }
 
-void DecodeCopy(TBZDecompressionStream& decoder, TStream& target, std::optional<std::int64_t> limit,
-                TCopyHasher* hasher, const std::function<void()>& afterBlock, TMD5Context* md5) {
-    std::vector<std::uint8_t> buffer(kCopyBlock);
-    std::int64_t total = 0;
-    while (const std::size_t n = decoder.Read(buffer.data(), buffer.size())) {
-        total += static_cast<std::int64_t>(n);
-        if (limit && total > *limit) throw Exception("The decoded data is larger than its entry says");
-        target.WriteBuffer(buffer.data(), n);
-        if (hasher) hasher->Update({buffer.data(), n});
-        if (md5) MD5Update(*md5, buffer.data(), n);
-        afterBlock();
+void TCopyCheck::Verify() {
+    if (!digest_) return;
+    TMD5Digest actual{};
+    MD5Final(md5_, actual);
+    if (DigestToHex(actual) != *digest_) {
+        throw Exception("The decoded file does not match its digest", TFault::DigestMismatch);
     }
+    if (hasher_) trust_->CheckCopy(hasher_->Final(), sha256_);
 }
 
-namespace {
-
-void CheckDecoded(const TMD5Digest& actual, std::string_view digest, TCopyHasher* hasher, const TListTrust& trust,
-                  std::string_view sha256) {
-    if (DigestToHex(actual) != digest) throw Exception("The decoded file does not match its digest");
-    if (hasher) trust.CheckCopy(hasher->Final(), std::string(sha256));
-}
-
-}  // namespace
-
-void VerifyDecoded(const std::string& path, std::string_view digest, TCopyHasher* hasher, const TListTrust& trust,
-                   std::string_view sha256) {
-    TMD5Digest actual{};
-    FileDigest(path, actual);
-    CheckDecoded(actual, digest, hasher, trust, sha256);
-}
-
-void VerifyDecoded(TMD5Context& md5, std::string_view digest, TCopyHasher* hasher, const TListTrust& trust,
-                   std::string_view sha256) {
-    TMD5Digest actual{};
-    MD5Final(md5, actual);
-    CheckDecoded(actual, digest, hasher, trust, sha256);
+void DecodeCopy(TBZDecompressionStream& decoder, TStream& target, TCopyCheck& check,
+                const std::function<void()>& afterBlock, int serverStatus) {
+    std::vector<std::uint8_t> buffer(kCopyBlock);
+    try {
+        while (const std::size_t n = decoder.Read(buffer.data(), buffer.size())) {
+            check.Add(buffer.data(), n);
+            target.WriteBuffer(buffer.data(), n);
+            afterBlock();
+        }
+    } catch (const EBZip2Error& e) {
+        // What the server sent with an error status was its error page.
+        if (serverStatus >= 400) throw Exception(e.what(), TFault::ServerError, serverStatus);
+        throw;
+    }
+    check.Verify();
 }

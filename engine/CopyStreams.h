@@ -1,53 +1,108 @@
-// The two streams of an entry's copy, shared by the run's thread and the
-// workers that install ahead of it: the body from the server into the copy,
-// and the copy decoded into the entry's file, then verified.
+// The two streams of every transfer of a run: a response's body into a sink
+// (the list, its signature, an entry's copy on disk or in memory), and a
+// copy decoded into its file, then verified against its entry. Limits,
+// progress and the stop check live here, once, for every caller.
 // Threat: a server (or whoever answers for it) sending more than the entry
 // allows, or a small copy that decodes into a huge file: both are stopped
 // at their bound, before the bytes reach the disk.
 #pragma once
 
+#include "formats/md5.h"
 #include "platform/os.h"
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
-#include <string_view>
 #include <vector>
 
 class TBZDecompressionStream;
 class TCopyHasher;
 class TListTrust;
 class TStream;
-struct TMD5Context;
 
 inline constexpr std::size_t kCopyBlock = 65536;
 
-// Writes response's body into file after offset bytes already there, in
-// 64 KiB blocks, raising once more than limit bytes in all have come;
-// received(total) runs after each block (and first with offset, when
-// continuing), stopped() is asked after each block. broken tells whether a
-// failure was the transfer's own (cut, stalled, stopped) rather than the
-// copy's or the disk's.
-void ReceiveCopy(os::HttpResponse& response, os::File& file, std::uint64_t offset, std::optional<std::uint64_t> limit,
-                 const std::function<void(std::uint64_t received)>& received, const std::function<bool()>& stopped,
-                 bool& broken);
-// The same into memory: a small copy that never touches the disk.
-void ReceiveCopy(os::HttpResponse& response, std::vector<std::uint8_t>& copy, std::uint64_t limit,
-                 const std::function<void(std::uint64_t received)>& received, const std::function<bool()>& stopped,
-                 bool& broken);
+// The most a bzip2 copy of size bytes may take: bzip2 promises at most 1%
+// more than its input plus 600 bytes; we allow 1/32 (3%) plus 4 KiB, so a
+// copy larger than this was never made from that size. Saturates rather
+// than overflow for a size near the 64-bit limit.
+std::int64_t CompressedSizeBound(std::int64_t size);
 
-// Decodes decoder's bytes into target in 64 KiB blocks, raising once more
-// than limit bytes came out; hasher (with a key) and md5 (when given) see
-// every decoded byte; afterBlock runs after each block (the stop check).
-void DecodeCopy(TBZDecompressionStream& decoder, TStream& target, std::optional<std::int64_t> limit,
-                TCopyHasher* hasher, const std::function<void()>& afterBlock, TMD5Context* md5 = nullptr);
+// Where a body goes, a block at a time.
+class TDownloadSink {
+public:
+    virtual ~TDownloadSink() = default;
+    virtual void Add(const char* bytes, std::size_t count) = 0;
+};
 
-// Raises unless the decoded file's MD5 is digest and, with a hasher, the
-// copy's SHA-256 the entry's sha256. The file stays either way.
-void VerifyDecoded(const std::string& path, std::string_view digest, TCopyHasher* hasher, const TListTrust& trust,
-                   std::string_view sha256);
-// The same for a file hashed as it was written (DecodeCopy's md5): no
-// second read of it.
-void VerifyDecoded(TMD5Context& md5, std::string_view digest, TCopyHasher* hasher, const TListTrust& trust,
-                   std::string_view sha256);
+// Into a file (after what it already holds); a short write is a full disk.
+class TFileSink final : public TDownloadSink {
+public:
+    explicit TFileSink(os::File& file) : file_(file) {}
+    void Add(const char* bytes, std::size_t count) override;
+
+private:
+    os::File& file_;
+};
+
+// Into memory: a small copy that never touches the disk.
+class TMemorySink final : public TDownloadSink {
+public:
+    explicit TMemorySink(std::vector<std::uint8_t>& bytes) : bytes_(bytes) {}
+    void Add(const char* bytes, std::size_t count) override { bytes_.insert(bytes_.end(), bytes, bytes + count); }
+
+private:
+    std::vector<std::uint8_t>& bytes_;
+};
+
+// How a body is received: after offset bytes already there, no more than
+// limit bytes in all; received(total) runs after each block (and first with
+// offset, when continuing) and stopped() is asked after each block.
+struct TReceive {
+    std::uint64_t offset = 0;
+    std::optional<std::uint64_t> limit;
+    std::function<void(std::uint64_t received)> received;
+    std::function<bool()> stopped;
+};
+
+// Writes response's body into sink in 64 KiB blocks. A status of 400 or more
+// is remembered for the reason of a failure that follows (the body is still
+// stored: an error page is a copy that fails to decode). broken tells
+// whether a failure was the transfer's own (cut, stalled, stopped) rather
+// than the copy's or the disk's.
+// Returns the response's status.
+int ReceiveBody(os::HttpResponse& response, TDownloadSink& sink, const TReceive& how, bool& broken);
+
+// What a decoded copy must be: no more than size bytes and, when a digest
+// is given, that MD5 and (with a key) its entry's SHA-256.
+class TCopyCheck {
+public:
+    // Only a bound (the list, which nothing lists a digest for).
+    explicit TCopyCheck(std::int64_t size);
+    TCopyCheck(std::int64_t size, std::string digest, std::string sha256, const TListTrust& trust);
+    ~TCopyCheck();
+    TCopyCheck(const TCopyCheck&) = delete;
+    TCopyCheck& operator=(const TCopyCheck&) = delete;
+
+    // Sees every decoded byte; raises once more than size came.
+    void Add(const std::uint8_t* bytes, std::size_t count);
+    // Raises unless what was added is the entry's file.
+    void Verify();
+
+private:
+    std::int64_t size_;
+    std::int64_t total_ = 0;
+    std::optional<std::string> digest_;
+    std::string sha256_;
+    const TListTrust* trust_ = nullptr;
+    TMD5Context md5_{};
+    std::unique_ptr<TCopyHasher> hasher_;
+};
+
+// Decodes decoder's bytes into target in 64 KiB blocks through check, then
+// verifies; afterBlock runs after each block (the stop check). A server's
+// error status (see ReceiveBody) names a copy that does not decode.
+void DecodeCopy(TBZDecompressionStream& decoder, TStream& target, TCopyCheck& check,
+                const std::function<void()>& afterBlock, int serverStatus = 0);

@@ -38,8 +38,6 @@ public:
     // How the line (the same view of the list's text) repeats an earlier
     // entry's file.
     TRepeat Of(std::string_view line) const;
-    // Whether the line repeats an earlier entry's file at all.
-    bool Contains(std::string_view line) const { return Of(line) != TRepeat::None; }
 
 private:
     struct TLater {

@@ -73,7 +73,7 @@ TInstallAhead::TState TInstallAhead::Wait(std::size_t i, std::chrono::steady_clo
     return it == slots_.end() ? TState{} : it->second.state;
 }
 
-TInstallAhead::TOutcome TInstallAhead::Take(std::size_t i, std::string& part) {
+TInstallAhead::TOutcome TInstallAhead::Take(std::size_t i, std::string& part, TFailure& failure) {
     std::unique_lock<os::Mutex> lock(mutex_);
     consumed_ = i;
     changed_.notify_all();
@@ -84,6 +84,7 @@ TInstallAhead::TOutcome TInstallAhead::Take(std::size_t i, std::string& part) {
     const auto it = slots_.find(i);
     const TOutcome outcome = it->second.outcome;
     part = std::move(it->second.part);
+    failure = std::move(it->second.failure);
     ahead_ -= it->second.cost;
     slots_.erase(it);
     consumed_ = i + 1;
@@ -125,6 +126,7 @@ void TInstallAhead::FetchLoop(std::size_t w) {
         lock.unlock();
         const std::optional<TAheadJob> job = jobAt_(j);
         TFetched fetched = TFetched::Failed;
+        TFailure failure;
         if (job) {
             lock.lock();
             // Small copies stay in memory while the budget has room for their
@@ -137,8 +139,10 @@ void TInstallAhead::FetchLoop(std::size_t w) {
             lock.unlock();
             try {
                 fetched = FetchOne(worker, slot, *job, fromZero);
-            } catch (const std::exception&) {
+                if (fetched == TFetched::Unreachable) failure = TFailure{TFault::CannotConnect, 0, job->url};
+            } catch (const std::exception& e) {
                 fetched = TFetched::Failed;
+                failure = FailureOf(e);
             }
         }
         lock.lock();
@@ -149,6 +153,7 @@ void TInstallAhead::FetchLoop(std::size_t w) {
             slot.memory = 0;
             slot.copy = {};
             slot.outcome = fetched == TFetched::Unreachable ? TOutcome::Unreachable : TOutcome::Failed;
+            slot.failure = std::move(failure);
             slot.state.stage = TStage::Done;
             // A server that can't be reached ends the loop at this entry.
             if (fetched == TFetched::Unreachable) exhausted_ = true;
@@ -171,13 +176,14 @@ void TInstallAhead::DecodeLoop() {
         const std::optional<TAheadJob> job = jobAt_(j);
         std::string part;
         TOutcome outcome = TOutcome::Failed;
+        TFailure failure;
         bool again = false;
         try {
             part = DecodeVerified(slot, *job);
             outcome = TOutcome::Ready;
-        } catch (const ERunStopped&) {
-        } catch (const std::exception&) {
-            again = slot.resumed;
+        } catch (const std::exception& e) {
+            failure = FailureOf(e);
+            again = slot.resumed && failure.fault != TFault::Stopped;
         }
         lock.lock();
         inMemory_ -= slot.memory;
@@ -186,6 +192,7 @@ void TInstallAhead::DecodeLoop() {
             fetchAgain_.insert(j);
         } else {
             slot.outcome = outcome;
+            slot.failure = std::move(failure);
             slot.part = std::move(part);
             slot.state.stage = TStage::Done;
         }
@@ -203,10 +210,8 @@ TInstallAhead::TFetched TInstallAhead::FetchOne(TWorker& worker, Slot& slot, con
         if (!response) return TFetched::Unreachable;
         bool broken = false;
         slot.copy.reserve(static_cast<std::size_t>(slot.memory));  // what the budget counts, no more
-        ReceiveCopy(
-            *response, slot.copy, static_cast<std::uint64_t>(job.copyLimit),
-            [this, &slot](std::uint64_t received) { SetBytes(slot, static_cast<std::int64_t>(received)); },
-            [this] { return Stopped(); }, broken);
+        TMemorySink sink(slot.copy);
+        Receive(*response, sink, 0, job.copyLimit, slot, broken);
         return TFetched::Copy;
     }
     {
@@ -217,24 +222,27 @@ TInstallAhead::TFetched TInstallAhead::FetchOne(TWorker& worker, Slot& slot, con
         worker.Http(), options_.installDir, *options_.temps,
         [this](const std::string& relative, const std::string& suffix) { return Pick(relative, suffix); },
         [this, &slot, &job](os::HttpResponse& response, os::File& file, std::uint64_t offset, bool& broken) {
-            Receive(response, file, offset, job.copyLimit, slot, broken);
+            TFileSink sink(file);
+            Receive(response, sink, offset, job.copyLimit, slot, broken);
         }};
     slot.archive = FetchEntryCopy(how, job.url, job.path, job.digest, static_cast<std::uint64_t>(job.size),
                                   static_cast<std::uint64_t>(job.copyLimit), fromZero, slot.resumed);
     return slot.archive.empty() ? TFetched::Unreachable : TFetched::Copy;
 }
 
-void TInstallAhead::Receive(os::HttpResponse& response, os::File& file, std::uint64_t offset, std::int64_t limit,
+void TInstallAhead::Receive(os::HttpResponse& response, TDownloadSink& sink, std::uint64_t offset, std::int64_t limit,
                             Slot& slot, bool& broken) {
     {
         std::lock_guard<os::Mutex> lock(mutex_);
         slot.state.from = static_cast<std::int64_t>(offset);
         slot.state.bytes = static_cast<std::int64_t>(offset);
     }
-    ReceiveCopy(
-        response, file, offset, static_cast<std::uint64_t>(limit),
-        [this, &slot](std::uint64_t received) { SetBytes(slot, static_cast<std::int64_t>(received)); },
-        [this] { return Stopped(); }, broken);
+    TReceive how;
+    how.offset = offset;
+    how.limit = static_cast<std::uint64_t>(limit);
+    how.received = [this, &slot](std::uint64_t received) { SetBytes(slot, static_cast<std::int64_t>(received)); };
+    how.stopped = [this] { return Stopped(); };
+    slot.status = ReceiveBody(response, sink, how, broken);
 }
 
 // Decodes the slot's copy into a new ".part" (the copy goes in every case),
@@ -266,10 +274,7 @@ std::string TInstallAhead::DecodeVerified(Slot& slot, const TAheadJob& job) {
             slot.archive.clear();
         }
     };
-    std::unique_ptr<TCopyHasher> hasher;
-    if (options_.trust->Enabled()) hasher = std::make_unique<TCopyHasher>();
-    TMD5Context md5;
-    MD5Init(md5);
+    TCopyCheck check(job.size, job.digest, job.sha256, *options_.trust);
     std::string part;
     {
         DropCopy drop{slot, source};
@@ -285,22 +290,16 @@ std::string TInstallAhead::DecodeVerified(Slot& slot, const TAheadJob& job) {
             TBZDecompressionStream decoder(*source);
             decoder.OnProgress = [this, &slot, &source](void*) { SetBytes(slot, source->Position()); };
             DecodeCopy(
-                decoder, target, job.size, hasher.get(),
+                decoder, target, check,
                 [this] {
                     if (Stopped()) throw ERunStopped();
                 },
-                &md5);
+                slot.status);
             target.Close();
         } catch (...) {
             os::DeleteFile(part);
             throw;
         }
-    }
-    try {
-        VerifyDecoded(md5, job.digest, hasher.get(), *options_.trust, job.sha256);
-    } catch (...) {
-        os::DeleteFile(part);
-        throw;
     }
     return part;
 }

@@ -15,6 +15,7 @@
 // are written to their partial copies.
 #pragma once
 
+#include "platform/errors.h"
 #include "platform/os.h"
 #include "platform/sync.h"
 
@@ -31,12 +32,13 @@
 #include <thread>
 #include <vector>
 
+class TDownloadSink;
 class TTempNames;
 class TListTrust;
 class TRunControl;
 
-// Connections (and worker threads) of an install; 1 installs one entry at a
-// time on the run's own thread, without this module.
+// Connections (and fetcher threads) of an install; with 1, each entry is
+// fetched before the next begins.
 inline constexpr int kFetchConnections = 4;
 
 // One entry to fetch: what a worker needs of its list line.
@@ -101,14 +103,16 @@ public:
     // waited for and taken in increasing order.
     TState Wait(std::size_t i, std::chrono::steady_clock::duration wait);
     // Entry i, once done: its outcome and, when Ready, its verified decoded
-    // copy, which the caller now owns.
-    TOutcome Take(std::size_t i, std::string& part);
+    // copy, which the caller now owns; otherwise why it failed.
+    TOutcome Take(std::size_t i, std::string& part, TFailure& failure);
 
 private:
     struct Slot {
         TState state;
         std::uint64_t cost = 0;
         TOutcome outcome = TOutcome::Failed;
+        TFailure failure;
+        int status = 0;  // of the response the copy came with
         std::string part;
         // The fetched copy waiting for a decoder: on disk, or in memory
         // (then memory bytes of MemoryBudget are its own).
@@ -124,7 +128,7 @@ private:
     void DecodeLoop();
     bool CanClaim();
     TFetched FetchOne(TWorker& worker, Slot& slot, const TAheadJob& job, bool fromZero);
-    void Receive(os::HttpResponse& response, os::File& file, std::uint64_t offset, std::int64_t limit, Slot& slot,
+    void Receive(os::HttpResponse& response, TDownloadSink& sink, std::uint64_t offset, std::int64_t limit, Slot& slot,
                  bool& broken);
     std::string DecodeVerified(Slot& slot, const TAheadJob& job);
     void MakeDirectoryOf(const std::string& relative);

@@ -19,8 +19,6 @@
 // The one piece of state a signed install keeps is kSerialStateName
 // (formats/Publication.h) in its install directory: the serial of the last
 // list it accepted, as a decimal line.
-// The list's signature file under the run's older name.
-inline constexpr const char* kListSignatureName = kSignatureName;
 
 class TListTrust {
 public:

@@ -1,6 +1,7 @@
 #include "engine/Resume.h"
 
 #include "engine/TempNames.h"
+#include "formats/Publication.h"
 #include "platform/errors.h"
 
 #include <algorithm>
@@ -92,6 +93,74 @@ void TPartialCopies::Discard(const std::string& partialPath) {
     os::DeleteFile(partialPath + std::string(kValidatorSuffix));
 }
 
+namespace {
+
+// A copy fetched whole under a temporary name of this run: a small entry's,
+// or one without a partial copy's name of its own.
+std::string FetchWhole(const TCopyFetch& how, const std::string& url, std::string_view relative) {
+    auto response = how.http.Open(url);
+    if (!response) return std::string();
+    const std::string archive = how.pick(std::string(relative), kCopySuffix);
+    os::File file = os::File::CreateNew(archive, os::Share::ReadWrite);
+    try {
+        bool broken = false;
+        how.receive(*response, file, 0, broken);
+        file.Close();
+    } catch (...) {
+        file = os::File();  // closed before its name goes
+        os::DeleteFile(archive);
+        throw;
+    }
+    return archive;
+}
+
+// Asks for what a partial copy lacks; unreachable when no server answered
+// (the copy waits for the next run). Otherwise the answer that continues
+// the copy or, with point reset and the copy discarded, a 200 with the
+// whole copy, or null for an answer that doesn't fit (asked for whole then).
+std::unique_ptr<os::HttpResponse> AskForRest(const TCopyFetch& how, const std::string& url,
+                                             const std::string& partial,
+                                             std::optional<TPartialCopies::TResumePoint>& point, bool& unreachable) {
+    const os::HttpRange range{point->offset, point->validator};
+    std::unique_ptr<os::HttpResponse> response = how.http.Open(url, &range);
+    if (!response) {
+        unreachable = true;
+        return response;
+    }
+    const int status = response->Status();
+    // WinInet hands over a connection closed without an answer as a
+    // response without a status: no answer, so the copy waits as well.
+    if (status < 100) throw EInOutError(TFault::CannotConnect, 0, url + ": the server sent no answer");
+    if (status != 206 || response->RangeStart() != static_cast<std::int64_t>(point->offset)) {
+        // The server ignored the range or has another copy (200, the
+        // whole copy follows), or answered what doesn't fit: from zero.
+        point.reset();
+        TPartialCopies::Discard(partial);
+        if (status != 200) response.reset();
+    }
+    return response;
+}
+
+// A new partial copy for a transfer from zero, with the server's validator
+// beside it when the copy can be continued; keep tells whether it can.
+os::File BeginPartial(const std::string& partial, const os::HttpResponse& response, bool& keep) {
+    os::File file = os::File::CreateNew(partial, os::Share::ReadWrite);
+    const std::string validator = response.Validator();
+    if (response.Status() == 200 && os::SafeHttpValidator(validator)) {
+        try {
+            TPartialCopies::WriteValidator(partial, validator);
+            keep = true;
+        } catch (...) {
+            file = os::File();
+            TPartialCopies::Discard(partial);
+            throw;
+        }
+    }
+    return file;
+}
+
+}  // namespace
+
 std::string FetchEntryCopy(const TCopyFetch& how, const std::string& url, std::string_view relative,
                            std::string_view digest, std::uint64_t size, std::uint64_t limit, bool fromZero,
                            bool& resumed) {
@@ -99,20 +168,7 @@ std::string FetchEntryCopy(const TCopyFetch& how, const std::string& url, std::s
     const std::string name = TPartialCopies::Name(relative, digest, size);
     if (name.empty() || size < kResumableSize || how.temps.Claimed(name) ||
         how.temps.Claimed(name + std::string(TPartialCopies::kValidatorSuffix))) {
-        auto response = how.http.Open(url);
-        if (!response) return std::string();
-        const std::string archive = how.pick(std::string(relative), ".bz2");
-        os::File file = os::File::CreateNew(archive, os::Share::ReadWrite);
-        try {
-            bool broken = false;
-            how.receive(*response, file, 0, broken);
-            file.Close();
-        } catch (...) {
-            file = os::File();  // closed before its name goes
-            os::DeleteFile(archive);
-            throw;
-        }
-        return archive;
+        return FetchWhole(how, url, relative);
     }
     const std::string partial = how.installDir + name;
     std::optional<TPartialCopies::TResumePoint> point;
@@ -123,20 +179,9 @@ std::string FetchEntryCopy(const TCopyFetch& how, const std::string& url, std::s
     }
     std::unique_ptr<os::HttpResponse> response;
     if (point) {
-        const os::HttpRange range{point->offset, point->validator};
-        response = how.http.Open(url, &range);
-        if (!response) return std::string();  // the partial copy waits for the next run
-        const int status = response->Status();
-        // WinInet hands over a connection closed without an answer as a
-        // response without a status: no answer, so the copy waits as well.
-        if (status < 100) throw EInOutError(TFault::CannotConnect, 0, url + ": the server sent no answer");
-        if (status != 206 || response->RangeStart() != static_cast<std::int64_t>(point->offset)) {
-            // The server ignored the range or has another copy (200, the
-            // whole copy follows), or answered what doesn't fit: from zero.
-            point.reset();
-            TPartialCopies::Discard(partial);
-            if (status != 200) response.reset();
-        }
+        bool unreachable = false;
+        response = AskForRest(how, url, partial, point, unreachable);
+        if (unreachable) return std::string();  // the partial copy waits for the next run
     }
     if (!response) {
         response = how.http.Open(url);
@@ -151,18 +196,7 @@ std::string FetchEntryCopy(const TCopyFetch& how, const std::string& url, std::s
         resumed = true;
         keep = true;
     } else {
-        file = os::File::CreateNew(partial, os::Share::ReadWrite);
-        const std::string validator = response->Validator();
-        if (response->Status() == 200 && os::SafeHttpValidator(validator)) {
-            try {
-                TPartialCopies::WriteValidator(partial, validator);
-                keep = true;
-            } catch (...) {
-                file = os::File();
-                TPartialCopies::Discard(partial);
-                throw;
-            }
-        }
+        file = BeginPartial(partial, *response, keep);
     }
     bool broken = false;
     try {

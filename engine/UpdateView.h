@@ -10,6 +10,8 @@
 // TUpdateView.
 #pragma once
 
+#include "platform/errors.h"
+
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -37,9 +39,13 @@ public:
     virtual void EndUpdateView() = 0;
     // The end-of-install notice; the balloon only when nothing failed.
     virtual void ShowUpdateFinished(bool installFailed) = 0;
-    // One entry of the install loop has ended, installed or failed (the
-    // console prints a line per file; the window shows none).
-    virtual void EntryFinished(const std::string& /*path*/, bool /*installed*/) {}
+    // One entry of the install loop has ended: installed when failure is
+    // None, else failed with its reason (the console prints a line per file;
+    // the window shows none).
+    virtual void EntryFinished(const std::string& /*path*/, const TFailure& /*failure*/) {}
+    // The run has ended, just before EndUpdateView: failure is its first
+    // failure's reason, None when every step was done and nothing failed.
+    virtual void RunFinished(const TFailure& /*failure*/) {}
 };
 
 // Runs an operation on the view's thread and returns once it has run.

@@ -2,7 +2,7 @@
 
 #include "config/Config.h"
 #include "engine/GetFilesThr.h"
-#include "formats/Misc.h"
+#include "engine/SelfUpdate.h"
 #include "platform/errors.h"
 #include "platform/os.h"
 #include "ui/Application.h"

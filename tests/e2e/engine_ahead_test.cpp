@@ -268,7 +268,8 @@ TEST_F(AheadRun, BudgetBoundsTheWorkAheadAndUntakenCopiesAreRemoved) {
         waitDone(ahead, 0);
         ASSERT_EQ(Requests().size(), 1u);
         std::string part;
-        ASSERT_EQ(ahead.Take(0, part), TInstallAhead::TOutcome::Ready);
+        TFailure failure;
+        ASSERT_EQ(ahead.Take(0, part, failure), TInstallAhead::TOutcome::Ready);
         ASSERT_EQ(part.rfind(dir + order_[0], 0), 0u) << part;
         EXPECT_EQ(ReadLocal(part.substr(dir.size())), files_[order_[0]].content);
         os::DeleteFile(part);

@@ -139,6 +139,8 @@ bool EngineRun::Run(bool force, TSelfMode mode, const std::string& baseUrl) {
     view_.log.clear();
     view_.phases.clear();
     view_.entries.clear();
+    view_.reasons.clear();
+    view_.runFailure = TFailure{};
     TDirectSynchronizer sync;
     GFilesThread run(view_, sync);
     run.SetProgressInterval(std::chrono::steady_clock::duration::zero());

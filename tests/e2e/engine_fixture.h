@@ -40,9 +40,11 @@ public:
         log.push_back(std::string("Finished ") + (installFailed ? "failed" : "ok"));
     }
 
-    void EntryFinished(const std::string& path, bool installed) override {
-        entries.push_back(path + (installed ? " ok" : " failed"));
+    void EntryFinished(const std::string& path, const TFailure& failure) override {
+        entries.push_back(path + (failure ? " failed" : " ok"));
+        reasons.push_back(failure.fault);
     }
+    void RunFinished(const TFailure& failure) override { runFailure = failure; }
 
     bool Contains(const std::string& line) const;
     std::size_t Count(const std::string& line) const;
@@ -50,6 +52,8 @@ public:
     std::vector<std::string> log;
     std::vector<TRunPhase> phases;     // one per Status line of log
     std::vector<std::string> entries;  // "PATH ok" or "PATH failed", as the loop ended them
+    std::vector<TFault> reasons;       // one per line of entries
+    TFailure runFailure;               // as the run ended
 };
 
 // One file of a published tree.

@@ -7,6 +7,7 @@
 #include <gmock/gmock.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -136,9 +137,9 @@ TEST_F(EngineRun, ChangedFilesAreReplacedWholeAndNestedDirectoriesMade) {
 }
 
 // The players' disks ignore case: an entry whose path differs from an
-// earlier one only by case (or not at all) names the same file. It is
-// neither checked nor fetched again, and the run fails, since the list asks
-// for two files the disk can't hold apart.
+// earlier one only by case names the same file. It is neither checked nor
+// fetched, and the run fails, since the list asks for two files the disk
+// can't hold apart. The very same entry again asks for nothing new.
 TEST_F(EngineRun, AnEntryListedTwiceInAnyCaseIsTakenOnceAndFails) {
     const std::string line = EntryLine("Pod\\twice.txt", "2x");
     PutServerFile("Pod/twice.txt.bz2", Compress("2x"));
@@ -148,9 +149,30 @@ TEST_F(EngineRun, AnEntryListedTwiceInAnyCaseIsTakenOnceAndFails) {
     EXPECT_FALSE(Run());
     EXPECT_EQ(view_.Count("Status|Descargando...|Pod\\twice.txt"), 1u);
     EXPECT_EQ(view_.Count("Status|Descargando...|pod\\TWICE.txt"), 0u);
-    EXPECT_EQ(view_.Count("Status|" + kFailed + "|"), 2u);
+    EXPECT_EQ(view_.Count("Status|" + kFailed + "|"), 1u);  // the other spelling's alone
+    EXPECT_EQ(view_.runFailure.fault, TFault::Duplicate);
     EXPECT_EQ(ReadLocal("Pod\\twice.txt"), "2x");
     EXPECT_EQ(Requests().size(), 2u);
+}
+
+// An entry listed again with the same path, digest (in any letter case) and
+// size is the same file asked for twice: installed once, and no failure.
+TEST_F(EngineRun, TheSameEntryListedTwiceIsInstalledOnce) {
+    const std::string line = EntryLine("Pod\\twice.txt", "2x");
+    std::string upper = line;
+    const std::size_t digest = upper.find('|') + 1;
+    std::transform(upper.begin() + digest, upper.end(), upper.begin() + digest,
+                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+    ASSERT_NE(upper, line);
+    PutServerFile("Pod/twice.txt.bz2", Compress("2x"));
+    PublishList("[settings]\nRev|1\n[/settings]\n[files_critical]\n" + line + "\n" + line +
+                "\n[/files_critical]\n[files_normal]\n" + upper + "\n[/files_normal]\n");
+    EXPECT_TRUE(Run()) << ::testing::PrintToString(view_.log);
+    EXPECT_EQ(view_.Count("Status|Descargando...|Pod\\twice.txt"), 1u);
+    EXPECT_EQ(view_.Count("Status|" + kFailed + "|"), 0u);
+    EXPECT_THAT(view_.entries, ElementsAre("Pod\\twice.txt ok"));
+    EXPECT_EQ(ReadLocal("Pod\\twice.txt"), "2x");
+    EXPECT_EQ(Requests().size(), 2u);  // the list and the one copy
 }
 
 #ifdef _WIN32
@@ -178,12 +200,15 @@ TEST_F(EngineRun, ListThatCannotBeFetchedOrDecoded) {
     WriteLocal("files.lst", "left over");
     EXPECT_FALSE(Run(false, TSelfMode::OrdinaryFile, "http://127.0.0.1:9/Updater"));
     EXPECT_THAT(view_.log, ElementsAre("Begin", "Status|Buscando Actualizaciones...|", "File 0", "Status||", "End"));
+    EXPECT_EQ(view_.runFailure.fault, TFault::CannotConnect);
     EXPECT_EQ(ReadLocal("files.lst"), "left over");
     fs::remove(Local("files.lst"));
 
     // An error page instead of the list.
     EXPECT_FALSE(Run());
     EXPECT_TRUE(view_.Contains("Status|" + kFailed + "|"));
+    EXPECT_EQ(view_.runFailure.fault, TFault::ServerError);
+    EXPECT_EQ(view_.runFailure.code, 404);
     EXPECT_EQ(view_.log.back(), "End");
     EXPECT_THAT(Leftovers(), IsEmpty());
 
@@ -237,6 +262,21 @@ TEST_F(EngineRun, BrokenDownloadsKeepTheOldFile) {
     EXPECT_TRUE(view_.Contains("Finished failed"));
     EXPECT_FALSE(view_.Contains("Finished ok"));
     EXPECT_THAT(Leftovers(), IsEmpty());
+
+    // Each failed entry keeps why, and the run ends with its first reason.
+    const std::map<std::string, TFault> why{
+        {"bigger.dat", TFault::TooLarge},     {"chunked.dat", TFault::Cut},    {"corrupt.dat", TFault::Corrupt},
+        {"cut.dat", TFault::Cut},             {"missing.txt", TFault::ServerError},
+        {"trailing.dat", TFault::Corrupt},    {"twostreams.dat", TFault::Corrupt},
+        {"wrongdigest.dat", TFault::DigestMismatch}, {"z-good.txt", TFault::None}};
+    ASSERT_EQ(view_.entries.size(), why.size());
+    std::size_t k = 0;
+    for (const auto& [path, fault] : why) {
+        EXPECT_EQ(view_.entries[k], path + (fault == TFault::None ? " ok" : " failed"));
+        EXPECT_EQ(static_cast<int>(view_.reasons[k]), static_cast<int>(fault)) << path;
+        ++k;
+    }
+    EXPECT_EQ(view_.runFailure.fault, TFault::TooLarge);
 }
 
 TEST_F(EngineRun, StalledDownloadFailsInBoundedTime) {
@@ -332,6 +372,8 @@ TEST_F(EngineRun, UnreachableFileEndsTheInstallLoop) {
     EXPECT_FALSE(view_.Contains("Status|Descargando...|b.txt"));
     EXPECT_FALSE(view_.Contains("Total 2"));
     EXPECT_TRUE(view_.Contains("Finished failed"));
+    EXPECT_THAT(view_.reasons, ElementsAre(TFault::CannotConnect));
+    EXPECT_EQ(view_.runFailure.fault, TFault::CannotConnect);
     EXPECT_THAT(Leftovers(), IsEmpty());
 }
 

@@ -11,7 +11,8 @@ sidecar file of the same name with ".fault" appended, holding one line:
   slow N MS          the same as trickle N MS
   reset              close the connection without any answer
   redirect URL       answer 302 with URL as the new location
-  trickle N MS       send the body N bytes at a time, MS milliseconds apart
+  trickle N MS       send the body (or the range asked for) N bytes at a time,
+                     MS milliseconds apart
   ignore-range       answer every request with the whole file (200), Range or not
   range-416          answer 416 to every request that carries a Range
   then-drop          answer normally, then close the connection when the next
@@ -67,6 +68,22 @@ class Handler(http.server.BaseHTTPRequestHandler):
         with self.server.log_lock:
             with open(os.path.join(self.server.root, "bytes.log"), "ab") as log:
                 log.write(f"{self.path} {status} {count}\n".encode("latin-1", "replace"))
+
+    def _trickle(self, status, body, step, pause):
+        sent = 0
+        try:
+            for i in range(0, len(body), step):
+                if self.server.stopping.is_set():
+                    break
+                self.wfile.write(body[i : i + step])
+                self.wfile.flush()
+                sent += len(body[i : i + step])
+                time.sleep(pause)
+        except OSError:
+            pass  # the client gave up
+        finally:
+            self._log_bytes(status, sent)
+        self.close_connection = True
 
     def _write_body(self, status, data):
         sent = 0
@@ -156,6 +173,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.send_header("ETag", etag)
             self.send_header("Last-Modified", modified)
             self.end_headers()
+            if fault and fault[0] in ("trickle", "slow"):
+                return self._trickle(206, body[first:], int(fault[1]), int(fault[2]) / 1000)
             return self._write_body(206, body[first:])
         self.send_response(200)
         self.send_header("Content-Type", "application/octet-stream")
@@ -168,22 +187,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.close_connection = True
             return
         if fault and fault[0] in ("trickle", "slow"):
-            step, pause = int(fault[1]), int(fault[2]) / 1000
-            sent = 0
-            try:
-                for i in range(0, len(body), step):
-                    if self.server.stopping.is_set():
-                        break
-                    self.wfile.write(body[i : i + step])
-                    self.wfile.flush()
-                    sent += len(body[i : i + step])
-                    time.sleep(pause)
-            except OSError:
-                pass  # the client gave up
-            finally:
-                self._log_bytes(200, sent)
-            self.close_connection = True
-            return
+            return self._trickle(200, body, int(fault[1]), int(fault[2]) / 1000)
         if fault and fault[0] == "stall":
             self._write_body(200, body[: int(fault[1])])
             # Hold the connection open without sending, until the client

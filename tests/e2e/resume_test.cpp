@@ -147,9 +147,9 @@ TEST_F(ResumeRun, CopyCutAgainWhileResumingGoesOnFromTheNewEnd) {
     stopper.run = &stopped;
     stopper.limit = kCut + 4096;
     stopped.SetProgressInterval(std::chrono::steady_clock::duration::zero());
-    // Stopped from the view's own progress: only the one-at-a-time loop is
-    // still inside the transfer when its position is shown.
-    stopped.SetFetchConnections(1);
+    // The resumed transfer trickles, so the fetcher is still inside it when
+    // the view shows the position that stops the run.
+    SetFault("big.dat.bz2", "trickle 4096 20");
     stopped.SelfMode = TSelfMode::OrdinaryFile;
     EXPECT_FALSE(RunIn(stopped));
     EXPECT_EQ(ReadLocal("big.dat"), "old big");

@@ -8,6 +8,7 @@ usage: update_test.py PATH_TO_CORVEL_PUBLISH PATH_TO_CORVEL_UPDATE
 A program whose name ends in ".exe" runs under wine and is given Windows
 paths (drive Z:).
 """
+import bz2
 import os
 import random
 import shutil
@@ -325,7 +326,25 @@ class Failures(UpdateCase):
         port = free_port()  # closed again: nothing listens there
         code, out = self.update("http://127.0.0.1:%d/Updater/" % port, "--force")
         self.assertEqual(code, 1, out)
+        self.assertIn("did not complete: cannot connect", out)
         self.assertEqual(os.listdir(self.install), [])
+
+    def test_a_failed_file_is_printed_with_its_reason(self):
+        server = PyServer(self.server_root)
+        try:
+            self.publish("--rev", "1")
+            # A copy of the same size but other bytes stands where the file's should be.
+            forged = bytes(reversed(self.files[CHANGED]))
+            self.assertNotEqual(forged, self.files[CHANGED])
+            with open(os.path.join(self.published, *CHANGED.split("/")) + ".bz2", "wb") as f:
+                f.write(bz2.compress(forged))
+            code, out = self.update("http://127.0.0.1:%d/Updater/" % server.port)
+            self.assertEqual(code, 1, out)
+            self.assertIn("failed     %s: digest mismatch\n" % CHANGED.replace("/", "\\"), out)
+            self.assertIn("did not complete: digest mismatch", out)
+            self.assertNotIn(CHANGED.encode(), tree_of(self.install))
+        finally:
+            server.stop()
 
     def test_usage_errors_exit_2(self):
         for args in ((), ("ftp://127.0.0.1/Updater/",), ("--fast", "http://127.0.0.1/"),

@@ -1,4 +1,5 @@
 // ReplaceAll, RunProgram and the self-replacement script.
+#include "engine/SelfUpdate.h"
 #include "formats/Misc.h"
 
 #include "platform/errors.h"

@@ -65,9 +65,38 @@ TEST(PlatformFile, OpeningWhatIsNotAFileRaisesWithTheSystemCode) {
     } catch (const EInOutError& e) {
         EXPECT_NE(e.ErrorCode, 0);
         EXPECT_NE(std::string(e.what()).find("missing.txt"), std::string::npos);
+        EXPECT_EQ(FailureOf(e).fault, TFault::NotFound);
     }
     EXPECT_THROW(os::File::OpenRead(dir.Native().string(), os::Share::ReadWrite), EInOutError);
     EXPECT_THROW(os::File::Create(dir / "no-dir\\x.txt", os::Share::None), EInOutError);
+    os::File::Create(dir / "taken.txt", os::Share::None).Close();
+    try {
+        os::File::CreateNew(dir / "taken.txt", os::Share::None);
+        FAIL() << "created over a file";
+    } catch (const EInOutError& e) {
+        EXPECT_EQ(FailureOf(e).fault, TFault::NameTaken);
+    }
+}
+
+// The words corvel-update prints for each reason a file failed.
+TEST(PlatformFailure, EachFaultIsDescribedInWordsAnOperatorCanActOn) {
+    const struct {
+        TFailure failure;
+        const char* words;
+    } cases[] = {
+        {{TFault::DiskFull, 28, "write"}, "not enough disk space"},
+        {{TFault::AccessDenied, 5, "x"}, "access denied"},
+        {{TFault::ServerError, 503, "x"}, "server error 503"},
+        {{TFault::DigestMismatch, 0, "x"}, "digest mismatch"},
+        {{TFault::CannotConnect, 0, "x"}, "cannot connect"},
+        {{TFault::InUse, 32, "x"}, "in use"},
+        {{TFault::Other, 0, "the system's own words"}, "the system's own words"},
+        {{TFault::None, 0, ""}, ""},
+    };
+    for (const auto& c : cases) EXPECT_EQ(DescribeFailure(c.failure), c.words) << c.words;
+    // Exceptions that are not ours keep their words.
+    EXPECT_EQ(FailureOf(std::runtime_error("odd")).fault, TFault::Other);
+    EXPECT_EQ(FailureOf(std::runtime_error("odd")).text, "odd");
 }
 
 #ifdef _WIN32
@@ -76,7 +105,12 @@ TEST(PlatformFile, FileOpenWithoutSharingCannotBeOpenedAgain) {
     const std::string path = dir / "locked.bin";
     os::File holder = os::File::Create(path, os::Share::None);
     EXPECT_THROW(os::File::Create(path, os::Share::ReadWrite), EInOutError);
-    EXPECT_THROW(os::File::OpenRead(path, os::Share::ReadWrite), EInOutError);
+    try {
+        os::File::OpenRead(path, os::Share::ReadWrite);
+        FAIL() << "opened a file held without sharing";
+    } catch (const EInOutError& e) {
+        EXPECT_EQ(FailureOf(e).fault, TFault::InUse);
+    }
     holder.Close();
     EXPECT_NO_THROW(os::File::Create(path, os::Share::ReadWrite));
 }

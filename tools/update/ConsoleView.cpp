@@ -25,9 +25,13 @@ void TConsoleView::SyncStatus(TRunPhase phase, const std::string& status, const 
     DrawBar();
 }
 
-void TConsoleView::EntryFinished(const std::string& path, bool installed) {
+void TConsoleView::EntryFinished(const std::string& path, const TFailure& failure) {
     ClearBar();
-    std::printf("%s  %s\n", installed ? "installed" : "failed   ", ConsoleText(path).c_str());
+    if (failure) {
+        std::printf("failed     %s: %s\n", ConsoleText(path).c_str(), ConsoleText(DescribeFailure(failure)).c_str());
+    } else {
+        std::printf("installed  %s\n", ConsoleText(path).c_str());
+    }
     std::fflush(stdout);
     DrawBar();
 }

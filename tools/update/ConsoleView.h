@@ -23,7 +23,7 @@ public:
     void BeginUpdateView() override {}
     void EndUpdateView() override;
     void ShowUpdateFinished(bool installFailed) override;
-    void EntryFinished(const std::string& path, bool installed) override;
+    void EntryFinished(const std::string& path, const TFailure& failure) override;
 
 private:
     // Redraws the progress line unless it was drawn less than 100 ms ago.

@@ -97,7 +97,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "corvel-update: the list was refused: %s\n", run.TrustProblem.c_str());
     }
     if (!run.Succeeded()) {
-        std::fprintf(stderr, "corvel-update: the update did not complete\n");
+        const std::string reason = os::ConsoleText(DescribeFailure(run.Failure()));
+        std::fprintf(stderr, "corvel-update: the update did not complete: %s\n", reason.c_str());
         return 1;
     }
     return 0;

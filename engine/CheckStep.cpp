@@ -1,0 +1,84 @@
+#include "engine/CheckStep.h"
+
+#include "engine/RunContext.h"
+#include "engine/WorkAhead.h"
+#include "formats/md5.h"
+#include "platform/os.h"
+
+#include <optional>
+#include <string>
+
+namespace {
+
+// The digest of empty input, which FileDigest also gives a missing file.
+constexpr std::string_view kEmptyDigest = "d41d8cd98f00b204e9800998ecf8427e";
+
+// An entry's local digest: nullopt when there is no such file, "" when it
+// can't be read now (then it is fetched again).
+std::optional<std::string> LocalDigest(const std::string& installDir, std::string_view line) {
+    std::optional<std::string> digest;
+    const auto entry = SafeEntry(line);
+    if (!entry) return digest;
+    const std::string local = installDir + std::string(entry->path);
+    try {
+        TMD5Digest bytes{};
+        FileDigest(local, bytes);
+        digest = DigestToHex(bytes);
+    } catch (const std::exception&) {
+        return std::optional<std::string>(std::string());
+    }
+    // A missing file hashes as empty input; only then is it looked up,
+    // which saves a lookup per file in the common case.
+    if (*digest == kEmptyDigest && !os::FileExists(local)) digest.reset();
+    return digest;
+}
+
+}  // namespace
+
+void CheckSection(TRunContext& run, const TListLines& section) {
+    if (section.empty() || section.front() == "FAIL") return;
+    TRunFields& thread = run.fields;
+    run.report.Status(TRunPhase::CheckingFiles, "");
+    run.report.BarMax(1, static_cast<std::int32_t>(section.size() - 1));
+
+    // The lines by number, for the helper that hashes ahead.
+    TLineRefs numbered(section.Body());
+    numbered.reserve(section.size());
+    section.ForEach([&](std::string_view line) { numbered.push_back(line); });
+    // Each entry's local digest, hashed a few entries ahead on a second
+    // core; the entries are decided in order.
+    TWorkAhead<std::optional<std::string>> localDigests(
+        numbered.size(), [&numbered, &thread](std::size_t i) { return LocalDigest(thread.InstallDir, numbered[i]); });
+    std::string detail;
+    for (std::size_t i = 0; i < numbered.size(); ++i) {
+        run.control.ThrowIfStopped();
+        const std::string_view line = numbered[i];
+        run.report.Position(TProgressKind::Total, static_cast<std::int32_t>(i));
+        const auto entry = ParseEntry(line);
+        const std::string_view shown = entry ? entry->path : line;
+        detail.assign(1, ' ');
+        detail.append(shown);
+        run.report.Status(TRunPhase::Checking, detail);
+        // A line that can't name a file below the install directory is not
+        // looked up on disk; installing it fails, which the user then sees.
+        if (!SafeEntry(line)) {
+            thread.PendingFiles.push_back(line);
+            continue;
+        }
+        // Neither checked nor installed twice: the same entry again is taken
+        // once; another spelling or content for the same file fails, since
+        // the list asks for two files the disk can't hold apart.
+        if (const auto repeat = run.duplicates.Of(line); repeat != TDuplicateEntries::TRepeat::None) {
+            if (repeat == TDuplicateEntries::TRepeat::Conflict) {
+                run.report.Fail(TFailure{TFault::Duplicate, 0, std::string(entry->path)});
+            }
+            continue;
+        }
+        const std::optional<std::string> digest = localDigests.Take(i);
+        if (!digest) run.missing.insert(thread.PendingFiles.size());
+        if (!digest || *digest != entry->digest) thread.PendingFiles.push_back(line);
+    }
+
+    run.report.Reset(TProgressKind::Total);
+    run.report.Status(TRunPhase::Idle, "");
+}

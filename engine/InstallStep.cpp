@@ -1,0 +1,177 @@
+#include "engine/InstallStep.h"
+
+#include "engine/InstallAhead.h"
+#include "engine/RunContext.h"
+#include "formats/Publication.h"
+#include "platform/os.h"
+
+#include <optional>
+#include <string>
+
+namespace {
+
+// The job of pending entry i; nullopt for an entry that fails without a
+// request (the run's thread gives its reason).
+std::optional<TAheadJob> JobOf(const TRunFields& thread, std::size_t i) {
+    std::optional<TAheadJob> job;
+    const auto entry = SafeEntry(thread.PendingFiles[i]);
+    if (!entry) return job;
+    const std::optional<std::int64_t> size = ParseSize(entry->size);
+    if (!size) return job;
+    job.emplace();
+    job->path = entry->path;
+    job->url = CopyUrl(thread.BaseUrl, job->path);
+    job->digest = entry->digest;
+    job->sha256 = entry->sha256;
+    job->size = *size;
+    job->copyLimit = CompressedSizeBound(*size);
+    return job;
+}
+
+// Why an entry fails before any request: its line, its name or its size.
+TFailure ProblemOf(std::string_view line) {
+    const auto entry = ParseEntry(line);
+    if (!entry) return TFailure{TFault::BadList, 0, std::string(line)};
+    if (!SafeEntry(line)) return TFailure{TFault::UnsafeName, 0, std::string(entry->path)};
+    return TFailure{TFault::BadList, 0, "'" + std::string(entry->size) + "' is not a valid size"};
+}
+
+// Shows one entry's bars from what its fetcher and decoder publish:
+// Downloading and its bar, then Extracting and its bar; a resumed copy that
+// failed and is fetched again from zero starts over.
+class TEntryShow {
+public:
+    TEntryShow(TRunReport& report, std::string path, std::int64_t size)
+        : report_(report), path_(std::move(path)), size_(size) {
+        Begin();
+    }
+
+    // Shows state; true once the entry is done.
+    bool Show(const TInstallAhead::TState& state) {
+        using TStage = TInstallAhead::TStage;
+        if (state.attempt > attempt_) {
+            report_.Reset(Kind());
+            attempt_ = state.attempt;
+            Begin();
+            return false;
+        }
+        const bool done = state.stage == TStage::Done;
+        const bool decoded = state.stage == TStage::Extracting || (done && state.compressed > 0);
+        if (!extracting_) {
+            // A copy done ahead shows where its transfer began and ended.
+            Move(state.from);
+            Move(decoded ? state.compressed : state.bytes);
+        }
+        if (decoded && !extracting_) {
+            report_.Reset(TProgressKind::File);
+            report_.Status(TRunPhase::Extracting, path_);
+            report_.FileBarMax(state.compressed);
+            extracting_ = true;
+            last_ = 0;
+        }
+        if (extracting_) Move(done ? state.compressed : state.bytes);
+        return done;
+    }
+    void End() { report_.Reset(Kind()); }
+
+private:
+    void Begin() {
+        extracting_ = false;
+        last_ = 0;
+        report_.Status(TRunPhase::Downloading, path_);
+        report_.FileBarMax(size_);
+    }
+    TProgressKind Kind() const { return extracting_ ? TProgressKind::Extract : TProgressKind::File; }
+    // A bar's positions grow: each is shown once, 0 only by its reset.
+    void Move(std::int64_t bytes) {
+        if (bytes <= last_) return;
+        last_ = bytes;
+        report_.FilePosition(Kind(), bytes);
+    }
+
+    TRunReport& report_;
+    const std::string path_;
+    const std::int64_t size_;
+    int attempt_ = 1;
+    bool extracting_ = false;
+    std::int64_t last_ = 0;
+};
+
+// A file found missing is renamed to its name without first looking for
+// another to replace there: under Wine that lookup reads its whole directory.
+void PutInPlace(TRunContext& run, const std::string& part, const std::string& target, std::size_t i) {
+    if (run.missing.contains(i) && os::RenameToNewName(part, target)) return;
+    os::ReplaceFile(part, target);
+}
+
+// Shows entry i until its copy is ready, then puts it in place. Returns why
+// it failed (None: installed); unreachable tells that no server answered.
+TFailure InstallEntry(TRunContext& run, TInstallAhead& ahead, std::size_t i, bool& unreachable) {
+    TRunFields& thread = run.fields;
+    std::string part;
+    TFailure failure;
+    const auto entry = SafeEntry(thread.PendingFiles[i]);
+    const std::optional<std::int64_t> size = entry ? ParseSize(entry->size) : std::nullopt;
+    if (!size) {
+        if (entry) run.report.Status(TRunPhase::Downloading, entry->path);
+        ahead.Take(i, part, failure);
+        return ProblemOf(thread.PendingFiles[i]);
+    }
+    const std::string path(entry->path);
+    TEntryShow show(run.report, path, *size);
+    while (!show.Show(ahead.Wait(i, std::chrono::milliseconds(20)))) run.control.ThrowIfStopped();
+    show.End();
+
+    const TInstallAhead::TOutcome outcome = ahead.Take(i, part, failure);
+    unreachable = outcome == TInstallAhead::TOutcome::Unreachable;
+    if (outcome != TInstallAhead::TOutcome::Ready) return failure;
+    try {
+        PutInPlace(run, part, thread.InstallDir + path, i);
+    } catch (const std::exception& e) {
+        os::DeleteFile(part);  // ours: decoded ahead for this entry
+        return FailureOf(e);
+    }
+    return TFailure{};
+}
+
+}  // namespace
+
+void InstallPending(TRunContext& run) {
+    TRunFields& thread = run.fields;
+    thread.InstallFailed = false;
+    if (thread.PendingFiles.empty()) return;
+    run.report.BarMax(1, static_cast<std::int32_t>(thread.PendingFiles.size() - 1));
+
+    TInstallAhead::TOptions options;
+    options.installDir = thread.InstallDir;
+    options.agent = kAgent;
+    options.connections = run.connections;
+    options.temps = &run.temps;
+    options.trust = &run.trust;
+    options.control = &run.control;
+    options.session = &run.http;
+    {
+        // Jobs are read on the workers' threads: PendingFiles and BaseUrl
+        // stay as they are during the loop.
+        TInstallAhead ahead(std::move(options), thread.PendingFiles.size(),
+                            [&thread](std::size_t i) { return JobOf(thread, i); });
+        for (std::size_t i = 0; i < thread.PendingFiles.size();) {
+            run.control.ThrowIfStopped();
+            bool unreachable = false;
+            const TFailure failure = InstallEntry(run, ahead, i, unreachable);
+            const auto entry = ParseEntry(thread.PendingFiles[i]);
+            run.report.EntryFinished(entry ? entry->path : thread.PendingFiles[i], failure);
+            if (failure) {
+                run.report.Fail(failure);
+                thread.InstallFailed = true;
+            }
+            // A server that can't be reached fails every entry after this one too.
+            if (unreachable) break;
+            ++i;
+            run.report.Position(TProgressKind::Total, static_cast<std::int32_t>(i));
+        }
+    }  // what was done ahead of an unreachable entry goes
+
+    run.report.Reset(TProgressKind::Total);
+    run.report.ShowUpdateFinished();
+}

@@ -1,0 +1,54 @@
+// What the steps of one run share: its report to the view, its stop, its
+// connection, its temporary names, the trust in its list, and what the check
+// found for the install. Owned by the run; each step module takes it.
+#pragma once
+
+#include "engine/CopyStreams.h"
+#include "engine/DuplicateEntries.h"
+#include "engine/InstallAhead.h"
+#include "engine/ListTrust.h"
+#include "engine/RunControl.h"
+#include "engine/RunReport.h"
+#include "engine/TempNames.h"
+#include "formats/ListGrammar.h"
+#include "platform/os.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_set>
+
+struct TRunContext {
+    TRunContext(TRunFields& run, TUpdateView& view, TSynchronizer& sync, const TRunControl& stop)
+        : fields(run), report(run, view, sync), control(stop) {}
+
+    TRunFields& fields;
+    TRunReport report;
+    const TRunControl& control;
+    // Every download of the run shares its connections and proxy settings.
+    std::optional<os::HttpSession> http;
+    os::HttpSession& Http();
+    TTempNames temps;
+    TListTrust trust{std::string()};
+    // Entries repeating an earlier entry's file.
+    TDuplicateEntries duplicates;
+    // The entries of PendingFiles (by index) whose file the check found
+    // missing: nothing needs to be looked for to put them in place.
+    std::unordered_set<std::size_t> missing;
+    int connections = kFetchConnections;
+
+    // The transfer in progress of DownloadFile and ExtractFile: the most
+    // bytes the download may bring, the status it came with, and what the
+    // decoding must produce.
+    std::optional<std::uint64_t> downloadLimit;
+    int downloadStatus = 0;
+    TCopyCheck* extractCheck = nullptr;
+};
+
+// The agent string of every request.
+inline constexpr const char* kAgent = "Corvel - Updater";
+
+// An entry the run may act on: a line that parses and names a path below
+// the install directory; nullopt for any other line.
+std::optional<TListEntry> SafeEntry(std::string_view line);

@@ -1,0 +1,31 @@
+// The run's first step: the published list, fetched into the install
+// directory under a temporary name, its signature verified (with a key),
+// decoded, and read into memory once.
+#pragma once
+
+#include "formats/ListGrammar.h"
+#include "formats/LstFile.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+struct TRunContext;
+
+// The list in memory: every section is a view into the reader's text.
+struct TRunList {
+    explicit TRunList(const std::string& path) : reader(path) {}
+    TListFile reader;
+    std::int32_t rev = 0;
+    TListLines self, critical, normal;
+};
+
+// Fetches, verifies and decodes the list; the decoded list's path, or
+// nullopt when the run can't go on (the report has the reason; without a
+// server at all the view is told nothing).
+std::optional<std::string> FetchList(TRunContext& run);
+
+// Reads the decoded list at path into list and removes the file, in every
+// case, before any entry could be installed under its name. Raises for a
+// list the run can't use (no valid Rev, unreadable file).
+void ReadList(const std::string& path, TRunList& list);

@@ -1,0 +1,84 @@
+#include "engine/Transfer.h"
+
+#include "engine/RunContext.h"
+#include "formats/BZip2.h"
+#include "formats/Classes.h"
+#include "platform/os.h"
+
+#include <limits>
+#include <memory>
+
+bool DownloadTo(TRunContext& run, const std::string& url, const std::string& localPath, bool reportProgress) {
+    run.fields.ProgressValue = 0;
+    run.downloadStatus = 0;
+    bool created = false;
+    try {
+        auto response = run.Http().Open(url);
+        if (!response) {
+            run.report.Reset(TProgressKind::File);
+            return false;
+        }
+        // Made here or not at all: never an existing file or a link.
+        os::File file = os::File::CreateNew(localPath, os::Share::ReadWrite);
+        created = true;
+        TFileSink sink(file);
+        TReceive how;
+        how.limit = run.downloadLimit;
+        if (reportProgress) {
+            how.received = [&run](std::uint64_t received) {
+                run.report.FilePosition(TProgressKind::File, static_cast<std::int64_t>(received));
+            };
+        }
+        how.stopped = [&run] { return run.control.StopRequested(); };
+        bool broken = false;
+        run.downloadStatus = ReceiveBody(*response, sink, how, broken);
+        file.Close();
+    } catch (...) {
+        // The file object is gone by now, so the name can be removed.
+        if (created) os::DeleteFile(localPath);
+        run.report.Reset(TProgressKind::File);
+        throw;
+    }
+    run.report.Reset(TProgressKind::File);
+    return true;
+}
+
+void ExtractTo(TRunContext& run, const std::string& sourcePath, const std::string& targetPath) {
+    auto source = std::make_unique<TFileStream>(sourcePath, TFileStream::Mode::OpenRead, os::Share::Read);
+    bool created = false;
+    try {
+        TFileStream target(targetPath, TFileStream::Mode::CreateNew, os::Share::None);
+        created = true;
+        DecompressTo(run, *source, target);
+        target.Close();
+    } catch (...) {
+        source.reset();
+        os::DeleteFile(sourcePath);
+        if (created) os::DeleteFile(targetPath);  // a partial copy, closed by now
+        throw;
+    }
+    source.reset();
+    os::DeleteFile(sourcePath);
+}
+
+void OnExtractProgress(TRunContext& run, void*) {
+    run.report.FilePosition(TProgressKind::Extract, run.fields.ExtractSource->Position());
+}
+
+void DecompressTo(TRunContext& run, TStream& source, TStream& target) {
+    run.fields.ExtractSource = &source;
+    run.report.FileBarMax(source.Size());
+    struct Finish {
+        TRunContext& run;
+        ~Finish() {
+            run.fields.ExtractSource = nullptr;
+            run.report.Reset(TProgressKind::Extract);
+        }
+    } finish{run};
+    // Without a check set by the step, only the decoding itself is checked.
+    TCopyCheck unbounded(std::numeric_limits<std::int64_t>::max());
+    TBZDecompressionStream decoder(source);
+    decoder.OnProgress = [&run](void* sender) { OnExtractProgress(run, sender); };
+    DecodeCopy(decoder, target, run.extractCheck ? *run.extractCheck : unbounded,
+               [&run] { run.control.ThrowIfStopped(); }, run.downloadStatus);
+}
