@@ -264,8 +264,15 @@ TEST_F(EngineRun, BrokenDownloadsKeepTheOldFile) {
     EXPECT_THAT(Leftovers(), IsEmpty());
 
     // Each failed entry keeps why, and the run ends with its first reason.
+#ifdef _WIN32
+    // WinInet ends a chunked body cut before its last chunk as if complete:
+    // the short copy is then found corrupt.
+    constexpr TFault kChunkedCut = TFault::Corrupt;
+#else
+    constexpr TFault kChunkedCut = TFault::Cut;
+#endif
     const std::map<std::string, TFault> why{
-        {"bigger.dat", TFault::TooLarge},     {"chunked.dat", TFault::Cut},    {"corrupt.dat", TFault::Corrupt},
+        {"bigger.dat", TFault::TooLarge},     {"chunked.dat", kChunkedCut},    {"corrupt.dat", TFault::Corrupt},
         {"cut.dat", TFault::Cut},             {"missing.txt", TFault::ServerError},
         {"trailing.dat", TFault::Corrupt},    {"twostreams.dat", TFault::Corrupt},
         {"wrongdigest.dat", TFault::DigestMismatch}, {"z-good.txt", TFault::None}};
