@@ -36,11 +36,17 @@ enum class TFault : std::uint8_t {
 };
 
 // One failure with its reason: the fault, the code the system (or the
-// server) gave, and the words that came with it.
+// server) gave, and the words that came with it; for some faults, what the
+// player needs to act on it.
 struct TFailure {
     TFault fault = TFault::None;
     int code = 0;
     std::string text;
+    // InUse: the program that holds the file, when it could be named.
+    std::string holder;
+    std::uint32_t holderPid = 0;
+    // DiskFull: how many bytes more the install needs, when known.
+    std::uint64_t bytesShort = 0;
     explicit operator bool() const { return fault != TFault::None; }
 };
 

@@ -38,9 +38,14 @@ std::string DescribeFailure(const TFailure& failure) {
         case TFault::BadList: return "bad list entry: " + failure.text;
         case TFault::UnsafeName: return "unsafe name";
         case TFault::Duplicate: return "listed twice";
-        case TFault::DiskFull: return "not enough disk space";
+        case TFault::DiskFull:
+            if (failure.bytesShort == 0) return "not enough disk space";
+            return "not enough disk space: " + std::to_string((failure.bytesShort + (1 << 20) - 1) >> 20) +
+                   " MB more needed";
         case TFault::AccessDenied: return "access denied";
-        case TFault::InUse: return "in use";
+        case TFault::InUse:
+            if (failure.holder.empty()) return "in use";
+            return "in use by " + failure.holder + " (pid " + std::to_string(failure.holderPid) + ")";
         case TFault::NotFound: return "not found";
         case TFault::PathTooLong: return "path too long";
         case TFault::NameTaken: return "no free name for a temporary file";
