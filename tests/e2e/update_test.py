@@ -306,14 +306,14 @@ class WithHttpServer(UpdateCase):
         server = PyServer(self.server_root)
         try:
             # Rev 0: only a forced run looks at [files_normal].
-            self.full_and_incremental(server, ("--force",), ("--force",), ())
+            self.full_and_incremental(server, ("--force",), ("--force",), ("--rev", "0"))
         finally:
             server.stop()
 
     def test_rev_0_unforced_installs_only_critical_files(self):
         server = PyServer(self.server_root)
         try:
-            self.publish("--critical", "system/*")
+            self.publish("--rev", "0", "--critical", "system/*")
             code, out = self.update("http://127.0.0.1:%d/Updater/" % server.port)
             self.assertEqual(code, 0, out)
             self.assertEqual(tree_of(self.install), on_disk({"system/engine.dll": self.files["system/engine.dll"]}))

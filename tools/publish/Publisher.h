@@ -23,7 +23,9 @@ namespace publish {
 struct PublishOptions {
     std::filesystem::path clientDir;
     std::filesystem::path serverDir;
-    std::int32_t rev = 0;
+    // 1 unless told: a launcher started normally checks the normal files
+    // only when the revision is above 0.
+    std::int32_t rev = 1;
     std::optional<std::string> selfName;  // Windows-1252
     std::vector<Glob> critical;
     unsigned jobs = 1;
