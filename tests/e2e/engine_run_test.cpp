@@ -799,6 +799,14 @@ TEST_F(EngineRun, StaleTemporariesOfKilledRunsAreSwept) {
     for (const auto& name : kept) EXPECT_EQ(ReadLocal(name), "not ours") << name;
     EXPECT_EQ(ReadLocal("keep.~corvel9"), "managed");
     EXPECT_EQ(ReadLocal("data\\a.dat"), "a");
+
+    // The list's temporaries go from the install folder even when no listed
+    // file lives there.
+    for (const char* name : {"files.lst.bz2", "files.lst.bz2.~corvel0123456789abcdef"}) WriteLocal(name, "stale");
+    Publish({{"data\\a.dat", {"a2", true}}});
+    ASSERT_TRUE(Run());
+    EXPECT_EQ(ReadLocal("files.lst.bz2"), "<missing>");
+    EXPECT_EQ(ReadLocal("files.lst.bz2.~corvel0123456789abcdef"), "<missing>");
 }
 
 #ifndef _WIN32
