@@ -70,7 +70,7 @@ void CheckSection(TRunContext& run, const TListLines& section) {
         // the list asks for two files the disk can't hold apart.
         if (const auto repeat = run.duplicates.Of(line); repeat != TDuplicateEntries::TRepeat::None) {
             if (repeat == TDuplicateEntries::TRepeat::Conflict) {
-                run.report.Fail(TFailure{TFault::Duplicate, 0, std::string(entry->path)});
+                run.report.Fail(TFailure{TFault::Duplicate, 0, "listed twice", std::string(entry->path)});
             }
             continue;
         }

@@ -61,11 +61,14 @@ void GFilesThread::Execute() {
     run.report.BeginUpdateView();
     run.report.Status(TRunPhase::Searching, "");
     if (BaseUrl.empty() || BaseUrl.back() != '/') BaseUrl += '/';
+    if (!LogFile.empty()) run.log.emplace(LogFile);
+    if (run.log) run.log->Start(BaseUrl);
 
     if (const std::optional<std::string> listFile = FetchList(run)) {
         TRunList list(*listFile);
         try {
             ReadList(*listFile, list);
+            if (run.log) run.log->List(list.rev, run.trust.Enabled() ? ReadSerialState(InstallDir).value_or(0) : 0);
             PendingFiles.Reset(list.reader.Text());
             run.missing.clear();
             ClaimAndSweep(run, list);
@@ -95,6 +98,7 @@ void GFilesThread::Close() {
     if (!failure_ && InstallFailed) failure_ = TFailure{TFault::Other, 0, "an entry failed"};
     if (!failure_ && control_->StopRequested()) failure_ = TFailure{TFault::Stopped, 0, "The update was stopped"};
     succeeded_ = !failure_;
+    if (run.log) run.log->End(failure_);
     run.report.RunFinished(failure_);
     run.report.EndUpdateView();
 }

@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <filesystem>
 #include <memory>
 #include <string>
 
@@ -42,6 +43,9 @@ public:
     void SetFetchConnections(int connections);
 
     bool FreeOnTerminate = false;
+    // Where the run logs what it did (engine/RunLog); empty: no log. A
+    // relative path is read from the current directory, the install's.
+    std::filesystem::path LogFile;
 
     // Whether the run ended with every step done and nothing failed; read by
     // the console tool for its exit status.

@@ -157,10 +157,17 @@ void InstallPending(TRunContext& run) {
                             [&thread](std::size_t i) { return JobOf(thread, i); });
         for (std::size_t i = 0; i < thread.PendingFiles.size();) {
             run.control.ThrowIfStopped();
+            const auto began = std::chrono::steady_clock::now();
             bool unreachable = false;
-            const TFailure failure = InstallEntry(run, ahead, i, unreachable);
+            TFailure failure = InstallEntry(run, ahead, i, unreachable);
             const auto entry = ParseEntry(thread.PendingFiles[i]);
-            run.report.EntryFinished(entry ? entry->path : thread.PendingFiles[i], failure);
+            const std::string_view path = entry ? entry->path : thread.PendingFiles[i];
+            if (failure) failure.path = path;
+            if (run.log) {
+                const std::int64_t bytes = entry ? ParseSize(entry->size).value_or(0) : 0;
+                run.log->Entry(path, failure, bytes, std::chrono::steady_clock::now() - began);
+            }
+            run.report.EntryFinished(path, failure);
             if (failure) {
                 run.report.Fail(failure);
                 thread.InstallFailed = true;

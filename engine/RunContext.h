@@ -8,6 +8,7 @@
 #include "engine/InstallAhead.h"
 #include "engine/ListTrust.h"
 #include "engine/RunControl.h"
+#include "engine/RunLog.h"
 #include "engine/RunReport.h"
 #include "engine/TempNames.h"
 #include "formats/ListGrammar.h"
@@ -37,6 +38,8 @@ struct TRunContext {
     // missing: nothing needs to be looked for to put them in place.
     std::unordered_set<std::size_t> missing;
     int connections = kFetchConnections;
+    // The log of the run, when the front end asked for one.
+    std::optional<TRunLog> log;
 
     // The transfer in progress of DownloadFile and ExtractFile: the most
     // bytes the download may bring, the status it came with, and what the

@@ -42,6 +42,9 @@ struct TFailure {
     TFault fault = TFault::None;
     int code = 0;
     std::string text;
+    // The entry's path (Windows-1252, as the list gives it) when the failure
+    // concerns one file.
+    std::string path;
     // InUse: the program that holds the file, when it could be named.
     std::string holder;
     std::uint32_t holderPid = 0;

@@ -180,8 +180,8 @@ struct StdioCloser {
     void operator()(std::FILE* file) const noexcept { std::fclose(file); }
 };
 using StdioFile = std::unique_ptr<std::FILE, StdioCloser>;
-enum class StdioMode { Read, Write };
-// Opens a C stream on a native path ("rb" or "wb"); a stream for reading
+enum class StdioMode { Read, Write, Append };
+// Opens a C stream on a native path ("rb", "wb" or "ab"); a stream for reading
 // gets the sequential-scan hint. Null, with errno set, when it can't be
 // opened.
 StdioFile OpenStdio(const std::filesystem::path& path, StdioMode mode);

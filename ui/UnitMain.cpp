@@ -6,6 +6,7 @@
 #include "platform/errors.h"
 #include "platform/os.h"
 #include "ui/Application.h"
+#include "ui/Reasons.h"
 
 #include <shlobj.h>
 
@@ -109,6 +110,9 @@ void TRunLink::EndUpdateView() {
 }
 void TRunLink::ShowUpdateFinished(bool installFailed) {
     if (form_) form_->ShowUpdateFinished(installFailed);
+}
+void TRunLink::RunFinished(const TFailure& failure) {
+    if (form_) form_->RunFinished(failure);
 }
 
 // ---- artwork and outline ----------------------------------------------------
@@ -351,6 +355,8 @@ bool TFMain::StartUpdateRun(bool forceCheck) {
     run->BaseUrl = UpdateBaseUrl;
     run->PublicKey = config::PublicKey();
     run->ForceCheck = forceCheck;
+    // Beside the updater, in the install directory, which is current.
+    run->LogFile = L"CorvelUpdater.log";
     runActive_ = true;
     runControl_ = run->Control();
     try {
@@ -522,6 +528,7 @@ void TFMain::SyncExtractProgress(std::int32_t value) { ALProgressBar1.SetPositio
 void TFMain::SyncTotalProgress(std::int32_t value) { ALProgressBar2.SetPosition(value); }
 
 void TFMain::BeginUpdateView() {
+    failureText_.clear();
     Image10.Hide();
     Timer3.SetEnabled(true);
     Image4.Show();
@@ -548,6 +555,12 @@ void TFMain::EndUpdateView() {
     ImgBtn2.Show();
     DBAdvSmoothLabel1.Hide();
     DBAdvSmoothLabel2.Hide();
+    // A failed run leaves its reason where the status line was, beside the
+    // play button, until the next run.
+    if (!failureText_.empty()) {
+        DBAdvSmoothLabel1.SetCaption(failureText_);
+        DBAdvSmoothLabel1.Show();
+    }
     CheckFiles1.SetEnabled(true);
     runActive_ = false;
     // Benchmarks time the start to the idle view: the tests' configuration
@@ -560,6 +573,8 @@ void TFMain::EndUpdateView() {
         ExitProcess(0);
     }
 }
+
+void TFMain::RunFinished(const TFailure& failure) { failureText_ = ReasonText(failure); }
 
 void TFMain::ShowUpdateFinished(bool installFailed) {
     if (!installFailed) {

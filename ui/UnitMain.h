@@ -64,6 +64,7 @@ public:
     void BeginUpdateView() override;
     void EndUpdateView() override;
     void ShowUpdateFinished(bool installFailed) override;
+    void RunFinished(const TFailure& failure) override;
 
 private:
     std::atomic<HWND> hwnd_;
@@ -166,6 +167,7 @@ public:
     void BeginUpdateView() override;
     void EndUpdateView() override;
     void ShowUpdateFinished(bool installFailed) override;
+    void RunFinished(const TFailure& failure) override;
 
 private:
     TArtwork art_;
@@ -226,4 +228,6 @@ private:
     std::chrono::steady_clock::time_point nextFrame_{};
     bool runActive_ = false;
     unsigned runSerial_ = 0;
+    // Why the last run failed, shown in the idle view until the next run.
+    std::wstring failureText_;
 };

@@ -24,7 +24,8 @@ std::filesystem::path NativeFromListBytes(std::string_view bytes) { return std::
 std::string NativeDisplayBytes(const std::filesystem::path& path) { return path.native(); }
 
 StdioFile OpenStdio(const std::filesystem::path& path, StdioMode mode) {
-    StdioFile file(std::fopen(path.c_str(), mode == StdioMode::Read ? "rb" : "wb"));
+    const char* how = mode == StdioMode::Read ? "rb" : mode == StdioMode::Write ? "wb" : "ab";
+    StdioFile file(std::fopen(path.c_str(), how));
     if (file && mode == StdioMode::Read) ::posix_fadvise(fileno(file.get()), 0, 0, POSIX_FADV_SEQUENTIAL);
     return file;
 }

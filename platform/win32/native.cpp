@@ -53,7 +53,8 @@ std::string NativeDisplayBytes(const std::filesystem::path& path) {
 }
 
 StdioFile OpenStdio(const std::filesystem::path& path, StdioMode mode) {
-    return StdioFile(::_wfopen(path.c_str(), mode == StdioMode::Read ? L"rb" : L"wb"));
+    const wchar_t* how = mode == StdioMode::Read ? L"rb" : mode == StdioMode::Write ? L"wb" : L"ab";
+    return StdioFile(::_wfopen(path.c_str(), how));
 }
 
 std::error_code RenameReplacing(const std::filesystem::path& source, const std::filesystem::path& target) {

@@ -2,6 +2,8 @@
 // under Wine through WinInet.
 #include "tests/e2e/engine_fixture.h"
 
+#include "engine/RunLog.h"
+
 #include "platform/os.h"
 
 #include <gmock/gmock.h>
@@ -496,6 +498,49 @@ private:
 };
 
 }  // namespace
+
+// The log says what each run did, file by file with the reasons, and keeps
+// one older generation once it has grown past its bound.
+TEST_F(EngineRun, EveryRunIsLoggedAndTheLogStaysBounded) {
+    const fs::path log = sandbox_ / "install" / "CorvelUpdater.log";
+    const auto runLogged = [&] {
+        TDirectSynchronizer sync;
+        GFilesThread run(view_, sync);
+        run.SelfMode = TSelfMode::OrdinaryFile;
+        run.LogFile = "CorvelUpdater.log";  // relative: the install directory
+        return RunIn(run);
+    };
+    const auto lines = [](const fs::path& path) {
+        std::vector<std::string> found;
+        std::ifstream in(path, std::ios::binary);
+        for (std::string line; std::getline(in, line);) found.push_back(line.size() > 21 ? line.substr(21) : line);
+        return found;
+    };
+    Publish({{"a.txt", {"a", true}}, {"b\\c.txt", {"c", true}}});
+    PutServerFile("b/c.txt.bz2", Compress("C"));
+    EXPECT_FALSE(runLogged());
+    const std::vector<std::string> first = lines(log);
+    ASSERT_EQ(first.size(), 5u);
+    EXPECT_EQ(first[0], "start      " + baseUrl_ + (baseUrl_.back() == '/' ? "" : "/"));
+    EXPECT_EQ(first[1], "list       rev 1");
+    EXPECT_EQ(first[2].rfind("installed  a.txt (1 bytes, ", 0), 0u) << first[2];
+    EXPECT_EQ(first[3].rfind("failed     b\\c.txt: digest mismatch (", 0), 0u) << first[3];
+    EXPECT_EQ(first[4].rfind("end        failed: digest mismatch (", 0), 0u) << first[4];
+
+    // Past its bound the log becomes the older generation; a new one begins.
+    {
+        std::ofstream grow(log, std::ios::binary | std::ios::app);
+        grow << std::string(TRunLog::kMaxSize, 'x') << "\n";
+    }
+    Publish({{"a.txt", {"a", true}}});
+    EXPECT_TRUE(runLogged());
+    fs::path older = log;
+    older += ".1";
+    EXPECT_GT(fs::file_size(older), TRunLog::kMaxSize);
+    const std::vector<std::string> second = lines(log);
+    ASSERT_EQ(second.size(), 3u);
+    EXPECT_EQ(second[2].rfind("end        everything is current (", 0), 0u) << second[2];
+}
 
 TEST_F(EngineRun, RunOnItsOwnThreadFreesItselfAndShowsTheSameSteps) {
     Publish({{"a.txt", {"threaded", true}}});

@@ -211,6 +211,34 @@ TEST_F(TViewTest, FailedInstallShowsNoBalloonButStillTheNoticeAndTheWindow) {
     EXPECT_TRUE(form->Image10.Visible());
 }
 
+// The idle view after a failed run says why, in the status line's place,
+// until the next run; a stopped or successful run leaves nothing there.
+TEST_F(TViewTest, AFailedRunLeavesItsReasonInTheIdleView) {
+    const struct {
+        TFailure failure;
+        const wchar_t* shown;
+    } cases[] = {
+        {{TFault::DiskFull, 112, "", "", "", 0, std::uint64_t{120} << 20}, L"Falta espacio: se necesitan 120 MB m\u00E1s"},
+        {{TFault::InUse, 32, "", "data\\mapa1.map", "gc.exe", 77}, L"Cerr\u00E1 gc.exe y toc\u00E1 Comprobar Archivos"},
+        {{TFault::DigestMismatch, 0, "", "data\\mapa1.map"}, L"mapa1.map lleg\u00F3 da\u00F1ado"},
+        {{TFault::Stopped, 0, ""}, nullptr},
+        {{}, nullptr},
+    };
+    for (const auto& c : cases) {
+        form->BeginUpdateView();
+        form->RunFinished(c.failure);
+        form->EndUpdateView();
+        if (c.shown) {
+            EXPECT_TRUE(form->DBAdvSmoothLabel1.Visible());
+            EXPECT_EQ(form->DBAdvSmoothLabel1.Caption(), c.shown);
+        } else {
+            EXPECT_FALSE(form->DBAdvSmoothLabel1.Visible());
+        }
+        EXPECT_FALSE(form->DBAdvSmoothLabel2.Visible());
+        EXPECT_TRUE(form->ImgBtn1.Visible());
+    }
+}
+
 TEST_F(TViewTest, NoticeGoesWhenThePointerEntersAnyButton) {
     const TControl* buttons[] = {&form->ImgBtn1, &form->ImgBtn2, &form->ImgBtn3,
                                  &form->ImgBtn4, &form->ImgBtn5, &form->ImgBtn11};

@@ -90,8 +90,8 @@ TEST(PlatformFailure, EachFaultIsDescribedInWordsAnOperatorCanActOn) {
         {{TFault::DigestMismatch, 0, "x"}, "digest mismatch"},
         {{TFault::CannotConnect, 0, "x"}, "cannot connect"},
         {{TFault::InUse, 32, "x"}, "in use"},
-        {{TFault::InUse, 32, "x", "gc.exe", 4242}, "in use by gc.exe (pid 4242)"},
-        {{TFault::DiskFull, 28, "x", "", 0, (std::uint64_t{120} << 20) - 5}, "not enough disk space: 120 MB more needed"},
+        {{TFault::InUse, 32, "x", "", "gc.exe", 4242}, "in use by gc.exe (pid 4242)"},
+        {{TFault::DiskFull, 28, "x", "", "", 0, (std::uint64_t{120} << 20) - 5}, "not enough disk space: 120 MB more needed"},
         {{TFault::Other, 0, "the system's own words"}, "the system's own words"},
         {{TFault::None, 0, ""}, ""},
     };

@@ -1,6 +1,6 @@
 // corvel-update: one update run in a directory, without a window.
 //
-//   corvel-update [--force] [--dir DIR] [--timeout SECONDS] [--public-key HEX] [--verbose] BASE_URL
+//   corvel-update [--force] [--dir DIR] [--timeout SECONDS] [--public-key HEX] [--log FILE] [--verbose] BASE_URL
 //
 // Exit status: 0 when everything is current, 1 when a failure was shown or
 // the list could not be fetched, 2 for a usage error.
@@ -11,6 +11,7 @@
 #include "tools/update/ConsoleView.h"
 
 #include <cstdio>
+#include <filesystem>
 #include <string>
 
 namespace {
@@ -18,14 +19,15 @@ namespace {
 int Usage(const char* message) {
     if (message) std::fprintf(stderr, "corvel-update: %s\n", message);
     std::fprintf(stderr,
-                 "usage: corvel-update [--force] [--dir DIR] [--timeout SECONDS] [--public-key HEX] [--verbose]\n"
-                 "                     BASE_URL\n"
+                 "usage: corvel-update [--force] [--dir DIR] [--timeout SECONDS] [--public-key HEX] [--log FILE]\n"
+                 "                     [--verbose] BASE_URL\n"
                  "  Brings DIR (default: the current directory) up to date with the update\n"
                  "  server's directory BASE_URL (http://host/Updater/).\n"
                  "  --force        check every file, whatever the list's revision\n"
                  "  --timeout N    fail a transfer that delivers less than 1 KiB in N seconds (default 60)\n"
                  "  --public-key HEX  the publisher's Ed25519 key (64 hex digits): install only\n"
                  "                 a list it signed (default: the key built in, if any)\n"
+                 "  --log FILE     append what the run did to FILE (kept below 1 MiB, FILE.1 the one before)\n"
                  "  --verbose      print every status change, not only each file installed or failed\n");
     return 2;
 }
@@ -39,6 +41,7 @@ int main(int argc, char** argv) {
     std::string dir;
     std::string baseUrl;
     std::string publicKey = config::PublicKey();
+    std::filesystem::path logFile;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--force") {
@@ -51,6 +54,14 @@ int main(int argc, char** argv) {
             if (publicKey.size() != 64 || publicKey.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) {
                 return Usage("--public-key needs 64 hexadecimal digits");
             }
+        } else if (arg == "--log") {
+            if (i + 1 >= argc) return Usage("--log needs a file");
+            // The file is named in the system's own encoding, and from where
+            // the tool was started, before --dir is entered.
+            std::error_code ec;
+            logFile = std::filesystem::absolute(os::ProgramArguments(argc, argv)[static_cast<std::size_t>(i)], ec);
+            ++i;
+            if (ec) return Usage("--log needs a file");
         } else if (arg == "--dir" || arg == "--timeout") {
             if (i + 1 >= argc) return Usage((arg + " needs a value").c_str());
             const std::string value = argv[++i];
@@ -92,6 +103,7 @@ int main(int argc, char** argv) {
     run.BaseUrl = baseUrl;
     run.ForceCheck = force;
     run.PublicKey = publicKey;
+    run.LogFile = logFile;
     run.RunInline();
     if (!run.TrustProblem.empty()) {
         std::fprintf(stderr, "corvel-update: the list was refused: %s\n", run.TrustProblem.c_str());

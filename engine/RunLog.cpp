@@ -1,0 +1,90 @@
+#include "engine/RunLog.h"
+
+#include "platform/codepage.h"
+
+#include <cstdio>
+#include <ctime>
+#include <system_error>
+
+namespace {
+
+std::string Seconds(std::chrono::steady_clock::duration took) {
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(took).count();
+    char text[32];
+    std::snprintf(text, sizeof text, "%lld.%03lld s", static_cast<long long>(ms / 1000),
+                  static_cast<long long>(ms % 1000));
+    return text;
+}
+
+// Local time to the second: the player reads it against their own clock.
+std::string Now() {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+#ifdef _WIN32
+    localtime_s(&local, &now);
+#else
+    localtime_r(&now, &local);
+#endif
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
+    return text;
+}
+
+}  // namespace
+
+TRunLog::TRunLog(std::filesystem::path path) : path_(std::move(path)) { Open(); }
+
+void TRunLog::Open() {
+    std::error_code ec;
+    const std::uintmax_t size = std::filesystem::file_size(path_, ec);
+    size_ = ec ? 0 : size;
+    if (size_ >= kMaxSize) {
+        std::filesystem::path older = path_;
+        older += ".1";
+        if (!os::RenameReplacing(path_, older)) size_ = 0;
+    }
+    file_ = os::OpenStdio(path_, os::StdioMode::Append);
+}
+
+void TRunLog::Line(const std::string& text) {
+    if (!file_) return;
+    const std::string line = Now() + "  " + text + "\n";
+    if (size_ + line.size() > kMaxSize && size_ > 0) {
+        file_.reset();
+        Open();
+        if (!file_) return;
+    }
+    std::fwrite(line.data(), 1, line.size(), file_.get());
+    std::fflush(file_.get());
+    size_ += line.size();
+}
+
+void TRunLog::Start(std::string_view baseUrl) {
+    start_ = std::chrono::steady_clock::now();
+    Line("start      " + std::string(baseUrl));
+}
+
+void TRunLog::List(std::int32_t rev, std::uint64_t serial) {
+    std::string text = "list       rev " + std::to_string(rev);
+    if (serial != 0) text += ", signed serial " + std::to_string(serial);
+    Line(text);
+}
+
+void TRunLog::Entry(std::string_view path, const TFailure& failure, std::int64_t bytes,
+                    std::chrono::steady_clock::duration took) {
+    const std::string name = codepage::Cp1252ToUtf8(path);
+    if (failure) {
+        Line("failed     " + name + ": " + codepage::Cp1252ToUtf8(DescribeFailure(failure)) + " (" + Seconds(took) + ")");
+    } else {
+        Line("installed  " + name + " (" + std::to_string(bytes) + " bytes, " + Seconds(took) + ")");
+    }
+}
+
+void TRunLog::End(const TFailure& failure) {
+    const std::string took = Seconds(std::chrono::steady_clock::now() - start_);
+    if (failure) {
+        Line("end        failed: " + codepage::Cp1252ToUtf8(DescribeFailure(failure)) + " (" + took + ")");
+    } else {
+        Line("end        everything is current (" + took + ")");
+    }
+}
