@@ -1,4 +1,4 @@
-// The run's report to its view: the phase texts, both bars, each entry's
+// The run's report to its view: the status lines, both bars, each entry's
 // end and the run's first failure. Status and progress are published
 // without the worker waiting (the view takes them at display rate); the
 // mode changes are handed to the view's thread and waited for. A handed
