@@ -46,6 +46,7 @@ void TRunReport::Reset(TProgressKind kind) {
 
 void TRunReport::Fail(const TFailure& failure) {
     Status(TRunPhase::Failed, "");
+    shown_ = true;
     Keep(failure);
 }
 

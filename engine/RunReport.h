@@ -43,6 +43,8 @@ public:
     void EntryFinished(std::string_view path, const TFailure& failure);
     bool AnyFailure() const { return static_cast<bool>(first_); }
     const TFailure& FirstFailure() const { return first_; }
+    // Whether the view was told of a failure ("Actualización Fallida").
+    bool FailureShown() const { return shown_; }
 
     // The mode changes, handed to the view's thread while the worker waits.
     void BeginUpdateView();
@@ -63,4 +65,5 @@ private:
     TProgressThrottle throttle_;
     TBarScale fileBar_;
     TFailure first_;
+    bool shown_ = false;
 };

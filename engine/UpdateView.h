@@ -43,8 +43,10 @@ public:
     // None, else failed with its reason (the console prints a line per file;
     // the window shows none).
     virtual void EntryFinished(const std::string& /*path*/, const TFailure& /*failure*/) {}
-    // The run has ended, just before EndUpdateView: failure is its first
-    // failure's reason, None when every step was done and nothing failed.
+    // The run has ended, just before EndUpdateView: failure is the reason of
+    // its first failure when the view was told of one ("Actualización
+    // Fallida"); None after a success and after a run that ended without a
+    // word to the view (no server answered for the list).
     virtual void RunFinished(const TFailure& /*failure*/) {}
 };
 
