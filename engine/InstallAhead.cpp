@@ -23,20 +23,32 @@ std::uint64_t CostOf(const std::optional<TAheadJob>& job) {
 }  // namespace
 
 struct TInstallAhead::TWorker {
+    TInstallAhead& ahead;
     std::optional<os::HttpSession>& http;
-    const std::string& agent;
     os::HttpSession& Http() {
-        if (!http) http.emplace(agent);
+        if (!http) {
+            http.emplace(ahead.options_.agent);
+            ahead.StopSessionWithUs(*http);
+        }
         return *http;
     }
 };
+
+// A fetcher's transfer ends at a stop of the run or of the loop, also while
+// it waits for a stalled server.
+void TInstallAhead::StopSessionWithUs(os::HttpSession& session) {
+    session.SetStop([this] { return Stopped(); });
+}
 
 TInstallAhead::TInstallAhead(TOptions options, std::size_t count,
                              std::function<std::optional<TAheadJob>(std::size_t)> jobAt)
     : options_(std::move(options)), count_(count), jobAt_(std::move(jobAt)) {
     const std::size_t n = static_cast<std::size_t>(options_.connections > 1 ? options_.connections : 1);
     sessions_.resize(n);
-    if (options_.session && *options_.session) sessions_[0] = std::move(*options_.session);
+    if (options_.session && *options_.session) {
+        sessions_[0] = std::move(*options_.session);
+        StopSessionWithUs(*sessions_[0]);
+    }
     workers_.reserve(n + Decoders);
     for (std::size_t w = 0; w < n; ++w) workers_.emplace_back([this, w] { FetchLoop(w); });
     for (int d = 0; d < Decoders; ++d) workers_.emplace_back([this] { DecodeLoop(); });
@@ -55,7 +67,11 @@ TInstallAhead::~TInstallAhead() {
         if (!slot.part.empty()) os::DeleteFile(slot.part);
         if (!slot.archive.empty()) os::DeleteFile(slot.archive);
     }
-    if (options_.session && sessions_[0]) *options_.session = std::move(sessions_[0]);
+    if (options_.session && sessions_[0]) {
+        // Back to the run, with the run's own stop: this loop is gone.
+        sessions_[0]->SetStop([control = options_.control] { return control->StopRequested(); });
+        *options_.session = std::move(sessions_[0]);
+    }
 }
 
 TInstallAhead::TState TInstallAhead::Wait(std::size_t i, std::chrono::steady_clock::duration wait) {
@@ -105,7 +121,7 @@ bool TInstallAhead::CanClaim() {
 // A fetcher: takes the copies to fetch again first, else claims the next
 // entry; hands what it fetched to the decoders and goes on at once.
 void TInstallAhead::FetchLoop(std::size_t w) {
-    TWorker worker{sessions_[w], options_.agent};
+    TWorker worker{*this, sessions_[w]};
     std::unique_lock<os::Mutex> lock(mutex_);
     for (;;) {
         changed_.wait(lock, [&] { return stopping_ || !fetchAgain_.empty() || CanClaim(); });

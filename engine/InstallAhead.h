@@ -136,6 +136,7 @@ private:
     void SetState(Slot& slot, TStage stage, std::int64_t bytes, std::int64_t compressed = -1);
     void SetBytes(Slot& slot, std::int64_t bytes);
     bool Stopped() const;
+    void StopSessionWithUs(os::HttpSession& session);
 
     const TOptions options_;
     const std::size_t count_;

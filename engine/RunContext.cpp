@@ -3,7 +3,12 @@
 #include "formats/Names.h"
 
 os::HttpSession& TRunContext::Http() {
-    if (!http) http.emplace(kAgent);
+    if (!http) {
+        http.emplace(kAgent);
+        // A stop ends a transfer that waits for the server, not only the
+        // next block that arrives.
+        http->SetStop([&control = control] { return control.StopRequested(); });
+    }
     return *http;
 }
 

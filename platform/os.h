@@ -203,6 +203,11 @@ void SetConsoleToListCodePage();
 // Windows-1252 text as the console shows it: unchanged on Windows, after
 // SetConsoleToListCodePage; UTF-8 on POSIX.
 std::string ConsoleText(const std::string& cp1252);
+// Has the first Ctrl+C (or Ctrl+Break) in the console call onInterrupt
+// instead of ending the program; a second one ends it as usual. It runs in
+// a signal handler (POSIX) or on a thread of the system's (Windows), so it
+// may do no more than store into a lock-free atomic.
+void OnConsoleInterrupt(void (*onInterrupt)());
 
 // ---- HTTP -----------------------------------------------------------------
 
@@ -214,7 +219,9 @@ public:
     // Reads up to count bytes of the body; 0 once it has all arrived. Raises
     // EInOutError when the transfer breaks, delivers less than 1 KiB in any
     // stall-timeout window (a trickle as well as a stop), or ends short of
-    // its declared length: a cut body is never a short success.
+    // its declared length: a cut body is never a short success. Raises it
+    // with TFault::Stopped within about a second of its session's stop
+    // being asked, whatever the server does meanwhile.
     virtual std::size_t Read(void* buffer, std::size_t count) = 0;
     // The final answer's status code (200, 206, 416, ...).
     virtual int Status() const = 0;
@@ -253,8 +260,15 @@ public:
     // URL, no answer within the stall timeout).
     // With a range, only the bytes it asks for are requested; a validator
     // that could carry other headers (a control character) is not sent and
-    // the request is not made (null).
+    // the request is not made (null). Raises EInOutError with
+    // TFault::Stopped when the stop is asked before the answer has begun.
     std::unique_ptr<HttpResponse> Open(const std::string& url, const HttpRange* range = nullptr);
+
+    // What tells the session's transfers to give up: asked while they wait
+    // for the server (at least every 100 ms), and by each response opened
+    // after it is set, for as long as that response lives. Null: never.
+    // Set between requests, from the thread that makes them.
+    void SetStop(std::function<bool()> stopped);
 
     struct State;
 

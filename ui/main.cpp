@@ -73,10 +73,12 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
         DispatchMessageW(&msg);
     }
     // Closing the window asked a run still active to stop at its next block
-    // or entry; it removes its temporaries on the way out. A run stuck in a
-    // stalled transfer ends with the process after a few seconds: every file
-    // it manages is replaced atomically, so nothing is left half-written.
-    form->StopRun(std::chrono::seconds(5));
+    // or entry; every wait for the server honours the stop within a second,
+    // so the run removes its temporaries, keeps its resumable partial copies
+    // and ends, and is waited for. The bound only guards against a fault of
+    // ours: every file a run manages is replaced atomically, so even a run
+    // ended with the process leaves nothing half-written.
+    form->StopRun(std::chrono::seconds(30));
     form.reset();
     return 0;
 }

@@ -15,6 +15,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <mutex>
 #include <string>
 
@@ -31,12 +32,18 @@ TFault FaultOfCurl(CURLcode code) {
         case CURLE_PEER_FAILED_VERIFICATION:
             return TFault::CannotConnect;
         case CURLE_OPERATION_TIMEDOUT: return TFault::Stalled;
+        case CURLE_ABORTED_BY_CALLBACK: return TFault::Stopped;
         case CURLE_WRITE_ERROR: return TFault::DiskFull;
         default: return TFault::Cut;
     }
 }
 
 std::atomic<int> g_stallSeconds{60};
+
+// How long one wait on the sockets may last before the stop is asked again.
+constexpr int kStopPollMs = 100;
+
+[[noreturn]] void ThrowStopped() { throw EInOutError(TFault::Stopped, 0, "Download stopped"); }
 
 // The engine hands over URLs as raw bytes (blanks and letters of the list's
 // code page included), which WinInet sends as they are. libcurl refuses
@@ -88,6 +95,7 @@ struct HttpSession::State {
     State& operator=(const State&) = delete;
     std::string agent;
     CURLM* multi;
+    std::function<bool()> stopped;
 };
 
 namespace {
@@ -96,6 +104,7 @@ class CurlResponse final : public HttpResponse {
 public:
     explicit CurlResponse(std::shared_ptr<HttpSession::State> session)
         : session_(std::move(session)),
+          stopped_(session_->stopped),
           easy_(curl_easy_init()),
           pace_(std::chrono::seconds(g_stallSeconds.load()), HttpPace::Clock::now()) {}
     ~CurlResponse() override {
@@ -130,6 +139,12 @@ public:
         curl_easy_setopt(easy_, CURLOPT_WRITEDATA, this);
         curl_easy_setopt(easy_, CURLOPT_HEADERFUNCTION, &CurlResponse::OnHeader);
         curl_easy_setopt(easy_, CURLOPT_HEADERDATA, this);
+        // A stop also ends the transfer inside libcurl's own loop.
+        if (stopped_) {
+            curl_easy_setopt(easy_, CURLOPT_XFERINFOFUNCTION, &CurlResponse::OnProgress);
+            curl_easy_setopt(easy_, CURLOPT_XFERINFODATA, this);
+            curl_easy_setopt(easy_, CURLOPT_NOPROGRESS, 0L);
+        }
         // Threat: an attacker answering for the server. Certificates are
         // verified (libcurl's default, never turned off) and an https
         // address may not be redirected to plain http.
@@ -139,8 +154,10 @@ public:
         added_ = true;
         while (!begun_ && !done_) {
             Pump();
+            if (Stopped()) ThrowStopped();
             if (!begun_ && !done_ && pace_.Expired(HttpPace::Clock::now())) return false;
         }
+        if (Stopped()) ThrowStopped();
         if (done_ && result_ != CURLE_OK && !begun_) return false;
         return true;
     }
@@ -150,6 +167,7 @@ public:
             data_.clear();
             pos_ = 0;
             Pump();
+            if (Stopped()) ThrowStopped();
             if (pace_.Expired(HttpPace::Clock::now())) {
                 throw EInOutError(TFault::Stalled, CURLE_OPERATION_TIMEDOUT, "Download failed: less than 1 KiB in " +
                                                                 std::to_string(g_stallSeconds.load()) + " seconds");
@@ -196,6 +214,9 @@ private:
         self->data_.append(ptr, size * nmemb);
         self->pace_.Add(size * nmemb, HttpPace::Clock::now());
         return size * nmemb;
+    }
+    static int OnProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+        return static_cast<CurlResponse*>(user)->Stopped() ? 1 : 0;
     }
     static std::size_t OnHeader(char* ptr, std::size_t size, std::size_t nmemb, void* user) {
         auto* self = static_cast<CurlResponse*>(user);
@@ -245,10 +266,13 @@ private:
             }
         }
         if (!done_ && running == 0) done_ = true;
-        if (!done_ && data_.size() == pos_) curl_multi_poll(multi, nullptr, 0, 200, nullptr);
+        if (!done_ && data_.size() == pos_) curl_multi_poll(multi, nullptr, 0, kStopPollMs, nullptr);
     }
 
+    bool Stopped() const { return stopped_ && stopped_(); }
+
     std::shared_ptr<HttpSession::State> session_;
+    std::function<bool()> stopped_;
     HeaderList headers_;  // outlives the easy handle that points at it
     CURL* easy_;
     HttpPace pace_;
@@ -271,7 +295,10 @@ HttpSession::HttpSession(HttpSession&& other) noexcept = default;
 HttpSession& HttpSession::operator=(HttpSession&& other) noexcept = default;
 HttpSession::~HttpSession() = default;
 
+void HttpSession::SetStop(std::function<bool()> stopped) { state_->stopped = std::move(stopped); }
+
 std::unique_ptr<HttpResponse> HttpSession::Open(const std::string& url, const HttpRange* range) {
+    if (state_->stopped && state_->stopped()) ThrowStopped();
     auto response = std::make_unique<CurlResponse>(state_);
     if (!response->Open(url, range)) return nullptr;
     return response;

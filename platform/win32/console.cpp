@@ -5,6 +5,8 @@
 #include <io.h>
 #include <windows.h>
 
+#include <atomic>
+
 namespace os {
 
 bool EnterDirectory(const std::string& systemPath) { return ::SetCurrentDirectoryA(systemPath.c_str()) != 0; }
@@ -14,5 +16,23 @@ bool StandardErrorIsTerminal() { return ::_isatty(::_fileno(stderr)) != 0; }
 void SetConsoleToListCodePage() { ::SetConsoleOutputCP(1252); }
 
 std::string ConsoleText(const std::string& cp1252) { return cp1252; }
+
+namespace {
+std::atomic<void (*)()> g_onInterrupt{nullptr};
+std::atomic<bool> g_interrupted{false};
+BOOL WINAPI Interrupted(DWORD event) {
+    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) return FALSE;
+    // The second press falls through to the default handler, which ends
+    // the process.
+    if (g_interrupted.exchange(true)) return FALSE;
+    if (auto* handler = g_onInterrupt.load()) handler();
+    return TRUE;
+}
+}  // namespace
+
+void OnConsoleInterrupt(void (*onInterrupt)()) {
+    g_onInterrupt.store(onInterrupt);
+    SetConsoleCtrlHandler(&Interrupted, TRUE);
+}
 
 }  // namespace os

@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <functional>
 #include <mutex>  // std::unique_lock, std::lock_guard
 #include <string>
 #include <thread>
@@ -60,15 +61,36 @@ struct InternetHandle {
 
 constexpr std::size_t kReadBlock = 64 * 1024;
 constexpr std::size_t kReadAheadBlocks = 16;
+// How long one wait for the server may last before the stop is asked again.
+constexpr auto kStopPoll = std::chrono::milliseconds(100);
 
-// One response's body on its way from the reading thread to the caller.
+[[noreturn]] void ThrowStopped() { throw EInOutError(TFault::Stopped, ERROR_CANCELLED, "Download stopped"); }
+
+// What the headers of an answer say.
+struct Answer {
+    long long declared = -1;
+    int status = 0;
+    std::string validator;
+    std::int64_t rangeStart = -1;
+};
+
+// One request, then its response's body, on its way from the reading thread
+// to the caller.
 struct Transfer {
-    explicit Transfer(std::shared_ptr<InternetHandle> session)
-        : internet(std::move(session)), pace(std::chrono::seconds(g_stallSeconds.load()), HttpPace::Clock::now()) {}
+    Transfer(std::shared_ptr<InternetHandle> session, std::string address, std::string extra, bool again)
+        : internet(std::move(session)),
+          url(std::move(address)),
+          headers(std::move(extra)),
+          retry(again),
+          pace(std::chrono::seconds(g_stallSeconds.load()), HttpPace::Clock::now()) {}
     // Declared in this order so that the URL handle closes before the
     // session's internet handle can.
     std::shared_ptr<InternetHandle> internet;
-    InternetHandle url;
+    InternetHandle request;
+    // The request, read only by the reading thread.
+    const std::string url;
+    const std::string headers;
+    const bool retry;  // a failed open may be sent once more (see OpenRequest)
     Mutex lock;
     Condition changed;
     // Blocks as the reading thread filled them; the caller copies out of
@@ -77,15 +99,69 @@ struct Transfer {
     std::size_t head = 0;                  // read position in blocks.front()
     std::vector<std::vector<char>> spare;  // emptied blocks, for reuse
     HttpPace pace;
+    bool opened = false;  // the open has returned: request.h says how
+    Answer answer;
     bool done = false;
     bool abandoned = false;
     DWORD error = 0;
 };
 
+// One header of the answer as text; empty when it has none.
+std::string QueryHeader(HINTERNET request, DWORD what) {
+    char value[1024] = {};
+    DWORD size = sizeof value - 1;
+    DWORD index = 0;
+    if (!HttpQueryInfoA(request, what, value, &size, &index)) return std::string();
+    return std::string(value, std::min<DWORD>(size, sizeof value - 1));
+}
+
+// Sends the request and waits for its answer's headers, on the reading
+// thread: InternetOpenUrlA blocks until the answer begins, and the caller
+// must stay free to give up on a stop.
+HINTERNET OpenRequest(Transfer& t, Answer& answer) {
+    const char* extra = t.headers.empty() ? nullptr : t.headers.c_str();
+    const DWORD extraLength = t.headers.empty() ? 0 : static_cast<DWORD>(-1);
+    HINTERNET request = InternetOpenUrlA(t.internet->h, t.url.c_str(), extra, extraLength, kOpenFlags, 0);
+    // A kept connection that the server closes just as the next request is
+    // sent fails that request without an answer, and WinInet (Wine) does not
+    // send it again itself. A GET may be repeated; the dead connection has
+    // left the pool, so the second try goes over a new one.
+    if (!request && t.retry) {
+        request = InternetOpenUrlA(t.internet->h, t.url.c_str(), extra, extraLength, kOpenFlags, 0);
+    }
+    if (!request) return nullptr;
+    DWORD timeout = static_cast<DWORD>(g_stallSeconds.load()) * 1000;
+    InternetSetOptionA(request, INTERNET_OPTION_RECEIVE_TIMEOUT, &timeout, sizeof timeout);
+    const std::string length = QueryHeader(request, HTTP_QUERY_CONTENT_LENGTH);
+    if (!length.empty()) {
+        char* end = nullptr;
+        const long long value = std::strtoll(length.c_str(), &end, 10);
+        if (end != length.c_str() && value >= 0) answer.declared = value;
+    }
+    answer.status = std::atoi(QueryHeader(request, HTTP_QUERY_STATUS_CODE).c_str());
+    const std::string etag = QueryHeader(request, HTTP_QUERY_ETAG);
+    answer.validator =
+        !etag.empty() && etag.rfind("W/", 0) != 0 ? etag : QueryHeader(request, HTTP_QUERY_LAST_MODIFIED);
+    answer.rangeStart = ParseContentRangeStart(QueryHeader(request, HTTP_QUERY_CONTENT_RANGE));
+    return request;
+}
+
 // Reads one body block by block until its end, an error, or the caller
 // abandons it. Asks how much has arrived before reading, since a read may
 // wait to fill its whole buffer and a slow link would then look stalled.
 void ReadBody(Transfer& t) {
+    {
+        Answer answer;
+        HINTERNET request = OpenRequest(t, answer);
+        std::lock_guard<Mutex> guard(t.lock);
+        // Owned by the transfer even when the caller has gone: the handle
+        // closes with the transfer's last owner.
+        t.request.h = request;
+        t.answer = std::move(answer);
+        t.opened = true;
+        t.changed.notify_all();
+        if (!request || t.abandoned) return;
+    }
     for (;;) {
         std::vector<char> block;
         {
@@ -99,11 +175,11 @@ void ReadBody(Transfer& t) {
         }
         block.resize(kReadBlock);
         DWORD available = 0;
-        BOOL ok = InternetQueryDataAvailable(t.url.h, &available, 0, 0);
+        BOOL ok = InternetQueryDataAvailable(t.request.h, &available, 0, 0);
         DWORD got = 0;
         if (ok) {
             const DWORD want = available == 0 ? DWORD{kReadBlock} : std::min<DWORD>(available, kReadBlock);
-            ok = InternetReadFile(t.url.h, block.data(), want, &got);
+            ok = InternetReadFile(t.request.h, block.data(), want, &got);
         }
         const DWORD error = ok ? 0 : GetLastError();
         std::lock_guard<Mutex> guard(t.lock);
@@ -122,11 +198,13 @@ void ReadBody(Transfer& t) {
 }
 
 // WinInet's own receive timeout is not honoured everywhere (Wine ignores it
-// for a body that stops flowing), so the reads run on a thread of their own
-// and the caller waits for bytes with a deadline. A session keeps one such
-// thread for all its bodies. A reader stuck in a stalled read is abandoned
-// (the session starts another for the next body); it owns the stalled
-// body's handles and closes them, and ends, when its read returns.
+// for a body that stops flowing), so the open and the reads run on a thread
+// of their own and the caller waits for the answer and the bytes with a
+// deadline, waking every kStopPoll to honour a stop. A session keeps one
+// such thread for all its requests. A reader stuck in a stalled open or
+// read is abandoned (the session starts another for the next request); it
+// shares the transfer with the caller, so whichever lets go last closes its
+// handles, and it ends when its call returns.
 struct Reader {
     Mutex lock;
     Condition changed;
@@ -151,10 +229,15 @@ struct Reader {
         }
     }
     // Waits a moment for the last body to be let go: a finished one is at
-    // once, a stalled read may never be.
-    bool WaitIdle() {
+    // once, a stalled read may never be; a stop doesn't wait at all.
+    bool WaitIdle(const std::function<bool()>& stopped) {
         std::unique_lock<Mutex> guard(lock);
-        return changed.wait_for(guard, std::chrono::seconds(2), [&] { return job == nullptr; });
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+        while (job != nullptr) {
+            if ((stopped && stopped()) || std::chrono::steady_clock::now() >= deadline) return false;
+            changed.wait_for(guard, kStopPoll, [&] { return job == nullptr; });
+        }
+        return true;
     }
     void Give(std::shared_ptr<Transfer> transfer) {
         std::lock_guard<Mutex> guard(lock);
@@ -170,14 +253,8 @@ struct Reader {
 
 class WinInetResponse final : public HttpResponse {
 public:
-    struct Answer {
-        long long declared = -1;
-        int status = 0;
-        std::string validator;
-        std::int64_t rangeStart = -1;
-    };
-    WinInetResponse(std::shared_ptr<Transfer> transfer, Answer answer)
-        : t_(std::move(transfer)), answer_(std::move(answer)) {}
+    WinInetResponse(std::shared_ptr<Transfer> transfer, std::function<bool()> stopped)
+        : t_(std::move(transfer)), answer_(t_->answer), stopped_(std::move(stopped)) {}
     ~WinInetResponse() override {
         std::lock_guard<Mutex> guard(t_->lock);
         t_->abandoned = true;
@@ -196,7 +273,8 @@ public:
                                                               std::to_string(g_stallSeconds.load()) + " seconds");
             }
             if (!t_->blocks.empty() || t_->done) break;
-            t_->changed.wait_until(guard, t_->pace.Deadline());
+            if (stopped_ && stopped_()) ThrowStopped();
+            t_->changed.wait_until(guard, std::min(t_->pace.Deadline(), HttpPace::Clock::now() + kStopPoll));
         }
         if (t_->blocks.empty()) {
             if (t_->error != 0) {
@@ -232,17 +310,26 @@ public:
 
 private:
     std::shared_ptr<Transfer> t_;
-    Answer answer_;
+    const Answer answer_;  // copied once the reading thread has written it
+    std::function<bool()> stopped_;
     std::uint64_t received_ = 0;
 };
 
-// One header of the answer as text; empty when it has none.
-std::string QueryHeader(HINTERNET request, DWORD what) {
-    char value[1024] = {};
-    DWORD size = sizeof value - 1;
-    DWORD index = 0;
-    if (!HttpQueryInfoA(request, what, value, &size, &index)) return std::string();
-    return std::string(value, std::min<DWORD>(size, sizeof value - 1));
+// Waits for the reading thread to have opened the request: true when it
+// has (its handle then says whether it was answered), false when no answer
+// began within the stall window. A stop abandons the request.
+bool AwaitOpened(Transfer& t, const std::function<bool()>& stopped) {
+    std::unique_lock<Mutex> guard(t.lock);
+    while (!t.opened) {
+        if ((stopped && stopped()) || t.pace.Expired(HttpPace::Clock::now())) {
+            t.abandoned = true;
+            t.changed.notify_all();
+            if (stopped && stopped()) ThrowStopped();
+            return false;
+        }
+        t.changed.wait_until(guard, std::min(t.pace.Deadline(), HttpPace::Clock::now() + kStopPoll));
+    }
+    return true;
 }
 
 }  // namespace
@@ -251,6 +338,7 @@ struct HttpSession::State {
     std::shared_ptr<InternetHandle> internet = std::make_shared<InternetHandle>();
     std::shared_ptr<Reader> reader;
     bool answered = false;  // a request of this session has had an answer
+    std::function<bool()> stopped;
 
     State() = default;
     State(const State&) = delete;
@@ -262,7 +350,7 @@ struct HttpSession::State {
     // The session's reading thread, or a new one when the last is still
     // stuck in an abandoned body.
     Reader& IdleReader() {
-        if (reader && reader->WaitIdle()) return *reader;
+        if (reader && reader->WaitIdle(stopped)) return *reader;
         if (reader) reader->Retire();
         reader = std::make_shared<Reader>();
         std::thread(Reader::Loop, reader).detach();
@@ -284,43 +372,22 @@ HttpSession::HttpSession(HttpSession&& other) noexcept = default;
 HttpSession& HttpSession::operator=(HttpSession&& other) noexcept = default;
 HttpSession::~HttpSession() = default;
 
+void HttpSession::SetStop(std::function<bool()> stopped) { state_->stopped = std::move(stopped); }
+
 std::unique_ptr<HttpResponse> HttpSession::Open(const std::string& url, const HttpRange* range) {
     if (!state_ || !state_->internet->h) return nullptr;
+    if (state_->stopped && state_->stopped()) ThrowStopped();
     std::string headers;
     if (range) {
         if (!SafeHttpValidator(range->validator)) return nullptr;
         headers = "Range: bytes=" + std::to_string(range->from) + "-\r\nIf-Range: " + range->validator + "\r\n";
     }
-    const char* extra = headers.empty() ? nullptr : headers.c_str();
-    const DWORD extraLength = headers.empty() ? 0 : static_cast<DWORD>(-1);
-    auto transfer = std::make_shared<Transfer>(state_->internet);
-    transfer->url.h = InternetOpenUrlA(state_->internet->h, url.c_str(), extra, extraLength, kOpenFlags, 0);
-    // A kept connection that the server closes just as the next request is
-    // sent fails that request without an answer, and WinInet (Wine) does not
-    // send it again itself. A GET may be repeated; the dead connection has
-    // left the pool, so the second try goes over a new one.
-    if (!transfer->url.h && state_->answered) {
-        transfer->url.h = InternetOpenUrlA(state_->internet->h, url.c_str(), extra, extraLength, kOpenFlags, 0);
-    }
-    if (!transfer->url.h) return nullptr;
-    state_->answered = true;
-    DWORD timeout = static_cast<DWORD>(g_stallSeconds.load()) * 1000;
-    InternetSetOptionA(transfer->url.h, INTERNET_OPTION_RECEIVE_TIMEOUT, &timeout, sizeof timeout);
-
-    WinInetResponse::Answer answer;
-    const std::string length = QueryHeader(transfer->url.h, HTTP_QUERY_CONTENT_LENGTH);
-    if (!length.empty()) {
-        char* end = nullptr;
-        const long long value = std::strtoll(length.c_str(), &end, 10);
-        if (end != length.c_str() && value >= 0) answer.declared = value;
-    }
-    answer.status = std::atoi(QueryHeader(transfer->url.h, HTTP_QUERY_STATUS_CODE).c_str());
-    const std::string etag = QueryHeader(transfer->url.h, HTTP_QUERY_ETAG);
-    answer.validator =
-        !etag.empty() && etag.rfind("W/", 0) != 0 ? etag : QueryHeader(transfer->url.h, HTTP_QUERY_LAST_MODIFIED);
-    answer.rangeStart = ParseContentRangeStart(QueryHeader(transfer->url.h, HTTP_QUERY_CONTENT_RANGE));
+    auto transfer = std::make_shared<Transfer>(state_->internet, url, std::move(headers), state_->answered);
     state_->IdleReader().Give(transfer);
-    return std::make_unique<WinInetResponse>(std::move(transfer), std::move(answer));
+    if (!AwaitOpened(*transfer, state_->stopped)) return nullptr;
+    if (!transfer->request.h) return nullptr;
+    state_->answered = true;
+    return std::make_unique<WinInetResponse>(std::move(transfer), state_->stopped);
 }
 
 std::unique_ptr<HttpResponse> HttpOpen(const std::string& agent, const std::string& url) {

@@ -667,6 +667,118 @@ TEST_F(EngineRun, StopDuringADownloadEndsTheRunPromptlyAndKeepsTheOldFile) {
     EXPECT_EQ(view_.log.back(), "End");
 }
 
+namespace {
+
+// Waits for a condition the run brings about; false when an overall minute
+// passed without it.
+bool WaitFor(const std::function<bool()>& ready) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!ready()) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+}  // namespace
+
+// A stop while the server holds a transfer back, with the stall window at
+// its 60 s: every wait for the server honours the stop, so the run ends
+// long before the stall rule would have ended the transfer.
+class StopWhileStalled : public EngineRun {
+protected:
+    // Runs on a thread of its own, as the window starts a run; once ready()
+    // holds, asks the run to stop. True when it ended well within the
+    // stall window.
+    bool StopWhen(GFilesThread& run, const std::function<bool()>& ready) {
+        os::SetHttpStallTimeout(60);
+        run.SetProgressInterval(std::chrono::steady_clock::duration::zero());
+        run.BaseUrl = baseUrl_;
+        run.SelfMode = TSelfMode::OrdinaryFile;
+        fs::current_path(installDir_);
+        std::thread worker([&] { run.RunInline(); });
+        EXPECT_TRUE(WaitFor(ready)) << "the run never reached the stalled transfer";
+        run.RequestStop();
+        const bool ended = run.Control()->WaitEnded(std::chrono::seconds(15));
+        worker.join();
+        fs::current_path(savedCwd_);
+        return ended;
+    }
+    // Whether the server was asked for a path of this test.
+    bool Requested(const std::string& urlPath) const {
+        for (const std::string& line : Requests()) {
+            if (line.find("/" + urlPath + " ") != std::string::npos) return true;
+        }
+        return false;
+    }
+};
+
+TEST_F(StopWhileStalled, ListThatNeverBeginsToArrive) {
+    Publish({{"a.dat", {"new a", true}}});
+    SetFault("files.lst.bz2", "stall 0");
+    view_.log.clear();
+    TDirectSynchronizer sync;
+    GFilesThread run(view_, sync);
+    EXPECT_TRUE(StopWhen(run, [&] { return Requested("files.lst.bz2"); })) << "the run waited out the stall";
+    EXPECT_FALSE(run.Succeeded());
+    EXPECT_EQ(run.Failure().fault, TFault::Stopped);
+    EXPECT_EQ(ReadLocal("a.dat"), "<missing>");
+    EXPECT_THAT(Leftovers(), IsEmpty());
+}
+
+TEST_F(StopWhileStalled, EntryWhoseFirstByteNeverComes) {
+    WriteLocal("big.dat", "old big");
+    Publish({{"big.dat", {Noise(600 * 1024, 5), true}}, {"z.dat", {"new z", true}}});
+    SetFault("big.dat.bz2", "stall 0");
+    view_.log.clear();
+    TDirectSynchronizer sync;
+    GFilesThread run(view_, sync);
+    EXPECT_TRUE(StopWhen(run, [&] { return Requested("big.dat.bz2"); })) << "the run waited out the stall";
+    EXPECT_FALSE(run.Succeeded());
+    EXPECT_EQ(run.Failure().fault, TFault::Stopped);
+    EXPECT_EQ(ReadLocal("big.dat"), "old big");
+    EXPECT_EQ(ReadLocal("z.dat"), "<missing>");
+    EXPECT_THAT(Leftovers(), IsEmpty());
+    ASSERT_FALSE(view_.log.empty());
+    EXPECT_EQ(view_.log.back(), "End");
+}
+
+// Cut by the stop in the middle of its body, a large copy stays as a
+// partial copy, and the next run asks only for the rest.
+TEST_F(StopWhileStalled, EntryHalfwayThroughItsBodyIsContinuedByTheNextRun) {
+    const std::string big = Noise(600 * 1024, 6);
+    WriteLocal("big.dat", "old big");
+    Publish({{"big.dat", {big, true}}});
+    const std::size_t half = Compress(big).size() / 2;
+    SetFault("big.dat.bz2", "stall " + std::to_string(half));
+    view_.log.clear();
+    // Everything the server sends before it stalls is in the partial copy:
+    // the transfer now waits for the server alone.
+    const auto allArrived = [&] {
+        for (const std::string& path : Partials()) {
+            std::error_code error;
+            const auto size = fs::file_size(path, error);
+            if (!error && path.find(".tag") == std::string::npos && size >= half) return true;
+        }
+        return false;
+    };
+    TDirectSynchronizer sync;
+    GFilesThread run(view_, sync);
+    EXPECT_TRUE(StopWhen(run, allArrived)) << "the run waited out the stall";
+    EXPECT_FALSE(run.Succeeded());
+    EXPECT_EQ(run.Failure().fault, TFault::Stopped);
+    EXPECT_EQ(ReadLocal("big.dat"), "old big");
+    EXPECT_THAT(Leftovers(), IsEmpty());
+    EXPECT_EQ(Partials().size(), 2u);  // the copy so far and its validator
+    EXPECT_EQ(ServedBytes("big.dat.bz2"), half);
+
+    fs::remove(serverDir_ / "big.dat.bz2.fault");
+    EXPECT_TRUE(Run());
+    EXPECT_TRUE(ReadLocal("big.dat") == big);
+    EXPECT_THAT(ServedStatuses("big.dat.bz2"), ElementsAre(200, 206));
+    EXPECT_THAT(Partials(), IsEmpty());
+}
+
 // A stop while checking ends the run before the next entry: nothing is
 // downloaded, and the run is not a success.
 TEST_F(EngineRun, StopWhileCheckingEndsBeforeTheNextEntry) {

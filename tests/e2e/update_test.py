@@ -12,6 +12,7 @@ import bz2
 import os
 import random
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -19,9 +20,10 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import fault_server  # noqa: E402
 import suite  # noqa: E402
 from e2e_base import (PyServer, child_env, command, free_port, host_path, is_wine, on_disk,  # noqa: E402
-                      request_path, tree_of, wait_for_port, write_tree)
+                      request_path, tree_of, wait_for_port, wait_until, write_tree)
 from publish_test import list_path  # noqa: E402
 
 PUBLISH = None  # set from argv
@@ -354,6 +356,70 @@ class Failures(UpdateCase):
                 self.assertEqual(r.returncode, 2, r.stderr.decode(errors="replace"))
                 self.assertIn(b"usage:", r.stderr)
         self.assertEqual(os.listdir(self.install), [])
+
+
+class Interrupted(UpdateCase):
+    def test_ctrl_c_during_a_stalled_download_exits_130_and_keeps_the_partial_copy(self):
+        """Ctrl+C while the server holds a large copy back halfway (its stall
+        window is a minute) ends the run at once with status 130; the copy so
+        far stays, and the next run asks only for the rest."""
+        if is_wine(UPDATE):
+            self.skipTest("a signal to wine is not the console's Ctrl+C")
+        server = fault_server.start(self.server_root)
+        try:
+            self.publish("--rev", "1")
+            url = "http://127.0.0.1:%d/Updater/" % server.server_port
+            copy = os.path.join(self.published, "system", "engine.dll.bz2")
+            copy_size = os.path.getsize(copy)
+            sent_first = copy_size // 2
+            with open(copy + ".fault", "w") as f:
+                f.write("stall %d" % sent_first)
+            system = os.path.join(self.install, "system")
+
+            def partial():
+                if not os.path.isdir(system):
+                    return None
+                for name in os.listdir(system):
+                    if ".~corvel-resume-" in name and not name.endswith(".tag"):
+                        return os.path.join(system, name)
+                return None
+
+            def all_arrived():
+                p = partial()
+                return p is not None and os.path.getsize(p) >= sent_first
+
+            cmd = command(UPDATE, "--dir", host_path(UPDATE, self.install), url)
+            with tempfile.TemporaryFile() as out:
+                proc = subprocess.Popen(cmd, stdout=out, stderr=out, env=child_env())
+                try:
+                    self.assertTrue(wait_until(all_arrived, 60, step=0.02), "the stalled copy never arrived")
+                    self.assertIsNone(proc.poll(), "the run ended before the interrupt")
+                    proc.send_signal(signal.SIGINT)
+                    # Far less than the minute the stall rule would take.
+                    code = proc.wait(timeout=15)
+                finally:
+                    if proc.poll() is None:
+                        proc.kill()
+                        proc.wait()
+                out.seek(0)
+                text = out.read().decode("utf-8", "replace")
+            self.assertEqual(code, 130, text)
+            self.assertIn("stopped", text)
+            kept = partial()
+            self.assertIsNotNone(kept, text)
+            self.assertEqual(os.path.getsize(kept), sent_first)
+            self.assertTrue(os.path.exists(kept + ".tag"))
+            self.assertNotIn(b"system/engine.dll", tree_of(self.install))
+
+            os.remove(copy + ".fault")
+            code, text = self.update(url)
+            self.assertEqual(code, 0, text)
+            self.assertEqual(tree_of(self.install), on_disk(self.files), text)
+            with open(os.path.join(self.server_root, "bytes.log")) as f:
+                sent = [line.split()[1:] for line in f if line.startswith("/Updater/system/engine.dll.bz2 ")]
+            self.assertEqual(sent, [["200", str(sent_first)], ["206", str(copy_size - sent_first)]])
+        finally:
+            server.stop()
 
 
 def main():

@@ -3,18 +3,27 @@
 //   corvel-update [--force] [--dir DIR] [--timeout SECONDS] [--public-key HEX] [--log FILE] [--verbose] BASE_URL
 //
 // Exit status: 0 when everything is current, 1 when a failure was shown or
-// the list could not be fetched, 2 for a usage error.
+// the list could not be fetched, 2 for a usage error, 130 when Ctrl+C
+// stopped the run (partial copies of large files are kept for the next run).
 #include "config/Config.h"
 #include "engine/GetFilesThr.h"
 #include "formats/Decimal.h"
 #include "platform/os.h"
 #include "tools/update/ConsoleView.h"
 
+#include <atomic>
 #include <cstdio>
 #include <filesystem>
 #include <string>
 
 namespace {
+
+// The run Ctrl+C stops: its stop request is one atomic store, which a
+// signal handler may make.
+std::atomic<TRunControl*> g_interruptible{nullptr};
+void StopOnInterrupt() {
+    if (TRunControl* control = g_interruptible.load()) control->RequestStop();
+}
 
 int Usage(const char* message) {
     if (message) std::fprintf(stderr, "corvel-update: %s\n", message);
@@ -104,11 +113,18 @@ int main(int argc, char** argv) {
     run.ForceCheck = force;
     run.PublicKey = publicKey;
     run.LogFile = logFile;
+    g_interruptible.store(run.Control().get());
+    os::OnConsoleInterrupt(&StopOnInterrupt);
     run.RunInline();
+    g_interruptible.store(nullptr);
     if (!run.TrustProblem.empty()) {
         std::fprintf(stderr, "corvel-update: the list was refused: %s\n", run.TrustProblem.c_str());
     }
     if (!run.Succeeded()) {
+        if (run.Control()->StopRequested()) {
+            std::fprintf(stderr, "corvel-update: stopped; partial copies are kept for the next run\n");
+            return 130;
+        }
         const std::string reason = os::ConsoleText(DescribeFailure(run.Failure()));
         std::fprintf(stderr, "corvel-update: the update did not complete: %s\n", reason.c_str());
         return 1;
