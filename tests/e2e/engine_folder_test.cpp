@@ -8,10 +8,10 @@
 
 namespace {
 
-// About 260 bytes of list path: with any install folder, past MAX_PATH.
+// Over 300 bytes of list path: with any install folder, past MAX_PATH.
 std::string DeepPath() {
     std::string path = "deep\\";
-    for (char c : std::string("wxyz")) path += std::string(60, c) + "\\";
+    for (char c : std::string("vwxyz")) path += std::string(60, c) + "\\";
     return path + "file.dat";
 }
 
@@ -40,7 +40,7 @@ TEST_P(AnyInstallFolder, InstallsChecksAndRepairsEveryFile) {
     const std::string cafe = "data\\caf\xE9.txt";
     const std::string noise = Noise(40000, 7);
     Publish({{"a.txt", {"alpha"}}, {cafe, {"caf\xE9 con leche"}}, {deep, {noise}}, {"n.txt", {"normal", false}}});
-    ASSERT_GT(installDir_.native().size() + deep.size(), 300u);
+    ASSERT_GT(deep.size(), 300u);
 
     ASSERT_TRUE(Run());
     EXPECT_EQ(ReadLocal("a.txt"), "alpha");
