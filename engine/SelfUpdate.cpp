@@ -113,9 +113,12 @@ void WriteUpdateScript(const std::string& name) {
         name +
         " /F\r\n"
         "ping 127.0.0.1 -n 3 > nul\r\n";
+    // The script runs in the install directory (RunProgram makes it current)
+    // and names everything relatively: cmd reads a script in the console's
+    // code page, which can't spell every directory.
     if (os::FileExists(dir + "\\" + name + ".New")) {
-        text += "del \"" + dir + "\\files.lst\"\r\n";
-        text += "del \"" + dir + "\\" + name + "\"\r\n";
+        text += "del \"files.lst\"\r\n";
+        text += "del \"" + name + "\"\r\n";
         text += "rename " + name + ".New " + name + "\r\n";
     }
     text += "start " + name + "\r\n";

@@ -3,9 +3,13 @@
 // implement it.
 //
 // Paths are byte strings in the file list's code page (Windows-1252) with
-// "\" between directory names, exactly as the engine builds them. Windows
-// hands them unchanged to the ANSI calls; the POSIX backend turns "\" into
-// "/" (and the code page into UTF-8) here and nowhere else.
+// "\" between directory names, exactly as the engine builds them: the
+// install directory (GetCurrentDir) followed by list names. Windows converts
+// them to UTF-16 for the wide calls, the POSIX backend turns "\" into "/"
+// and the code page into UTF-8, here and nowhere else. An install directory
+// without a Windows-1252 spelling still works: GetCurrentDir names it by a
+// form of its own that only the seam reads (a token on Windows, "." on
+// POSIX); the engine just appends to it.
 #pragma once
 
 #include "platform/codepage.h"
@@ -142,7 +146,8 @@ void ReplaceFile(const std::string& source, const std::string& target);
 bool RenameToNewName(const std::string& source, const std::string& target);
 
 // The process's current directory, without a trailing separator unless it
-// is a root.
+// is a root. A directory without a Windows-1252 spelling comes back in a form
+// only the seam reads, to be appended to, never shown or parsed.
 std::string GetCurrentDir();
 // Makes a directory the process's current directory. Raises EInOutError.
 void SetCurrentDir(const std::string& path);
@@ -190,10 +195,10 @@ StdioFile OpenStdio(const std::filesystem::path& path, StdioMode mode);
 // The system's error when it failed.
 std::error_code RenameReplacing(const std::filesystem::path& source, const std::filesystem::path& target);
 
-// Makes a directory named in the system's own encoding (a command-line
-// argument, not a list path) current. False, with LastErrorCode() set, when
-// it can't be entered.
-bool EnterDirectory(const std::string& systemPath);
+// Makes a directory named by the system (a command-line argument from
+// ProgramArguments, not a list path) current. False, with LastErrorCode()
+// set, when it can't be entered.
+bool EnterDirectory(const std::filesystem::path& dir);
 
 // True when standard error is a terminal: a progress line is drawn there.
 bool StandardErrorIsTerminal();

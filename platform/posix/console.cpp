@@ -10,7 +10,7 @@
 
 namespace os {
 
-bool EnterDirectory(const std::string& systemPath) { return ::chdir(systemPath.c_str()) == 0; }
+bool EnterDirectory(const std::filesystem::path& dir) { return ::chdir(dir.c_str()) == 0; }
 
 bool StandardErrorIsTerminal() { return ::isatty(fileno(stderr)) != 0; }
 

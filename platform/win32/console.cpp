@@ -9,7 +9,7 @@
 
 namespace os {
 
-bool EnterDirectory(const std::string& systemPath) { return ::SetCurrentDirectoryA(systemPath.c_str()) != 0; }
+bool EnterDirectory(const std::filesystem::path& dir) { return ::SetCurrentDirectoryW(dir.c_str()) != 0; }
 
 bool StandardErrorIsTerminal() { return ::_isatty(::_fileno(stderr)) != 0; }
 

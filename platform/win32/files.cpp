@@ -1,7 +1,9 @@
-// Files on Windows through the ANSI calls: paths are passed unchanged in the
-// list's code page. Digests read large files through a mapped view, guarded
-// so that a page that can't be read in fails the read instead of the process;
-// small files are read into memory.
+// Files on Windows through the wide calls: every engine path is converted
+// once, by win32::SystemPath (exactnames.h), which also expands the install
+// directory's token and gives long paths their "\\?\" form. Digests read
+// large files through a mapped view, guarded so that a page that can't be
+// read in fails the read instead of the process; small files are read into
+// memory.
 #include "platform/os.h"
 #include "platform/win32/exactnames.h"
 
@@ -35,10 +37,16 @@ DWORD ShareFlags(Share share) {
 // One ReadFile or WriteFile moves at most this much; larger requests loop.
 constexpr std::size_t kMaxTransfer = std::size_t{1} << 30;
 
-[[noreturn]] void Raise(DWORD code, const std::string& what) {
+// The error names the path as a message can spell it.
+[[noreturn]] void Raise(DWORD code, const std::string& path) {
+    const std::string shown = win32::ShownPath(path);
     ::SetLastError(code);
-    RaiseLastError(what);
+    RaiseLastError(shown);
 }
+
+[[noreturn]] void RaiseFor(const std::string& path) { Raise(::GetLastError(), path); }
+
+std::wstring Wide(const std::string& path) { return win32::SystemPath(path); }
 
 // Closes a kernel handle on every way out.
 class Handle {
@@ -78,18 +86,18 @@ File::~File() {
 }
 
 File File::OpenRead(const std::string& path, Share share) {
-    HANDLE h = ::CreateFileA(path.c_str(), GENERIC_READ, ShareFlags(share), nullptr, OPEN_EXISTING,
+    HANDLE h = ::CreateFileW(Wide(path).c_str(), GENERIC_READ, ShareFlags(share), nullptr, OPEN_EXISTING,
                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE) RaiseLastError(path);
+    if (h == INVALID_HANDLE_VALUE) RaiseFor(path);
     File file;
     file.handle_ = reinterpret_cast<std::intptr_t>(h);
     return file;
 }
 
 File File::Create(const std::string& path, Share share) {
-    HANDLE h = ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, ShareFlags(share), nullptr, CREATE_ALWAYS,
+    HANDLE h = ::CreateFileW(Wide(path).c_str(), GENERIC_READ | GENERIC_WRITE, ShareFlags(share), nullptr, CREATE_ALWAYS,
                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE) RaiseLastError(path);
+    if (h == INVALID_HANDLE_VALUE) RaiseFor(path);
     File file;
     file.handle_ = reinterpret_cast<std::intptr_t>(h);
     return file;
@@ -111,10 +119,10 @@ File File::CreateNew(const std::string& path, Share share) {
         // ordinary way, which also gives the error to report.
     }
     if (h == INVALID_HANDLE_VALUE) {
-        h = ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, ShareFlags(share), nullptr, CREATE_NEW, kFlags,
-                          nullptr);
+        h = ::CreateFileW(Wide(path).c_str(), GENERIC_READ | GENERIC_WRITE, ShareFlags(share), nullptr, CREATE_NEW,
+                          kFlags, nullptr);
     }
-    if (h == INVALID_HANDLE_VALUE) RaiseLastError(path);
+    if (h == INVALID_HANDLE_VALUE) RaiseFor(path);
     File file;
     file.handle_ = reinterpret_cast<std::intptr_t>(h);
     return file;
@@ -123,17 +131,18 @@ File File::CreateNew(const std::string& path, Share share) {
 File File::OpenOwn(const std::string& path, Share share) {
     // The reparse-point flag opens a link itself, which is then refused, as
     // is a second name (hard link) of the same file.
-    HANDLE h = ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, ShareFlags(share), nullptr, OPEN_EXISTING,
-                             FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (h == INVALID_HANDLE_VALUE) RaiseLastError(path);
+    HANDLE h = ::CreateFileW(Wide(path).c_str(), GENERIC_READ | GENERIC_WRITE, ShareFlags(share), nullptr,
+                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (h == INVALID_HANDLE_VALUE) RaiseFor(path);
     File file;
     file.handle_ = reinterpret_cast<std::intptr_t>(h);
     BY_HANDLE_FILE_INFORMATION info{};
-    if (!::GetFileInformationByHandle(h, &info)) RaiseLastError(path);
+    if (!::GetFileInformationByHandle(h, &info)) RaiseFor(path);
     if ((info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) !=
             0 ||
         info.nNumberOfLinks != 1 || ::GetFileType(h) != FILE_TYPE_DISK) {
-        throw EInOutError(TFault::AccessDenied, ERROR_ACCESS_DENIED, path + ": not a plain file of our own");
+        throw EInOutError(TFault::AccessDenied, ERROR_ACCESS_DENIED,
+                          win32::ShownPath(path) + ": not a plain file of our own");
     }
     return file;
 }
@@ -245,8 +254,8 @@ constexpr std::uint64_t kSmallFile = 1 << 20;
 }  // namespace
 
 std::unique_ptr<Mapping> MapFileReadOnly(const std::string& path) {
-    Handle file(::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    Handle file(::CreateFileW(Wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
     if (!file.valid()) return nullptr;
     LARGE_INTEGER openSize;
     if (!::GetFileSizeEx(file.get(), &openSize) || openSize.QuadPart <= 0) return nullptr;
@@ -256,7 +265,7 @@ std::unique_ptr<Mapping> MapFileReadOnly(const std::string& path) {
         while (done < bytes.size()) {
             DWORD got = 0;
             if (!::ReadFile(file.get(), bytes.data() + done, static_cast<DWORD>(bytes.size() - done), &got, nullptr)) {
-                RaiseLastError(path);
+                RaiseFor(path);
             }
             if (got == 0) break;  // the file shrank meanwhile: what is there
             done += got;
@@ -265,7 +274,7 @@ std::unique_ptr<Mapping> MapFileReadOnly(const std::string& path) {
         return std::make_unique<ReadView>(std::move(bytes));
     }
     // An empty file can't be mapped; this fails for it.
-    Handle mapping(::CreateFileMappingA(file.get(), nullptr, PAGE_READONLY, 0, 0, nullptr));
+    Handle mapping(::CreateFileMappingW(file.get(), nullptr, PAGE_READONLY, 0, 0, nullptr));
     if (!mapping.valid()) return nullptr;
     MappedView view(::MapViewOfFile(mapping.get(), FILE_MAP_READ, 0, 0, 0));
     if (view.get() == nullptr) return nullptr;
@@ -407,19 +416,25 @@ bool GuardedMappedRead(std::span<const std::uint8_t> view, const std::function<v
 
 // ---- names in the file system ----------------------------------------------
 
+namespace {
+
+DWORD Attributes(const std::string& path) { return ::GetFileAttributesW(Wide(path).c_str()); }
+
+}  // namespace
+
 bool FileExists(const std::string& path) {
-    const DWORD attributes = ::GetFileAttributesA(path.c_str());
+    const DWORD attributes = Attributes(path);
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
 bool DirectoryExists(const std::string& path) {
-    const DWORD attributes = ::GetFileAttributesA(path.c_str());
+    const DWORD attributes = Attributes(path);
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
 bool NameTaken(const std::string& path) {
     // The attributes of a link are its own: nothing is followed.
-    return ::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+    return Attributes(path) != INVALID_FILE_ATTRIBUTES;
 }
 
 std::vector<std::string> ListFileNames(const std::string& dir) {
@@ -427,12 +442,18 @@ std::vector<std::string> ListFileNames(const std::string& dir) {
     std::string pattern = dir;
     if (!pattern.empty() && pattern.back() != '\\' && pattern.back() != '/' && pattern.back() != ':') pattern += '\\';
     pattern += '*';
-    WIN32_FIND_DATAA found;
-    HANDLE search = ::FindFirstFileA(pattern.c_str(), &found);
+    WIN32_FIND_DATAW found;
+    HANDLE search = ::FindFirstFileW(Wide(pattern).c_str(), &found);
     if (search == INVALID_HANDLE_VALUE) return names;
     do {
-        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) names.emplace_back(found.cFileName);
-    } while (::FindNextFileA(search, &found));
+        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) continue;
+        // A name without a Windows-1252 spelling is no list name nor one of
+        // our temporaries: it is left out rather than misspelt.
+        std::string name;
+        if (NativeToCp1252(std::filesystem::path(found.cFileName), name) == codepage::TDecode::Ok) {
+            names.push_back(std::move(name));
+        }
+    } while (::FindNextFileW(search, &found));
     ::FindClose(search);
     return names;
 }
@@ -442,13 +463,15 @@ void ForceDirectories(const std::string& path) {
     while (!dir.empty() && (dir.back() == '\\' || dir.back() == '/')) dir.pop_back();
     if (dir.empty()) Raise(ERROR_INVALID_NAME, path);
     if (DirectoryExists(dir)) return;
+    // The install directory's token holds no separator: the walk up stops
+    // at it as at any directory.
     const auto separator = dir.find_last_of("\\/");
     if (separator != std::string::npos && separator > 0) {
         const std::string parent = dir.substr(0, separator);
         // A drive ("C:") is not made, only what lies below it.
         if (parent.back() != ':') ForceDirectories(parent);
     }
-    if (!::CreateDirectoryA(dir.c_str(), nullptr)) {
+    if (!::CreateDirectoryW(Wide(dir).c_str(), nullptr)) {
         const DWORD error = ::GetLastError();
         // Someone else may have made it in the meantime.
         if (error == ERROR_ALREADY_EXISTS && DirectoryExists(dir)) return;
@@ -456,23 +479,49 @@ void ForceDirectories(const std::string& path) {
     }
 }
 
-bool DeleteFile(const std::string& path) { return ::DeleteFileA(path.c_str()) != 0; }
+bool DeleteFile(const std::string& path) { return ::DeleteFileW(Wide(path).c_str()) != 0; }
+
+namespace {
+
+// The attributes SetFileAttributes takes; others it refuses or ignores.
+constexpr DWORD kSettableAttributes = FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED |
+                                      FILE_ATTRIBUTE_OFFLINE | FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_SYSTEM |
+                                      FILE_ATTRIBUTE_TEMPORARY;
+
+DWORD Settable(DWORD attributes) {
+    attributes &= kSettableAttributes;
+    return attributes == 0 ? FILE_ATTRIBUTE_NORMAL : attributes;
+}
+
+}  // namespace
 
 void ReplaceFile(const std::string& source, const std::string& target) {
-    if (!::MoveFileExA(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) RaiseLastError(target);
+    const std::wstring from = Wide(source);
+    const std::wstring to = Wide(target);
+    // Windows refuses to rename over a read-only file (one copied from a
+    // disc, or marked by an antivirus); the target is always a managed file,
+    // so its mark goes, and comes back if the rename fails after all.
+    const DWORD attributes = ::GetFileAttributesW(to.c_str());
+    const bool readOnly = attributes != INVALID_FILE_ATTRIBUTES &&
+                          (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) == FILE_ATTRIBUTE_READONLY;
+    const bool cleared = readOnly && ::SetFileAttributesW(to.c_str(), Settable(attributes & ~FILE_ATTRIBUTE_READONLY));
+    if (::MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING)) return;
+    const DWORD error = ::GetLastError();
+    if (cleared) ::SetFileAttributesW(to.c_str(), Settable(attributes));
+    Raise(error, target);
 }
 
 bool RenameToNewName(const std::string& source, const std::string& target) {
     const auto taken = [](DWORD error) { return error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS; };
+    const std::wstring from = Wide(source);
     if (const std::wstring exact = win32::ExactNewName(target); !exact.empty()) {
-        if (const std::wstring from = win32::WidePath(source); !from.empty()) {
-            if (::MoveFileExW(from.c_str(), exact.c_str(), 0)) return true;
-            if (taken(::GetLastError())) return false;
-        }
+        if (::MoveFileExW(from.c_str(), exact.c_str(), 0)) return true;
+        if (taken(::GetLastError())) return false;
     }
-    if (::MoveFileExA(source.c_str(), target.c_str(), 0)) return true;
-    if (taken(::GetLastError())) return false;
-    RaiseLastError(target);
+    if (::MoveFileExW(from.c_str(), Wide(target).c_str(), 0)) return true;
+    const DWORD error = ::GetLastError();
+    if (taken(error)) return false;
+    Raise(error, target);
 }
 
 }  // namespace os

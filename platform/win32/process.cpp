@@ -1,32 +1,63 @@
+// The current directory and starting programs on Windows, through the wide
+// calls. The current directory comes back in the engine's Windows-1252 when
+// it has a spelling there, else as the token that win32::WidePath expands
+// (exactnames.h): the install directory may have any name.
 #include "platform/os.h"
+#include "platform/win32/exactnames.h"
 
 #include <windows.h>
 #include <shellapi.h>
 
+#include <memory>
+
 namespace os {
 
 std::string GetCurrentDir() {
-    std::string buffer(MAX_PATH, '\0');
+    std::wstring buffer(MAX_PATH, L'\0');
     for (;;) {
-        const DWORD n = ::GetCurrentDirectoryA(static_cast<DWORD>(buffer.size()), buffer.data());
+        const DWORD n = ::GetCurrentDirectoryW(static_cast<DWORD>(buffer.size()), buffer.data());
         if (n == 0) return ".";
         if (n < buffer.size()) {
             buffer.resize(n);
-            return buffer;
+            break;
         }
         // Too small: n is the size needed, terminating NUL included.
-        buffer.assign(n, '\0');
+        buffer.assign(n, L'\0');
     }
+    std::string spelled;
+    if (NativeToCp1252(std::filesystem::path(buffer), spelled) == codepage::TDecode::Ok) return spelled;
+    return win32::DirectoryToken(buffer);
 }
 
 void SetCurrentDir(const std::string& path) {
-    if (!::SetCurrentDirectoryA(path.c_str())) RaiseLastError(path);
+    if (!::SetCurrentDirectoryW(win32::SystemPath(path).c_str())) {
+        const DWORD error = ::GetLastError();
+        const std::string shown = win32::ShownPath(path);
+        ::SetLastError(error);
+        RaiseLastError(shown);
+    }
 }
 
-void StartProgram(const std::string& commandLine) { ::WinExec(commandLine.c_str(), SW_RESTORE); }
+void StartProgram(const std::string& commandLine) {
+    // A program in the install directory is named through its token, which
+    // expands here like any path's.
+    std::wstring line = win32::WidePath(commandLine);
+    if (line.empty()) return;
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESHOWWINDOW;
+    startup.wShowWindow = SW_RESTORE;
+    PROCESS_INFORMATION started{};
+    if (!::CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &started)) {
+        return;
+    }
+    const auto close = [](HANDLE h) { ::CloseHandle(h); };
+    const std::unique_ptr<void, decltype(close)> process(started.hProcess, close);
+    const std::unique_ptr<void, decltype(close)> thread(started.hThread, close);
+}
 
 void OpenAddress(const std::string& address) {
-    ::ShellExecuteA(nullptr, nullptr, address.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+    ::ShellExecuteW(nullptr, nullptr, win32::WidePath(address).c_str(), nullptr, nullptr, SW_SHOWNORMAL);
 }
 
 }  // namespace os

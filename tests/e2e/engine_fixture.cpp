@@ -55,6 +55,21 @@ fs::path ServerFilePath(const fs::path& root, const std::string& urlPath) {
 #endif
 }
 
+// Everything below a directory, named below it as given. On Windows the walk
+// goes through the directory's "\\?\" form, which reaches past MAX_PATH.
+std::vector<fs::path> TreeBelow(const fs::path& dir) {
+#ifdef _WIN32
+    const fs::path root(L"\\\\?\\" + fs::absolute(dir).make_preferred().wstring());
+#else
+    const fs::path& root = dir;
+#endif
+    std::vector<fs::path> paths;
+    for (const auto& e : fs::recursive_directory_iterator(root)) {
+        paths.emplace_back(dir.native() + e.path().native().substr(root.native().size()));
+    }
+    return paths;
+}
+
 }  // namespace
 
 bool TRecordingView::Contains(const std::string& line) const { return Count(line) > 0; }
@@ -75,7 +90,7 @@ void EngineRun::SetUp() {
     fs::create_directories(serverDir_);
     std::random_device rd;
     sandbox_ = fs::temp_directory_path() / ("corvel-run-" + std::to_string(rd()));
-    installDir_ = sandbox_ / "install";
+    installDir_ = sandbox_ / installPlace_;
     fs::create_directories(installDir_);
     savedCwd_ = fs::current_path();
 }
@@ -161,6 +176,8 @@ bool EngineRun::RunIn(GFilesThread& run) {
 
 std::string EngineRun::Local(const std::string& relative) const { return ListPath(installDir_, relative).string(); }
 
+fs::path EngineRun::LocalPath(const std::string& relative) const { return ListPath(installDir_, relative); }
+
 std::string EngineRun::ReadLocal(const std::string& relative) const {
     const fs::path p = ListPath(installDir_, relative);
     if (!fs::is_regular_file(p)) return "<missing>";
@@ -173,17 +190,17 @@ void EngineRun::WriteLocal(const std::string& relative, const std::string& conte
 
 std::vector<std::string> EngineRun::Leftovers() const {
     std::vector<std::string> found;
-    for (const auto& e : fs::recursive_directory_iterator(installDir_)) {
-        const std::string name = e.path().filename().string();
-        const std::string ext = e.path().extension().string();
+    for (const fs::path& p : TreeBelow(installDir_)) {
+        const std::string name = p.filename().string();
+        const std::string ext = p.extension().string();
         if (name.find(".~corvel-resume-") != std::string::npos) continue;
         if (ext == ".bz2" || ext == ".part" || ext == ".New" || name == "files.lst" || name == "Update.bat" ||
             name.find(".~corvel") != std::string::npos) {
-            found.push_back(e.path().string());
+            found.push_back(p.string());
         }
     }
     for (const auto& e : fs::directory_iterator(sandbox_)) {
-        if (e.path().filename() != "install") found.push_back("outside: " + e.path().string());
+        if (e.path().filename() != *installPlace_.begin()) found.push_back("outside: " + e.path().string());
     }
     return found;
 }
@@ -213,10 +230,8 @@ std::size_t EngineRun::Connections() const {
 
 std::vector<std::string> EngineRun::Partials() const {
     std::vector<std::string> found;
-    for (const auto& e : fs::recursive_directory_iterator(installDir_)) {
-        if (e.path().filename().string().find(".~corvel-resume-") != std::string::npos) {
-            found.push_back(e.path().string());
-        }
+    for (const fs::path& p : TreeBelow(installDir_)) {
+        if (p.filename().string().find(".~corvel-resume-") != std::string::npos) found.push_back(p.string());
     }
     std::sort(found.begin(), found.end());
     return found;

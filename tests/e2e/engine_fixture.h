@@ -85,6 +85,7 @@ protected:
     bool RunIn(GFilesThread& run);
 
     std::string Local(const std::string& relative) const;      // install dir path
+    fs::path LocalPath(const std::string& relative) const;     // the same, as this system names it
     std::string ReadLocal(const std::string& relative) const;  // content, or "<missing>"
     void WriteLocal(const std::string& relative, const std::string& content) const;
     // Files in the install directory that a run must not leave behind
@@ -109,6 +110,9 @@ protected:
     // Connections of the install loop; 0 leaves the engine's default
     // (fetch ahead), 1 is the one-at-a-time loop.
     int connections_ = 0;
+    // Where the install directory lies in the test's sandbox; a test may
+    // name another place in its constructor.
+    fs::path installPlace_ = "install";
     std::string baseUrl_;
     fs::path serverDir_;
     fs::path installDir_;

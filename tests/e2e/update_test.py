@@ -322,6 +322,23 @@ class WithHttpServer(UpdateCase):
         finally:
             server.stop()
 
+    def test_dir_may_name_a_folder_the_list_code_page_cannot_spell(self):
+        """A player's folder in Polish under one in Cyrillic: --dir is read
+        as the system gives it, and every file lands inside it."""
+        server = PyServer(self.server_root)
+        try:
+            self.publish("--rev", "1")
+            outer = "\u0141\u00f3d\u017a Drakmoor"  # Łódź Drakmoor
+            self.install = os.path.join(self.tmp, outer, "\u0414\u0440\u0430\u043a\u043a\u043c\u043e\u0440")
+            os.makedirs(self.install)
+            code, out = self.update("http://127.0.0.1:%d/Updater/" % server.port)
+            self.assertEqual(code, 0, out)
+            self.assertEqual(tree_of(self.install), on_disk(self.files), out)
+            self.assertEqual(sorted(os.listdir(self.tmp)), sorted(["client", "install", "srv", outer]))
+            self.assertEqual(os.listdir(os.path.join(self.tmp, outer)), [os.path.basename(self.install)])
+        finally:
+            server.stop()
+
 
 class Failures(UpdateCase):
     def test_server_down_exits_1_and_writes_nothing(self):

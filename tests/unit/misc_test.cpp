@@ -99,15 +99,11 @@ TEST(RunProgram, StartsALongCommandLineWhole) {
 
 class WriteUpdateScriptTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        fs::current_path(dir_.Native());
-        current_ = os::GetCurrentDir();
-    }
+    void SetUp() override { fs::current_path(dir_.Native()); }
     std::string Script() const { return scratch::ReadAll(dir_.Native() / "Update.bat"); }
 
     scratch::Dir dir_;
     scratch::CwdGuard restore_;
-    std::string current_;
 };
 
 TEST_F(WriteUpdateScriptTest, WithoutNewExecutableOnlyRestarts) {
@@ -128,15 +124,11 @@ TEST_F(WriteUpdateScriptTest, WithNewExecutableSwapsItInAndOverwritesAnOldScript
               "@echo off\r\n"
               "taskkill /IM Up.exe /F\r\n"
               "ping 127.0.0.1 -n 3 > nul\r\n"
-              "del \"" +
-                  current_ +
-                  "\\files.lst\"\r\n"
-                  "del \"" +
-                  current_ +
-                  "\\Up.exe\"\r\n"
-                  "rename Up.exe.New Up.exe\r\n"
-                  "start Up.exe\r\n"
-                  "del \"Update.bat\"\r\n");
+              "del \"files.lst\"\r\n"
+              "del \"Up.exe\"\r\n"
+              "rename Up.exe.New Up.exe\r\n"
+              "start Up.exe\r\n"
+              "del \"Update.bat\"\r\n");
 }
 
 TEST_F(WriteUpdateScriptTest, UnwritableScriptRaises) {

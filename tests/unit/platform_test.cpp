@@ -353,6 +353,160 @@ TEST(PlatformPaths, CodePageAndSeparatorsAreTranslated) {
 }
 #endif
 
+// An install folder may have any name Windows allows: these have no
+// Windows-1252 spelling. The engine appends list names to the current
+// directory as the seam spells it, and every call must land in the folder.
+class PlatformAnyFolder : public ::testing::TestWithParam<const char8_t*> {};
+
+TEST_P(PlatformAnyFolder, EveryFileCallReachesTheFolderThroughTheCurrentDirectory) {
+    scratch::Dir dir;
+    scratch::CwdGuard restore;
+    const fs::path relative{GetParam()};
+    const fs::path folder = dir.Native() / relative;
+    fs::create_directories(folder);
+    fs::current_path(folder);
+    const std::string base = os::GetCurrentDir() + "\\";
+
+    os::ForceDirectories(base + "data\\maps");
+    EXPECT_TRUE(fs::is_directory(folder / "data" / "maps"));
+    EXPECT_TRUE(os::DirectoryExists(base + "data\\maps"));
+    EXPECT_TRUE(os::DirectoryExists(os::GetCurrentDir()));
+
+    // "café.txt": a list name with a byte of the code page's upper half.
+    const std::string cafe = base + "data\\caf\xE9.txt";
+    const fs::path nativeCafe = folder / "data" / u8"café.txt";
+    os::File created = os::File::Create(cafe, os::Share::None);
+    ASSERT_EQ(created.Write("old", 3), 3u);
+    created.Close();
+    EXPECT_EQ(scratch::ReadAll(nativeCafe), "old");
+    EXPECT_TRUE(os::FileExists(cafe));
+    EXPECT_TRUE(os::NameTaken(cafe));
+    EXPECT_THROW(os::File::CreateNew(cafe, os::Share::None), EInOutError);
+
+    os::File fresh = os::File::CreateNew(cafe + ".~new", os::Share::None);
+    ASSERT_EQ(fresh.Write("new!", 4), 4u);
+    fresh.Close();
+    os::ReplaceFile(cafe + ".~new", cafe);
+    EXPECT_EQ(scratch::ReadAll(nativeCafe), "new!");
+    EXPECT_FALSE(os::NameTaken(cafe + ".~new"));
+
+    const std::string map = base + "data\\maps\\m.dat";
+    EXPECT_TRUE(os::RenameToNewName(cafe, map));
+    EXPECT_EQ(scratch::ReadAll(folder / "data" / "maps" / "m.dat"), "new!");
+    EXPECT_EQ(os::ListFileNames(base + "data\\maps"), std::vector<std::string>{"m.dat"});
+    const auto mapping = os::MapFileReadOnly(map);
+    ASSERT_NE(mapping, nullptr);
+    EXPECT_EQ(std::string(mapping->Data().begin(), mapping->Data().end()), "new!");
+    {
+        os::File own = os::File::OpenOwn(map, os::Share::Read);
+        EXPECT_EQ(own.Size(), 4);
+        char buffer[8] = {};
+        EXPECT_EQ(os::File::OpenRead(map, os::Share::ReadWrite).Read(buffer, sizeof buffer), 4u);
+        EXPECT_EQ(std::string(buffer), "new!");
+    }
+    EXPECT_TRUE(os::DeleteFile(map));
+    EXPECT_FALSE(fs::exists(folder / "data" / "maps" / "m.dat"));
+
+    // A failure names the folder in words, not in the seam's own form.
+    try {
+        os::File::OpenRead(base + "missing.txt", os::Share::Read);
+        ADD_FAILURE() << "opened a missing file";
+    } catch (const EInOutError& e) {
+        EXPECT_EQ(FailureOf(e).fault, TFault::NotFound);
+        EXPECT_EQ(std::string(e.what()).find('\x01'), std::string::npos) << e.what();
+    }
+
+    os::SetCurrentDir(base + "data");
+    EXPECT_TRUE(fs::equivalent(fs::current_path(), folder / "data"));
+    EXPECT_TRUE(os::DirectoryExists(os::GetCurrentDir() + "\\maps"));
+
+    // Nothing landed beside the folder.
+    std::vector<fs::path> top;
+    for (const auto& entry : fs::directory_iterator(dir.Native())) top.push_back(entry.path().filename());
+    EXPECT_EQ(top, std::vector<fs::path>{*relative.begin()});
+}
+
+INSTANTIATE_TEST_SUITE_P(Names, PlatformAnyFolder,
+                         ::testing::Values(u8"Łódź Drakmoor", u8"Драккмор", u8"ドラクモア/Drakmoor"));
+
+// Past MAX_PATH (260) Windows reads a plain path no further: a deep file of
+// the list under a deep install folder is still made, read and replaced.
+TEST(PlatformFiles, PathsLongerThanMaxPathWork) {
+    scratch::Dir dir;
+    std::string relative;
+    fs::path nativeRelative;
+    for (char c : std::string("abcde")) {
+        const std::string part(60, c);
+        relative += part + "\\";
+        nativeRelative /= part;
+    }
+    const std::string deep = dir / relative.substr(0, relative.size() - 1);
+    const std::string file = deep + "\\f.dat";
+    ASSERT_GT(file.size(), 300u);
+
+    os::ForceDirectories(deep);
+    EXPECT_TRUE(os::DirectoryExists(deep));
+    os::File created = os::File::CreateNew(file + ".~new", os::Share::None);
+    ASSERT_EQ(created.Write("deep", 4), 4u);
+    created.Close();
+    EXPECT_TRUE(os::RenameToNewName(file + ".~new", file));
+    EXPECT_TRUE(os::FileExists(file));
+    EXPECT_EQ(os::ListFileNames(deep), std::vector<std::string>{"f.dat"});
+
+    os::File::Create(file + ".~new", os::Share::None).Write("deeper", 6);
+    os::ReplaceFile(file + ".~new", file);
+    const auto mapping = os::MapFileReadOnly(file);
+    ASSERT_NE(mapping, nullptr);
+    EXPECT_EQ(std::string(mapping->Data().begin(), mapping->Data().end()), "deeper");
+    EXPECT_EQ(os::File::OpenOwn(file, os::Share::Read).Size(), 6);
+
+    // "." and ".." read as they would in a short path.
+    EXPECT_TRUE(os::FileExists(deep + "\\.\\..\\" + std::string(60, 'e') + "\\f.dat"));
+    EXPECT_TRUE(os::DeleteFile(file));
+    EXPECT_FALSE(os::NameTaken(file));
+    EXPECT_TRUE(fs::is_directory(dir.Native() / nativeRelative));
+#ifdef _WIN32
+    // The test's own removal can't reach past MAX_PATH: the deep levels go
+    // one by one.
+    for (std::string level = deep; level.size() > dir.Native().string().size(); level.erase(level.rfind('\\'))) {
+        EXPECT_TRUE(::RemoveDirectoryW(os::win32::SystemPath(level).c_str())) << level;
+    }
+#endif
+}
+
+// A managed file marked read-only (copied from a disc, or by an antivirus)
+// is still replaced, and the new file doesn't carry the mark; when the
+// rename fails, the old file keeps it.
+TEST(PlatformFiles, ReplaceFileReplacesAReadOnlyTarget) {
+    scratch::Dir dir;
+    const fs::path target = dir.Native() / "data.pak";
+    const auto writable = [](const fs::path& p) {
+        return (fs::status(p).permissions() & fs::perms::owner_write) != fs::perms::none;
+    };
+    scratch::WriteAll(target, "old");
+    fs::permissions(target, fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                    fs::perm_options::remove);
+    ASSERT_FALSE(writable(target));
+    // A second name of the same file shows what became of the target's own
+    // mark: Wine, unlike Windows, renames over a read-only file anyway.
+    fs::create_hard_link(target, dir.Native() / "data.lnk");
+
+    EXPECT_THROW(os::ReplaceFile(dir / "gone.New", dir / "data.pak"), EInOutError);
+    EXPECT_FALSE(writable(target));
+    EXPECT_EQ(scratch::ReadAll(target), "old");
+
+    scratch::WriteAll(dir.Native() / "data.pak.New", "new");
+    os::ReplaceFile(dir / "data.pak.New", dir / "data.pak");
+    EXPECT_EQ(scratch::ReadAll(target), "new");
+    EXPECT_TRUE(writable(target));
+    EXPECT_FALSE(fs::exists(dir.Native() / "data.pak.New"));
+#ifdef _WIN32
+    EXPECT_EQ(::GetFileAttributesW(target.c_str()) & FILE_ATTRIBUTE_READONLY, 0u);
+    EXPECT_TRUE(writable(dir.Native() / "data.lnk"));
+    EXPECT_EQ(scratch::ReadAll(dir.Native() / "data.lnk"), "old");
+#endif
+}
+
 // The slow-transfer rule: less than 1 KiB in any window fails.
 TEST(PlatformHttpPace, FailsOnlyWhenAWindowHoldsLessThanOneKiB) {
     using namespace std::chrono_literals;
@@ -506,11 +660,11 @@ TEST(PlatformNative, StreamsAndRenamesWorkOnNamesFromListBytes) {
 TEST(PlatformNative, DirectoryFromTheCommandLineIsEnteredOrReportedWithTheSystemText) {
     scratch::Dir dir;
     scratch::CwdGuard cwd;
-    EXPECT_FALSE(os::EnterDirectory((dir.Native() / "missing").string()));
+    EXPECT_FALSE(os::EnterDirectory(dir.Native() / "missing"));
     const std::string reason = os::ErrorText(os::LastErrorCode());
     EXPECT_FALSE(reason.empty());
     EXPECT_NE(reason.back(), '.');
     EXPECT_NE(reason.rfind("error ", 0), 0u) << reason;  // the system's text, not the fallback
-    ASSERT_TRUE(os::EnterDirectory(dir.Native().string()));
+    ASSERT_TRUE(os::EnterDirectory(dir.Native()));
     EXPECT_TRUE(fs::equivalent(fs::current_path(), dir.Native()));
 }

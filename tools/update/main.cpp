@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -47,37 +48,37 @@ int main(int argc, char** argv) {
     os::SetConsoleToListCodePage();
     bool force = false;
     bool verbose = false;
-    std::string dir;
+    std::filesystem::path dir;
     std::string baseUrl;
     std::string publicKey = config::PublicKey();
     std::filesystem::path logFile;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
+    // Read as the system gives them: a directory may have any name.
+    const std::vector<std::filesystem::path> args = os::ProgramArguments(argc, argv);
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string arg = os::NativeDisplayBytes(args[i]);
         if (arg == "--force") {
             force = true;
         } else if (arg == "--verbose") {
             verbose = true;
         } else if (arg == "--public-key") {
-            if (i + 1 >= argc) return Usage("--public-key needs a value");
-            publicKey = argv[++i];
+            if (i + 1 >= args.size()) return Usage("--public-key needs a value");
+            publicKey = os::NativeDisplayBytes(args[++i]);
             if (publicKey.size() != 64 || publicKey.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) {
                 return Usage("--public-key needs 64 hexadecimal digits");
             }
         } else if (arg == "--log") {
-            if (i + 1 >= argc) return Usage("--log needs a file");
-            // The file is named in the system's own encoding, and from where
-            // the tool was started, before --dir is entered.
+            if (i + 1 >= args.size()) return Usage("--log needs a file");
+            // Named from where the tool was started, before --dir is entered.
             std::error_code ec;
-            logFile = std::filesystem::absolute(os::ProgramArguments(argc, argv)[static_cast<std::size_t>(i)], ec);
-            ++i;
+            logFile = std::filesystem::absolute(args[++i], ec);
             if (ec) return Usage("--log needs a file");
         } else if (arg == "--dir" || arg == "--timeout") {
-            if (i + 1 >= argc) return Usage((arg + " needs a value").c_str());
-            const std::string value = argv[++i];
+            if (i + 1 >= args.size()) return Usage((arg + " needs a value").c_str());
+            ++i;
             if (arg == "--dir") {
-                dir = value;
+                dir = args[i];
             } else {
-                const auto seconds = ParseDecimalInRange(value, 1, 86400);
+                const auto seconds = ParseDecimalInRange(os::NativeDisplayBytes(args[i]), 1, 86400);
                 if (!seconds) return Usage("--timeout needs a number of seconds");
                 os::SetHttpStallTimeout(static_cast<int>(*seconds));
             }
@@ -100,7 +101,8 @@ int main(int argc, char** argv) {
         // The directory comes in the system's own encoding, not the list's.
         if (!os::EnterDirectory(dir)) {
             const std::string reason = os::ErrorText(os::LastErrorCode());
-            std::fprintf(stderr, "corvel-update: cannot enter %s: %s\n", dir.c_str(), reason.c_str());
+            std::fprintf(stderr, "corvel-update: cannot enter %s: %s\n", os::NativeDisplayBytes(dir).c_str(),
+                         reason.c_str());
             return 2;
         }
     }
