@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <mutex>
 
 // Raised inside a run at the first block or entry after a stop request; the
@@ -20,6 +21,14 @@ public:
 
 class TRunControl {
 public:
+    // The player's hand on the run's transfers, from any thread at any time:
+    // a limit in bytes per second for all its connections together (0: no
+    // limit), and a pause.
+    void SetRateLimit(std::uint64_t bytesPerSecond) { rateLimit_.store(bytesPerSecond, std::memory_order_relaxed); }
+    std::uint64_t RateLimit() const { return rateLimit_.load(std::memory_order_relaxed); }
+    void SetPaused(bool paused) { paused_.store(paused, std::memory_order_relaxed); }
+    bool Paused() const { return paused_.load(std::memory_order_relaxed); }
+
     void RequestStop() { stop_.store(true, std::memory_order_relaxed); }
     bool StopRequested() const { return stop_.load(std::memory_order_relaxed); }
     void ThrowIfStopped() const {
@@ -43,6 +52,8 @@ public:
     }
 
 private:
+    std::atomic<std::uint64_t> rateLimit_{0};
+    std::atomic<bool> paused_{false};
     std::atomic<bool> stop_{false};
     mutable os::Mutex mutex_;
     mutable os::Condition changed_;

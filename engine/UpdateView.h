@@ -21,6 +21,15 @@
 // rather than recognising the text.
 enum class TRunPhase : std::uint8_t { Idle, Searching, CheckingFiles, Checking, Downloading, Extracting, Failed };
 
+// How far the downloads of an install are, in bytes, for the player.
+struct TTransferFigures {
+    std::int64_t done = 0;          // bytes of the install's downloads received so far
+    std::int64_t total = 0;         // bytes they come to in all (as far as known)
+    std::int64_t speed = 0;         // bytes per second, smoothed over several seconds; 0 until known
+    std::int64_t secondsLeft = -1;  // -1 until the speed is steady
+    bool paused = false;
+};
+
 class TUpdateView {
 public:
     virtual ~TUpdateView() = default;
@@ -43,6 +52,9 @@ public:
     // None, else failed with its reason (the console prints a line per file;
     // the window shows none).
     virtual void EntryFinished(const std::string& /*path*/, const TFailure& /*failure*/) {}
+    // The install's download figures, a few times a second while it
+    // downloads; published like the positions (never blocks).
+    virtual void SyncTransfer(const TTransferFigures& /*figures*/) {}
     // The run has ended, just before EndUpdateView: failure is the reason of
     // its first failure when the view was told of one ("Actualización
     // Fallida"); None after a success and after a run that ended without a
