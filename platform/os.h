@@ -170,8 +170,10 @@ struct THolder {
 // the player left running), this process aside. Empty on POSIX, where
 // files are never locked, and when none can be named.
 std::vector<THolder> ProcessesHolding(const std::string& path, const std::string& installDir);
-// For an InUse failure of path, its first holder's name and pid; any other
-// failure, or one whose holder can't be named, stays as it is.
+// For a failure to read or replace path: when another process holds it,
+// the failure is InUse (a replace over a file held open fails as access
+// denied) and names its first holder, when one can be named. Any other
+// failure stays as it is.
 void NameHolder(TFailure& failure, const std::string& path, const std::string& installDir);
 
 // The bytes this user may still write on the volume that holds dir;

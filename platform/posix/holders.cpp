@@ -6,4 +6,6 @@ namespace os {
 
 std::vector<THolder> ProcessesHolding(const std::string& /*path*/, const std::string& /*installDir*/) { return {}; }
 
+void NameHolder(TFailure& /*failure*/, const std::string& /*path*/, const std::string& /*installDir*/) {}
+
 }  // namespace os

@@ -155,7 +155,32 @@ std::vector<THolder> StartedFrom(const std::wstring& installDir) {
     return holders;
 }
 
+// Whether another process has path open without letting it be deleted,
+// which is what keeps a rename from replacing it: only then is an open
+// for deletion that shares everything refused.
+bool HeldOpen(const std::wstring& path) {
+    const Handle file(::CreateFileW(path.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    return !file.valid() && ::GetLastError() == ERROR_SHARING_VIOLATION;
+}
+
 }  // namespace
+
+void NameHolder(TFailure& failure, const std::string& path, const std::string& installDir) {
+    if (failure.fault == TFault::AccessDenied) {
+        // A running program (its image mapped) or an open file refuses a
+        // replace as access denied; a file that merely may not be written
+        // is neither held open nor named by the Restart Manager.
+        const std::wstring file = win32::WidePath(path);
+        if (file.empty() || !(HeldOpen(file) || !FromRestartManager(file).empty())) return;
+        failure.fault = TFault::InUse;
+    }
+    if (failure.fault != TFault::InUse) return;
+    const std::vector<THolder> holders = ProcessesHolding(path, installDir);
+    if (holders.empty()) return;
+    failure.holder = holders.front().name;
+    failure.holderPid = holders.front().pid;
+}
 
 std::vector<THolder> ProcessesHolding(const std::string& path, const std::string& installDir) {
     const std::wstring file = win32::WidePath(path);
