@@ -154,9 +154,9 @@ TFailure SpaceShortage(const TRunFields& thread) {
     const std::uint64_t needed = SpaceNeeded(sizes);
     const std::optional<std::uint64_t> free = os::FreeSpace(thread.InstallDir);
     if (!free || *free >= needed) return TFailure{};
-    TFailure failure{TFault::DiskFull, 0,
-                     thread.InstallDir + ": " + std::to_string(needed) + " bytes needed, " + std::to_string(*free) +
-                         " free"};
+    TFailure failure{
+        TFault::DiskFull, 0,
+        thread.InstallDir + ": " + std::to_string(needed) + " bytes needed, " + std::to_string(*free) + " free"};
     failure.bytesShort = needed - *free;
     return failure;
 }

@@ -11,7 +11,6 @@
 #include <restartmanager.h>
 #include <tlhelp32.h>
 
-
 namespace os {
 
 namespace {
@@ -41,7 +40,8 @@ public:
     Library& operator=(const Library&) = delete;
     template <class Fn>
     Fn Get(const char* name) const {
-        return module_ == nullptr ? nullptr : reinterpret_cast<Fn>(reinterpret_cast<void*>(::GetProcAddress(module_, name)));
+        return module_ == nullptr ? nullptr
+                                  : reinterpret_cast<Fn>(reinterpret_cast<void*>(::GetProcAddress(module_, name)));
     }
 
 private:
@@ -51,8 +51,8 @@ private:
 // Windows-1252, as every name the engine reports.
 std::string Narrow(const std::wstring& wide) {
     if (wide.empty()) return {};
-    const int n = ::WideCharToMultiByte(1252, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr,
-                                        nullptr);
+    const int n =
+        ::WideCharToMultiByte(1252, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr, nullptr);
     if (n <= 0) return {};
     std::string out(static_cast<std::size_t>(n), '\0');
     ::WideCharToMultiByte(1252, 0, wide.data(), static_cast<int>(wide.size()), out.data(), n, nullptr, nullptr);
@@ -117,8 +117,7 @@ std::vector<THolder> FromRestartManager(const std::wstring& file) {
         UINT count = static_cast<UINT>(infos.size());
         DWORD reasons = 0;
         status = list(session, &needed, &count, infos.empty() ? nullptr : infos.data(), &reasons);
-        if (status == ERROR_SUCCESS) infos.resize(count);
-        else if (status == ERROR_MORE_DATA) infos.resize(needed);
+        infos.resize(status == ERROR_MORE_DATA ? needed : count);
     }
     std::vector<THolder> holders;
     if (status != ERROR_SUCCESS) return holders;

@@ -1,12 +1,12 @@
 // Holds a file open the way a running game holds its data, until told to let
-// go: holdfile FILE none|read|readwrite. Opens FILE for reading with that
+// go: holdfile FILE none|read. Opens FILE for reading with that
 // sharing, writes "held" to standard output, and keeps it open until its
 // standard input ends (the test closes it, or the test itself ended).
 #include <windows.h>
 
 #include <shellapi.h>
 
-#include <cwchar>
+#include <string_view>
 
 namespace {
 
@@ -38,13 +38,12 @@ struct Arguments {
 int main() {
     const Arguments args;
     if (args.argv == nullptr || args.argc != 3) return 2;
-    DWORD share = 0;
-    if (std::wcscmp(args.argv[2], L"read") == 0) share = FILE_SHARE_READ;
-    else if (std::wcscmp(args.argv[2], L"readwrite") == 0) share = FILE_SHARE_READ | FILE_SHARE_WRITE;
-    else if (std::wcscmp(args.argv[2], L"none") != 0) return 2;
+    const std::wstring_view mode = args.argv[2];
+    if (mode != L"none" && mode != L"read") return 2;
+    const DWORD share = mode == L"read" ? FILE_SHARE_READ : 0;
 
-    const Handle file(::CreateFileW(args.argv[1], GENERIC_READ, share, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                                    nullptr));
+    const Handle file(
+        ::CreateFileW(args.argv[1], GENERIC_READ, share, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file.valid()) return 1;
     DWORD put = 0;
     if (!::WriteFile(::GetStdHandle(STD_OUTPUT_HANDLE), "held\n", 5, &put, nullptr)) return 1;
