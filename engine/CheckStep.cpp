@@ -7,30 +7,60 @@
 
 #include <optional>
 #include <string>
+#include <utility>
 
 namespace {
 
 // The digest of empty input, which FileDigest also gives a missing file.
 constexpr std::string_view kEmptyDigest = "d41d8cd98f00b204e9800998ecf8427e";
 
-// An entry's local digest: nullopt when there is no such file, "" when it
-// can't be read now (then it is fetched again).
-std::optional<std::string> LocalDigest(const std::string& installDir, std::string_view line) {
+// What the check found on disk for an entry.
+struct TLocal {
+    // nullopt when there is no such file, "" when it can't be read now (then
+    // it is fetched again).
     std::optional<std::string> digest;
+    // InUse when another program holds the file: a new copy couldn't replace
+    // it either, so it is not fetched; the player closes that program and
+    // checks again.
+    TFailure held;
+};
+
+// The InUse failure of a file that can't be opened because another program
+// holds it; None for any other reason (a mapping that fails gives none).
+TFailure HeldFailure(const std::string& path) {
+    try {
+        os::File::OpenRead(path, os::Share::ReadWrite);
+    } catch (const std::exception& e) {
+        if (TFailure failure = FailureOf(e); failure.fault == TFault::InUse) return failure;
+    }
+    return TFailure{};
+}
+
+TLocal LocalDigest(const std::string& installDir, std::string_view line) {
+    TLocal local;
     const auto entry = SafeEntry(line);
-    if (!entry) return digest;
-    const std::string local = installDir + std::string(entry->path);
+    if (!entry) return local;
+    const std::string path = installDir + std::string(entry->path);
     try {
         TMD5Digest bytes{};
-        FileDigest(local, bytes);
-        digest = DigestToHex(bytes);
-    } catch (const std::exception&) {
-        return std::optional<std::string>(std::string());
+        FileDigest(path, bytes);
+        local.digest = DigestToHex(bytes);
+    } catch (const std::exception& e) {
+        local.digest.emplace();
+        if (TFailure failure = FailureOf(e); failure.fault == TFault::InUse) local.held = std::move(failure);
+        return local;
     }
-    // A missing file hashes as empty input; only then is it looked up,
-    // which saves a lookup per file in the common case.
-    if (*digest == kEmptyDigest && !os::FileExists(local)) digest.reset();
-    return digest;
+    // A missing file hashes as empty input, and so does one that can't be
+    // opened; only then is it looked at again, which saves a lookup per file
+    // in the common case.
+    if (*local.digest == kEmptyDigest) {
+        if (!os::FileExists(path)) {
+            local.digest.reset();
+        } else {
+            local.held = HeldFailure(path);
+        }
+    }
+    return local;
 }
 
 }  // namespace
@@ -47,7 +77,7 @@ void CheckSection(TRunContext& run, const TListLines& section) {
     section.ForEach([&](std::string_view line) { numbered.push_back(line); });
     // Each entry's local digest, hashed a few entries ahead on a second
     // core; the entries are decided in order.
-    TWorkAhead<std::optional<std::string>> localDigests(
+    TWorkAhead<TLocal> localDigests(
         numbered.size(), [&numbered, &thread](std::size_t i) { return LocalDigest(thread.InstallDir, numbered[i]); });
     std::string detail;
     for (std::size_t i = 0; i < numbered.size(); ++i) {
@@ -74,7 +104,16 @@ void CheckSection(TRunContext& run, const TListLines& section) {
             }
             continue;
         }
-        const std::optional<std::string> digest = localDigests.Take(i);
+        TLocal local = localDigests.Take(i);
+        if (local.held) {
+            // Failed here rather than fetched: the replace would fail the same way.
+            const std::string path(entry->path);
+            os::NameHolder(local.held, thread.InstallDir + path, thread.InstallDir);
+            run.report.EntryFinished(path, local.held);
+            run.report.Fail(local.held);
+            continue;
+        }
+        const std::optional<std::string>& digest = local.digest;
         if (!digest) run.missing.insert(thread.PendingFiles.size());
         if (!digest || *digest != entry->digest) thread.PendingFiles.push_back(line);
     }

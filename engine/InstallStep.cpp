@@ -1,12 +1,16 @@
 #include "engine/InstallStep.h"
 
+#include "engine/CopyStreams.h"
 #include "engine/InstallAhead.h"
 #include "engine/RunContext.h"
 #include "formats/Publication.h"
 #include "platform/os.h"
 
+#include <algorithm>
+#include <limits>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -129,18 +133,65 @@ TFailure InstallEntry(TRunContext& run, TInstallAhead& ahead, std::size_t i, boo
         PutInPlace(run, part, thread.InstallDir + path, i);
     } catch (const std::exception& e) {
         os::DeleteFile(part);  // ours: decoded ahead for this entry
-        return FailureOf(e);
+        TFailure failure = FailureOf(e);
+        os::NameHolder(failure, thread.InstallDir + path, thread.InstallDir);
+        return failure;
     }
     return TFailure{};
 }
 
+// DiskFull with the bytes missing when the install's volume can't hold what
+// the pending entries need; None when it can, or when its free space can't
+// be read. Entries without a valid size fail on their own and need nothing.
+TFailure SpaceShortage(const TRunFields& thread) {
+    std::vector<std::int64_t> sizes;
+    sizes.reserve(thread.PendingFiles.size());
+    for (std::size_t i = 0; i < thread.PendingFiles.size(); ++i) {
+        const auto entry = SafeEntry(thread.PendingFiles[i]);
+        if (!entry) continue;
+        if (const std::optional<std::int64_t> size = ParseSize(entry->size)) sizes.push_back(*size);
+    }
+    const std::uint64_t needed = SpaceNeeded(sizes);
+    const std::optional<std::uint64_t> free = os::FreeSpace(thread.InstallDir);
+    if (!free || *free >= needed) return TFailure{};
+    TFailure failure{
+        TFault::DiskFull, 0,
+        thread.InstallDir + ": " + std::to_string(needed) + " bytes needed, " + std::to_string(*free) + " free"};
+    failure.bytesShort = needed - *free;
+    return failure;
+}
+
 }  // namespace
+
+std::uint64_t SpaceNeeded(std::span<const std::int64_t> sizes) {
+    constexpr std::uint64_t kMost = std::numeric_limits<std::uint64_t>::max();
+    std::uint64_t total = 0;
+    std::int64_t largest = 0;
+    for (const std::int64_t size : sizes) {
+        if (size <= 0) continue;
+        const auto bytes = static_cast<std::uint64_t>(size);
+        total = bytes > kMost - total ? kMost : total + bytes;
+        largest = std::max(largest, size);
+    }
+    if (largest == 0) return total;
+    const auto copy = static_cast<std::uint64_t>(CompressedSizeBound(largest));
+    return copy > kMost - total ? kMost : total + copy;
+}
 
 void InstallPending(TRunContext& run) {
     TRunFields& thread = run.fields;
     thread.InstallFailed = false;
     if (thread.PendingFiles.empty()) return;
     run.report.BarMax(1, static_cast<std::int32_t>(thread.PendingFiles.size() - 1));
+    // Nothing is fetched for an install that can't fit: the run fails as a
+    // whole, like one whose server can't be reached, and every file stays.
+    if (const TFailure shortage = SpaceShortage(thread)) {
+        run.report.Fail(shortage);
+        thread.InstallFailed = true;
+        run.report.Reset(TProgressKind::Total);
+        run.report.ShowUpdateFinished();
+        return;
+    }
 
     TInstallAhead::TOptions options;
     options.installDir = thread.InstallDir;

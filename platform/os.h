@@ -21,6 +21,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -159,6 +160,30 @@ void SetCurrentDir(const std::string& path);
 void StartProgram(const std::string& commandLine);
 // Opens an address with the user's default handler; the result is ignored.
 void OpenAddress(const std::string& address);
+
+// ---- files held by other programs, and free space ---------------------------
+
+// A process that holds a file open.
+struct THolder {
+    std::string name;  // its executable's file name ("gc.exe"), in the list's code page
+    std::uint32_t pid = 0;
+};
+
+// The processes that may be why a file can't be opened or replaced: on
+// Windows, those the Restart Manager names where the system has a working
+// one; otherwise those whose executable lies inside installDir (the game
+// the player left running), this process aside. Empty on POSIX, where
+// files are never locked, and when none can be named.
+std::vector<THolder> ProcessesHolding(const std::string& path, const std::string& installDir);
+// For a failure to read or replace path: when another process holds it,
+// the failure is InUse (a replace over a file held open fails as access
+// denied) and names its first holder, when one can be named. Any other
+// failure stays as it is.
+void NameHolder(TFailure& failure, const std::string& path, const std::string& installDir);
+
+// The bytes this user may still write on the volume that holds dir;
+// nullopt when the system can't tell.
+std::optional<std::uint64_t> FreeSpace(const std::string& dir);
 
 // ---- native paths and the console (the tools) ------------------------------
 //

@@ -1,0 +1,194 @@
+// Who holds a file. The Restart Manager answers exactly, but it is loaded
+// at run time: rstrtmgr.dll may be missing, and Wine's only pretends (its
+// RmGetList names nobody). Where it names nobody, the processes started
+// from the install directory are named instead: the game the player left
+// running is the usual holder of a game file.
+#include "platform/os.h"
+#include "platform/win32/exactnames.h"
+
+#include <windows.h>
+
+#include <restartmanager.h>
+#include <tlhelp32.h>
+
+namespace os {
+
+namespace {
+
+class Handle {
+public:
+    explicit Handle(HANDLE h) : h_(h) {}
+    ~Handle() {
+        if (valid()) ::CloseHandle(h_);
+    }
+    Handle(const Handle&) = delete;
+    Handle& operator=(const Handle&) = delete;
+    bool valid() const { return h_ != nullptr && h_ != INVALID_HANDLE_VALUE; }
+    HANDLE get() const { return h_; }
+
+private:
+    HANDLE h_;
+};
+
+class Library {
+public:
+    explicit Library(const wchar_t* name) : module_(::LoadLibraryW(name)) {}
+    ~Library() {
+        if (module_ != nullptr) ::FreeLibrary(module_);
+    }
+    Library(const Library&) = delete;
+    Library& operator=(const Library&) = delete;
+    template <class Fn>
+    Fn Get(const char* name) const {
+        return module_ == nullptr ? nullptr
+                                  : reinterpret_cast<Fn>(reinterpret_cast<void*>(::GetProcAddress(module_, name)));
+    }
+
+private:
+    HMODULE module_;
+};
+
+// Windows-1252, as every name the engine reports.
+std::string Narrow(const std::wstring& wide) {
+    if (wide.empty()) return {};
+    const int n =
+        ::WideCharToMultiByte(1252, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr, nullptr);
+    if (n <= 0) return {};
+    std::string out(static_cast<std::size_t>(n), '\0');
+    ::WideCharToMultiByte(1252, 0, wide.data(), static_cast<int>(wide.size()), out.data(), n, nullptr, nullptr);
+    return out;
+}
+
+// The process's executable with its full path; empty when it can't be asked.
+std::wstring ImagePath(DWORD pid) {
+    Handle process(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
+    if (!process.valid()) return {};
+    std::wstring path(32768, L'\0');
+    DWORD size = static_cast<DWORD>(path.size());
+    if (!::QueryFullProcessImageNameW(process.get(), 0, path.data(), &size)) return {};
+    path.resize(size);
+    return path;
+}
+
+std::wstring FileNameOf(const std::wstring& path) {
+    const std::size_t slash = path.find_last_of(L"\\/");
+    return slash == std::wstring::npos ? path : path.substr(slash + 1);
+}
+
+// The long form of a path, so that a short (8.3) spelling compares equal.
+std::wstring LongForm(const std::wstring& path) {
+    const DWORD n = ::GetLongPathNameW(path.c_str(), nullptr, 0);
+    if (n == 0) return path;
+    std::wstring out(n, L'\0');
+    const DWORD got = ::GetLongPathNameW(path.c_str(), out.data(), n);
+    if (got == 0 || got >= n) return path;
+    out.resize(got);
+    return out;
+}
+
+std::vector<THolder> FromRestartManager(const std::wstring& file) {
+    using StartFn = DWORD(WINAPI*)(DWORD*, DWORD, WCHAR*);
+    using RegisterFn = DWORD(WINAPI*)(DWORD, UINT, LPCWSTR*, UINT, RM_UNIQUE_PROCESS*, UINT, LPCWSTR*);
+    using ListFn = DWORD(WINAPI*)(DWORD, UINT*, UINT*, RM_PROCESS_INFO*, DWORD*);
+    using EndFn = DWORD(WINAPI*)(DWORD);
+    const Library rm(L"rstrtmgr.dll");
+    const auto start = rm.Get<StartFn>("RmStartSession");
+    const auto registerFiles = rm.Get<RegisterFn>("RmRegisterResources");
+    const auto list = rm.Get<ListFn>("RmGetList");
+    const auto end = rm.Get<EndFn>("RmEndSession");
+    if (start == nullptr || registerFiles == nullptr || list == nullptr || end == nullptr) return {};
+
+    DWORD session = 0;
+    WCHAR key[CCH_RM_SESSION_KEY + 1] = {};
+    if (start(&session, 0, key) != ERROR_SUCCESS) return {};
+    struct Ender {
+        EndFn end;
+        DWORD session;
+        ~Ender() { end(session); }
+    } ender{end, session};
+
+    LPCWSTR files[] = {file.c_str()};
+    if (registerFiles(session, 1, files, 0, nullptr, 0, nullptr) != ERROR_SUCCESS) return {};
+    std::vector<RM_PROCESS_INFO> infos;
+    DWORD status = ERROR_MORE_DATA;
+    // The list may grow between the two calls; a few tries are enough.
+    for (int attempt = 0; attempt < 4 && status == ERROR_MORE_DATA; ++attempt) {
+        UINT needed = 0;
+        UINT count = static_cast<UINT>(infos.size());
+        DWORD reasons = 0;
+        status = list(session, &needed, &count, infos.empty() ? nullptr : infos.data(), &reasons);
+        infos.resize(status == ERROR_MORE_DATA ? needed : count);
+    }
+    std::vector<THolder> holders;
+    if (status != ERROR_SUCCESS) return holders;
+    for (const RM_PROCESS_INFO& info : infos) {
+        const DWORD pid = info.Process.dwProcessId;
+        if (pid == ::GetCurrentProcessId()) continue;
+        std::wstring name = FileNameOf(ImagePath(pid));
+        if (name.empty()) name = info.strAppName;
+        holders.push_back(THolder{Narrow(name), pid});
+    }
+    return holders;
+}
+
+std::vector<THolder> StartedFrom(const std::wstring& installDir) {
+    std::vector<THolder> holders;
+    std::wstring dir = LongForm(installDir);
+    if (dir.empty()) return holders;
+    if (dir.back() != L'\\') dir += L'\\';
+    Handle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!snapshot.valid()) return holders;
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = ::Process32FirstW(snapshot.get(), &entry); more; more = ::Process32NextW(snapshot.get(), &entry)) {
+        const DWORD pid = entry.th32ProcessID;
+        if (pid == 0 || pid == ::GetCurrentProcessId()) continue;
+        const std::wstring image = LongForm(ImagePath(pid));
+        if (image.size() <= dir.size()) continue;
+        if (::CompareStringOrdinal(image.c_str(), static_cast<int>(dir.size()), dir.c_str(),
+                                   static_cast<int>(dir.size()), TRUE) != CSTR_EQUAL) {
+            continue;
+        }
+        holders.push_back(THolder{Narrow(FileNameOf(image)), pid});
+    }
+    return holders;
+}
+
+// Whether another process has path open without letting it be deleted,
+// which is what keeps a rename from replacing it: only then is an open
+// for deletion that shares everything refused.
+bool HeldOpen(const std::wstring& path) {
+    const Handle file(::CreateFileW(path.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    return !file.valid() && ::GetLastError() == ERROR_SHARING_VIOLATION;
+}
+
+}  // namespace
+
+void NameHolder(TFailure& failure, const std::string& path, const std::string& installDir) {
+    if (failure.fault == TFault::AccessDenied) {
+        // A running program (its image mapped) or an open file refuses a
+        // replace as access denied; a file that merely may not be written
+        // is neither held open nor named by the Restart Manager.
+        const std::wstring file = win32::WidePath(path);
+        if (file.empty() || !(HeldOpen(file) || !FromRestartManager(file).empty())) return;
+        failure.fault = TFault::InUse;
+    }
+    if (failure.fault != TFault::InUse) return;
+    const std::vector<THolder> holders = ProcessesHolding(path, installDir);
+    if (holders.empty()) return;
+    failure.holder = holders.front().name;
+    failure.holderPid = holders.front().pid;
+}
+
+std::vector<THolder> ProcessesHolding(const std::string& path, const std::string& installDir) {
+    const std::wstring file = win32::WidePath(path);
+    if (!file.empty()) {
+        if (std::vector<THolder> holders = FromRestartManager(file); !holders.empty()) return holders;
+    }
+    const std::wstring dir = win32::WidePath(installDir);
+    if (dir.empty()) return {};
+    return StartedFrom(dir);
+}
+
+}  // namespace os
