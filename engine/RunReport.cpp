@@ -70,7 +70,8 @@ void TRunReport::EndUpdateView() {
     Hand([this] { view_.EndUpdateView(); });
 }
 void TRunReport::ShowUpdateFinished() {
-    Hand([this] { view_.ShowUpdateFinished(run_.InstallFailed); });
+    // No "everything is current" notice after a run that failed anywhere.
+    Hand([this] { view_.ShowUpdateFinished(run_.InstallFailed || AnyFailure()); });
 }
 void TRunReport::CatchUp() {
     Hand([] {});

@@ -153,6 +153,7 @@ TEST_F(EngineRun, AnEntryListedTwiceInAnyCaseIsTakenOnceAndFails) {
     EXPECT_EQ(view_.Count("Status|Descargando...|pod\\TWICE.txt"), 0u);
     EXPECT_EQ(view_.Count("Status|" + kFailed + "|"), 1u);  // the other spelling's alone
     EXPECT_EQ(view_.runFailure.fault, TFault::Duplicate);
+    EXPECT_TRUE(view_.Contains("Finished failed"));  // no "all current" notice after a failed check
     EXPECT_EQ(ReadLocal("Pod\\twice.txt"), "2x");
     EXPECT_EQ(Requests().size(), 2u);
 }
