@@ -6,6 +6,7 @@
 // memory.
 #include "platform/os.h"
 #include "platform/win32/exactnames.h"
+#include "platform/win32/handle.h"
 
 #include <windows.h>
 
@@ -14,6 +15,8 @@
 #include <mutex>
 #include <utility>
 #include <vector>
+
+using os::win32::Handle;
 
 // <windows.h> turns these into the A/W names; ours are the seam's own.
 #undef DeleteFile
@@ -48,24 +51,6 @@ constexpr std::size_t kMaxTransfer = std::size_t{1} << 30;
 
 std::wstring Wide(const std::string& path) { return win32::SystemPath(path); }
 
-// Closes a kernel handle on every way out.
-class Handle {
-public:
-    explicit Handle(HANDLE h = nullptr) : h_(h) {}
-    Handle(Handle&& other) noexcept : h_(other.release()) {}
-    ~Handle() {
-        if (valid()) ::CloseHandle(h_);
-    }
-    Handle(const Handle&) = delete;
-    Handle& operator=(const Handle&) = delete;
-    Handle& operator=(Handle&&) = delete;
-    bool valid() const { return h_ != nullptr && h_ != INVALID_HANDLE_VALUE; }
-    HANDLE get() const { return h_; }
-    HANDLE release() { return std::exchange(h_, nullptr); }
-
-private:
-    HANDLE h_;
-};
 
 }  // namespace
 

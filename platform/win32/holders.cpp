@@ -5,30 +5,19 @@
 // running is the usual holder of a game file.
 #include "platform/os.h"
 #include "platform/win32/exactnames.h"
+#include "platform/win32/handle.h"
 
 #include <windows.h>
 
 #include <restartmanager.h>
 #include <tlhelp32.h>
 
+using os::win32::Handle;
+
 namespace os {
 
 namespace {
 
-class Handle {
-public:
-    explicit Handle(HANDLE h) : h_(h) {}
-    ~Handle() {
-        if (valid()) ::CloseHandle(h_);
-    }
-    Handle(const Handle&) = delete;
-    Handle& operator=(const Handle&) = delete;
-    bool valid() const { return h_ != nullptr && h_ != INVALID_HANDLE_VALUE; }
-    HANDLE get() const { return h_; }
-
-private:
-    HANDLE h_;
-};
 
 class Library {
 public:

@@ -1,6 +1,7 @@
 #include "platform/secret.h"
 
 #include "platform/os.h"
+#include "platform/win32/handle.h"
 
 #include <windows.h>
 #include <aclapi.h>
@@ -10,27 +11,10 @@
 #include <memory>
 #include <vector>
 
+using os::win32::Handle;
+
 namespace os {
 namespace {
-
-class Handle {
-public:
-    explicit Handle(HANDLE h) : h_(h) {}
-    ~Handle() {
-        if (h_ != INVALID_HANDLE_VALUE) CloseHandle(h_);
-    }
-    Handle(const Handle&) = delete;
-    Handle& operator=(const Handle&) = delete;
-    HANDLE get() const { return h_; }
-    HANDLE release() {
-        HANDLE h = h_;
-        h_ = INVALID_HANDLE_VALUE;
-        return h;
-    }
-
-private:
-    HANDLE h_;
-};
 
 std::string LastError() { return ErrorText(static_cast<int>(GetLastError())); }
 
@@ -113,7 +97,7 @@ std::string CreateSecretFile(const std::filesystem::path& path, std::string_view
     }
     SECURITY_ATTRIBUTES attributes{sizeof attributes, &descriptor, FALSE};
     Handle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, &attributes, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (file.get() == INVALID_HANDLE_VALUE) return LastError();
+    if (!file.valid()) return LastError();
     std::string problem;
     DWORD written = 0;
     if (!WriteFile(file.get(), content.data(), static_cast<DWORD>(content.size()), &written, nullptr) ||
@@ -123,7 +107,7 @@ std::string CreateSecretFile(const std::filesystem::path& path, std::string_view
     if (problem.empty() && !FlushFileBuffers(file.get())) problem = LastError();
     if (problem.empty() && !CloseHandle(file.release())) problem = LastError();
     if (!problem.empty()) {
-        if (file.get() != INVALID_HANDLE_VALUE) CloseHandle(file.release());
+        if (file.valid()) CloseHandle(file.release());
         DeleteFileW(path.c_str());
     }
     return problem;
@@ -133,7 +117,7 @@ std::string ReadSecretFile(const std::filesystem::path& path, std::string& conte
     content.clear();
     Handle file(CreateFileW(path.c_str(), GENERIC_READ | READ_CONTROL, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                             FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (file.get() == INVALID_HANDLE_VALUE) return LastError();
+    if (!file.valid()) return LastError();
     if (GetFileType(file.get()) != FILE_TYPE_DISK) return "not a regular file";
     if (std::string open = ReadableByOthers(file.get()); !open.empty()) return open;
     char buffer[4097];

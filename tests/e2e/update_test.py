@@ -164,6 +164,16 @@ http {{
 
 # ---- cases ---------------------------------------------------------------------
 
+def partial_copy_in(folder):
+    """The partial copy a broken download left in folder, or None."""
+    if not os.path.isdir(folder):
+        return None
+    for name in os.listdir(folder):
+        if ".~corvel-resume-" in name and not name.endswith(".tag"):
+            return os.path.join(folder, name)
+    return None
+
+
 class UpdateCase(unittest.TestCase):
     def setUp(self):
         self.tmp = tempfile.mkdtemp(prefix="update-e2e-")
@@ -267,12 +277,7 @@ class WithNginx(UpdateCase):
             system = os.path.join(self.install, "system")
 
             def partial():
-                if not os.path.isdir(system):
-                    return None
-                for name in os.listdir(system):
-                    if ".~corvel-resume-" in name and not name.endswith(".tag"):
-                        return os.path.join(system, name)
-                return None
+                return partial_copy_in(system)
 
             cmd = command(UPDATE, "--dir", host_path(UPDATE, self.install), url)
             with tempfile.TemporaryFile() as out:
@@ -394,12 +399,7 @@ class Interrupted(UpdateCase):
             system = os.path.join(self.install, "system")
 
             def partial():
-                if not os.path.isdir(system):
-                    return None
-                for name in os.listdir(system):
-                    if ".~corvel-resume-" in name and not name.endswith(".tag"):
-                        return os.path.join(system, name)
-                return None
+                return partial_copy_in(system)
 
             def all_arrived():
                 p = partial()

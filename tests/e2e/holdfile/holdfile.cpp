@@ -2,27 +2,17 @@
 // go: holdfile FILE none|read. Opens FILE for reading with that
 // sharing, writes "held" to standard output, and keeps it open until its
 // standard input ends (the test closes it, or the test itself ended).
+#include "platform/win32/handle.h"
+
 #include <windows.h>
 
 #include <shellapi.h>
 
 #include <string_view>
 
+using os::win32::Handle;
+
 namespace {
-
-class Handle {
-public:
-    explicit Handle(HANDLE h) : h_(h) {}
-    ~Handle() {
-        if (valid()) ::CloseHandle(h_);
-    }
-    Handle(const Handle&) = delete;
-    Handle& operator=(const Handle&) = delete;
-    bool valid() const { return h_ != nullptr && h_ != INVALID_HANDLE_VALUE; }
-
-private:
-    HANDLE h_;
-};
 
 struct Arguments {
     Arguments() : argv(::CommandLineToArgvW(::GetCommandLineW(), &argc)) {}

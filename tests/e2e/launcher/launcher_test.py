@@ -30,6 +30,7 @@ import fault_server  # noqa: E402
 
 PUBLISH = LAUNCHER = GC = LNKREAD = SIGN_KEY = PUBLIC_KEY = None  # set from argv
 STATE = "files.lst.serial"
+LOG = "CorvelUpdater.log"
 EXE = "CorvelUpdater.exe"
 TITLE = "Corvel - Updater"
 SHORTCUT = "Drakmoor - Corvel.lnk"
@@ -141,6 +142,8 @@ class LauncherCase(unittest.TestCase):
         """The install directory; signed, without the state file, which must
         then hold the published serial (the window verified the list)."""
         have = tree(self.install)
+        # The launcher's own log of its runs lies beside it, not in the list.
+        have.pop(LOG, None)
         if SIGN_KEY:
             sig = read(os.path.join(self.srv, "Updater", "files.lst.bz2.sig")).decode()
             serial = [line.split()[1] for line in sig.splitlines() if line.startswith("serial ")][0]
@@ -167,8 +170,9 @@ class InstallAndPlay(LauncherCase):
         expected = dict(self.files, **{EXE: self.launcher})
         done = wait_until(lambda: self.installed(expected), 120)
         self.assertTrue(done, self.describe(expected) + "; " + screenshot("install"))
-        # The window is still open, idle.
+        # The window is still open, idle, and has logged its run.
         self.assertIsNone(self.proc.poll(), "launcher ended after installing")
+        self.assertIn(b"installed  ", read(os.path.join(self.install, LOG)))
 
         # The shortcut points at this exe and starts it in its own directory.
         links = self.shortcuts()
