@@ -18,6 +18,11 @@ void TViewFeed::ProgressMax(std::int32_t selector, std::int32_t value) { Push(Op
 void TViewFeed::FileProgress(std::int32_t value) { Push(Op{Kind::File, value}); }
 void TViewFeed::ExtractProgress(std::int32_t value) { Push(Op{Kind::Extract, value}); }
 void TViewFeed::TotalProgress(std::int32_t value) { Push(Op{Kind::Total, value}); }
+void TViewFeed::Transfer(const TTransferFigures& figures) {
+    Op op{Kind::Transfer};
+    op.figures = figures;
+    Push(std::move(op));
+}
 
 void TViewFeed::Push(Op op) {
     bool wake = false;
@@ -92,5 +97,6 @@ void TViewFeed::Apply(const Op& op, TUpdateView& view) {
         case Kind::File: view.SyncFileProgress(op.a); break;
         case Kind::Extract: view.SyncExtractProgress(op.a); break;
         case Kind::Total: view.SyncTotalProgress(op.a); break;
+        case Kind::Transfer: view.SyncTransfer(op.figures); break;
     }
 }

@@ -44,6 +44,8 @@ public:
     void FileProgress(std::int32_t value);
     void ExtractProgress(std::int32_t value);
     void TotalProgress(std::int32_t value);
+    // The install's download figures; in order with the rest, like a position.
+    void Transfer(const TTransferFigures& figures);
 
     // ---- window side --------------------------------------------------------
     // Applies what the next frame shows: the operations in order up to the
@@ -60,12 +62,13 @@ public:
     std::size_t Pending() const;
 
 private:
-    enum class Kind : std::uint8_t { Status, Max, File, Extract, Total };
+    enum class Kind : std::uint8_t { Status, Max, File, Extract, Total, Transfer };
     struct Op {
         Kind kind;
         std::int32_t a = 0;  // selector, or position
         std::int32_t b = 0;  // maximum
         TRunPhase phase = TRunPhase::Idle;
+        TTransferFigures figures{};
         std::string status, detail;
         Clock::time_point at;
     };

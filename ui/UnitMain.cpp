@@ -6,7 +6,9 @@
 #include "platform/errors.h"
 #include "platform/os.h"
 #include "ui/Application.h"
+#include "ui/Figures.h"
 #include "ui/Reasons.h"
+#include "ui/Settings.h"
 
 #include <shlobj.h>
 
@@ -102,6 +104,7 @@ void TRunLink::SyncProgressMax(std::int32_t selector, std::int32_t value) { feed
 void TRunLink::SyncFileProgress(std::int32_t value) { feed_.FileProgress(value); }
 void TRunLink::SyncExtractProgress(std::int32_t value) { feed_.ExtractProgress(value); }
 void TRunLink::SyncTotalProgress(std::int32_t value) { feed_.TotalProgress(value); }
+void TRunLink::SyncTransfer(const TTransferFigures& figures) { feed_.Transfer(figures); }
 void TRunLink::BeginUpdateView() {
     if (form_) form_->BeginUpdateView();
 }
@@ -197,6 +200,8 @@ TFMain::TFMain()
       ImgBtn11(*this, 663, 14, 120, 40, true, art_.MinNormal, art_.MinNormal, art_.MinDown),
       DBAdvSmoothLabel1(*this, 20, 462, 329, 17, true, TTextAnchor::BottomLeft, true, kTextTop, kTextBottom),
       DBAdvSmoothLabel2(*this, 640, 462, 316, 17, true, TTextAnchor::BottomRight, false, kTextTop, kTextBottom),
+      // After "Descargando..." and "Extrayendo...", short of the skull's horns.
+      DBAdvSmoothLabel3(*this, 118, 462, 258, 17, false, TTextAnchor::BottomLeft, false, kTextTop, kTextBottom),
       ImgBtn1(*this, 356, 416, 285, 90, true, art_.PlayNormal, art_.PlayHover, art_.PlayDown),
       Image5(*this, 378, 393, 244, 97, false, art_.Skull),
       Image10(*this, 587, 300, 350, 75, false, art_.Notice),
@@ -206,6 +211,12 @@ TFMain::TFMain()
       Home1(PopupMenu1.Add(L"Web")),
       Forum1(PopupMenu1.Add(L"Foro")),
       CheckFiles1((PopupMenu1.AddSeparator(), PopupMenu1.Add(L"Comprobar Archivos"))),
+      Pause1(PopupMenu1.Add(L"Pausar descarga")),
+      LimitMenu1(PopupMenu1.AddSubmenu(L"Limitar descarga", &Limit1)),
+      LimitNone1(LimitMenu1.Add(L"Sin l\u00EDmite")),
+      Limit2M1(LimitMenu1.Add(SpeedText(static_cast<std::int64_t>(kRateLimitChoices[1])))),
+      Limit1M1(LimitMenu1.Add(SpeedText(static_cast<std::int64_t>(kRateLimitChoices[2])))),
+      Limit500K1(LimitMenu1.Add(SpeedText(static_cast<std::int64_t>(kRateLimitChoices[3])))),
       Maximise1((PopupMenu1.AddSeparator(), PopupMenu1.Add(L"Maximizar", art_.MenuRestore))),
       Minimise1(PopupMenu1.Add(L"Minimizar", art_.MenuMinimise)),
       Close1((PopupMenu1.AddSeparator(), PopupMenu1.Add(L"Cerrar", art_.MenuClose))),
@@ -235,6 +246,10 @@ TFMain::TFMain()
     Maximise1.OnClick = [this] { Maximise1Click(); };
     Minimise1.OnClick = [this] { Minimise1Click(); };
     Close1.OnClick = [this] { Close1Click(); };
+    Pause1.OnClick = [this] { Pause1Click(); };
+    for (std::size_t i = 0; i < LimitItems().size(); ++i) LimitItems()[i]->OnClick = [this, i] { LimitClick(i); };
+    Pause1.SetEnabled(false);
+    LoadSettings(L"CorvelUpdater.ini");
     CoolTrayIcon1.OnClick = [this] { CoolTrayIcon1Click(); };
     CoolTrayIcon1.PopupMenu = &PopupMenu1;
 
@@ -359,15 +374,45 @@ bool TFMain::StartUpdateRun(bool forceCheck) {
     run->LogFile = L"CorvelUpdater.log";
     runActive_ = true;
     runControl_ = run->Control();
+    runControl_->SetRateLimit(rateLimit_);
+    ShowPaused(false);
+    Pause1.SetEnabled(true);
     try {
         StartRunFn(*run);
     } catch (...) {
         runActive_ = false;
+        Pause1.SetEnabled(false);
         runControl_.reset();
         delete run;
         throw;
     }
     return true;
+}
+
+void TFMain::SetRateLimit(std::uint64_t bytesPerSecond) {
+    rateLimit_ = bytesPerSecond;
+    if (runControl_) runControl_->SetRateLimit(bytesPerSecond);
+    MarkRateLimit();
+    // A settings file that can't be written (a read-only install) leaves the
+    // choice for as long as the window is open.
+    WriteRateLimit(settingsFile_, bytesPerSecond);
+}
+
+void TFMain::LoadSettings(const std::filesystem::path& file) {
+    settingsFile_ = file;
+    rateLimit_ = ReadRateLimit(file);
+    if (runActive_ && runControl_) runControl_->SetRateLimit(rateLimit_);
+    MarkRateLimit();
+}
+
+void TFMain::MarkRateLimit() {
+    for (std::size_t i = 0; i < LimitItems().size(); ++i) LimitItems()[i]->SetChecked(kRateLimitChoices[i] == rateLimit_);
+}
+
+void TFMain::ShowPaused(bool paused) {
+    Pause1.SetCaption(paused ? L"Reanudar descarga" : L"Pausar descarga");
+    figures_.paused = paused;
+    if (runActive_) DBAdvSmoothLabel3.SetCaption(FiguresText(figures_));
 }
 
 bool TFMain::StopRun(std::chrono::milliseconds limit) {
@@ -477,6 +522,14 @@ void TFMain::ImgBtn2Click() { StartUpdateRun(true); }
 void TFMain::CheckFiles1Click() { StartUpdateRun(true); }
 void TFMain::ImgBtn3Click() { Close(); }
 void TFMain::Close1Click() { Close(); }
+void TFMain::LimitClick(std::size_t choice) { SetRateLimit(kRateLimitChoices.at(choice)); }
+
+void TFMain::Pause1Click() {
+    if (!runActive_ || !runControl_) return;
+    runControl_->SetPaused(!runControl_->Paused());
+    // Shown at once, before the run's next figures tell the same.
+    ShowPaused(runControl_->Paused());
+}
 void TFMain::ImgBtn11Click() { Minimise(); }
 void TFMain::Minimise1Click() { Minimise(); }
 void TFMain::CoolTrayIcon1Click() { Restore(); }
@@ -511,9 +564,19 @@ void TFMain::BringBack() {
 
 // ---- window-side operations ----------------------------------------------------
 
-void TFMain::SyncStatus(TRunPhase, const std::string& status, const std::string& detail) {
+void TFMain::SyncStatus(TRunPhase phase, const std::string& status, const std::string& detail) {
     DBAdvSmoothLabel2.SetCaption(FromWindows1252(detail));
     DBAdvSmoothLabel1.SetCaption(FromWindows1252(status));
+    // The figures belong to the install's downloads: a check or a search
+    // (longer texts where they stand) has none.
+    if (phase != TRunPhase::Downloading && phase != TRunPhase::Extracting && phase != TRunPhase::Idle) {
+        DBAdvSmoothLabel3.SetCaption(L"");
+    }
+}
+
+void TFMain::SyncTransfer(const TTransferFigures& figures) {
+    figures_ = figures;
+    DBAdvSmoothLabel3.SetCaption(FiguresText(figures));
 }
 
 void TFMain::SyncProgressMax(std::int32_t selector, std::int32_t value) {
@@ -538,6 +601,10 @@ void TFMain::BeginUpdateView() {
     ImgBtn2.Hide();
     DBAdvSmoothLabel1.Show();
     DBAdvSmoothLabel2.Show();
+    figures_ = TTransferFigures{};
+    figures_.paused = runControl_ && runControl_->Paused();
+    DBAdvSmoothLabel3.SetCaption(figures_.paused ? FiguresText(figures_) : L"");
+    DBAdvSmoothLabel3.Show();
     CheckFiles1.SetEnabled(false);
 }
 
@@ -555,6 +622,9 @@ void TFMain::EndUpdateView() {
     ImgBtn2.Show();
     DBAdvSmoothLabel1.Hide();
     DBAdvSmoothLabel2.Hide();
+    DBAdvSmoothLabel3.Hide();
+    DBAdvSmoothLabel3.SetCaption(L"");
+    Pause1.SetEnabled(false);
     // A failed run leaves its reason where the status line was, beside the
     // play button, until the next run.
     if (!failureText_.empty()) {
@@ -563,6 +633,7 @@ void TFMain::EndUpdateView() {
     }
     CheckFiles1.SetEnabled(true);
     runActive_ = false;
+    ShowPaused(false);
     // Benchmarks time the start to the idle view: the tests' configuration
     // can ask for it; the shipped one never does. The process ends once the
     // idle view is painted, not through closing the window: without a window

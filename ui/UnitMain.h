@@ -16,8 +16,10 @@
 #include "ui/controls/TrayIcon.h"
 
 #include <atomic>
+#include <array>
 #include <chrono>
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
@@ -59,6 +61,7 @@ public:
     void SyncFileProgress(std::int32_t value) override;
     void SyncExtractProgress(std::int32_t value) override;
     void SyncTotalProgress(std::int32_t value) override;
+    void SyncTransfer(const TTransferFigures& figures) override;
     // Mode changes, window side only (inside an operation): forwarded to
     // the window while it exists.
     void BeginUpdateView() override;
@@ -125,6 +128,17 @@ public:
     // handing one over). False when it hadn't ended within the limit.
     bool StopRun(std::chrono::milliseconds limit);
 
+    // The download limit of this and every later run (0: none), chosen in
+    // the tray menu and kept in the settings file.
+    std::uint64_t RateLimit() const { return rateLimit_; }
+    // Applies a limit at once to the run going, marks it in the menu and
+    // writes it to the settings file.
+    void SetRateLimit(std::uint64_t bytesPerSecond);
+    // Reads the limit from a settings file, which later choices go to. The
+    // window reads CorvelUpdater.ini in the current directory (the install)
+    // when it is made; tests name their own.
+    void LoadSettings(const std::filesystem::path& file);
+
     // Shows the next frame of what the run published, or schedules it when
     // the last one was less than a frame ago.
     void ShowFrame();
@@ -157,6 +171,8 @@ public:
     void Maximise1Click();
     void Minimise1Click();
     void Close1Click();
+    void Pause1Click();
+    void LimitClick(std::size_t choice);
 
     // ---- window-side operations (TUpdateView) ----------------------------
     void SyncStatus(TRunPhase phase, const std::string& status, const std::string& detail) override;
@@ -164,6 +180,7 @@ public:
     void SyncFileProgress(std::int32_t value) override;
     void SyncExtractProgress(std::int32_t value) override;
     void SyncTotalProgress(std::int32_t value) override;
+    void SyncTransfer(const TTransferFigures& figures) override;
     void BeginUpdateView() override;
     void EndUpdateView() override;
     void ShowUpdateFinished(bool installFailed) override;
@@ -187,6 +204,7 @@ public:
     TImgBtn ImgBtn11;                     // minimise button (top right)
     TDBAdvSmoothLabel DBAdvSmoothLabel1;  // the run's status text (bottom left)
     TDBAdvSmoothLabel DBAdvSmoothLabel2;  // the run's detail text (bottom right)
+    TDBAdvSmoothLabel DBAdvSmoothLabel3;  // the download figures, after the status text, during a run
     TImgBtn ImgBtn1;                      // play button: starts the game client and closes
     TImage Image5;                        // the skull over the play button's place, during a run
     TImage Image10;                       // the "update finished" notice, until the pointer enters a button
@@ -198,6 +216,13 @@ public:
     TMenuItem& Home1;             // menu: open the web site
     TMenuItem& Forum1;            // menu: open the forum
     TMenuItem& CheckFiles1;       // menu: a forced run (disabled during a run)
+    TMenuItem& Pause1;            // menu: pause or resume the run's downloads (enabled during a run)
+    TMenuItem* Limit1 = nullptr;  // menu: opens LimitMenu1
+    TPopupMenu& LimitMenu1;       // submenu: the download limits, the current one marked
+    TMenuItem& LimitNone1;        // submenu: no limit
+    TMenuItem& Limit2M1;          // submenu: 2 MB/s
+    TMenuItem& Limit1M1;          // submenu: 1 MB/s
+    TMenuItem& Limit500K1;        // submenu: 500 KB/s
     TMenuItem& Maximise1;         // menu: restore the window
     TMenuItem& Minimise1;         // menu: minimise to the tray
     TMenuItem& Close1;            // menu: close the program
@@ -219,6 +244,11 @@ private:
     void Restore();
     void BringBack();
 
+    // The items of the limits, in the order of kRateLimitChoices.
+    std::array<TMenuItem*, 4> LimitItems() { return {&LimitNone1, &Limit2M1, &Limit1M1, &Limit500K1}; }
+    void MarkRateLimit();
+    void ShowPaused(bool paused);
+
     bool Dragging = false;
     std::int32_t DragStartX = 0;
     std::int32_t DragStartY = 0;
@@ -230,4 +260,7 @@ private:
     unsigned runSerial_ = 0;
     // Why the last run failed, shown in the idle view until the next run.
     std::wstring failureText_;
+    std::uint64_t rateLimit_ = 0;
+    std::filesystem::path settingsFile_;
+    TTransferFigures figures_{};
 };

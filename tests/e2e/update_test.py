@@ -379,6 +379,36 @@ class Failures(UpdateCase):
                 self.assertIn(b"usage:", r.stderr)
         self.assertEqual(os.listdir(self.install), [])
 
+    def test_limit_rate_takes_bytes_per_second_with_k_or_m_and_refuses_anything_else(self):
+        for value in ("", "abc", "-1", "1.5M", "10G", "10KB", "K", "M1", " 512K", "2097152M", "99999999999999999999"):
+            with self.subTest(value=value):
+                r = subprocess.run(command(UPDATE, "--limit-rate", value, "http://127.0.0.1/Updater/"),
+                                   capture_output=True, timeout=120, env=child_env())
+                self.assertEqual(r.returncode, 2, r.stderr.decode(errors="replace"))
+                self.assertIn(b"--limit-rate needs bytes per second", r.stderr)
+                self.assertIn(b"usage:", r.stderr)
+        r = subprocess.run(command(UPDATE, "http://127.0.0.1/Updater/", "--limit-rate"),
+                           capture_output=True, timeout=120, env=child_env())
+        self.assertEqual(r.returncode, 2, r.stderr.decode(errors="replace"))
+        # Accepted: the run goes on to the server, which isn't there.
+        port = free_port()
+        for value in ("0", "1048576", "512K", "512k", "2M", "1m"):
+            with self.subTest(value=value):
+                code, out = self.update("http://127.0.0.1:%d/Updater/" % port, "--limit-rate", value)
+                self.assertEqual(code, 1, out)
+                self.assertIn("did not complete: cannot connect", out)
+        self.assertEqual(os.listdir(self.install), [])
+
+    def test_a_limited_run_installs_everything(self):
+        server = PyServer(self.server_root)
+        try:
+            self.publish("--rev", "1")
+            code, out = self.update("http://127.0.0.1:%d/Updater/" % server.port, "--limit-rate", "2M")
+            self.assertEqual(code, 0, out)
+            self.assertEqual(tree_of(self.install), on_disk(self.files), out)
+        finally:
+            server.stop()
+
 
 class Interrupted(UpdateCase):
     def test_ctrl_c_during_a_stalled_download_exits_130_and_keeps_the_partial_copy(self):

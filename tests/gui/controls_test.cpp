@@ -139,10 +139,10 @@ TEST_F(TControlsTest, DraggingTheBackgroundMovesTheWindowWithThePressedPoint) {
 
 TEST_F(TControlsTest, MenuHasItsItemsInOrderAndPicturesOnTheLastThree) {
     HMENU menu = form->PopupMenu1.Handle();
-    ASSERT_EQ(GetMenuItemCount(menu), 9);
-    const wchar_t* captions[] = {L"Web",       L"Foro", nullptr,  L"Comprobar Archivos", nullptr, L"Maximizar",
-                                 L"Minimizar", nullptr, L"Cerrar"};
-    for (int i = 0; i < 9; ++i) {
+    ASSERT_EQ(GetMenuItemCount(menu), 11);
+    const wchar_t* captions[] = {L"Web",     L"Foro",      L"",        L"Comprobar Archivos", L"Pausar descarga",
+                                 L"Limitar descarga", L"", L"Maximizar", L"Minimizar", L"", L"Cerrar"};
+    for (int i = 0; i < 11; ++i) {
         wchar_t text[64] = L"";
         MENUITEMINFOW info{};
         info.cbSize = sizeof(info);
@@ -150,14 +150,14 @@ TEST_F(TControlsTest, MenuHasItsItemsInOrderAndPicturesOnTheLastThree) {
         info.dwTypeData = text;
         info.cch = 64;
         ASSERT_TRUE(GetMenuItemInfoW(menu, i, TRUE, &info));
-        if (!captions[i]) {
+        if (!*captions[i]) {
             EXPECT_TRUE(info.fType & MFT_SEPARATOR) << i;
             continue;
         }
         EXPECT_STREQ(text, captions[i]);
         const TMenuItem* item = form->PopupMenu1.Find(info.wID);
         ASSERT_NE(item, nullptr);
-        EXPECT_EQ(item->Bitmap() != nullptr, i >= 5) << i;
+        EXPECT_EQ(item->Bitmap() != nullptr, i >= 7) << i;
     }
     EXPECT_EQ(form->Maximise1.Bitmap(), form->Art().MenuRestore);
     EXPECT_EQ(form->Minimise1.Bitmap(), form->Art().MenuMinimise);

@@ -33,6 +33,10 @@ public:
     void SyncFileProgress(std::int32_t value) override { log.push_back("File " + std::to_string(value)); }
     void SyncExtractProgress(std::int32_t value) override { log.push_back("Extract " + std::to_string(value)); }
     void SyncTotalProgress(std::int32_t value) override { log.push_back("Total " + std::to_string(value)); }
+    void SyncTransfer(const TTransferFigures& f) override {
+        log.push_back("Transfer " + std::to_string(f.done) + "/" + std::to_string(f.total) + " " +
+                      std::to_string(f.speed) + " " + std::to_string(f.secondsLeft) + (f.paused ? " paused" : ""));
+    }
     void BeginUpdateView() override { log.push_back("Begin"); }
     void EndUpdateView() override { log.push_back("End"); }
     void ShowUpdateFinished(bool) override { log.push_back("Finished"); }
@@ -98,6 +102,25 @@ TEST(ViewFeed, StatusReplacedWithinAFrameIsDroppedButNotTheBarsAroundIt) {
     TLogView view;
     feed.Drain(view);
     EXPECT_THAT(view.log, ElementsAre("Total 1", "Total 2", "Status|Comprobando...| c", "Status||"));
+}
+
+// The figures travel like a position: every one, in order, whole, and a
+// status dropped within a frame takes none of them with it.
+TEST(ViewFeed, TransferFiguresArriveWholeAndInOrderAroundStatuses) {
+    TFakeClock clock;
+    TViewFeed feed(nullptr, 4096, clock.Fn());
+    feed.Status(TRunPhase::Downloading, "Descargando...", " a");
+    feed.Transfer({100, 5000, 0, -1, false});
+    clock.now += 5ms;
+    feed.Status(TRunPhase::Downloading, "Descargando...", " b");  // current for 5 ms: dropped
+    feed.Transfer({2500, 5000, 1200, 2, false});
+    feed.FileProgress(7);
+    feed.Transfer({2500, 5000, 0, -1, true});
+
+    TLogView view;
+    EXPECT_FALSE(feed.TakeFrame(view));
+    EXPECT_THAT(view.log, ElementsAre("Transfer 100/5000 0 -1", "Status|Descargando...| b", "Transfer 2500/5000 1200 2",
+                                      "File 7", "Transfer 2500/5000 0 -1 paused"));
 }
 
 TEST(ViewFeed, AStatusTheWindowHasTakenIsNeverDroppedAfterwards) {

@@ -4,8 +4,64 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <utility>
 
 using os::ConsoleText;
+
+namespace {
+
+constexpr std::int64_t kKB = 1024;
+
+// One decimal below ten units ("3.2"), whole units from there on.
+std::string Amount(std::int64_t bytes, std::int64_t unit) {
+    const std::int64_t tenths = (bytes * 10 + unit / 2) / unit;
+    if (tenths < 100 && tenths % 10 != 0) return std::to_string(tenths / 10) + "." + std::to_string(tenths % 10);
+    return std::to_string((tenths + 5) / 10);
+}
+
+std::pair<std::int64_t, const char*> UnitOf(std::int64_t bytes) {
+    if (bytes >= kKB * kKB * kKB) return {kKB * kKB * kKB, "GB"};
+    if (bytes >= kKB * kKB) return {kKB * kKB, "MB"};
+    return {kKB, "KB"};
+}
+
+}  // namespace
+
+std::string TransferText(const TTransferFigures& figures) {
+    std::string text;
+    auto append = [&](const std::string& part) {
+        if (!text.empty()) text += ", ";
+        text += part;
+    };
+    if (figures.total > 0) {
+        const auto [unit, name] = UnitOf(figures.total);
+        append(Amount(figures.done, unit) + "/" + Amount(figures.total, unit) + " " + name);
+    }
+    if (figures.paused) {
+        append("paused");
+        return text;
+    }
+    if (figures.speed > 0) {
+        const auto [unit, name] = figures.speed >= kKB * kKB ? std::pair<std::int64_t, const char*>{kKB * kKB, "MB"}
+                                                             : std::pair<std::int64_t, const char*>{kKB, "KB"};
+        append(Amount(figures.speed, unit) + " " + name + "/s");
+    }
+    if (figures.secondsLeft >= 0) {
+        const std::int64_t s = figures.secondsLeft;
+        const std::int64_t minutes = (s + 59) / 60;
+        std::string left;
+        if (s < 60) {
+            left = std::to_string(s) + " s";
+        } else if (minutes < 60) {
+            left = std::to_string(minutes) + " min";
+        } else {
+            left = std::to_string(minutes / 60) + " h";
+            if (minutes % 60) left += " " + std::to_string(minutes % 60) + " min";
+        }
+        append(left + " left");
+    }
+    return text;
+}
 
 TConsoleView::TConsoleView(bool verbose) : verbose_(verbose), terminal_(os::StandardErrorIsTerminal()) {}
 
@@ -56,6 +112,11 @@ void TConsoleView::SyncTotalProgress(std::int32_t value) {
     DrawBar();
 }
 
+void TConsoleView::SyncTransfer(const TTransferFigures& figures) {
+    figures_ = figures;
+    DrawBar();
+}
+
 void TConsoleView::EndUpdateView() { ClearBar(); }
 
 void TConsoleView::ShowUpdateFinished(bool installFailed) {
@@ -84,6 +145,11 @@ void TConsoleView::DrawBar() {
     line += "] ";
     line += std::to_string(total);
     line += "%  ";
+    // Before the status and path, which the width may cut.
+    if (const std::string figures = TransferText(figures_); !figures.empty()) {
+        line += figures;
+        line += "  ";
+    }
     line += ConsoleText(status_);
     if (!detail_.empty()) {
         line += ' ';

@@ -11,6 +11,10 @@
 #include <cstdint>
 #include <string>
 
+// The figures of the progress line: "120/700 MB, 3.2 MB/s, 2 min left"
+// (sizes of 1024 bytes to the KB); "paused" instead of the speed while paused.
+std::string TransferText(const TTransferFigures& figures);
+
 class TConsoleView final : public TUpdateView {
 public:
     explicit TConsoleView(bool verbose);
@@ -20,6 +24,7 @@ public:
     void SyncFileProgress(std::int32_t value) override;
     void SyncExtractProgress(std::int32_t value) override;
     void SyncTotalProgress(std::int32_t value) override;
+    void SyncTransfer(const TTransferFigures& figures) override;
     void BeginUpdateView() override {}
     void EndUpdateView() override;
     void ShowUpdateFinished(bool installFailed) override;
@@ -37,5 +42,6 @@ private:
     TRunPhase phase_ = TRunPhase::Idle;
     std::string status_;
     std::string detail_;
+    TTransferFigures figures_{};
     std::int32_t fileMax_ = 100, filePos_ = 0, totalMax_ = 100, totalPos_ = 0;
 };

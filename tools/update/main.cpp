@@ -1,6 +1,7 @@
 // corvel-update: one update run in a directory, without a window.
 //
-//   corvel-update [--force] [--dir DIR] [--timeout SECONDS] [--public-key HEX] [--log FILE] [--verbose] BASE_URL
+//   corvel-update [--force] [--dir DIR] [--timeout SECONDS] [--limit-rate BYTES_PER_SECOND] [--public-key HEX]
+//                 [--log FILE] [--verbose] BASE_URL
 //
 // Exit status: 0 when everything is current, 1 when a failure was shown or
 // the list could not be fetched, 2 for a usage error, 130 when Ctrl+C
@@ -14,6 +15,7 @@
 #include <atomic>
 #include <cstdio>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -26,15 +28,32 @@ void StopOnInterrupt() {
     if (TRunControl* control = g_interruptible.load()) control->RequestStop();
 }
 
+// A rate in bytes per second: digits, then K (1024) or M (1024 * 1024) if
+// any. Nothing when it is anything else or past 1 TiB a second.
+std::optional<std::uint64_t> ParseRate(const std::string& text) {
+    std::string digits = text;
+    std::uint64_t unit = 1;
+    if (!digits.empty() && (digits.back() == 'K' || digits.back() == 'k')) unit = 1024;
+    if (!digits.empty() && (digits.back() == 'M' || digits.back() == 'm')) unit = 1024 * 1024;
+    if (unit != 1) digits.pop_back();
+    if (digits.empty() || digits.find_first_not_of("0123456789") != std::string::npos) return std::nullopt;
+    const auto value = ParseDecimal(digits);
+    constexpr std::uint64_t kMost = std::uint64_t{1} << 40;
+    if (!value || *value > kMost / unit) return std::nullopt;
+    return *value * unit;
+}
+
 int Usage(const char* message) {
     if (message) std::fprintf(stderr, "corvel-update: %s\n", message);
     std::fprintf(stderr,
-                 "usage: corvel-update [--force] [--dir DIR] [--timeout SECONDS] [--public-key HEX] [--log FILE]\n"
-                 "                     [--verbose] BASE_URL\n"
+                 "usage: corvel-update [--force] [--dir DIR] [--timeout SECONDS] [--limit-rate BYTES_PER_SECOND]\n"
+                 "                     [--public-key HEX] [--log FILE] [--verbose] BASE_URL\n"
                  "  Brings DIR (default: the current directory) up to date with the update\n"
                  "  server's directory BASE_URL (http://host/Updater/).\n"
                  "  --force        check every file, whatever the list's revision\n"
                  "  --timeout N    fail a transfer that delivers less than 1 KiB in N seconds (default 60)\n"
+                 "  --limit-rate N download at most N bytes a second, all files together; K and M\n"
+                 "                 multiply by 1024 and 1024*1024 (0: no limit, the default)\n"
                  "  --public-key HEX  the publisher's Ed25519 key (64 hex digits): install only\n"
                  "                 a list it signed (default: the key built in, if any)\n"
                  "  --log FILE     append what the run did to FILE (kept below 1 MiB, FILE.1 the one before)\n"
@@ -52,6 +71,7 @@ int main(int argc, char** argv) {
     std::string baseUrl;
     std::string publicKey = config::PublicKey();
     std::filesystem::path logFile;
+    std::uint64_t rateLimit = 0;
     // Read as the system gives them: a directory may have any name.
     const std::vector<std::filesystem::path> args = os::ProgramArguments(argc, argv);
     for (std::size_t i = 0; i < args.size(); ++i) {
@@ -66,6 +86,11 @@ int main(int argc, char** argv) {
             if (publicKey.size() != 64 || publicKey.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) {
                 return Usage("--public-key needs 64 hexadecimal digits");
             }
+        } else if (arg == "--limit-rate") {
+            if (i + 1 >= args.size()) return Usage("--limit-rate needs a value");
+            const auto rate = ParseRate(os::NativeDisplayBytes(args[++i]));
+            if (!rate) return Usage("--limit-rate needs bytes per second (a number, K or M after it if any)");
+            rateLimit = *rate;
         } else if (arg == "--log") {
             if (i + 1 >= args.size()) return Usage("--log needs a file");
             // Named from where the tool was started, before --dir is entered.
@@ -115,6 +140,7 @@ int main(int argc, char** argv) {
     run.ForceCheck = force;
     run.PublicKey = publicKey;
     run.LogFile = logFile;
+    run.Control()->SetRateLimit(rateLimit);
     g_interruptible.store(run.Control().get());
     os::OnConsoleInterrupt(&StopOnInterrupt);
     run.RunInline();

@@ -9,11 +9,17 @@ constexpr UINT kPictureSlot = 24;
 
 }  // namespace
 
-TMenuItem::TMenuItem(HMENU menu, unsigned id, std::wstring caption, std::shared_ptr<TPicture> bitmap)
+TMenuItem::TMenuItem(HMENU menu, unsigned id, std::wstring caption, std::shared_ptr<TPicture> bitmap, HMENU submenu)
     : menu_(menu), id_(id), caption_(std::move(caption)), bitmap_(std::move(bitmap)) {
     MENUITEMINFOW info{};
     info.cbSize = sizeof(info);
-    info.fMask = MIIM_ID | MIIM_STRING | MIIM_STATE;
+    info.fMask = MIIM_ID | MIIM_STRING | MIIM_STATE | MIIM_FTYPE;
+    // A check shows as a round mark, the mark of a choice among several.
+    info.fType = MFT_RADIOCHECK;
+    if (submenu) {
+        info.fMask |= MIIM_SUBMENU;
+        info.hSubMenu = submenu;
+    }
     info.wID = id_;
     info.dwTypeData = caption_.data();
     info.fState = MFS_ENABLED;
@@ -28,25 +34,51 @@ TMenuItem::TMenuItem(HMENU menu, unsigned id, std::wstring caption, std::shared_
     InsertMenuItemW(menu_, GetMenuItemCount(menu_), TRUE, &info);
 }
 
+void TMenuItem::SetCaption(const std::wstring& caption) {
+    caption_ = caption;
+    MENUITEMINFOW info{};
+    info.cbSize = sizeof(info);
+    info.fMask = MIIM_STRING;
+    info.dwTypeData = caption_.data();
+    SetMenuItemInfoW(menu_, id_, FALSE, &info);
+}
+
 void TMenuItem::SetEnabled(bool enabled) {
     enabled_ = enabled;
     EnableMenuItem(menu_, id_, MF_BYCOMMAND | (enabled ? MF_ENABLED : MF_GRAYED));
 }
 
-TPopupMenu::TPopupMenu() : menu_(CreatePopupMenu()) {
-    if (!menu_) throw Exception("No se pudo crear el menu");
+void TMenuItem::SetChecked(bool checked) {
+    checked_ = checked;
+    CheckMenuItem(menu_, id_, MF_BYCOMMAND | (checked ? MF_CHECKED : MF_UNCHECKED));
 }
 
+TPopupMenu::TPopupMenu() : owned_(CreatePopupMenu()), handle_(owned_.Get()), nextId_(&firstId_) {
+    if (!owned_) throw Exception("No se pudo crear el menu");
+}
+
+TPopupMenu::TPopupMenu(HMENU handle, unsigned* nextId) : handle_(handle), nextId_(nextId) {}
+
 TMenuItem& TPopupMenu::Add(const std::wstring& caption, std::shared_ptr<TPicture> bitmap) {
-    items_.push_back(std::make_unique<TMenuItem>(menu_.Get(), nextId_++, caption, std::move(bitmap)));
+    items_.push_back(std::make_unique<TMenuItem>(handle_, (*nextId_)++, caption, std::move(bitmap)));
     return *items_.back();
 }
 
-void TPopupMenu::AddSeparator() { AppendMenuW(menu_.Get(), MF_SEPARATOR, 0, nullptr); }
+void TPopupMenu::AddSeparator() { AppendMenuW(handle_, MF_SEPARATOR, 0, nullptr); }
+
+TPopupMenu& TPopupMenu::AddSubmenu(const std::wstring& caption, TMenuItem** item) {
+    TMenuHandle submenu(CreatePopupMenu());
+    if (!submenu) throw Exception("No se pudo crear el menu");
+    items_.push_back(std::make_unique<TMenuItem>(handle_, (*nextId_)++, caption, nullptr, submenu.Get()));
+    if (item) *item = items_.back().get();
+    // The item holds the submenu now: it is destroyed with this menu.
+    submenus_.push_back(std::unique_ptr<TPopupMenu>(new TPopupMenu(submenu.Release(), nextId_)));
+    return *submenus_.back();
+}
 
 void TPopupMenu::Popup(int x, int y, HWND owner) {
     const UINT chosen = static_cast<UINT>(
-        TrackPopupMenu(menu_.Get(), TPM_RETURNCMD | TPM_NONOTIFY | TPM_RIGHTBUTTON, x, y, 0, owner, nullptr));
+        TrackPopupMenu(handle_, TPM_RETURNCMD | TPM_NONOTIFY | TPM_RIGHTBUTTON, x, y, 0, owner, nullptr));
     if (chosen) Choose(chosen);
 }
 
@@ -57,6 +89,8 @@ void TPopupMenu::Choose(unsigned id) {
 TMenuItem* TPopupMenu::Find(unsigned id) const {
     for (const auto& item : items_)
         if (item->Id() == id) return item.get();
+    for (const auto& submenu : submenus_)
+        if (TMenuItem* item = submenu->Find(id)) return item;
     return nullptr;
 }
 

@@ -1,0 +1,213 @@
+// The player's hand on the downloads: the figures line, the limits of the
+// tray menu and their settings file, and the pause item.
+#include "GuiFixture.h"
+
+#include "ui/Figures.h"
+#include "ui/Settings.h"
+
+#include <fstream>
+#include <iterator>
+#include <string>
+
+namespace {
+
+TEST(FiguresText, ProgressSpeedAndTimeLeftInSpanish) {
+    constexpr std::int64_t KB = 1024, MB = 1024 * KB, GB = 1024 * MB;
+    struct Case {
+        TTransferFigures figures;
+        const wchar_t* text;
+    } cases[] = {
+        {{0, 0, 0, -1, false}, L""},
+        {{120 * MB, 700 * MB, 0, -1, false}, L"120 / 700 MB"},
+        {{120 * MB, 700 * MB, 3 * MB + MB / 5, 120, false}, L"120 / 700 MB \u00B7 3,2 MB/s \u00B7 faltan 2 min"},
+        {{MB / 2, 3 * MB, 600 * KB, 45, false}, L"0,5 / 3 MB \u00B7 600 KB/s \u00B7 faltan 45 s"},
+        {{GB, 4 * GB + GB / 2, 2 * MB, 3900, false}, L"1 / 4,5 GB \u00B7 2 MB/s \u00B7 faltan 1 h 5 min"},
+        {{GB, 5 * GB, 2 * MB, 7200, false}, L"1 / 5 GB \u00B7 2 MB/s \u00B7 faltan 2 h"},
+        {{10 * KB, 200 * KB, 500 * KB, 0, false}, L"10 / 200 KB \u00B7 500 KB/s \u00B7 faltan 0 s"},
+        // 9,97 MB reads as 10; minutes round up: 61 s is not "1 min", 3599 s is an hour.
+        {{MB, 9 * MB + 990 * KB, MB, 61, false}, L"1 / 10 MB \u00B7 1 MB/s \u00B7 faltan 2 min"},
+        {{MB, 20 * MB, MB, 3599, false}, L"1 / 20 MB \u00B7 1 MB/s \u00B7 faltan 1 h"},
+        // No time left until it is steady; paused shows neither speed nor time.
+        {{MB, 20 * MB, 700 * KB, -1, false}, L"1 / 20 MB \u00B7 700 KB/s"},
+        {{MB, 20 * MB, 700 * KB, 30, true}, L"1 / 20 MB \u00B7 En pausa"},
+        {{0, 0, 0, -1, true}, L"En pausa"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(FiguresText(c.figures), c.text) << c.figures.done << " " << c.figures.total << " " << c.figures.speed;
+    }
+}
+
+TEST(RateLimitSetting, OnlyALimitTheMenuOffersIsRead) {
+    EXPECT_EQ(ParseRateLimit("limit=1048576\r\n"), 1048576u);
+    EXPECT_EQ(ParseRateLimit("limit=512000"), 512000u);
+    EXPECT_EQ(ParseRateLimit("limit=2097152\nother=1\n"), 2097152u);
+    EXPECT_EQ(ParseRateLimit(RateLimitText(1048576)), 1048576u);
+    for (const char* damaged : {"", "limit=", "limit=abc", "limit=1048576x", "limit=1000", "Limit=1048576",
+                                "\xFF\xFE", "limit=99999999999999999999999"})
+        EXPECT_EQ(ParseRateLimit(damaged), 0u) << damaged;
+}
+
+class TLimitsTest : public TFMainTest {
+protected:
+    void SetUp() override {
+        TFMainTest::SetUp();
+        form->Timer1.SetEnabled(false);
+        static int serial = 0;
+        dir = std::filesystem::temp_directory_path() /
+              ("corvel-limits-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++serial));
+        std::filesystem::create_directories(dir);
+        settings = dir / "CorvelUpdater.ini";
+    }
+    void TearDown() override {
+        TFMainTest::TearDown();
+        std::error_code ignored;
+        std::filesystem::remove_all(dir, ignored);
+    }
+    std::string FileText() const {
+        std::ifstream in(settings, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+    static std::wstring MenuText(HMENU menu, UINT id) {
+        wchar_t text[64] = L"";
+        GetMenuStringW(menu, id, text, 64, MF_BYCOMMAND);
+        return text;
+    }
+    static bool Marked(HMENU menu, UINT id) {
+        return (GetMenuState(menu, id, MF_BYCOMMAND) & MF_CHECKED) != 0;
+    }
+    std::filesystem::path dir, settings;
+};
+
+TEST_F(TLimitsTest, LimitSubmenuOffersTheFourChoicesWithTheCurrentOneMarked) {
+    form->LoadSettings(settings);
+    EXPECT_EQ(GetSubMenu(form->PopupMenu1.Handle(), 5), form->LimitMenu1.Handle());
+    EXPECT_EQ(MenuText(form->PopupMenu1.Handle(), form->Limit1->Id()), L"Limitar descarga");
+    HMENU sub = form->LimitMenu1.Handle();
+    ASSERT_EQ(GetMenuItemCount(sub), 4);
+    const wchar_t* captions[] = {L"Sin l\u00EDmite", L"2 MB/s", L"1 MB/s", L"500 KB/s"};
+    for (int i = 0; i < 4; ++i) {
+        const UINT id = GetMenuItemID(sub, i);
+        EXPECT_EQ(MenuText(sub, id), captions[i]);
+        // Without a settings file: no limit.
+        EXPECT_EQ(Marked(sub, id), i == 0) << i;
+    }
+    EXPECT_EQ(form->RateLimit(), 0u);
+}
+
+TEST_F(TLimitsTest, AChoiceAppliesToTheRunGoingAndLaterOnesAndIsKeptInTheFile) {
+    form->LoadSettings(settings);
+    ASSERT_TRUE(form->StartUpdateRun(true));
+    const auto first = form->RunControl();
+    ASSERT_TRUE(first);
+    EXPECT_EQ(first->RateLimit(), 0u);
+
+    form->PopupMenu1.Choose(form->Limit1M1.Id());
+    EXPECT_EQ(first->RateLimit(), 1048576u);
+    EXPECT_EQ(form->RateLimit(), 1048576u);
+    EXPECT_TRUE(Marked(form->LimitMenu1.Handle(), form->Limit1M1.Id()));
+    EXPECT_FALSE(Marked(form->LimitMenu1.Handle(), form->LimitNone1.Id()));
+    EXPECT_EQ(FileText(), "limit=1048576\r\n");
+    EXPECT_FALSE(std::filesystem::exists(dir / "CorvelUpdater.ini.tmp"));
+
+    form->PopupMenu1.Choose(form->Limit500K1.Id());
+    EXPECT_EQ(first->RateLimit(), 512000u);
+    EXPECT_EQ(FileText(), "limit=512000\r\n");
+
+    form->EndUpdateView();
+    ASSERT_TRUE(form->StartUpdateRun(false));
+    ASSERT_NE(form->RunControl(), first);
+    EXPECT_EQ(form->RunControl()->RateLimit(), 512000u);
+
+    // Back to none: the run goes at full speed again.
+    form->PopupMenu1.Choose(form->LimitNone1.Id());
+    EXPECT_EQ(form->RunControl()->RateLimit(), 0u);
+    EXPECT_EQ(FileText(), "limit=0\r\n");
+}
+
+TEST_F(TLimitsTest, TheNextWindowReadsTheChoiceBackAndADamagedFileMeansNoLimit) {
+    form->LoadSettings(settings);
+    form->PopupMenu1.Choose(form->Limit2M1.Id());
+    form.reset();
+
+    form = std::make_unique<TFMain>();
+    form->Timer1.SetEnabled(false);
+    form->StartRunFn = [this](GFilesThread& run) { heldRuns.emplace_back(&run); };
+    form->LoadSettings(settings);
+    EXPECT_EQ(form->RateLimit(), 2097152u);
+    EXPECT_TRUE(Marked(form->LimitMenu1.Handle(), form->Limit2M1.Id()));
+    ASSERT_TRUE(form->StartUpdateRun(false));
+    EXPECT_EQ(form->RunControl()->RateLimit(), 2097152u);
+
+    std::ofstream(settings, std::ios::binary | std::ios::trunc) << "limit=20971\x01";
+    form->LoadSettings(settings);
+    EXPECT_EQ(form->RateLimit(), 0u);
+    EXPECT_EQ(form->RunControl()->RateLimit(), 0u);
+    EXPECT_TRUE(Marked(form->LimitMenu1.Handle(), form->LimitNone1.Id()));
+    EXPECT_FALSE(Marked(form->LimitMenu1.Handle(), form->Limit2M1.Id()));
+}
+
+TEST_F(TLimitsTest, PauseIsOfferedOnlyDuringARunAndFlipsBetweenPauseAndResume) {
+    HMENU menu = form->PopupMenu1.Handle();
+    EXPECT_FALSE(form->Pause1.Enabled());
+    EXPECT_TRUE(GetMenuState(menu, form->Pause1.Id(), MF_BYCOMMAND) & MF_GRAYED);
+    form->PopupMenu1.Choose(form->Pause1.Id());  // greyed: nothing happens
+
+    ASSERT_TRUE(form->StartUpdateRun(true));
+    form->BeginUpdateView();
+    EXPECT_TRUE(form->Pause1.Enabled());
+    EXPECT_FALSE(GetMenuState(menu, form->Pause1.Id(), MF_BYCOMMAND) & MF_GRAYED);
+    form->SyncStatus(TRunPhase::Downloading, "Descargando...", "data\\a.map");
+    form->SyncTransfer({5 << 20, 20 << 20, 1 << 20, 15, false});
+    EXPECT_EQ(form->DBAdvSmoothLabel3.Caption(), L"5 / 20 MB \u00B7 1 MB/s \u00B7 faltan 15 s");
+
+    form->PopupMenu1.Choose(form->Pause1.Id());
+    EXPECT_TRUE(form->RunControl()->Paused());
+    EXPECT_EQ(MenuText(menu, form->Pause1.Id()), L"Reanudar descarga");
+    EXPECT_EQ(form->Pause1.Caption(), L"Reanudar descarga");
+    // Shown at once, before the run says so.
+    EXPECT_EQ(form->DBAdvSmoothLabel3.Caption(), L"5 / 20 MB \u00B7 En pausa");
+    // The status line itself is left as the run set it.
+    EXPECT_EQ(form->DBAdvSmoothLabel1.Caption(), L"Descargando...");
+
+    form->PopupMenu1.Choose(form->Pause1.Id());
+    EXPECT_FALSE(form->RunControl()->Paused());
+    EXPECT_EQ(MenuText(menu, form->Pause1.Id()), L"Pausar descarga");
+
+    form->PopupMenu1.Choose(form->Pause1.Id());
+    form->EndUpdateView();
+    EXPECT_FALSE(form->Pause1.Enabled());
+    EXPECT_EQ(MenuText(menu, form->Pause1.Id()), L"Pausar descarga");
+
+    // A new run starts unpaused.
+    ASSERT_TRUE(form->StartUpdateRun(false));
+    EXPECT_FALSE(form->RunControl()->Paused());
+    EXPECT_TRUE(form->Pause1.Enabled());
+}
+
+TEST_F(TLimitsTest, FiguresShowBesideTheStatusDuringDownloadsOnly) {
+    ASSERT_TRUE(form->StartUpdateRun(true));
+    form->BeginUpdateView();
+    EXPECT_TRUE(form->DBAdvSmoothLabel3.Visible());
+    EXPECT_TRUE(form->DBAdvSmoothLabel3.Caption().empty());
+    const TPixels before = form->Render();
+
+    // Through the feed, as a run publishes them.
+    form->Link().SyncStatus(TRunPhase::Downloading, "Descargando...", "data\\a.map");
+    form->Link().SyncTransfer({120 << 20, 700 << 20, (3 << 20) + (1 << 20) / 5, 120, false});
+    ASSERT_TRUE(PumpUntil([&] { return form->Link().Feed().Pending() == 0; }, std::chrono::seconds(5)));
+    EXPECT_EQ(form->DBAdvSmoothLabel3.Caption(), L"120 / 700 MB \u00B7 3,2 MB/s \u00B7 faltan 2 min");
+    EXPECT_EQ(form->DBAdvSmoothLabel1.Caption(), L"Descargando...");
+    // Drawn, after the status text and clear of the skull.
+    const TPixels during = form->Render();
+    EXPECT_GT(DifferingPixels(before, during, form->DBAdvSmoothLabel3.BoundsRect()), 200);
+    EXPECT_LT(form->DBAdvSmoothLabel3.Left() + form->DBAdvSmoothLabel3.Width(), form->Image5.Left());
+
+    form->SyncStatus(TRunPhase::Checking, "Comprobando...", "data\\b.map");
+    EXPECT_TRUE(form->DBAdvSmoothLabel3.Caption().empty());
+
+    form->SyncTransfer({1, 2, 0, -1, false});
+    form->EndUpdateView();
+    EXPECT_FALSE(form->DBAdvSmoothLabel3.Visible());
+}
+
+}  // namespace

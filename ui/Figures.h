@@ -1,0 +1,15 @@
+// The install's download figures as the window shows them, in Spanish:
+// "120 / 700 MB · 3,2 MB/s · faltan 2 min".
+#pragma once
+
+#include "engine/UpdateView.h"
+
+#include <cstdint>
+#include <string>
+
+// How far the downloads are, then the speed and the time left once known,
+// or "En pausa" instead of both while paused. Sizes count 1024 bytes to the
+// KB, as the menu's limits do. Empty before anything is known.
+std::wstring FiguresText(const TTransferFigures& figures);
+// A limit of the menu ("1 MB/s", "500 KB/s").
+std::wstring SpeedText(std::int64_t bytesPerSecond);
