@@ -123,15 +123,19 @@ TEST_F(PaceRun, LimitHoldsOverTheWholeTransfer) {
     EXPECT_TRUE(steady) << "no time left was ever given";
 }
 
-// A pause longer than the close time closes the transfer; on resuming, the
-// copy continues with a range from what the partial copy held.
+// A pause longer than the close time closes the transfers; on resuming, a
+// large copy continues with a range from what its partial copy held, a
+// small one (held in memory) starts over.
 TEST_F(PaceRun, LongPauseClosesAndResumeContinuesTheCopy) {
     const std::string big = Noise(1 << 20, 5);
-    Publish({{"big.dat", {big, true}}});
+    const std::string small = Noise(100000, 7);
+    Publish({{"big.dat", {big, true}}, {"small.dat", {small, true}}});
     const std::uint64_t copy = Compress(big).size();
     // About 200 KB/s from the server: the transfer is still going when the
-    // view pauses it.
+    // view pauses it; the small copy at 25 KB/s takes about 4 s, so it is
+    // still going as well.
     SetFault("big.dat.bz2", "trickle 4096 20");
+    SetFault("small.dat.bz2", "trickle 512 20");
     TFiguresView view;
     GFilesThread run(view, sync_);
     run.SetPauseCloseAfter(std::chrono::milliseconds(500));
@@ -146,14 +150,21 @@ TEST_F(PaceRun, LongPauseClosesAndResumeContinuesTheCopy) {
     for (const std::string& p : Partials()) {
         if (p.find(".tag") == std::string::npos) held = fs::file_size(p);
     }
-    EXPECT_GE(held, static_cast<std::uint64_t>(view.PausedAt()));
+    // What the view saw when it paused was in the partial copy, apart from
+    // what the small copy had brought by then.
+    EXPECT_GE(held + Compress(small).size(), static_cast<std::uint64_t>(view.PausedAt()));
     EXPECT_GE(firstSent, held);
     run.Control()->SetPaused(false);
     Join();
 
     EXPECT_TRUE(run.Succeeded());
     EXPECT_EQ(ReadLocal("big.dat"), big);
+    // The server logs a trickled transfer a moment after its last bytes.
+    EXPECT_TRUE(WaitUntil([&] { return ServedStatuses("big.dat.bz2").size() >= 2; }, std::chrono::seconds(10)));
+    EXPECT_TRUE(WaitUntil([&] { return ServedStatuses("small.dat.bz2").size() >= 2; }, std::chrono::seconds(10)));
     EXPECT_THAT(ServedStatuses("big.dat.bz2"), ElementsAre(200, 206));
+    EXPECT_EQ(ReadLocal("small.dat"), small);
+    EXPECT_THAT(ServedStatuses("small.dat.bz2"), ElementsAre(200, 200));
     // The range asked for exactly what the partial copy lacked; only what
     // was in flight when the connection closed came twice.
     EXPECT_EQ(ServedBytes("big.dat.bz2"), firstSent + (copy - held));
