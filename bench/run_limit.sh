@@ -121,6 +121,16 @@ if last - first >= 10:
 else:
     print("10 s windows: not measured (the transfer took less than 10 s)")
 
+# The speed the progress line shows (the engine's average of its reads over
+# 5 s), from 6 s in: how close the paced reads keep to the limit.
+speed_re = re.compile(r"([0-9]+(?:\.[0-9]+)?) (KB|MB)/s")
+speeds = [float(m.group(1)) * (1024 if m.group(2) == "KB" else 1 << 20)
+          for t, text in chunks if t >= began + 6 for m in speed_re.finditer(text)]
+if speeds:
+    print("speed shown from 6 s in: %.3f .. %.3f of the limit" % (min(speeds) / limit, max(speeds) / limit))
+else:
+    print("speed shown: not measured (the progress output showed no speed)")
+
 # The time left shown at 10/50/90% of the bytes sent, against the time the
 # last byte actually went.
 left_re = re.compile(r"(?:(\d+) h)?\s*(?:(\d+) min)?\s*(?:(\d+) s)? left")
