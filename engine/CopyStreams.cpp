@@ -1,6 +1,7 @@
 #include "engine/CopyStreams.h"
 
 #include "engine/ListTrust.h"
+#include "engine/Pace.h"
 #include "engine/RunControl.h"
 #include "formats/BZip2.h"
 #include "formats/Classes.h"
@@ -27,7 +28,10 @@ int ReceiveBody(os::HttpResponse& response, TDownloadSink& sink, const TReceive&
     std::size_t n = 0;
     do {
         try {
-            n = response.Read(buffer.data(), buffer.size());
+            // Under a limit a read takes no more than the limit allows now.
+            const std::size_t want = how.pace ? how.pace->Take(buffer.size(), how.stopped) : buffer.size();
+            n = response.Read(buffer.data(), want);
+            if (how.pace) how.pace->GiveBack(want - n);
         } catch (...) {
             broken = true;
             throw;

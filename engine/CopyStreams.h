@@ -20,6 +20,7 @@
 class TBZDecompressionStream;
 class TCopyHasher;
 class TListTrust;
+class TPace;
 class TStream;
 
 inline constexpr std::size_t kCopyBlock = 65536;
@@ -59,19 +60,21 @@ private:
 
 // How a body is received: after offset bytes already there, no more than
 // limit bytes in all; received(total) runs after each block (and first with
-// offset, when continuing) and stopped() is asked after each block.
+// offset, when continuing) and stopped() is asked after each block. With a
+// pace, each read waits for the run's limit and pause (see engine/Pace).
 struct TReceive {
     std::uint64_t offset = 0;
     std::optional<std::uint64_t> limit;
     std::function<void(std::uint64_t received)> received;
     std::function<bool()> stopped;
+    TPace* pace = nullptr;
 };
 
 // Writes response's body into sink in 64 KiB blocks. A status of 400 or more
 // is remembered for the reason of a failure that follows (the body is still
 // stored: an error page is a copy that fails to decode). broken tells
-// whether a failure was the transfer's own (cut, stalled, stopped) rather
-// than the copy's or the disk's.
+// whether a failure was the transfer's own (cut, stalled, stopped, closed
+// by a long pause: ETransferPaused) rather than the copy's or the disk's.
 // Returns the response's status.
 int ReceiveBody(os::HttpResponse& response, TDownloadSink& sink, const TReceive& how, bool& broken);
 

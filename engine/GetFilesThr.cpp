@@ -31,6 +31,10 @@ void GFilesThread::SetProgressInterval(std::chrono::steady_clock::duration inter
 
 void GFilesThread::SetFetchConnections(int connections) { context_->connections = connections; }
 
+void GFilesThread::SetPauseCloseAfter(std::chrono::steady_clock::duration after) {
+    context_->pace.SetCloseAfter(after);
+}
+
 void GFilesThread::ExecuteGuarded() {
     try {
         Execute();

@@ -41,6 +41,9 @@ public:
     // Connections the install fetches on (kFetchConnections; tests use 1 to
     // see each entry fetched before the next begins).
     void SetFetchConnections(int connections);
+    // How long a paused transfer keeps its connection (TPace::kCloseAfter;
+    // tests shorten it).
+    void SetPauseCloseAfter(std::chrono::steady_clock::duration after);
 
     bool FreeOnTerminate = false;
     // Where the run logs what it did (engine/RunLog); empty: no log. A

@@ -2,6 +2,7 @@
 
 #include "engine/CopyStreams.h"
 #include "engine/ListTrust.h"
+#include "engine/Pace.h"
 #include "engine/Resume.h"
 #include "engine/RunControl.h"
 #include "engine/TempNames.h"
@@ -154,7 +155,7 @@ void TInstallAhead::FetchLoop(std::size_t w) {
             }
             lock.unlock();
             try {
-                fetched = FetchOne(worker, slot, *job, fromZero);
+                fetched = FetchOverPauses(worker, slot, *job, fromZero);
                 if (fetched == TFetched::Unreachable) failure = TFailure{TFault::CannotConnect, 0, job->url};
             } catch (const std::exception& e) {
                 fetched = TFetched::Failed;
@@ -164,7 +165,13 @@ void TInstallAhead::FetchLoop(std::size_t w) {
         lock.lock();
         if (fetched == TFetched::Copy) {
             toDecode_.insert(j);
+            slot.fetched = true;
+            slot.fetchedCopy = slot.state.bytes;
+            slot.fetchedSize = job->size;
+            tally_.fetchedCopies += slot.fetchedCopy;
+            tally_.fetchedSizes += slot.fetchedSize;
         } else {
+            if (job) tally_.failedSizes += job->size;
             inMemory_ -= slot.memory;
             slot.memory = 0;
             slot.copy = {};
@@ -206,6 +213,9 @@ void TInstallAhead::DecodeLoop() {
         slot.memory = 0;
         if (again) {
             fetchAgain_.insert(j);
+            slot.fetched = false;
+            tally_.fetchedCopies -= slot.fetchedCopy;
+            tally_.fetchedSizes -= slot.fetchedSize;
         } else {
             slot.outcome = outcome;
             slot.failure = std::move(failure);
@@ -216,12 +226,30 @@ void TInstallAhead::DecodeLoop() {
     }
 }
 
+// A transfer closed by a long pause is not the entry's failure: once the
+// run is resumed, the entry is fetched again, continuing its partial copy
+// (a copy in memory starts over). The worker's kept connections go as well.
+TInstallAhead::TFetched TInstallAhead::FetchOverPauses(TWorker& worker, Slot& slot, const TAheadJob& job,
+                                                       bool fromZero) {
+    for (;;) {
+        try {
+            return FetchOne(worker, slot, job, fromZero);
+        } catch (const ETransferPaused&) {
+            worker.http.reset();
+            fromZero = false;  // the copy begun from zero is the one to continue
+        }
+    }
+}
+
 // Fetches one entry's copy: into memory when it has room there, else as the
 // run's FetchCopy does, into its partial copy over the worker's connection.
 TInstallAhead::TFetched TInstallAhead::FetchOne(TWorker& worker, Slot& slot, const TAheadJob& job, bool fromZero) {
+    // No new request while paused: it would only hold a connection.
+    if (options_.pace) options_.pace->WaitWhilePaused([this] { return Stopped(); });
     SetState(slot, TStage::Downloading, 0);
     slot.resumed = false;
     if (slot.memory > 0) {
+        slot.copy.clear();
         auto response = worker.Http().Open(job.url);
         if (!response) return TFetched::Unreachable;
         bool broken = false;
@@ -258,6 +286,7 @@ void TInstallAhead::Receive(os::HttpResponse& response, TDownloadSink& sink, std
     how.limit = static_cast<std::uint64_t>(limit);
     how.received = [this, &slot](std::uint64_t received) { SetBytes(slot, static_cast<std::int64_t>(received)); };
     how.stopped = [this] { return Stopped(); };
+    how.pace = options_.pace;
     slot.status = ReceiveBody(response, sink, how, broken);
 }
 
@@ -349,7 +378,18 @@ void TInstallAhead::SetState(Slot& slot, TStage stage, std::int64_t bytes, std::
 
 void TInstallAhead::SetBytes(Slot& slot, std::int64_t bytes) {
     std::lock_guard<os::Mutex> lock(mutex_);
+    if (slot.state.stage == TStage::Downloading && bytes > slot.state.bytes) tally_.received += bytes - slot.state.bytes;
     slot.state.bytes = bytes;
+}
+
+TInstallAhead::TTally TInstallAhead::Tally() {
+    std::lock_guard<os::Mutex> lock(mutex_);
+    TTally tally = tally_;
+    tally.inHand = tally_.fetchedCopies;
+    for (const auto& [index, slot] : slots_) {
+        if (slot.state.stage == TStage::Downloading && !slot.fetched) tally.inHand += slot.state.bytes;
+    }
+    return tally;
 }
 
 bool TInstallAhead::Stopped() const { return options_.control->StopRequested() || stopping_.load(); }

@@ -35,6 +35,7 @@
 class TDownloadSink;
 class TTempNames;
 class TListTrust;
+class TPace;
 class TRunControl;
 
 // Connections (and fetcher threads) of an install; with 1, each entry is
@@ -68,6 +69,8 @@ public:
         TTempNames* temps = nullptr;  // names are picked under our lock
         const TListTrust* trust = nullptr;
         const TRunControl* control = nullptr;
+        // The run's limit and pause; null: neither.
+        TPace* pace = nullptr;
         // The run's session: the first worker uses it (so a run opens no
         // more connections than it has workers), and gets it back at the end.
         std::optional<os::HttpSession>* session = nullptr;
@@ -99,6 +102,16 @@ public:
     TInstallAhead(const TInstallAhead&) = delete;
     TInstallAhead& operator=(const TInstallAhead&) = delete;
 
+    // What the fetchers have brought so far, for the install's figures.
+    struct TTally {
+        std::int64_t received = 0;       // bytes received by this loop (not what resumed copies held)
+        std::int64_t inHand = 0;         // copy bytes held: copies fetched and transfers in progress
+        std::int64_t fetchedCopies = 0;  // sizes of the copies fetched whole...
+        std::int64_t fetchedSizes = 0;   // ...and the decoded sizes of their entries
+        std::int64_t failedSizes = 0;    // decoded sizes of the entries whose fetch failed
+    };
+    TTally Tally();
+
     // Entry i's state once it is done, or after at most wait. Entries are
     // waited for and taken in increasing order.
     TState Wait(std::size_t i, std::chrono::steady_clock::duration wait);
@@ -120,6 +133,10 @@ private:
         std::vector<std::uint8_t> copy;
         std::uint64_t memory = 0;
         bool resumed = false;  // continued from an earlier run's partial copy
+        // What the tally counts for its fetched copy.
+        bool fetched = false;
+        std::int64_t fetchedCopy = 0;
+        std::int64_t fetchedSize = 0;
     };
     struct TWorker;
     enum class TFetched { Copy, Failed, Unreachable };
@@ -128,6 +145,7 @@ private:
     void DecodeLoop();
     bool CanClaim();
     TFetched FetchOne(TWorker& worker, Slot& slot, const TAheadJob& job, bool fromZero);
+    TFetched FetchOverPauses(TWorker& worker, Slot& slot, const TAheadJob& job, bool fromZero);
     void Receive(os::HttpResponse& response, TDownloadSink& sink, std::uint64_t offset, std::int64_t limit, Slot& slot,
                  bool& broken);
     std::string DecodeVerified(Slot& slot, const TAheadJob& job);
@@ -154,6 +172,7 @@ private:
     std::set<std::size_t> toDecode_;     // fetched, decoded lowest first
     std::set<std::size_t> fetchAgain_;   // resumed copies that failed: fetched again from zero, first
     std::uint64_t inMemory_ = 0;         // of MemoryBudget
+    TTally tally_;                       // inHand: of the copies fetched only
 
     os::Mutex namesMutex_;  // TTempNames and directory creation
     std::vector<std::optional<os::HttpSession>> sessions_;

@@ -3,6 +3,7 @@
 #include "engine/CopyStreams.h"
 #include "engine/InstallAhead.h"
 #include "engine/RunContext.h"
+#include "engine/TransferMeter.h"
 #include "formats/Publication.h"
 #include "platform/os.h"
 
@@ -30,6 +31,16 @@ std::optional<TAheadJob> JobOf(const TRunFields& thread, std::size_t i) {
     job->size = *size;
     job->copyLimit = CompressedSizeBound(*size);
     return job;
+}
+
+// The decoded sizes of the pending entries, in all.
+std::int64_t PendingSizes(const TRunFields& thread) {
+    std::int64_t sizes = 0;
+    for (std::size_t i = 0; i < thread.PendingFiles.size(); ++i) {
+        const auto entry = SafeEntry(thread.PendingFiles[i]);
+        if (entry) sizes += ParseSize(entry->size).value_or(0);
+    }
+    return sizes;
 }
 
 // Why an entry fails before any request: its line, its name or its size.
@@ -101,6 +112,45 @@ private:
     std::int64_t last_ = 0;
 };
 
+// The install's download figures. Bytes are the copies' as they come over
+// the wire, so the speed is the one a limit applies to. The total is known
+// only for copies fetched whole: each entry not fetched yet is counted at
+// its decoded size times the ratio of copy to decoded bytes of the copies
+// fetched so far (1 before the first), so the estimate improves as the
+// install goes. Entries that failed leave the total.
+class TTransferShow {
+public:
+    TTransferShow(TRunReport& report, const TRunControl& control, std::int64_t sizes)
+        : report_(report), control_(control), sizes_(sizes) {}
+
+    void Show(const TInstallAhead::TTally& tally, bool now = false) {
+        TTransferFigures figures;
+        figures.paused = control_.Paused();
+        figures.done = tally.inHand;
+        const double ratio = tally.fetchedSizes > 0 ? static_cast<double>(tally.fetchedCopies) /
+                                                          static_cast<double>(tally.fetchedSizes)
+                                                    : 1.0;
+        const std::int64_t unfetched = std::max<std::int64_t>(0, sizes_ - tally.fetchedSizes - tally.failedSizes);
+        figures.total = std::max(figures.done,
+                                 tally.fetchedCopies + static_cast<std::int64_t>(static_cast<double>(unfetched) * ratio));
+        if (figures.paused) {
+            // Nothing comes while paused; the speed is measured anew after.
+            meter_.Restart();
+        } else {
+            meter_.Add(TTransferMeter::Clock::now(), tally.received);
+            figures.speed = meter_.Speed();
+            figures.secondsLeft = meter_.SecondsLeft(figures.total - figures.done, figures.total);
+        }
+        report_.Transfer(figures, now);
+    }
+
+private:
+    TRunReport& report_;
+    const TRunControl& control_;
+    const std::int64_t sizes_;
+    TTransferMeter meter_;
+};
+
 // A file found missing is renamed to its name without first looking for
 // another to replace there: under Wine that lookup reads its whole directory.
 void PutInPlace(TRunContext& run, const std::string& part, const std::string& target, std::size_t i) {
@@ -110,7 +160,8 @@ void PutInPlace(TRunContext& run, const std::string& part, const std::string& ta
 
 // Shows entry i until its copy is ready, then puts it in place. Returns why
 // it failed (None: installed); unreachable tells that no server answered.
-TFailure InstallEntry(TRunContext& run, TInstallAhead& ahead, std::size_t i, bool& unreachable) {
+TFailure InstallEntry(TRunContext& run, TInstallAhead& ahead, TTransferShow& transfer, std::size_t i,
+                      bool& unreachable) {
     TRunFields& thread = run.fields;
     std::string part;
     TFailure failure;
@@ -123,7 +174,10 @@ TFailure InstallEntry(TRunContext& run, TInstallAhead& ahead, std::size_t i, boo
     }
     const std::string path(entry->path);
     TEntryShow show(run.report, path, *size);
-    while (!show.Show(ahead.Wait(i, std::chrono::milliseconds(20)))) run.control.ThrowIfStopped();
+    while (!show.Show(ahead.Wait(i, std::chrono::milliseconds(20)))) {
+        run.control.ThrowIfStopped();
+        transfer.Show(ahead.Tally());
+    }
     show.End();
 
     const TInstallAhead::TOutcome outcome = ahead.Take(i, part, failure);
@@ -201,16 +255,19 @@ void InstallPending(TRunContext& run) {
     options.trust = &run.trust;
     options.control = &run.control;
     options.session = &run.http;
+    options.pace = &run.pace;
     {
         // Jobs are read on the workers' threads: PendingFiles and BaseUrl
         // stay as they are during the loop.
         TInstallAhead ahead(std::move(options), thread.PendingFiles.size(),
                             [&thread](std::size_t i) { return JobOf(thread, i); });
+        TTransferShow transfer(run.report, run.control, PendingSizes(thread));
         for (std::size_t i = 0; i < thread.PendingFiles.size();) {
             run.control.ThrowIfStopped();
             const auto began = std::chrono::steady_clock::now();
             bool unreachable = false;
-            TFailure failure = InstallEntry(run, ahead, i, unreachable);
+            TFailure failure = InstallEntry(run, ahead, transfer, i, unreachable);
+            transfer.Show(ahead.Tally(), i + 1 == thread.PendingFiles.size());
             const auto entry = ParseEntry(thread.PendingFiles[i]);
             const std::string_view path = entry ? entry->path : thread.PendingFiles[i];
             if (failure) failure.path = path;

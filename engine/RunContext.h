@@ -7,6 +7,7 @@
 #include "engine/DuplicateEntries.h"
 #include "engine/InstallAhead.h"
 #include "engine/ListTrust.h"
+#include "engine/Pace.h"
 #include "engine/RunControl.h"
 #include "engine/RunLog.h"
 #include "engine/RunReport.h"
@@ -22,11 +23,13 @@
 
 struct TRunContext {
     TRunContext(TRunFields& run, TUpdateView& view, TSynchronizer& sync, const TRunControl& stop)
-        : fields(run), report(run, view, sync), control(stop) {}
+        : fields(run), report(run, view, sync), control(stop), pace(stop) {}
 
     TRunFields& fields;
     TRunReport report;
     const TRunControl& control;
+    // The limit and pause over all the run's transfers together.
+    TPace pace;
     // Every download of the run shares its connections and proxy settings.
     std::optional<os::HttpSession> http;
     os::HttpSession& Http();

@@ -58,6 +58,15 @@ void TRunReport::Keep(const TFailure& failure) {
     if (!first_) first_.fault = TFault::Other;  // a failure always has a reason
 }
 
+void TRunReport::Transfer(const TTransferFigures& figures, bool now) {
+    constexpr auto kTransferInterval = std::chrono::milliseconds(250);
+    const auto at = std::chrono::steady_clock::now();
+    if (!now && transferShown_ && figures.paused == transferPaused_ && at - *transferShown_ < kTransferInterval) return;
+    transferShown_ = at;
+    transferPaused_ = figures.paused;
+    view_.SyncTransfer(figures);
+}
+
 void TRunReport::EntryFinished(std::string_view path, const TFailure& failure) {
     const std::string name(path);
     Hand([this, &name, &failure] { view_.EntryFinished(name, failure); });

@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string_view>
 
 class TRunReport {
@@ -39,6 +40,10 @@ public:
     void Fail(const TFailure& failure);
     // The run fails without a word to the view (no server at all).
     void FailQuietly(const TFailure& failure);
+    // The install's download figures, at most about 4 times a second
+    // unless now (or the pause changed): published, never waited for.
+    void Transfer(const TTransferFigures& figures, bool now = false);
+
     // One entry of the install loop ended: installed when failure is None.
     void EntryFinished(std::string_view path, const TFailure& failure);
     bool AnyFailure() const { return static_cast<bool>(first_); }
@@ -66,4 +71,6 @@ private:
     TBarScale fileBar_;
     TFailure first_;
     bool shown_ = false;
+    std::optional<std::chrono::steady_clock::time_point> transferShown_;
+    bool transferPaused_ = false;
 };

@@ -8,7 +8,9 @@
 #include <limits>
 #include <memory>
 
-bool DownloadTo(TRunContext& run, const std::string& url, const std::string& localPath, bool reportProgress) {
+namespace {
+
+bool DownloadOnce(TRunContext& run, const std::string& url, const std::string& localPath, bool reportProgress) {
     run.fields.ProgressValue = 0;
     run.downloadStatus = 0;
     bool created = false;
@@ -30,6 +32,7 @@ bool DownloadTo(TRunContext& run, const std::string& url, const std::string& loc
             };
         }
         how.stopped = [&run] { return run.control.StopRequested(); };
+        how.pace = &run.pace;
         bool broken = false;
         run.downloadStatus = ReceiveBody(*response, sink, how, broken);
         file.Close();
@@ -41,6 +44,20 @@ bool DownloadTo(TRunContext& run, const std::string& url, const std::string& loc
     }
     run.report.Reset(TProgressKind::File);
     return true;
+}
+
+}  // namespace
+
+bool DownloadTo(TRunContext& run, const std::string& url, const std::string& localPath, bool reportProgress) {
+    for (;;) {
+        try {
+            return DownloadOnce(run, url, localPath, reportProgress);
+        } catch (const ETransferPaused&) {
+            // Closed by a long pause: the run's own files are small, so the
+            // transfer starts over once the run is resumed.
+            run.pace.WaitWhilePaused([&run] { return run.control.StopRequested(); });
+        }
+    }
 }
 
 void ExtractTo(TRunContext& run, const std::string& sourcePath, const std::string& targetPath) {
