@@ -301,9 +301,10 @@ class CloseDuringRun(LauncherCase):
         self.assertTrue(partials[0].startswith("data/big.dat.~corvel-resume-"), partials)
         self.assertEqual(partials[1], partials[0] + ".tag")
         self.assertTrue(published.startswith(have[partials[0]]), "the partial copy is not the copy's beginning")
+        self.assertIn(b"end        failed: stopped", have.get(LOG, b""))
         for name, content in have.items():
-            # files.lst.serial: the state a signed install keeps.
-            if name in (EXE, "data/big.dat", "files.lst.serial") or name in partials:
+            # files.lst.serial: the state a signed install keeps; the log of the run.
+            if name in (EXE, "data/big.dat", "files.lst.serial", LOG) or name in partials:
                 continue
             self.assertEqual(self.files.get(name), content, "left behind or wrong: %s" % name)
 
