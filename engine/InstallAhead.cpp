@@ -39,6 +39,7 @@ struct TInstallAhead::TWorker {
 // it waits for a stalled server.
 void TInstallAhead::StopSessionWithUs(os::HttpSession& session) {
     session.SetStop([this] { return Stopped(); });
+    session.SetRateLimit([control = options_.control] { return control->RateLimit(); });
 }
 
 TInstallAhead::TInstallAhead(TOptions options, std::size_t count,
@@ -125,7 +126,14 @@ void TInstallAhead::FetchLoop(std::size_t w) {
     TWorker worker{*this, sessions_[w]};
     std::unique_lock<os::Mutex> lock(mutex_);
     for (;;) {
-        changed_.wait(lock, [&] { return stopping_ || !fetchAgain_.empty() || CanClaim(); });
+        // Under a rate limit one connection carries it all: each more would
+        // have the server fill its buffers ahead of the paced reads. The
+        // limit may change at any time, so an idle fetcher looks again.
+        const auto serves = [&] { return w == 0 || options_.control->RateLimit() == 0; };
+        while (!changed_.wait_for(lock, std::chrono::milliseconds(100), [&] {
+            return stopping_ || ((!fetchAgain_.empty() || CanClaim()) && serves());
+        })) {
+        }
         if (stopping_) return;
         std::size_t j = 0;
         bool fromZero = false;

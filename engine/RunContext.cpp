@@ -8,6 +8,7 @@ os::HttpSession& TRunContext::Http() {
         // A stop ends a transfer that waits for the server, not only the
         // next block that arrives.
         http->SetStop([&control = control] { return control.StopRequested(); });
+        http->SetRateLimit([&control = control] { return control.RateLimit(); });
     }
     return *http;
 }

@@ -299,6 +299,13 @@ public:
     // after it is set, for as long as that response lives. Null: never.
     // Set between requests, from the thread that makes them.
     void SetStop(std::function<bool()> stopped);
+    // The run's rate limit in bytes per second (0: none), asked when a new
+    // connection is made. A limited run reads slowly, and a server fills
+    // whatever the system buffers for the connection at full speed: with a
+    // limit, a new connection gets a receive buffer of about 1/16 s of it,
+    // so what arrives stays close to what is read. WinInet gives no hold on
+    // its sockets: there the buffers stay the system's.
+    void SetRateLimit(std::function<std::uint64_t()> bytesPerSecond);
 
     struct State;
 

@@ -7,6 +7,7 @@
 #include "platform/HttpPace.h"
 
 #include <curl/curl.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <cctype>
@@ -96,6 +97,7 @@ struct HttpSession::State {
     std::string agent;
     CURLM* multi;
     std::function<bool()> stopped;
+    std::function<std::uint64_t()> rateLimit;
 };
 
 namespace {
@@ -139,6 +141,10 @@ public:
         curl_easy_setopt(easy_, CURLOPT_WRITEDATA, this);
         curl_easy_setopt(easy_, CURLOPT_HEADERFUNCTION, &CurlResponse::OnHeader);
         curl_easy_setopt(easy_, CURLOPT_HEADERDATA, this);
+        if (session_->rateLimit) {
+            curl_easy_setopt(easy_, CURLOPT_SOCKOPTFUNCTION, &CurlResponse::OnSocket);
+            curl_easy_setopt(easy_, CURLOPT_SOCKOPTDATA, session_.get());
+        }
         // A stop also ends the transfer inside libcurl's own loop.
         if (stopped_) {
             curl_easy_setopt(easy_, CURLOPT_XFERINFOFUNCTION, &CurlResponse::OnProgress);
@@ -214,6 +220,16 @@ private:
         self->data_.append(ptr, size * nmemb);
         self->pace_.Add(size * nmemb, HttpPace::Clock::now());
         return size * nmemb;
+    }
+    // A new connection of a limited run: a receive buffer of about 1/16 s
+    // of the limit (4 KiB to 256 KiB), set before it connects.
+    static int OnSocket(void* user, curl_socket_t socket, curlsocktype purpose) {
+        if (purpose != CURLSOCKTYPE_IPCXN) return CURL_SOCKOPT_OK;
+        const std::uint64_t limit = static_cast<HttpSession::State*>(user)->rateLimit();
+        if (limit == 0) return CURL_SOCKOPT_OK;
+        const int size = static_cast<int>(std::clamp<std::uint64_t>(limit / 16, 4096, 262144));
+        ::setsockopt(socket, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+        return CURL_SOCKOPT_OK;
     }
     static int OnProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
         return static_cast<CurlResponse*>(user)->Stopped() ? 1 : 0;
@@ -296,6 +312,9 @@ HttpSession& HttpSession::operator=(HttpSession&& other) noexcept = default;
 HttpSession::~HttpSession() = default;
 
 void HttpSession::SetStop(std::function<bool()> stopped) { state_->stopped = std::move(stopped); }
+void HttpSession::SetRateLimit(std::function<std::uint64_t()> bytesPerSecond) {
+    state_->rateLimit = std::move(bytesPerSecond);
+}
 
 std::unique_ptr<HttpResponse> HttpSession::Open(const std::string& url, const HttpRange* range) {
     if (state_->stopped && state_->stopped()) ThrowStopped();

@@ -373,6 +373,8 @@ HttpSession& HttpSession::operator=(HttpSession&& other) noexcept = default;
 HttpSession::~HttpSession() = default;
 
 void HttpSession::SetStop(std::function<bool()> stopped) { state_->stopped = std::move(stopped); }
+// WinInet keeps its sockets to itself: the system sizes their buffers.
+void HttpSession::SetRateLimit(std::function<std::uint64_t()>) {}
 
 std::unique_ptr<HttpResponse> HttpSession::Open(const std::string& url, const HttpRange* range) {
     if (!state_ || !state_->internet->h) return nullptr;
