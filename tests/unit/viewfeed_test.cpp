@@ -235,7 +235,14 @@ TEST(WorkAhead, BoundedAheadSkipsAndErrors) {
         if (i == 50) throw std::runtime_error("unreadable");
         return static_cast<int>(i);
     });
-    for (std::size_t i = 0; i < 100; i += (i < 20 ? 1 : 5)) {
+    // 0..19 one by one, then 50 (the error), then 95..99: the jump from 50
+    // to 95 is longer than the window, so some items are never reached
+    // however fast the helper is.
+    std::vector<std::size_t> order;
+    for (std::size_t i = 0; i < 20; ++i) order.push_back(i);
+    for (std::size_t i : {50, 95, 96, 97, 98, 99}) order.push_back(i);
+    static_assert(95 - 50 > TWorkAhead<int>::Window);
+    for (std::size_t i : order) {
         taking = i;
         if (i == 50) {
             EXPECT_THROW(work.Take(i), std::runtime_error);
