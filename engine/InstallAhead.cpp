@@ -2,44 +2,19 @@
 
 #include "engine/CopyStreams.h"
 #include "engine/ListTrust.h"
-#include "engine/Pace.h"
-#include "engine/Resume.h"
 #include "engine/RunControl.h"
 #include "engine/TempNames.h"
 #include "formats/BZip2.h"
 #include "formats/Classes.h"
-#include "formats/md5.h"
 
 #include <memory>
-
 #include <vector>
 
-namespace {
-
-std::uint64_t CostOf(const std::optional<TAheadJob>& job) {
+// What an entry claimed ahead holds of the budget: its copy's largest size
+// and its decoded size.
+std::uint64_t TInstallAhead::CostOf(const std::optional<TAheadJob>& job) {
     if (!job) return 0;
     return static_cast<std::uint64_t>(job->size) + static_cast<std::uint64_t>(job->copyLimit);
-}
-
-}  // namespace
-
-struct TInstallAhead::TWorker {
-    TInstallAhead& ahead;
-    std::optional<os::HttpSession>& http;
-    os::HttpSession& Http() {
-        if (!http) {
-            http.emplace(ahead.options_.agent);
-            ahead.StopSessionWithUs(*http);
-        }
-        return *http;
-    }
-};
-
-// A fetcher's transfer ends at a stop of the run or of the loop, also while
-// it waits for a stalled server.
-void TInstallAhead::StopSessionWithUs(os::HttpSession& session) {
-    session.SetStop([this] { return Stopped(); });
-    session.SetRateLimit([control = options_.control] { return control->RateLimit(); });
 }
 
 TInstallAhead::TInstallAhead(TOptions options, std::size_t count,
@@ -120,79 +95,6 @@ bool TInstallAhead::CanClaim() {
     return ahead_ + nextCost_->second <= options_.budget;
 }
 
-// A fetcher: takes the copies to fetch again first, else claims the next
-// entry; hands what it fetched to the decoders and goes on at once.
-void TInstallAhead::FetchLoop(std::size_t w) {
-    TWorker worker{*this, sessions_[w]};
-    std::unique_lock<os::Mutex> lock(mutex_);
-    for (;;) {
-        // Under a rate limit one connection carries it all: each more would
-        // have the server fill its buffers ahead of the paced reads. The
-        // limit may change at any time, so an idle fetcher looks again.
-        const auto serves = [&] { return w == 0 || options_.control->RateLimit() == 0; };
-        while (!changed_.wait_for(lock, std::chrono::milliseconds(100), [&] {
-            return stopping_ || ((!fetchAgain_.empty() || CanClaim()) && serves());
-        })) {
-        }
-        if (stopping_) return;
-        std::size_t j = 0;
-        bool fromZero = false;
-        if (!fetchAgain_.empty()) {
-            j = *fetchAgain_.begin();
-            fetchAgain_.erase(fetchAgain_.begin());
-            fromZero = true;
-        } else {
-            j = next_++;
-            Slot& claimed = slots_[j];
-            claimed.cost = nextCost_ && nextCost_->first == j ? nextCost_->second : CostOf(jobAt_(j));
-            ahead_ += claimed.cost;
-        }
-        Slot& slot = slots_[j];
-        lock.unlock();
-        const std::optional<TAheadJob> job = jobAt_(j);
-        TFetched fetched = TFetched::Failed;
-        TFailure failure;
-        if (job) {
-            lock.lock();
-            // Small copies stay in memory while the budget has room for their
-            // largest size; the others (and the rest) go to disk.
-            const auto limit = static_cast<std::uint64_t>(job->copyLimit);
-            if (static_cast<std::uint64_t>(job->size) < kResumableSize && inMemory_ + limit <= MemoryBudget) {
-                slot.memory = limit;
-                inMemory_ += limit;
-            }
-            lock.unlock();
-            try {
-                fetched = FetchOverPauses(worker, slot, *job, fromZero);
-                if (fetched == TFetched::Unreachable) failure = TFailure{TFault::CannotConnect, 0, job->url};
-            } catch (const std::exception& e) {
-                fetched = TFetched::Failed;
-                failure = FailureOf(e);
-            }
-        }
-        lock.lock();
-        if (fetched == TFetched::Copy) {
-            toDecode_.insert(j);
-            slot.fetched = true;
-            slot.fetchedCopy = slot.state.bytes;
-            slot.fetchedSize = job->size;
-            tally_.fetchedCopies += slot.fetchedCopy;
-            tally_.fetchedSizes += slot.fetchedSize;
-        } else {
-            if (job) tally_.failedSizes += job->size;
-            inMemory_ -= slot.memory;
-            slot.memory = 0;
-            slot.copy = {};
-            slot.outcome = fetched == TFetched::Unreachable ? TOutcome::Unreachable : TOutcome::Failed;
-            slot.failure = std::move(failure);
-            slot.state.stage = TStage::Done;
-            // A server that can't be reached ends the loop at this entry.
-            if (fetched == TFetched::Unreachable) exhausted_ = true;
-        }
-        changed_.notify_all();
-    }
-}
-
 // A decoder: the lowest fetched entry first, since the run waits for it. A
 // resumed copy that fails is fetched once more, whole.
 void TInstallAhead::DecodeLoop() {
@@ -232,70 +134,6 @@ void TInstallAhead::DecodeLoop() {
         }
         changed_.notify_all();
     }
-}
-
-// A transfer closed by a long pause is not the entry's failure: once the
-// run is resumed, the entry is fetched again, continuing its partial copy
-// (a copy in memory starts over). The worker's kept connections go as well.
-TInstallAhead::TFetched TInstallAhead::FetchOverPauses(TWorker& worker, Slot& slot, const TAheadJob& job,
-                                                       bool fromZero) {
-    for (;;) {
-        try {
-            return FetchOne(worker, slot, job, fromZero);
-        } catch (const ETransferPaused&) {
-            worker.http.reset();
-            fromZero = false;  // the copy begun from zero is the one to continue
-        }
-    }
-}
-
-// Fetches one entry's copy: into memory when it has room there, else as the
-// run's FetchCopy does, into its partial copy over the worker's connection.
-TInstallAhead::TFetched TInstallAhead::FetchOne(TWorker& worker, Slot& slot, const TAheadJob& job, bool fromZero) {
-    // No new request while paused: it would only hold a connection.
-    if (options_.pace) options_.pace->WaitWhilePaused([this] { return Stopped(); });
-    SetState(slot, TStage::Downloading, 0);
-    slot.resumed = false;
-    if (slot.memory > 0) {
-        slot.copy.clear();
-        auto response = worker.Http().Open(job.url);
-        if (!response) return TFetched::Unreachable;
-        bool broken = false;
-        slot.copy.reserve(static_cast<std::size_t>(slot.memory));  // what the budget counts, no more
-        TMemorySink sink(slot.copy);
-        Receive(*response, sink, 0, job.copyLimit, slot, broken);
-        return TFetched::Copy;
-    }
-    {
-        std::lock_guard<os::Mutex> lock(namesMutex_);
-        MakeDirectoryOf(job.path);
-    }
-    const TCopyFetch how{
-        worker.Http(), options_.installDir, *options_.temps,
-        [this](const std::string& relative, const std::string& suffix) { return Pick(relative, suffix); },
-        [this, &slot, &job](os::HttpResponse& response, os::File& file, std::uint64_t offset, bool& broken) {
-            TFileSink sink(file);
-            Receive(response, sink, offset, job.copyLimit, slot, broken);
-        }};
-    slot.archive = FetchEntryCopy(how, job.url, job.path, job.digest, static_cast<std::uint64_t>(job.size),
-                                  static_cast<std::uint64_t>(job.copyLimit), fromZero, slot.resumed);
-    return slot.archive.empty() ? TFetched::Unreachable : TFetched::Copy;
-}
-
-void TInstallAhead::Receive(os::HttpResponse& response, TDownloadSink& sink, std::uint64_t offset, std::int64_t limit,
-                            Slot& slot, bool& broken) {
-    {
-        std::lock_guard<os::Mutex> lock(mutex_);
-        slot.state.from = static_cast<std::int64_t>(offset);
-        slot.state.bytes = static_cast<std::int64_t>(offset);
-    }
-    TReceive how;
-    how.offset = offset;
-    how.limit = static_cast<std::uint64_t>(limit);
-    how.received = [this, &slot](std::uint64_t received) { SetBytes(slot, static_cast<std::int64_t>(received)); };
-    how.stopped = [this] { return Stopped(); };
-    how.pace = options_.pace;
-    slot.status = ReceiveBody(response, sink, how, broken);
 }
 
 // Decodes the slot's copy into a new ".part" (the copy goes in every case),

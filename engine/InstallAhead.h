@@ -12,7 +12,8 @@
 // bytes (its copy's largest size plus its decoded size) of the entry the
 // run takes, except the next one in order, which is always claimed. Small
 // copies are held in memory (at most MemoryBudget bytes of them), the rest
-// are written to their partial copies.
+// are written to their partial copies. The fetchers live in
+// engine/AheadFetch.cpp; the queue and the decoders in InstallAhead.cpp.
 #pragma once
 
 #include "platform/errors.h"
@@ -141,7 +142,11 @@ private:
     struct TWorker;
     enum class TFetched { Copy, Failed, Unreachable };
 
+    static std::uint64_t CostOf(const std::optional<TAheadJob>& job);
     void FetchLoop(std::size_t worker);
+    bool NextToFetch(std::size_t worker, std::unique_lock<os::Mutex>& lock, std::size_t& j, bool& fromZero);
+    void KeepInMemoryIfRoom(Slot& slot, const TAheadJob& job);
+    void Settle(Slot& slot, std::size_t j, const std::optional<TAheadJob>& job, TFetched fetched, TFailure failure);
     void DecodeLoop();
     bool CanClaim();
     TFetched FetchOne(TWorker& worker, Slot& slot, const TAheadJob& job, bool fromZero);
