@@ -284,13 +284,16 @@ void TFMain::FormCreate() {
 }
 
 void TFMain::WriteDesktopShortcut() {
-    char exe[MAX_PATH + 1] = "";
-    GetModuleFileNameA(nullptr, exe, sizeof(exe));
-    const std::string path = exe;
-    const std::string directory = path.substr(0, path.find_last_of("\\:") + 1);
+    // Wide calls throughout: the install folder and the user's desktop may
+    // have names the ANSI code page can't spell.
+    std::wstring path(32768, L'\0');
+    const DWORD n = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+    if (n == 0 || n >= path.size()) return;
+    path.resize(n);
+    const std::wstring directory = path.substr(0, path.find_last_of(L"\\:") + 1);
 
-    TComPtr<IShellLinkA> link;
-    HRESULT hr = CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER, IID_IShellLinkA,
+    TComPtr<IShellLinkW> link;
+    HRESULT hr = CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER, IID_IShellLinkW,
                                   reinterpret_cast<void**>(link.Put()));
     if (FAILED(hr)) throw Exception(SystemErrorText(hr));
     TComPtr<IPersistFile> file;
@@ -301,15 +304,12 @@ void TFMain::WriteDesktopShortcut() {
 
     LPITEMIDLIST items = nullptr;
     if (SHGetSpecialFolderLocation(nullptr, CSIDL_DESKTOPDIRECTORY, &items) != S_OK || !items) return;
-    char desktop[MAX_PATH + 1] = "";
-    const BOOL found = SHGetPathFromIDListA(items, desktop);
+    wchar_t desktop[MAX_PATH + 1] = L"";
+    const BOOL found = SHGetPathFromIDListW(items, desktop);
     CoTaskMemFree(items);
     if (!found) return;
-    const std::string shortcut = std::string(desktop) + "\\Drakmoor - Corvel.lnk";
-    const int length = MultiByteToWideChar(CP_ACP, 0, shortcut.c_str(), -1, nullptr, 0);
-    std::wstring wide(static_cast<std::size_t>(length), L'\0');
-    MultiByteToWideChar(CP_ACP, 0, shortcut.c_str(), -1, wide.data(), length);
-    file->Save(wide.c_str(), FALSE);
+    const std::wstring shortcut = std::wstring(desktop) + L"\\Drakmoor - Corvel.lnk";
+    file->Save(shortcut.c_str(), FALSE);
 }
 
 LRESULT TFMain::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
