@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+using ::testing::Each;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
@@ -161,10 +162,15 @@ TEST_F(PaceRun, LongPauseClosesAndResumeContinuesTheCopy) {
     EXPECT_EQ(ReadLocal("big.dat"), big);
     // The server logs a trickled transfer a moment after its last bytes.
     EXPECT_TRUE(WaitUntil([&] { return ServedStatuses("big.dat.bz2").size() >= 2; }, std::chrono::seconds(10)));
-    EXPECT_TRUE(WaitUntil([&] { return ServedStatuses("small.dat.bz2").size() >= 2; }, std::chrono::seconds(10)));
     EXPECT_THAT(ServedStatuses("big.dat.bz2"), ElementsAre(200, 206));
     EXPECT_EQ(ReadLocal("small.dat"), small);
-    EXPECT_THAT(ServedStatuses("small.dat.bz2"), ElementsAre(200, 200));
+    // A small copy is held in memory and never continued: closed by the
+    // pause it is asked for whole again; on a slow machine it may have
+    // arrived before the pause closed anything.
+    EXPECT_TRUE(WaitUntil([&] { return !ServedStatuses("small.dat.bz2").empty(); }, std::chrono::seconds(10)));
+    const std::vector<int> smallStatuses = ServedStatuses("small.dat.bz2");
+    EXPECT_LE(smallStatuses.size(), 2u);
+    EXPECT_THAT(smallStatuses, Each(200));
     // The range asked for exactly what the partial copy lacked; only what
     // was in flight when the connection closed came twice.
     EXPECT_EQ(ServedBytes("big.dat.bz2"), firstSent + (copy - held));
