@@ -18,13 +18,7 @@ std::string Seconds(std::chrono::steady_clock::duration took) {
 
 // Local time to the second: the player reads it against their own clock.
 std::string Now() {
-    const std::time_t now = std::time(nullptr);
-    std::tm local{};
-#ifdef _WIN32
-    localtime_s(&local, &now);
-#else
-    localtime_r(&now, &local);
-#endif
+    const std::tm local = os::LocalTime(std::time(nullptr));
     char text[32];
     std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
     return text;

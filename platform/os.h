@@ -17,6 +17,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
 #include <cstdio>
 #include <filesystem>
 #include <functional>
@@ -154,6 +155,9 @@ std::string GetCurrentDir();
 void SetCurrentDir(const std::string& path);
 
 // ---- processes ------------------------------------------------------------
+
+// A moment as the player's own clock shows it (thread-safe).
+std::tm LocalTime(std::time_t when);
 
 // Starts a command line without waiting for it; the new program's first
 // window is shown restored. A program that does not start is not reported.

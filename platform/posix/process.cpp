@@ -148,4 +148,10 @@ void StartProgram(const std::string& commandLine) {
 
 void OpenAddress(const std::string& address) { SpawnDetached("xdg-open", {"xdg-open", Cp1252ToUtf8(address)}); }
 
+std::tm LocalTime(std::time_t when) {
+    std::tm local{};
+    localtime_r(&when, &local);
+    return local;
+}
+
 }  // namespace os

@@ -60,4 +60,10 @@ void OpenAddress(const std::string& address) {
     ::ShellExecuteW(nullptr, nullptr, win32::WidePath(address).c_str(), nullptr, nullptr, SW_SHOWNORMAL);
 }
 
+std::tm LocalTime(std::time_t when) {
+    std::tm local{};
+    localtime_s(&local, &when);
+    return local;
+}
+
 }  // namespace os
