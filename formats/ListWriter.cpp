@@ -34,6 +34,24 @@ std::vector<const TListItem*> Pointers(const std::vector<TListItem>& entries) {
     return result;
 }
 
+// Sorted by (to, from), so equal indexes give equal bytes.
+void AppendPatches(std::string& out, std::vector<TPatchLink> links) {
+    if (links.empty()) return;
+    std::sort(links.begin(), links.end(), [](const TPatchLink& a, const TPatchLink& b) {
+        return a.to != b.to ? a.to < b.to : a.from < b.from;
+    });
+    out += "[";
+    out += kPatchSection;
+    out += "]\r\n";
+    for (const TPatchLink& link : links) {
+        out += FormatPatchLine(link);
+        out += "\r\n";
+    }
+    out += "[/";
+    out += kPatchSection;
+    out += "]\r\n";
+}
+
 }  // namespace
 
 std::string WriteList(const TListContent& content) {
@@ -46,5 +64,6 @@ std::string WriteList(const TListContent& content) {
     if (content.self) AppendSection(out, "self", {&*content.self});
     AppendSection(out, "files_critical", Pointers(content.critical));
     AppendSection(out, "files_normal", Pointers(content.normal));
+    AppendPatches(out, content.patches);
     return out;
 }

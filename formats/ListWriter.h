@@ -1,6 +1,8 @@
 // Writes the file list: the inverse of formats/ListGrammar, which reads it.
 #pragma once
 
+#include "formats/PatchIndex.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -19,6 +21,7 @@ struct TListContent {
     std::optional<TListItem> self;
     std::vector<TListItem> critical;
     std::vector<TListItem> normal;
+    std::vector<TPatchLink> patches;  // the [patches] section, left out when empty
 };
 
 // The list's bytes: sections in a fixed order, entries sorted by the bytes
