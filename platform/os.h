@@ -117,6 +117,8 @@ protected:
 // sharing and the sequential-scan hint. Null when the file can't be opened
 // or mapped; an empty file can't be mapped.
 std::unique_ptr<Mapping> MapFileReadOnly(const std::string& path);
+// The same for a native path (the tools' kind of name, see below).
+std::unique_ptr<Mapping> MapNativeFileReadOnly(const std::filesystem::path& path);
 
 // Runs fn, which reads the mapped view. Returns false, instead of crashing,
 // when a page of that view can't be read (the file shrank under it, or its

@@ -205,8 +205,10 @@ constexpr std::size_t kSmallFile = 1 << 20;
 
 }  // namespace
 
-std::unique_ptr<Mapping> MapFileReadOnly(const std::string& path) {
-    FdCloser file{::open(NativePath(path).c_str(), O_RDONLY | O_CLOEXEC)};
+namespace {
+
+std::unique_ptr<Mapping> MapNative(const std::string& native, const std::string& path) {
+    FdCloser file{::open(native.c_str(), O_RDONLY | O_CLOEXEC)};
     if (file.fd < 0) return nullptr;
     struct stat st;
     if (::fstat(file.fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0) return nullptr;
@@ -231,6 +233,14 @@ std::unique_ptr<Mapping> MapFileReadOnly(const std::string& path) {
     ::madvise(base, size, MADV_SEQUENTIAL);
     // The view keeps the file's pages; the descriptor is no longer needed.
     return std::make_unique<PosixMapping>(base, size);
+}
+
+}  // namespace
+
+std::unique_ptr<Mapping> MapFileReadOnly(const std::string& path) { return MapNative(NativePath(path), path); }
+
+std::unique_ptr<Mapping> MapNativeFileReadOnly(const std::filesystem::path& path) {
+    return MapNative(path.native(), path.string());
 }
 
 // ---- guarded reads ----------------------------------------------------------

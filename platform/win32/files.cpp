@@ -238,8 +238,10 @@ constexpr std::uint64_t kSmallFile = 1 << 20;
 
 }  // namespace
 
-std::unique_ptr<Mapping> MapFileReadOnly(const std::string& path) {
-    Handle file(::CreateFileW(Wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+namespace {
+
+std::unique_ptr<Mapping> MapWide(const std::wstring& wide, const std::string& path) {
+    Handle file(::CreateFileW(wide.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
     if (!file.valid()) return nullptr;
     LARGE_INTEGER openSize;
@@ -275,6 +277,15 @@ std::unique_ptr<Mapping> MapFileReadOnly(const std::string& path) {
         std::min(static_cast<std::uint64_t>(fileSize.QuadPart), static_cast<std::uint64_t>(region.RegionSize));
     return std::make_unique<Win32Mapping>(std::move(file), std::move(mapping), std::move(view),
                                           static_cast<std::size_t>(size));
+}
+
+}  // namespace
+
+std::unique_ptr<Mapping> MapFileReadOnly(const std::string& path) { return MapWide(Wide(path), path); }
+
+std::unique_ptr<Mapping> MapNativeFileReadOnly(const std::filesystem::path& path) {
+    const std::u8string name = path.u8string();
+    return MapWide(path.native(), std::string(name.begin(), name.end()));
 }
 
 // ---- guarded reads ----------------------------------------------------------

@@ -10,19 +10,45 @@ namespace publish {
 
 namespace {
 
-constexpr std::string_view kHeader = "corvel-publish written copies 1";
+// Version 2 adds the patch lines; a version 1 record reads as one without
+// patches.
+constexpr std::string_view kHeader = "corvel-publish written copies 2";
+constexpr std::string_view kHeaderV1 = "corvel-publish written copies 1";
 constexpr std::string_view kUnknown = "-";
+// Lines of our own start with "|", which no path does.
+constexpr std::string_view kPublicationLine = "|publication|";
+constexpr std::string_view kPatchLine = "|patch|";
 
 bool IsDigest(std::string_view text) {
     return text.size() == 32 && std::all_of(text.begin(), text.end(),
                                             [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
 }
 
+// |patch|<publication>|<the index line>
+void ReadPatchLine(std::string_view rest, PatchRecord& patches) {
+    const std::size_t bar = rest.find('|');
+    if (bar == std::string_view::npos) return;
+    const std::optional<std::uint64_t> publication = ParseDecimal(rest.substr(0, bar));
+    const std::optional<TPatchLink> link = ParsePatchLine(rest.substr(bar + 1));
+    if (!publication || !link) return;
+    patches.links[{link->from, link->to}] = WrittenPatch{*link, *publication};
+}
+
 }  // namespace
 
-std::string WriteManifest(const Manifest& manifest) {
+std::string WriteManifest(const Manifest& manifest, const PatchRecord& patches) {
     std::string out(kHeader);
     out += "\r\n";
+    out += kPublicationLine;
+    out += std::to_string(patches.publication);
+    out += "\r\n";
+    for (const auto& [key, patch] : patches.links) {
+        out += kPatchLine;
+        out += std::to_string(patch.publication);
+        out += '|';
+        out += FormatPatchLine(patch.link);
+        out += "\r\n";
+    }
     for (const auto& [path, copy] : manifest) {
         out += path;
         out += '|';
@@ -34,8 +60,11 @@ std::string WriteManifest(const Manifest& manifest) {
     return out;
 }
 
-Manifest ReadManifest(std::string_view text) {
+Manifest ReadManifest(std::string_view text, PatchRecord* patches) {
     Manifest manifest;
+    PatchRecord ignored;
+    if (patches == nullptr) patches = &ignored;
+    *patches = {};
     bool first = true;
     std::size_t start = 0;
     while (start < text.size()) {
@@ -45,8 +74,16 @@ Manifest ReadManifest(std::string_view text) {
         start = end + 1;
         if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
         if (first) {
-            if (line != kHeader) return {};
+            if (line != kHeader && line != kHeaderV1) return {};
             first = false;
+            continue;
+        }
+        if (line.starts_with(kPublicationLine)) {
+            patches->publication = ParseDecimal(line.substr(kPublicationLine.size())).value_or(0);
+            continue;
+        }
+        if (line.starts_with(kPatchLine)) {
+            ReadPatchLine(line.substr(kPatchLine.size()), *patches);
             continue;
         }
         // path|digest|size, the path free of "|".

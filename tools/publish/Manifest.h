@@ -5,10 +5,13 @@
 // publication that trusted it would keep a wrong copy for good.
 #pragma once
 
+#include "formats/PatchIndex.h"
+
 #include <cstdint>
 #include <map>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace publish {
 
@@ -24,9 +27,30 @@ struct WrittenCopy {
 // may exist is named here, known or not, so pruning finds it.
 using Manifest = std::map<std::string, WrittenCopy>;
 
+// The patches written into patches/, each with the publication it was made
+// in, and the number of the latest publication that changed any content:
+// a link stays listed while it is one of the last --patch-history
+// publications'. Patches are content-addressed, so one written again for
+// the same pair of contents is the same patch.
+struct WrittenPatch {
+    TPatchLink link;
+    std::uint64_t publication = 0;
+    bool operator==(const WrittenPatch& other) const {
+        return publication == other.publication && link.from == other.link.from && link.to == other.link.to &&
+               link.patchBytes == other.link.patchBytes && link.copyBytes == other.link.copyBytes &&
+               link.sha256 == other.link.sha256;
+    }
+};
+struct PatchRecord {
+    std::uint64_t publication = 0;
+    std::map<std::pair<std::string, std::string>, WrittenPatch> links;  // by (from, to)
+    bool operator==(const PatchRecord&) const = default;
+};
+
 // The file's bytes. Lines that don't parse are dropped: their copies are
-// then rewritten rather than trusted.
-std::string WriteManifest(const Manifest& manifest);
-Manifest ReadManifest(std::string_view text);
+// then rewritten rather than trusted, and their patches (ours by their
+// names) pruned.
+std::string WriteManifest(const Manifest& manifest, const PatchRecord& patches = {});
+Manifest ReadManifest(std::string_view text, PatchRecord* patches = nullptr);
 
 }  // namespace publish

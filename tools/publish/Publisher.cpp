@@ -7,6 +7,8 @@
 #include "tools/publish/PreviousList.h"
 #include "tools/publish/Manifest.h"
 #include "tools/publish/Names.h"
+#include "tools/publish/PatchMaker.h"
+#include "tools/publish/Patches.h"
 #include "tools/publish/Text.h"
 #include "tools/publish/Walk.h"
 
@@ -64,6 +66,7 @@ private:
 struct Job {
     const SourceFile* file = nullptr;
     const WrittenCopy* written = nullptr;  // set when the copy there may do
+    const WrittenCopy* previous = nullptr;  // what the copy there holds, when the record knows
     fs::path copy;
     Digested digested;
     std::optional<TempFile> temp;
@@ -111,9 +114,10 @@ void WriteFileAtomically(const fs::path& target, std::string_view data, bool com
     temp.Commit();
 }
 
-void SaveManifest(const fs::path& serverDir, const Manifest& written, std::string_view after) {
+void SaveManifest(const fs::path& serverDir, const Manifest& written, const PatchRecord& patches,
+                  std::string_view after) {
     try {
-        WriteFileAtomically(serverDir / kManifestName, WriteManifest(written), false);
+        WriteFileAtomically(serverDir / kManifestName, WriteManifest(written, patches), false);
     } catch (const IoError& e) {
         Fail(1, Cat(e.what(), " (", after, ")"));
     }
@@ -173,6 +177,7 @@ const SourceFile* FindSelf(const PublishOptions& options, const WalkResult& walk
 // every list path whose copy may be ours (the record's and the old list's).
 struct ServerState {
     Manifest written;
+    PatchRecord patches;
     std::set<std::string> ours;
 };
 
@@ -182,7 +187,7 @@ ServerState ReadServerState(const fs::path& serverDir) {
     const fs::path manifestPath = serverDir / kManifestName;
     if (fs::exists(manifestPath, ec)) {
         try {
-            state.written = ReadManifest(ReadWholeFile(manifestPath));
+            state.written = ReadManifest(ReadWholeFile(manifestPath), &state.patches);
         } catch (const IoError& e) {
             Fail(1, Cat(e.what(), " (it tells what the copies hold)"));
         }
@@ -213,9 +218,9 @@ std::vector<Job> Plan(const WalkResult& walk, const Manifest& written, const fs:
         job.file = &walk.files[i];
         job.copy = ServerPath(serverDir, CopyName(job.file->listPath));
         const auto known = written.find(job.file->listPath);
-        if (known != written.end() && known->second.Known() &&
-            known->second.size == static_cast<std::int64_t>(job.file->size) && fs::is_regular_file(job.copy, ec)) {
-            job.written = &known->second;
+        if (known != written.end() && known->second.Known() && fs::is_regular_file(job.copy, ec)) {
+            job.previous = &known->second;
+            if (known->second.size == static_cast<std::int64_t>(job.file->size)) job.written = &known->second;
         }
     }
     return jobs;
@@ -268,18 +273,69 @@ void Compress(std::vector<Job>& jobs, const PublishOptions& options, Progress& p
     }
 }
 
+// ---- patches --------------------------------------------------------------------
+
+// The record of copies this publication leaves: its list's entries.
+Manifest FinalManifest(const std::vector<Job>& jobs) {
+    Manifest final;
+    for (const Job& job : jobs) {
+        final[job.file->listPath] =
+            WrittenCopy{DigestToHex(job.digested.digest), static_cast<std::int64_t>(job.digested.size)};
+    }
+    return final;
+}
+
+// Each rewritten copy whose old content the record knows: a patch from it.
+std::vector<PatchSource> PatchSources(const std::vector<Job>& jobs) {
+    std::vector<PatchSource> sources;
+    for (const Job& job : jobs) {
+        if (!job.temp || job.previous == nullptr || job.previous->size < 0) continue;
+        std::error_code ec;
+        const std::uint64_t copyBytes = fs::file_size(job.temp->Path(), ec);
+        if (ec) continue;
+        sources.push_back(PatchSource{job.previous->digest, DigestToHex(job.digested.digest),
+                                      static_cast<std::uint64_t>(job.previous->size), job.digested.size, job.copy,
+                                      job.file->native, copyBytes});
+    }
+    return sources;
+}
+
+// On the same pool as the compression. A patch that can't be made costs
+// its clients the whole copy, not the publication: a warning.
+std::vector<PatchJob> MakePatches(const std::vector<Job>& jobs, ServerState& state, std::uint64_t publication,
+                                  const PublishOptions& options, const fs::path& serverDir,
+                                  CreatedDirectories& createdDirs, const std::function<void()>& tick,
+                                  PublishSummary& summary) {
+    std::vector<PatchJob> patches =
+        PlanPatches(PatchSources(jobs), state.patches, publication, options.patchHistory, serverDir);
+    if (patches.empty()) return patches;
+    createdDirs.Create(PatchDirectory(serverDir));
+    const ScratchDir scratch;
+    RunJobs(
+        patches.size(), options.jobs,
+        [&](std::size_t k) { MakePatch(patches[k], scratch.Path(), k, options.checkpoint); }, tick,
+        std::chrono::milliseconds(200));
+    for (const PatchJob& job : patches) {
+        if (!job.warning.empty()) summary.warnings.push_back(job.warning);
+        if (!job.error.empty()) summary.warnings.push_back(Cat(job.error, " (no patch for that change)"));
+    }
+    return patches;
+}
+
 // ---- commit ---------------------------------------------------------------------
 
 // Moves the new copies into place. The record first marks each one unknown,
 // so an interruption among the renames leaves no copy trusted for content it
 // may not hold, then takes the new contents.
-void CommitCopies(std::vector<Job>& jobs, const PublishOptions& options, const fs::path& serverDir, Manifest& written,
+void CommitCopies(std::vector<Job>& jobs, std::vector<PatchJob>& patches, std::uint64_t publication,
+                  const PublishOptions& options, const fs::path& serverDir, ServerState& state,
                   PublishSummary& summary) {
     if (std::none_of(jobs.begin(), jobs.end(), [](const Job& job) { return job.temp.has_value(); })) return;
+    Manifest& written = state.written;
     for (const Job& job : jobs) {
         if (job.temp) written[job.file->listPath] = WrittenCopy{};
     }
-    SaveManifest(serverDir, written, "no copy was replaced");
+    SaveManifest(serverDir, written, state.patches, "no copy was replaced");
     Reach(options, "marked");
 
     for (Job& job : jobs) {
@@ -293,6 +349,13 @@ void CommitCopies(std::vector<Job>& jobs, const PublishOptions& options, const f
         ++summary.compressed;
         Reach(options, "copy");
     }
+    // Patches after the copies they lead to: the record names them only
+    // once they are in place, and the list only what the record names.
+    try {
+        summary.patches = CommitPatches(patches, state.patches, publication, options.checkpoint);
+    } catch (const IoError& e) {
+        Fail(1, Cat(e.what(), " (the copies are in place; the list was not replaced)"));
+    }
 
     for (const Job& job : jobs) {
         if (job.temp) {
@@ -300,7 +363,7 @@ void CommitCopies(std::vector<Job>& jobs, const PublishOptions& options, const f
                 WrittenCopy{DigestToHex(job.digested.digest), static_cast<std::int64_t>(job.digested.size)};
         }
     }
-    SaveManifest(serverDir, written, "the copies are in place; the list was not replaced");
+    SaveManifest(serverDir, written, state.patches, "the copies are in place; the list was not replaced");
     Reach(options, "copies");
 }
 
@@ -344,8 +407,9 @@ void CommitList(const TListContent& list, const PublishOptions& options, const f
 // Removes the copies of ours the new list doesn't name, last, since clients
 // holding the old list may still fetch them; then the record names exactly
 // the new list's copies.
-void Prune(const std::vector<Job>& jobs, const ServerState& state, const PublishOptions& options,
-           const fs::path& serverDir, Manifest& written, PublishSummary& summary) {
+void Prune(const std::vector<Job>& jobs, ServerState& state, const std::vector<TPatchLink>& listed,
+           std::uint64_t publication, const PublishOptions& options, const fs::path& serverDir,
+           PublishSummary& summary) {
     std::set<std::string> current;
     std::map<std::string, fs::path> currentByKey;
     for (const Job& job : jobs) {
@@ -381,15 +445,16 @@ void Prune(const std::vector<Job>& jobs, const ServerState& state, const Publish
         }
     }
 
-    Manifest final;
-    for (const Job& job : jobs) {
-        final[job.file->listPath] =
-            WrittenCopy{DigestToHex(job.digested.digest), static_cast<std::int64_t>(job.digested.size)};
-    }
+    const PatchRecord recorded = state.patches;
+    summary.unpatched = PrunePatches(listed, state.patches, serverDir, options.checkpoint, summary.warnings);
+    state.patches.publication = publication;
+
+    Manifest final = FinalManifest(jobs);
     std::error_code exists;
-    if (final != written || !fs::exists(serverDir / kManifestName, exists)) {
-        written = std::move(final);
-        SaveManifest(serverDir, written, "the list is published; stale copies may remain until the next run");
+    if (final != state.written || state.patches != recorded || !fs::exists(serverDir / kManifestName, exists)) {
+        state.written = std::move(final);
+        SaveManifest(serverDir, state.written, state.patches,
+                     "the list is published; stale copies may remain until the next run");
     }
 }
 
@@ -411,14 +476,20 @@ PublishSummary Publish(const PublishOptions& options, Progress& progress, const 
         if (job.written == nullptr) createdDirs.Create(job.copy.parent_path());
     }
     Compress(jobs, options, progress, tick);
-
-    // New copies first, then the list, so a client never reads a list whose
-    // copies are not there yet.
     PublishSummary summary;
+    const std::uint64_t publication = PublicationNumber(state.patches, FinalManifest(jobs) != state.written);
+    std::vector<PatchJob> patches =
+        MakePatches(jobs, state, publication, options, dirs.server, createdDirs, tick, summary);
+
+    // New copies and patches first, then the list, so a client never reads
+    // a list whose files are not there yet.
     createdDirs.Keep();
-    CommitCopies(jobs, options, dirs.server, state.written, summary);
-    CommitList(BuildList(jobs, options, self, summary), options, dirs.server);
-    Prune(jobs, state, options, dirs.server, state.written, summary);
+    CommitCopies(jobs, patches, publication, options, dirs.server, state, summary);
+    TListContent list = BuildList(jobs, options, self, summary);
+    list.patches = ListedPatches(state.patches, publication, options.patchHistory, dirs.server);
+    summary.listed = list.patches.size();
+    CommitList(list, options, dirs.server);
+    Prune(jobs, state, list.patches, publication, options, dirs.server, summary);
     return summary;
 }
 

@@ -29,8 +29,12 @@ struct PublishOptions {
     std::optional<std::string> selfName;  // Windows-1252
     std::vector<Glob> critical;
     unsigned jobs = 1;
-    // Called at named steps ("compressed", "marked", "copy", "copies",
-    // "list", "lists", "prune"), so tests can interrupt a publication there.
+    // Patches are kept for the changes of the last N publications that
+    // changed anything; 0: none are made, and those on the server go.
+    unsigned patchHistory = 3;
+    // Called at named steps ("compressed", "patched", "marked", "copy",
+    // "patch", "copies", "list", "lists", "prune", "unpatched"), so tests
+    // can interrupt a publication there.
     std::function<void(const char* step)> checkpoint;
     SigningOptions signing;
 };
@@ -49,6 +53,9 @@ struct PublishSummary {
     std::size_t compressed = 0;  // copies written
     std::size_t kept = 0;        // copies reused
     std::size_t removed = 0;     // stale copies deleted
+    std::size_t patches = 0;     // patches written
+    std::size_t listed = 0;      // patches the list names
+    std::size_t unpatched = 0;   // patches deleted
     std::vector<std::string> warnings;
 };
 

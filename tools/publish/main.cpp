@@ -28,12 +28,15 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: corvel-publish [--rev N] [--self NAME] [--critical GLOB]... [--jobs N]\n"
-    "                      [--sign SECRET_FILE [--valid-days N]] CLIENT_DIR SERVER_DIR\n"
+    "                      [--patch-history N] [--sign SECRET_FILE [--valid-days N]]\n"
+    "                      CLIENT_DIR SERVER_DIR\n"
     "       corvel-publish keygen SECRET_FILE\n"
     "\n"
     "Writes SERVER_DIR/files.lst, SERVER_DIR/files.lst.bz2 and a bzip2 copy of every\n"
     "file of CLIENT_DIR (its relative path + \".bz2\"). Copies of unchanged files are\n"
-    "kept, copies of removed files deleted.\n"
+    "kept, copies of removed files deleted. A changed file also gets a patch from\n"
+    "its previous content (SERVER_DIR/patches/<md5>-<md5>.zst) when that is smaller\n"
+    "than its copy.\n"
     "\n"
     "  --rev N          revision in [settings] (default 1: every run checks every\n"
     "                   file; 0: a launcher started normally checks only the\n"
@@ -43,6 +46,8 @@ constexpr const char* kUsage =
     "                   across directories, '/' or '\\' between names; a directory\n"
     "                   matches all below it; case-sensitive; may be repeated\n"
     "  --jobs N         threads that compress (default: all cores)\n"
+    "  --patch-history N  keep the patches of the last N publications that changed\n"
+    "                   something (default 3; 0: no patches)\n"
     "  --sign FILE      sign the list with the secret key in FILE: every entry gets\n"
     "                   its SHA-256, and SERVER_DIR/files.lst.bz2.sig is written\n"
     "  --valid-days N   the signature expires N days from now (default: never)\n"
@@ -115,7 +120,7 @@ int main(int argc, char** argv) {
             name = arg.substr(0, eq);
             value = fs::path(args[i].native().substr(eq + 1));
         } else if (name == "--rev" || name == "--self" || name == "--critical" || name == "--jobs" ||
-                   name == "--sign" || name == "--valid-days") {
+                   name == "--sign" || name == "--valid-days" || name == "--patch-history") {
             if (i + 1 >= args.size()) UsageError(Cat(name, " needs a value"));
             value = args[++i];
         }
@@ -127,6 +132,10 @@ int main(int argc, char** argv) {
             const auto jobs = ParseDecimalInRange(Utf8(value), 1, 1024);
             if (!jobs) UsageError("--jobs needs a number from 1 to 1024");
             options.jobs = static_cast<unsigned>(*jobs);
+        } else if (name == "--patch-history") {
+            const auto history = ParseDecimalInRange(Utf8(value), 0, 1000);
+            if (!history) UsageError("--patch-history needs a number from 0 to 1000");
+            options.patchHistory = static_cast<unsigned>(*history);
         } else if (name == "--sign") {
             if (value.empty()) UsageError("--sign needs the secret key file");
             keyFile = value;
@@ -192,11 +201,12 @@ int main(int argc, char** argv) {
         clearProgress();
         for (const std::string& warning : summary.warnings) std::cerr << "corvel-publish: warning: " << warning << "\n";
         const double elapsed = seconds();
-        char line[256];
+        char line[320];
         std::snprintf(line, sizeof line,
-                      "published %zu files (%s): %zu compressed, %zu kept, %zu removed, in %.1f s (%s/s)",
+                      "published %zu files (%s): %zu compressed, %zu kept, %zu removed; patches: %zu made, %zu listed, "
+                      "%zu removed; in %.1f s (%s/s)",
                       summary.files, Mib(static_cast<double>(summary.bytes)).c_str(), summary.compressed, summary.kept,
-                      summary.removed, elapsed,
+                      summary.removed, summary.patches, summary.listed, summary.unpatched, elapsed,
                       Mib(elapsed > 0 ? static_cast<double>(progress.bytesDone.load()) / elapsed : 0).c_str());
         std::cout << line << std::endl;
         return 0;
