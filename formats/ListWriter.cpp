@@ -37,9 +37,8 @@ std::vector<const TListItem*> Pointers(const std::vector<TListItem>& entries) {
 // Sorted by (to, from), so equal indexes give equal bytes.
 void AppendPatches(std::string& out, std::vector<TPatchLink> links) {
     if (links.empty()) return;
-    std::sort(links.begin(), links.end(), [](const TPatchLink& a, const TPatchLink& b) {
-        return a.to != b.to ? a.to < b.to : a.from < b.from;
-    });
+    std::sort(links.begin(), links.end(),
+              [](const TPatchLink& a, const TPatchLink& b) { return a.to != b.to ? a.to < b.to : a.from < b.from; });
     out += "[";
     out += kPatchSection;
     out += "]\r\n";

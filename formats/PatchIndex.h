@@ -14,10 +14,10 @@
 #include <vector>
 
 struct TPatchLink {
-    std::string from, to;        // MD5 of the whole file before and after, 32 lowercase hex digits
-    std::uint64_t patchBytes;    // size of the patch file
-    std::uint64_t copyBytes;     // size of the whole .bz2 copy of `to` when the patch was written
-    std::string sha256;          // of the patch file, 64 lowercase hex digits
+    std::string from, to;      // MD5 of the whole file before and after, 32 lowercase hex digits
+    std::uint64_t patchBytes;  // size of the patch file
+    std::uint64_t copyBytes;   // size of the whole .bz2 copy of `to` when the patch was written
+    std::string sha256;        // of the patch file, 64 lowercase hex digits
 };
 
 inline constexpr const char* kPatchSection = "patches";

@@ -1,16 +1,28 @@
 // The publisher's pure pieces: --critical patterns, name checks and their
-// Windows-1252 form, and its reading of the previous list.
+// Windows-1252 form, and its reading of the previous list; and its patches,
+// publication after publication in a scratch server directory.
 #include "tools/publish/Glob.h"
+#include "formats/ListGrammar.h"
 #include "formats/ListWriter.h"
+#include "tools/publish/Compressor.h"
+#include "tools/publish/PatchMaker.h"
+#include "tools/publish/Patches.h"
 #include "tools/publish/PreviousList.h"
 #include "tools/publish/Manifest.h"
 #include "tools/publish/Names.h"
+#include "tools/publish/Publisher.h"
+#include "tools/publish/Signing.h"
+#include "tests/unit/scratch_dir.h"
+
+#include <zstd.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <filesystem>
+#include <memory>
 #include <random>
+#include <set>
 
 using namespace publish;
 
@@ -192,6 +204,234 @@ TEST(PublishList, APreviousListGivesDigestAndSizeByPath) {
     EXPECT_EQ(damaged.at("d").size, -1);
     EXPECT_EQ(damaged.at("f").size, -1);
     EXPECT_EQ(damaged.at("e").size, 12);
+}
+
+// A record with patches round-trips; a damaged patch line is dropped (its
+// file is then pruned as unlisted), never read as a copy.
+TEST(PublishManifest, PatchLinesRoundTripAndDamageDropsThem) {
+    Manifest written;
+    written["a.dat"] = WrittenCopy{"0cc175b9c0f1b6a831c399e269772661", 1};
+    PatchRecord patches;
+    patches.publication = 7;
+    const TPatchLink link{std::string(32, 'a'), std::string(32, 'b'), 10, 20, std::string(64, 'c')};
+    patches.links[{link.from, link.to}] = WrittenPatch{link, 6};
+    PatchRecord read;
+    EXPECT_EQ(ReadManifest(WriteManifest(written, patches), &read), written);
+    EXPECT_EQ(read, patches);
+
+    const std::string damaged = "corvel-publish written copies 2\r\n|publication|x\r\n|patch|6|" + link.from + "|" +
+                                link.to + "|10|20\r\n|patch|y|" + FormatPatchLine(link) + "\r\n";
+    EXPECT_TRUE(ReadManifest(damaged, &read).empty());
+    EXPECT_EQ(read.publication, 0u);
+    EXPECT_TRUE(read.links.empty());
+}
+
+namespace fs = std::filesystem;
+
+std::string Md5Of(const std::string& data) {
+    TMD5Context context;
+    MD5Init(context);
+    MD5Update(context, data.data(), data.size());
+    TMD5Digest digest{};
+    MD5Final(context, digest);
+    return DigestToHex(digest);
+}
+
+// A 64 KiB archive; version k has k records of it rewritten.
+std::string Version(int k) {
+    std::mt19937 random(7);
+    std::string data(64 * 1024, '\0');
+    for (char& c : data) c = static_cast<char>(random() & 0x3F);
+    for (int i = 1; i <= k; ++i)
+        data.replace(static_cast<std::size_t>(i) * 12000, 12, "record v" + std::to_string(i) + "!!!");
+    return data;
+}
+
+// What a client does with a patch: the old content as zstd's prefix.
+std::string Apply(const std::string& patch, const std::string& old) {
+    const std::unique_ptr<ZSTD_DCtx, decltype(&ZSTD_freeDCtx)> dctx(ZSTD_createDCtx(), ZSTD_freeDCtx);
+    ZSTD_DCtx_setParameter(dctx.get(), ZSTD_d_windowLogMax, 31);
+    ZSTD_DCtx_refPrefix(dctx.get(), old.data(), old.size());
+    std::string out(ZSTD_getFrameContentSize(patch.data(), patch.size()), '\0');
+    const std::size_t n = ZSTD_decompressDCtx(dctx.get(), out.data(), out.size(), patch.data(), patch.size());
+    return ZSTD_isError(n) ? std::string("failed: ") + ZSTD_getErrorName(n) : out.substr(0, n);
+}
+
+class PublishPatches : public ::testing::Test {
+protected:
+    scratch::Dir dir;
+    fs::path client = dir.Native() / "client";
+    fs::path server = dir.Native() / "server";
+
+    void SetUp() override { fs::create_directories(client); }
+
+    PublishSummary Run(unsigned history = 3) {
+        PublishOptions options;
+        options.clientDir = client;
+        options.serverDir = server;
+        options.jobs = 2;
+        options.patchHistory = history;
+        Progress progress;
+        return Publish(options, progress, [] {});
+    }
+    void Put(const std::string& name, const std::string& data) { scratch::WriteAll(client / name, data); }
+
+    std::vector<TPatchLink> Listed() const {
+        const std::string text = scratch::ReadAll(server / "files.lst");
+        std::vector<TPatchLink> links;
+        FindListSection(text, kPatchSection).ForEach([&](std::string_view line) {
+            const auto link = ParsePatchLine(line);
+            EXPECT_TRUE(link) << line;
+            if (link) links.push_back(*link);
+        });
+        return links;
+    }
+    // The files in patches/, as the list names them.
+    std::set<std::string> PatchFiles() const {
+        std::set<std::string> names;
+        std::error_code ec;
+        for (const auto& entry : fs::directory_iterator(PatchDirectory(server), ec)) {
+            names.insert("patches/" + entry.path().filename().string());
+        }
+        return names;
+    }
+    std::set<std::string> NamesOf(const std::vector<TPatchLink>& links) const {
+        std::set<std::string> names;
+        for (const TPatchLink& link : links) names.insert(PatchName(link.from, link.to));
+        return names;
+    }
+    std::string PatchBytes(const TPatchLink& link) const {
+        return scratch::ReadAll(server / PatchName(link.from, link.to));
+    }
+};
+
+TEST_F(PublishPatches, AChangedFileGetsAPatchThatRebuildsIt) {
+    Put("a.pak", Version(1));
+    Put("same.txt", "unchanged");
+    EXPECT_EQ(Run().patches, 0u);
+    Put("a.pak", Version(2));
+    const PublishSummary summary = Run();
+    EXPECT_EQ(summary.patches, 1u);
+    const auto links = Listed();
+    ASSERT_EQ(links.size(), 1u);
+    const TPatchLink& link = links[0];
+    EXPECT_EQ(link.from, Md5Of(Version(1)));
+    EXPECT_EQ(link.to, Md5Of(Version(2)));
+    EXPECT_EQ(link.copyBytes, fs::file_size(server / "a.pak.bz2"));
+    EXPECT_EQ(link.patchBytes, fs::file_size(server / PatchName(link.from, link.to)));
+    EXPECT_LT(link.patchBytes, link.copyBytes / 20);  // one record rewritten
+    EXPECT_EQ(link.sha256, FileSha256Hex(server / PatchName(link.from, link.to)));
+    EXPECT_EQ(Apply(PatchBytes(link), Version(1)), Version(2));
+    EXPECT_EQ(PatchFiles(), NamesOf(links));
+}
+
+// Version k is published after k - 1; the list keeps the links of the last
+// `history` changes, a republication that changes nothing ages none, and a
+// client three publications behind follows the chain to the newest.
+TEST_F(PublishPatches, TheHistoryKeepsTheLastChangesOnly) {
+    for (const unsigned history : {0u, 1u, 2u, 3u, 5u}) {
+        SCOPED_TRACE(history);
+        fs::remove_all(server);
+        for (int k = 1; k <= 4; ++k) {
+            Put("a.pak", Version(k));
+            Run(history);
+        }
+        Run(history);
+        const auto links = Listed();
+        ASSERT_EQ(links.size(), std::min(history, 3u));
+        EXPECT_EQ(PatchFiles(), NamesOf(links));
+        std::set<std::string> expected;
+        for (unsigned back = 0; back < std::min(history, 3u); ++back) {
+            const int k = 4 - static_cast<int>(back);
+            expected.insert(PatchName(Md5Of(Version(k - 1)), Md5Of(Version(k))));
+        }
+        EXPECT_EQ(NamesOf(links), expected);
+        const auto chain = FindChain(links, Md5Of(Version(1)), Md5Of(Version(4)));
+        if (history < 3) {
+            EXPECT_TRUE(chain.empty());
+            continue;
+        }
+        ASSERT_EQ(chain.size(), 3u);
+        std::string content = Version(1);
+        for (const TPatchLink& link : chain) content = Apply(PatchBytes(link), content);
+        EXPECT_EQ(content, Version(4));
+    }
+    // Turned off later, the patches on the server go with the next publication.
+    EXPECT_FALSE(Listed().empty());
+    Run(0);
+    EXPECT_TRUE(Listed().empty());
+    EXPECT_FALSE(fs::exists(PatchDirectory(server)));
+}
+
+// Threat: a copy on the server that no longer holds what the record says
+// (replaced by hand or by an attacker); a patch from it would rebuild
+// something else on every client, so none is made, and the copy itself is
+// rewritten as any changed file's.
+TEST_F(PublishPatches, ACopyThatDoesntHoldTheRecordedContentGivesNoPatch) {
+    const struct {
+        const char* why;
+        std::string copy;
+        bool bzip2;
+    } cases[] = {
+        {"other content of the same size", Version(3), true},
+        {"decodes past the recorded size", Version(1) + Version(1), true},
+        {"not bzip2 at all", "BZh9 nothing here", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.why);
+        fs::remove_all(server);
+        Put("a.pak", Version(1));
+        Run();
+        if (c.bzip2) {
+            CompressToFile(c.copy, server / "a.pak.bz2");
+        } else {
+            scratch::WriteAll(server / "a.pak.bz2", c.copy);
+        }
+        Put("a.pak", Version(2));
+        const PublishSummary summary = Run();
+        EXPECT_EQ(summary.patches, 0u);
+        EXPECT_TRUE(Listed().empty());
+        EXPECT_TRUE(PatchFiles().empty());
+        EXPECT_EQ(summary.compressed, 1u);
+        ASSERT_EQ(summary.warnings.size(), 1u);
+        EXPECT_NE(summary.warnings[0].find("a.pak.bz2"), std::string::npos) << summary.warnings[0];
+    }
+}
+
+// A patch is kept only when smaller than the whole copy the client would
+// otherwise fetch; two files with the same change share one; nothing is
+// planned without a history or past the size bound.
+TEST_F(PublishPatches, APatchMustBeatTheCopyAndIsMadeOncePerChange) {
+    const ScratchDir scratch;
+    CompressToFile(Version(1), dir.Native() / "old.bz2");
+    Put("new.pak", Version(2));
+    PatchSource source{Md5Of(Version(1)),        Md5Of(Version(2)),  Version(1).size(), Version(2).size(),
+                       dir.Native() / "old.bz2", client / "new.pak", UINT64_MAX};
+    fs::create_directories(PatchDirectory(server));
+    auto make = [&](std::uint64_t copyBytes) {
+        source.copyBytes = copyBytes;
+        PatchRecord record;
+        auto jobs = PlanPatches({source}, record, 1, 3, server);
+        EXPECT_EQ(jobs.size(), 1u);
+        MakePatch(jobs.at(0), scratch.Path(), 0, {});
+        EXPECT_EQ(jobs[0].error, "");
+        return jobs[0].temp ? jobs[0].link.patchBytes : 0;
+    };
+    const std::uint64_t size = make(UINT64_MAX);
+    ASSERT_GT(size, 0u);
+    EXPECT_EQ(make(size), 0u);
+    EXPECT_EQ(make(size + 1), size);
+
+    PatchRecord record;
+    PatchSource twin = source;
+    twin.newFile = client / "twin.pak";
+    PatchSource huge = source;
+    huge.to = std::string(32, 'e');
+    huge.toSize = kMaxPatchedFile + 1;
+    PatchSource same = source;
+    same.to = same.from;
+    EXPECT_EQ(PlanPatches({source, twin, huge, same}, record, 1, 3, server).size(), 1u);
+    EXPECT_TRUE(PlanPatches({source}, record, 1, 0, server).empty());
 }
 
 }  // namespace

@@ -34,7 +34,8 @@ void Reach(const Checkpoint& checkpoint, const char* step) {
 }
 
 bool IsLowerHex(std::string_view text) {
-    return std::all_of(text.begin(), text.end(), [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
+    return std::all_of(text.begin(), text.end(),
+                       [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
 }
 
 // "<32 hex>-<32 hex>.zst": a name only a patch has (a copy's ends in ".bz2").
@@ -82,8 +83,8 @@ void MakePatch(PatchJob& job, const fs::path& scratch, std::size_t index, const 
     const fs::path old = scratch / Cat(std::to_string(index), ".old");
     try {
         if (!DecodeVerifiedCopy(s.oldCopy, s.from, s.fromSize, old)) {
-            job.warning = Cat("the copy '", Display(s.oldCopy),
-                              "' doesn't hold what the record says it does; no patch from it");
+            job.warning =
+                Cat("the copy '", Display(s.oldCopy), "' doesn't hold what the record says it does; no patch from it");
         } else {
             job.temp.emplace(job.target);
         }

@@ -65,7 +65,7 @@ private:
 
 struct Job {
     const SourceFile* file = nullptr;
-    const WrittenCopy* written = nullptr;  // set when the copy there may do
+    const WrittenCopy* written = nullptr;   // set when the copy there may do
     const WrittenCopy* previous = nullptr;  // what the copy there holds, when the record knows
     fs::path copy;
     Digested digested;
