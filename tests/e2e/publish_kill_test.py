@@ -21,7 +21,8 @@ import unittest
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import suite  # noqa: E402
 from e2e_base import PyServer, child_env, tree_of, write_tree  # noqa: E402
-from publish_test import OWN_FILES, decode_single_stream, expected_list, list_path  # noqa: E402
+from publish_test import (OWN_FILES, check_patch_files, decode_single_stream, expected_list, list_path,  # noqa: E402
+                          split_patches)
 
 PUBLISH = None  # set from argv
 UPDATE = None
@@ -40,9 +41,14 @@ V2["new/dir/added.txt"] = b"added in the second version"
 del V2["old/gone.map"]
 assert len(V1["a.dat"]) == len(V2["a.dat"])
 
+V3 = dict(V2)
+V3["a.dat"] = b"third version of a, 32 bytes..."
+V3["z.txt"] = b"zeta, longer now and longer still"
+
 # (step, occurrence): every point where a kill leaves a different state.
-STOPS = [("compressed", 1), ("compressed", 3), ("marked", 1), ("copy", 1), ("copy", 2), ("copies", 1),
-         ("list", 1), ("lists", 1), ("prune", 1)]
+# V1 -> V2 changes two small files: each gets a patch ("patched", "patch").
+STOPS = [("compressed", 1), ("compressed", 3), ("patched", 1), ("patched", 2), ("marked", 1), ("copy", 1),
+         ("copy", 2), ("patch", 1), ("patch", 2), ("copies", 1), ("list", 1), ("lists", 1), ("prune", 1)]
 
 
 def copy_name(rel):
@@ -78,23 +84,23 @@ class Interrupted(unittest.TestCase):
         shutil.rmtree(self.client, ignore_errors=True)
         write_tree(self.client, files)
 
-    def publish(self, stop=None):
+    def publish(self, stop=None, history=3):
         env = child_env()
         env.pop("CORVEL_PUBLISH_STOP_AT", None)
         if stop:
             env["CORVEL_PUBLISH_STOP_AT"] = "%s:%d" % stop
-        return subprocess.run([PUBLISH, "--rev", "1", "--jobs", "1", self.client, self.server],
-                              capture_output=True, timeout=300, env=env)
+        return subprocess.run([PUBLISH, "--rev", "1", "--jobs", "1", "--patch-history", str(history), self.client,
+                               self.server], capture_output=True, timeout=300, env=env)
 
-    def publish_ok(self, files):
+    def publish_ok(self, files, history=3):
         self.set_client(files)
-        r = self.publish()
+        r = self.publish(history=history)
         self.assertEqual(r.returncode, 0, r.stderr.decode(errors="replace"))
         return r.stdout.decode()
 
-    def publish_killed(self, files, stop):
+    def publish_killed(self, files, stop, history=3):
         self.set_client(files)
-        r = self.publish(stop)
+        r = self.publish(stop, history)
         err = r.stderr.decode(errors="replace")
         self.assertEqual(r.returncode, -signal.SIGKILL, err)
         self.assertIn("stopping at %s:%d" % stop, err)
@@ -116,14 +122,31 @@ class Interrupted(unittest.TestCase):
                 found.add(os.path.relpath(os.path.join(dirpath, f), server))
             for d in dirnames:  # no directory left empty
                 self.assertTrue(os.listdir(os.path.join(dirpath, d)), d)
-        self.assertEqual(found, {copy_name(r) for r in files} | OWN_FILES)
+        with open(os.path.join(server, b"files.lst"), "rb") as f:
+            text = f.read()
+        patches = check_patch_files(self, server, text)
+        self.assertEqual(found, {copy_name(r) for r in files} | OWN_FILES | patches)
         for rel, data in files.items():
             with open(os.path.join(server, copy_name(rel)), "rb") as f:
                 self.assertEqual(decode_single_stream(f.read()), data, rel)
-        with open(os.path.join(server, b"files.lst"), "rb") as f:
-            text = f.read()
-        self.assertEqual(text, expected_list(files, 1))
+        self.assertEqual(split_patches(text)[0], expected_list(files, 1))
         self.assertEqual(self.served_list(), text)
+        self.assert_patches_apply(split_patches(text)[1])
+        return split_patches(text)[1]
+
+    def assert_patches_apply(self, links):
+        """Each listed patch rebuilds its `to` content from its `from` one."""
+        contents = {hashlib.md5(d).hexdigest(): d for v in (V1, V2, V3) for d in v.values()}
+        for name, (frm, to, _, _, _) in links.items():
+            old = os.path.join(self.tmp, "old")
+            new = os.path.join(self.tmp, "new")
+            with open(old, "wb") as f:
+                f.write(contents[frm])
+            r = subprocess.run(["zstd", "-q", "-f", "-d", "--long=31", "--patch-from=" + old,
+                                os.path.join(os.fsencode(self.server), name), "-o", new], capture_output=True)
+            self.assertEqual(r.returncode, 0, r.stderr)
+            with open(new, "rb") as f:
+                self.assertEqual(hashlib.md5(f.read()).hexdigest(), to, name)
 
     def assert_client_installed_only_listed_content(self, listed, before, code, out):
         """Every file the run left is what it held before or what the list it
@@ -160,11 +183,27 @@ class Interrupted(unittest.TestCase):
                 self.assert_client_installed_only_listed_content(listed, before, code, out)
 
                 self.publish_ok(V2)
-                self.assert_server_holds_exactly(V2)
+                links = self.assert_server_holds_exactly(V2)
+                if stop[0] in ("compressed", "patched"):  # before any copy moved: the record still trusts V1's
+                    self.assertEqual(len(links), 2)
                 code, out = self.update()
                 self.assertEqual(code, 0, out)
                 for rel, data in V2.items():
                     self.assertEqual(tree_of(self.install)[rel.encode()], data, rel)
+
+    def test_a_kill_while_pruning_patches_converges(self):
+        # History 1: publishing V3 drops the V1 -> V2 patches after its list.
+        self.publish_ok(V1, history=1)
+        first = self.assert_server_holds_exactly(V1)
+        self.publish_ok(V2, history=1)
+        second = self.assert_server_holds_exactly(V2)
+        self.assertEqual(len(second), 2, "both small changes get a patch")
+        self.assertFalse(first)
+        self.publish_killed(V3, ("unpatched", 1), history=1)
+        self.publish_ok(V3, history=1)
+        third = self.assert_server_holds_exactly(V3)
+        self.assertEqual(len(third), 2)
+        self.assertFalse(set(second) & set(third))
 
     def test_killed_twice_in_a_row_still_converges(self):
         self.publish_ok(V1)

@@ -65,6 +65,36 @@ def expected_list(files, rev, self_name=None, critical=()):
     return out
 
 
+def split_patches(text):
+    """The list without its [patches] section, and the patch files that
+    section names: name -> (from, to, patch bytes, copy bytes, sha256)."""
+    start, end = text.find(b"[patches]\r\n"), text.find(b"[/patches]\r\n")
+    if start < 0:
+        return text, {}
+    links = {}
+    for line in text[start + len(b"[patches]\r\n"):end].split(b"\r\n"):
+        if line:
+            frm, to, size, copy, sha = line.decode().split("|")
+            links[b"patches/%s-%s.zst" % (frm.encode(), to.encode())] = (frm, to, int(size), int(copy), sha)
+    return text[:start] + text[end + len(b"[/patches]\r\n"):], links
+
+
+def check_patch_files(test, server, text):
+    """The server's patches/ holds exactly the patches the list names, each
+    of the size and SHA-256 it gives; returns their names."""
+    _, links = split_patches(text)
+    found = set()
+    patch_dir = os.path.join(server, b"patches")
+    if os.path.isdir(patch_dir):
+        found = {b"patches/" + f for f in os.listdir(patch_dir)}
+    test.assertEqual(found, set(links))
+    for name, (_, _, size, _, sha) in links.items():
+        with open(os.path.join(server, name), "rb") as f:
+            data = f.read()
+        test.assertEqual((len(data), hashlib.sha256(data).hexdigest()), (size, sha), name)
+    return found
+
+
 def snapshot(root):
     """Every file and directory under root: bytes path -> (content, inode, mtime)."""
     result = {}
@@ -120,13 +150,13 @@ class PublishCase(unittest.TestCase):
             for f in filenames:
                 copies.add(os.path.relpath(os.path.join(dirpath, f), server))
         wanted = {list_path(r).replace(b"\\", b"/") + b".bz2" for r in files}
-        self.assertEqual(copies, wanted | OWN_FILES)
         for rel, data in files.items():
             name = os.path.join(server, list_path(rel).replace(b"\\", b"/") + b".bz2")
             with open(name, "rb") as f:
                 self.assertEqual(decode_single_stream(f.read()), data, rel)
         with open(os.path.join(server, b"files.lst"), "rb") as f:
             text = f.read()
+        self.assertEqual(copies, wanted | OWN_FILES | check_patch_files(self, server, text))
         with open(os.path.join(server, b"files.lst.bz2"), "rb") as f:
             self.assertEqual(decode_single_stream(f.read()), text)
         return text
@@ -180,12 +210,14 @@ class Republication(PublishCase):
         out = self.publish_ok("--self", "Updater.exe")
         after = snapshot(self.server)
         self.assert_server_matches(changed)
-        self.assertEqual(after[b"files.lst"][0], expected_list(changed, 1, "Updater.exe"))
+        listed, patches = split_patches(after[b"files.lst"][0])
+        self.assertEqual(listed, expected_list(changed, 1, "Updater.exe"))
+        self.assertTrue(patches)  # the changed files' patches
 
         rewritten = {list_path(r).replace(b"\\", b"/") + b".bz2"
                      for r in ("system/engine.ini", "maps/new \u00e9.map", "Updater.exe")}
         for key, (data, ino, mtime) in after.items():
-            if data == "dir" or key in OWN_FILES:
+            if data == "dir" or key in OWN_FILES or key.startswith(b"patches"):
                 continue
             if key in rewritten:
                 self.assertNotEqual((ino, mtime), before.get(key, (None, 0, 0))[1:], key)
