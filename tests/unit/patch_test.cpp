@@ -1,0 +1,286 @@
+// Patches on the client: the index's grammar and chains, the bounded
+// decoder against what a broken or hostile patch can ask, and chains
+// applied on disk.
+#include "engine/CopyStreams.h"
+#include "engine/ListTrust.h"
+#include "engine/PatchApply.h"
+#include "engine/PatchDecoder.h"
+#include "formats/PatchIndex.h"
+#include "formats/md5.h"
+#include "platform/os.h"
+#include "tests/patch_maker.h"
+#include "tests/unit/scratch_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string kA(32, 'a'), kB(32, 'b'), kC(32, 'c'), kD(32, 'd'), kE(32, 'e'), kF(32, 'f');
+const std::string kSha(64, '0');
+
+TPatchLink Link(const std::string& from, const std::string& to, std::uint64_t patch, std::uint64_t copy) {
+    return TPatchLink{from, to, patch, copy, kSha};
+}
+
+std::string Noise(std::size_t size, unsigned seed) {
+    std::mt19937 random(seed);
+    std::string s(size, '\0');
+    for (char& c : s) c = static_cast<char>(random() & 0xFF);
+    return s;
+}
+
+// v2: v1 with some records rewritten and bytes inserted at the front.
+std::string Edited(const std::string& v1, unsigned seed) {
+    std::string v2 = Noise(4096, seed) + v1;
+    for (std::size_t at = 10000; at + 512 < v2.size(); at += 50000) v2.replace(at, 512, Noise(512, seed + 1 + static_cast<unsigned>(at)));
+    return v2;
+}
+
+std::string Md5(const std::string& data) {
+    TMD5Context context{};
+    MD5Init(context);
+    MD5Update(context, reinterpret_cast<const std::uint8_t*>(data.data()), data.size());
+    TMD5Digest digest{};
+    MD5Final(context, digest);
+    return DigestToHex(digest);
+}
+
+std::span<const std::uint8_t> Bytes(const std::string& s) {
+    return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()};
+}
+
+}  // namespace
+
+TEST(PatchIndex, LinesParseOnlyInTheirExactForm) {
+    const std::string good = kA + "|" + kB + "|120|4000|" + kSha;
+    const auto link = ParsePatchLine(good);
+    ASSERT_TRUE(link);
+    EXPECT_EQ(link->from, kA);
+    EXPECT_EQ(link->to, kB);
+    EXPECT_EQ(link->patchBytes, 120u);
+    EXPECT_EQ(link->copyBytes, 4000u);
+    EXPECT_EQ(FormatPatchLine(*link), good);
+    EXPECT_EQ(PatchName(kA, kB), "patches/" + kA + "-" + kB + ".zst");
+
+    const std::vector<std::string> bad = {
+        "",
+        kA + "|" + kB + "|120|4000",                                      // a field missing
+        kA + "|" + kB + "|120|4000|" + kSha + "|x",                       // one too many
+        kA + "|" + kA + "|120|4000|" + kSha,                              // to itself
+        std::string(32, 'A') + "|" + kB + "|120|4000|" + kSha,            // capitals
+        kA.substr(1) + "|" + kB + "|120|4000|" + kSha,                    // short digest
+        kA + "|" + kB + "|-1|4000|" + kSha,                               // not a size
+        kA + "|" + kB + "|120|99999999999999999999999|" + kSha,           // beyond 64 bits
+        kA + "|" + kB + "|120|4000|" + kSha.substr(1) + "g",              // not hex
+        kA + "|" + kB + "|12 0|4000|" + kSha,                             // space inside
+    };
+    for (const std::string& line : bad) EXPECT_FALSE(ParsePatchLine(line)) << line;
+}
+
+TEST(PatchIndex, ChainsAreTheCheapestBelowTheCopy) {
+    struct Case {
+        const char* what;
+        std::vector<TPatchLink> links;
+        std::string from, to;
+        std::vector<std::string> path;  // the digests the chain passes, from first
+    };
+    const std::vector<Case> cases = {
+        {"direct", {Link(kA, kB, 10, 100)}, kA, kB, {kA, kB}},
+        {"not below the copy", {Link(kA, kB, 100, 100)}, kA, kB, {}},
+        {"no link from there", {Link(kC, kB, 10, 100)}, kA, kB, {}},
+        {"two links", {Link(kA, kB, 10, 100), Link(kB, kC, 10, 100)}, kA, kC, {kA, kB, kC}},
+        {"two links over the copy", {Link(kA, kB, 60, 100), Link(kB, kC, 50, 100)}, kA, kC, {}},
+        {"cheaper by a detour",
+         {Link(kA, kC, 90, 100), Link(kA, kB, 10, 100), Link(kB, kC, 10, 100)}, kA, kC, {kA, kB, kC}},
+        {"cheaper direct", {Link(kA, kC, 15, 100), Link(kA, kB, 10, 100), Link(kB, kC, 10, 100)}, kA, kC, {kA, kC}},
+        {"four links",
+         {Link(kA, kB, 1, 9), Link(kB, kC, 1, 9), Link(kC, kD, 1, 9), Link(kD, kE, 1, 9)}, kA, kE, {kA, kB, kC, kD, kE}},
+        {"five links are too many",
+         {Link(kA, kB, 1, 9), Link(kB, kC, 1, 9), Link(kC, kD, 1, 9), Link(kD, kE, 1, 9), Link(kE, kF, 1, 9)},
+         kA, kF, {}},
+        {"a cycle is never taken", {Link(kA, kB, 1, 9), Link(kB, kA, 1, 9), Link(kB, kC, 5, 9)}, kA, kC, {kA, kB, kC}},
+        {"sizes that overflow", {Link(kA, kB, UINT64_MAX, UINT64_MAX), Link(kB, kC, 5, UINT64_MAX)}, kA, kC, {}},
+    };
+    for (const Case& c : cases) {
+        const std::vector<TPatchLink> chain = FindChain(c.links, c.from, c.to);
+        std::vector<std::string> path;
+        if (!chain.empty()) path.push_back(chain.front().from);
+        for (const TPatchLink& link : chain) path.push_back(link.to);
+        EXPECT_EQ(path, c.path) << c.what;
+        for (std::size_t k = 1; k < chain.size(); ++k) EXPECT_EQ(chain[k - 1].to, chain[k].from) << c.what;
+    }
+}
+
+class PatchDecoderTest : public ::testing::Test {
+protected:
+    const std::string v1_ = Noise(200000, 1);
+    const std::string v2_ = Edited(v1_, 2);
+};
+
+TEST_F(PatchDecoderTest, RebuildsTheFileInOneOrManyPieces) {
+    for (const bool declared : {true, false}) {
+        const std::string patch = patchmaker::MakePatch(v1_, v2_, declared);
+        ASSERT_LT(patch.size(), v2_.size() / 4);
+        EXPECT_EQ(TPatchDecoder::DeclaredSize(Bytes(patch)), declared ? std::optional<std::uint64_t>(v2_.size()) : std::nullopt);
+        for (const std::size_t piece : {patch.size(), std::size_t{7}}) {
+            std::string out(v2_.size(), '\0');
+            TPatchDecoder decoder(Bytes(v1_), {reinterpret_cast<std::uint8_t*>(out.data()), out.size()});
+            for (std::size_t at = 0; at < patch.size(); at += piece) {
+                std::span<const std::uint8_t> input = Bytes(patch).subspan(at, std::min(piece, patch.size() - at));
+                decoder.Decode(input);
+                EXPECT_TRUE(input.empty());
+            }
+            EXPECT_TRUE(decoder.Finished());
+            EXPECT_EQ(out, v2_) << "declared " << declared << ", pieces of " << piece;
+            EXPECT_LE(decoder.PeakMemory(), TPatchDecoder::kMemoryBound);
+        }
+    }
+}
+
+// What a broken or hostile patch asks for ends as an error, with the fault
+// the run reports.
+TEST_F(PatchDecoderTest, RefusesWhatItMayNotDo) {
+    const std::string patch = patchmaker::MakePatch(v1_, v2_, false);
+    std::string corrupt = patch;
+    corrupt[corrupt.size() / 2] = static_cast<char>(corrupt[corrupt.size() / 2] ^ 0x55);
+    struct Case {
+        const char* what;
+        std::string reference, patch;
+        std::size_t output;
+        std::size_t memory;
+        TFault fault;  // None: no error, but the frame is not finished
+    };
+    const std::vector<Case> cases = {
+        {"more output than the entry", v1_, patch, v2_.size() - 1, TPatchDecoder::kMemoryBound, TFault::TooLarge},
+        {"a corrupt frame", v1_, corrupt, v2_.size(), TPatchDecoder::kMemoryBound, TFault::Corrupt},
+        {"the wrong reference", Noise(200000, 9), patch, v2_.size(), TPatchDecoder::kMemoryBound, TFault::Corrupt},
+        {"not a frame at all", v1_, std::string(100, 'x'), v2_.size(), TPatchDecoder::kMemoryBound, TFault::Corrupt},
+        {"bytes after the frame", v1_, patch + "x", v2_.size(), TPatchDecoder::kMemoryBound, TFault::Corrupt},
+        {"no room for a context", v1_, patch, v2_.size(), 64 << 10, TFault::TooLarge},
+        {"more memory than allowed", v1_, patch, v2_.size(), 160 << 10, TFault::TooLarge},
+        {"a frame cut short", v1_, patch.substr(0, patch.size() - 10), v2_.size(), TPatchDecoder::kMemoryBound,
+         TFault::None},
+    };
+    for (const Case& c : cases) {
+        std::string out(c.output, '\0');
+        try {
+            TPatchDecoder decoder(Bytes(c.reference), {reinterpret_cast<std::uint8_t*>(out.data()), out.size()}, c.memory);
+            std::span<const std::uint8_t> input = Bytes(c.patch);
+            decoder.Decode(input);
+            EXPECT_EQ(c.fault, TFault::None) << c.what << ": decoded";
+            EXPECT_FALSE(decoder.Finished()) << c.what;
+        } catch (const EPatchError& e) {
+            EXPECT_EQ(e.Fault(), c.fault) << c.what << ": " << e.what();
+        }
+    }
+}
+
+// A decoded file shorter than the output it must fill is not a success.
+TEST_F(PatchDecoderTest, AShorterResultIsRefused) {
+    const std::string patch = patchmaker::MakePatch(v1_, v2_, false);
+    std::string out(v2_.size() + 1, '\0');
+    TPatchDecoder decoder(Bytes(v1_), {reinterpret_cast<std::uint8_t*>(out.data()), out.size()});
+    std::span<const std::uint8_t> input = Bytes(patch);
+    decoder.Decode(input);
+    EXPECT_THROW(decoder.Finished(), EPatchError);
+}
+
+// Chains on disk: each link's result checked, intermediates gone in every
+// case, and the result written through a writable mapping.
+class PatchChainTest : public ::testing::Test {
+protected:
+    struct Result {
+        bool ok = false;
+        std::string content;
+        TFault fault = TFault::None;
+    };
+    Result Apply(const std::vector<std::pair<std::string, std::string>>& patches, const std::string& to,
+                 std::uint64_t size) {
+        std::vector<TPatchStep> steps;
+        for (std::size_t k = 0; k < patches.size(); ++k) {
+            const std::string file = dir_ / ("p" + std::to_string(k));
+            scratch::WriteAll(dir_.Native() / ("p" + std::to_string(k)), patches[k].first);
+            steps.push_back(TPatchStep{file, patches[k].second});
+        }
+        scratch::WriteAll(dir_.Native() / "old", v1_);
+        TCopyCheck check(static_cast<std::int64_t>(size), Md5(to), "", noKey_);
+        TPatchHooks hooks;
+        std::uint64_t consumed = 0;
+        hooks.progress = [&consumed](std::uint64_t c) { consumed = c; };
+        int temps = 0;
+        hooks.newTemp = [this, &temps](std::string& path) {
+            path = dir_ / ("step" + std::to_string(temps++));
+            return os::File::CreateNew(path, os::Share::None);
+        };
+        Result result;
+        {
+            os::File out = os::File::CreateNew(dir_ / "out", os::Share::None);
+            try {
+                ApplyChain(dir_ / "old", steps, out, size, check, hooks);
+                result.ok = true;
+            } catch (const Exception& e) {
+                result.fault = e.Fault();
+            }
+        }
+        result.content = scratch::ReadAll(dir_.Native() / "out");
+        std::size_t total = 0;
+        for (const auto& patch : patches) total += patch.first.size();
+        if (result.ok) {
+            EXPECT_EQ(consumed, total);
+        }
+        for (int k = 0; k < temps; ++k) EXPECT_FALSE(fs::exists(dir_.Native() / ("step" + std::to_string(k)))) << k;
+        fs::remove(dir_.Native() / "out");
+        return result;
+    }
+
+    scratch::Dir dir_;
+    const TListTrust noKey_{std::string()};
+    const std::string v1_ = Noise(300000, 3);
+    const std::string v2_ = Edited(v1_, 4);
+    const std::string v3_ = Edited(v2_, 5);
+};
+
+TEST_F(PatchChainTest, LinksApplyInTurnAndEachIsChecked) {
+    const std::string p12 = patchmaker::MakePatch(v1_, v2_);
+    const std::string p23 = patchmaker::MakePatch(v2_, v3_);
+    const std::string p23unsized = patchmaker::MakePatch(v2_, v3_, false);
+    const std::string p12unsized = patchmaker::MakePatch(v1_, v2_, false);
+
+    Result r = Apply({{p12, Md5(v2_)}}, v2_, v2_.size());
+    EXPECT_TRUE(r.ok);
+    EXPECT_EQ(r.content, v2_);
+    r = Apply({{p12, Md5(v2_)}, {p23, Md5(v3_)}}, v3_, v3_.size());
+    EXPECT_TRUE(r.ok);
+    EXPECT_EQ(r.content, v3_);
+    // The last link may leave the size to its entry.
+    r = Apply({{p12, Md5(v2_)}, {p23unsized, Md5(v3_)}}, v3_, v3_.size());
+    EXPECT_TRUE(r.ok);
+    EXPECT_EQ(r.content, v3_);
+
+    struct Case {
+        const char* what;
+        std::vector<std::pair<std::string, std::string>> patches;
+        std::uint64_t size;
+        TFault fault;
+    };
+    const std::vector<Case> failing = {
+        {"an intermediate that isn't its link's content", {{p12, Md5(v3_)}, {p23, Md5(v3_)}}, v3_.size(),
+         TFault::DigestMismatch},
+        {"an intermediate of no declared size", {{p12unsized, Md5(v2_)}, {p23, Md5(v3_)}}, v3_.size(), TFault::TooLarge},
+        {"a last link declaring another size", {{p12, Md5(v2_)}, {p23, Md5(v3_)}}, v3_.size() + 1, TFault::TooLarge},
+        {"links in the wrong order", {{p23, Md5(v3_)}, {p12, Md5(v2_)}}, v2_.size(), TFault::Corrupt},
+        {"the result isn't the entry", {{p12, Md5(v2_)}}, v2_.size(), TFault::DigestMismatch},
+    };
+    for (const Case& c : failing) {
+        // Each is checked against v3, which the last case doesn't produce.
+        const Result bad = Apply(c.patches, v3_, c.size);
+        EXPECT_FALSE(bad.ok) << c.what;
+        EXPECT_EQ(bad.fault, c.fault) << c.what;
+    }
+}
