@@ -98,7 +98,8 @@ bool TInstallAhead::CanClaim() {
 }
 
 // A decoder: the lowest fetched entry first, since the run waits for it. A
-// resumed copy that fails is fetched once more, whole.
+// resumed copy that fails is fetched once more, whole; an entry whose
+// patches failed, by its copy.
 void TInstallAhead::DecodeLoop() {
     std::unique_lock<os::Mutex> lock(mutex_);
     for (;;) {
