@@ -15,7 +15,7 @@ namespace {
 
 // Pages written, or read from the old file, go from the process's memory
 // after this much output: they stay in the page cache and in the files.
-constexpr std::uint64_t kDiscardEvery = std::uint64_t{8} << 20;
+constexpr std::size_t kDiscardEvery = std::size_t{4} << 20;
 constexpr std::size_t kReadBlock = std::size_t{128} << 10;
 
 // The decoded size a patch file declares in its frame header.
@@ -50,23 +50,25 @@ void ApplyOne(const std::string& oldPath, const std::string& patchPath, os::File
     std::uint64_t discarded = 0;
     while (const std::size_t n = patch.Read(buffer.data(), buffer.size())) {
         std::span<const std::uint8_t> input(buffer.data(), n);
-        const auto decode = [&decoder, &input] { decoder.Decode(input); };
-        // The old file may shrink under its view: a failed read, not a crash.
-        if (old->Copied()) {
-            decode();
-        } else if (!os::GuardedMappedRead(old->Data(), decode)) {
-            throw EPatchError("The file to patch changed while it was read: " + oldPath, TFault::Corrupt);
-        }
-        check.Add(view->Data().data() + checked, decoder.Produced() - checked);
-        checked = decoder.Produced();
-        if (checked - discarded >= kDiscardEvery) {
-            view->Discard(checked);
-            old->Discard(old->Data().size());
-            discarded = checked;
+        const auto decode = [&decoder, &input] { decoder.Decode(input, kDiscardEvery); };
+        while (!input.empty()) {
+            // The old file may shrink under its view: a failed read, not a crash.
+            if (old->Copied()) {
+                decode();
+            } else if (!os::GuardedMappedRead(old->Data(), decode)) {
+                throw EPatchError("The file to patch changed while it was read: " + oldPath, TFault::Corrupt);
+            }
+            check.Add(view->Data().data() + checked, decoder.Produced() - checked);
+            checked = decoder.Produced();
+            if (checked - discarded >= kDiscardEvery) {
+                view->Discard(checked);
+                old->Discard(old->Data().size());
+                discarded = checked;
+            }
+            if (hooks.afterBlock) hooks.afterBlock();
         }
         consumed += n;
         if (hooks.progress) hooks.progress(consumed);
-        if (hooks.afterBlock) hooks.afterBlock();
     }
     if (!decoder.Finished()) throw EPatchError("The patch ends before its frame does: " + patchPath);
     view.reset();  // unmapped before the file is closed or renamed

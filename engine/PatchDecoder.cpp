@@ -4,6 +4,7 @@
 #include <zstd.h>
 #include <zstd_errors.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <new>
 #include <string>
@@ -81,13 +82,18 @@ TPatchDecoder::~TPatchDecoder() {
     delete counter_;
 }
 
-void TPatchDecoder::Decode(std::span<const std::uint8_t>& input) {
+void TPatchDecoder::Decode(std::span<const std::uint8_t>& input, std::size_t outputStep) {
     if (input.empty()) return;
     if (ended_) throw EPatchError("The patch has bytes after its frame");
-    ZSTD_inBuffer in{input.data(), input.size(), 0};
+    // The input goes in slices: the output a slice makes is bounded by the
+    // blocks it can hold (each at most 128 KiB), so a step ends near its size.
+    constexpr std::size_t kSlice = 256;
+    const std::size_t start = produced_;
+    ZSTD_inBuffer in{input.data(), 0, 0};
     // The same buffer at every call, as a stable output buffer must be.
     ZSTD_outBuffer out{output_.data(), output_.size(), produced_};
-    while (in.pos < in.size && !ended_) {
+    while (in.pos < input.size() && !ended_ && produced_ - start < outputStep) {
+        in.size = std::min(input.size(), in.pos + kSlice);
         const std::size_t before = out.pos + in.pos;
         const std::size_t rc = ZSTD_decompressStream(context_, &out, &in);
         if (ZSTD_isError(rc)) Fail(rc, *counter_);

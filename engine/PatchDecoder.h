@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 
 struct ZSTD_DCtx_s;
 
@@ -40,10 +41,12 @@ public:
     TPatchDecoder(const TPatchDecoder&) = delete;
     TPatchDecoder& operator=(const TPatchDecoder&) = delete;
 
-    // Decodes what input holds, dropping what it took from its front.
+    // Decodes what input holds, dropping what it took from its front; stops
+    // early once about outputStep bytes were produced (a few bytes of patch
+    // may stand for many MiB), so the caller can release pages as it goes.
     // Raises EPatchError for a corrupt frame, output beyond the buffer, a
     // window or memory beyond the bounds, or bytes after the frame.
-    void Decode(std::span<const std::uint8_t>& input);
+    void Decode(std::span<const std::uint8_t>& input, std::size_t outputStep = SIZE_MAX);
     // Bytes written to output so far.
     std::size_t Produced() const { return produced_; }
     // Whether the frame has ended and filled the output exactly; raises for
