@@ -175,9 +175,12 @@ TEST_F(PatchRun, AnyPatchFailureFallsBackToTheCopy) {
     }
 }
 
-// A stop while a patch is applied keeps the old file and leaves no
-// temporary; what a killed run leaves (the patch, an intermediate, the part)
-// goes with the next run's sweep, and that run converges.
+// A stop once the patch is being applied leaves the old file, or the new one
+// when the apply had already ended (under Wine it often has: the stop is
+// seen between entries), never anything else, and no temporary; what a
+// killed run leaves (the patch, an intermediate, the part) goes with the
+// next run's sweep, and that run converges. A stop between two blocks of an
+// apply is tested on the chain itself (tests/unit/patch_test.cpp).
 TEST_F(PatchRun, StopWhilePatchingThenTheNextRunConverges) {
     // New data past two read blocks of the patch, so a stop lands inside.
     std::string v2 = v2_;
@@ -205,7 +208,8 @@ TEST_F(PatchRun, StopWhilePatchingThenTheNextRunConverges) {
     EXPECT_FALSE(RunIn(run));
     EXPECT_TRUE(stopper.stopped);
     EXPECT_EQ(run.Failure().fault, TFault::Stopped);
-    EXPECT_EQ(ReadLocal("big.dat"), v1_);
+    const bool applied = ReadLocal("big.dat") == v2;
+    EXPECT_TRUE(applied || ReadLocal("big.dat") == v1_);
     EXPECT_THAT(Leftovers(), IsEmpty());
     EXPECT_THAT(ServedStatuses("big.dat.bz2"), IsEmpty());
 
@@ -216,6 +220,6 @@ TEST_F(PatchRun, StopWhilePatchingThenTheNextRunConverges) {
     EXPECT_TRUE(RunLogged());
     EXPECT_EQ(ReadLocal("big.dat"), v2);
     EXPECT_THAT(ServedStatuses("big.dat.bz2"), IsEmpty());
-    EXPECT_EQ(notes_.size(), 1u);
+    EXPECT_EQ(notes_.size(), applied ? 0u : 1u);
     EXPECT_THAT(Leftovers(), IsEmpty());
 }

@@ -205,8 +205,9 @@ protected:
         std::string content;
         TFault fault = TFault::None;
     };
+    // stopAt: the block after which a stop is asked (0: none).
     Result Apply(const std::vector<std::pair<std::string, std::string>>& patches, const std::string& to,
-                 std::uint64_t size) {
+                 std::uint64_t size, int stopAt = 0) {
         std::vector<TPatchStep> steps;
         for (std::size_t k = 0; k < patches.size(); ++k) {
             const std::string file = dir_ / ("p" + std::to_string(k));
@@ -218,6 +219,10 @@ protected:
         TPatchHooks hooks;
         std::uint64_t consumed = 0;
         hooks.progress = [&consumed](std::uint64_t c) { consumed = c; };
+        int blocks = 0;
+        hooks.afterBlock = [&blocks, stopAt] {
+            if (++blocks == stopAt) throw Exception("stopped", TFault::Stopped);
+        };
         int temps = 0;
         hooks.newTemp = [this, &temps](std::string& path) {
             path = dir_ / ("step" + std::to_string(temps++));
@@ -273,6 +278,7 @@ TEST_F(PatchChainTest, LinksApplyInTurnAndEachIsChecked) {
         std::vector<std::pair<std::string, std::string>> patches;
         std::uint64_t size;
         TFault fault;
+        int stopAt = 0;
     };
     const std::vector<Case> failing = {
         {"an intermediate that isn't its link's content", {{p12, Md5(v3_)}, {p23, Md5(v3_)}}, v3_.size(),
@@ -281,10 +287,12 @@ TEST_F(PatchChainTest, LinksApplyInTurnAndEachIsChecked) {
         {"a last link declaring another size", {{p12, Md5(v2_)}, {p23, Md5(v3_)}}, v3_.size() + 1, TFault::TooLarge},
         {"links in the wrong order", {{p23, Md5(v3_)}, {p12, Md5(v2_)}}, v2_.size(), TFault::Corrupt},
         {"the result isn't the entry", {{p12, Md5(v2_)}}, v2_.size(), TFault::DigestMismatch},
+        {"a stop inside the first link", {{p12, Md5(v2_)}, {p23, Md5(v3_)}}, v3_.size(), TFault::Stopped, 1},
+        {"a stop inside the last link", {{p12, Md5(v2_)}, {p23, Md5(v3_)}}, v3_.size(), TFault::Stopped, 2},
     };
     for (const Case& c : failing) {
         // Each is checked against v3, which the last case doesn't produce.
-        const Result bad = Apply(c.patches, v3_, c.size);
+        const Result bad = Apply(c.patches, v3_, c.size, c.stopAt);
         EXPECT_FALSE(bad.ok) << c.what;
         EXPECT_EQ(bad.fault, c.fault) << c.what;
     }
