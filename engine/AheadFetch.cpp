@@ -139,7 +139,14 @@ TInstallAhead::TFetched TInstallAhead::FetchOne(TWorker& worker, Slot& slot, con
     // No new request while paused: it would only hold a connection.
     if (options_.pace) options_.pace->WaitWhilePaused([this] { return Stopped(); });
     SetState(slot, TStage::Downloading, 0);
+    // Only a resumed copy that failed is fetched again from zero, not one
+    // whose patches failed.
+    fromZero = fromZero && slot.resumed;
     slot.resumed = false;
+    if (!job.patches.empty() && !slot.patchFailed) {
+        if (FetchPatches(worker.Http(), slot, job)) return TFetched::Copy;
+        SetState(slot, TStage::Downloading, 0);  // the copy's bar starts over
+    }
     if (slot.memory > 0) {
         slot.copy.clear();
         auto response = worker.Http().Open(job.url);

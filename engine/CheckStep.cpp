@@ -115,6 +115,8 @@ void CheckSection(TRunContext& run, const TListLines& section) {
         }
         const std::optional<std::string>& digest = local.digest;
         if (!digest) run.missing.insert(thread.PendingFiles.size());
+        // What the file holds now may start a chain of patches to the entry.
+        if (digest && *digest != entry->digest) run.patches.Found(thread.PendingFiles.size(), *digest, entry->digest);
         if (!digest || *digest != entry->digest) thread.PendingFiles.push_back(line);
     }
 

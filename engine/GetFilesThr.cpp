@@ -75,6 +75,7 @@ void GFilesThread::Execute() {
             if (run.log) run.log->List(list.rev, run.trust.Enabled() ? ReadSerialState(InstallDir).value_or(0) : 0);
             PendingFiles.Reset(list.reader.Text());
             run.missing.clear();
+            run.patches.Reset(list.patches);
             ClaimAndSweep(run, list);
             FindDuplicates(run, list);
             PendingFiles.reserve(list.critical.size() + (ForceCheck || list.rev > 0 ? list.normal.size() : 0) + 1);
@@ -90,6 +91,7 @@ void GFilesThread::Execute() {
         }
         PendingFiles.clear();  // views into the list, which is gone
         run.missing.clear();
+        run.patches.Clear();
     }
     Close();
 }

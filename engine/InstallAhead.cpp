@@ -43,6 +43,7 @@ TInstallAhead::~TInstallAhead() {
         // not decoded yet (a complete copy is never continued).
         if (!slot.part.empty()) os::DeleteFile(slot.part);
         if (!slot.archive.empty()) os::DeleteFile(slot.archive);
+        DropPatches(slot);
     }
     if (options_.session && sessions_[0]) {
         // Back to the run, with the run's own stop: this loop is gone.
@@ -66,7 +67,7 @@ TInstallAhead::TState TInstallAhead::Wait(std::size_t i, std::chrono::steady_clo
     return it == slots_.end() ? TState{} : it->second.state;
 }
 
-TInstallAhead::TOutcome TInstallAhead::Take(std::size_t i, std::string& part, TFailure& failure) {
+TInstallAhead::TOutcome TInstallAhead::Take(std::size_t i, std::string& part, TFailure& failure, std::string* note) {
     std::unique_lock<os::Mutex> lock(mutex_);
     consumed_ = i;
     changed_.notify_all();
@@ -78,6 +79,7 @@ TInstallAhead::TOutcome TInstallAhead::Take(std::size_t i, std::string& part, TF
     const TOutcome outcome = it->second.outcome;
     part = std::move(it->second.part);
     failure = std::move(it->second.failure);
+    if (note) *note = std::move(it->second.note);
     ahead_ -= it->second.cost;
     slots_.erase(it);
     consumed_ = i + 1;
@@ -96,7 +98,8 @@ bool TInstallAhead::CanClaim() {
 }
 
 // A decoder: the lowest fetched entry first, since the run waits for it. A
-// resumed copy that fails is fetched once more, whole.
+// resumed copy that fails is fetched once more, whole; an entry whose
+// patches failed, by its copy.
 void TInstallAhead::DecodeLoop() {
     std::unique_lock<os::Mutex> lock(mutex_);
     for (;;) {
@@ -111,12 +114,18 @@ void TInstallAhead::DecodeLoop() {
         TOutcome outcome = TOutcome::Failed;
         TFailure failure;
         bool again = false;
+        const bool patched = !slot.patchFiles.empty();
         try {
-            part = DecodeVerified(slot, *job);
+            part = patched ? ApplyVerified(slot, *job) : DecodeVerified(slot, *job);
             outcome = TOutcome::Ready;
         } catch (const std::exception& e) {
             failure = FailureOf(e);
-            again = slot.resumed && failure.fault != TFault::Stopped;
+            // A patch that failed falls back to the copy, in this run.
+            if (patched && failure.fault != TFault::Stopped) {
+                slot.patchFailed = true;
+                slot.note = "patch failed (" + DescribeFailure(failure) + "), fetching the whole copy";
+            }
+            again = (slot.resumed || patched) && failure.fault != TFault::Stopped;
         }
         lock.lock();
         inMemory_ -= slot.memory;

@@ -43,6 +43,14 @@ class TRunControl;
 // fetched before the next begins.
 inline constexpr int kFetchConnections = 4;
 
+// One patch of an entry's chain (formats/PatchIndex).
+struct TPatchFetch {
+    std::string url;
+    std::uint64_t bytes = 0;  // the patch file's size...
+    std::string sha256;       // ...and SHA-256, as the index gives them
+    std::string to;           // the MD5 of what it produces
+};
+
 // One entry to fetch: what a worker needs of its list line.
 struct TAheadJob {
     std::string path;  // relative, "\" separated, already checked safe
@@ -51,6 +59,9 @@ struct TAheadJob {
     std::string sha256;
     std::int64_t size = 0;       // decoded
     std::int64_t copyLimit = 0;  // most bytes its copy may have
+    // Patches from the file in place to the entry, in order; when empty or
+    // failed, the copy (engine/AheadPatch.cpp).
+    std::vector<TPatchFetch> patches;
 };
 
 class TInstallAhead {
@@ -118,7 +129,9 @@ public:
     TState Wait(std::size_t i, std::chrono::steady_clock::duration wait);
     // Entry i, once done: its outcome and, when Ready, its verified decoded
     // copy, which the caller now owns; otherwise why it failed.
-    TOutcome Take(std::size_t i, std::string& part, TFailure& failure);
+    // note: how it came, for the run's log (a patch, or why a patch failed);
+    // empty for a plain copy.
+    TOutcome Take(std::size_t i, std::string& part, TFailure& failure, std::string* note = nullptr);
 
 private:
     struct Slot {
@@ -138,6 +151,11 @@ private:
         bool fetched = false;
         std::int64_t fetchedCopy = 0;
         std::int64_t fetchedSize = 0;
+        // The chain's patches, fetched and checked, for a decoder to apply;
+        // once they failed, the copy is fetched instead.
+        std::vector<std::string> patchFiles;
+        bool patchFailed = false;
+        std::string note;
     };
     struct TWorker;
     enum class TFetched { Copy, Failed, Unreachable };
@@ -154,6 +172,10 @@ private:
     void Receive(os::HttpResponse& response, TDownloadSink& sink, std::uint64_t offset, std::int64_t limit, Slot& slot,
                  bool& broken);
     std::string DecodeVerified(Slot& slot, const TAheadJob& job);
+    bool FetchPatches(os::HttpSession& http, Slot& slot, const TAheadJob& job);
+    void FetchPatch(os::HttpSession& http, Slot& slot, const TAheadJob& job, const TPatchFetch& patch, std::uint64_t offset);
+    std::string ApplyVerified(Slot& slot, const TAheadJob& job);
+    static void DropPatches(Slot& slot);
     void MakeDirectoryOf(const std::string& relative);
     std::string Pick(const std::string& relative, const std::string& suffix);
     void SetState(Slot& slot, TStage stage, std::int64_t bytes, std::int64_t compressed = -1);

@@ -4,6 +4,7 @@
 #include "engine/InstallAhead.h"
 #include "engine/RunContext.h"
 #include "engine/TransferMeter.h"
+#include "formats/PatchIndex.h"
 #include "formats/Publication.h"
 #include "platform/os.h"
 
@@ -17,7 +18,8 @@ namespace {
 
 // The job of pending entry i; nullopt for an entry that fails without a
 // request (the run's thread gives its reason).
-std::optional<TAheadJob> JobOf(const TRunFields& thread, std::size_t i) {
+std::optional<TAheadJob> JobOf(const TRunContext& run, std::size_t i) {
+    const TRunFields& thread = run.fields;
     std::optional<TAheadJob> job;
     const auto entry = SafeEntry(thread.PendingFiles[i]);
     if (!entry) return job;
@@ -30,6 +32,13 @@ std::optional<TAheadJob> JobOf(const TRunFields& thread, std::size_t i) {
     job->sha256 = entry->sha256;
     job->size = *size;
     job->copyLimit = CompressedSizeBound(*size);
+    // An empty file has nothing to patch into.
+    if (*size > 0) {
+        for (const TPatchLink& link : run.patches.ChainFor(i)) {
+            job->patches.push_back(TPatchFetch{ServerUrl(thread.BaseUrl, PatchName(link.from, link.to)),
+                                               link.patchBytes, link.sha256, link.to});
+        }
+    }
     return job;
 }
 
@@ -180,7 +189,9 @@ TFailure InstallEntry(TRunContext& run, TInstallAhead& ahead, TTransferShow& tra
     }
     show.End();
 
-    const TInstallAhead::TOutcome outcome = ahead.Take(i, part, failure);
+    std::string note;
+    const TInstallAhead::TOutcome outcome = ahead.Take(i, part, failure, &note);
+    if (run.log && !note.empty()) run.log->Note(path, note);
     unreachable = outcome == TInstallAhead::TOutcome::Unreachable;
     if (outcome != TInstallAhead::TOutcome::Ready) return failure;
     try {
@@ -260,7 +271,7 @@ void InstallPending(TRunContext& run) {
         // Jobs are read on the workers' threads: PendingFiles and BaseUrl
         // stay as they are during the loop.
         TInstallAhead ahead(std::move(options), thread.PendingFiles.size(),
-                            [&thread](std::size_t i) { return JobOf(thread, i); });
+                            [&run](std::size_t i) { return JobOf(run, i); });
         TTransferShow transfer(run.report, run.control, PendingSizes(thread));
         for (std::size_t i = 0; i < thread.PendingFiles.size();) {
             run.control.ThrowIfStopped();

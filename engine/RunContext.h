@@ -8,6 +8,7 @@
 #include "engine/InstallAhead.h"
 #include "engine/ListTrust.h"
 #include "engine/Pace.h"
+#include "engine/PatchPlan.h"
 #include "engine/RunControl.h"
 #include "engine/RunLog.h"
 #include "engine/RunReport.h"
@@ -40,6 +41,8 @@ struct TRunContext {
     // The entries of PendingFiles (by index) whose file the check found
     // missing: nothing needs to be looked for to put them in place.
     std::unordered_set<std::size_t> missing;
+    // The list's patches, and the chain each pending entry can take.
+    TPatchPlan patches;
     int connections = kFetchConnections;
     // The log of the run, when the front end asked for one.
     std::optional<TRunLog> log;

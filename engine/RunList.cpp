@@ -4,6 +4,7 @@
 #include "engine/Transfer.h"
 #include "formats/Classes.h"
 #include "formats/Decimal.h"
+#include "formats/PatchIndex.h"
 #include "formats/Publication.h"
 #include "platform/os.h"
 
@@ -107,6 +108,7 @@ void ReadList(const std::string& path, TRunList& list) {
         list.self = list.reader.ReadSectionLines("self");
         list.critical = list.reader.ReadSectionLines("files_critical");
         list.normal = list.reader.ReadSectionLines("files_normal");
+        list.patches = list.reader.ReadSectionLines(kPatchSection);
     } catch (...) {
         os::DeleteFile(path);
         throw;

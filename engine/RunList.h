@@ -18,6 +18,8 @@ struct TRunList {
     TListFile reader;
     std::int32_t rev = 0;
     TListLines self, critical, normal;
+    // The links of the patch index (engine/PatchPlan reads them).
+    TListLines patches;
 };
 
 // Fetches, verifies and decodes the list; the decoded list's path, or

@@ -74,6 +74,10 @@ void TRunLog::Entry(std::string_view path, const TFailure& failure, std::int64_t
     }
 }
 
+void TRunLog::Note(std::string_view path, std::string_view note) {
+    Line("note       " + codepage::Cp1252ToUtf8(path) + ": " + codepage::Cp1252ToUtf8(note));
+}
+
 void TRunLog::End(const TFailure& failure) {
     const std::string took = Seconds(std::chrono::steady_clock::now() - start_);
     if (failure) {

@@ -27,6 +27,8 @@ public:
     // path: Windows-1252, as the list gives it.
     void Entry(std::string_view path, const TFailure& failure, std::int64_t bytes,
                std::chrono::steady_clock::duration took);
+    // How an entry came, besides its end: a patch, or why one failed.
+    void Note(std::string_view path, std::string_view note);
     void End(const TFailure& failure);
 
 private:

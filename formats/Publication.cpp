@@ -20,10 +20,14 @@ std::string CopyName(std::string_view listPath) {
 }
 
 std::string CopyUrl(std::string_view baseUrl, std::string_view listPath) {
+    return ServerUrl(baseUrl, CopyName(listPath));
+}
+
+std::string ServerUrl(std::string_view baseUrl, std::string_view serverName) {
     std::string url(baseUrl);
     if (url.empty() || url.back() != '/') url += '/';
     const std::size_t pathStart = url.size();
-    url += CopyName(listPath);
+    url += serverName;
     for (std::size_t i = pathStart; i < url.size(); ++i) {
         if (url[i] == '\\') url[i] = '/';
     }

@@ -32,3 +32,6 @@ std::string CopyName(std::string_view listPath);
 // "http://h/Updater/data/a.pak.bz2"; CopyUrl(baseUrl, kListName) is the
 // list's own copy.
 std::string CopyUrl(std::string_view baseUrl, std::string_view listPath);
+// The URL of any file of the server directory by its relative name (a
+// copy's, a patch's), "\" or "/" separated, the same way.
+std::string ServerUrl(std::string_view baseUrl, std::string_view serverName);

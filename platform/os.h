@@ -51,6 +51,10 @@ enum class Share { None, Read, ReadWrite };
 
 enum class SeekOrigin { Begin, Current, End };
 
+class File;
+class WritableMapping;
+std::unique_ptr<WritableMapping> MapFileWritable(File& file, std::uint64_t size);
+
 // An open file; closed by the destructor.
 class File {
 public:
@@ -92,6 +96,7 @@ public:
     bool IsOpen() const;
 
 private:
+    friend std::unique_ptr<WritableMapping> MapFileWritable(File& file, std::uint64_t size);
     std::intptr_t handle_ = -1;
 };
 
@@ -112,6 +117,27 @@ protected:
     std::span<const std::uint8_t> data_;
     bool copied_ = false;
 };
+
+// A writable view of a whole file the run writes into (a temporary); the
+// view and its mapping are released by the destructor, the file stays open.
+class WritableMapping {
+public:
+    virtual ~WritableMapping() = default;
+    std::span<std::uint8_t> Data() const { return data_; }
+    // The bytes before offset are written and needed rarely if at all:
+    // their pages may leave the process's memory (they stay in the file,
+    // and come back when read).
+    virtual void Discard(std::size_t offset) = 0;
+
+protected:
+    std::span<std::uint8_t> data_;
+};
+
+// Makes file (open for reading and writing) size bytes long, with its
+// blocks reserved where the system can (a write into a hole of a full disk
+// would fault instead of failing), and maps it whole for writing. Raises
+// EInOutError (a full disk, a size the address space can't hold, 0 bytes).
+// MapFileWritable is declared with File above.
 
 // Maps a whole file read-only, opened for reading with read and write
 // sharing and the sequential-scan hint. Null when the file can't be opened

@@ -243,6 +243,50 @@ std::unique_ptr<Mapping> MapNativeFileReadOnly(const std::filesystem::path& path
     return MapNative(path.native(), path.string());
 }
 
+// ---- writable mappings --------------------------------------------------------
+
+namespace {
+
+class PosixWritableMapping final : public WritableMapping {
+public:
+    PosixWritableMapping(void* base, std::size_t size) : base_(base), size_(size) {
+        data_ = {static_cast<std::uint8_t*>(base), size};
+    }
+    ~PosixWritableMapping() override { ::munmap(base_, size_); }
+    // On a shared file mapping the kernel keeps dropped dirty pages in the
+    // page cache: nothing written is lost.
+    void Discard(std::size_t offset) override {
+        const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+        const std::size_t length = std::min(offset, size_) / page * page;
+        if (length > 0) ::madvise(base_, length, MADV_DONTNEED);
+    }
+    PosixWritableMapping(const PosixWritableMapping&) = delete;
+    PosixWritableMapping& operator=(const PosixWritableMapping&) = delete;
+
+private:
+    void* base_;
+    std::size_t size_;
+};
+
+}  // namespace
+
+std::unique_ptr<WritableMapping> MapFileWritable(File& file, std::uint64_t size) {
+    if (size == 0 || size > SIZE_MAX || size > static_cast<std::uint64_t>(INT64_MAX)) {
+        throw EInOutError(EINVAL, "a writable mapping of " + std::to_string(size) + " bytes");
+    }
+    const int fd = Fd(file.handle_);
+    // Reserved now, so that a full disk fails here rather than as a fault
+    // on a page of the view; file systems without it get a sparse file.
+    const int reserved = ::posix_fallocate(fd, 0, static_cast<off_t>(size));
+    if (reserved != 0 && reserved != EOPNOTSUPP && reserved != EINVAL) {
+        throw EInOutError(reserved, "reserving " + std::to_string(size) + " bytes: " + ErrorText(reserved));
+    }
+    if (reserved != 0 && ::ftruncate(fd, static_cast<off_t>(size)) != 0) RaiseLastError("ftruncate");
+    void* base = ::mmap(nullptr, static_cast<std::size_t>(size), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (base == MAP_FAILED) RaiseLastError("mmap");
+    return std::make_unique<PosixWritableMapping>(base, static_cast<std::size_t>(size));
+}
+
 // ---- guarded reads ----------------------------------------------------------
 
 namespace {

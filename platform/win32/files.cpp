@@ -288,6 +288,44 @@ std::unique_ptr<Mapping> MapNativeFileReadOnly(const std::filesystem::path& path
     return MapWide(path.native(), std::string(name.begin(), name.end()));
 }
 
+// ---- writable mappings --------------------------------------------------------
+
+namespace {
+
+class Win32WritableMapping final : public WritableMapping {
+public:
+    Win32WritableMapping(Handle mapping, void* view, std::size_t size) : mapping_(std::move(mapping)), view_(view) {
+        data_ = {static_cast<std::uint8_t*>(view), size};
+    }
+    ~Win32WritableMapping() override { ::UnmapViewOfFile(view_); }
+    Win32WritableMapping(const Win32WritableMapping&) = delete;
+    Win32WritableMapping& operator=(const Win32WritableMapping&) = delete;
+    void Discard(std::size_t offset) override {
+        // As for a read-only view: out of the working set, still in the file.
+        const std::size_t length = std::min(offset, data_.size()) & ~std::size_t{0xFFFF};
+        if (length > 0) ::VirtualUnlock(view_, length);
+    }
+
+private:
+    Handle mapping_;  // released after the view
+    void* view_;
+};
+
+}  // namespace
+
+std::unique_ptr<WritableMapping> MapFileWritable(File& file, std::uint64_t size) {
+    if (size == 0 || size > SIZE_MAX) Raise(ERROR_INVALID_PARAMETER, "a writable mapping of " + std::to_string(size) + " bytes");
+    HANDLE h = reinterpret_cast<HANDLE>(file.handle_);
+    // The mapping extends the file to its size; NTFS allocates the clusters
+    // then, so a full disk fails here rather than on a page of the view.
+    Handle mapping(::CreateFileMappingW(h, nullptr, PAGE_READWRITE, static_cast<DWORD>(size >> 32),
+                                        static_cast<DWORD>(size & 0xFFFFFFFFu), nullptr));
+    if (!mapping.valid()) Raise(::GetLastError(), "CreateFileMapping");
+    void* view = ::MapViewOfFile(mapping.get(), FILE_MAP_WRITE, 0, 0, static_cast<SIZE_T>(size));
+    if (view == nullptr) Raise(::GetLastError(), "MapViewOfFile");
+    return std::make_unique<Win32WritableMapping>(std::move(mapping), view, static_cast<std::size_t>(size));
+}
+
 // ---- guarded reads ----------------------------------------------------------
 //
 // MinGW has no __try. A vectored handler sees the fault first; when the
