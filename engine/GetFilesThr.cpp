@@ -66,12 +66,17 @@ void GFilesThread::Execute() {
     run.report.Status(TRunPhase::Searching, "");
     if (BaseUrl.empty() || BaseUrl.back() != '/') BaseUrl += '/';
     if (!LogFile.empty()) run.log.emplace(LogFile);
-    if (run.log) run.log->Start(BaseUrl);
+    if (run.log) {
+        std::string servers = BaseUrl;
+        for (const std::string& mirror : Mirrors) servers += " " + mirror;
+        run.log->Start(servers);
+    }
 
     if (const std::optional<std::string> listFile = FetchList(run)) {
         TRunList list(*listFile);
         try {
             ReadList(*listFile, list);
+            AddListedMirrors(run, list);
             if (run.log) run.log->List(list.rev, run.trust.Enabled() ? ReadSerialState(InstallDir).value_or(0) : 0);
             PendingFiles.Reset(list.reader.Text());
             run.missing.clear();

@@ -114,9 +114,13 @@ void TInstallAhead::DecodeLoop() {
         try {
             part = DecodeVerified(slot, *job);
             outcome = TOutcome::Ready;
+            if (slot.cursor) slot.cursor->Succeeded();
         } catch (const std::exception& e) {
             failure = FailureOf(e);
             again = slot.resumed && failure.fault != TFault::Stopped;
+            // A copy that isn't the list's (or an error page) is asked
+            // again: with the digest query, then from the next server.
+            if (!again) again = NextServerAfter(slot, failure);
         }
         lock.lock();
         inMemory_ -= slot.memory;

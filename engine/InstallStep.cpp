@@ -25,7 +25,6 @@ std::optional<TAheadJob> JobOf(const TRunFields& thread, std::size_t i) {
     if (!size) return job;
     job.emplace();
     job->path = entry->path;
-    job->url = CopyUrl(thread.BaseUrl, job->path);
     job->digest = entry->digest;
     job->sha256 = entry->sha256;
     job->size = *size;
@@ -254,11 +253,12 @@ void InstallPending(TRunContext& run) {
     options.temps = &run.temps;
     options.trust = &run.trust;
     options.control = &run.control;
+    options.servers = &run.Servers();
     options.session = &run.http;
     options.pace = &run.pace;
     {
-        // Jobs are read on the workers' threads: PendingFiles and BaseUrl
-        // stay as they are during the loop.
+        // Jobs are read on the workers' threads: PendingFiles stays as it
+        // is during the loop.
         TInstallAhead ahead(std::move(options), thread.PendingFiles.size(),
                             [&thread](std::size_t i) { return JobOf(thread, i); });
         TTransferShow transfer(run.report, run.control, PendingSizes(thread));

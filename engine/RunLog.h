@@ -24,6 +24,10 @@ public:
 
     void Start(std::string_view baseUrl);
     void List(std::int32_t rev, std::uint64_t serial);
+    // A server that gave no usable list, and why.
+    void Server(std::string_view baseUrl, const TFailure& failure);
+    // Mirrors a verified list added to the run's servers.
+    void Mirrors(std::size_t added);
     // path: Windows-1252, as the list gives it.
     void Entry(std::string_view path, const TFailure& failure, std::int64_t bytes,
                std::chrono::steady_clock::duration took);
