@@ -107,6 +107,7 @@ void GFilesThread::Close() {
     if (!failure_ && InstallFailed) failure_ = TFailure{TFault::Other, 0, "an entry failed"};
     if (!failure_ && control_->StopRequested()) failure_ = TFailure{TFault::Stopped, 0, "The update was stopped"};
     succeeded_ = !failure_;
+    if (run.log && run.servers) run.log->Servers(run.servers->Records());
     if (run.log) run.log->End(failure_);
     run.report.RunFinished(run.report.FailureShown() ? failure_ : TFailure{});
     run.report.EndUpdateView();

@@ -74,6 +74,17 @@ void TRunLog::Server(std::string_view baseUrl, const TFailure& failure) {
 
 void TRunLog::Mirrors(std::size_t added) { Line("mirrors    " + std::to_string(added) + " named by the list"); }
 
+void TRunLog::Servers(const std::vector<TServers::TRecord>& records) {
+    for (const TServers::TRecord& server : records) {
+        if (server.failures == 0) continue;
+        std::string text = "server     " + server.base + ": " + std::to_string(server.failures) + " failure" +
+                           (server.failures == 1 ? "" : "s");
+        if (!server.reasons.empty()) text += ", first " + DescribeFailure(server.reasons.front());
+        if (server.demoted) text += ", asked last";
+        Line(codepage::Cp1252ToUtf8(text));
+    }
+}
+
 void TRunLog::Entry(std::string_view path, const TFailure& failure, std::int64_t bytes,
                     std::chrono::steady_clock::duration took) {
     const std::string name = codepage::Cp1252ToUtf8(path);

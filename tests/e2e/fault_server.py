@@ -244,6 +244,11 @@ class Server(http.server.ThreadingHTTPServer):
         self.stopping = threading.Event()
         self.open_sockets = set()
 
+    def handle_error(self, request, client_address):
+        if self.stopping.is_set() and isinstance(sys.exc_info()[1], OSError):
+            return  # a connection cut by then-die
+        super().handle_error(request, client_address)
+
     def die(self):
         self.stopping.set()
         self.shutdown()

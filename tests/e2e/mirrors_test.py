@@ -144,7 +144,9 @@ class MirrorsTest(unittest.TestCase):
 
     def update(self, *urls, key=True):
         extra = ("--public-key", self.public) if key else ()
-        cmd = base.command(UPDATE, *extra, "--dir", base.host_path(UPDATE, self.install), *urls)
+        self.log = os.path.join(self.case, "run.log")
+        cmd = base.command(UPDATE, *extra, "--log", base.host_path(UPDATE, self.log),
+                           "--dir", base.host_path(UPDATE, self.install), *urls)
         began = time.monotonic()
         r = base.run_to_files(cmd, timeout=300)
         took = time.monotonic() - began
@@ -207,8 +209,10 @@ class MirrorsTest(unittest.TestCase):
         self.assertEqual([r for r in first.requests() if r.startswith(wanted)],
                          [wanted, wanted + "?md5=" + hashlib.md5(V2[CORRUPT]).hexdigest()])
         # Only the corrupt copy came from the second server, and the list
-        # only from the first.
+        # only from the first; the log counts the first's two wrong copies.
         self.assertEqual(second.requests(), [wanted])
+        with open(self.log, encoding="utf-8") as f:
+            self.assertRegex(f.read(), r"server +%s: 2 failures, first digest mismatch\n" % re.escape(first.url))
 
     def test_a_server_that_dies_mid_install(self):
         first = self.serve("fault", self.v2, faults={copy_name(DIES_AT): "then-die"})
@@ -218,6 +222,8 @@ class MirrorsTest(unittest.TestCase):
         self.assertNotIn("failed", out)
         self.assertEqual(self.installed(), base.on_disk(V2))
         self.assertIn("/Updater/" + copy_name("data/f20.dat"), second.requests())
+        with open(self.log, encoding="utf-8") as f:
+            self.assertRegex(f.read(), r"server +%s: \d+ failures, first .*, asked last" % re.escape(first.url))
         self.assertLess(took, 60)
 
     def test_no_usable_list_names_the_first_servers_reason(self):
