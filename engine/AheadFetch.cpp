@@ -141,7 +141,7 @@ TInstallAhead::TFetched TInstallAhead::FetchFromServers(TWorker& worker, Slot& s
 bool TInstallAhead::NextServerAfter(Slot& slot, TFailure& failure) {
     if (Stopped() || !slot.cursor) return false;
     if (slot.cursor->Failed(failure)) return true;
-    if (ServerFault(failure.fault)) failure = slot.cursor->FirstFailure();
+    if (!failure || ServerFault(failure.fault)) failure = slot.cursor->FirstFailure();
     return false;
 }
 

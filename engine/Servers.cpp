@@ -151,7 +151,9 @@ void TServerCursor::Point() {
     if (busted_) url_ += "?md5=" + digest_;
 }
 
-bool TServerCursor::Failed(const TFailure& failure) {
+bool TServerCursor::Failed(const TFailure& given) {
+    // No answer without a word from the seam is still no answer.
+    const TFailure failure = given ? given : TFailure{TFault::CannotConnect, 0, url_};
     if (!first_) first_ = failure;
     if (failure.fault != TFault::CannotConnect) answered_ = true;
     if (!ServerFault(failure.fault)) return false;
