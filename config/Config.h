@@ -10,7 +10,9 @@
 
 namespace config {
 
-// Base URL of the update server, ending in "/".
+// Base URL of the update server, ending in "/"; or several, separated by
+// blanks, asked in that order (the first for the list, the others when it
+// fails).
 std::string UpdateBaseUrl();
 // The publisher's Ed25519 public key as 64 hex digits; empty when lists are
 // not verified.

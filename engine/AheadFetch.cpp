@@ -44,13 +44,8 @@ void TInstallAhead::FetchLoop(std::size_t w) {
         TFailure failure;
         if (job) {
             KeepInMemoryIfRoom(slot, *job);
-            try {
-                fetched = FetchOverPauses(worker, slot, *job, fromZero);
-                if (fetched == TFetched::Unreachable) failure = TFailure{TFault::CannotConnect, 0, job->url};
-            } catch (const std::exception& e) {
-                fetched = TFetched::Failed;
-                failure = FailureOf(e);
-            }
+            if (!slot.cursor) slot.cursor.emplace(*options_.servers, job->path, job->digest);
+            fetched = FetchFromServers(worker, slot, *job, fromZero, failure);
         }
         lock.lock();
         Settle(slot, j, job, fetched, std::move(failure));
@@ -118,14 +113,46 @@ void TInstallAhead::Settle(Slot& slot, std::size_t j, const std::optional<TAhead
     if (fetched == TFetched::Unreachable) exhausted_ = true;
 }
 
+// Asks the servers in the entry's order until one gives a copy. A failure
+// that is not a server's (a stop, the disk) ends the entry at once; when
+// every server failed, the first one's reason is the entry's.
+TInstallAhead::TFetched TInstallAhead::FetchFromServers(TWorker& worker, Slot& slot, const TAheadJob& job,
+                                                        bool fromZero, TFailure& failure) {
+    TServerCursor& cursor = *slot.cursor;
+    for (;;) {
+        try {
+            // Nothing an earlier server sent is continued from another.
+            if (FetchOverPauses(worker, slot, job, cursor.Url(), fromZero || cursor.Moved()) == TFetched::Copy) {
+                return TFetched::Copy;
+            }
+            failure = worker.Http().OpenFailure();
+            failure.text = cursor.Url() + ": " + failure.text;
+        } catch (const std::exception& e) {
+            failure = FailureOf(e);
+        }
+        if (!NextServerAfter(slot, failure)) {
+            return cursor.NoneAnswered() ? TFetched::Unreachable : TFetched::Failed;
+        }
+    }
+}
+
+// After a failed attempt: true when the entry's cursor names another URL to
+// ask; otherwise failure becomes the entry's reason.
+bool TInstallAhead::NextServerAfter(Slot& slot, TFailure& failure) {
+    if (Stopped() || !slot.cursor) return false;
+    if (slot.cursor->Failed(failure)) return true;
+    if (!failure || ServerFault(failure.fault)) failure = slot.cursor->FirstFailure();
+    return false;
+}
+
 // A transfer closed by a long pause is not the entry's failure: once the
 // run is resumed, the entry is fetched again, continuing its partial copy
 // (a copy in memory starts over). The worker's kept connections go as well.
 TInstallAhead::TFetched TInstallAhead::FetchOverPauses(TWorker& worker, Slot& slot, const TAheadJob& job,
-                                                       bool fromZero) {
+                                                       const std::string& url, bool fromZero) {
     for (;;) {
         try {
-            return FetchOne(worker, slot, job, fromZero);
+            return FetchOne(worker, slot, job, url, fromZero);
         } catch (const ETransferPaused&) {
             worker.http.reset();
             fromZero = false;  // the copy begun from zero is the one to continue
@@ -135,7 +162,8 @@ TInstallAhead::TFetched TInstallAhead::FetchOverPauses(TWorker& worker, Slot& sl
 
 // Fetches one entry's copy: into memory when it has room there, else as the
 // run's FetchCopy does, into its partial copy over the worker's connection.
-TInstallAhead::TFetched TInstallAhead::FetchOne(TWorker& worker, Slot& slot, const TAheadJob& job, bool fromZero) {
+TInstallAhead::TFetched TInstallAhead::FetchOne(TWorker& worker, Slot& slot, const TAheadJob& job,
+                                                const std::string& url, bool fromZero) {
     // No new request while paused: it would only hold a connection.
     if (options_.pace) options_.pace->WaitWhilePaused([this] { return Stopped(); });
     SetState(slot, TStage::Downloading, 0);
@@ -149,7 +177,9 @@ TInstallAhead::TFetched TInstallAhead::FetchOne(TWorker& worker, Slot& slot, con
     }
     if (slot.memory > 0) {
         slot.copy.clear();
-        auto response = worker.Http().Open(job.url);
+        os::HttpOptions options;
+        options.answerWithin = options_.servers->AnswerWithin();
+        auto response = worker.Http().Open(url, options);
         if (!response) return TFetched::Unreachable;
         bool broken = false;
         slot.copy.reserve(static_cast<std::size_t>(slot.memory));  // what the budget counts, no more
@@ -167,8 +197,9 @@ TInstallAhead::TFetched TInstallAhead::FetchOne(TWorker& worker, Slot& slot, con
         [this, &slot, &job](os::HttpResponse& response, os::File& file, std::uint64_t offset, bool& broken) {
             TFileSink sink(file);
             Receive(response, sink, offset, job.copyLimit, slot, broken);
-        }};
-    slot.archive = FetchEntryCopy(how, job.url, job.path, job.digest, static_cast<std::uint64_t>(job.size),
+        },
+        options_.servers->AnswerWithin()};
+    slot.archive = FetchEntryCopy(how, url, job.path, job.digest, static_cast<std::uint64_t>(job.size),
                                   static_cast<std::uint64_t>(job.copyLimit), fromZero, slot.resumed);
     return slot.archive.empty() ? TFetched::Unreachable : TFetched::Copy;
 }

@@ -66,12 +66,17 @@ void GFilesThread::Execute() {
     run.report.Status(TRunPhase::Searching, "");
     if (BaseUrl.empty() || BaseUrl.back() != '/') BaseUrl += '/';
     if (!LogFile.empty()) run.log.emplace(LogFile);
-    if (run.log) run.log->Start(BaseUrl);
+    if (run.log) {
+        std::string servers = BaseUrl;
+        for (const std::string& mirror : Mirrors) servers += " " + mirror;
+        run.log->Start(servers);
+    }
 
     if (const std::optional<std::string> listFile = FetchList(run)) {
         TRunList list(*listFile);
         try {
             ReadList(*listFile, list);
+            AddListedMirrors(run, list);
             if (run.log) run.log->List(list.rev, run.trust.Enabled() ? ReadSerialState(InstallDir).value_or(0) : 0);
             PendingFiles.Reset(list.reader.Text());
             run.missing.clear();
@@ -104,6 +109,7 @@ void GFilesThread::Close() {
     if (!failure_ && InstallFailed) failure_ = TFailure{TFault::Other, 0, "an entry failed"};
     if (!failure_ && control_->StopRequested()) failure_ = TFailure{TFault::Stopped, 0, "The update was stopped"};
     succeeded_ = !failure_;
+    if (run.log && run.servers) run.log->Servers(run.servers->Records());
     if (run.log) run.log->End(failure_);
     run.report.RunFinished(run.report.FailureShown() ? failure_ : TFailure{});
     run.report.EndUpdateView();

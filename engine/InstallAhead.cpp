@@ -118,6 +118,7 @@ void TInstallAhead::DecodeLoop() {
         try {
             part = patched ? ApplyVerified(slot, *job) : DecodeVerified(slot, *job);
             outcome = TOutcome::Ready;
+            if (slot.cursor) slot.cursor->Succeeded();
         } catch (const std::exception& e) {
             failure = FailureOf(e);
             // A patch that failed falls back to the copy, in this run.
@@ -126,6 +127,9 @@ void TInstallAhead::DecodeLoop() {
                 slot.note = "patch failed (" + DescribeFailure(failure) + "), fetching the whole copy";
             }
             again = (slot.resumed || patched) && failure.fault != TFault::Stopped;
+            // A copy that isn't the list's (or an error page) is asked
+            // again: with the digest query, then from the next server.
+            if (!again) again = NextServerAfter(slot, failure);
         }
         lock.lock();
         inMemory_ -= slot.memory;

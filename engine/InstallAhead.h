@@ -16,6 +16,7 @@
 // engine/AheadFetch.cpp; the queue and the decoders in InstallAhead.cpp.
 #pragma once
 
+#include "engine/Servers.h"
 #include "platform/errors.h"
 #include "platform/os.h"
 #include "platform/sync.h"
@@ -54,7 +55,6 @@ struct TPatchFetch {
 // One entry to fetch: what a worker needs of its list line.
 struct TAheadJob {
     std::string path;  // relative, "\" separated, already checked safe
-    std::string url;
     std::string digest;
     std::string sha256;
     std::int64_t size = 0;       // decoded
@@ -81,6 +81,9 @@ public:
         TTempNames* temps = nullptr;  // names are picked under our lock
         const TListTrust* trust = nullptr;
         const TRunControl* control = nullptr;
+        // Where the copies come from (engine/Servers): each entry from the
+        // first server in their order, the next on a failure of its own.
+        TServers* servers = nullptr;
         // The run's limit and pause; null: neither.
         TPace* pace = nullptr;
         // The run's session: the first worker uses it (so a run opens no
@@ -147,6 +150,8 @@ private:
         std::vector<std::uint8_t> copy;
         std::uint64_t memory = 0;
         bool resumed = false;  // continued from an earlier run's partial copy
+        // The servers asked for this entry so far, and the one to ask now.
+        std::optional<TServerCursor> cursor;
         // What the tally counts for its fetched copy.
         bool fetched = false;
         std::int64_t fetchedCopy = 0;
@@ -167,8 +172,11 @@ private:
     void Settle(Slot& slot, std::size_t j, const std::optional<TAheadJob>& job, TFetched fetched, TFailure failure);
     void DecodeLoop();
     bool CanClaim();
-    TFetched FetchOne(TWorker& worker, Slot& slot, const TAheadJob& job, bool fromZero);
-    TFetched FetchOverPauses(TWorker& worker, Slot& slot, const TAheadJob& job, bool fromZero);
+    TFetched FetchFromServers(TWorker& worker, Slot& slot, const TAheadJob& job, bool fromZero, TFailure& failure);
+    TFetched FetchOne(TWorker& worker, Slot& slot, const TAheadJob& job, const std::string& url, bool fromZero);
+    TFetched FetchOverPauses(TWorker& worker, Slot& slot, const TAheadJob& job, const std::string& url,
+                             bool fromZero);
+    bool NextServerAfter(Slot& slot, TFailure& failure);
     void Receive(os::HttpResponse& response, TDownloadSink& sink, std::uint64_t offset, std::int64_t limit, Slot& slot,
                  bool& broken);
     std::string DecodeVerified(Slot& slot, const TAheadJob& job);

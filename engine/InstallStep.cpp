@@ -27,15 +27,17 @@ std::optional<TAheadJob> JobOf(const TRunContext& run, std::size_t i) {
     if (!size) return job;
     job.emplace();
     job->path = entry->path;
-    job->url = CopyUrl(thread.BaseUrl, job->path);
     job->digest = entry->digest;
     job->sha256 = entry->sha256;
     job->size = *size;
     job->copyLimit = CompressedSizeBound(*size);
     // An empty file has nothing to patch into.
     if (*size > 0) {
+        // Patches come from the server that gave the list; when one fails
+        // the entry's copy is fetched instead, through every server in turn.
+        const std::string base = run.servers->Base(run.servers->Order().front());
         for (const TPatchLink& link : run.patches.ChainFor(i)) {
-            job->patches.push_back(TPatchFetch{ServerUrl(thread.BaseUrl, PatchName(link.from, link.to)),
+            job->patches.push_back(TPatchFetch{ServerUrl(base, PatchName(link.from, link.to)),
                                                link.patchBytes, link.sha256, link.to});
         }
     }
@@ -265,11 +267,12 @@ void InstallPending(TRunContext& run) {
     options.temps = &run.temps;
     options.trust = &run.trust;
     options.control = &run.control;
+    options.servers = &run.Servers();
     options.session = &run.http;
     options.pace = &run.pace;
     {
-        // Jobs are read on the workers' threads: PendingFiles and BaseUrl
-        // stay as they are during the loop.
+        // Jobs are read on the workers' threads: PendingFiles stays as it
+        // is during the loop.
         TInstallAhead ahead(std::move(options), thread.PendingFiles.size(),
                             [&run](std::size_t i) { return JobOf(run, i); });
         TTransferShow transfer(run.report, run.control, PendingSizes(thread));

@@ -35,7 +35,7 @@ TListTrust::TListTrust(const std::string& keyHex) {
 
 std::string TListTrust::VerifyList(const std::string& installDir, const std::string& listUrl,
                                    const std::string& listArchive, const TTemps& temps, const TFetch& fetch,
-                                   std::uint64_t now) {
+                                   std::uint64_t now, const std::function<void()>& waitBeforeAgain) {
     if (!key_) return {};
     const std::string& sigPath = temps.signature;
     std::string problem;
@@ -44,6 +44,7 @@ std::string TListTrust::VerifyList(const std::string& installDir, const std::str
         try {
             // The first copy is ours; the fetch makes its file anew.
             if (attempt > 0) os::DeleteFile(listArchive);
+            if (attempt > 0 && waitBeforeAgain) waitBeforeAgain();
             if (attempt > 0 && !fetch(listUrl, listArchive)) {
                 problem = "the list could not be fetched again";
                 break;
@@ -64,6 +65,10 @@ std::string TListTrust::VerifyList(const std::string& installDir, const std::str
             problem = sig::Describe(verdict);
         } catch (const std::exception& e) {
             os::DeleteFile(sigPath);
+            if (FailureOf(e).fault == TFault::Stopped) {
+                os::DeleteFile(listArchive);
+                throw;
+            }
             problem = e.what();
         }
     }

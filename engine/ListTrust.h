@@ -43,8 +43,11 @@ public:
         std::string signature;
         std::string state;
     };
+    // waitBeforeAgain runs before the pair is fetched once more: a moment
+    // for the publication (or a cache) to settle.
     std::string VerifyList(const std::string& installDir, const std::string& listUrl, const std::string& listArchive,
-                           const TTemps& temps, const TFetch& fetch, std::uint64_t now);
+                           const TTemps& temps, const TFetch& fetch, std::uint64_t now,
+                           const std::function<void()>& waitBeforeAgain = {});
 
     // With a key, a decoded copy whose bytes have digest must have the
     // SHA-256 its entry gives (64 hex digits; an empty field fails). Raises

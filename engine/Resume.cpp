@@ -95,10 +95,17 @@ void TPartialCopies::Discard(const std::string& partialPath) {
 
 namespace {
 
+os::HttpOptions OptionsOf(const TCopyFetch& how, const os::HttpRange* range = nullptr) {
+    os::HttpOptions options;
+    options.range = range;
+    options.answerWithin = how.answerWithin;
+    return options;
+}
+
 // A copy fetched whole under a temporary name of this run: a small entry's,
 // or one without a partial copy's name of its own.
 std::string FetchWhole(const TCopyFetch& how, const std::string& url, std::string_view relative) {
-    auto response = how.http.Open(url);
+    auto response = how.http.Open(url, OptionsOf(how));
     if (!response) return std::string();
     const std::string archive = how.pick(std::string(relative), kCopySuffix);
     os::File file = os::File::CreateNew(archive, os::Share::ReadWrite);
@@ -122,7 +129,7 @@ std::unique_ptr<os::HttpResponse> AskForRest(const TCopyFetch& how, const std::s
                                              const std::string& partial,
                                              std::optional<TPartialCopies::TResumePoint>& point, bool& unreachable) {
     const os::HttpRange range{point->offset, point->validator};
-    std::unique_ptr<os::HttpResponse> response = how.http.Open(url, &range);
+    std::unique_ptr<os::HttpResponse> response = how.http.Open(url, OptionsOf(how, &range));
     if (!response) {
         unreachable = true;
         return response;
@@ -184,7 +191,7 @@ std::string FetchEntryCopy(const TCopyFetch& how, const std::string& url, std::s
         if (unreachable) return std::string();  // the partial copy waits for the next run
     }
     if (!response) {
-        response = how.http.Open(url);
+        response = how.http.Open(url, OptionsOf(how));
         if (!response) return std::string();
     }
     os::File file;

@@ -12,6 +12,7 @@
 
 #include "platform/os.h"
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -79,6 +80,8 @@ struct TCopyFetch {
     // no more than the copy's limit; broken tells whether a failure was the
     // transfer's own (cut, stalled, stopped) rather than the copy's.
     std::function<void(os::HttpResponse& response, os::File& file, std::uint64_t offset, bool& broken)> receive;
+    // How long a server may take to begin its answer (0: the stall rule).
+    std::chrono::milliseconds answerWithin{0};
 };
 
 // Fetches an entry's copy (decoded size bytes, copy at most limit bytes)

@@ -13,6 +13,15 @@ os::HttpSession& TRunContext::Http() {
     return *http;
 }
 
+TServers& TRunContext::Servers() {
+    if (!servers) {
+        std::vector<std::string> bases{fields.BaseUrl};
+        bases.insert(bases.end(), fields.Mirrors.begin(), fields.Mirrors.end());
+        servers.emplace(bases);
+    }
+    return *servers;
+}
+
 std::optional<TListEntry> SafeEntry(std::string_view line) {
     auto entry = ParseEntry(line);
     if (entry && !IsSafeRelativePath(entry->path)) entry.reset();

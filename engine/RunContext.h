@@ -1,5 +1,5 @@
 // What the steps of one run share: its report to the view, its stop, its
-// connection, its temporary names, the trust in its list, and what the check
+// servers and connection, its temporary names, the trust in its list, and what the check
 // found for the install. Owned by the run; each step module takes it.
 #pragma once
 
@@ -12,6 +12,7 @@
 #include "engine/RunControl.h"
 #include "engine/RunLog.h"
 #include "engine/RunReport.h"
+#include "engine/Servers.h"
 #include "engine/TempNames.h"
 #include "formats/ListGrammar.h"
 #include "platform/os.h"
@@ -34,6 +35,10 @@ struct TRunContext {
     // Every download of the run shares its connections and proxy settings.
     std::optional<os::HttpSession> http;
     os::HttpSession& Http();
+    // The servers, from the run's fields once it starts: the first asked
+    // for the list, the one that gave it first for everything after.
+    std::optional<TServers> servers;
+    TServers& Servers();
     TTempNames temps;
     TListTrust trust{std::string()};
     // Entries repeating an earlier entry's file.

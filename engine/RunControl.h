@@ -10,7 +10,9 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <algorithm>
 #include <mutex>
+#include <thread>
 
 // Raised inside a run at the first block or entry after a stop request; the
 // handlers of each step remove its temporaries as for any failure.
@@ -33,6 +35,18 @@ public:
     bool StopRequested() const { return stop_.load(std::memory_order_relaxed); }
     void ThrowIfStopped() const {
         if (StopRequested()) throw ERunStopped();
+    }
+    // Waits for a while, looking at the stop every 100 ms: raises
+    // ERunStopped once it is asked.
+    void WaitFor(std::chrono::steady_clock::duration wait) const {
+        const auto until = std::chrono::steady_clock::now() + wait;
+        for (;;) {
+            ThrowIfStopped();
+            const auto now = std::chrono::steady_clock::now();
+            if (now >= until) return;
+            std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(until - now,
+                                                                                     std::chrono::milliseconds(100)));
+        }
     }
 
     // Called by the run's thread as its very last step.

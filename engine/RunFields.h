@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 class TStream;
 
@@ -45,6 +46,8 @@ struct TRunFields {
     std::string PublicKey;
     // Why a signed list was refused (for the console tool); empty otherwise.
     std::string TrustProblem;
+    // Servers asked after BaseUrl, in order, when it fails (engine/Servers).
+    std::vector<std::string> Mirrors;
 
     // Sets Phase and its text in StatusText.
     void SetPhase(TRunPhase phase);

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 struct TRunContext;
 
@@ -20,12 +21,20 @@ struct TRunList {
     TListLines self, critical, normal;
     // The links of the patch index (engine/PatchPlan reads them).
     TListLines patches;
+    // The mirrors its [settings] name ("Mirror|URL" lines), as written.
+    std::vector<std::string> mirrors;
 };
 
-// Fetches, verifies and decodes the list; the decoded list's path, or
-// nullopt when the run can't go on (the report has the reason; without a
-// server at all the view is told nothing).
+// Fetches, verifies and decodes the list from the first server (in the
+// run's order) that gives a usable one, which is then asked first for
+// everything after; each server skipped is reported with its reason. The
+// decoded list's path, or nullopt when no server gave one (the report has
+// the first server's reason; without any answer the view is told nothing).
 std::optional<std::string> FetchList(TRunContext& run);
+
+// With a verified signature, the mirrors the list names are asked after
+// the run's own servers.
+void AddListedMirrors(TRunContext& run, const TRunList& list);
 
 // Reads the decoded list at path into list and removes the file, in every
 // case, before any entry could be installed under its name. Raises for a

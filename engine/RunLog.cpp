@@ -64,6 +64,27 @@ void TRunLog::List(std::int32_t rev, std::uint64_t serial) {
     Line(text);
 }
 
+void TRunLog::Server(std::string_view baseUrl, const TFailure& failure) {
+    std::string text = "skipped    " + std::string(baseUrl) + ": " + DescribeFailure(failure);
+    // The words behind a connection's failure say which it was (refused,
+    // no answer within the bound, no such host).
+    if (failure.fault == TFault::CannotConnect && !failure.text.empty()) text += " (" + failure.text + ")";
+    Line(codepage::Cp1252ToUtf8(text));
+}
+
+void TRunLog::Mirrors(std::size_t added) { Line("mirrors    " + std::to_string(added) + " named by the list"); }
+
+void TRunLog::Servers(const std::vector<TServers::TRecord>& records) {
+    for (const TServers::TRecord& server : records) {
+        if (server.failures == 0) continue;
+        std::string text = "server     " + server.base + ": " + std::to_string(server.failures) + " failure" +
+                           (server.failures == 1 ? "" : "s");
+        if (!server.reasons.empty()) text += ", first " + DescribeFailure(server.reasons.front());
+        if (server.demoted) text += ", asked last";
+        Line(codepage::Cp1252ToUtf8(text));
+    }
+}
+
 void TRunLog::Entry(std::string_view path, const TFailure& failure, std::int64_t bytes,
                     std::chrono::steady_clock::duration took) {
     const std::string name = codepage::Cp1252ToUtf8(path);

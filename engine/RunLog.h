@@ -7,6 +7,7 @@
 // one begins. A log that can't be written never fails a run.
 #pragma once
 
+#include "engine/Servers.h"
 #include "platform/errors.h"
 #include "platform/os.h"
 
@@ -15,6 +16,7 @@
 #include <filesystem>
 #include <string>
 #include <string_view>
+#include <vector>
 
 class TRunLog {
 public:
@@ -24,6 +26,13 @@ public:
 
     void Start(std::string_view baseUrl);
     void List(std::int32_t rev, std::uint64_t serial);
+    // A server that gave no usable list, and why.
+    void Server(std::string_view baseUrl, const TFailure& failure);
+    // Mirrors a verified list added to the run's servers.
+    void Mirrors(std::size_t added);
+    // At the end: each server that failed during the run, how often, its
+    // first reason, and whether it was left for last.
+    void Servers(const std::vector<TServers::TRecord>& records);
     // path: Windows-1252, as the list gives it.
     void Entry(std::string_view path, const TFailure& failure, std::int64_t bytes,
                std::chrono::steady_clock::duration took);

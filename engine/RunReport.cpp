@@ -72,6 +72,11 @@ void TRunReport::EntryFinished(std::string_view path, const TFailure& failure) {
     Hand([this, &name, &failure] { view_.EntryFinished(name, failure); });
 }
 
+void TRunReport::ServerSkipped(std::string_view baseUrl, const TFailure& failure) {
+    const std::string base(baseUrl);
+    Hand([this, &base, &failure] { view_.ServerSkipped(base, failure); });
+}
+
 void TRunReport::BeginUpdateView() {
     Hand([this] { view_.BeginUpdateView(); });
 }

@@ -46,6 +46,8 @@ public:
 
     // One entry of the install loop ended: installed when failure is None.
     void EntryFinished(std::string_view path, const TFailure& failure);
+    // A server gave no usable list.
+    void ServerSkipped(std::string_view baseUrl, const TFailure& failure);
     bool AnyFailure() const { return static_cast<bool>(first_); }
     const TFailure& FirstFailure() const { return first_; }
     // Whether the view was told of a failure ("Actualización Fallida").

@@ -30,9 +30,6 @@ bool FetchNew(TRunContext& run, const TListEntry& entry, const std::string& fres
     const std::string name(entry.path);
     const std::optional<std::int64_t> size = ParseSize(entry.size);
     if (!size) throw EConvertError("'" + std::string(entry.size) + "' is not a valid size");
-    const std::string archive = run.temps.Pick(thread.InstallDir, name, kCopySuffix);
-    run.downloadLimit = static_cast<std::uint64_t>(CompressedSizeBound(*size));
-    TCopyCheck check(*size, std::string(entry.digest), std::string(entry.sha256), run.trust);
     struct Reset {
         TRunContext& run;
         ~Reset() {
@@ -40,11 +37,20 @@ bool FetchNew(TRunContext& run, const TListEntry& entry, const std::string& fres
             run.extractCheck = nullptr;
         }
     } reset{run};
-    if (!DownloadTo(run, CopyUrl(thread.BaseUrl, name), archive, true)) return false;
-    run.downloadLimit.reset();
-    run.extractCheck = &check;
-    ExtractTo(run, archive, fresh);
-    return true;
+    // Each server's copy is fetched into a name of its own and checked;
+    // a failed one is gone before the next server is asked.
+    return FetchFromServers(run, name, std::string(entry.digest), [&](const std::string& url, bool) {
+        const std::string archive = run.temps.Pick(thread.InstallDir, name, kCopySuffix);
+        TCopyCheck check(*size, std::string(entry.digest), std::string(entry.sha256), run.trust);
+        run.downloadLimit = static_cast<std::uint64_t>(CompressedSizeBound(*size));
+        run.extractCheck = nullptr;
+        if (!DownloadTo(run, url, archive, true)) return false;
+        run.downloadLimit.reset();
+        run.extractCheck = &check;
+        ExtractTo(run, archive, fresh);
+        run.extractCheck = nullptr;
+        return true;
+    });
 }
 
 }  // namespace

@@ -10,12 +10,16 @@
 
 namespace {
 
-bool DownloadOnce(TRunContext& run, const std::string& url, const std::string& localPath, bool reportProgress) {
+bool DownloadOnce(TRunContext& run, const std::string& url, const std::string& localPath, bool reportProgress,
+                  bool revalidate) {
     run.fields.ProgressValue = 0;
     run.downloadStatus = 0;
     bool created = false;
     try {
-        auto response = run.Http().Open(url);
+        os::HttpOptions options;
+        options.revalidate = revalidate;
+        options.answerWithin = run.Servers().AnswerWithin();
+        auto response = run.Http().Open(url, options);
         if (!response) {
             run.report.Reset(TProgressKind::File);
             return false;
@@ -48,14 +52,39 @@ bool DownloadOnce(TRunContext& run, const std::string& url, const std::string& l
 
 }  // namespace
 
-bool DownloadTo(TRunContext& run, const std::string& url, const std::string& localPath, bool reportProgress) {
+bool DownloadTo(TRunContext& run, const std::string& url, const std::string& localPath, bool reportProgress,
+                bool revalidate) {
     for (;;) {
         try {
-            return DownloadOnce(run, url, localPath, reportProgress);
+            return DownloadOnce(run, url, localPath, reportProgress, revalidate);
         } catch (const ETransferPaused&) {
             // Closed by a long pause: the run's own files are small, so the
             // transfer starts over once the run is resumed.
             run.pace.WaitWhilePaused([&run] { return run.control.StopRequested(); });
+        }
+    }
+}
+
+bool FetchFromServers(TRunContext& run, const std::string& listPath, const std::string& digest,
+                      const std::function<bool(const std::string& url, bool moved)>& attempt) {
+    TServerCursor cursor(run.Servers(), listPath, digest);
+    for (;;) {
+        TFailure failure;
+        try {
+            if (attempt(cursor.Url(), cursor.Moved())) {
+                cursor.Succeeded();
+                return true;
+            }
+            failure = run.Http().OpenFailure();
+            failure.text = cursor.Url() + ": " + failure.text;
+        } catch (const std::exception& e) {
+            failure = FailureOf(e);
+            if (failure.fault == TFault::Stopped) throw;
+        }
+        if (!cursor.Failed(failure)) {
+            if (cursor.NoneAnswered()) return false;
+            const TFailure& first = cursor.FirstFailure();
+            throw Exception(first.text, first.fault, first.code);
         }
     }
 }

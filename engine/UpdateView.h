@@ -60,6 +60,9 @@ public:
     // Fallida"); None after a success and after a run that ended without a
     // word to the view (no server answered for the list).
     virtual void RunFinished(const TFailure& /*failure*/) {}
+    // A server gave no usable list and the next is asked (or none is
+    // left): its base URL and why.
+    virtual void ServerSkipped(const std::string& /*baseUrl*/, const TFailure& /*failure*/) {}
 };
 
 // Runs an operation on the view's thread and returns once it has run.

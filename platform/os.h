@@ -15,6 +15,7 @@
 #include "platform/codepage.h"
 #include "platform/errors.h"
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
@@ -303,6 +304,17 @@ struct HttpRange {
     std::string validator;
 };
 
+// How one request is made. revalidate asks every cache on the way to check
+// with the server (Cache-Control and Pragma: no-cache): for what is replaced
+// under the same name on each publication (the list and its signature).
+// answerWithin bounds the wait for the answer to begin, connection
+// included, apart from the stall rule (0: the stall window alone).
+struct HttpOptions {
+    const HttpRange* range = nullptr;
+    bool revalidate = false;
+    std::chrono::milliseconds answerWithin{0};
+};
+
 // What a run shares between its requests: the system's proxy settings read
 // once, and persistent connections, so sequential requests to one server go
 // over one connection instead of one each. Requests are made one at a time,
@@ -325,6 +337,10 @@ public:
     // the request is not made (null). Raises EInOutError with
     // TFault::Stopped when the stop is asked before the answer has begun.
     std::unique_ptr<HttpResponse> Open(const std::string& url, const HttpRange* range = nullptr);
+    std::unique_ptr<HttpResponse> Open(const std::string& url, const HttpOptions& options);
+    // Why the session's last Open gave null: CannotConnect, with the
+    // system's words or "no answer within N s" in its text.
+    TFailure OpenFailure() const;
 
     // What tells the session's transfers to give up: asked while they wait
     // for the server (at least every 100 ms), and by each response opened

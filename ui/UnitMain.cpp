@@ -3,6 +3,7 @@
 #include "config/Config.h"
 #include "engine/GetFilesThr.h"
 #include "engine/SelfUpdate.h"
+#include "engine/Servers.h"
 #include "platform/errors.h"
 #include "platform/os.h"
 #include "ui/Application.h"
@@ -367,7 +368,10 @@ bool TFMain::StartUpdateRun(bool forceCheck) {
     if (runActive_ || !link_ || !link_->Attached()) return false;
     auto* run = new TWindowRun(link_, ++runSerial_);
     run->FreeOnTerminate = true;
-    run->BaseUrl = UpdateBaseUrl;
+    // The compiled-in address may name several servers, asked in order.
+    const std::vector<std::string> servers = SplitServerUrls(UpdateBaseUrl);
+    run->BaseUrl = servers.empty() ? UpdateBaseUrl : servers.front();
+    if (!servers.empty()) run->Mirrors.assign(servers.begin() + 1, servers.end());
     run->PublicKey = config::PublicKey();
     run->ForceCheck = forceCheck;
     // Beside the updater, in the install directory, which is current.

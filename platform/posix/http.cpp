@@ -98,6 +98,7 @@ struct HttpSession::State {
     CURLM* multi;
     std::function<bool()> stopped;
     std::function<std::uint64_t()> rateLimit;
+    TFailure openFailure;
 };
 
 namespace {
@@ -121,15 +122,24 @@ public:
     // Starts the request and waits until the response has begun. False
     // when no response comes (no connection, bad URL, no such host, no
     // answer within the stall window).
-    bool Open(const std::string& url, const HttpRange* range) {
-        if (!session_->multi || !easy_) return false;
-        if (range) {
-            if (!SafeHttpValidator(range->validator)) return false;
+    bool Open(const std::string& url, const HttpOptions& options) {
+        if (!session_->multi || !easy_) return Refused("no connection could be made");
+        if (const HttpRange* range = options.range) {
+            if (!SafeHttpValidator(range->validator)) return Refused("unsafe validator");
             headers_.Append("Range: bytes=" + std::to_string(range->from) + "-");
             headers_.Append("If-Range: " + range->validator);
-            curl_easy_setopt(easy_, CURLOPT_HTTPHEADER, headers_.list);
         }
-        const long stall = g_stallSeconds.load();
+        if (options.revalidate) {
+            headers_.Append("Cache-Control: no-cache");
+            headers_.Append("Pragma: no-cache");
+        }
+        if (headers_.list) curl_easy_setopt(easy_, CURLOPT_HTTPHEADER, headers_.list);
+        // The answer's own bound ends a wait for a server that accepted the
+        // connection and sends nothing; a transfer under way keeps the stall rule.
+        const auto within = std::chrono::milliseconds(g_stallSeconds.load() * 1000L);
+        const auto answer = options.answerWithin.count() > 0 ? std::min(options.answerWithin, within) : within;
+        const auto answerBy = HttpPace::Clock::now() + answer;
+        const long stall = static_cast<long>((answer.count() + 999) / 1000);
         const std::string escaped = EscapeUrl(url);
         curl_easy_setopt(easy_, CURLOPT_URL, escaped.c_str());
         curl_easy_setopt(easy_, CURLOPT_USERAGENT, session_->agent.c_str());
@@ -161,10 +171,13 @@ public:
         while (!begun_ && !done_) {
             Pump();
             if (Stopped()) ThrowStopped();
-            if (!begun_ && !done_ && pace_.Expired(HttpPace::Clock::now())) return false;
+            const auto now = HttpPace::Clock::now();
+            if (!begun_ && !done_ && (pace_.Expired(now) || now >= answerBy)) {
+                return Refused("no answer within " + std::to_string(stall) + " s");
+            }
         }
         if (Stopped()) ThrowStopped();
-        if (done_ && result_ != CURLE_OK && !begun_) return false;
+        if (done_ && result_ != CURLE_OK && !begun_) return Refused(curl_easy_strerror(result_));
         return true;
     }
 
@@ -213,6 +226,11 @@ private:
         ~HeaderList() { curl_slist_free_all(list); }
         void Append(const std::string& line) { list = curl_slist_append(list, line.c_str()); }
     };
+
+    bool Refused(const std::string& why) {
+        session_->openFailure = TFailure{TFault::CannotConnect, static_cast<int>(result_), why};
+        return false;
+    }
 
     static std::size_t OnData(char* ptr, std::size_t size, std::size_t nmemb, void* user) {
         auto* self = static_cast<CurlResponse*>(user);
@@ -317,11 +335,19 @@ void HttpSession::SetRateLimit(std::function<std::uint64_t()> bytesPerSecond) {
 }
 
 std::unique_ptr<HttpResponse> HttpSession::Open(const std::string& url, const HttpRange* range) {
+    HttpOptions options;
+    options.range = range;
+    return Open(url, options);
+}
+
+std::unique_ptr<HttpResponse> HttpSession::Open(const std::string& url, const HttpOptions& options) {
     if (state_->stopped && state_->stopped()) ThrowStopped();
     auto response = std::make_unique<CurlResponse>(state_);
-    if (!response->Open(url, range)) return nullptr;
+    if (!response->Open(url, options)) return nullptr;
     return response;
 }
+
+TFailure HttpSession::OpenFailure() const { return state_->openFailure; }
 
 std::unique_ptr<HttpResponse> HttpOpen(const std::string& agent, const std::string& url) {
     return HttpSession(agent).Open(url);

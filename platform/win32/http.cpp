@@ -44,9 +44,11 @@ TFault FaultOfWinInet(DWORD code) {
 std::atomic<int> g_stallSeconds{60};
 
 // Reload from the server, write nothing into the URL cache, and keep no
-// cookies (their bookkeeping grows with every distinct URL of a run).
-constexpr DWORD kOpenFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_PRAGMA_NOCACHE |
-                             INTERNET_FLAG_NO_COOKIES | INTERNET_FLAG_KEEP_CONNECTION | INTERNET_FLAG_NO_UI;
+// cookies (their bookkeeping grows with every distinct URL of a run). Only
+// a request that revalidates adds INTERNET_FLAG_PRAGMA_NOCACHE: a copy at a
+// fixed name may come from a cache, which its digest checks.
+constexpr DWORD kOpenFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_NO_COOKIES |
+                             INTERNET_FLAG_KEEP_CONNECTION | INTERNET_FLAG_NO_UI;
 
 struct InternetHandle {
     HINTERNET h = nullptr;
@@ -77,11 +79,13 @@ struct Answer {
 // One request, then its response's body, on its way from the reading thread
 // to the caller.
 struct Transfer {
-    Transfer(std::shared_ptr<InternetHandle> session, std::string address, std::string extra, bool again)
+    Transfer(std::shared_ptr<InternetHandle> session, std::string address, std::string extra, bool again,
+             DWORD openFlags)
         : internet(std::move(session)),
           url(std::move(address)),
           headers(std::move(extra)),
           retry(again),
+          flags(openFlags),
           pace(std::chrono::seconds(g_stallSeconds.load()), HttpPace::Clock::now()) {}
     // Declared in this order so that the URL handle closes before the
     // session's internet handle can.
@@ -91,6 +95,8 @@ struct Transfer {
     const std::string url;
     const std::string headers;
     const bool retry;  // a failed open may be sent once more (see OpenRequest)
+    const DWORD flags;
+    DWORD openError = 0;  // why the open failed, read once opened
     Mutex lock;
     Condition changed;
     // Blocks as the reading thread filled them; the caller copies out of
@@ -121,15 +127,18 @@ std::string QueryHeader(HINTERNET request, DWORD what) {
 HINTERNET OpenRequest(Transfer& t, Answer& answer) {
     const char* extra = t.headers.empty() ? nullptr : t.headers.c_str();
     const DWORD extraLength = t.headers.empty() ? 0 : static_cast<DWORD>(-1);
-    HINTERNET request = InternetOpenUrlA(t.internet->h, t.url.c_str(), extra, extraLength, kOpenFlags, 0);
+    HINTERNET request = InternetOpenUrlA(t.internet->h, t.url.c_str(), extra, extraLength, t.flags, 0);
     // A kept connection that the server closes just as the next request is
     // sent fails that request without an answer, and WinInet (Wine) does not
     // send it again itself. A GET may be repeated; the dead connection has
     // left the pool, so the second try goes over a new one.
     if (!request && t.retry) {
-        request = InternetOpenUrlA(t.internet->h, t.url.c_str(), extra, extraLength, kOpenFlags, 0);
+        request = InternetOpenUrlA(t.internet->h, t.url.c_str(), extra, extraLength, t.flags, 0);
     }
-    if (!request) return nullptr;
+    if (!request) {
+        t.openError = GetLastError();
+        return nullptr;
+    }
     DWORD timeout = static_cast<DWORD>(g_stallSeconds.load()) * 1000;
     InternetSetOptionA(request, INTERNET_OPTION_RECEIVE_TIMEOUT, &timeout, sizeof timeout);
     const std::string length = QueryHeader(request, HTTP_QUERY_CONTENT_LENGTH);
@@ -318,16 +327,17 @@ private:
 // Waits for the reading thread to have opened the request: true when it
 // has (its handle then says whether it was answered), false when no answer
 // began within the stall window. A stop abandons the request.
-bool AwaitOpened(Transfer& t, const std::function<bool()>& stopped) {
+bool AwaitOpened(Transfer& t, const std::function<bool()>& stopped, HttpPace::Clock::time_point answerBy) {
     std::unique_lock<Mutex> guard(t.lock);
+    const auto deadline = std::min(t.pace.Deadline(), answerBy);
     while (!t.opened) {
-        if ((stopped && stopped()) || t.pace.Expired(HttpPace::Clock::now())) {
+        if ((stopped && stopped()) || HttpPace::Clock::now() >= deadline) {
             t.abandoned = true;
             t.changed.notify_all();
             if (stopped && stopped()) ThrowStopped();
             return false;
         }
-        t.changed.wait_until(guard, std::min(t.pace.Deadline(), HttpPace::Clock::now() + kStopPoll));
+        t.changed.wait_until(guard, std::min(deadline, HttpPace::Clock::now() + kStopPoll));
     }
     return true;
 }
@@ -339,6 +349,7 @@ struct HttpSession::State {
     std::shared_ptr<Reader> reader;
     bool answered = false;  // a request of this session has had an answer
     std::function<bool()> stopped;
+    TFailure openFailure;
 
     State() = default;
     State(const State&) = delete;
@@ -377,20 +388,45 @@ void HttpSession::SetStop(std::function<bool()> stopped) { state_->stopped = std
 void HttpSession::SetRateLimit(std::function<std::uint64_t()>) {}
 
 std::unique_ptr<HttpResponse> HttpSession::Open(const std::string& url, const HttpRange* range) {
+    HttpOptions options;
+    options.range = range;
+    return Open(url, options);
+}
+
+std::unique_ptr<HttpResponse> HttpSession::Open(const std::string& url, const HttpOptions& options) {
+    const auto refused = [this](const std::string& why, int code) {
+        state_->openFailure = TFailure{TFault::CannotConnect, code, why};
+        return nullptr;
+    };
     if (!state_ || !state_->internet->h) return nullptr;
     if (state_->stopped && state_->stopped()) ThrowStopped();
     std::string headers;
-    if (range) {
-        if (!SafeHttpValidator(range->validator)) return nullptr;
+    if (const HttpRange* range = options.range) {
+        if (!SafeHttpValidator(range->validator)) return refused("unsafe validator", 0);
         headers = "Range: bytes=" + std::to_string(range->from) + "-\r\nIf-Range: " + range->validator + "\r\n";
     }
-    auto transfer = std::make_shared<Transfer>(state_->internet, url, std::move(headers), state_->answered);
+    DWORD flags = kOpenFlags;
+    if (options.revalidate) {
+        // The flag adds Pragma: no-cache; HTTP/1.1 caches read Cache-Control.
+        flags |= INTERNET_FLAG_PRAGMA_NOCACHE;
+        headers += "Cache-Control: no-cache\r\n";
+    }
+    const auto within = std::chrono::milliseconds(g_stallSeconds.load() * 1000LL);
+    const auto answer = options.answerWithin.count() > 0 ? std::min(options.answerWithin, within) : within;
+    auto transfer = std::make_shared<Transfer>(state_->internet, url, std::move(headers), state_->answered, flags);
     state_->IdleReader().Give(transfer);
-    if (!AwaitOpened(*transfer, state_->stopped)) return nullptr;
-    if (!transfer->request.h) return nullptr;
+    if (!AwaitOpened(*transfer, state_->stopped, HttpPace::Clock::now() + answer)) {
+        return refused("no answer within " + std::to_string((answer.count() + 999) / 1000) + " s", 0);
+    }
+    if (!transfer->request.h) {
+        const int code = static_cast<int>(transfer->openError);
+        return refused(ErrorText(code), code);
+    }
     state_->answered = true;
     return std::make_unique<WinInetResponse>(std::move(transfer), state_->stopped);
 }
+
+TFailure HttpSession::OpenFailure() const { return state_ ? state_->openFailure : TFailure{}; }
 
 std::unique_ptr<HttpResponse> HttpOpen(const std::string& agent, const std::string& url) {
     return HttpSession(agent).Open(url);

@@ -249,7 +249,8 @@ TEST_F(AheadRun, BudgetBoundsTheWorkAheadAndUntakenCopiesAreRemoved) {
     options.temps = &temps;
     options.trust = &trust;
     options.control = &control;
-    const std::string base = baseUrl_.back() == '/' ? baseUrl_ : baseUrl_ + "/";
+    TServers servers({baseUrl_});
+    options.servers = &servers;
     const auto waitDone = [](TInstallAhead& ahead, std::size_t i) {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
         while (ahead.Wait(i, std::chrono::milliseconds(20)).stage != TInstallAhead::TStage::Done)
@@ -259,7 +260,6 @@ TEST_F(AheadRun, BudgetBoundsTheWorkAheadAndUntakenCopiesAreRemoved) {
         TInstallAhead ahead(options, order_.size(), [&](std::size_t i) {
             std::optional<TAheadJob> job(TAheadJob{});
             job->path = order_[i];
-            job->url = base + UrlOf(order_[i]);
             job->digest = Md5Hex(files_[order_[i]].content);
             job->size = static_cast<std::int64_t>(files_[order_[i]].content.size());
             job->copyLimit = job->size + 4096;

@@ -521,12 +521,15 @@ TEST_F(EngineRun, EveryRunIsLoggedAndTheLogStaysBounded) {
     PutServerFile("b/c.txt.bz2", Compress("C"));
     EXPECT_FALSE(runLogged());
     const std::vector<std::string> first = lines(log);
-    ASSERT_EQ(first.size(), 5u);
-    EXPECT_EQ(first[0], "start      " + baseUrl_ + (baseUrl_.back() == '/' ? "" : "/"));
+    ASSERT_EQ(first.size(), 6u);
+    const std::string base = baseUrl_ + (baseUrl_.back() == '/' ? "" : "/");
+    EXPECT_EQ(first[0], "start      " + base);
     EXPECT_EQ(first[1], "list       rev 1");
     EXPECT_EQ(first[2].rfind("installed  a.txt (1 bytes, ", 0), 0u) << first[2];
     EXPECT_EQ(first[3].rfind("failed     b\\c.txt: digest mismatch (", 0), 0u) << first[3];
-    EXPECT_EQ(first[4].rfind("end        failed: digest mismatch (", 0), 0u) << first[4];
+    // The copy was asked twice (the second time with the digest query).
+    EXPECT_EQ(first[4], "server     " + base + ": 2 failures, first digest mismatch");
+    EXPECT_EQ(first[5].rfind("end        failed: digest mismatch (", 0), 0u) << first[5];
 
     // Past its bound the log becomes the older generation; a new one begins.
     {

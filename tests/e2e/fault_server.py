@@ -20,6 +20,8 @@ sidecar file of the same name with ".fault" appended, holding one line:
                      connection the server closed while the client was idle)
   then-stop          answer normally, close the connection and stop listening:
                      every later request finds no server
+  then-die           answer normally, then cut every open connection and stop
+                     listening (a server that dies in the middle of an install)
 
 Files are served with an ETag (from their content) and a Last-Modified date;
 a Range "bytes=N-" is honoured (206) unless an If-Range names another ETag,
@@ -55,6 +57,15 @@ class Handler(http.server.BaseHTTPRequestHandler):
         with self.server.log_lock:
             self.server.connections += 1
             self.connection_number = self.server.connections
+            self.server.open_sockets.add(self.connection)
+
+    def finish(self):
+        with self.server.log_lock:
+            self.server.open_sockets.discard(self.connection)
+        try:
+            super().finish()
+        except OSError:
+            pass  # cut by then-die
 
     def _log_request(self):
         with self.server.log_lock:
@@ -209,6 +220,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if fault and fault[0] == "then-stop":
             self.close_connection = True
             threading.Thread(target=self.server.stop, daemon=True).start()
+        if fault and fault[0] == "then-die":
+            self.close_connection = True
+            threading.Thread(target=self.server.die, daemon=True).start()
 
     def _page(self, code, title):
         body = f"<html><head><title>{code} {title}</title></head><body><h1>{title}</h1></body></html>\n".encode()
@@ -228,6 +242,24 @@ class Server(http.server.ThreadingHTTPServer):
         self.log_lock = threading.Lock()
         self.connections = 0
         self.stopping = threading.Event()
+        self.open_sockets = set()
+
+    def handle_error(self, request, client_address):
+        if self.stopping.is_set() and isinstance(sys.exc_info()[1], OSError):
+            return  # a connection cut by then-die
+        super().handle_error(request, client_address)
+
+    def die(self):
+        self.stopping.set()
+        self.shutdown()
+        self.server_close()  # later connections are refused
+        with self.log_lock:
+            sockets = list(self.open_sockets)
+        for s in sockets:
+            try:
+                s.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
 
     def stop(self):
         self.stopping.set()

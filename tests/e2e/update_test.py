@@ -372,7 +372,7 @@ class Failures(UpdateCase):
 
     def test_usage_errors_exit_2(self):
         for args in ((), ("ftp://127.0.0.1/Updater/",), ("--fast", "http://127.0.0.1/"),
-                     ("http://127.0.0.1/a/", "http://127.0.0.1/b/"), ("--timeout", "0", "http://127.0.0.1/")):
+                     ("http://127.0.0.1/a/", "file:///etc/"), ("--timeout", "0", "http://127.0.0.1/")):
             with self.subTest(args=args):
                 r = subprocess.run(command(UPDATE, *args), capture_output=True, timeout=120, env=child_env())
                 self.assertEqual(r.returncode, 2, r.stderr.decode(errors="replace"))

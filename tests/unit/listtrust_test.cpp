@@ -50,7 +50,7 @@ protected:
                 if (queue.size() > 1) queue.erase(queue.begin());
                 return true;
             },
-            kNow);
+            kNow, [this] { fetched_.push_back("wait"); });
     }
     std::vector<std::string> Leftovers() const {
         std::vector<std::string> names;
@@ -107,16 +107,18 @@ TEST_F(ListTrustTest, StateIsNeverWrittenThroughWhatStandsAtItsTemporaryName) {
 }
 
 TEST_F(ListTrustTest, MismatchedPairIsFetchedOnceMoreThenRefused) {
-    // A publication swapped between the two requests: the second try agrees.
+    // A publication swapped between the two requests: the second try, after
+    // a wait, agrees.
     Serve("list v2", {Publication("list v1", 100), Publication("list v2", 101)});
     EXPECT_EQ(Verify(), "");
-    EXPECT_EQ(fetched_, (std::vector<std::string>{"u/files.lst.bz2.sig", "u/files.lst.bz2", "u/files.lst.bz2.sig"}));
+    EXPECT_EQ(fetched_,
+              (std::vector<std::string>{"u/files.lst.bz2.sig", "wait", "u/files.lst.bz2", "u/files.lst.bz2.sig"}));
 
     // A forged list stays forged: two tries, then refused and removed.
     fetched_.clear();
     Serve("forged", {Publication("list v3", 102)});
     EXPECT_NE(Verify().find("does not match"), std::string::npos);
-    EXPECT_EQ(fetched_.size(), 3u);
+    EXPECT_EQ(fetched_.size(), 4u);
     EXPECT_EQ(ReadSerialState(install_), 101u);
     EXPECT_EQ(Leftovers(), (std::vector<std::string>{"files.lst.serial"}));
 

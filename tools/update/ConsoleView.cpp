@@ -92,6 +92,15 @@ void TConsoleView::EntryFinished(const std::string& path, const TFailure& failur
     DrawBar();
 }
 
+void TConsoleView::ServerSkipped(const std::string& baseUrl, const TFailure& failure) {
+    ClearBar();
+    std::string reason = DescribeFailure(failure);
+    if (failure.fault == TFault::CannotConnect && !failure.text.empty()) reason += " (" + failure.text + ")";
+    std::printf("skipped    %s: %s\n", ConsoleText(baseUrl).c_str(), ConsoleText(reason).c_str());
+    std::fflush(stdout);
+    DrawBar();
+}
+
 void TConsoleView::SyncProgressMax(std::int32_t selector, std::int32_t value) {
     if (selector == 0) fileMax_ = value;
     if (selector == 1) totalMax_ = value;

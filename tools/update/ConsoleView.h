@@ -29,6 +29,7 @@ public:
     void EndUpdateView() override;
     void ShowUpdateFinished(bool installFailed) override;
     void EntryFinished(const std::string& path, const TFailure& failure) override;
+    void ServerSkipped(const std::string& baseUrl, const TFailure& failure) override;
 
 private:
     // Redraws the progress line unless it was drawn less than 100 ms ago.

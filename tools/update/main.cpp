@@ -1,13 +1,14 @@
 // corvel-update: one update run in a directory, without a window.
 //
 //   corvel-update [--force] [--dir DIR] [--timeout SECONDS] [--limit-rate BYTES_PER_SECOND] [--public-key HEX]
-//                 [--log FILE] [--verbose] BASE_URL
+//                 [--log FILE] [--verbose] BASE_URL [MIRROR_URL...]
 //
 // Exit status: 0 when everything is current, 1 when a failure was shown or
 // the list could not be fetched, 2 for a usage error, 130 when Ctrl+C
 // stopped the run (partial copies of large files are kept for the next run).
 #include "config/Config.h"
 #include "engine/GetFilesThr.h"
+#include "engine/Servers.h"
 #include "formats/Decimal.h"
 #include "platform/os.h"
 #include "tools/update/ConsoleView.h"
@@ -47,9 +48,10 @@ int Usage(const char* message) {
     if (message) std::fprintf(stderr, "corvel-update: %s\n", message);
     std::fprintf(stderr,
                  "usage: corvel-update [--force] [--dir DIR] [--timeout SECONDS] [--limit-rate BYTES_PER_SECOND]\n"
-                 "                     [--public-key HEX] [--log FILE] [--verbose] BASE_URL\n"
+                 "                     [--public-key HEX] [--log FILE] [--verbose] BASE_URL [MIRROR_URL...]\n"
                  "  Brings DIR (default: the current directory) up to date with the update\n"
-                 "  server's directory BASE_URL (http://host/Updater/).\n"
+                 "  server's directory BASE_URL (http://host/Updater/); the mirrors are asked,\n"
+                 "  in order, for whatever BASE_URL fails to give.\n"
                  "  --force        check every file, whatever the list's revision\n"
                  "  --timeout N    fail a transfer that delivers less than 1 KiB in N seconds (default 60)\n"
                  "  --limit-rate N download at most N bytes a second, all files together; K and M\n"
@@ -68,7 +70,7 @@ int main(int argc, char** argv) {
     bool force = false;
     bool verbose = false;
     std::filesystem::path dir;
-    std::string baseUrl;
+    std::vector<std::string> servers;
     std::string publicKey = config::PublicKey();
     std::filesystem::path logFile;
     std::uint64_t rateLimit = 0;
@@ -112,16 +114,13 @@ int main(int argc, char** argv) {
             return 0;
         } else if (!arg.empty() && arg[0] == '-') {
             return Usage(("unknown option " + arg).c_str());
-        } else if (baseUrl.empty()) {
-            baseUrl = arg;
+        } else if (!IsServerUrl(arg)) {
+            return Usage((arg + ": a server's URL must start with http:// or https://").c_str());
         } else {
-            return Usage("only one BASE_URL");
+            servers.push_back(arg);
         }
     }
-    if (baseUrl.empty()) return Usage("BASE_URL is missing");
-    if (baseUrl.rfind("http://", 0) != 0 && baseUrl.rfind("https://", 0) != 0) {
-        return Usage("BASE_URL must start with http:// or https://");
-    }
+    if (servers.empty()) return Usage("BASE_URL is missing");
     if (!dir.empty()) {
         // The directory comes in the system's own encoding, not the list's.
         if (!os::EnterDirectory(dir)) {
@@ -136,7 +135,8 @@ int main(int argc, char** argv) {
     TDirectSynchronizer sync;
     GFilesThread run(view, sync);
     run.SelfMode = TSelfMode::OrdinaryFile;
-    run.BaseUrl = baseUrl;
+    run.BaseUrl = servers.front();
+    run.Mirrors.assign(servers.begin() + 1, servers.end());
     run.ForceCheck = force;
     run.PublicKey = publicKey;
     run.LogFile = logFile;
