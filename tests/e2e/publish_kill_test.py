@@ -89,6 +89,9 @@ class Interrupted(unittest.TestCase):
         env.pop("CORVEL_PUBLISH_STOP_AT", None)
         if stop:
             env["CORVEL_PUBLISH_STOP_AT"] = "%s:%d" % stop
+        # The old contents' scratch directory a kill leaves goes with the test's.
+        env["TMPDIR"] = os.path.join(self.tmp, "scratch")
+        os.makedirs(env["TMPDIR"], exist_ok=True)
         return subprocess.run([PUBLISH, "--rev", "1", "--jobs", "1", "--patch-history", str(history), self.client,
                                self.server], capture_output=True, timeout=300, env=env)
 
