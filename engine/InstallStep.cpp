@@ -31,12 +31,16 @@ std::optional<TAheadJob> JobOf(const TRunContext& run, std::size_t i) {
     job->sha256 = entry->sha256;
     job->size = *size;
     job->copyLimit = CompressedSizeBound(*size);
-    // An empty file has nothing to patch into.
-    if (*size > 0) {
+    // An empty file has nothing to patch into. Threat: an index naming huge
+    // patches would have the run fetch more than the copy could ever take.
+    const std::vector<TPatchLink>& chain = run.patches.ChainFor(i);
+    std::uint64_t chainBytes = 0;
+    for (const TPatchLink& link : chain) chainBytes += std::min(link.patchBytes, std::uint64_t{1} << 62);
+    if (*size > 0 && chainBytes <= static_cast<std::uint64_t>(job->copyLimit)) {
         // Patches come from the server that gave the list; when one fails
         // the entry's copy is fetched instead, through every server in turn.
         const std::string base = run.servers->Base(run.servers->Order().front());
-        for (const TPatchLink& link : run.patches.ChainFor(i)) {
+        for (const TPatchLink& link : chain) {
             job->patches.push_back(TPatchFetch{ServerUrl(base, PatchName(link.from, link.to)),
                                                link.patchBytes, link.sha256, link.to});
         }

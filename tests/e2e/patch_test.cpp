@@ -36,6 +36,7 @@ struct TServedLink {
     std::string bytes;     // the patch file on the server; empty: none there
     std::optional<std::uint64_t> indexedBytes;
     std::optional<std::string> indexedSha;
+    std::optional<std::uint64_t> indexedCopy;
 };
 
 }  // namespace
@@ -54,7 +55,8 @@ protected:
         std::string index;
         for (const TServedLink& link : links) {
             const TPatchLink indexed{Md5Hex(link.from), Md5Hex(link.to),
-                                     link.indexedBytes.value_or(link.bytes.size()), Compress(link.to).size(),
+                                     link.indexedBytes.value_or(link.bytes.size()),
+                                     link.indexedCopy.value_or(Compress(link.to).size()),
                                      link.indexedSha.value_or(Sha256Hex(link.bytes))};
             index += FormatPatchLine(indexed) + "\r\n";
             if (!link.bytes.empty()) PutServerFile(PatchName(indexed.from, indexed.to), link.bytes);
@@ -126,6 +128,16 @@ TEST_F(PatchRun, PatchesReplaceTheCopy) {
     EXPECT_THAT(notes_, ::testing::ElementsAre("note       big.dat: patched (2 patches, " +
                                                std::to_string(p12.size() + p23.size()) + " bytes)"));
     EXPECT_THAT(Leftovers(), IsEmpty());
+
+    // An index claiming a patch larger than any copy of the entry could be
+    // is not followed: only the copy is asked for.
+    fs::remove(serverDir_.parent_path() / "requests.log");
+    PublishWithLinks(v2_, {{v1_, v2_, p12, std::uint64_t{1} << 40, std::nullopt, std::uint64_t{1} << 41}});
+    EXPECT_TRUE(RunLogged());
+    EXPECT_EQ(ReadLocal("big.dat"), v2_);
+    EXPECT_FALSE(Asked(PatchUrl(v1_, v2_)));
+    EXPECT_THAT(ServedStatuses("big.dat.bz2"), ::testing::ElementsAre(200));
+    EXPECT_THAT(notes_, IsEmpty());
 }
 
 // Each way a patch can fail ends with the entry's file from its copy, in

@@ -9,6 +9,7 @@ A program whose name ends in ".exe" runs under wine and is given Windows
 paths (drive Z:).
 """
 import bz2
+import hashlib
 import os
 import random
 import shutil
@@ -304,6 +305,82 @@ class WithNginx(UpdateCase):
             self.assertEqual(sent[0][0], 200, sent)
             # The second run asked only for what the partial copy lacked.
             self.assertEqual(sent[1:], [(206, copy_size - have)], sent)
+        finally:
+            server.stop()
+
+
+    def test_killed_while_patching_then_the_next_run_converges(self):
+        """An install one publication behind gets a patch instead of the copy
+        (zstd's own tool makes it, as the publisher does); a run killed while
+        it fetches or applies the patch loses nothing, and the next run sweeps
+        what it left, patches again and never asks for the copy."""
+        try:
+            server = Nginx(self.tmp, self.server_root, rate="1m")
+        except (OSError, RuntimeError) as e:
+            self.fail("nginx did not start: %s" % e)
+        try:
+            rel = "system/engine.dll"
+            old = self.files[rel]
+            new = random.Random(99).randbytes(2 * 1024 * 1024) + old
+            write_tree(self.install, self.files)  # the install is current with the old publication
+            write_tree(self.client, {rel: new})
+            self.publish("--rev", "1")
+            patch = os.path.join(self.tmp, "p.zst")
+            with open(os.path.join(self.tmp, "old"), "wb") as f:
+                f.write(old)
+            with open(os.path.join(self.tmp, "new"), "wb") as f:
+                f.write(new)
+            subprocess.run(["zstd", "-q", "-f", "-19", "--long=27", "--patch-from=" + os.path.join(self.tmp, "old"),
+                            os.path.join(self.tmp, "new"), "-o", patch], check=True, timeout=300, capture_output=True)
+            with open(patch, "rb") as f:
+                patch_bytes = f.read()
+            md5_old, md5_new = hashlib.md5(old).hexdigest(), hashlib.md5(new).hexdigest()
+            copy_size = os.path.getsize(os.path.join(self.published, "system", "engine.dll.bz2"))
+            self.assertLess(len(patch_bytes), copy_size)
+            os.makedirs(os.path.join(self.published, "patches"))
+            with open(os.path.join(self.published, "patches", "%s-%s.zst" % (md5_old, md5_new)), "wb") as f:
+                f.write(patch_bytes)
+            with open(os.path.join(self.published, "files.lst"), "rb") as f:
+                listed = f.read()
+            listed += b"[patches]\r\n%s|%s|%d|%d|%s\r\n[/patches]\r\n" % (
+                md5_old.encode(), md5_new.encode(), len(patch_bytes), copy_size,
+                hashlib.sha256(patch_bytes).hexdigest().encode())
+            with open(os.path.join(self.published, "files.lst.bz2"), "wb") as f:
+                f.write(bz2.compress(listed))
+            url = "http://127.0.0.1:%d/Updater/" % server.port
+            system = os.path.join(self.install, "system")
+
+            def ours():
+                return [n for n in os.listdir(system) if ".~corvel" in n or n.endswith(".part")]
+
+            def patch_begun():
+                for n in ours():
+                    p = os.path.join(system, n)
+                    if n.endswith(".part") or os.path.getsize(p) > len(patch_bytes) // 3:
+                        return True
+                return False
+
+            cmd = command(UPDATE, "--dir", host_path(UPDATE, self.install), url)
+            with tempfile.TemporaryFile() as out:
+                proc = subprocess.Popen(cmd, stdout=out, stderr=out, env=child_env())
+                deadline = time.monotonic() + 120
+                while time.monotonic() < deadline and proc.poll() is None and not patch_begun():
+                    time.sleep(0.005)
+                self.assertIsNone(proc.poll(), "the run ended before it could be killed")
+                proc.kill()
+                proc.wait()
+            self.assertTrue(ours(), "the killed run left nothing to sweep")
+            with open(os.path.join(system, "engine.dll"), "rb") as f:
+                self.assertEqual(f.read(), old)
+
+            code, out = self.update(url)
+            self.assertEqual(code, 0, out)
+            expected = dict(self.files)
+            expected[rel] = new
+            self.assertEqual(tree_of(self.install), on_disk(expected), out)
+            self.assertEqual(server.sent(b"/Updater/system/engine.dll.bz2"), [])
+            self.assertEqual(server.sent(b"/Updater/patches/%s-%s.zst" % (md5_old.encode(), md5_new.encode()))[-1],
+                             (200, len(patch_bytes)))
         finally:
             server.stop()
 
