@@ -115,7 +115,11 @@ void CheckSection(TRunContext& run, const TListLines& section) {
         }
         const std::optional<std::string>& digest = local.digest;
         if (!digest) run.missing.insert(thread.PendingFiles.size());
-        if (!digest || *digest != entry->digest) thread.PendingFiles.push_back(line);
+        if (!digest || *digest != entry->digest) {
+            thread.PendingFiles.push_back(line);
+        } else if (run.record) {
+            run.record->Current(entry->path, *digest);
+        }
     }
 
     run.report.Reset(TProgressKind::Total);

@@ -74,6 +74,12 @@ void TRunLog::Entry(std::string_view path, const TFailure& failure, std::int64_t
     }
 }
 
+void TRunLog::Obsolete(std::string_view path, bool removed) {
+    const std::string name = codepage::Cp1252ToUtf8(path);
+    Line(removed ? "removed    " + name + " (no longer published)"
+                 : "kept       " + name + " (no longer published, changed since it was installed)");
+}
+
 void TRunLog::End(const TFailure& failure) {
     const std::string took = Seconds(std::chrono::steady_clock::now() - start_);
     if (failure) {

@@ -27,6 +27,8 @@ public:
     // path: Windows-1252, as the list gives it.
     void Entry(std::string_view path, const TFailure& failure, std::int64_t bytes,
                std::chrono::steady_clock::duration took);
+    // A file no longer published: removed, or kept since it was changed.
+    void Obsolete(std::string_view path, bool removed);
     void End(const TFailure& failure);
 
 private:
