@@ -117,7 +117,11 @@ void CheckSection(TRunContext& run, const TListLines& section) {
         if (!digest) run.missing.insert(thread.PendingFiles.size());
         // What the file holds now may start a chain of patches to the entry.
         if (digest && *digest != entry->digest) run.patches.Found(thread.PendingFiles.size(), *digest, entry->digest);
-        if (!digest || *digest != entry->digest) thread.PendingFiles.push_back(line);
+        if (!digest || *digest != entry->digest) {
+            thread.PendingFiles.push_back(line);
+        } else if (run.record) {
+            run.record->Current(entry->path, *digest);
+        }
     }
 
     run.report.Reset(TProgressKind::Total);

@@ -2,6 +2,7 @@
 
 #include "engine/CheckStep.h"
 #include "engine/InstallStep.h"
+#include "engine/ObsoleteStep.h"
 #include "engine/RunContext.h"
 #include "engine/RunList.h"
 #include "engine/RunNames.h"
@@ -83,17 +84,20 @@ void GFilesThread::Execute() {
             run.patches.Reset(list.patches);
             ClaimAndSweep(run, list);
             FindDuplicates(run, list);
+            LoadInstallRecord(run);
             PendingFiles.reserve(list.critical.size() + (ForceCheck || list.rev > 0 ? list.normal.size() : 0) + 1);
             SelfEntry = list.self.empty() ? std::string("FAIL") : std::string(list.self.front());
             if (SelfEntry != "FAIL") UpdateSelf(SelfEntry);
             CheckFiles(list.critical);
             if (ForceCheck || list.rev > 0) CheckFiles(list.normal);
             UpdateFiles();
+            RemoveObsolete(run, list);
         } catch (const std::exception& e) {
             // A list the run can't use, a stop, a file that can't be written:
             // the run fails but still closes below.
             run.report.Fail(FailureOf(e));
         }
+        SaveInstallRecord(run);
         PendingFiles.clear();  // views into the list, which is gone
         run.missing.clear();
         run.patches.Clear();

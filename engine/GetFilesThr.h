@@ -1,7 +1,7 @@
 // One update run: from fetching the published file list to the last
 // installed file, on a worker thread of its own. Execute reads as the order
 // of a run; each step lives in a module of its own (engine/RunList,
-// RunNames, CheckStep, InstallStep, SelfUpdate, RunReport).
+// RunNames, CheckStep, InstallStep, ObsoleteStep, SelfUpdate, RunReport).
 #pragma once
 
 #include "engine/RunControl.h"

@@ -297,6 +297,8 @@ void InstallPending(TRunContext& run) {
             if (failure) {
                 run.report.Fail(failure);
                 thread.InstallFailed = true;
+            } else if (run.record) {
+                run.record->Installed(entry->path, entry->digest, ParseSize(entry->size).value_or(0));
             }
             // A server that can't be reached fails every entry after this one too.
             if (unreachable) break;

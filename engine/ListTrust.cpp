@@ -1,5 +1,6 @@
 #include "engine/ListTrust.h"
 
+#include "engine/TempNames.h"
 #include "formats/Classes.h"
 #include "formats/Decimal.h"
 #include "platform/errors.h"
@@ -173,17 +174,5 @@ std::optional<std::uint64_t> ReadSerialState(const std::string& installDir) {
 }
 
 void WriteSerialState(const std::string& installDir, std::uint64_t serial, const std::string& temp) {
-    const std::string target = installDir + kSerialStateName;
-    const std::string text = std::to_string(serial) + "\n";
-    // Threat: a link planted at the temporary name would be written through;
-    // the file is made new, never opened where something already stands.
-    os::File file = os::File::CreateNew(temp, os::Share::None);
-    try {
-        if (file.Write(text.data(), text.size()) != text.size()) throw EInOutError(TFault::DiskFull, kDiskWriteError, "Disk full");
-        file.Close();
-        os::ReplaceFile(temp, target);
-    } catch (...) {
-        os::DeleteFile(temp);
-        throw;
-    }
+    ReplaceWithText(installDir + kSerialStateName, std::to_string(serial) + "\n", temp);
 }

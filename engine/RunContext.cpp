@@ -1,6 +1,7 @@
 #include "engine/RunContext.h"
 
 #include "formats/Names.h"
+#include "formats/Publication.h"
 
 os::HttpSession& TRunContext::Http() {
     if (!http) {
@@ -24,6 +25,6 @@ TServers& TRunContext::Servers() {
 
 std::optional<TListEntry> SafeEntry(std::string_view line) {
     auto entry = ParseEntry(line);
-    if (entry && !IsSafeRelativePath(entry->path)) entry.reset();
+    if (entry && (!IsSafeRelativePath(entry->path) || IsInstallOwnName(entry->path))) entry.reset();
     return entry;
 }

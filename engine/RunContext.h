@@ -6,6 +6,7 @@
 #include "engine/CopyStreams.h"
 #include "engine/DuplicateEntries.h"
 #include "engine/InstallAhead.h"
+#include "engine/InstallRecord.h"
 #include "engine/ListTrust.h"
 #include "engine/Pace.h"
 #include "engine/PatchPlan.h"
@@ -49,6 +50,9 @@ struct TRunContext {
     // The list's patches, and the chain each pending entry can take.
     TPatchPlan patches;
     int connections = kFetchConnections;
+    // The install's record of the files it put in place, once the list's
+    // names are claimed.
+    std::optional<TInstallRecord> record;
     // The log of the run, when the front end asked for one.
     std::optional<TRunLog> log;
 
@@ -64,5 +68,6 @@ struct TRunContext {
 inline constexpr const char* kAgent = "Corvel - Updater";
 
 // An entry the run may act on: a line that parses and names a path below
-// the install directory; nullopt for any other line.
+// the install directory other than the install's own files; nullopt for
+// any other line.
 std::optional<TListEntry> SafeEntry(std::string_view line);

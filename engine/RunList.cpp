@@ -14,10 +14,6 @@
 
 namespace {
 
-// Over ten times any real client's list: a few hundred bytes from a hostile
-// server must not decode into a list that fills the disk and the memory.
-constexpr std::int64_t kMaxListSize = std::int64_t{64} << 20;
-
 // A decimal number that fits a signed 32-bit integer, or EConvertError.
 std::int32_t ParseInt32(const std::string& text) {
     const std::optional<std::int64_t> value = ParseDecimalInRange(text, INT32_MIN, INT32_MAX);

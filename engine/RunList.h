@@ -13,6 +13,10 @@
 
 struct TRunContext;
 
+// Over ten times any real client's list: a few hundred bytes from a hostile
+// server must not decode into a list that fills the disk and the memory.
+inline constexpr std::int64_t kMaxListSize = std::int64_t{64} << 20;
+
 // The list in memory: every section is a view into the reader's text.
 struct TRunList {
     explicit TRunList(const std::string& path) : reader(path) {}

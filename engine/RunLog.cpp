@@ -99,6 +99,12 @@ void TRunLog::Note(std::string_view path, std::string_view note) {
     Line("note       " + codepage::Cp1252ToUtf8(path) + ": " + codepage::Cp1252ToUtf8(note));
 }
 
+void TRunLog::Obsolete(std::string_view path, bool removed) {
+    const std::string name = codepage::Cp1252ToUtf8(path);
+    Line(removed ? "removed    " + name + " (no longer published)"
+                 : "kept       " + name + " (no longer published, changed since it was installed)");
+}
+
 void TRunLog::End(const TFailure& failure) {
     const std::string took = Seconds(std::chrono::steady_clock::now() - start_);
     if (failure) {

@@ -38,6 +38,8 @@ public:
                std::chrono::steady_clock::duration took);
     // How an entry came, besides its end: a patch, or why one failed.
     void Note(std::string_view path, std::string_view note);
+    // A file no longer published: removed, or kept since it was changed.
+    void Obsolete(std::string_view path, bool removed);
     void End(const TFailure& failure);
 
 private:

@@ -140,3 +140,19 @@ void TTempNames::Sweep(const std::string& installDir, std::initializer_list<std:
         }
     }
 }
+
+void ReplaceWithText(const std::string& target, std::string_view text, const std::string& tempPath) {
+    os::File file = os::File::CreateNew(tempPath, os::Share::None);
+    try {
+        for (std::size_t done = 0; done < text.size();) {
+            const std::size_t wrote = file.Write(text.data() + done, text.size() - done);
+            if (wrote == 0) throw EInOutError(TFault::DiskFull, kDiskWriteError, "Disk full");
+            done += wrote;
+        }
+        file.Close();
+        os::ReplaceFile(tempPath, target);
+    } catch (...) {
+        os::DeleteFile(tempPath);
+        throw;
+    }
+}

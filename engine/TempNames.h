@@ -71,3 +71,10 @@ private:
     std::unordered_set<std::uint64_t> seenDirectories_;
     std::mt19937_64 random_;
 };
+
+// Replaces target by a file holding text in one rename, writing it first to
+// tempPath (a name of the run's that nothing stands at): a run killed on the
+// way leaves the old file whole. Threat: a link planted at the temporary
+// would be written through; the file is made new, never opened where
+// something stands. Raises EInOutError; the temporary never stays.
+void ReplaceWithText(const std::string& target, std::string_view text, const std::string& tempPath);

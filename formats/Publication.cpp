@@ -1,5 +1,7 @@
 #include "formats/Publication.h"
 
+#include "formats/Names.h"
+
 namespace {
 
 constexpr bool IsJoined(std::string_view whole, std::string_view head, std::string_view tail) {
@@ -32,4 +34,9 @@ std::string ServerUrl(std::string_view baseUrl, std::string_view serverName) {
         if (url[i] == '\\') url[i] = '/';
     }
     return url;
+}
+
+bool IsInstallOwnName(std::string_view listPath) {
+    const std::string key = PathKey(listPath);
+    return key == FoldCase(kSerialStateName) || key == FoldCase(kInstalledRecordName);
 }

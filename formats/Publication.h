@@ -18,8 +18,16 @@ inline constexpr const char* kSignatureName = "files.lst.bz2.sig";
 // The publisher's record of what the copies hold; no install reads it.
 inline constexpr const char* kManifestName = "files.lst.written";
 
-// In an install directory: the serial of the last list it accepted.
+// In an install directory: the serial of the last list it accepted, and
+// the record of the files this updater put in place there (path|md5|size
+// lines), by which a file a later publication drops is removed.
 inline constexpr const char* kSerialStateName = "files.lst.serial";
+inline constexpr const char* kInstalledRecordName = "files.lst.installed";
+
+// A list path naming one of the files an install keeps of its own. Threat:
+// an entry that replaced them would reset the rollback check or make the
+// run delete whatever the entry's record names; no entry may take them.
+bool IsInstallOwnName(std::string_view listPath);
 
 // The name of a file's copy relative to the server directory: its list path
 // (Windows-1252, separators as the list gives them) plus the copy suffix.

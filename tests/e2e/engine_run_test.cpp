@@ -948,6 +948,7 @@ TEST_F(EngineRun, StaleTemporariesOfKilledRunsAreSwept) {
                                          "FILES.LST.BZ2",
                                          "files.lst.bz2.sig",
                                          "files.lst.serial.tmp",
+                                         "files.lst.installed.tmp",
                                          "data\\dropped.dat.part.~corvel1111111111111111"};
     const std::vector<std::string> kept{"data\\notes.bz2", "data\\dropped.dat.part",
                                         "other\\x.bz2.~corvel2222222222222222", "readme.part"};

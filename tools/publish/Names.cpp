@@ -105,6 +105,7 @@ std::vector<std::string> FindServerClashes(const std::vector<std::string>& listP
         files.emplace(FoldCase(own), own);
 
     for (const std::string& path : listPaths) {
+        if (IsInstallOwnName(path)) clashes.push_back(Cat(Quote(path), ": every install keeps a file of its own there"));
         const std::string copy = CopyName(path);
         const auto [it, inserted] = files.emplace(FoldCase(copy), copy);
         if (!inserted) {

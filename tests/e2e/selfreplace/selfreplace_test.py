@@ -17,7 +17,7 @@ import unittest
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.dirname(HERE))
 import suite  # noqa: E402
-from e2e_base import child_env, command, host_path, read, wait_until  # noqa: E402
+from e2e_base import RECORD, child_env, command, host_path, read, wait_until  # noqa: E402
 import fault_server  # noqa: E402
 
 PUBLISH = V1 = V2 = None  # set from argv
@@ -78,10 +78,14 @@ class SelfReplace(unittest.TestCase):
         self.assertIn("started 2", log)
         self.assertEqual(read(path), self.v2)
         # v2's own run found itself current: it started once and ran no script.
+        # The install's record names the file the run put in place, never
+        # the updater itself.
         self.assertEqual(log.count("started 2"), 1)
         self.assertEqual(sorted(os.listdir(self.install)),
-                         sorted([NAME, "data.txt", "selfhost.log", "selfhost.url"]))
+                         sorted([NAME, "data.txt", "selfhost.log", "selfhost.url", RECORD]))
         self.assertEqual(read(os.path.join(self.install, "data.txt")), b"managed file")
+        self.assertEqual(read(os.path.join(self.install, RECORD)),
+                         b"data.txt|%s|12\n" % hashlib.md5(b"managed file").hexdigest().encode())
 
     def test_copy_that_fails_its_digest_writes_no_script(self):
         # A [self] entry whose digest the published copy doesn't match.
@@ -102,7 +106,7 @@ class SelfReplace(unittest.TestCase):
         self.assertEqual(read(os.path.join(self.install, NAME)), self.v1)
         # No script, no .New, no download left behind; the other file still came.
         self.assertEqual(sorted(os.listdir(self.install)),
-                         sorted([NAME, "data.txt", "selfhost.log", "selfhost.url"]))
+                         sorted([NAME, "data.txt", "selfhost.log", "selfhost.url", RECORD]))
 
 
 def main():
