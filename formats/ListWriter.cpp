@@ -57,7 +57,9 @@ std::string WriteList(const TListContent& content) {
     std::string out;
     out += "[settings]\r\nRev|";
     out += std::to_string(content.rev);
-    out += "\r\n[/settings]\r\n";
+    out += "\r\n";
+    for (const std::string& url : content.mirrors) out += "Mirror|" + url + "\r\n";
+    out += "[/settings]\r\n";
     // Without an updater entry the section is left out: the run then skips
     // the self-replacement.
     if (content.self) AppendSection(out, "self", {&*content.self});

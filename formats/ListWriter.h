@@ -18,6 +18,7 @@ struct TListItem {
 
 struct TListContent {
     std::int32_t rev = 0;
+    std::vector<std::string> mirrors;  // "Mirror|URL" lines of [settings]
     std::optional<TListItem> self;
     std::vector<TListItem> critical;
     std::vector<TListItem> normal;

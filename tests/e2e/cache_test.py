@@ -18,6 +18,7 @@ import sys
 import tempfile
 import time
 import unittest
+import urllib.error
 import urllib.request
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -37,12 +38,15 @@ A = {
     "data/config.ini": b"volume=3\r\n",
     "data/maps/old.map": b"old map\n" * 100,
     "system/engine.dll": _noise.randbytes(300 * 1024),  # large enough to be resumable
+    "data/quests.txt": b"".join(b"quest %d: slay %d wolves\n" % (i, i % 17) for i in range(8000)),
 }
 B = {
     "game.exe": A["game.exe"],
     "data/config.ini": b"volume=9\r\nmusic=off\r\n",
     "data/maps/new.map": b"new map\n" * 100,
     "system/engine.dll": _noise.randbytes(300 * 1024),
+    # One line changed: a patch, which the cache may keep for good.
+    "data/quests.txt": A["data/quests.txt"].replace(b"quest 4000: slay 5 wolves", b"quest 4000: slay 9 bears"),
 }
 
 # The list and its signature are kept a short time, every copy an hour: what
@@ -67,7 +71,21 @@ CACHE_SITE = """
 """
 
 
+# The operators' configuration from the README, on the origin; the cache in
+# front keeps whatever the origin's headers allow, for as long as they say.
+OPERATOR_CONF = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))),
+                             "config", "nginx", "updater.conf")
+HONOURING_SITE = """
+        proxy_cache corvel;
+        proxy_cache_key $scheme$proxy_host$request_uri;
+        location / {{ proxy_pass http://127.0.0.1:%d; }}
+"""
+
+
 class BehindACache(unittest.TestCase):
+    def origin_site(self):
+        return None
+
     def setUp(self):
         self.tmp = tempfile.mkdtemp(prefix="cache-e2e-")
         self.client = os.path.join(self.tmp, "client")
@@ -78,14 +96,17 @@ class BehindACache(unittest.TestCase):
         self.publications = []
         self.servers = []
         try:
-            origin = ut.Nginx(self.tmp, self.server_root, name="origin")
+            origin = ut.Nginx(self.tmp, self.server_root, name="origin", site=self.origin_site())
             self.servers.append(origin)
-            site = CACHE_SITE % (origin.port, LIST_SECONDS, origin.port)
+            site = self.cache_site(origin.port)
             self.cache = ut.Nginx(self.tmp, None, name="cache", site=site, http=CACHE_HTTP)
             self.servers.append(self.cache)
         except (OSError, RuntimeError) as e:
             self.fail("nginx did not start: %s" % e)
         self.url = "http://127.0.0.1:%d/Updater/" % self.cache.port
+
+    def cache_site(self, origin):
+        return CACHE_SITE % (origin, LIST_SECONDS, origin)
 
     def tearDown(self):
         for server in self.servers:
@@ -166,6 +187,43 @@ class BehindACache(unittest.TestCase):
         print("runs after the republication (seconds, exit status, install): %s" % states)
         print("the cache's answers for the list: %s" % lists)
         print("converged %.1f s after the republication (list cached %d s)" % (states[-1][0], LIST_SECONDS))
+
+
+class BehindACacheWithTheOperatorsHeaders(BehindACache):
+    """The origin sends the README's headers: the cache asks it again for the
+    list each time, keeps copies an hour and patches for good; the first run
+    after a republication installs it whole."""
+
+    def origin_site(self):
+        return "root %s;\n        include %s;" % (self.server_root, OPERATOR_CONF)
+
+    def cache_site(self, origin):
+        return HONOURING_SITE % origin
+
+    def test_a_republication_behind_a_cache_converges_without_a_purge(self):
+        self.publish(A)
+        self.serve()
+        code, out = self.update()
+        self.assertEqual(code, 0, out)
+        self.assertEqual(self.assert_never_wrong(1, out), "A")
+        self.publish(B)
+        self.serve()
+        code, out = self.update()
+        self.assertEqual(code, 0, out)
+        self.assertEqual(self.assert_never_wrong(2, out), "B")
+
+        def header(name):
+            with urllib.request.urlopen(self.url + name, timeout=30) as r:
+                return r.headers.get("Cache-Control")
+        patches = os.listdir(os.path.join(self.publications[-1], "patches"))
+        self.assertTrue(patches, "the changed text file has a patch")
+        for name, want in (("files.lst.bz2", "no-cache"),
+                           ("data/config.ini.bz2", "public, max-age=3600"),
+                           ("patches/" + patches[0], "public, max-age=31536000, immutable")):
+            self.assertEqual(header(name), want, name)
+        with self.assertRaises(urllib.error.HTTPError) as refused:
+            urllib.request.urlopen(self.url + "files.lst.written", timeout=30)
+        self.assertEqual(refused.exception.code, 404)
 
 
 def main():

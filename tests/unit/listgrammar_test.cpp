@@ -52,6 +52,12 @@ TEST(PublishList, WithoutAnUpdaterTheSelfSectionIsLeftOut) {
               "[files_normal]\r\n[/files_normal]\r\n");
     list.rev = -5;
     EXPECT_NE(WriteList(list).find("Rev|-5\r\n"), std::string::npos);
+    // Mirrors follow the revision, which readers still find as before.
+    list.mirrors = {"http://a.example/Updater/", "https://b.example/U/"};
+    const std::string mirrored = WriteList(list);
+    EXPECT_NE(mirrored.find("Rev|-5\r\nMirror|http://a.example/Updater/\r\nMirror|https://b.example/U/\r\n[/settings]"),
+              std::string::npos);
+    EXPECT_EQ(FindListValue(mirrored, "settings", "Rev"), "-5");
 }
 
 TEST(PublishList, TheOrderOfTheInputDoesNotChangeTheBytes) {

@@ -371,6 +371,7 @@ TListContent BuildList(const std::vector<Job>& jobs, const PublishOptions& optio
                        PublishSummary& summary) {
     TListContent list;
     list.rev = options.rev;
+    list.mirrors = options.mirrors;
     for (const Job& job : jobs) {
         TListItem entry{job.file->listPath, DigestToHex(job.digested.digest),
                         static_cast<std::int64_t>(job.digested.size), job.sha256};

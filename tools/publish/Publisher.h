@@ -32,6 +32,8 @@ struct PublishOptions {
     // Patches are kept for the changes of the last N publications that
     // changed anything; 0: none are made, and those on the server go.
     unsigned patchHistory = 3;
+    // Further servers named in [settings] as "Mirror|URL" lines.
+    std::vector<std::string> mirrors;
     // Called at named steps ("compressed", "patched", "marked", "copy",
     // "patch", "copies", "list", "lists", "prune", "unpatched"), so tests
     // can interrupt a publication there.

@@ -10,6 +10,7 @@
 #include "tools/publish/StopPoints.h"
 #endif
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -28,7 +29,7 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: corvel-publish [--rev N] [--self NAME] [--critical GLOB]... [--jobs N]\n"
-    "                      [--patch-history N] [--sign SECRET_FILE [--valid-days N]]\n"
+    "                      [--patch-history N] [--mirror URL]... [--sign SECRET_FILE [--valid-days N]]\n"
     "                      CLIENT_DIR SERVER_DIR\n"
     "       corvel-publish keygen SECRET_FILE\n"
     "\n"
@@ -48,6 +49,8 @@ constexpr const char* kUsage =
     "  --jobs N         threads that compress (default: all cores)\n"
     "  --patch-history N  keep the patches of the last N publications that changed\n"
     "                   something (default 3; 0: no patches)\n"
+    "  --mirror URL     a further server with the same files (http or https, at most 8),\n"
+    "                   named in [settings]; updaters use it only when the list is signed\n"
     "  --sign FILE      sign the list with the secret key in FILE: every entry gets\n"
     "                   its SHA-256, and SERVER_DIR/files.lst.bz2.sig is written\n"
     "  --valid-days N   the signature expires N days from now (default: never)\n"
@@ -120,7 +123,7 @@ int main(int argc, char** argv) {
             name = arg.substr(0, eq);
             value = fs::path(args[i].native().substr(eq + 1));
         } else if (name == "--rev" || name == "--self" || name == "--critical" || name == "--jobs" ||
-                   name == "--sign" || name == "--valid-days" || name == "--patch-history") {
+                   name == "--sign" || name == "--valid-days" || name == "--patch-history" || name == "--mirror") {
             if (i + 1 >= args.size()) UsageError(Cat(name, " needs a value"));
             value = args[++i];
         }
@@ -132,6 +135,14 @@ int main(int argc, char** argv) {
             const auto jobs = ParseDecimalInRange(Utf8(value), 1, 1024);
             if (!jobs) UsageError("--jobs needs a number from 1 to 1024");
             options.jobs = static_cast<unsigned>(*jobs);
+        } else if (name == "--mirror") {
+            // The list carries it as a field: no separators, blanks or line ends.
+            const std::string url = Utf8(value);
+            const bool web = url.rfind("http://", 0) == 0 || url.rfind("https://", 0) == 0;
+            const bool plain = std::all_of(url.begin(), url.end(), [](char c) { return c > ' ' && c < 0x7f && c != '|'; });
+            if (!web || !plain || url.size() > 1024) UsageError("--mirror needs an http:// or https:// URL");
+            if (options.mirrors.size() >= 8) UsageError("--mirror may be given at most 8 times");
+            options.mirrors.push_back(url);
         } else if (name == "--patch-history") {
             const auto history = ParseDecimalInRange(Utf8(value), 0, 1000);
             if (!history) UsageError("--patch-history needs a number from 0 to 1000");
