@@ -155,7 +155,7 @@ TEST_F(PatchRun, AnyPatchFailureFallsBackToTheCopy) {
     // The same bytes in another order: a patch from it is small, and wrong.
     const std::string other = v1_.substr(v1_.size() / 2) + v1_.substr(0, v1_.size() / 2);
     const std::vector<Case> cases = {
-        {"missing (404)", {v1_, v2_, ""}, "", "server error 404"},
+        {"missing (404)", {v1_, v2_, "", p12.size()}, "", "server error 404"},
         {"cut", {v1_, v2_, p12}, "cut 1000", "transfer cut"},
         {"shorter than indexed", {v1_, v2_, p12, p12.size() + 10}, "", "transfer cut"},
         {"longer than indexed", {v1_, v2_, p12, p12.size() - 10}, "", "larger than its entry allows"},

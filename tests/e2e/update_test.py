@@ -231,9 +231,13 @@ class UpdateCase(unittest.TestCase):
 
         code, out = self.update(url, *second_args)
         self.assertEqual(code, 0, out)
+        # The changed file comes as its patch from the content installed,
+        # smaller than its copy; the new one as its copy.
+        patch = "patches/%s-%s.zst" % (hashlib.md5(self.files[CHANGED]).hexdigest(),
+                                       hashlib.md5(changed[CHANGED]).hexdigest())
         self.assertEqual(sorted(server.requests()), sorted(
-            [b"/Updater/files.lst.bz2"]
-            + [b"/Updater/" + list_path(r).replace(b"\\", b"/") + b".bz2" for r in (CHANGED, self.added)]))
+            [b"/Updater/files.lst.bz2", b"/Updater/" + patch.encode()]
+            + [b"/Updater/" + list_path(self.added).replace(b"\\", b"/") + b".bz2"]))
         # The file the list no longer names was installed by the first run
         # and is unchanged: it goes; nothing else is left.
         expected = on_disk(changed)
