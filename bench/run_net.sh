@@ -4,8 +4,12 @@
 #         kept open) through bench/delay_proxy.py (25 ms each way, one more
 #         round trip per new connection), vs
 #         curl --parallel --parallel-immediate --parallel-max 8 + bzip2 -d on
-#         2 cores; connections opened by each; and vs curl on 4 connections
-#         fetching only (what 4 connections can do at best)
+#         2 cores; connections opened by each; and vs curl on 8 connections
+#         fetching only (what 8 connections can do at best)
+#  h2     the same install from nginx over TLS offering HTTP/2 (a self-signed
+#         certificate for 127.0.0.1), through the same delay (the proxy
+#         passes TLS through), vs the same HTTP/1.1 curl reference; and vs
+#         curl fetching only over HTTP/2 (--parallel-max 32); connections
 #  loop   fresh install of 256 MiB in 512 files from nginx on loopback, native,
 #         vs a per-file loop of curl | bzip2 -d, and vs
 #         curl -Z --parallel-max 8 + bzip2 -d on 2 cores; peak RSS of ours
@@ -17,7 +21,7 @@
 source "$(dirname "$0")/run_lib.sh"
 update=$NATIVE/tools/update/corvel-update
 publish=$NATIVE/tools/publish/corvel-publish
-what=("$@"); [ ${#what[@]} -gt 0 ] || what=(proxy loop wine)
+what=("$@"); [ ${#what[@]} -gt 0 ] || what=(proxy h2 loop wine)
 has() { local w; for w in "${what[@]}"; do [ "$w" = "$1" ] && return 0; done; return 1; }
 mkdir -p "$WORK"
 
@@ -26,34 +30,72 @@ for t in net600 tree512; do
   [ -f "$WORK/srv-$t/files.lst.bz2" ] || "$publish" --jobs 2 "$WORK/$t" "$WORK/srv-$t" > /dev/null
 done
 
-# nginx keeping connections open, serving WORK.
+# nginx keeping connections open, serving WORK; for h2 also over TLS on TPORT.
+tls_server=""
+if has h2; then
+  [ -s "$WORK/tls.key" ] || openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 365 \
+    -subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 -keyout "$WORK/tls.key" -out "$WORK/tls.pem" 2> /dev/null
+  TPORT=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+  tls_server="server { listen 127.0.0.1:$TPORT ssl http2; root $WORK;
+      ssl_certificate $WORK/tls.pem; ssl_certificate_key $WORK/tls.key; }"
+fi
 start_nginx nginx "    access_log off;
     keepalive_timeout 75s;
-    keepalive_requests 100000;"
+    keepalive_requests 100000;
+    $tls_server"
+
+# start_proxy UPSTREAM_PORT NAME: the delay proxy in front of a port; sets PPORT.
+start_proxy() {
+  rm -f "$WORK/$2.port"
+  python3 "$ROOT/bench/delay_proxy.py" "$1" "$WORK/$2.port" &
+  SERVER_PIDS+=("$!")
+  for _ in $(seq 50); do [ -s "$WORK/$2.port" ] && break; sleep 0.1; done
+  PPORT=$(cat "$WORK/$2.port")
+}
+d=$WORK/inst-net
+# curl's work list for 600 files through a proxy URL: every copy the list
+# names, into the same tree.
+net600_list() {
+  (cd "$WORK/net600" && find d* -type f | sort) | awk -v u="$1" -v d="$d" \
+    '{ printf "url = \"%s/%s.bz2\"\noutput = \"%s/%s.bz2\"\n", u, $0, d, $0 }' > "$2"
+}
+verify_net600() {
+  (cd "$WORK/net600" && find d* -type f -print0 | xargs -0 md5sum) | (cd "$d" && md5sum -c --quiet) && echo "    $1 tree verified"
+}
+if has proxy || has h2; then
+  start_proxy "$NPORT" proxy; url=http://127.0.0.1:$PPORT/srv-net600
+  net600_list "$url" "$WORK/net600.curl"
+  curlcmd="curl -s --create-dirs --parallel --parallel-immediate --parallel-max 8 -K $WORK/net600.curl && find $d -name '*.bz2' -print0 | xargs -0 -P 2 -n 50 bzip2 -d"
+fi
 
 echo "== network benchmarks, $(date -u '+%F %H:%M UTC'), $(nproc) cores"
 
 if has proxy; then
-  rm -f "$WORK/proxy.port"
-  python3 "$ROOT/bench/delay_proxy.py" "$NPORT" "$WORK/proxy.port" &
-  SERVER_PIDS+=("$!")
-  for _ in $(seq 50); do [ -s "$WORK/proxy.port" ] && break; sleep 0.1; done
-  PPORT=$(cat "$WORK/proxy.port"); url=http://127.0.0.1:$PPORT/srv-net600
-  d=$WORK/inst-net
-  # curl's work list: every copy the list names, into the same tree.
-  (cd "$WORK/net600" && find d* -type f | sort) | awk -v u="$url" -v d="$d" \
-    '{ printf "url = \"%s/%s.bz2\"\noutput = \"%s/%s.bz2\"\n", u, $0, d, $0 }' > "$WORK/net600.curl"
-  curlcmd="curl -s --create-dirs --parallel --parallel-immediate --parallel-max 8 -K $WORK/net600.curl && find $d -name '*.bz2' -print0 | xargs -0 -P 2 -n 50 bzip2 -d"
-  pair "fresh install 600 files, 50 ms" 1.3 "$update --force --dir $d $url/" "$curlcmd" "rm -rf $d && mkdir -p $d"
-  # The floor of kFetchConnections = 4: curl on as many connections, fetching
+  pair "fresh install 600 files, 50 ms" 1.0 "$update --force --dir $d $url/" "$curlcmd" "rm -rf $d && mkdir -p $d"
+  # The floor of kFetchConnections = 8: curl on as many connections, fetching
   # only (each connection waits a round trip per request; nothing pipelines).
-  curl4="curl -s --create-dirs --parallel --parallel-immediate --parallel-max 4 -K $WORK/net600.curl"
-  pair "same vs curl -Z 4, fetch only" "-" "$update --force --dir $d $url/" "$curl4" "rm -rf $d && mkdir -p $d"
+  curl8="curl -s --create-dirs --parallel --parallel-immediate --parallel-max 8 -K $WORK/net600.curl"
+  pair "same vs curl -Z 8, fetch only" "-" "$update --force --dir $d $url/" "$curl8" "rm -rf $d && mkdir -p $d"
   count() { cat "$WORK/proxy.port.count"; }
   rm -rf "$d" && mkdir -p "$d"; c0=$(count); "$update" --force --dir "$d" "$url/" > /dev/null; c1=$(count)
+  verify_net600 "corvel-update's"
   rm -rf "$d" && mkdir -p "$d"; bash -c "$curlcmd" > /dev/null 2>&1; c2=$(count)
-  (cd "$WORK/net600" && find d* -type f -print0 | xargs -0 md5sum) | (cd "$d" && md5sum -c --quiet) && echo "    curl's tree verified"
+  verify_net600 "curl's"
   echo "connections: corvel-update $((c1 - c0)) for $(wc -l < "$WORK/srv-net600/files.lst") list lines, curl $((c2 - c1))"
+  rm -rf "$d"
+fi
+
+if has h2; then
+  start_proxy "$TPORT" proxy-tls; h2url=https://127.0.0.1:$PPORT/srv-net600
+  net600_list "$h2url" "$WORK/net600-h2.curl"
+  ours="CURL_CA_BUNDLE=$WORK/tls.pem $update --force --dir $d $h2url/"
+  pair "HTTP/2 600 files vs HTTP/1.1 curl" 0.3 "$ours" "$curlcmd" "rm -rf $d && mkdir -p $d"
+  curlh2="curl -s --cacert $WORK/tls.pem --create-dirs --parallel --parallel-immediate --parallel-max 32 -K $WORK/net600-h2.curl"
+  pair "same vs curl HTTP/2 -Z 32, fetch only" "-" "$ours" "$curlh2" "rm -rf $d && mkdir -p $d"
+  count() { cat "$WORK/proxy-tls.port.count"; }
+  rm -rf "$d" && mkdir -p "$d"; c0=$(count); bash -c "$ours" > /dev/null; c1=$(count)
+  verify_net600 "corvel-update's HTTP/2"
+  echo "connections over TLS: corvel-update $((c1 - c0))"
   rm -rf "$d"
 fi
 

@@ -15,7 +15,7 @@ struct TInstallAhead::TWorker {
     std::optional<os::HttpSession>& http;
     os::HttpSession& Http() {
         if (!http) {
-            http.emplace(ahead.options_.agent);
+            http.emplace(ahead.pool_->Fork());
             ahead.StopSessionWithUs(*http);
         }
         return *http;
@@ -56,12 +56,8 @@ void TInstallAhead::FetchLoop(std::size_t w) {
 // Waits for an entry this fetcher may take (mutex_ held); false once the
 // loop stops.
 bool TInstallAhead::NextToFetch(std::size_t w, std::unique_lock<os::Mutex>& lock, std::size_t& j, bool& fromZero) {
-    // Under a rate limit one connection carries it all: each more would
-    // have the server fill its buffers ahead of the paced reads. The
-    // limit may change at any time, so an idle fetcher looks again.
-    const auto serves = [&] { return w == 0 || options_.control->RateLimit() == 0; };
     while (!changed_.wait_for(lock, std::chrono::milliseconds(100), [&] {
-        return stopping_ || ((!fetchAgain_.empty() || CanClaim()) && serves());
+        return stopping_ || ((!fetchAgain_.empty() || CanClaim()) && Serves(w));
     })) {
     }
     if (stopping_) return false;
@@ -76,6 +72,19 @@ bool TInstallAhead::NextToFetch(std::size_t w, std::unique_lock<os::Mutex>& lock
     claimed.cost = nextCost_ && nextCost_->first == j ? nextCost_->second : CostOf(jobAt_(j));
     ahead_ += claimed.cost;
     return true;
+}
+
+// Under a rate limit one connection carries it all: each more would have
+// the server fill its buffers ahead of the paced reads. Otherwise as many
+// serve as the server takes requests at once: one a connection, or many
+// over one HTTP/2 connection. The limit may change at any time, and the
+// server's protocol is learnt from its first answer, so an idle fetcher
+// looks again.
+bool TInstallAhead::Serves(std::size_t w) const {
+    if (w == 0) return true;
+    if (options_.control->RateLimit() != 0) return false;
+    const int serving = pool_->Multiplexed() ? options_.multiplexed : options_.connections;
+    return w < static_cast<std::size_t>(serving);
 }
 
 // Small copies stay in memory while the budget has room for their largest
@@ -147,7 +156,7 @@ bool TInstallAhead::NextServerAfter(Slot& slot, TFailure& failure) {
 
 // A transfer closed by a long pause is not the entry's failure: once the
 // run is resumed, the entry is fetched again, continuing its partial copy
-// (a copy in memory starts over). The worker's kept connections go as well.
+// (a copy in memory starts over). The worker's session is made anew.
 TInstallAhead::TFetched TInstallAhead::FetchOverPauses(TWorker& worker, Slot& slot, const TAheadJob& job,
                                                        const std::string& url, bool fromZero) {
     for (;;) {

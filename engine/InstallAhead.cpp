@@ -7,6 +7,7 @@
 #include "formats/BZip2.h"
 #include "formats/Classes.h"
 
+#include <algorithm>
 #include <memory>
 #include <vector>
 
@@ -20,11 +21,14 @@ std::uint64_t TInstallAhead::CostOf(const std::optional<TAheadJob>& job) {
 TInstallAhead::TInstallAhead(TOptions options, std::size_t count,
                              std::function<std::optional<TAheadJob>(std::size_t)> jobAt)
     : options_(std::move(options)), count_(count), jobAt_(std::move(jobAt)) {
-    const std::size_t n = static_cast<std::size_t>(options_.connections > 1 ? options_.connections : 1);
+    const int connections = options_.connections > 1 ? options_.connections : 1;
+    const int fetchers = connections > 1 ? std::max(connections, options_.multiplexed) : 1;
+    const auto n = static_cast<std::size_t>(fetchers);
     sessions_.resize(n);
     if (options_.session && *options_.session) {
-        sessions_[0] = std::move(*options_.session);
-        StopSessionWithUs(*sessions_[0]);
+        pool_ = std::move(*options_.session);
+    } else {
+        pool_.emplace(options_.agent);
     }
     workers_.reserve(n + Decoders);
     for (std::size_t w = 0; w < n; ++w) workers_.emplace_back([this, w] { FetchLoop(w); });
@@ -45,11 +49,10 @@ TInstallAhead::~TInstallAhead() {
         if (!slot.archive.empty()) os::DeleteFile(slot.archive);
         DropPatches(slot);
     }
-    if (options_.session && sessions_[0]) {
-        // Back to the run, with the run's own stop: this loop is gone.
-        sessions_[0]->SetStop([control = options_.control] { return control->StopRequested(); });
-        *options_.session = std::move(sessions_[0]);
-    }
+    // The workers' sessions go first; the run's goes back to it, with the
+    // connections they kept.
+    sessions_.clear();
+    if (options_.session) *options_.session = std::move(pool_);
 }
 
 TInstallAhead::TState TInstallAhead::Wait(std::size_t i, std::chrono::steady_clock::duration wait) {

@@ -6,7 +6,11 @@
 // two decoders (one a core) decode and verify the fetched copies into their
 // ".part" temporaries, lowest entry first, while the run's thread still
 // shows and installs the entries one by one, in list order. A fetcher never
-// decodes, so its connection never waits for a core.
+// decodes, so its connection never waits for a core. Over HTTP/1.1 each
+// request still waits its round trip on its connection: 4 connections made
+// 600 small files at 50 ms 1.6-1.8x curl on 8. So 8 fetchers serve, each
+// with a connection, and once the server answers over HTTP/2 (one
+// connection carrying every request at once) 32 do.
 //
 // Bounded: a fetcher claims an entry only within Window entries and Budget
 // bytes (its copy's largest size plus its decoded size) of the entry the
@@ -40,9 +44,11 @@ class TListTrust;
 class TPace;
 class TRunControl;
 
-// Connections (and fetcher threads) of an install; with 1, each entry is
-// fetched before the next begins.
-inline constexpr int kFetchConnections = 4;
+// Connections (and fetchers serving) of an install over HTTP/1.1; with 1,
+// each entry is fetched before the next begins.
+inline constexpr int kFetchConnections = 8;
+// Fetchers serving once the server multiplexes requests (HTTP/2).
+inline constexpr int kMultiplexedFetches = 32;
 
 // One patch of an entry's chain (formats/PatchIndex).
 struct TPatchFetch {
@@ -77,6 +83,7 @@ public:
         std::string installDir;  // with its trailing "\"
         std::string agent;
         int connections = kFetchConnections;
+        int multiplexed = kMultiplexedFetches;  // no more than connections when that is 1
         std::uint64_t budget = Budget;
         TTempNames* temps = nullptr;  // names are picked under our lock
         const TListTrust* trust = nullptr;
@@ -86,8 +93,8 @@ public:
         TServers* servers = nullptr;
         // The run's limit and pause; null: neither.
         TPace* pace = nullptr;
-        // The run's session: the first worker uses it (so a run opens no
-        // more connections than it has workers), and gets it back at the end.
+        // The run's session: the workers' sessions are forked from it (so
+        // a run's requests share its connections), and it goes back at the end.
         std::optional<os::HttpSession>* session = nullptr;
     };
 
@@ -168,6 +175,7 @@ private:
     static std::uint64_t CostOf(const std::optional<TAheadJob>& job);
     void FetchLoop(std::size_t worker);
     bool NextToFetch(std::size_t worker, std::unique_lock<os::Mutex>& lock, std::size_t& j, bool& fromZero);
+    bool Serves(std::size_t worker) const;
     void KeepInMemoryIfRoom(Slot& slot, const TAheadJob& job);
     void Settle(Slot& slot, std::size_t j, const std::optional<TAheadJob>& job, TFetched fetched, TFailure failure);
     void DecodeLoop();
@@ -210,6 +218,7 @@ private:
     TTally tally_;                       // inHand: of the copies fetched only
 
     os::Mutex namesMutex_;  // TTempNames and directory creation
+    std::optional<os::HttpSession> pool_;  // the run's session; forked for each worker
     std::vector<std::optional<os::HttpSession>> sessions_;
     std::vector<std::thread> workers_;  // fetchers, then decoders; last: start once everything above is ready
 };

@@ -317,8 +317,10 @@ struct HttpOptions {
 
 // What a run shares between its requests: the system's proxy settings read
 // once, and persistent connections, so sequential requests to one server go
-// over one connection instead of one each. Requests are made one at a time,
-// from one thread at a time; a response may outlive its session.
+// over one connection instead of one each. A session makes its requests one
+// at a time, from one thread at a time; sessions forked from one another
+// make theirs at the same time, from threads of their own, over connections
+// they share. A response may outlive its session.
 class HttpSession {
 public:
     // The agent string goes with every request.
@@ -355,9 +357,19 @@ public:
     // its sockets: there the buffers stay the system's.
     void SetRateLimit(std::function<std::uint64_t()> bytesPerSecond);
 
+    // A session with a stop and rate limit of its own (none yet) over this
+    // one's connections: at most 8 to a server, and over HTTP/2 one that
+    // carries the requests of every session of the family at once.
+    HttpSession Fork() const;
+    // Whether a server has answered a request of this session's family
+    // over HTTP/2: then many more requests than connections may usefully
+    // be in flight. False until then, and where the system can't tell.
+    bool Multiplexed() const;
+
     struct State;
 
 private:
+    HttpSession() = default;
     std::shared_ptr<State> state_;
 };
 

@@ -1,13 +1,13 @@
-// HTTP through libcurl, pulled block by block like WinInet's reads: the
-// transfer is driven by the session's multi handle only while the caller
-// asks for bytes. libcurl honours http_proxy, https_proxy and no_proxy by
-// itself.
+// HTTP through libcurl: a driver thread moves the bytes of every transfer
+// of a session's family (platform/posix/curl_driver.h), and a response's
+// reads take them from its bounded buffer. libcurl honours http_proxy,
+// https_proxy and no_proxy by itself.
 #include "platform/os.h"
 
 #include "platform/HttpPace.h"
+#include "platform/posix/curl_driver.h"
 
 #include <curl/curl.h>
-#include <sys/socket.h>
 
 #include <algorithm>
 #include <cctype>
@@ -84,18 +84,14 @@ void GlobalInit() {
 
 }  // namespace
 
-// A multi handle keeps the connections its transfers leave open: each
-// request is an easy handle added to the session's multi handle, so the next
-// request to the same server goes over the same connection.
+// A session's requests go to the driver of its family: a session and the
+// sessions forked from it share one multi handle, so its connections (and
+// over HTTP/2 one connection) serve them all.
 struct HttpSession::State {
-    explicit State(std::string agentText) : agent(std::move(agentText)), multi(curl_multi_init()) {}
-    ~State() {
-        if (multi) curl_multi_cleanup(multi);
-    }
-    State(const State&) = delete;
-    State& operator=(const State&) = delete;
+    State(std::string agentText, std::shared_ptr<CurlDriver> pool)
+        : agent(std::move(agentText)), driver(std::move(pool)) {}
     std::string agent;
-    CURLM* multi;
+    std::shared_ptr<CurlDriver> driver;
     std::function<bool()> stopped;
     std::function<std::uint64_t()> rateLimit;
     TFailure openFailure;
@@ -105,16 +101,16 @@ namespace {
 
 class CurlResponse final : public HttpResponse {
 public:
-    explicit CurlResponse(std::shared_ptr<HttpSession::State> session)
-        : session_(std::move(session)),
-          stopped_(session_->stopped),
-          easy_(curl_easy_init()),
-          pace_(std::chrono::seconds(g_stallSeconds.load()), HttpPace::Clock::now()) {}
+    CurlResponse(const HttpSession::State& session, std::shared_ptr<CurlDriver> driver)
+        : driver_(std::move(driver)),
+          stopped_(session.stopped),
+          t_(std::make_shared<CurlTransfer>(std::chrono::seconds(g_stallSeconds.load()))) {
+        t_->rateLimit = session.rateLimit;
+    }
     ~CurlResponse() override {
-        // Removing an unfinished transfer closes its connection; a finished
-        // one leaves it to the session for the next request.
-        if (easy_ && added_) curl_multi_remove_handle(session_->multi, easy_);
-        if (easy_) curl_easy_cleanup(easy_);
+        // An unfinished transfer loses its connection (HTTP/1.1) or its
+        // stream; a finished one has already left it to the next request.
+        if (added_) driver_->Remove(t_);
     }
     CurlResponse(const CurlResponse&) = delete;
     CurlResponse& operator=(const CurlResponse&) = delete;
@@ -122,208 +118,145 @@ public:
     // Starts the request and waits until the response has begun. False
     // when no response comes (no connection, bad URL, no such host, no
     // answer within the stall window).
-    bool Open(const std::string& url, const HttpOptions& options) {
-        if (!session_->multi || !easy_) return Refused("no connection could be made");
+    bool Open(const std::string& url, const std::string& agent, const HttpOptions& options) {
+        if (!driver_->Ready() || !t_->easy) return Refused("no connection could be made");
         if (const HttpRange* range = options.range) {
             if (!SafeHttpValidator(range->validator)) return Refused("unsafe validator");
-            headers_.Append("Range: bytes=" + std::to_string(range->from) + "-");
-            headers_.Append("If-Range: " + range->validator);
+            t_->headers = curl_slist_append(t_->headers, ("Range: bytes=" + std::to_string(range->from) + "-").c_str());
+            t_->headers = curl_slist_append(t_->headers, ("If-Range: " + range->validator).c_str());
         }
         if (options.revalidate) {
-            headers_.Append("Cache-Control: no-cache");
-            headers_.Append("Pragma: no-cache");
+            t_->headers = curl_slist_append(t_->headers, "Cache-Control: no-cache");
+            t_->headers = curl_slist_append(t_->headers, "Pragma: no-cache");
         }
-        if (headers_.list) curl_easy_setopt(easy_, CURLOPT_HTTPHEADER, headers_.list);
         // The answer's own bound ends a wait for a server that accepted the
         // connection and sends nothing; a transfer under way keeps the stall rule.
         const auto within = std::chrono::milliseconds(g_stallSeconds.load() * 1000L);
         const auto answer = options.answerWithin.count() > 0 ? std::min(options.answerWithin, within) : within;
         const auto answerBy = HttpPace::Clock::now() + answer;
-        const long stall = static_cast<long>((answer.count() + 999) / 1000);
-        const std::string escaped = EscapeUrl(url);
-        curl_easy_setopt(easy_, CURLOPT_URL, escaped.c_str());
-        curl_easy_setopt(easy_, CURLOPT_USERAGENT, session_->agent.c_str());
-        curl_easy_setopt(easy_, CURLOPT_FOLLOWLOCATION, 1L);
-        curl_easy_setopt(easy_, CURLOPT_MAXREDIRS, 10L);
-        curl_easy_setopt(easy_, CURLOPT_NOSIGNAL, 1L);
-        curl_easy_setopt(easy_, CURLOPT_CONNECTTIMEOUT, stall);
-        curl_easy_setopt(easy_, CURLOPT_WRITEFUNCTION, &CurlResponse::OnData);
-        curl_easy_setopt(easy_, CURLOPT_WRITEDATA, this);
-        curl_easy_setopt(easy_, CURLOPT_HEADERFUNCTION, &CurlResponse::OnHeader);
-        curl_easy_setopt(easy_, CURLOPT_HEADERDATA, this);
-        if (session_->rateLimit) {
-            curl_easy_setopt(easy_, CURLOPT_SOCKOPTFUNCTION, &CurlResponse::OnSocket);
-            curl_easy_setopt(easy_, CURLOPT_SOCKOPTDATA, session_.get());
-        }
-        // A stop also ends the transfer inside libcurl's own loop.
-        if (stopped_) {
-            curl_easy_setopt(easy_, CURLOPT_XFERINFOFUNCTION, &CurlResponse::OnProgress);
-            curl_easy_setopt(easy_, CURLOPT_XFERINFODATA, this);
-            curl_easy_setopt(easy_, CURLOPT_NOPROGRESS, 0L);
-        }
-        // Threat: an attacker answering for the server. Certificates are
-        // verified (libcurl's default, never turned off) and an https
-        // address may not be redirected to plain http.
-        if (const char* bundle = CaBundleFromEnvironment()) curl_easy_setopt(easy_, CURLOPT_CAINFO, bundle);
-        if (url.rfind("https://", 0) == 0) curl_easy_setopt(easy_, CURLOPT_REDIR_PROTOCOLS_STR, "https");
-        if (curl_multi_add_handle(session_->multi, easy_) != CURLM_OK) return false;
+        const long seconds = static_cast<long>((answer.count() + 999) / 1000);
+        SetOptions(url, agent, seconds);
+        driver_->Add(t_);
         added_ = true;
-        while (!begun_ && !done_) {
-            Pump();
+        std::unique_lock<std::mutex> lock(t_->lock);
+        while (!t_->begun && !t_->done) {
             if (Stopped()) ThrowStopped();
             const auto now = HttpPace::Clock::now();
-            if (!begun_ && !done_ && (pace_.Expired(now) || now >= answerBy)) {
-                return Refused("no answer within " + std::to_string(stall) + " s");
+            if (t_->pace.Expired(now) || now >= answerBy) {
+                return Refused("no answer within " + std::to_string(seconds) + " s");
             }
+            Wait(lock);
         }
         if (Stopped()) ThrowStopped();
-        if (done_ && result_ != CURLE_OK && !begun_) return Refused(curl_easy_strerror(result_));
-        return true;
+        if (t_->begun || t_->result == CURLE_OK) return true;
+        return Refused(curl_easy_strerror(t_->result), static_cast<int>(t_->result));
     }
 
+    // Why Open gave false.
+    const TFailure& Failure() const { return failure_; }
+
     std::size_t Read(void* buffer, std::size_t count) override {
-        while (pos_ == data_.size() && !done_) {
-            data_.clear();
-            pos_ = 0;
-            Pump();
+        std::unique_lock<std::mutex> lock(t_->lock);
+        while (t_->pos == t_->data.size() && !t_->done) {
             if (Stopped()) ThrowStopped();
-            if (pace_.Expired(HttpPace::Clock::now())) {
+            if (t_->pace.Expired(HttpPace::Clock::now())) {
                 throw EInOutError(TFault::Stalled, CURLE_OPERATION_TIMEDOUT, "Download failed: less than 1 KiB in " +
                                                                 std::to_string(g_stallSeconds.load()) + " seconds");
             }
+            Wait(lock);
         }
-        if (pos_ == data_.size()) {
-            if (result_ != CURLE_OK) {
-                throw EInOutError(FaultOfCurl(result_), static_cast<int>(result_),
-                                  std::string("Download failed: ") + curl_easy_strerror(result_));
+        if (t_->pos == t_->data.size()) {
+            if (t_->result != CURLE_OK) {
+                throw EInOutError(FaultOfCurl(t_->result), static_cast<int>(t_->result),
+                                  std::string("Download failed: ") + curl_easy_strerror(t_->result));
             }
             return 0;
         }
-        const std::size_t n = std::min(count, data_.size() - pos_);
-        std::memcpy(buffer, data_.data() + pos_, n);
-        pos_ += n;
+        const std::size_t n = std::min(count, t_->data.size() - t_->pos);
+        std::memcpy(buffer, t_->data.data() + t_->pos, n);
+        t_->pos += n;
+        if (t_->pos == t_->data.size()) {
+            t_->data.clear();
+            t_->pos = 0;
+        }
+        ResumeIfRoom();
         return n;
     }
 
     int Status() const override {
-        long code = 0;
-        curl_easy_getinfo(easy_, CURLINFO_RESPONSE_CODE, &code);
-        return static_cast<int>(code);
+        std::lock_guard<std::mutex> lock(t_->lock);
+        return t_->status;
     }
     std::string Validator() const override {
-        if (!etag_.empty() && etag_.rfind("W/", 0) != 0) return etag_;
-        return lastModified_;
+        std::lock_guard<std::mutex> lock(t_->lock);
+        if (!t_->etag.empty() && t_->etag.rfind("W/", 0) != 0) return t_->etag;
+        return t_->lastModified;
     }
-    std::int64_t RangeStart() const override { return ParseContentRangeStart(contentRange_); }
+    std::int64_t RangeStart() const override {
+        std::lock_guard<std::mutex> lock(t_->lock);
+        return ParseContentRangeStart(t_->contentRange);
+    }
 
 private:
-    // The request's extra headers, freed with the response.
-    struct HeaderList {
-        curl_slist* list = nullptr;
-        HeaderList() = default;
-        HeaderList(const HeaderList&) = delete;
-        HeaderList& operator=(const HeaderList&) = delete;
-        ~HeaderList() { curl_slist_free_all(list); }
-        void Append(const std::string& line) { list = curl_slist_append(list, line.c_str()); }
-    };
-
-    bool Refused(const std::string& why) {
-        session_->openFailure = TFailure{TFault::CannotConnect, static_cast<int>(result_), why};
+    bool Refused(const std::string& why, int code = 0) {
+        failure_ = TFailure{TFault::CannotConnect, code, why};
         return false;
     }
 
-    static std::size_t OnData(char* ptr, std::size_t size, std::size_t nmemb, void* user) {
-        auto* self = static_cast<CurlResponse*>(user);
-        self->begun_ = true;
-        self->data_.append(ptr, size * nmemb);
-        self->pace_.Add(size * nmemb, HttpPace::Clock::now());
-        return size * nmemb;
-    }
-    // A new connection of a limited run: a receive buffer of about 1/16 s
-    // of the limit (4 KiB to 256 KiB), set before it connects.
-    static int OnSocket(void* user, curl_socket_t socket, curlsocktype purpose) {
-        if (purpose != CURLSOCKTYPE_IPCXN) return CURL_SOCKOPT_OK;
-        const std::uint64_t limit = static_cast<HttpSession::State*>(user)->rateLimit();
-        if (limit == 0) return CURL_SOCKOPT_OK;
-        const int size = static_cast<int>(std::clamp<std::uint64_t>(limit / 16, 4096, 262144));
-        ::setsockopt(socket, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
-        return CURL_SOCKOPT_OK;
-    }
-    static int OnProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
-        return static_cast<CurlResponse*>(user)->Stopped() ? 1 : 0;
-    }
-    static std::size_t OnHeader(char* ptr, std::size_t size, std::size_t nmemb, void* user) {
-        auto* self = static_cast<CurlResponse*>(user);
-        self->KeepHeader(std::string_view(ptr, size * nmemb));
-        // The first header line means the server answered. Only a final
-        // response counts (an interim 1xx or a redirect is followed on).
-        long code = 0;
-        curl_easy_getinfo(self->easy_, CURLINFO_RESPONSE_CODE, &code);
-        if (code >= 200 && !(code >= 300 && code < 400)) self->begun_ = true;
-        return size * nmemb;
+    void SetOptions(const std::string& url, const std::string& agent, long connectSeconds) {
+        CURL* easy = t_->easy;
+        const std::string escaped = EscapeUrl(url);
+        curl_easy_setopt(easy, CURLOPT_URL, escaped.c_str());
+        curl_easy_setopt(easy, CURLOPT_USERAGENT, agent.c_str());
+        if (t_->headers) curl_easy_setopt(easy, CURLOPT_HTTPHEADER, t_->headers);
+        curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
+        curl_easy_setopt(easy, CURLOPT_MAXREDIRS, 10L);
+        curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+        curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, connectSeconds);
+        // HTTP/2 where TLS offers it; a request waits for a connection that
+        // is being made to learn whether it multiplexes, rather than open
+        // one more.
+        curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_2TLS));
+        curl_easy_setopt(easy, CURLOPT_PIPEWAIT, 1L);
+        t_->Hook();
+        // Threat: an attacker answering for the server. Certificates are
+        // verified (libcurl's default, never turned off) and an https
+        // address may not be redirected to plain http.
+        if (const char* bundle = CaBundleFromEnvironment()) curl_easy_setopt(easy, CURLOPT_CAINFO, bundle);
+        if (url.rfind("https://", 0) == 0) curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "https");
     }
 
-    // The validator and range of the final answer: a redirect's own
-    // headers are forgotten when the next status line comes.
-    void KeepHeader(std::string_view line) {
-        while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) line.remove_suffix(1);
-        if (line.rfind("HTTP/", 0) == 0) {
-            etag_.clear();
-            lastModified_.clear();
-            contentRange_.clear();
-            return;
-        }
-        const std::size_t colon = line.find(':');
-        if (colon == std::string_view::npos) return;
-        std::string name(line.substr(0, colon));
-        for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        std::string_view value = line.substr(colon + 1);
-        while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) value.remove_prefix(1);
-        while (!value.empty() && (value.back() == ' ' || value.back() == '\t')) value.remove_suffix(1);
-        if (name == "etag")
-            etag_ = value;
-        else if (name == "last-modified")
-            lastModified_ = value;
-        else if (name == "content-range")
-            contentRange_ = value;
+    // Waits for the driver, at most until the stop is to be asked again or
+    // the stall rule would fail the transfer.
+    void Wait(std::unique_lock<std::mutex>& lock) {
+        const auto now = HttpPace::Clock::now();
+        t_->changed.wait_until(lock, std::min(t_->pace.Deadline(), now + std::chrono::milliseconds(kStopPollMs)));
     }
 
-    void Pump() {
-        CURLM* multi = session_->multi;
-        int running = 0;
-        curl_multi_perform(multi, &running);
-        int queued = 0;
-        while (CURLMsg* msg = curl_multi_info_read(multi, &queued)) {
-            if (msg->msg == CURLMSG_DONE && msg->easy_handle == easy_) {
-                done_ = true;
-                result_ = msg->data.result;
-            }
-        }
-        if (!done_ && running == 0) done_ = true;
-        if (!done_ && data_.size() == pos_) curl_multi_poll(multi, nullptr, 0, kStopPollMs, nullptr);
+    // A transfer its full buffer held back goes on once half is read. The
+    // time it stood still was the reader's, not the server's: the stall
+    // rule starts over.
+    void ResumeIfRoom() {
+        if (!t_->paused || t_->data.size() - t_->pos > CurlTransfer::kHold / 2) return;
+        t_->paused = false;
+        t_->pace = HttpPace(t_->window, HttpPace::Clock::now());
+        driver_->Resume(t_);
     }
 
     bool Stopped() const { return stopped_ && stopped_(); }
 
-    std::shared_ptr<HttpSession::State> session_;
+    std::shared_ptr<CurlDriver> driver_;
     std::function<bool()> stopped_;
-    HeaderList headers_;  // outlives the easy handle that points at it
-    CURL* easy_;
-    HttpPace pace_;
+    std::shared_ptr<CurlTransfer> t_;
+    TFailure failure_;  // why Open gave false
     bool added_ = false;
-    bool begun_ = false;
-    bool done_ = false;
-    CURLcode result_ = CURLE_OK;
-    std::string data_;
-    std::size_t pos_ = 0;
-    std::string etag_, lastModified_, contentRange_;
 };
 
 }  // namespace
 
 HttpSession::HttpSession(const std::string& agent) {
     GlobalInit();
-    state_ = std::make_shared<State>(agent);
+    state_ = std::make_shared<State>(agent, std::make_shared<CurlDriver>());
 }
 HttpSession::HttpSession(HttpSession&& other) noexcept = default;
 HttpSession& HttpSession::operator=(HttpSession&& other) noexcept = default;
@@ -342,12 +275,23 @@ std::unique_ptr<HttpResponse> HttpSession::Open(const std::string& url, const Ht
 
 std::unique_ptr<HttpResponse> HttpSession::Open(const std::string& url, const HttpOptions& options) {
     if (state_->stopped && state_->stopped()) ThrowStopped();
-    auto response = std::make_unique<CurlResponse>(state_);
-    if (!response->Open(url, options)) return nullptr;
+    auto response = std::make_unique<CurlResponse>(*state_, state_->driver);
+    if (!response->Open(url, state_->agent, options)) {
+        state_->openFailure = response->Failure();
+        return nullptr;
+    }
     return response;
 }
 
 TFailure HttpSession::OpenFailure() const { return state_->openFailure; }
+
+HttpSession HttpSession::Fork() const {
+    HttpSession forked;
+    forked.state_ = std::make_shared<State>(state_->agent, state_->driver);
+    return forked;
+}
+
+bool HttpSession::Multiplexed() const { return state_->driver->Multiplexed(); }
 
 std::unique_ptr<HttpResponse> HttpOpen(const std::string& agent, const std::string& url) {
     return HttpSession(agent).Open(url);

@@ -43,6 +43,22 @@ TFault FaultOfWinInet(DWORD code) {
 
 std::atomic<int> g_stallSeconds{60};
 
+// Windows 10 and later speak HTTP/2 through WinInet once a session asks;
+// older systems and Wine refuse the option, and stay on HTTP/1.1. Older
+// headers lack the names.
+#ifndef INTERNET_OPTION_ENABLE_HTTP_PROTOCOL
+#define INTERNET_OPTION_ENABLE_HTTP_PROTOCOL 148
+#endif
+#ifndef INTERNET_OPTION_HTTP_PROTOCOL_USED
+#define INTERNET_OPTION_HTTP_PROTOCOL_USED 149
+#endif
+#ifndef HTTP_PROTOCOL_FLAG_HTTP2
+#define HTTP_PROTOCOL_FLAG_HTTP2 0x2
+#endif
+// WinInet's connections to one server, for the whole process: its default
+// (2 on older systems) would queue the install's fetchers behind each other.
+constexpr DWORD kMaxConnsPerServer = 8;
+
 // Reload from the server, write nothing into the URL cache, and keep no
 // cookies (their bookkeeping grows with every distinct URL of a run). Only
 // a request that revalidates adds INTERNET_FLAG_PRAGMA_NOCACHE: a copy at a
@@ -110,6 +126,8 @@ struct Transfer {
     bool done = false;
     bool abandoned = false;
     DWORD error = 0;
+    // The session family's: set once an answer came over HTTP/2.
+    std::shared_ptr<std::atomic<bool>> multiplexed;
 };
 
 // One header of the answer as text; empty when it has none.
@@ -141,6 +159,12 @@ HINTERNET OpenRequest(Transfer& t, Answer& answer) {
     }
     DWORD timeout = static_cast<DWORD>(g_stallSeconds.load()) * 1000;
     InternetSetOptionA(request, INTERNET_OPTION_RECEIVE_TIMEOUT, &timeout, sizeof timeout);
+    DWORD used = 0;
+    DWORD usedSize = sizeof used;
+    if (InternetQueryOptionA(request, INTERNET_OPTION_HTTP_PROTOCOL_USED, &used, &usedSize) &&
+        (used & HTTP_PROTOCOL_FLAG_HTTP2) != 0 && t.multiplexed) {
+        t.multiplexed->store(true);
+    }
     const std::string length = QueryHeader(request, HTTP_QUERY_CONTENT_LENGTH);
     if (!length.empty()) {
         char* end = nullptr;
@@ -345,6 +369,8 @@ bool AwaitOpened(Transfer& t, const std::function<bool()>& stopped, HttpPace::Cl
 }  // namespace
 
 struct HttpSession::State {
+    std::string agent;
+    std::shared_ptr<std::atomic<bool>> multiplexed = std::make_shared<std::atomic<bool>>(false);
     std::shared_ptr<InternetHandle> internet = std::make_shared<InternetHandle>();
     std::shared_ptr<Reader> reader;
     bool answered = false;  // a request of this session has had an answer
@@ -370,8 +396,19 @@ struct HttpSession::State {
 };
 
 HttpSession::HttpSession(const std::string& agent) : state_(std::make_shared<State>()) {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        DWORD most = kMaxConnsPerServer;
+        InternetSetOptionA(nullptr, INTERNET_OPTION_MAX_CONNS_PER_SERVER, &most, sizeof most);
+        InternetSetOptionA(nullptr, INTERNET_OPTION_MAX_CONNS_PER_1_0_SERVER, &most, sizeof most);
+    });
+    state_->agent = agent;
     state_->internet->h = InternetOpenA(agent.c_str(), INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
     if (!state_->internet->h) return;
+    // Where the system can't (before Windows 10, under Wine) the option
+    // fails and the session speaks HTTP/1.1, as it always did.
+    DWORD protocols = HTTP_PROTOCOL_FLAG_HTTP2;
+    InternetSetOptionA(state_->internet->h, INTERNET_OPTION_ENABLE_HTTP_PROTOCOL, &protocols, sizeof protocols);
     // A connection that can't be made or a request that can't be sent must
     // end in bounded time.
     DWORD timeout = static_cast<DWORD>(g_stallSeconds.load()) * 1000;
@@ -386,6 +423,16 @@ HttpSession::~HttpSession() = default;
 void HttpSession::SetStop(std::function<bool()> stopped) { state_->stopped = std::move(stopped); }
 // WinInet keeps its sockets to itself: the system sizes their buffers.
 void HttpSession::SetRateLimit(std::function<std::uint64_t()>) {}
+
+// WinInet pools connections for the whole process, so a session of its own
+// (with its own reading thread) shares them already.
+HttpSession HttpSession::Fork() const {
+    HttpSession forked(state_->agent);
+    forked.state_->multiplexed = state_->multiplexed;
+    return forked;
+}
+
+bool HttpSession::Multiplexed() const { return state_->multiplexed->load(); }
 
 std::unique_ptr<HttpResponse> HttpSession::Open(const std::string& url, const HttpRange* range) {
     HttpOptions options;
@@ -414,6 +461,7 @@ std::unique_ptr<HttpResponse> HttpSession::Open(const std::string& url, const Ht
     const auto within = std::chrono::milliseconds(g_stallSeconds.load() * 1000LL);
     const auto answer = options.answerWithin.count() > 0 ? std::min(options.answerWithin, within) : within;
     auto transfer = std::make_shared<Transfer>(state_->internet, url, std::move(headers), state_->answered, flags);
+    transfer->multiplexed = state_->multiplexed;
     state_->IdleReader().Give(transfer);
     if (!AwaitOpened(*transfer, state_->stopped, HttpPace::Clock::now() + answer)) {
         return refused("no answer within " + std::to_string((answer.count() + 999) / 1000) + " s", 0);

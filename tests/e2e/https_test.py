@@ -181,6 +181,60 @@ class Https(unittest.TestCase):
             self.assertEqual(s.requests(), [])
 
 
+class Http2(unittest.TestCase):
+    """Over TLS, libcurl and nginx agree on HTTP/2 (ALPN), and the install's
+    requests travel as streams of one connection instead of one connection
+    (and one round trip at a time) each."""
+
+    def setUp(self):
+        if TRUSTCA is not None:
+            self.skipTest("WinInet under Wine speaks HTTP/1.1 only")
+        self.tmp = tempfile.mkdtemp(prefix="h2-e2e-")
+        self.files = {"d%d/f%03d.dat" % (i % 3, i): os.urandom(200 + 97 * i) for i in range(60)}
+        client = os.path.join(self.tmp, "client")
+        self.install = os.path.join(self.tmp, "install")
+        os.makedirs(self.install)
+        write_tree(client, self.files)
+        root = os.path.join(self.tmp, "srv")
+        r = run(base.command(ut.PUBLISH, client, os.path.join(root, "Updater")))
+        self.assertEqual(r.returncode, 0, r.stderr)
+        ca_key, ca = make_ca("Corvel Test CA")
+        server_pem = os.path.join(self.tmp, "server.pem")
+        key, cert = make_server_cert(ca_key, ca, "127.0.0.1")
+        pem(server_pem, key, cert)
+        self.ca_file = os.path.join(self.tmp, "ca.pem")
+        pem(self.ca_file, ca)
+        try:
+            self.server = ut.Nginx(self.tmp, root, tls=server_pem)
+        except (OSError, RuntimeError) as e:
+            self.fail("nginx did not start: %s" % e)
+
+    def tearDown(self):
+        self.server.stop()
+        shutil.rmtree(self.tmp, ignore_errors=True)
+
+    def test_install_goes_as_streams_of_one_connection(self):
+        env = base.child_env()
+        for name in ("SSL_CERT_FILE", "CURL_CA_BUNDLE", "SSL_CERT_DIR"):
+            env.pop(name, None)
+        env["SSL_CERT_FILE"] = self.ca_file
+        cmd = base.command(ut.UPDATE, "--force", "--dir", self.install, "https://127.0.0.1:%d/Updater/" % self.server.port)
+        r = run(cmd, timeout=300, env=env)
+        out = r.stdout.decode("utf-8", "replace") + r.stderr.decode("utf-8", "replace")
+        self.assertEqual(r.returncode, 0, out)
+        self.assertEqual(base.tree_of(self.install), base.on_disk(self.files), out)
+        streams = self.server.streams()
+        self.assertEqual(len(streams), len(self.files) + 1)
+        self.assertEqual({protocol for protocol, _ in streams}, {b"HTTP/2.0"})
+        per_connection = {}
+        for _, connection in streams:
+            per_connection[connection] = per_connection.get(connection, 0) + 1
+        # Each request waits for the first connection to learn it multiplexes
+        # rather than open one of its own.
+        self.assertLessEqual(len(per_connection), 2, per_connection)
+        self.assertGreaterEqual(max(per_connection.values()), len(streams) // 2, per_connection)
+
+
 def main():
     global TRUSTCA
     if len(sys.argv) > 2 and sys.argv[1] == "--trustca":

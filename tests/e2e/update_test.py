@@ -63,14 +63,18 @@ class Nginx:
     root, and http more of the http block's; format strings that may name
     {dir}, nginx's own directory."""
 
-    def __init__(self, tmp, root, rate=None, name="nginx", site=None, http=""):
+    def __init__(self, tmp, root, rate=None, name="nginx", site=None, http="", tls=None):
+        """tls: a PEM file with the server's key and certificate; then it
+        serves HTTPS, offering HTTP/2."""
         self.dir = os.path.join(tmp, name)
         self.site = site
         self.http = http
         os.makedirs(self.dir)
         self.log = os.path.join(self.dir, "access.log")
         self.bytes_log = os.path.join(self.dir, "bytes.log")
+        self.streams_log = os.path.join(self.dir, "streams.log")
         self.rate = rate
+        self.tls = tls
         # nginx can't bind port 0 and tell us the port: take a free one, and
         # take another if someone else got there between our probe and nginx.
         for attempt in range(10):
@@ -102,6 +106,8 @@ http {{
     access_log {self.log} requests;
     log_format sent escape=none '$request_uri $status $body_bytes_sent';
     access_log {self.bytes_log} sent;
+    log_format streams escape=none '$server_protocol $connection $request_uri';
+    access_log {self.streams_log} streams;
     {"limit_rate %s;" % self.rate if self.rate else ""}
     client_body_temp_path {d}/body;
     proxy_temp_path {d}/proxy;
@@ -111,7 +117,8 @@ http {{
     default_type application/octet-stream;
     {self.http.format(dir=d)}
     server {{
-        listen 127.0.0.1:{self.port};
+        listen 127.0.0.1:{self.port}{" ssl http2" if self.tls else ""};
+        {"ssl_certificate %s; ssl_certificate_key %s;" % (self.tls, self.tls) if self.tls else ""}
         {self.site.format(dir=d) if self.site else "root %s;" % root}
     }}
 }}
@@ -153,6 +160,13 @@ http {{
                 if request_path(uri) == path:
                     out.append((int(status), int(count)))
         return out
+
+    def streams(self):
+        """(protocol, connection number) of each request, in the order served."""
+        if not os.path.exists(self.streams_log):
+            return []
+        with open(self.streams_log, "rb") as f:
+            return [tuple(line.split()[:2]) for line in f if line.strip()]
 
     def clear_log(self):
         # nginx appends to the file it holds open: empty it in place.
