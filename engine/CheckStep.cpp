@@ -63,6 +63,20 @@ TLocal LocalDigest(const std::string& installDir, std::string_view line) {
     return local;
 }
 
+// An entry whose file was hashed: pending when missing or different (what
+// it holds now may start a chain of patches to the entry), else recorded as
+// current.
+void Decide(TRunContext& run, std::string_view line, const TListEntry& entry, const std::optional<std::string>& digest) {
+    TRunFields& thread = run.fields;
+    if (!digest) run.missing.insert(thread.PendingFiles.size());
+    if (digest && *digest != entry.digest) run.patches.Found(thread.PendingFiles.size(), *digest, entry.digest);
+    if (!digest || *digest != entry.digest) {
+        thread.PendingFiles.push_back(line);
+    } else if (run.record) {
+        run.record->Current(entry.path, *digest);
+    }
+}
+
 }  // namespace
 
 void CheckSection(TRunContext& run, const TListLines& section) {
@@ -113,15 +127,7 @@ void CheckSection(TRunContext& run, const TListLines& section) {
             run.report.Fail(local.held);
             continue;
         }
-        const std::optional<std::string>& digest = local.digest;
-        if (!digest) run.missing.insert(thread.PendingFiles.size());
-        // What the file holds now may start a chain of patches to the entry.
-        if (digest && *digest != entry->digest) run.patches.Found(thread.PendingFiles.size(), *digest, entry->digest);
-        if (!digest || *digest != entry->digest) {
-            thread.PendingFiles.push_back(line);
-        } else if (run.record) {
-            run.record->Current(entry->path, *digest);
-        }
+        Decide(run, line, *entry, local.digest);
     }
 
     run.report.Reset(TProgressKind::Total);

@@ -232,6 +232,20 @@ TFailure SpaceShortage(const TRunFields& thread) {
     return failure;
 }
 
+TInstallAhead::TOptions AheadOptions(TRunContext& run) {
+    TInstallAhead::TOptions options;
+    options.installDir = run.fields.InstallDir;
+    options.agent = kAgent;
+    options.connections = run.connections;
+    options.temps = &run.temps;
+    options.trust = &run.trust;
+    options.control = &run.control;
+    options.servers = &run.Servers();
+    options.session = &run.http;
+    options.pace = &run.pace;
+    return options;
+}
+
 }  // namespace
 
 std::uint64_t SpaceNeeded(std::span<const std::int64_t> sizes) {
@@ -264,20 +278,10 @@ void InstallPending(TRunContext& run) {
         return;
     }
 
-    TInstallAhead::TOptions options;
-    options.installDir = thread.InstallDir;
-    options.agent = kAgent;
-    options.connections = run.connections;
-    options.temps = &run.temps;
-    options.trust = &run.trust;
-    options.control = &run.control;
-    options.servers = &run.Servers();
-    options.session = &run.http;
-    options.pace = &run.pace;
     {
         // Jobs are read on the workers' threads: PendingFiles stays as it
         // is during the loop.
-        TInstallAhead ahead(std::move(options), thread.PendingFiles.size(),
+        TInstallAhead ahead(AheadOptions(run), thread.PendingFiles.size(),
                             [&run](std::size_t i) { return JobOf(run, i); });
         TTransferShow transfer(run.report, run.control, PendingSizes(thread));
         for (std::size_t i = 0; i < thread.PendingFiles.size();) {
