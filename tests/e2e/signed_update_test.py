@@ -420,12 +420,7 @@ class KeyFiles(SignedCase):
 
 
 def main():
-    if len(sys.argv) < 3:
-        print(__doc__)
-        return 2
-    ut.PUBLISH = os.path.abspath(sys.argv.pop(1))
-    ut.UPDATE = os.path.abspath(sys.argv.pop(1))
-    return suite.run(__name__)
+    return suite.run_with_programs(__name__, __doc__, ut)
 
 
 if __name__ == "__main__":

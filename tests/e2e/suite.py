@@ -1,5 +1,6 @@
 """Runs a test module's unittest cases and closes with the summary line
 that scripts/test and CI read: "N passed, N failed"."""
+import os
 import sys
 import unittest
 
@@ -20,3 +21,14 @@ def _run(suite):
         print("%d skipped" % len(result.skipped))
     print("%d passed, %d failed" % (passed, failed))
     return 0 if failed == 0 else 1
+
+
+def run_with_programs(module_name, doc, programs):
+    """The e2e scripts' entry: PATH_TO_CORVEL_PUBLISH PATH_TO_CORVEL_UPDATE
+    first on the command line, set as programs.PUBLISH and programs.UPDATE."""
+    if len(sys.argv) < 3:
+        print(doc)
+        return 2
+    programs.PUBLISH = os.path.abspath(sys.argv.pop(1))
+    programs.UPDATE = os.path.abspath(sys.argv.pop(1))
+    return run(module_name)
