@@ -116,15 +116,27 @@ TEST_F(HttpFamily, AFailingTransferFailsAloneBesideAWholeOne) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.fault);
         const std::string path = "f" + std::to_string(n++);
-        PutServerFile(path, Noise(200000, 7));
+        const std::string file = Noise(200000, 7);
+        PutServerFile(path, file);
         SetFault(path, c.fault);
         os::HttpSession good = root_.Fork();
         os::HttpSession bad = root_.Fork();
         auto whole = good.Open(UrlOf("b0"));
         ASSERT_NE(whole, nullptr);
         auto failing = bad.Open(UrlOf(path));
-        ASSERT_EQ(failing != nullptr, c.opens);
-        if (failing) {
+        if (!c.opens) {
+            // No answer: nothing, or (WinInet under Wine, at times) a handle
+            // whose body never arrives whole.
+            if (failing) {
+                bool delivered = false;
+                try {
+                    delivered = failing->Status() == 200 && ReadAll(*failing) == file;
+                } catch (const EInOutError&) {
+                }
+                EXPECT_FALSE(delivered);
+            }
+        } else {
+            ASSERT_NE(failing, nullptr);
             EXPECT_EQ(failing->Status(), c.status);
             if (c.readFault == TFault::None) {
                 EXPECT_NO_THROW(ReadAll(*failing));
