@@ -7,9 +7,9 @@
 //                                   checked against new's MD5
 // Run by bench/run_patch.sh; the apply runs in a process of its own so
 // its peak RSS is the apply's alone.
-#include "engine/CopyStreams.h"
-#include "engine/ListTrust.h"
-#include "engine/PatchApply.h"
+#include "engine/fetch/CopyStreams.h"
+#include "engine/state/ListTrust.h"
+#include "engine/patch/PatchApply.h"
 #include "formats/md5.h"
 #include "platform/os.h"
 

@@ -1,13 +1,13 @@
 #include "engine/GetFilesThr.h"
 
-#include "engine/CheckStep.h"
-#include "engine/InstallStep.h"
-#include "engine/ObsoleteStep.h"
-#include "engine/RunContext.h"
-#include "engine/RunList.h"
-#include "engine/RunNames.h"
-#include "engine/SelfUpdate.h"
-#include "engine/Transfer.h"
+#include "engine/steps/CheckStep.h"
+#include "engine/steps/InstallStep.h"
+#include "engine/steps/ObsoleteStep.h"
+#include "engine/run/RunContext.h"
+#include "engine/steps/RunList.h"
+#include "engine/steps/RunNames.h"
+#include "engine/steps/SelfUpdate.h"
+#include "engine/run/Transfer.h"
 #include "platform/os.h"
 
 #include <thread>

@@ -4,9 +4,9 @@
 // RunNames, CheckStep, InstallStep, ObsoleteStep, SelfUpdate, RunReport).
 #pragma once
 
-#include "engine/RunControl.h"
-#include "engine/RunFields.h"
-#include "engine/UpdateView.h"
+#include "engine/fetch/RunControl.h"
+#include "engine/view/RunFields.h"
+#include "engine/view/UpdateView.h"
 #include "platform/errors.h"
 
 #include <chrono>

@@ -2,7 +2,7 @@
 // "120 / 700 MB · 3,2 MB/s · faltan 2 min".
 #pragma once
 
-#include "engine/UpdateView.h"
+#include "engine/view/UpdateView.h"
 
 #include <cstdint>
 #include <string>

@@ -2,8 +2,8 @@
 
 #include "config/Config.h"
 #include "engine/GetFilesThr.h"
-#include "engine/SelfUpdate.h"
-#include "engine/Servers.h"
+#include "engine/steps/SelfUpdate.h"
+#include "engine/fetch/Servers.h"
 #include "platform/errors.h"
 #include "platform/os.h"
 #include "ui/Application.h"

@@ -2,9 +2,9 @@
 // handlers, and the window-side operations that update runs hand over.
 #pragma once
 
-#include "engine/RunControl.h"
-#include "engine/UpdateView.h"
-#include "engine/ViewFeed.h"
+#include "engine/fetch/RunControl.h"
+#include "engine/view/UpdateView.h"
+#include "engine/view/ViewFeed.h"
 #include "ui/Resources.h"
 #include "ui/controls/Form.h"
 #include "ui/controls/Image.h"

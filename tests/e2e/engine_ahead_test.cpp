@@ -3,11 +3,11 @@
 // fails still follow the list, one entry after another.
 #include "tests/e2e/engine_fixture.h"
 
-#include "engine/InstallAhead.h"
-#include "engine/ListTrust.h"
-#include "engine/Resume.h"
-#include "engine/RunControl.h"
-#include "engine/TempNames.h"
+#include "engine/ahead/InstallAhead.h"
+#include "engine/state/ListTrust.h"
+#include "engine/fetch/Resume.h"
+#include "engine/fetch/RunControl.h"
+#include "engine/state/TempNames.h"
 #include "platform/os.h"
 
 #include <gmock/gmock.h>

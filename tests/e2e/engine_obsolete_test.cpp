@@ -4,7 +4,7 @@
 // left, what the run logged as removed, and what the install's record says.
 #include "tests/e2e/engine_fixture.h"
 
-#include "engine/RunList.h"
+#include "engine/steps/RunList.h"
 #include "formats/Publication.h"
 
 #include <gmock/gmock.h>

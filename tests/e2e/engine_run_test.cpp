@@ -2,7 +2,7 @@
 // under Wine through WinInet.
 #include "tests/e2e/engine_fixture.h"
 
-#include "engine/RunLog.h"
+#include "engine/run/RunLog.h"
 
 #include "platform/os.h"
 

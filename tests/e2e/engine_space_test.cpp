@@ -2,7 +2,7 @@
 // request, and leaves every file as it was.
 #include "tests/e2e/engine_fixture.h"
 
-#include "engine/CopyStreams.h"
+#include "engine/fetch/CopyStreams.h"
 
 #include <gmock/gmock.h>
 

@@ -2,7 +2,7 @@
 // tests derive from it to act on one operation.
 #pragma once
 
-#include "engine/UpdateView.h"
+#include "engine/view/UpdateView.h"
 
 #include <cstdint>
 #include <string>

@@ -1,9 +1,9 @@
 // The engine's pure pieces: how progress hand-offs are thinned out without
 // reordering what the window sees.
-#include "engine/DuplicateEntries.h"
-#include "engine/Progress.h"
-#include "engine/Resume.h"
-#include "engine/TempNames.h"
+#include "engine/state/DuplicateEntries.h"
+#include "engine/view/Progress.h"
+#include "engine/fetch/Resume.h"
+#include "engine/state/TempNames.h"
 #include "formats/LineRefs.h"
 #include "formats/ListGrammar.h"
 #include "tests/unit/scratch_dir.h"

@@ -1,6 +1,6 @@
 // The engine's list verification with a scripted server: what it fetches,
 // when it fetches again, and the install's rollback state.
-#include "engine/ListTrust.h"
+#include "engine/state/ListTrust.h"
 
 #include "formats/Signature.h"
 #include "platform/errors.h"

@@ -1,5 +1,5 @@
 // ReplaceAll, RunProgram and the self-replacement script.
-#include "engine/SelfUpdate.h"
+#include "engine/steps/SelfUpdate.h"
 #include "formats/Misc.h"
 
 #include "platform/errors.h"

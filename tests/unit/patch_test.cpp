@@ -1,9 +1,9 @@
 // Patches on the client: the bounded decoder against what a broken or hostile patch can ask, and chains
 // applied on disk.
-#include "engine/CopyStreams.h"
-#include "engine/ListTrust.h"
-#include "engine/PatchApply.h"
-#include "engine/PatchDecoder.h"
+#include "engine/fetch/CopyStreams.h"
+#include "engine/state/ListTrust.h"
+#include "engine/patch/PatchApply.h"
+#include "engine/patch/PatchDecoder.h"
 #include "formats/PatchIndex.h"
 #include "formats/md5.h"
 #include "platform/os.h"

@@ -1,7 +1,7 @@
 // The pieces of a resumed download that a server or a planted file could
 // turn against us: the names of partial copies, the validator we send, the
 // Content-Range we trust, and reopening a partial copy.
-#include "engine/Resume.h"
+#include "engine/fetch/Resume.h"
 #include "platform/os.h"
 #include "tests/unit/scratch_dir.h"
 

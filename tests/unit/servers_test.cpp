@@ -1,6 +1,6 @@
 // The run's servers: their order, who is tried last, which URLs may name a
 // server, and the way of one file through them.
-#include "engine/Servers.h"
+#include "engine/fetch/Servers.h"
 
 #include <gtest/gtest.h>
 

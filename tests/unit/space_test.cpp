@@ -1,7 +1,7 @@
 // The space an install needs before it starts, and the free space the
 // platform reads.
-#include "engine/CopyStreams.h"
-#include "engine/InstallStep.h"
+#include "engine/fetch/CopyStreams.h"
+#include "engine/steps/InstallStep.h"
 #include "platform/os.h"
 #include "tests/unit/scratch_dir.h"
 

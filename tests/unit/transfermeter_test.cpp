@@ -1,8 +1,8 @@
 // The speed and time left shown for an install's downloads (a made-up
 // clock), and the pace's bounds that do not depend on time.
-#include "engine/Pace.h"
-#include "engine/RunControl.h"
-#include "engine/TransferMeter.h"
+#include "engine/fetch/Pace.h"
+#include "engine/fetch/RunControl.h"
+#include "engine/fetch/TransferMeter.h"
 
 #include <gtest/gtest.h>
 

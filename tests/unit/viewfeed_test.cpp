@@ -1,8 +1,8 @@
 // How a run's status and progress reach the window: published without
 // waiting, applied in order, one readable status per frame, bounded memory.
-#include "engine/RunControl.h"
-#include "engine/ViewFeed.h"
-#include "engine/WorkAhead.h"
+#include "engine/fetch/RunControl.h"
+#include "engine/view/ViewFeed.h"
+#include "engine/steps/WorkAhead.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

@@ -5,7 +5,7 @@
 // large install must not print one per status.
 #pragma once
 
-#include "engine/UpdateView.h"
+#include "engine/view/UpdateView.h"
 
 #include <chrono>
 #include <cstdint>

@@ -8,7 +8,7 @@
 // stopped the run (partial copies of large files are kept for the next run).
 #include "config/Config.h"
 #include "engine/GetFilesThr.h"
-#include "engine/Servers.h"
+#include "engine/fetch/Servers.h"
 #include "formats/Decimal.h"
 #include "platform/os.h"
 #include "tools/update/ConsoleView.h"

@@ -5,7 +5,7 @@
 // Everything lives in the current directory: selfhost.url holds the base
 // URL, selfhost.log receives "started V" and "finished V ok|failed".
 #include "engine/GetFilesThr.h"
-#include "engine/UpdateView.h"
+#include "engine/view/UpdateView.h"
 #include "platform/os.h"
 #include "tests/e2e/quiet_view.h"
 

@@ -1,0 +1,178 @@
+#include "engine/fetch/Servers.h"
+
+#include "formats/Publication.h"
+
+#include <algorithm>
+#include <mutex>
+
+namespace {
+
+std::string WithSlash(std::string url) {
+    if (url.empty() || url.back() != '/') url += '/';
+    return url;
+}
+
+}  // namespace
+
+bool IsServerUrl(std::string_view url) {
+    if (url.size() > 1024) return false;
+    std::size_t host = 0;
+    if (url.rfind("http://", 0) == 0) {
+        host = 7;
+    } else if (url.rfind("https://", 0) == 0) {
+        host = 8;
+    } else {
+        return false;
+    }
+    if (url.size() == host || url[host] == '/') return false;
+    return std::all_of(url.begin(), url.end(), [](char c) { return c > 0x20 && c < 0x7f; });
+}
+
+std::vector<std::string> SplitServerUrls(std::string_view text) {
+    std::vector<std::string> urls;
+    std::size_t i = 0;
+    while (i < text.size()) {
+        const std::size_t start = text.find_first_not_of(" \t\r\n", i);
+        if (start == std::string_view::npos) break;
+        std::size_t end = text.find_first_of(" \t\r\n", start);
+        if (end == std::string_view::npos) end = text.size();
+        urls.emplace_back(text.substr(start, end - start));
+        i = end;
+    }
+    return urls;
+}
+
+bool ServerFault(TFault fault) {
+    switch (fault) {
+        case TFault::CannotConnect:
+        case TFault::ServerError:
+        case TFault::Stalled:
+        case TFault::Cut:
+        case TFault::TooLarge:
+        case TFault::Corrupt:
+        case TFault::DigestMismatch:
+            return true;
+        default: return false;
+    }
+}
+
+bool CopyFault(TFault fault) {
+    return fault == TFault::DigestMismatch || fault == TFault::TooLarge || fault == TFault::Corrupt;
+}
+
+TServers::TServers(const std::vector<std::string>& baseUrls) {
+    for (const std::string& url : baseUrls) AddLocked(url);
+}
+
+bool TServers::AddLocked(const std::string& url) {
+    const std::string base = WithSlash(url);
+    for (const TServer& server : servers_) {
+        if (server.record.base == base) return false;
+    }
+    servers_.push_back(TServer{TRecord{base, 0, {}, false}, 0});
+    return true;
+}
+
+std::size_t TServers::Count() const {
+    std::lock_guard<os::Mutex> lock(mutex_);
+    return servers_.size();
+}
+
+std::string TServers::Base(std::size_t server) const {
+    std::lock_guard<os::Mutex> lock(mutex_);
+    return servers_.at(server).record.base;
+}
+
+std::size_t TServers::AddListed(const std::vector<std::string>& urls) {
+    std::lock_guard<os::Mutex> lock(mutex_);
+    std::size_t added = 0;
+    for (const std::string& url : urls) {
+        if (listed_ >= kMaxListed) break;
+        if (!IsServerUrl(url) || !AddLocked(url)) continue;
+        ++listed_;
+        ++added;
+    }
+    return added;
+}
+
+void TServers::Prefer(std::size_t server) {
+    std::lock_guard<os::Mutex> lock(mutex_);
+    if (server < servers_.size()) preferred_ = server;
+}
+
+std::vector<std::size_t> TServers::Order() const {
+    std::lock_guard<os::Mutex> lock(mutex_);
+    std::vector<std::size_t> order;
+    order.reserve(servers_.size());
+    const auto add = [&](bool demoted) {
+        if (preferred_ < servers_.size() && servers_[preferred_].record.demoted == demoted) order.push_back(preferred_);
+        for (std::size_t i = 0; i < servers_.size(); ++i) {
+            if (i != preferred_ && servers_[i].record.demoted == demoted) order.push_back(i);
+        }
+    };
+    add(false);
+    add(true);
+    return order;
+}
+
+std::chrono::milliseconds TServers::AnswerWithin() const {
+    return Count() > 1 ? kAnswerWithin : std::chrono::milliseconds(0);
+}
+
+void TServers::Failed(std::size_t server, const TFailure& failure) {
+    std::lock_guard<os::Mutex> lock(mutex_);
+    TServer& s = servers_.at(server);
+    ++s.record.failures;
+    if (s.record.reasons.size() < kKeptReasons) s.record.reasons.push_back(failure);
+    // Once it kept failing it stays last: a server that is down costs each
+    // later request a try, and one that stalls costs a wait.
+    if (++s.inARow >= kDemoteAfter) s.record.demoted = true;
+}
+
+void TServers::Succeeded(std::size_t server) {
+    std::lock_guard<os::Mutex> lock(mutex_);
+    servers_.at(server).inARow = 0;
+}
+
+std::vector<TServers::TRecord> TServers::Records() const {
+    std::lock_guard<os::Mutex> lock(mutex_);
+    std::vector<TRecord> records;
+    for (const TServer& server : servers_) records.push_back(server.record);
+    return records;
+}
+
+TServerCursor::TServerCursor(TServers& servers, std::string listPath, std::string digest)
+    : servers_(servers), listPath_(std::move(listPath)), digest_(std::move(digest)), order_(servers.Order()) {
+    Point();
+}
+
+void TServerCursor::Point() {
+    url_ = CopyUrl(servers_.Base(order_[step_]), listPath_);
+    if (busted_) url_ += "?md5=" + digest_;
+}
+
+bool TServerCursor::Failed(const TFailure& given) {
+    // No answer without a word from the seam is still no answer.
+    const TFailure failure = given ? given : TFailure{TFault::CannotConnect, 0, url_};
+    if (!first_) first_ = failure;
+    if (failure.fault != TFault::CannotConnect) answered_ = true;
+    if (!ServerFault(failure.fault)) return false;
+    servers_.Failed(order_[step_], failure);
+    // A cache may hold an old copy under the copy's name; the query names
+    // this publication's copy, which no cache has kept another of.
+    if (CopyFault(failure.fault) && !busted_ && !digest_.empty()) {
+        busted_ = true;
+        Point();
+        return true;
+    }
+    if (step_ + 1 >= order_.size()) return false;
+    ++step_;
+    busted_ = false;
+    Point();
+    return true;
+}
+
+void TServerCursor::Succeeded() {
+    answered_ = true;
+    servers_.Succeeded(order_[step_]);
+}

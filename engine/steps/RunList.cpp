@@ -1,0 +1,186 @@
+#include "engine/steps/RunList.h"
+
+#include "engine/run/RunContext.h"
+#include "engine/run/Transfer.h"
+#include "formats/Classes.h"
+#include "formats/Decimal.h"
+#include "formats/PatchIndex.h"
+#include "formats/Publication.h"
+#include "platform/os.h"
+
+#include <algorithm>
+#include <chrono>
+#include <vector>
+
+namespace {
+
+// A decimal number that fits a signed 32-bit integer, or EConvertError.
+std::int32_t ParseInt32(const std::string& text) {
+    const std::optional<std::int64_t> value = ParseDecimalInRange(text, INT32_MIN, INT32_MAX);
+    if (!value) throw EConvertError("'" + text + "' is not a valid integer value");
+    return static_cast<std::int32_t>(*value);
+}
+
+// A list and signature that disagree may be a publication caught between
+// its two renames, or a cache or server that hasn't caught up for a moment:
+// asking again at once found the same pair.
+constexpr auto kAgainAfter = std::chrono::milliseconds(1500);
+
+std::uint64_t UnixNow() {
+    return static_cast<std::uint64_t>(
+        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count());
+}
+
+// The list's archive from url, fetched into a temporary; "" when no answer
+// came. Caches are asked to revalidate: a publication replaces it in place.
+std::string Download(TRunContext& run, const std::string& url) {
+    const std::string archive = run.temps.Pick(run.fields.InstallDir, kListName, kCopySuffix);
+    run.downloadLimit = static_cast<std::uint64_t>(CompressedSizeBound(kMaxListSize));
+    struct Reset {
+        TRunContext& run;
+        ~Reset() { run.downloadLimit.reset(); }
+    } reset{run};
+    if (!DownloadTo(run, url, archive, true, true)) return std::string();
+    return archive;
+}
+
+// With a public key, the list is decoded only once its signature (from the
+// same server) verified; without one, nothing is asked for. Returns why the
+// list is refused, or "".
+std::string Verify(TRunContext& run, const std::string& listUrl, const std::string& archive) {
+    TRunFields& thread = run.fields;
+    std::string problem;
+    try {
+        run.trust = TListTrust(thread.PublicKey);
+        TListTrust::TTemps temps;
+        if (run.trust.Enabled()) {
+            temps.signature = run.temps.Pick(thread.InstallDir, kListArchiveName, kSignatureSuffix);
+            temps.state = run.temps.Pick(thread.InstallDir, kSerialStateName, ".tmp");
+        }
+        problem = run.trust.VerifyList(
+            thread.InstallDir, listUrl, archive, temps,
+            [&run](const std::string& url, const std::string& path) { return DownloadTo(run, url, path, true, true); },
+            UnixNow(), [&run] { run.control.WaitFor(kAgainAfter); });
+    } catch (const std::exception& e) {
+        if (FailureOf(e).fault == TFault::Stopped) {
+            os::DeleteFile(archive);
+            throw;
+        }
+        problem = e.what();
+    }
+    if (!problem.empty()) os::DeleteFile(archive);
+    return problem;
+}
+
+// The list from one server: fetched, verified and decoded; its decoded
+// path, or "" with why in failure.
+std::string ListFrom(TRunContext& run, const std::string& base, TFailure& failure) {
+    const std::string url = CopyUrl(base, kListName);
+    try {
+        const std::string archive = Download(run, url);
+        if (archive.empty()) {
+            failure = run.Http().OpenFailure();
+            failure.text = url + ": " + failure.text;
+            return std::string();
+        }
+        if (run.downloadStatus >= 400) {
+            // An error page is no list: the status says more than its bytes.
+            os::DeleteFile(archive);
+            failure = TFailure{TFault::ServerError, run.downloadStatus, url};
+            return std::string();
+        }
+        if (const std::string problem = Verify(run, url, archive); !problem.empty()) {
+            failure = TFailure{TFault::NotTrusted, 0, problem};
+            return std::string();
+        }
+        run.report.Status(TRunPhase::Idle, "");
+        const std::string path = run.temps.Pick(run.fields.InstallDir, kListName, "");
+        TCopyCheck bound(kMaxListSize);
+        run.extractCheck = &bound;
+        struct Reset {
+            TRunContext& run;
+            ~Reset() { run.extractCheck = nullptr; }
+        } reset{run};
+        ExtractTo(run, archive, path);
+        return path;
+    } catch (const std::exception& e) {
+        // A broken transfer, a list that can't be stored or decoded.
+        failure = FailureOf(e);
+        return std::string();
+    }
+}
+
+// No server gave a usable list: the run fails with the first server's
+// reason; without any answer at all the view is told nothing.
+void FailWithoutList(TRunContext& run, const std::vector<TFailure>& reasons) {
+    const TFailure& first = reasons.front();
+    for (const TFailure& reason : reasons) {
+        if (reason.fault == TFault::NotTrusted) {
+            run.fields.TrustProblem = reason.text;
+            break;
+        }
+    }
+    const bool answered = std::any_of(reasons.begin(), reasons.end(),
+                                      [](const TFailure& r) { return r.fault != TFault::CannotConnect; });
+    if (answered) {
+        run.report.Fail(first);
+    } else {
+        run.report.FailQuietly(first);
+    }
+}
+
+}  // namespace
+
+std::optional<std::string> FetchList(TRunContext& run) {
+    TServers& servers = run.Servers();
+    run.fields.TrustProblem.clear();
+    std::vector<TFailure> reasons;
+    for (const std::size_t server : servers.Order()) {
+        const std::string base = servers.Base(server);
+        TFailure failure;
+        const std::string path = ListFrom(run, base, failure);
+        if (!path.empty()) {
+            servers.Prefer(server);
+            servers.Succeeded(server);
+            return path;
+        }
+        if (failure.fault == TFault::Stopped) {
+            run.report.Fail(failure);
+            return std::nullopt;
+        }
+        servers.Failed(server, failure);
+        run.report.ServerSkipped(base, failure);
+        if (run.log) run.log->Server(base, failure);
+        reasons.push_back(std::move(failure));
+    }
+    FailWithoutList(run, reasons);
+    return std::nullopt;
+}
+
+void AddListedMirrors(TRunContext& run, const TRunList& list) {
+    // Only the operator's signature makes a list's mirrors worth asking.
+    if (!run.trust.Enabled() || list.mirrors.empty()) return;
+    const std::size_t added = run.Servers().AddListed(list.mirrors);
+    if (run.log && added > 0) run.log->Mirrors(added);
+}
+
+void ReadList(const std::string& path, TRunList& list) {
+    // The text is read once; the file goes then, read or not, before an
+    // entry that claims its name could be installed there.
+    try {
+        list.rev = ParseInt32(list.reader.ReadValue("settings", "Rev"));
+        list.self = list.reader.ReadSectionLines("self");
+        list.critical = list.reader.ReadSectionLines("files_critical");
+        list.normal = list.reader.ReadSectionLines("files_normal");
+        list.patches = list.reader.ReadSectionLines(kPatchSection);
+        list.reader.ReadSectionLines("settings").ForEach([&list](std::string_view line) {
+            const std::vector<std::string> fields = SplitFields(line, "|");
+            // Fields come last first: "Mirror|URL".
+            if (fields.size() == 2 && fields.back() == "Mirror") list.mirrors.push_back(fields.front());
+        });
+    } catch (...) {
+        os::DeleteFile(path);
+        throw;
+    }
+    os::DeleteFile(path);
+}
