@@ -242,27 +242,29 @@ std::string SignList(const TSecretKey& key, const TSha256& listDigest, std::uint
     return SignList(keys, listDigest, serial, expires);
 }
 
-TListVerdict VerifyList(std::span<const TPublicKey> keys, const TSha256& listDigest, std::string_view sigText,
-                        std::uint64_t now, TListSignature* parsed, std::size_t* signer) {
-    const auto s = ParseListSignature(sigText);
-    if (!s) return TListVerdict::Malformed;
+std::optional<std::size_t> SignerOf(const TListSignature& s, std::span<const TPublicKey> keys) {
     // The parse is strict, so the canonical form is exactly the file's bytes.
-    const std::string part = SignedPart(*s);
+    const std::string part = SignedPart(s);
     const std::span<const std::uint8_t> message{reinterpret_cast<const std::uint8_t*>(part.data()), part.size()};
-    std::optional<std::size_t> found;
-    for (std::size_t k = 0; k < keys.size() && !found; ++k) {
-        if (Verify(keys[k], message, s->signature)) found = k;
-        for (const TSignature& signature : s->further) {
-            if (!found && Verify(keys[k], message, signature)) found = k;
+    for (std::size_t k = 0; k < keys.size(); ++k) {
+        if (Verify(keys[k], message, s.signature)) return k;
+        for (const TSignature& signature : s.further) {
+            if (Verify(keys[k], message, signature)) return k;
         }
     }
-    if (!found) return TListVerdict::BadSignature;
+    return std::nullopt;
+}
+
+TListVerdict VerifyList(std::span<const TPublicKey> keys, const TSha256& listDigest, std::string_view sigText,
+                        std::uint64_t now, TListSignature* parsed) {
+    const auto s = ParseListSignature(sigText);
+    if (!s) return TListVerdict::Malformed;
+    if (!SignerOf(*s, keys)) return TListVerdict::BadSignature;
     if (sodium_memcmp(s->listSha256.data(), listDigest.data(), listDigest.size()) != 0) {
         return TListVerdict::DigestMismatch;
     }
     if (s->expires && now >= *s->expires) return TListVerdict::Expired;
     if (parsed) *parsed = *s;
-    if (signer) *signer = *found;
     return TListVerdict::Valid;
 }
 

@@ -104,13 +104,15 @@ std::string SignList(std::span<const TSecretKey* const> keys, const TSha256& lis
 std::string SignList(const TSecretKey& key, const TSha256& listDigest, std::uint64_t serial,
                      std::optional<std::uint64_t> expires);
 
+// The index in keys of the first key that made one of s's signatures.
+std::optional<std::size_t> SignerOf(const TListSignature& s, std::span<const TPublicKey> keys);
+
 enum class TListVerdict { Valid, Malformed, DigestMismatch, BadSignature, Expired };
 // Checks a signature file's content against the digest of the list's bytes,
 // the public keys and the current Unix time: valid when one of its
-// signatures is one of keys'. On Valid, parsed receives the file's fields
-// and signer the index in keys of the first key that signed.
+// signatures is one of keys'. On Valid, parsed receives the file's fields.
 TListVerdict VerifyList(std::span<const TPublicKey> keys, const TSha256& listDigest, std::string_view sigText,
-                        std::uint64_t now, TListSignature* parsed = nullptr, std::size_t* signer = nullptr);
+                        std::uint64_t now, TListSignature* parsed = nullptr);
 TListVerdict VerifyList(const TPublicKey& key, const TSha256& listDigest, std::string_view sigText, std::uint64_t now,
                         TListSignature* parsed = nullptr);
 const char* Describe(TListVerdict verdict);

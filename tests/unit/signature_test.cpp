@@ -202,10 +202,9 @@ TEST_F(ListSignatureTest, SeveralSignaturesEachVerifyUnderTheirKey) {
     EXPECT_EQ(text.substr(0, single.size()), single);
     const TPublicKey stranger = TSecretKey::Generate().PublicKey();
     TListSignature parsed;
-    std::size_t signer = 99;
     const TPublicKey keys[] = {stranger, old.PublicKey()};
-    ASSERT_EQ(VerifyList(keys, digest_, text, kNow, &parsed, &signer), TListVerdict::Valid);
-    EXPECT_EQ(signer, 1u);
+    ASSERT_EQ(VerifyList(keys, digest_, text, kNow, &parsed), TListVerdict::Valid);
+    EXPECT_EQ(SignerOf(parsed, keys), 1u);
     EXPECT_EQ(parsed.further.size(), 1u);
     EXPECT_EQ(FormatListSignature(parsed), text);
     EXPECT_EQ(Check(text), TListVerdict::Valid);

@@ -10,7 +10,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <span>
 #include <system_error>
 #include <vector>
 
@@ -89,16 +88,10 @@ std::optional<std::uint64_t> VerifiedServedSerial(const fs::path& sigPath, const
     if (ec || size > kMaxServedSignature) return std::nullopt;
     const auto served = sig::ParseListSignature(ReadWholeFile(sigPath));
     if (!served) return std::nullopt;
-    const std::string part = sig::SignedPart(*served);
-    const std::span<const std::uint8_t> message{reinterpret_cast<const std::uint8_t*>(part.data()), part.size()};
-    for (const SigningKey& signing : signing.keys) {
-        const sig::TPublicKey key = signing.key.PublicKey();
-        if (sig::Verify(key, message, served->signature)) return served->serial;
-        for (const sig::TSignature& further : served->further) {
-            if (sig::Verify(key, message, further)) return served->serial;
-        }
-    }
-    return std::nullopt;
+    std::vector<sig::TPublicKey> keys;
+    for (const SigningKey& key : signing.keys) keys.push_back(key.key.PublicKey());
+    if (!sig::SignerOf(*served, keys)) return std::nullopt;
+    return served->serial;
 }
 
 }  // namespace
