@@ -78,6 +78,7 @@ void GFilesThread::Execute() {
         try {
             ReadList(*listFile, list);
             AddListedMirrors(run, list);
+            LearnListedKeys(run, list);
             if (run.log) run.log->List(list.rev, run.trust.Enabled() ? ReadSerialState(InstallDir).value_or(0) : 0);
             PendingFiles.Reset(list.reader.Text());
             run.missing.clear();

@@ -59,6 +59,8 @@ std::string WriteList(const TListContent& content) {
     out += std::to_string(content.rev);
     out += "\r\n";
     for (const std::string& url : content.mirrors) out += "Mirror|" + url + "\r\n";
+    for (const std::string& key : content.keys) out += "Key|" + key + "\r\n";
+    for (const std::string& key : content.revoked) out += "Revoke|" + key + "\r\n";
     out += "[/settings]\r\n";
     // Without an updater entry the section is left out: the run then skips
     // the self-replacement.

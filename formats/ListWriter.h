@@ -19,6 +19,8 @@ struct TListItem {
 struct TListContent {
     std::int32_t rev = 0;
     std::vector<std::string> mirrors;  // "Mirror|URL" lines of [settings]
+    std::vector<std::string> keys;     // "Key|<64 hex>" lines of [settings]
+    std::vector<std::string> revoked;  // "Revoke|<64 hex>" lines of [settings]
     std::optional<TListItem> self;
     std::vector<TListItem> critical;
     std::vector<TListItem> normal;

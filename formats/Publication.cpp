@@ -38,5 +38,6 @@ std::string ServerUrl(std::string_view baseUrl, std::string_view serverName) {
 
 bool IsInstallOwnName(std::string_view listPath) {
     const std::string key = PathKey(listPath);
-    return key == FoldCase(kSerialStateName) || key == FoldCase(kInstalledRecordName);
+    return key == FoldCase(kSerialStateName) || key == FoldCase(kKeyringStateName) ||
+           key == FoldCase(kInstalledRecordName);
 }

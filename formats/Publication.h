@@ -4,6 +4,7 @@
 // them, and the one file an install keeps of what it accepted.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -18,15 +19,25 @@ inline constexpr const char* kSignatureName = "files.lst.bz2.sig";
 // The publisher's record of what the copies hold; no install reads it.
 inline constexpr const char* kManifestName = "files.lst.written";
 
-// In an install directory: the serial of the last list it accepted, and
-// the record of the files this updater put in place there (path|md5|size
-// lines), by which a file a later publication drops is removed.
+// In an install directory: the serial of the last list it accepted, the
+// keys and revocations verified lists named, and the record of the files
+// this updater put in place there (path|md5|size lines), by which a file a
+// later publication drops is removed.
 inline constexpr const char* kSerialStateName = "files.lst.serial";
+inline constexpr const char* kKeyringStateName = "files.lst.keys";
 inline constexpr const char* kInstalledRecordName = "files.lst.installed";
 
+// A signed list's [settings] may name keys to trust from now on and keys
+// never to trust again ("Key|<64 hex>", "Revoke|<64 hex>"); an install
+// keeps at most this many of each.
+inline constexpr const char* kKeyField = "Key";
+inline constexpr const char* kRevokeField = "Revoke";
+inline constexpr std::size_t kMaxListedKeys = 64;
+
 // A list path naming one of the files an install keeps of its own. Threat:
-// an entry that replaced them would reset the rollback check or make the
-// run delete whatever the entry's record names; no entry may take them.
+// an entry that replaced them would reset the rollback check, trust a key
+// of its own, or make the run delete whatever the entry's record names; no
+// entry may take them.
 bool IsInstallOwnName(std::string_view listPath);
 
 // The name of a file's copy relative to the server directory: its list path

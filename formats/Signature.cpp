@@ -179,7 +179,9 @@ std::string SignedPart(const TListSignature& s) {
 }
 
 std::string FormatListSignature(const TListSignature& s) {
-    return SignedPart(s) + "ed25519 " + ToHex(s.signature) + "\n";
+    std::string text = SignedPart(s) + "ed25519 " + ToHex(s.signature) + "\n";
+    for (const TSignature& signature : s.further) text += "ed25519 " + ToHex(signature) + "\n";
+    return text;
 }
 
 std::optional<TListSignature> ParseListSignature(std::string_view text) {
@@ -202,44 +204,73 @@ std::optional<TListSignature> ParseListSignature(std::string_view text) {
     const auto digestBytes = FromLowerHex<32>(*digest);
     if (!digestBytes) return std::nullopt;
     s.listSha256 = *digestBytes;
-    const auto signature = TakeLine(text, "ed25519");
-    if (!signature) return std::nullopt;
-    const auto signatureBytes = FromLowerHex<64>(*signature);
-    if (!signatureBytes) return std::nullopt;
-    s.signature = *signatureBytes;
-    if (!text.empty()) return std::nullopt;
+    for (std::size_t count = 0; count == 0 || !text.empty(); ++count) {
+        if (count == kMaxListSignatures) return std::nullopt;
+        const auto signature = TakeLine(text, "ed25519");
+        if (!signature) return std::nullopt;
+        const auto signatureBytes = FromLowerHex<64>(*signature);
+        if (!signatureBytes) return std::nullopt;
+        if (count == 0) {
+            s.signature = *signatureBytes;
+        } else {
+            s.further.push_back(*signatureBytes);
+        }
+    }
     return s;
 }
 
-std::string SignList(const TSecretKey& key, const TSha256& listDigest, std::uint64_t serial,
+std::string SignList(std::span<const TSecretKey* const> keys, const TSha256& listDigest, std::uint64_t serial,
                      std::optional<std::uint64_t> expires) {
     if (serial == 0 || serial > static_cast<std::uint64_t>(INT64_MAX)) {
         throw std::invalid_argument("serial out of range");
     }
+    if (keys.empty() || keys.size() > kMaxListSignatures) throw std::invalid_argument("too many or no signing keys");
     TListSignature s;
     s.serial = serial;
     s.expires = expires;
     s.listSha256 = listDigest;
     const std::string part = SignedPart(s);
-    s.signature = key.Sign({reinterpret_cast<const std::uint8_t*>(part.data()), part.size()});
+    const std::span<const std::uint8_t> message{reinterpret_cast<const std::uint8_t*>(part.data()), part.size()};
+    s.signature = keys.front()->Sign(message);
+    for (const TSecretKey* key : keys.subspan(1)) s.further.push_back(key->Sign(message));
     return FormatListSignature(s);
 }
 
-TListVerdict VerifyList(const TPublicKey& key, const TSha256& listDigest, std::string_view sigText, std::uint64_t now,
-                        TListSignature* parsed) {
+std::string SignList(const TSecretKey& key, const TSha256& listDigest, std::uint64_t serial,
+                     std::optional<std::uint64_t> expires) {
+    const TSecretKey* const keys[] = {&key};
+    return SignList(keys, listDigest, serial, expires);
+}
+
+std::optional<std::size_t> SignerOf(const TListSignature& s, std::span<const TPublicKey> keys) {
+    // The parse is strict, so the canonical form is exactly the file's bytes.
+    const std::string part = SignedPart(s);
+    const std::span<const std::uint8_t> message{reinterpret_cast<const std::uint8_t*>(part.data()), part.size()};
+    for (std::size_t k = 0; k < keys.size(); ++k) {
+        if (Verify(keys[k], message, s.signature)) return k;
+        for (const TSignature& signature : s.further) {
+            if (Verify(keys[k], message, signature)) return k;
+        }
+    }
+    return std::nullopt;
+}
+
+TListVerdict VerifyList(std::span<const TPublicKey> keys, const TSha256& listDigest, std::string_view sigText,
+                        std::uint64_t now, TListSignature* parsed) {
     const auto s = ParseListSignature(sigText);
     if (!s) return TListVerdict::Malformed;
-    // The parse is strict, so the canonical form is exactly the file's bytes.
-    const std::string part = SignedPart(*s);
-    if (!Verify(key, {reinterpret_cast<const std::uint8_t*>(part.data()), part.size()}, s->signature)) {
-        return TListVerdict::BadSignature;
-    }
+    if (!SignerOf(*s, keys)) return TListVerdict::BadSignature;
     if (sodium_memcmp(s->listSha256.data(), listDigest.data(), listDigest.size()) != 0) {
         return TListVerdict::DigestMismatch;
     }
     if (s->expires && now >= *s->expires) return TListVerdict::Expired;
     if (parsed) *parsed = *s;
     return TListVerdict::Valid;
+}
+
+TListVerdict VerifyList(const TPublicKey& key, const TSha256& listDigest, std::string_view sigText, std::uint64_t now,
+                        TListSignature* parsed) {
+    return VerifyList(std::span<const TPublicKey>(&key, 1), listDigest, sigText, now, parsed);
 }
 
 const char* Describe(TListVerdict verdict) {

@@ -11,6 +11,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace sig {
 
@@ -74,14 +75,18 @@ std::optional<TSecretKey> ParseSecretKeyFile(std::string_view text);
 //   serial <decimal, 1 .. 2^63-1>
 //   expires <Unix time, decimal>        (optional line)
 //   sha256 <64 hex digits of the list file's bytes>
-//   ed25519 <128 hex digits>
-// The signature covers every byte before the "ed25519" line, so the serial,
-// the expiry and the list's digest are all bound to the publisher's key.
+//   ed25519 <128 hex digits>            (1 to kMaxListSignatures lines)
+// Every signature covers every byte before the first "ed25519" line, so the
+// serial, the expiry and the list's digest are all bound to each key. No
+// line names its key: a reader tries the keys it trusts, and a file with
+// one signature is the same bytes launchers without keyrings read.
+inline constexpr std::size_t kMaxListSignatures = 8;
 struct TListSignature {
     std::uint64_t serial = 0;
     std::optional<std::uint64_t> expires;
     TSha256 listSha256{};
     TSignature signature{};
+    std::vector<TSignature> further;  // the lines after the first, in order
 };
 
 // The signed part (every line before "ed25519"), as written and verified.
@@ -91,14 +96,23 @@ std::string FormatListSignature(const TListSignature& s);
 // else. Nullopt for anything that deviates.
 std::optional<TListSignature> ParseListSignature(std::string_view text);
 
-// Makes the signature file's content for a list whose bytes have listDigest.
+// Makes the signature file's content for a list whose bytes have listDigest,
+// one signature per key in that order. Raises std::invalid_argument for a
+// serial out of range or a number of keys out of 1..kMaxListSignatures.
+std::string SignList(std::span<const TSecretKey* const> keys, const TSha256& listDigest, std::uint64_t serial,
+                     std::optional<std::uint64_t> expires);
 std::string SignList(const TSecretKey& key, const TSha256& listDigest, std::uint64_t serial,
                      std::optional<std::uint64_t> expires);
 
+// The index in keys of the first key that made one of s's signatures.
+std::optional<std::size_t> SignerOf(const TListSignature& s, std::span<const TPublicKey> keys);
+
 enum class TListVerdict { Valid, Malformed, DigestMismatch, BadSignature, Expired };
 // Checks a signature file's content against the digest of the list's bytes,
-// the public key and the current Unix time. On Valid, parsed receives the
-// file's fields.
+// the public keys and the current Unix time: valid when one of its
+// signatures is one of keys'. On Valid, parsed receives the file's fields.
+TListVerdict VerifyList(std::span<const TPublicKey> keys, const TSha256& listDigest, std::string_view sigText,
+                        std::uint64_t now, TListSignature* parsed = nullptr);
 TListVerdict VerifyList(const TPublicKey& key, const TSha256& listDigest, std::string_view sigText, std::uint64_t now,
                         TListSignature* parsed = nullptr);
 const char* Describe(TListVerdict verdict);

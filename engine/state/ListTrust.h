@@ -1,9 +1,10 @@
 // What a run with a compiled-in public key checks before it installs
 // anything. Threat: anyone between the player and the update server serving
 // a list, an older genuine list, or copies of their own making; only what
-// the operator's secret key signed, at a serial not older than the last
+// a key this install trusts signed, at a serial not older than the last
 // one this install accepted, is installed, and each copy must match the
-// SHA-256 the signed list gives it.
+// SHA-256 the signed list gives it. Threat: a leaked key; a signed list
+// names new keys and revokes old ones, the compiled-in key included.
 #pragma once
 
 #include "formats/Publication.h"
@@ -15,10 +16,27 @@
 #include <span>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
 
-// The one piece of state a signed install keeps is kSerialStateName
-// (formats/Publication.h) in its install directory: the serial of the last
-// list it accepted, as a decimal line.
+// A signed install keeps two files in its install directory (names in
+// formats/Publication.h): kSerialStateName, the serial of the last list it
+// accepted, as a decimal line; and kKeyringStateName, what verified lists
+// said of keys, "key <hex>" and "revoke <hex>" lines.
+
+// The keys an install trusts: the compiled-in root, the keys verified lists
+// named, less every key a verified list revoked (a revocation is final).
+struct TKeyring {
+    std::vector<sig::TPublicKey> keys;
+    std::vector<sig::TPublicKey> revoked;
+
+    // What a list's Key and Revoke lines add; false when nothing changed.
+    bool Learn(const std::vector<sig::TPublicKey>& named, const std::vector<sig::TPublicKey>& revokes);
+    bool Revoked(const sig::TPublicKey& key) const;
+    std::string Text() const;
+    // Nullopt for text that isn't such lines.
+    static std::optional<TKeyring> Parse(std::string_view text);
+};
 
 class TListTrust {
 public:
@@ -27,6 +45,10 @@ public:
     explicit TListTrust(const std::string& keyHex);
 
     bool Enabled() const { return key_.has_value(); }
+
+    // Whether a list signed by this public key (64 hex digits) would be
+    // accepted now: the root or a key a verified list named, not revoked.
+    bool TrustsKey(const std::string& hex) const;
 
     // Fetches a file; false when the server can't be reached. May raise.
     using TFetch = std::function<bool(const std::string& url, const std::string& localPath)>;
@@ -39,6 +61,7 @@ public:
     // why the list is refused (listArchive is then deleted). The signature
     // is fetched into temps.signature and the new state written through
     // temps.state, both temporary names of the run's.
+    // The keyring is read from installDir first.
     struct TTemps {
         std::string signature;
         std::string state;
@@ -54,8 +77,17 @@ public:
     // Exception when it doesn't. Without a key, does nothing.
     void CheckCopy(const sig::TSha256& digest, const std::string& sha256Hex) const;
 
+    // After VerifyList accepted a list: keeps the keys it names and the
+    // revocations, writing the keyring through tempPath when it changed.
+    // Raises EInOutError.
+    void LearnKeys(const std::string& installDir, const std::vector<sig::TPublicKey>& named,
+                   const std::vector<sig::TPublicKey>& revokes, const std::string& tempPath);
+
 private:
+    std::vector<sig::TPublicKey> Trusted() const;
+
     std::optional<sig::TPublicKey> key_;
+    TKeyring keyring_;
 };
 
 // SHA-256 of a copy as the decoder produces it, computed on a thread of its
@@ -84,3 +116,5 @@ std::optional<std::uint64_t> ReadSerialState(const std::string& installDir);
 // Replaces the state file in one rename, writing it first to tempPath (a
 // name nothing stands at). Raises EInOutError.
 void WriteSerialState(const std::string& installDir, std::uint64_t serial, const std::string& tempPath);
+// The install's keyring; empty when the file is missing or damaged.
+TKeyring ReadKeyringState(const std::string& installDir);

@@ -164,6 +164,12 @@ void AddListedMirrors(TRunContext& run, const TRunList& list) {
     if (run.log && added > 0) run.log->Mirrors(added);
 }
 
+void LearnListedKeys(TRunContext& run, const TRunList& list) {
+    if (!run.trust.Enabled() || (list.keys.empty() && list.revoked.empty())) return;
+    const std::string temp = run.temps.Pick(run.fields.InstallDir, kKeyringStateName, ".tmp");
+    run.trust.LearnKeys(run.fields.InstallDir, list.keys, list.revoked, temp);
+}
+
 void ReadList(const std::string& path, TRunList& list) {
     // The text is read once; the file goes then, read or not, before an
     // entry that claims its name could be installed there.
@@ -176,7 +182,14 @@ void ReadList(const std::string& path, TRunList& list) {
         list.reader.ReadSectionLines("settings").ForEach([&list](std::string_view line) {
             const std::vector<std::string> fields = SplitFields(line, "|");
             // Fields come last first: "Mirror|URL".
-            if (fields.size() == 2 && fields.back() == "Mirror") list.mirrors.push_back(fields.front());
+            if (fields.size() != 2) return;
+            if (fields.back() == "Mirror") list.mirrors.push_back(fields.front());
+            const bool key = fields.back() == kKeyField;
+            if (!key && fields.back() != kRevokeField) return;
+            // A key that isn't 64 hex digits names nothing a signature could match.
+            std::vector<sig::TPublicKey>& into = key ? list.keys : list.revoked;
+            const auto parsed = sig::FromHex<32>(fields.front());
+            if (parsed && into.size() < kMaxListedKeys) into.push_back(*parsed);
         });
     } catch (...) {
         os::DeleteFile(path);

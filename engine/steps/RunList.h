@@ -5,6 +5,7 @@
 
 #include "formats/ListGrammar.h"
 #include "formats/LstFile.h"
+#include "formats/Signature.h"
 
 #include <cstdint>
 #include <optional>
@@ -27,6 +28,8 @@ struct TRunList {
     TListLines patches;
     // The mirrors its [settings] name ("Mirror|URL" lines), as written.
     std::vector<std::string> mirrors;
+    // The keys it names and revokes ("Key|<hex>", "Revoke|<hex>").
+    std::vector<sig::TPublicKey> keys, revoked;
 };
 
 // Fetches, verifies and decodes the list from the first server (in the
@@ -39,6 +42,11 @@ std::optional<std::string> FetchList(TRunContext& run);
 // With a verified signature, the mirrors the list names are asked after
 // the run's own servers.
 void AddListedMirrors(TRunContext& run, const TRunList& list);
+
+// With a verified signature, the install keeps the keys the list names and
+// the revocations, before anything is installed (the updater's own entry is
+// held to them). Raises when the keyring can't be written.
+void LearnListedKeys(TRunContext& run, const TRunList& list);
 
 // Reads the decoded list at path into list and removes the file, in every
 // case, before any entry could be installed under its name. Raises for a

@@ -26,9 +26,10 @@ void ClaimAndSweep(TRunContext& run, const TRunList& list) {
     // Partial copies of entries gone from the list, or whose digest or size
     // changed, go with the other leftovers.
     const std::string stateTemporary = std::string(kSerialStateName) + ".tmp";
+    const std::string keyringTemporary = std::string(kKeyringStateName) + ".tmp";
     const std::string recordTemporary = std::string(kInstalledRecordName) + ".tmp";
     run.temps.Sweep(run.fields.InstallDir,
-                    {kListName, kListArchiveName, kSignatureName, stateTemporary, recordTemporary},
+                    {kListName, kListArchiveName, kSignatureName, stateTemporary, keyringTemporary, recordTemporary},
                     [&partials](std::string_view relative) { return partials.Kept(relative); });
 }
 

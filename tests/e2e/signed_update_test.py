@@ -384,6 +384,85 @@ class Attacks(SignedCase):
         self.assert_refused(before, "did not complete")
 
 
+def served_serial(sig_bytes):
+    return int(re.search(rb"serial (\d+)", sig_bytes).group(1))
+
+
+class KeyLife(SignedCase):
+    """The serial is the publisher's own; keys rotate and are revoked inside
+    signed lists, through real publications."""
+
+    def publish_change(self, content, *args):
+        write_tree(self.client, {CHANGED: content})
+        r = self.run_publish(*args, "--rev", "1")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.server.clear_log()
+        return r.stderr.decode(errors="replace")
+
+    def test_planted_serial_does_not_poison_the_next_publication(self):
+        self.install_v1()
+        serial1 = served_serial(self.server_file("files.lst.bz2.sig"))
+        planted = ("corvel-list-signature 1\nserial 9223372036854775806\nsha256 %s\ned25519 %s\n" % (
+            hashlib.sha256(self.server_file("files.lst.bz2")).hexdigest(), "0" * 128)).encode()
+        self.put_server_file("files.lst.bz2.sig", planted)
+        err = self.publish_change(b"volume=9\r\n", "--sign", self.key_arg)
+        self.assertIn("not signed by these keys", err)
+        serial2 = served_serial(self.server_file("files.lst.bz2.sig"))
+        self.assertTrue(serial1 < serial2 < 2 ** 40, serial2)
+        code, out = self.update()
+        self.assertEqual(code, 0, out)
+        self.assertEqual(base.tree_of(self.install)[STATE.encode()], b"%d\n" % serial2)
+        # Even the publisher's own record can't push it past the last serial:
+        # refused before anything changes.
+        with open(self.key + ".serial", "w") as f:
+            f.write("9223372036854775807\n")
+        served = base.tree_of(self.published)
+        write_tree(self.client, {CHANGED: b"volume=1\r\n"})
+        r = self.run_publish("--sign", self.key_arg)
+        self.assertEqual(r.returncode, 2, r.stderr)
+        self.assertIn(b"no serial to follow", r.stderr)
+        self.assertEqual(base.tree_of(self.published), served)
+
+    def test_rotation_then_revocation(self):
+        self.install_v1()
+        new_key = os.path.join(self.tmp, "new.key")
+        new_public = self.keygen(new_key)
+        new_arg = base.host_path(ut.PUBLISH, new_key)
+        keyring = os.path.join(self.install, "files.lst.keys")
+        # The transition: signed by both, the list names the new key.
+        self.publish_change(b"volume=2\r\n", "--sign", new_arg, "--also-sign", self.key_arg)
+        self.assertEqual(len(re.findall(rb"(?m)^ed25519 ", self.server_file("files.lst.bz2.sig"))), 2)
+        self.assertIn(("Key|%s\r\n" % new_public).encode(), self.server_file("files.lst"))
+        code, out = self.update()
+        self.assertEqual(code, 0, out)
+        with open(keyring) as f:
+            self.assertEqual(f.read(), "key %s\n" % new_public)
+        # A launcher built with the new key reads the same publication.
+        fresh = os.path.join(self.tmp, "fresh")
+        cmd = base.command(ut.UPDATE, "--public-key", new_public, "--dir", base.host_path(ut.UPDATE, fresh), self.url)
+        os.makedirs(fresh)
+        r = run(cmd, timeout=300, env=base.child_env())
+        self.assertEqual(r.returncode, 0, r.stderr)
+
+        # Then the new key alone, and the old one revoked.
+        self.publish_change(b"volume=3\r\n", "--sign", new_arg)
+        code, out = self.update()
+        self.assertEqual(code, 0, out)
+        self.assertEqual(base.tree_of(self.install)[CHANGED.encode()], b"volume=3\r\n")
+        old_public = self.public
+        self.publish_change(b"volume=4\r\n", "--sign", new_arg, "--revoke", old_public)
+        code, out = self.update()
+        self.assertEqual(code, 0, out)
+        with open(keyring) as f:
+            self.assertEqual(f.read(), "key %s\nrevoke %s\n" % (new_public, old_public))
+
+        # Whoever holds the old key publishes with it alone: refused.
+        self.publish_change(b"volume=5\r\n", "--sign", self.key_arg)
+        before = base.tree_of(self.install)
+        self.assert_refused(before, "revoked key")
+        self.assert_no_copy_fetched()
+
+
 class KeyFiles(SignedCase):
     def test_keygen_makes_a_private_new_file_and_never_overwrites(self):
         # The printed public key is the secret seed's, by another implementation.

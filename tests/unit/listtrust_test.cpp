@@ -159,3 +159,70 @@ TEST_F(ListTrustTest, CopiesMustMatchTheirSha256OnlyWithAKey) {
     EXPECT_NO_THROW(keyless.CheckCopy(sig::Sha256({}), ""));
     EXPECT_THROW(TListTrust("1234"), Exception);
 }
+
+// The keyring's rules, run after run: each step is a list signed by some
+// keys that names and revokes others; a fresh trust per step, as each run
+// has, so what is learned must come back from the install's state.
+TEST_F(ListTrustTest, KeysAreNamedAndRevokedOnlyBySignedLists) {
+    const sig::TSecretKey a = sig::TSecretKey::Generate(), b = sig::TSecretKey::Generate();
+    const sig::TSecretKey* const keys[] = {&key_, &a, &b};  // 0 is the compiled-in root
+    struct Step {
+        std::vector<int> signers, named, revoked;
+        const char* problem;  // "" when accepted
+    };
+    struct Case {
+        const char* name;
+        std::vector<Step> steps;
+        std::vector<bool> trusted;  // root, a, b afterwards
+    };
+    const Case cases[] = {
+        {"an unknown key is refused until a trusted list names it",
+         {{{1}, {}, {}, "not the publisher's"}, {{0}, {1}, {}, ""}, {{1}, {}, {}, ""}},
+         {true, true, false}},
+        {"a list signed by an untrusted key names nothing",
+         {{{1}, {2}, {}, "not the publisher's"}, {{2}, {}, {}, "not the publisher's"}},
+         {true, false, false}},
+        {"a rotation: both sign, then the new key alone",
+         {{{1, 0}, {1}, {}, ""}, {{1}, {1}, {}, ""}},
+         {true, true, false}},
+        {"the root revoked: the key it introduced carries the install",
+         {{{0}, {1}, {}, ""}, {{1}, {1}, {0}, ""}, {{0}, {}, {}, "revoked key"}, {{1}, {2}, {}, ""}},
+         {false, true, true}},
+        {"the day the root leaks: one list signed by both names the new key and revokes the root",
+         {{{1, 0}, {1}, {0}, ""}, {{0}, {}, {}, "revoked key"}, {{1}, {}, {}, ""}},
+         {false, true, false}},
+        {"a revocation is final, naming the key again does not undo it",
+         {{{0}, {1}, {}, ""}, {{0}, {}, {1}, ""}, {{0}, {1}, {}, ""}, {{1}, {}, {}, "revoked key"}},
+         {true, false, false}},
+        {"a revoked key beside a trusted one: the trusted signature counts",
+         {{{0}, {1}, {}, ""}, {{1}, {}, {0}, ""}, {{0, 1}, {}, {}, ""}},
+         {false, true, false}},
+    };
+    std::uint64_t serial = 100;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove(install_ + kKeyringStateName);
+        for (const Step& step : c.steps) {
+            std::vector<const sig::TSecretKey*> signers;
+            for (const int k : step.signers) signers.push_back(keys[k]);
+            const std::string list = "list " + std::to_string(++serial);
+            const auto digest = sig::Sha256({reinterpret_cast<const std::uint8_t*>(list.data()), list.size()});
+            Serve(list, {sig::SignList(signers, digest, serial, std::nullopt)});
+            trust_ = TListTrust(sig::ToHex(key_.PublicKey()));
+            const std::string problem = Verify();
+            EXPECT_NE(problem.find(step.problem), std::string::npos) << problem;
+            if (*step.problem != '\0') continue;
+            EXPECT_EQ(problem, "");
+            std::vector<sig::TPublicKey> named, revoked;
+            for (const int k : step.named) named.push_back(keys[k]->PublicKey());
+            for (const int k : step.revoked) revoked.push_back(keys[k]->PublicKey());
+            trust_.LearnKeys(install_, named, revoked, install_ + "files.lst.keys.tmp");
+        }
+        for (int k = 0; k < 3; ++k) {
+            EXPECT_EQ(trust_.TrustsKey(sig::ToHex(keys[k]->PublicKey())), c.trusted[k]) << k;
+        }
+    }
+    // A damaged keyring leaves the root alone trusted.
+    scratch::WriteAll(install_ + kKeyringStateName, "key 12\n");
+    EXPECT_TRUE(ReadKeyringState(install_).keys.empty());
+}

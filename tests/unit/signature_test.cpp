@@ -190,3 +190,30 @@ TEST_F(ListSignatureTest, AnyDeviationFromTheLayoutIsMalformed) {
         EXPECT_EQ(Check(bad), TListVerdict::Malformed) << bad;
     }
 }
+
+// A rotation's file: one signature per key over the same signed part, so a
+// reader trusting either key accepts it; more than the bound, or any other
+// line after them, is malformed.
+TEST_F(ListSignatureTest, SeveralSignaturesEachVerifyUnderTheirKey) {
+    const TSecretKey old = TSecretKey::Generate();
+    const TSecretKey* const both[] = {&key_, &old};
+    const std::string text = SignList(both, digest_, 42, std::nullopt);
+    const std::string single = SignList(key_, digest_, 42, std::nullopt);
+    EXPECT_EQ(text.substr(0, single.size()), single);
+    const TPublicKey stranger = TSecretKey::Generate().PublicKey();
+    TListSignature parsed;
+    const TPublicKey keys[] = {stranger, old.PublicKey()};
+    ASSERT_EQ(VerifyList(keys, digest_, text, kNow, &parsed), TListVerdict::Valid);
+    EXPECT_EQ(SignerOf(parsed, keys), 1u);
+    EXPECT_EQ(parsed.further.size(), 1u);
+    EXPECT_EQ(FormatListSignature(parsed), text);
+    EXPECT_EQ(Check(text), TListVerdict::Valid);
+    EXPECT_EQ(VerifyList(stranger, digest_, text, kNow), TListVerdict::BadSignature);
+
+    const std::string line = text.substr(single.size());
+    std::string most = single;
+    for (std::size_t k = 1; k < kMaxListSignatures; ++k) most += line;
+    EXPECT_EQ(Check(most), TListVerdict::Valid);
+    EXPECT_EQ(Check(most + line), TListVerdict::Malformed);
+    EXPECT_EQ(Check(text + "sha256 " + ToHex(digest_) + "\n"), TListVerdict::Malformed);
+}

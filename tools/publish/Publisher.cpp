@@ -80,7 +80,7 @@ void Reach(const PublishOptions& options, const char* step) {
 }
 
 void RunJob(Job& job, Progress& progress, const PublishOptions& options) {
-    const bool withSha256 = options.signing.key != nullptr;
+    const bool withSha256 = options.signing.Signed();
     try {
         if (job.written != nullptr) {
             job.digested = HashFile(job.file->native, &progress.bytesDone);
@@ -372,6 +372,9 @@ TListContent BuildList(const std::vector<Job>& jobs, const PublishOptions& optio
     TListContent list;
     list.rev = options.rev;
     list.mirrors = options.mirrors;
+    // Installs that verify this list trust its keys from now on.
+    for (const SigningKey& key : options.signing.keys) list.keys.push_back(sig::ToHex(key.key.PublicKey()));
+    for (const sig::TPublicKey& key : options.signing.revoke) list.revoked.push_back(sig::ToHex(key));
     for (const Job& job : jobs) {
         TListItem entry{job.file->listPath, DigestToHex(job.digested.digest),
                         static_cast<std::int64_t>(job.digested.size), job.sha256};
@@ -390,13 +393,37 @@ TListContent BuildList(const std::vector<Job>& jobs, const PublishOptions& optio
     return list;
 }
 
-void CommitList(const TListContent& list, const PublishOptions& options, const fs::path& serverDir) {
+// Everything is written and signed before the first rename, so the list is
+// never served without its signature (a failed signature replaces nothing);
+// the archive and its signature are then renamed back to back.
+void CommitList(const TListContent& list, const PublishOptions& options, const fs::path& serverDir,
+                std::uint64_t serial, PublishSummary& summary) {
     const std::string text = WriteList(list);
     try {
-        WriteFileAtomically(serverDir / kListName, text, false);
+        TempFile plain(serverDir / kListName);
+        CFile out(plain.Path(), CFile::Mode::Write);
+        out.Write(text.data(), text.size());
+        out.Close();
+        TempFile archive(serverDir / kListArchiveName);
+        CompressToFile(text, archive.Path());
+        std::optional<TempFile> signature;
+        if (options.signing.Signed()) {
+            const std::string signed_ = SignListArchive(archive.Path(), options.signing, serial, summary.warnings);
+            signature.emplace(serverDir / kSignatureName);
+            CFile sigOut(signature->Path(), CFile::Mode::Write);
+            sigOut.Write(signed_.data(), signed_.size());
+            sigOut.Close();
+        }
+        plain.Commit();
         Reach(options, "list");
-        WriteFileAtomically(serverDir / kListArchiveName, text, true);
-        FinishSignature(serverDir, options.signing);
+        archive.Commit();
+        if (signature) {
+            signature->Commit();
+        } else {
+            // An earlier publication's signature no longer matches the list.
+            std::error_code ec;
+            if (!fs::remove(serverDir / kSignatureName, ec) && ec) RaiseIo("remove", serverDir / kSignatureName, ec.value());
+        }
     } catch (const IoError& e) {
         Fail(1, Cat(e.what(), " (the copies are in place; the list was not replaced)"));
     }
@@ -466,6 +493,10 @@ PublishSummary Publish(const PublishOptions& options, Progress& progress, const 
     const WalkResult walk = ReadClientTree(dirs.client);
     const SourceFile* self = FindSelf(options, walk);
     ServerState state = ReadServerState(dirs.server);
+    // Before anything changes: a serial that can't be signed stops here.
+    PublishSummary summary;
+    const std::uint64_t serial =
+        options.signing.Signed() ? NextSerial(dirs.server, options.signing, UnixNow(), summary.warnings) : 0;
 
     // Declared before the jobs: their temporary files go first, then the
     // directories made for them.
@@ -477,7 +508,6 @@ PublishSummary Publish(const PublishOptions& options, Progress& progress, const 
         if (job.written == nullptr) createdDirs.Create(job.copy.parent_path());
     }
     Compress(jobs, options, progress, tick);
-    PublishSummary summary;
     const std::uint64_t publication = PublicationNumber(state.patches, FinalManifest(jobs) != state.written);
     std::vector<PatchJob> patches =
         MakePatches(jobs, state, publication, options, dirs.server, createdDirs, tick, summary);
@@ -489,7 +519,7 @@ PublishSummary Publish(const PublishOptions& options, Progress& progress, const 
     TListContent list = BuildList(jobs, options, self, summary);
     list.patches = ListedPatches(state.patches, publication, options.patchHistory, dirs.server);
     summary.listed = list.patches.size();
-    CommitList(list, options, dirs.server);
+    CommitList(list, options, dirs.server, serial, summary);
     Prune(jobs, state, list.patches, publication, options, dirs.server, summary);
     return summary;
 }

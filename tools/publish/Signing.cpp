@@ -1,5 +1,6 @@
 #include "tools/publish/Signing.h"
 
+#include "formats/Decimal.h"
 #include "formats/Publication.h"
 #include "platform/secret.h"
 #include "tools/publish/Failure.h"
@@ -7,6 +8,7 @@
 #include "tools/publish/Names.h"
 #include "tools/publish/Text.h"
 
+#include <algorithm>
 #include <chrono>
 #include <system_error>
 #include <vector>
@@ -15,14 +17,10 @@ namespace publish {
 
 namespace fs = std::filesystem;
 
-namespace {
-
 std::uint64_t UnixNow() {
     return static_cast<std::uint64_t>(
         std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count());
 }
-
-}  // namespace
 
 sig::TPublicKey GenerateKeyFile(const fs::path& secretFile) {
     const sig::TSecretKey key = sig::TSecretKey::Generate();
@@ -57,39 +55,96 @@ std::string FileSha256Hex(const fs::path& path) {
     return sig::ToHex(hash.Final());
 }
 
-std::uint64_t NextSerial(const fs::path& serverDir, std::uint64_t now) {
-    std::uint64_t previous = 0;
+namespace {
+
+// A signature file is a few hundred bytes; a larger one is none of ours.
+constexpr std::uintmax_t kMaxServedSignature = 4096;
+
+fs::path SerialRecord(const SigningKey& signing) {
+    fs::path record = signing.file;
+    record += kSerialRecordSuffix;
+    return record;
+}
+
+// The serial recorded beside a key; 0 when there is none.
+std::uint64_t RecordedSerial(const SigningKey& signing, std::vector<std::string>& warnings) {
+    const fs::path record = SerialRecord(signing);
     std::error_code ec;
+    if (!fs::exists(record, ec)) return 0;
+    try {
+        std::string text = ReadWholeFile(record);
+        if (!text.empty() && text.back() == '\n') text.pop_back();
+        if (const auto serial = ParseDecimal(text)) return *serial;
+    } catch (const IoError&) {
+    }
+    warnings.push_back(Cat("the serial record '", Display(record), "' is unreadable; ignored"));
+    return 0;
+}
+
+// The served signature's serial when one of signing's keys made it.
+std::optional<std::uint64_t> VerifiedServedSerial(const fs::path& sigPath, const SigningOptions& signing) {
+    std::error_code ec;
+    const std::uintmax_t size = fs::file_size(sigPath, ec);
+    if (ec || size > kMaxServedSignature) return std::nullopt;
+    const auto served = sig::ParseListSignature(ReadWholeFile(sigPath));
+    if (!served) return std::nullopt;
+    std::vector<sig::TPublicKey> keys;
+    for (const SigningKey& key : signing.keys) keys.push_back(key.key.PublicKey());
+    if (!sig::SignerOf(*served, keys)) return std::nullopt;
+    return served->serial;
+}
+
+}  // namespace
+
+std::uint64_t NextSerial(const fs::path& serverDir, const SigningOptions& signing, std::uint64_t now,
+                         std::vector<std::string>& warnings) {
+    std::uint64_t previous = 0;
+    for (const SigningKey& key : signing.keys) previous = std::max(previous, RecordedSerial(key, warnings));
     const fs::path sigPath = serverDir / kSignatureName;
-    if (fs::is_regular_file(sigPath, ec)) {
+    std::error_code ec;
+    if (fs::exists(sigPath, ec)) {
+        std::optional<std::uint64_t> served;
         try {
-            if (const auto old = sig::ParseListSignature(ReadWholeFile(sigPath))) previous = old->serial;
+            served = VerifiedServedSerial(sigPath, signing);
         } catch (const IoError&) {
-            // Unreadable: the clock alone decides.
         }
+        if (served) {
+            previous = std::max(previous, *served);
+        } else {
+            warnings.push_back(Cat("the served '", kSignatureName,
+                                   "' is not signed by these keys; its serial is ignored"));
+        }
+    }
+    if (previous >= static_cast<std::uint64_t>(INT64_MAX)) {
+        throw PublishFailure(2, {Cat("the last serial signed (", std::to_string(previous),
+                                     ") leaves no serial to follow it; installs could accept no later list")});
     }
     return std::max(previous + 1, now);
 }
 
-void FinishSignature(const fs::path& serverDir, const SigningOptions& signing) {
-    const fs::path sigPath = serverDir / kSignatureName;
-    if (signing.key == nullptr) {
-        std::error_code ec;
-        if (!fs::remove(sigPath, ec) && ec) RaiseIo("remove", sigPath, ec.value());
-        return;
-    }
-    const std::uint64_t now = UnixNow();
+std::string SignListArchive(const fs::path& archivePath, const SigningOptions& signing, std::uint64_t serial,
+                            std::vector<std::string>& warnings) {
     std::optional<std::uint64_t> expires;
-    if (signing.validDays) expires = now + std::uint64_t{*signing.validDays} * 86400;
-    // The bytes as they are now in place, read back through the native path.
-    const std::string list = ReadWholeFile(serverDir / kListArchiveName);
+    if (signing.validDays) expires = UnixNow() + std::uint64_t{*signing.validDays} * 86400;
+    const std::string list = ReadWholeFile(archivePath);
     const sig::TSha256 digest = sig::Sha256({reinterpret_cast<const std::uint8_t*>(list.data()), list.size()});
-    const std::string text = sig::SignList(*signing.key, digest, NextSerial(serverDir, now), expires);
-    TempFile temp(sigPath);
-    CFile out(temp.Path(), CFile::Mode::Write);
-    out.Write(text.data(), text.size());
-    out.Close();
-    temp.Commit();
+    std::vector<const sig::TSecretKey*> keys;
+    for (const SigningKey& key : signing.keys) keys.push_back(&key.key);
+    const std::string text = sig::SignList(keys, digest, serial, expires);
+    for (const SigningKey& key : signing.keys) {
+        const fs::path record = SerialRecord(key);
+        try {
+            TempFile temp(record);
+            CFile out(temp.Path(), CFile::Mode::Write);
+            const std::string line = std::to_string(serial) + "\n";
+            out.Write(line.data(), line.size());
+            out.Close();
+            temp.Commit();
+        } catch (const IoError& e) {
+            warnings.push_back(Cat(e.what(), " (the serial is not recorded beside the key)"));
+        }
+    }
+    return text;
 }
 
 }  // namespace publish

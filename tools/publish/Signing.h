@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <filesystem>
 #include <optional>
+#include <string>
+#include <vector>
 
 namespace publish {
 
@@ -22,23 +24,43 @@ sig::TPublicKey GenerateKeyFile(const std::filesystem::path& secretFile);
 // file is missing, unreadable, malformed or readable by other users.
 sig::TSecretKey LoadKeyFile(const std::filesystem::path& secretFile);
 
+// One key that signs a publication, and the file it came from: the last
+// serial it signed is kept beside that file (kSerialRecordSuffix).
+struct SigningKey {
+    std::filesystem::path file;
+    sig::TSecretKey key;
+};
+inline constexpr const char* kSerialRecordSuffix = ".serial";
+
 struct SigningOptions {
-    const sig::TSecretKey* key = nullptr;  // null: an unsigned publication
+    // Empty: an unsigned publication. --sign's key first, then --also-sign's.
+    std::vector<SigningKey> keys;
+    // --revoke: keys installs must never trust again (Revoke lines).
+    std::vector<sig::TPublicKey> revoke;
     std::optional<std::uint32_t> validDays;
+
+    bool Signed() const { return !keys.empty(); }
 };
 
-// After files.lst.bz2 was put in place: signs its bytes into
-// files.lst.bz2.sig (one rename) with the next serial of serverDir, or, for
-// an unsigned publication, removes a signature left by an earlier one (it
-// no longer matches the list). Raises IoError.
-void FinishSignature(const std::filesystem::path& serverDir, const SigningOptions& signing);
+// The serial a signed publication carries: above the last one each of its
+// keys signed (recorded beside the key), above the served signature's when
+// that verifies under one of the keys, and not below now, so it increases
+// even when the clock goes back. Threat: a signature planted in the server
+// directory; one that doesn't verify is ignored, with a warning. Raises
+// PublishFailure (status 2) when no serial can follow the last one signed.
+std::uint64_t NextSerial(const std::filesystem::path& serverDir, const SigningOptions& signing, std::uint64_t now,
+                         std::vector<std::string>& warnings);
+
+// The signature file's text for the list archive at archivePath (not yet in
+// place), signed by every key, which then record serial beside them (a
+// record that can't be written is a warning). Raises IoError.
+std::string SignListArchive(const std::filesystem::path& archivePath, const SigningOptions& signing,
+                            std::uint64_t serial, std::vector<std::string>& warnings);
+
+std::uint64_t UnixNow();
 
 // 64 lowercase hex digits of a file's SHA-256, read through its native
 // path. Raises IoError.
 std::string FileSha256Hex(const std::filesystem::path& path);
-
-// The serial after the one in serverDir's current signature file:
-// max(previous + 1, now), so it increases even when the clock goes back.
-std::uint64_t NextSerial(const std::filesystem::path& serverDir, std::uint64_t now);
 
 }  // namespace publish

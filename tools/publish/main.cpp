@@ -2,6 +2,7 @@
 // directory. Exit status 0 when published, 1 when something could not be
 // read or written, 2 for bad options or input that can't be published.
 #include "formats/Decimal.h"
+#include "formats/Publication.h"
 #include "tools/publish/Names.h"
 #include "tools/publish/Publisher.h"
 #include "tools/publish/Text.h"
@@ -29,7 +30,8 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: corvel-publish [--rev N] [--self NAME] [--critical GLOB]... [--jobs N]\n"
-    "                      [--patch-history N] [--mirror URL]... [--sign SECRET_FILE [--valid-days N]]\n"
+    "                      [--patch-history N] [--mirror URL]... [--sign SECRET_FILE [--valid-days N]\n"
+    "                      [--also-sign SECRET_FILE]... [--revoke PUBLIC_KEY]...]\n"
     "                      CLIENT_DIR SERVER_DIR\n"
     "       corvel-publish keygen SECRET_FILE\n"
     "\n"
@@ -54,6 +56,13 @@ constexpr const char* kUsage =
     "  --sign FILE      sign the list with the secret key in FILE: every entry gets\n"
     "                   its SHA-256, and SERVER_DIR/files.lst.bz2.sig is written\n"
     "  --valid-days N   the signature expires N days from now (default: never)\n"
+    "  --also-sign FILE sign with this key too, and --sign's key becomes trusted by\n"
+    "                   installs that verify the list: the publication that moves\n"
+    "                   players from this (old) key to --sign's (new) one\n"
+    "  --revoke KEY     installs that verify the list never trust the public key KEY\n"
+    "                   (64 hex digits) again; give it on every later publication\n"
+    "\n"
+    "The last serial each key signed is kept beside its secret file (FILE.serial).\n"
     "\n"
     "keygen writes a new key pair's secret key to SECRET_FILE (a new file, readable\n"
     "by its owner only) and prints the public key: 64 hexadecimal digits for the\n"
@@ -100,6 +109,7 @@ int main(int argc, char** argv) {
     const std::vector<fs::path> args = os::ProgramArguments(argc, argv);
     if (!args.empty() && args[0] == "keygen") return Keygen(args);
     std::optional<fs::path> keyFile;
+    std::vector<fs::path> alsoFiles;
     bool optionsEnded = false;
     for (std::size_t i = 0; i < args.size(); ++i) {
         std::string arg = Utf8(args[i]);
@@ -123,7 +133,8 @@ int main(int argc, char** argv) {
             name = arg.substr(0, eq);
             value = fs::path(args[i].native().substr(eq + 1));
         } else if (name == "--rev" || name == "--self" || name == "--critical" || name == "--jobs" ||
-                   name == "--sign" || name == "--valid-days" || name == "--patch-history" || name == "--mirror") {
+                   name == "--sign" || name == "--valid-days" || name == "--patch-history" || name == "--mirror" ||
+                   name == "--also-sign" || name == "--revoke") {
             if (i + 1 >= args.size()) UsageError(Cat(name, " needs a value"));
             value = args[++i];
         }
@@ -150,6 +161,15 @@ int main(int argc, char** argv) {
         } else if (name == "--sign") {
             if (value.empty()) UsageError("--sign needs the secret key file");
             keyFile = value;
+        } else if (name == "--also-sign") {
+            if (value.empty()) UsageError("--also-sign needs a secret key file");
+            if (alsoFiles.size() + 1 >= sig::kMaxListSignatures) UsageError("too many --also-sign keys");
+            alsoFiles.push_back(value);
+        } else if (name == "--revoke") {
+            const auto key = sig::FromHex<32>(Utf8(value));
+            if (!key) UsageError("--revoke needs a public key of 64 hexadecimal digits");
+            if (options.signing.revoke.size() >= kMaxListedKeys) UsageError("too many --revoke keys");
+            options.signing.revoke.push_back(*key);
         } else if (name == "--valid-days") {
             const auto days = ParseDecimalInRange(Utf8(value), 1, 36500);
             if (!days) UsageError("--valid-days needs a number from 1 to 36500");
@@ -170,18 +190,31 @@ int main(int argc, char** argv) {
     if (positional.size() != 2) UsageError("expected CLIENT_DIR and SERVER_DIR");
     options.clientDir = positional[0];
     options.serverDir = positional[1];
-    if (options.signing.validDays && !keyFile) UsageError("--valid-days needs --sign");
-    // The key is checked before anything is read or written.
-    std::optional<sig::TSecretKey> key;
+    if (!keyFile && (options.signing.validDays || !alsoFiles.empty() || !options.signing.revoke.empty())) {
+        UsageError("--valid-days, --also-sign and --revoke need --sign");
+    }
+    // The keys are checked before anything is read or written.
     if (keyFile) {
+        alsoFiles.insert(alsoFiles.begin(), *keyFile);
         try {
-            key.emplace(LoadKeyFile(*keyFile));
+            for (const fs::path& file : alsoFiles) options.signing.keys.push_back({file, LoadKeyFile(file)});
         } catch (const PublishFailure& failure) {
             for (const std::string& message : failure.messages) std::cerr << "corvel-publish: " << message << "\n";
             std::cerr << "corvel-publish: nothing was published\n";
             return failure.status;
         }
-        options.signing.key = &*key;
+        std::vector<sig::TPublicKey> seen;
+        for (const SigningKey& signing : options.signing.keys) {
+            const sig::TPublicKey key = signing.key.PublicKey();
+            if (std::find(seen.begin(), seen.end(), key) != seen.end()) UsageError("a key is given twice");
+            // A list that revoked --sign's key would leave installs with no key
+            // left; an --also-sign key may go (the day it leaked).
+            const auto& revoke = options.signing.revoke;
+            if (seen.empty() && std::find(revoke.begin(), revoke.end(), key) != revoke.end()) {
+                UsageError("--revoke names the --sign key");
+            }
+            seen.push_back(key);
+        }
     }
 #ifdef CORVEL_PUBLISH_STOP_POINTS
     options.checkpoint = StopPointsFromEnvironment();
