@@ -5,7 +5,7 @@
 
 #include "engine/fetch/CopyStreams.h"
 #include "engine/state/DuplicateEntries.h"
-#include "engine/ahead/InstallAhead.h"
+#include "engine/ahead/AheadJob.h"
 #include "engine/state/InstallRecord.h"
 #include "engine/state/ListTrust.h"
 #include "engine/fetch/Pace.h"

@@ -1,9 +1,10 @@
 #include "engine/steps/InstallStep.h"
 
-#include "engine/fetch/CopyStreams.h"
 #include "engine/ahead/InstallAhead.h"
-#include "engine/run/RunContext.h"
+#include "engine/fetch/CopyStreams.h"
 #include "engine/fetch/TransferMeter.h"
+#include "engine/run/RunContext.h"
+#include "engine/steps/PendingEntry.h"
 #include "formats/PatchIndex.h"
 #include "formats/Publication.h"
 #include "platform/os.h"
@@ -18,25 +19,21 @@ namespace {
 
 // The job of pending entry i; nullopt for an entry that fails without a
 // request (the run's thread gives its reason).
-std::optional<TAheadJob> JobOf(const TRunContext& run, std::size_t i) {
-    const TRunFields& thread = run.fields;
+std::optional<TAheadJob> JobOf(const TRunContext& run, const TPendingEntry& entry, std::size_t i) {
     std::optional<TAheadJob> job;
-    const auto entry = SafeEntry(thread.PendingFiles[i]);
-    if (!entry) return job;
-    const std::optional<std::int64_t> size = ParseSize(entry->size);
-    if (!size) return job;
+    if (entry.problem) return job;
     job.emplace();
-    job->path = entry->path;
-    job->digest = entry->digest;
-    job->sha256 = entry->sha256;
-    job->size = *size;
-    job->copyLimit = CompressedSizeBound(*size);
+    job->path = entry.path;
+    job->digest = entry.digest;
+    job->sha256 = entry.sha256;
+    job->size = entry.size;
+    job->copyLimit = CompressedSizeBound(entry.size);
     // An empty file has nothing to patch into. Threat: an index naming huge
     // patches would have the run fetch more than the copy could ever take.
     const std::vector<TPatchLink>& chain = run.patches.ChainFor(i);
     std::uint64_t chainBytes = 0;
     for (const TPatchLink& link : chain) chainBytes += std::min(link.patchBytes, std::uint64_t{1} << 62);
-    if (*size > 0 && chainBytes <= static_cast<std::uint64_t>(job->copyLimit)) {
+    if (entry.size > 0 && chainBytes <= static_cast<std::uint64_t>(job->copyLimit)) {
         // Patches come from the server that gave the list; when one fails
         // the entry's copy is fetched instead, through every server in turn.
         const std::string base = run.servers->Base(run.servers->Order().front());
@@ -48,22 +45,15 @@ std::optional<TAheadJob> JobOf(const TRunContext& run, std::size_t i) {
     return job;
 }
 
-// The decoded sizes of the pending entries, in all.
-std::int64_t PendingSizes(const TRunFields& thread) {
-    std::int64_t sizes = 0;
-    for (std::size_t i = 0; i < thread.PendingFiles.size(); ++i) {
-        const auto entry = SafeEntry(thread.PendingFiles[i]);
-        if (entry) sizes += ParseSize(entry->size).value_or(0);
+// The decoded sizes of the entries to install (the others fail on their
+// own and need nothing).
+std::vector<std::int64_t> InstallSizes(const std::vector<TPendingEntry>& entries) {
+    std::vector<std::int64_t> sizes;
+    sizes.reserve(entries.size());
+    for (const TPendingEntry& entry : entries) {
+        if (!entry.problem) sizes.push_back(entry.size);
     }
     return sizes;
-}
-
-// Why an entry fails before any request: its line, its name or its size.
-TFailure ProblemOf(std::string_view line) {
-    const auto entry = ParseEntry(line);
-    if (!entry) return TFailure{TFault::BadList, 0, std::string(line)};
-    if (!SafeEntry(line)) return TFailure{TFault::UnsafeName, 0, std::string(entry->path)};
-    return TFailure{TFault::BadList, 0, "'" + std::string(entry->size) + "' is not a valid size"};
 }
 
 // Shows one entry's bars from what its fetcher and decoder publish:
@@ -175,20 +165,18 @@ void PutInPlace(TRunContext& run, const std::string& part, const std::string& ta
 
 // Shows entry i until its copy is ready, then puts it in place. Returns why
 // it failed (None: installed); unreachable tells that no server answered.
-TFailure InstallEntry(TRunContext& run, TInstallAhead& ahead, TTransferShow& transfer, std::size_t i,
-                      bool& unreachable) {
+TFailure InstallEntry(TRunContext& run, TInstallAhead& ahead, TTransferShow& transfer, const TPendingEntry& entry,
+                      std::size_t i, bool& unreachable) {
     TRunFields& thread = run.fields;
     std::string part;
     TFailure failure;
-    const auto entry = SafeEntry(thread.PendingFiles[i]);
-    const std::optional<std::int64_t> size = entry ? ParseSize(entry->size) : std::nullopt;
-    if (!size) {
-        if (entry) run.report.Status(TRunPhase::Downloading, entry->path);
+    if (entry.problem) {
+        if (entry.safe) run.report.Status(TRunPhase::Downloading, entry.path);
         ahead.Take(i, part, failure);
-        return ProblemOf(thread.PendingFiles[i]);
+        return entry.problem;
     }
-    const std::string path(entry->path);
-    TEntryShow show(run.report, path, *size);
+    const std::string path(entry.path);
+    TEntryShow show(run.report, path, entry.size);
     while (!show.Show(ahead.Wait(i, std::chrono::milliseconds(20)))) {
         run.control.ThrowIfStopped();
         transfer.Show(ahead.Tally());
@@ -214,14 +202,7 @@ TFailure InstallEntry(TRunContext& run, TInstallAhead& ahead, TTransferShow& tra
 // DiskFull with the bytes missing when the install's volume can't hold what
 // the pending entries need; None when it can, or when its free space can't
 // be read. Entries without a valid size fail on their own and need nothing.
-TFailure SpaceShortage(const TRunFields& thread) {
-    std::vector<std::int64_t> sizes;
-    sizes.reserve(thread.PendingFiles.size());
-    for (std::size_t i = 0; i < thread.PendingFiles.size(); ++i) {
-        const auto entry = SafeEntry(thread.PendingFiles[i]);
-        if (!entry) continue;
-        if (const std::optional<std::int64_t> size = ParseSize(entry->size)) sizes.push_back(*size);
-    }
+TFailure SpaceShortage(const TRunFields& thread, std::span<const std::int64_t> sizes) {
     const std::uint64_t needed = SpaceNeeded(sizes);
     const std::optional<std::uint64_t> free = os::FreeSpace(thread.InstallDir);
     if (!free || *free >= needed) return TFailure{};
@@ -268,9 +249,11 @@ void InstallPending(TRunContext& run) {
     thread.InstallFailed = false;
     if (thread.PendingFiles.empty()) return;
     run.report.BarMax(1, static_cast<std::int32_t>(thread.PendingFiles.size() - 1));
+    const std::vector<TPendingEntry> entries = ParsePendingEntries(thread.PendingFiles);
+    const std::vector<std::int64_t> sizes = InstallSizes(entries);
     // Nothing is fetched for an install that can't fit: the run fails as a
     // whole, like one whose server can't be reached, and every file stays.
-    if (const TFailure shortage = SpaceShortage(thread)) {
+    if (const TFailure shortage = SpaceShortage(thread, sizes)) {
         run.report.Fail(shortage);
         thread.InstallFailed = true;
         run.report.Reset(TProgressKind::Total);
@@ -279,30 +262,28 @@ void InstallPending(TRunContext& run) {
     }
 
     {
-        // Jobs are read on the workers' threads: PendingFiles stays as it
-        // is during the loop.
-        TInstallAhead ahead(AheadOptions(run), thread.PendingFiles.size(),
-                            [&run](std::size_t i) { return JobOf(run, i); });
-        TTransferShow transfer(run.report, run.control, PendingSizes(thread));
-        for (std::size_t i = 0; i < thread.PendingFiles.size();) {
+        // Jobs are made on the workers' threads from the entries, whose
+        // views need PendingFiles to stay as it is during the loop.
+        TInstallAhead ahead(AheadOptions(run), entries.size(),
+                            [&run, &entries](std::size_t i) { return JobOf(run, entries[i], i); });
+        std::int64_t sizesInAll = 0;
+        for (const std::int64_t size : sizes) sizesInAll += size;
+        TTransferShow transfer(run.report, run.control, sizesInAll);
+        for (std::size_t i = 0; i < entries.size();) {
             run.control.ThrowIfStopped();
             const auto began = std::chrono::steady_clock::now();
+            const TPendingEntry& entry = entries[i];
             bool unreachable = false;
-            TFailure failure = InstallEntry(run, ahead, transfer, i, unreachable);
-            transfer.Show(ahead.Tally(), i + 1 == thread.PendingFiles.size());
-            const auto entry = ParseEntry(thread.PendingFiles[i]);
-            const std::string_view path = entry ? entry->path : thread.PendingFiles[i];
-            if (failure) failure.path = path;
-            if (run.log) {
-                const std::int64_t bytes = entry ? ParseSize(entry->size).value_or(0) : 0;
-                run.log->Entry(path, failure, bytes, std::chrono::steady_clock::now() - began);
-            }
-            run.report.EntryFinished(path, failure);
+            TFailure failure = InstallEntry(run, ahead, transfer, entry, i, unreachable);
+            transfer.Show(ahead.Tally(), i + 1 == entries.size());
+            if (failure) failure.path = entry.path;
+            if (run.log) run.log->Entry(entry.path, failure, entry.size, std::chrono::steady_clock::now() - began);
+            run.report.EntryFinished(entry.path, failure);
             if (failure) {
                 run.report.Fail(failure);
                 thread.InstallFailed = true;
             } else if (run.record) {
-                run.record->Installed(entry->path, entry->digest, ParseSize(entry->size).value_or(0));
+                run.record->Installed(entry.path, entry.digest, entry.size);
             }
             // A server that can't be reached fails every entry after this one too.
             if (unreachable) break;
