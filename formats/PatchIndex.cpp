@@ -76,11 +76,20 @@ std::string FormatPatchLine(const TPatchLink& link) {
     return line;
 }
 
+TPatchIndex::TPatchIndex(std::vector<TPatchLink> links) : links_(std::move(links)), byFrom_(links_.size()) {
+    for (std::size_t i = 0; i < byFrom_.size(); ++i) byFrom_[i] = i;
+    std::sort(byFrom_.begin(), byFrom_.end(), [this](std::size_t a, std::size_t b) {
+        const int order = links_[a].from.compare(links_[b].from);
+        return order < 0 || (order == 0 && a < b);
+    });
+}
+
 // Layer k holds the digests first reached, or reached more cheaply than
 // before, in k links; a state beaten by one with fewer links is dropped,
 // so no chain runs through a cycle. Links into `to` end a chain rather than
-// extend one: each is judged by its own copy bytes.
-std::vector<TPatchLink> FindChain(const std::vector<TPatchLink>& links, std::string_view from, std::string_view to) {
+// extend one: each is judged by its own copy bytes. A layer takes its links
+// in the list's order, which settles ties.
+std::vector<TPatchLink> TPatchIndex::FindChain(std::string_view from, std::string_view to) const {
     if (from == to) return {};
     std::map<std::string_view, std::uint64_t> best{{from, 0}};
     // Reserved: states point at their predecessors in earlier layers.
@@ -90,17 +99,26 @@ std::vector<TPatchLink> FindChain(const std::vector<TPatchLink>& links, std::str
     const Reach* bestEnd = nullptr;
     std::uint64_t bestTotal = 0;
     std::size_t bestLink = 0;
+    std::vector<std::size_t> leaving;  // the links from the current layer's digests
     for (std::size_t depth = 1; depth <= kMaxChain && !layers.back().empty(); ++depth) {
         const auto& current = layers.back();
+        leaving.clear();
+        for (const auto& state : current) {
+            auto it =
+                std::lower_bound(byFrom_.begin(), byFrom_.end(), state.first,
+                                 [this](std::size_t i, std::string_view digest) { return links_[i].from < digest; });
+            for (; it != byFrom_.end() && links_[*it].from == state.first; ++it) leaving.push_back(*it);
+        }
+        std::sort(leaving.begin(), leaving.end());
         std::map<std::string_view, Reach> next;
-        for (std::size_t i = 0; i < links.size(); ++i) {
-            const TPatchLink& link = links[i];
-            const auto state = current.find(link.from);
-            if (state == current.end() || link.from == link.to) continue;
-            const std::uint64_t cost = SaturatingAdd(state->second.cost, link.patchBytes);
+        for (const std::size_t i : leaving) {
+            const TPatchLink& link = links_[i];
+            const Reach& state = current.find(link.from)->second;
+            if (link.from == link.to) continue;
+            const std::uint64_t cost = SaturatingAdd(state.cost, link.patchBytes);
             if (link.to == to) {
                 if (cost < link.copyBytes && (bestEnd == nullptr || cost < bestTotal)) {
-                    bestEnd = &state->second;
+                    bestEnd = &state;
                     bestTotal = cost;
                     bestLink = i;
                 }
@@ -109,14 +127,18 @@ std::vector<TPatchLink> FindChain(const std::vector<TPatchLink>& links, std::str
             const auto known = best.find(link.to);
             if (known != best.end() && known->second <= cost) continue;
             best[link.to] = cost;
-            next[link.to] = Reach{cost, i, &state->second};
+            next[link.to] = Reach{cost, i, &state};
         }
         if (depth == kMaxChain) break;
         layers.push_back(std::move(next));
     }
     if (bestEnd == nullptr) return {};
-    std::vector<TPatchLink> chain{links[bestLink]};
-    for (const Reach* r = bestEnd; r->link != kStart; r = r->previous) chain.push_back(links[r->link]);
+    std::vector<TPatchLink> chain{links_[bestLink]};
+    for (const Reach* r = bestEnd; r->link != kStart; r = r->previous) chain.push_back(links_[r->link]);
     std::reverse(chain.begin(), chain.end());
     return chain;
+}
+
+std::vector<TPatchLink> FindChain(const std::vector<TPatchLink>& links, std::string_view from, std::string_view to) {
+    return TPatchIndex(links).FindChain(from, to);
 }

@@ -33,7 +33,25 @@ std::string PatchName(std::string_view from, std::string_view to);
 std::optional<TPatchLink> ParsePatchLine(std::string_view line);
 std::string FormatPatchLine(const TPatchLink& link);
 
-// The cheapest chain of links from `from` to `to` whose total patch bytes is
-// below the last link's copy bytes, at most kMaxChain links; empty when none
-// (and when from equals to). Among equally cheap chains the shortest wins.
+// The links of a list, indexed by the digest each starts from. A run
+// searches a chain for every pending entry; scanning every link for each
+// was quadratic over a list of a few hundred thousand entries and links.
+class TPatchIndex {
+public:
+    TPatchIndex() = default;
+    explicit TPatchIndex(std::vector<TPatchLink> links);
+
+    bool Empty() const { return links_.empty(); }
+    // The cheapest chain of links from `from` to `to` whose total patch
+    // bytes is below the last link's copy bytes, at most kMaxChain links;
+    // empty when none (and when from equals to). Among equally cheap chains
+    // the shortest wins, and the list's order settles the rest.
+    std::vector<TPatchLink> FindChain(std::string_view from, std::string_view to) const;
+
+private:
+    std::vector<TPatchLink> links_;
+    std::vector<std::size_t> byFrom_;  // positions in links_, sorted by (from, position)
+};
+
+// TPatchIndex(links).FindChain(from, to), for a single search.
 std::vector<TPatchLink> FindChain(const std::vector<TPatchLink>& links, std::string_view from, std::string_view to);

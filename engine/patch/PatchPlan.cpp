@@ -2,19 +2,21 @@
 
 void TPatchPlan::Reset(const TListLines& section) {
     Clear();
-    section.ForEach([this](std::string_view line) {
-        if (auto link = ParsePatchLine(line)) links_.push_back(std::move(*link));
+    std::vector<TPatchLink> links;
+    section.ForEach([&links](std::string_view line) {
+        if (auto link = ParsePatchLine(line)) links.push_back(std::move(*link));
     });
+    links_ = TPatchIndex(std::move(links));
 }
 
 void TPatchPlan::Clear() {
-    links_.clear();
+    links_ = TPatchIndex();
     chains_.clear();
 }
 
 void TPatchPlan::Found(std::size_t pending, std::string_view local, std::string_view wanted) {
-    if (links_.empty() || local.empty()) return;
-    std::vector<TPatchLink> chain = FindChain(links_, local, wanted);
+    if (links_.Empty() || local.empty()) return;
+    std::vector<TPatchLink> chain = links_.FindChain(local, wanted);
     if (!chain.empty()) chains_[pending] = std::move(chain);
 }
 

@@ -23,9 +23,9 @@ public:
     void Found(std::size_t pending, std::string_view local, std::string_view wanted);
     // The chain for pending entry `pending`; empty: fetch its copy.
     const std::vector<TPatchLink>& ChainFor(std::size_t pending) const;
-    bool HasLinks() const { return !links_.empty(); }
+    bool HasLinks() const { return !links_.Empty(); }
 
 private:
-    std::vector<TPatchLink> links_;
+    TPatchIndex links_;  // built once per list: searched per pending entry
     std::unordered_map<std::size_t, std::vector<TPatchLink>> chains_;
 };

@@ -3,22 +3,14 @@
 // whether it rewinds once; the rest is the compressed file. A decode must end in output or one of
 // our exceptions, and the read sizes must not change the outcome.
 #include "formats/BZip2.h"
+#include "tests/fuzz/FuzzCheck.h"
 
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
 
 namespace {
-
-void Check(bool ok, const char* what) {
-    if (!ok) {
-        std::fprintf(stderr, "fuzz_bzip2: %s\n", what);
-        std::abort();
-    }
-}
 
 // A source that hands out at most `piece` bytes per read.
 class ChunkedSource : public TMemoryStream {

@@ -3,23 +3,15 @@
 // must keep the format's promises. The grammar works on text, so no file is
 // written.
 #include "formats/ListGrammar.h"
+#include "tests/fuzz/FuzzCheck.h"
 
 #include <algorithm>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace {
-
-void Check(bool ok, const char* what) {
-    if (!ok) {
-        std::fprintf(stderr, "fuzz_lstfile: %s\n", what);
-        std::abort();
-    }
-}
 
 bool Blank(char c) { return static_cast<unsigned char>(c) <= 0x20; }
 

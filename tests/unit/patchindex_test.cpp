@@ -103,6 +103,17 @@ TEST(PatchIndex, ChainsAreTheCheapestBelowTheCopyWithinFourLinks) {
          kA,
          kC,
          "a>c "},
+        // Equal in cost and length: the list's order decides, not the digests'.
+        {"a full tie goes to the earlier link",
+         {Link(kC, kD, 10, 100), Link(kA, kC, 10, 100), Link(kB, kD, 10, 100), Link(kA, kB, 10, 100)},
+         kA,
+         kD,
+         "a>c c>d "},
+        {"the same tie listed the other way",
+         {Link(kB, kD, 10, 100), Link(kA, kB, 10, 100), Link(kC, kD, 10, 100), Link(kA, kC, 10, 100)},
+         kA,
+         kD,
+         "a>b b>d "},
         // The cheaper last link's copy is small; the dearer one's allows it.
         {"judged by the last link's copy",
          {Link(kA, kB, 10, 100), Link(kB, kD, 30, 35), Link(kA, kC, 20, 100), Link(kC, kD, 25, 100)},
