@@ -4,6 +4,7 @@
 // them, and the one file an install keeps of what it accepted.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -15,6 +16,9 @@ inline constexpr const char* kListArchiveName = "files.lst.bz2";
 // The signature of the list's copy: its name plus this suffix.
 inline constexpr const char* kSignatureSuffix = ".sig";
 inline constexpr const char* kSignatureName = "files.lst.bz2.sig";
+// A signature file is a few hundred bytes; anything larger is not one, and
+// is neither fetched nor read past this bound.
+inline constexpr std::int64_t kMaxSignatureSize = 4096;
 // The publisher's record of what the copies hold; no install reads it.
 inline constexpr const char* kManifestName = "files.lst.written";
 

@@ -14,9 +14,6 @@
 
 namespace {
 
-// A signature file is a few hundred bytes; anything larger is not one.
-constexpr std::int64_t kMaxSignatureSize = 4096;
-
 std::string ReadSmallFile(const std::string& path) {
     TFileStream in(path, TFileStream::Mode::OpenRead, os::Share::Read);
     const std::int64_t size = in.Size();

@@ -4,8 +4,26 @@
 
 #include <gmock/gmock.h>
 
+#include <atomic>
+#include <chrono>
+#include <system_error>
+#include <thread>
+
 namespace {
 using ::testing::IsEmpty;
+
+// The bytes of every file below dir, as far as they can be read while a run
+// makes and removes them.
+std::uintmax_t BytesBelow(const fs::path& dir) {
+    std::uintmax_t total = 0;
+    std::error_code ec;
+    for (fs::recursive_directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+        std::error_code sizeError;
+        const std::uintmax_t size = fs::file_size(it->path(), sizeError);
+        if (!sizeError) total += size;
+    }
+    return total;
+}
 }  // namespace
 
 // Sizes the list can't mean fail their entry only: past 2^63, negative,
@@ -38,4 +56,44 @@ TEST_F(EngineRun, NamesWithWindows1252UpperBytesLandUnderTheirMeaning) {
     // own mapping of list names, finds it there (Latin-1 would not).
     EXPECT_TRUE(fs::is_regular_file(installDir_ / "dir" / fs::path(u8"\u20ACuro\u0153\u0160\u00E9.txt")));
     EXPECT_EQ(ReadLocal("dir\\" + name), "euro");
+}
+
+// Threat: a server (or whoever answers for an http URL) streaming a huge
+// signature. Each of the pair's two fetches stops at the signature's 4 KiB
+// bound, and the install folder never holds more than a block of it.
+TEST_F(EngineRun, HugeSignatureIsRefusedAtItsBoundOnEveryFetch) {
+    constexpr std::uint64_t kFlood = std::uint64_t{300} << 20;
+    Publish({{"a.txt", {"a", true}}});
+    PutServerFile("files.lst.bz2.sig", "");
+    SetFault("files.lst.bz2.sig", "flood " + std::to_string(kFlood));
+    std::atomic<bool> ended{false};
+    std::atomic<std::uintmax_t> largest{0};
+    std::thread watch([&] {
+        while (!ended) {
+            largest = std::max<std::uintmax_t>(largest, BytesBelow(installDir_));
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    });
+    TDirectSynchronizer sync;
+    GFilesThread run(view_, sync);
+    run.PublicKey = std::string(64, 'a');
+    const bool succeeded = RunIn(run);
+    ended = true;
+    watch.join();
+
+    EXPECT_FALSE(succeeded);
+    EXPECT_EQ(run.Failure().fault, TFault::NotTrusted);
+    EXPECT_EQ(run.TrustProblem, "the list's signature is larger than 4096 bytes");
+    EXPECT_LT(largest.load(), std::uintmax_t{1} << 20);
+    EXPECT_EQ(ReadLocal("a.txt"), "<missing>");
+    EXPECT_THAT(Leftovers(), IsEmpty());
+    // The server logs a body once the client has let it go.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (ServedStatuses("files.lst.bz2.sig").size() < 2 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_EQ(ServedStatuses("files.lst.bz2.sig").size(), 2u);
+    // What the system's buffers took before the client let go, far from
+    // the 600 MiB of two fetches taken whole.
+    EXPECT_LT(ServedBytes("files.lst.bz2.sig"), std::uint64_t{64} << 20);
 }

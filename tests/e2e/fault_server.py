@@ -13,6 +13,8 @@ sidecar file of the same name with ".fault" appended, holding one line:
   redirect URL       answer 302 with URL as the new location
   trickle N MS       send the body (or the range asked for) N bytes at a time,
                      MS milliseconds apart
+  flood N            answer 200 declaring N bytes and send N zero bytes, whatever
+                     the file holds (a server streaming a huge or endless body)
   ignore-range       answer every request with the whole file (200), Range or not
   range-416          answer 416 to every request that carries a Range
   then-drop          answer normally, then close the connection when the next
@@ -96,6 +98,24 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self._log_bytes(status, sent)
         self.close_connection = True
 
+    def _flood(self, size):
+        self.send_response(200)
+        self.send_header("Content-Type", "application/octet-stream")
+        self.send_header("Content-Length", str(size))
+        self.end_headers()
+        block = bytes(65536)
+        sent = 0
+        try:
+            while sent < size and not self.server.stopping.is_set():
+                n = min(len(block), size - sent)
+                self.wfile.write(block[:n])
+                sent += n
+        except OSError:
+            pass  # the client gave up
+        finally:
+            self._log_bytes(200, sent)
+        self.close_connection = True
+
     def _write_body(self, status, data):
         sent = 0
         try:
@@ -147,6 +167,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b"\x01\x00\x00\x00\x00\x00\x00\x00")
             self.close_connection = True
             return
+        if fault and fault[0] == "flood":
+            return self._flood(int(fault[1]))
         if fault and fault[0] == "cut-chunked":
             n = int(fault[1])
             self.send_response(200)
