@@ -12,16 +12,12 @@
 namespace {
 using ::testing::IsEmpty;
 
-// The bytes of every file below dir, as far as they can be read while a run
-// makes and removes them.
+// The bytes below dir, as far as they can be read while a run works there.
 std::uintmax_t BytesBelow(const fs::path& dir) {
     std::uintmax_t total = 0;
-    std::error_code ec;
-    for (fs::recursive_directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
-        std::error_code sizeError;
-        const std::uintmax_t size = fs::file_size(it->path(), sizeError);
-        if (!sizeError) total += size;
-    }
+    std::error_code ec, sizeError;
+    for (fs::recursive_directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec))
+        if (const auto size = fs::file_size(it->path(), sizeError); !sizeError) total += size;
     return total;
 }
 }  // namespace
@@ -69,10 +65,8 @@ TEST_F(EngineRun, HugeSignatureIsRefusedAtItsBoundOnEveryFetch) {
     std::atomic<bool> ended{false};
     std::atomic<std::uintmax_t> largest{0};
     std::thread watch([&] {
-        while (!ended) {
+        for (; !ended; std::this_thread::sleep_for(std::chrono::milliseconds(2)))
             largest = std::max<std::uintmax_t>(largest, BytesBelow(installDir_));
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
     });
     TDirectSynchronizer sync;
     GFilesThread run(view_, sync);
@@ -88,10 +82,9 @@ TEST_F(EngineRun, HugeSignatureIsRefusedAtItsBoundOnEveryFetch) {
     EXPECT_EQ(ReadLocal("a.txt"), "<missing>");
     EXPECT_THAT(Leftovers(), IsEmpty());
     // The server logs a body once the client has let it go.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (ServedStatuses("files.lst.bz2.sig").size() < 2 && std::chrono::steady_clock::now() < deadline) {
+    for (const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+         ServedStatuses("files.lst.bz2.sig").size() < 2 && std::chrono::steady_clock::now() < deadline;)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
     EXPECT_EQ(ServedStatuses("files.lst.bz2.sig").size(), 2u);
     // What the system's buffers took before the client let go, far from
     // the 600 MiB of two fetches taken whole.

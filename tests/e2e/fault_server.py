@@ -98,24 +98,6 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self._log_bytes(status, sent)
         self.close_connection = True
 
-    def _flood(self, size):
-        self.send_response(200)
-        self.send_header("Content-Type", "application/octet-stream")
-        self.send_header("Content-Length", str(size))
-        self.end_headers()
-        block = bytes(65536)
-        sent = 0
-        try:
-            while sent < size and not self.server.stopping.is_set():
-                n = min(len(block), size - sent)
-                self.wfile.write(block[:n])
-                sent += n
-        except OSError:
-            pass  # the client gave up
-        finally:
-            self._log_bytes(200, sent)
-        self.close_connection = True
-
     def _write_body(self, status, data):
         sent = 0
         try:
@@ -168,7 +150,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.close_connection = True
             return
         if fault and fault[0] == "flood":
-            return self._flood(int(fault[1]))
+            self.send_response(200)
+            self.send_header("Content-Length", fault[1])
+            self.end_headers()
+            return self._trickle(200, bytes(int(fault[1])), 65536, 0)
         if fault and fault[0] == "cut-chunked":
             n = int(fault[1])
             self.send_response(200)
