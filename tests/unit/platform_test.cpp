@@ -522,11 +522,8 @@ TEST(PlatformHttpPace, FailsOnlyWhenAWindowAveragesLessThanOneKiBASecond) {
     // bytes a second, 12 KB a window.
     for (const std::size_t rate : {std::size_t{1}, std::size_t{200}}) {
         os::HttpPace trickle(60s, t0);
-        for (int s = 1; s < 600; ++s) {
-            trickle.Add(rate, t0 + std::chrono::seconds(s));
-            if (trickle.Expired(t0 + std::chrono::seconds(s))) break;
-        }
-        EXPECT_EQ(trickle.Deadline(), t0 + 60s) << rate;
+        for (int s = 1; s < 60; ++s) trickle.Add(rate, t0 + std::chrono::seconds(s));
+        EXPECT_TRUE(trickle.Expired(t0 + 60s)) << rate;
     }
 
     // The window slides: 60 KiB less a byte, then one more late in the
