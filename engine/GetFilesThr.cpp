@@ -1,13 +1,16 @@
 #include "engine/GetFilesThr.h"
 
+#include "engine/fetch/Servers.h"
+#include "engine/run/RunContext.h"
+#include "engine/run/RunLog.h"
+#include "engine/run/Transfer.h"
+#include "engine/state/ListTrust.h"
 #include "engine/steps/CheckStep.h"
 #include "engine/steps/InstallStep.h"
 #include "engine/steps/ObsoleteStep.h"
-#include "engine/run/RunContext.h"
 #include "engine/steps/RunList.h"
 #include "engine/steps/RunNames.h"
 #include "engine/steps/SelfUpdate.h"
-#include "engine/run/Transfer.h"
 #include "platform/os.h"
 
 #include <thread>
@@ -66,7 +69,7 @@ void GFilesThread::Execute() {
     run.report.BeginUpdateView();
     run.report.Status(TRunPhase::Searching, "");
     if (BaseUrl.empty() || BaseUrl.back() != '/') BaseUrl += '/';
-    if (!LogFile.empty()) run.log.emplace(LogFile);
+    if (!LogFile.empty()) run.log = std::make_unique<TRunLog>(LogFile);
     if (run.log) {
         std::string servers = BaseUrl;
         for (const std::string& mirror : Mirrors) servers += " " + mirror;
@@ -126,11 +129,14 @@ void GFilesThread::UpdateSelf(const std::string& entry) { ReplaceSelf(*context_,
 
 // ---- transfers ----------------------------------------------------------------
 
-bool GFilesThread::DownloadFile(const std::string& url, const std::string& localPath, bool reportProgress) {
-    return DownloadTo(*context_, url, localPath, reportProgress);
+bool GFilesThread::DownloadFile(const std::string& url, const std::string& localPath, bool reportProgress,
+                                std::uint64_t limit) {
+    return DownloadTo(*context_, url, localPath, TDownload{limit, reportProgress, false}).has_value();
 }
-void GFilesThread::ExtractFile(const std::string& sourcePath, const std::string& targetPath) {
-    ExtractTo(*context_, sourcePath, targetPath);
+void GFilesThread::ExtractFile(const std::string& sourcePath, const std::string& targetPath, TCopyCheck& check) {
+    ExtractTo(*context_, sourcePath, targetPath, check);
 }
-void GFilesThread::DecompressStream(TStream& source, TStream& target) { DecompressTo(*context_, source, target); }
+void GFilesThread::DecompressStream(TStream& source, TStream& target, TCopyCheck& check) {
+    DecompressTo(*context_, source, target, check);
+}
 void GFilesThread::OnExtractProgress(void* sender) { ::OnExtractProgress(*context_, sender); }

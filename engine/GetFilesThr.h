@@ -15,6 +15,7 @@
 #include <memory>
 #include <string>
 
+class TCopyCheck;
 class TStream;
 class TListLines;
 struct TRunContext;
@@ -77,13 +78,14 @@ public:
     void CheckFiles(const TListLines& lines);
     void UpdateFiles();
     void UpdateSelf(const std::string& entry);
-    // Fetches url into localPath, a name nothing stands at, within the bound
-    // the caller set in the context; false when the server can't be reached.
-    bool DownloadFile(const std::string& url, const std::string& localPath, bool reportProgress);
-    // Decodes sourcePath into targetPath (created new), removing the source
-    // in every case and a failed target.
-    void ExtractFile(const std::string& sourcePath, const std::string& targetPath);
-    void DecompressStream(TStream& source, TStream& target);
+    // Fetches url into localPath, a name nothing stands at, no more than
+    // limit bytes; false when the server can't be reached.
+    bool DownloadFile(const std::string& url, const std::string& localPath, bool reportProgress,
+                      std::uint64_t limit);
+    // Decodes sourcePath into targetPath (created new) through check,
+    // removing the source in every case and a failed target.
+    void ExtractFile(const std::string& sourcePath, const std::string& targetPath, TCopyCheck& check);
+    void DecompressStream(TStream& source, TStream& target, TCopyCheck& check);
     void OnExtractProgress(void* sender);
 
     // What the steps share.

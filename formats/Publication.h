@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -16,6 +17,9 @@ inline constexpr const char* kListArchiveName = "files.lst.bz2";
 // The signature of the list's copy: its name plus this suffix.
 inline constexpr const char* kSignatureSuffix = ".sig";
 inline constexpr const char* kSignatureName = "files.lst.bz2.sig";
+// A signature file is a few hundred bytes; anything larger is not one, and
+// is neither fetched nor read past this bound.
+inline constexpr std::int64_t kMaxSignatureSize = 4096;
 // The publisher's record of what the copies hold; no install reads it.
 inline constexpr const char* kManifestName = "files.lst.written";
 

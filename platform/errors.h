@@ -17,7 +17,7 @@ enum class TFault : std::uint8_t {
     Stopped,         // the run was asked to stop (the window closed)
     CannotConnect,   // no connection to the server, or a request without an answer
     ServerError,     // the server answered with an error status (the code is the status)
-    Stalled,         // less than 1 KiB arrived in the stall window
+    Stalled,         // less than 1 KiB a second arrived over the stall window
     Cut,             // the transfer broke or ended short of its length
     TooLarge,        // more bytes than the entry allows
     Corrupt,         // a copy that does not decode

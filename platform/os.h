@@ -280,8 +280,9 @@ class HttpResponse {
 public:
     virtual ~HttpResponse() = default;
     // Reads up to count bytes of the body; 0 once it has all arrived. Raises
-    // EInOutError when the transfer breaks, delivers less than 1 KiB in any
-    // stall-timeout window (a trickle as well as a stop), or ends short of
+    // EInOutError when the transfer breaks, averages less than 1 KiB a
+    // second over any stall-timeout window while the caller waits for it (a
+    // trickle as well as a stop; see HttpPace.h), or ends short of
     // its declared length: a cut body is never a short success. Raises it
     // with TFault::Stopped within about a second of its session's stop
     // being asked, whatever the server does meanwhile.
@@ -383,7 +384,7 @@ std::int64_t ParseContentRangeStart(const std::string& value);
 // One request in a session of its own.
 std::unique_ptr<HttpResponse> HttpOpen(const std::string& agent, const std::string& url);
 // The window of the slow-transfer rule, in seconds (default 60): a transfer
-// that delivers less than 1 KiB in that long fails.
+// that averages less than 1 KiB a second over that long fails.
 void SetHttpStallTimeout(int seconds);
 
 }  // namespace os

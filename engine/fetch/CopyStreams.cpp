@@ -37,7 +37,7 @@ int ReceiveBody(os::HttpResponse& response, TDownloadSink& sink, const TReceive&
             throw;
         }
         total += n;
-        if (how.limit && total > *how.limit) {
+        if (total > how.limit) {
             throw Exception("The download is larger than its entry allows", TFault::TooLarge);
         }
         if (n > 0) sink.Add(buffer.data(), n);

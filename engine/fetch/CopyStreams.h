@@ -59,12 +59,13 @@ private:
 };
 
 // How a body is received: after offset bytes already there, no more than
-// limit bytes in all; received(total) runs after each block (and first with
-// offset, when continuing) and stopped() is asked after each block. With a
-// pace, each read waits for the run's limit and pause (see engine/Pace).
+// limit bytes in all (every body has one: left at 0, any byte fails);
+// received(total) runs after each block (and first with offset, when
+// continuing) and stopped() is asked after each block. With a pace, each
+// read waits for the run's limit and pause (see engine/Pace).
 struct TReceive {
     std::uint64_t offset = 0;
-    std::optional<std::uint64_t> limit;
+    std::uint64_t limit = 0;
     std::function<void(std::uint64_t received)> received;
     std::function<bool()> stopped;
     TPace* pace = nullptr;

@@ -1,7 +1,17 @@
 #include "engine/run/RunContext.h"
 
+#include "engine/fetch/RunControl.h"
+#include "engine/fetch/Servers.h"
+#include "engine/run/RunLog.h"
+#include "engine/state/InstallRecord.h"
+#include "formats/ListGrammar.h"
 #include "formats/Names.h"
 #include "formats/Publication.h"
+
+TRunContext::TRunContext(TRunFields& run, TUpdateView& view, TSynchronizer& sync, const TRunControl& stop)
+    : fields(run), report(run, view, sync), control(stop), pace(stop) {}
+
+TRunContext::~TRunContext() = default;
 
 os::HttpSession& TRunContext::Http() {
     if (!http) {
@@ -18,7 +28,7 @@ TServers& TRunContext::Servers() {
     if (!servers) {
         std::vector<std::string> bases{fields.BaseUrl};
         bases.insert(bases.end(), fields.Mirrors.begin(), fields.Mirrors.end());
-        servers.emplace(bases);
+        servers = std::make_unique<TServers>(bases);
     }
     return *servers;
 }

@@ -3,30 +3,32 @@
 // found for the install. Owned by the run; each step module takes it.
 #pragma once
 
-#include "engine/fetch/CopyStreams.h"
-#include "engine/state/DuplicateEntries.h"
-#include "engine/ahead/AheadJob.h"
-#include "engine/state/InstallRecord.h"
-#include "engine/state/ListTrust.h"
 #include "engine/fetch/Pace.h"
 #include "engine/patch/PatchPlan.h"
-#include "engine/fetch/RunControl.h"
-#include "engine/run/RunLog.h"
-#include "engine/view/RunReport.h"
-#include "engine/fetch/Servers.h"
+#include "engine/state/DuplicateEntries.h"
+#include "engine/state/ListTrust.h"
 #include "engine/state/TempNames.h"
-#include "formats/ListGrammar.h"
+#include "engine/view/RunReport.h"
 #include "platform/os.h"
 
-#include <cstdint>
+#include <cstddef>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_set>
 
+class TInstallRecord;
+class TRunControl;
+class TRunLog;
+class TServers;
+struct TListEntry;
+
 struct TRunContext {
-    TRunContext(TRunFields& run, TUpdateView& view, TSynchronizer& sync, const TRunControl& stop)
-        : fields(run), report(run, view, sync), control(stop), pace(stop) {}
+    TRunContext(TRunFields& run, TUpdateView& view, TSynchronizer& sync, const TRunControl& stop);
+    ~TRunContext();
+    TRunContext(const TRunContext&) = delete;
+    TRunContext& operator=(const TRunContext&) = delete;
 
     TRunFields& fields;
     TRunReport report;
@@ -38,7 +40,7 @@ struct TRunContext {
     os::HttpSession& Http();
     // The servers, from the run's fields once it starts: the first asked
     // for the list, the one that gave it first for everything after.
-    std::optional<TServers> servers;
+    std::unique_ptr<TServers> servers;
     TServers& Servers();
     TTempNames temps;
     TListTrust trust{std::string()};
@@ -49,19 +51,13 @@ struct TRunContext {
     std::unordered_set<std::size_t> missing;
     // The list's patches, and the chain each pending entry can take.
     TPatchPlan patches;
-    int connections = kFetchConnections;
+    // Connections of the install loop; 0: the pipeline's own number.
+    int connections = 0;
     // The install's record of the files it put in place, once the list's
     // names are claimed.
-    std::optional<TInstallRecord> record;
+    std::unique_ptr<TInstallRecord> record;
     // The log of the run, when the front end asked for one.
-    std::optional<TRunLog> log;
-
-    // The transfer in progress of DownloadFile and ExtractFile: the most
-    // bytes the download may bring, the status it came with, and what the
-    // decoding must produce.
-    std::optional<std::uint64_t> downloadLimit;
-    int downloadStatus = 0;
-    TCopyCheck* extractCheck = nullptr;
+    std::unique_ptr<TRunLog> log;
 };
 
 // The agent string of every request.

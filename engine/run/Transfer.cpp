@@ -1,44 +1,47 @@
 #include "engine/run/Transfer.h"
 
+#include "engine/fetch/CopyStreams.h"
+#include "engine/fetch/RunControl.h"
+#include "engine/fetch/Servers.h"
 #include "engine/run/RunContext.h"
 #include "formats/BZip2.h"
 #include "formats/Classes.h"
+#include "platform/errors.h"
 #include "platform/os.h"
 
-#include <limits>
 #include <memory>
 
 namespace {
 
-bool DownloadOnce(TRunContext& run, const std::string& url, const std::string& localPath, bool reportProgress,
-                  bool revalidate) {
+std::optional<int> DownloadOnce(TRunContext& run, const std::string& url, const std::string& localPath,
+                                const TDownload& how) {
     run.fields.ProgressValue = 0;
-    run.downloadStatus = 0;
+    std::optional<int> status;
     bool created = false;
     try {
         os::HttpOptions options;
-        options.revalidate = revalidate;
+        options.revalidate = how.revalidate;
         options.answerWithin = run.Servers().AnswerWithin();
         auto response = run.Http().Open(url, options);
         if (!response) {
             run.report.Reset(TProgressKind::File);
-            return false;
+            return status;
         }
         // Made here or not at all: never an existing file or a link.
         os::File file = os::File::CreateNew(localPath, os::Share::ReadWrite);
         created = true;
         TFileSink sink(file);
-        TReceive how;
-        how.limit = run.downloadLimit;
-        if (reportProgress) {
-            how.received = [&run](std::uint64_t received) {
+        TReceive receive;
+        receive.limit = how.limit;
+        if (how.reportProgress) {
+            receive.received = [&run](std::uint64_t received) {
                 run.report.FilePosition(TProgressKind::File, static_cast<std::int64_t>(received));
             };
         }
-        how.stopped = [&run] { return run.control.StopRequested(); };
-        how.pace = &run.pace;
+        receive.stopped = [&run] { return run.control.StopRequested(); };
+        receive.pace = &run.pace;
         bool broken = false;
-        run.downloadStatus = ReceiveBody(*response, sink, how, broken);
+        status = ReceiveBody(*response, sink, receive, broken);
         file.Close();
     } catch (...) {
         // The file object is gone by now, so the name can be removed.
@@ -47,16 +50,16 @@ bool DownloadOnce(TRunContext& run, const std::string& url, const std::string& l
         throw;
     }
     run.report.Reset(TProgressKind::File);
-    return true;
+    return status;
 }
 
 }  // namespace
 
-bool DownloadTo(TRunContext& run, const std::string& url, const std::string& localPath, bool reportProgress,
-                bool revalidate) {
+std::optional<int> DownloadTo(TRunContext& run, const std::string& url, const std::string& localPath,
+                              const TDownload& how) {
     for (;;) {
         try {
-            return DownloadOnce(run, url, localPath, reportProgress, revalidate);
+            return DownloadOnce(run, url, localPath, how);
         } catch (const ETransferPaused&) {
             // Closed by a long pause: the run's own files are small, so the
             // transfer starts over once the run is resumed.
@@ -89,13 +92,14 @@ bool FetchFromServers(TRunContext& run, const std::string& listPath, const std::
     }
 }
 
-void ExtractTo(TRunContext& run, const std::string& sourcePath, const std::string& targetPath) {
+void ExtractTo(TRunContext& run, const std::string& sourcePath, const std::string& targetPath, TCopyCheck& check,
+               int serverStatus) {
     auto source = std::make_unique<TFileStream>(sourcePath, TFileStream::Mode::OpenRead, os::Share::Read);
     bool created = false;
     try {
         TFileStream target(targetPath, TFileStream::Mode::CreateNew, os::Share::None);
         created = true;
-        DecompressTo(run, *source, target);
+        DecompressTo(run, *source, target, check, serverStatus);
         target.Close();
     } catch (...) {
         source.reset();
@@ -111,7 +115,7 @@ void OnExtractProgress(TRunContext& run, void*) {
     run.report.FilePosition(TProgressKind::Extract, run.fields.ExtractSource->Position());
 }
 
-void DecompressTo(TRunContext& run, TStream& source, TStream& target) {
+void DecompressTo(TRunContext& run, TStream& source, TStream& target, TCopyCheck& check, int serverStatus) {
     run.fields.ExtractSource = &source;
     run.report.FileBarMax(source.Size());
     struct Finish {
@@ -121,10 +125,7 @@ void DecompressTo(TRunContext& run, TStream& source, TStream& target) {
             run.report.Reset(TProgressKind::Extract);
         }
     } finish{run};
-    // Without a check set by the step, only the decoding itself is checked.
-    TCopyCheck unbounded(std::numeric_limits<std::int64_t>::max());
     TBZDecompressionStream decoder(source);
     decoder.OnProgress = [&run](void* sender) { OnExtractProgress(run, sender); };
-    DecodeCopy(decoder, target, run.extractCheck ? *run.extractCheck : unbounded,
-               [&run] { run.control.ThrowIfStopped(); }, run.downloadStatus);
+    DecodeCopy(decoder, target, check, [&run] { run.control.ThrowIfStopped(); }, serverStatus);
 }

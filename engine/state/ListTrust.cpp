@@ -16,9 +16,6 @@
 
 namespace {
 
-// A signature file is a few hundred bytes; anything larger is not one.
-constexpr std::int64_t kMaxSignatureSize = 4096;
-
 // A keyring of the most keys and revocations lists may name.
 constexpr std::int64_t kMaxKeyringSize = 2 * kMaxListedKeys * 72;
 

@@ -1,7 +1,10 @@
 #include "engine/steps/CheckStep.h"
 
+#include "engine/fetch/RunControl.h"
 #include "engine/run/RunContext.h"
+#include "engine/state/InstallRecord.h"
 #include "engine/steps/WorkAhead.h"
+#include "formats/ListGrammar.h"
 #include "formats/md5.h"
 #include "platform/os.h"
 

@@ -3,7 +3,11 @@
 #include "engine/ahead/InstallAhead.h"
 #include "engine/fetch/CopyStreams.h"
 #include "engine/fetch/TransferMeter.h"
+#include "engine/fetch/RunControl.h"
+#include "engine/fetch/Servers.h"
 #include "engine/run/RunContext.h"
+#include "engine/run/RunLog.h"
+#include "engine/state/InstallRecord.h"
 #include "engine/steps/PendingEntry.h"
 #include "formats/PatchIndex.h"
 #include "formats/Publication.h"
@@ -217,7 +221,7 @@ TInstallAhead::TOptions AheadOptions(TRunContext& run) {
     TInstallAhead::TOptions options;
     options.installDir = run.fields.InstallDir;
     options.agent = kAgent;
-    options.connections = run.connections;
+    if (run.connections > 0) options.connections = run.connections;
     options.temps = &run.temps;
     options.trust = &run.trust;
     options.control = &run.control;

@@ -1,7 +1,9 @@
 #include "engine/steps/ObsoleteStep.h"
 
-#include "engine/state/InstallRecord.h"
+#include "engine/fetch/RunControl.h"
 #include "engine/run/RunContext.h"
+#include "engine/run/RunLog.h"
+#include "engine/state/InstallRecord.h"
 #include "engine/steps/RunList.h"
 #include "formats/Publication.h"
 #include "formats/md5.h"
@@ -33,7 +35,8 @@ bool KeepObsolete(TRunContext& run, const TInstallRecord::TLine& line) {
 }  // namespace
 
 void LoadInstallRecord(TRunContext& run) {
-    run.record = TInstallRecord::Read(run.fields.InstallDir + kInstalledRecordName, kMaxListSize);
+    run.record = std::make_unique<TInstallRecord>(
+        TInstallRecord::Read(run.fields.InstallDir + kInstalledRecordName, kMaxListSize));
 }
 
 void RemoveObsolete(TRunContext& run, const TRunList& list) {

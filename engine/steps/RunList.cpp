@@ -1,6 +1,10 @@
 #include "engine/steps/RunList.h"
 
+#include "engine/fetch/CopyStreams.h"
+#include "engine/fetch/RunControl.h"
+#include "engine/fetch/Servers.h"
 #include "engine/run/RunContext.h"
+#include "engine/run/RunLog.h"
 #include "engine/run/Transfer.h"
 #include "formats/Classes.h"
 #include "formats/Decimal.h"
@@ -31,17 +35,22 @@ std::uint64_t UnixNow() {
         std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count());
 }
 
-// The list's archive from url, fetched into a temporary; "" when no answer
-// came. Caches are asked to revalidate: a publication replaces it in place.
-std::string Download(TRunContext& run, const std::string& url) {
-    const std::string archive = run.temps.Pick(run.fields.InstallDir, kListName, kCopySuffix);
-    run.downloadLimit = static_cast<std::uint64_t>(CompressedSizeBound(kMaxListSize));
-    struct Reset {
-        TRunContext& run;
-        ~Reset() { run.downloadLimit.reset(); }
-    } reset{run};
-    if (!DownloadTo(run, url, archive, true, true)) return std::string();
-    return archive;
+// The list's copy may take what a list of kMaxListSize compresses into,
+// on every fetch of it; a signature is a few hundred bytes.
+const TDownload kListFetch{static_cast<std::uint64_t>(CompressedSizeBound(kMaxListSize)), true, true};
+const TDownload kSignatureFetch{static_cast<std::uint64_t>(kMaxSignatureSize), true, true};
+
+// Fetches the list's copy or its signature into path, each within its
+// bound; false when no answer came. A signature over its bound is named as
+// one, where the reason would otherwise speak of an entry.
+bool FetchListFile(TRunContext& run, const std::string& url, const std::string& path, bool signature) {
+    try {
+        return DownloadTo(run, url, path, signature ? kSignatureFetch : kListFetch).has_value();
+    } catch (const Exception& e) {
+        if (!signature || e.Fault() != TFault::TooLarge) throw;
+        throw Exception("the list's signature is larger than " + std::to_string(kMaxSignatureSize) + " bytes",
+                        TFault::TooLarge);
+    }
 }
 
 // With a public key, the list is decoded only once its signature (from the
@@ -59,7 +68,9 @@ std::string Verify(TRunContext& run, const std::string& listUrl, const std::stri
         }
         problem = run.trust.VerifyList(
             thread.InstallDir, listUrl, archive, temps,
-            [&run](const std::string& url, const std::string& path) { return DownloadTo(run, url, path, true, true); },
+            [&run, &listUrl](const std::string& url, const std::string& path) {
+                return FetchListFile(run, url, path, url != listUrl);
+            },
             UnixNow(), [&run] { run.control.WaitFor(kAgainAfter); });
     } catch (const std::exception& e) {
         if (FailureOf(e).fault == TFault::Stopped) {
@@ -77,16 +88,18 @@ std::string Verify(TRunContext& run, const std::string& listUrl, const std::stri
 std::string ListFrom(TRunContext& run, const std::string& base, TFailure& failure) {
     const std::string url = CopyUrl(base, kListName);
     try {
-        const std::string archive = Download(run, url);
-        if (archive.empty()) {
+        // Caches are asked to revalidate: a publication replaces it in place.
+        const std::string archive = run.temps.Pick(run.fields.InstallDir, kListName, kCopySuffix);
+        const std::optional<int> status = DownloadTo(run, url, archive, kListFetch);
+        if (!status) {
             failure = run.Http().OpenFailure();
             failure.text = url + ": " + failure.text;
             return std::string();
         }
-        if (run.downloadStatus >= 400) {
+        if (*status >= 400) {
             // An error page is no list: the status says more than its bytes.
             os::DeleteFile(archive);
-            failure = TFailure{TFault::ServerError, run.downloadStatus, url};
+            failure = TFailure{TFault::ServerError, *status, url};
             return std::string();
         }
         if (const std::string problem = Verify(run, url, archive); !problem.empty()) {
@@ -96,12 +109,7 @@ std::string ListFrom(TRunContext& run, const std::string& base, TFailure& failur
         run.report.Status(TRunPhase::Idle, "");
         const std::string path = run.temps.Pick(run.fields.InstallDir, kListName, "");
         TCopyCheck bound(kMaxListSize);
-        run.extractCheck = &bound;
-        struct Reset {
-            TRunContext& run;
-            ~Reset() { run.extractCheck = nullptr; }
-        } reset{run};
-        ExtractTo(run, archive, path);
+        ExtractTo(run, archive, path, bound);
         return path;
     } catch (const std::exception& e) {
         // A broken transfer, a list that can't be stored or decoded.

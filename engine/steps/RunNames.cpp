@@ -3,6 +3,7 @@
 #include "engine/fetch/Resume.h"
 #include "engine/run/RunContext.h"
 #include "engine/steps/RunList.h"
+#include "formats/ListGrammar.h"
 #include "formats/Names.h"
 #include "formats/Publication.h"
 

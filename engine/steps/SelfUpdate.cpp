@@ -1,5 +1,7 @@
 #include "engine/steps/SelfUpdate.h"
 
+#include "engine/fetch/CopyStreams.h"
+#include "engine/fetch/RunControl.h"
 #include "engine/run/RunContext.h"
 #include "engine/run/Transfer.h"
 #include "formats/Names.h"
@@ -30,25 +32,16 @@ bool FetchNew(TRunContext& run, const TListEntry& entry, const std::string& fres
     const std::string name(entry.path);
     const std::optional<std::int64_t> size = ParseSize(entry.size);
     if (!size) throw EConvertError("'" + std::string(entry.size) + "' is not a valid size");
-    struct Reset {
-        TRunContext& run;
-        ~Reset() {
-            run.downloadLimit.reset();
-            run.extractCheck = nullptr;
-        }
-    } reset{run};
+    // The copy may take what a file of the entry's size compresses into.
+    const TDownload how{static_cast<std::uint64_t>(CompressedSizeBound(*size)), true, false};
     // Each server's copy is fetched into a name of its own and checked;
     // a failed one is gone before the next server is asked.
     return FetchFromServers(run, name, std::string(entry.digest), [&](const std::string& url, bool) {
         const std::string archive = run.temps.Pick(thread.InstallDir, name, kCopySuffix);
         TCopyCheck check(*size, std::string(entry.digest), std::string(entry.sha256), run.trust);
-        run.downloadLimit = static_cast<std::uint64_t>(CompressedSizeBound(*size));
-        run.extractCheck = nullptr;
-        if (!DownloadTo(run, url, archive, true)) return false;
-        run.downloadLimit.reset();
-        run.extractCheck = &check;
-        ExtractTo(run, archive, fresh);
-        run.extractCheck = nullptr;
+        const std::optional<int> status = DownloadTo(run, url, archive, how);
+        if (!status) return false;
+        ExtractTo(run, archive, fresh, check, *status);
         return true;
     });
 }

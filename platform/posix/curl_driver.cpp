@@ -66,7 +66,7 @@ int OnSocket(void* user, curl_socket_t socket, curlsocktype purpose) {
 }  // namespace
 
 CurlTransfer::CurlTransfer(std::chrono::seconds stallWindow)
-    : easy(curl_easy_init()), window(stallWindow), pace(stallWindow, HttpPace::Clock::now()) {}
+    : easy(curl_easy_init()), pace(stallWindow, HttpPace::Clock::now()) {}
 
 CurlTransfer::~CurlTransfer() {
     if (easy) curl_easy_cleanup(easy);

@@ -48,7 +48,6 @@ struct CurlTransfer {
     // Shared, under lock.
     std::mutex lock;
     std::condition_variable changed;
-    const std::chrono::seconds window;
     HttpPace pace;
     std::string data;
     std::size_t pos = 0;

@@ -160,8 +160,7 @@ public:
         while (t_->pos == t_->data.size() && !t_->done) {
             if (Stopped()) ThrowStopped();
             if (t_->pace.Expired(HttpPace::Clock::now())) {
-                throw EInOutError(TFault::Stalled, CURLE_OPERATION_TIMEDOUT, "Download failed: less than 1 KiB in " +
-                                                                std::to_string(g_stallSeconds.load()) + " seconds");
+                throw EInOutError(TFault::Stalled, CURLE_OPERATION_TIMEDOUT, t_->pace.Failure());
             }
             Wait(lock);
         }
@@ -239,7 +238,7 @@ private:
     void ResumeIfRoom() {
         if (!t_->paused || t_->data.size() - t_->pos > CurlTransfer::kHold / 2) return;
         t_->paused = false;
-        t_->pace = HttpPace(t_->window, HttpPace::Clock::now());
+        t_->pace.Restart(HttpPace::Clock::now());
         driver_->Resume(t_);
     }
 

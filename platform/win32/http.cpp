@@ -199,7 +199,12 @@ void ReadBody(Transfer& t) {
         std::vector<char> block;
         {
             std::unique_lock<Mutex> guard(t.lock);
-            t.changed.wait(guard, [&] { return t.abandoned || t.blocks.size() < kReadAheadBlocks; });
+            if (t.blocks.size() >= kReadAheadBlocks) {
+                t.changed.wait(guard, [&] { return t.abandoned || t.blocks.size() < kReadAheadBlocks; });
+                // The caller held the body back: the time it stood still
+                // was the caller's, not the server's.
+                t.pace.Restart(HttpPace::Clock::now());
+            }
             if (t.abandoned) return;
             if (!t.spare.empty()) {
                 block = std::move(t.spare.back());
@@ -299,13 +304,12 @@ public:
     std::size_t Read(void* buffer, std::size_t count) override {
         std::unique_lock<Mutex> guard(t_->lock);
         for (;;) {
+            if (!t_->blocks.empty() || t_->done) break;
             // The pace counts bytes as they arrived, so a trickle fails
             // here even while each wait brings a byte or two.
             if (t_->pace.Expired(HttpPace::Clock::now())) {
-                throw EInOutError(TFault::Stalled, ERROR_INTERNET_TIMEOUT, "Download failed: less than 1 KiB in " +
-                                                              std::to_string(g_stallSeconds.load()) + " seconds");
+                throw EInOutError(TFault::Stalled, ERROR_INTERNET_TIMEOUT, t_->pace.Failure());
             }
-            if (!t_->blocks.empty() || t_->done) break;
             if (stopped_ && stopped_()) ThrowStopped();
             t_->changed.wait_until(guard, std::min(t_->pace.Deadline(), HttpPace::Clock::now() + kStopPoll));
         }

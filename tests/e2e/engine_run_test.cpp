@@ -310,19 +310,26 @@ struct StallWindow {
     ~StallWindow() { os::SetHttpStallTimeout(60); }
 };
 
+// Threat: a server trickling 200 bytes a second to hold a run for as long
+// as it likes. The window is 6 s here (60 s for players): 1,200 bytes a
+// window, more than 1 KiB, still fail under the rule's 1 KiB a second.
 TEST_F(EngineRun, TrickleFailsWhileASlowSteadyTransferInstalls) {
-    const StallWindow window(2);
+    const StallWindow window(6);
     const std::string steady = Noise(6000, 11), trickle = Noise(20000, 12);
     Publish({{"steady.dat", {steady, true}}, {"trickle.dat", {trickle, true}}, {"z.txt", {"z", true}}});
-    // About 5 KiB a second passes the rule; 100 bytes a second never stops
-    // flowing, yet delivers less than 1 KiB in any 2 seconds.
+    // About 5 KiB a second passes the rule; 200 bytes a second never stops
+    // flowing, yet averages less than 1 KiB a second over every window.
     SetFault("steady.dat.bz2", "trickle 1024 200");
-    SetFault("trickle.dat.bz2", "trickle 10 100");
+    SetFault("trickle.dat.bz2", "trickle 40 200");
     const auto start = std::chrono::steady_clock::now();
     EXPECT_FALSE(Run());
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(60));
+    // The trickle alone would take 100 s.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(40));
     EXPECT_TRUE(ReadLocal("steady.dat") == steady);
     EXPECT_EQ(ReadLocal("trickle.dat"), "<missing>");
+    const auto trickled = std::find(view_.entries.begin(), view_.entries.end(), "trickle.dat failed");
+    ASSERT_NE(trickled, view_.entries.end());
+    EXPECT_EQ(view_.reasons[static_cast<std::size_t>(trickled - view_.entries.begin())], TFault::Stalled);
     EXPECT_EQ(ReadLocal("z.txt"), "z");  // a slow entry is a failed entry, not an unreachable server
     EXPECT_EQ(view_.Count("Status|" + kFailed + "|"), 1u);
     EXPECT_THAT(Leftovers(), IsEmpty());

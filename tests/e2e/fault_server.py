@@ -13,6 +13,8 @@ sidecar file of the same name with ".fault" appended, holding one line:
   redirect URL       answer 302 with URL as the new location
   trickle N MS       send the body (or the range asked for) N bytes at a time,
                      MS milliseconds apart
+  flood N            answer 200 declaring N bytes and send N zero bytes, whatever
+                     the file holds (a server streaming a huge or endless body)
   ignore-range       answer every request with the whole file (200), Range or not
   range-416          answer 416 to every request that carries a Range
   then-drop          answer normally, then close the connection when the next
@@ -147,6 +149,11 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b"\x01\x00\x00\x00\x00\x00\x00\x00")
             self.close_connection = True
             return
+        if fault and fault[0] == "flood":
+            self.send_response(200)
+            self.send_header("Content-Length", fault[1])
+            self.end_headers()
+            return self._trickle(200, bytes(int(fault[1])), 65536, 0)
         if fault and fault[0] == "cut-chunked":
             n = int(fault[1])
             self.send_response(200)

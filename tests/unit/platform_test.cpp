@@ -507,39 +507,48 @@ TEST(PlatformFiles, ReplaceFileReplacesAReadOnlyTarget) {
 #endif
 }
 
-// The slow-transfer rule: less than 1 KiB in any window fails.
-TEST(PlatformHttpPace, FailsOnlyWhenAWindowHoldsLessThanOneKiB) {
+// The slow-transfer rule: less than 1 KiB a second over any window fails.
+TEST(PlatformHttpPace, FailsOnlyWhenAWindowAveragesLessThanOneKiBASecond) {
     using namespace std::chrono_literals;
     const auto t0 = os::HttpPace::Clock::time_point{} + 1000s;
+    constexpr std::size_t kWindowBytes = 60 * 1024;
 
     // Nothing yet: the first window ends the transfer, not before.
     os::HttpPace silent(60s, t0);
     EXPECT_FALSE(silent.Expired(t0 + 59s));
     EXPECT_TRUE(silent.Expired(t0 + 60s));
 
-    // A byte every second never stops flowing and still fails.
-    os::HttpPace trickle(60s, t0);
-    for (int s = 1; s < 60; ++s) trickle.Add(1, t0 + std::chrono::seconds(s));
-    EXPECT_TRUE(trickle.Expired(t0 + 60s));
+    // A byte every second never stops flowing and still fails; so do 200
+    // bytes a second, 12 KB a window.
+    for (const std::size_t rate : {std::size_t{1}, std::size_t{200}}) {
+        os::HttpPace trickle(60s, t0);
+        for (int s = 1; s < 60; ++s) trickle.Add(rate, t0 + std::chrono::seconds(s));
+        EXPECT_TRUE(trickle.Expired(t0 + 60s)) << rate;
+    }
 
-    // The window slides: 1023 bytes, then one more late in the window,
-    // make 1 KiB until the first arrival leaves the window.
+    // The window slides: 60 KiB less a byte, then one more late in the
+    // window, make the window's worth until the first arrival leaves it.
     os::HttpPace sliding(60s, t0);
-    sliding.Add(1023, t0 + 1s);
+    sliding.Add(kWindowBytes - 1, t0 + 1s);
     sliding.Add(1, t0 + 59s);
     EXPECT_FALSE(sliding.Expired(t0 + 60s));
     EXPECT_EQ(sliding.Deadline(), t0 + 61s);
     EXPECT_TRUE(sliding.Expired(t0 + 61s));
 
-    // 1 KiB every 50 seconds never fails; each arrival moves the deadline.
+    // 60 KiB every 50 seconds never fails, however small its pieces; each
+    // arrival moves the deadline.
     os::HttpPace steady(60s, t0);
     for (int s = 50; s <= 5000; s += 50) {
         EXPECT_FALSE(steady.Expired(t0 + std::chrono::seconds(s))) << s;
-        for (int k = 0; k < 1024; ++k) steady.Add(1, t0 + std::chrono::seconds(s));
+        for (std::size_t k = 0; k < kWindowBytes; k += 16) steady.Add(16, t0 + std::chrono::seconds(s));
     }
     EXPECT_EQ(steady.Deadline(), t0 + 5060s);
-    steady.Add(64 * 1024, t0 + 5001s);
+    steady.Add(kWindowBytes, t0 + 5001s);
     EXPECT_EQ(steady.Deadline(), t0 + 5061s);
+
+    // A reader that held the transfer back starts the rule over.
+    steady.Restart(t0 + 6000s);
+    EXPECT_EQ(steady.Deadline(), t0 + 6060s);
 }
 
 namespace {

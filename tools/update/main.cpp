@@ -53,7 +53,7 @@ int Usage(const char* message) {
                  "  server's directory BASE_URL (http://host/Updater/); the mirrors are asked,\n"
                  "  in order, for whatever BASE_URL fails to give.\n"
                  "  --force        check every file, whatever the list's revision\n"
-                 "  --timeout N    fail a transfer that delivers less than 1 KiB in N seconds (default 60)\n"
+                 "  --timeout N    fail a transfer that averages under 1 KiB a second over N seconds (default 60)\n"
                  "  --limit-rate N download at most N bytes a second, all files together; K and M\n"
                  "                 multiply by 1024 and 1024*1024 (0: no limit, the default)\n"
                  "  --public-key HEX  the publisher's Ed25519 key (64 hex digits): install only\n"
