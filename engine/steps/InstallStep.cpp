@@ -61,9 +61,10 @@ std::int64_t PendingSizes(const TRunFields& thread) {
 // Why an entry fails before any request: its line, its name or its size.
 TFailure ProblemOf(std::string_view line) {
     const auto entry = ParseEntry(line);
-    if (!entry) return TFailure{TFault::BadList, 0, std::string(line)};
-    if (!SafeEntry(line)) return TFailure{TFault::UnsafeName, 0, std::string(entry->path)};
-    return TFailure{TFault::BadList, 0, "'" + std::string(entry->size) + "' is not a valid size"};
+    if (!entry) return TFailure{TFault::BadList, 0, std::string(line), std::string(line)};
+    if (!SafeEntry(line)) return TFailure{TFault::UnsafeName, 0, std::string(entry->path), std::string(entry->path)};
+    return TFailure{TFault::BadList, 0, "'" + std::string(entry->size) + "' is not a valid size",
+                    std::string(entry->path)};
 }
 
 // Shows one entry's bars from what its fetcher and decoder publish:
@@ -199,13 +200,17 @@ TFailure InstallEntry(TRunContext& run, TInstallAhead& ahead, TTransferShow& tra
     const TInstallAhead::TOutcome outcome = ahead.Take(i, part, failure, &note);
     if (run.log && !note.empty()) run.log->Note(path, note);
     unreachable = outcome == TInstallAhead::TOutcome::Unreachable;
-    if (outcome != TInstallAhead::TOutcome::Ready) return failure;
+    if (outcome != TInstallAhead::TOutcome::Ready) {
+        failure.path = path;
+        return failure;
+    }
     try {
         PutInPlace(run, part, thread.InstallDir + path, i);
     } catch (const std::exception& e) {
         os::DeleteFile(part);  // ours: decoded ahead for this entry
-        TFailure failure = FailureOf(e);
-        os::NameHolder(failure, thread.InstallDir + path, thread.InstallDir);
+        // A file another program holds comes named by the seam.
+        failure = FailureOf(e);
+        failure.path = path;
         return failure;
     }
     return TFailure{};
@@ -292,7 +297,6 @@ void InstallPending(TRunContext& run) {
             transfer.Show(ahead.Tally(), i + 1 == thread.PendingFiles.size());
             const auto entry = ParseEntry(thread.PendingFiles[i]);
             const std::string_view path = entry ? entry->path : thread.PendingFiles[i];
-            if (failure) failure.path = path;
             if (run.log) {
                 const std::int64_t bytes = entry ? ParseSize(entry->size).value_or(0) : 0;
                 run.log->Entry(path, failure, bytes, std::chrono::steady_clock::now() - began);
