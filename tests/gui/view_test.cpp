@@ -219,7 +219,8 @@ TEST_F(TViewTest, AFailedRunLeavesItsReasonInTheIdleView) {
         const wchar_t* shown;
     } cases[] = {
         {{TFault::DiskFull, 112, "", "", "", 0, std::uint64_t{120} << 20}, L"Falta espacio: se necesitan 120 MB m\u00E1s"},
-        {{TFault::InUse, 32, "", "data\\mapa1.map", "gc.exe", 77}, L"Cerr\u00E1 gc.exe y toc\u00E1 Comprobar Archivos"},
+        {{TFault::InUse, 32, "", "data\\mapa1.map", "gc.exe", 77}, L"Cierra gc.exe y pulsa Comprobar Archivos"},
+        {{TFault::InUse, 32, "", "data\\mapa1.map"}, L"Archivo en uso: cierra el juego y pulsa Comprobar Archivos"},
         {{TFault::DigestMismatch, 0, "", "data\\mapa1.map"}, L"mapa1.map lleg\u00F3 da\u00F1ado"},
         {{TFault::Stopped, 0, ""}, nullptr},
         {{}, nullptr},
