@@ -46,9 +46,11 @@ void GFilesThread::ExecuteGuarded() {
         // Execute closes the run on every path; nothing may leave the
         // thread, and what did is still the run's reason.
         succeeded_ = false;
-        if (!failure_) failure_ = CurrentFailure();
+        context_->report.FailQuietly(CurrentFailure());
     }
 }
+
+const TFailure& GFilesThread::Failure() const { return context_->report.FirstFailure(); }
 
 // ---- window-side operations -------------------------------------------------
 
@@ -58,7 +60,7 @@ void GFilesThread::SyncFileProgress() { view_.SyncFileProgress(ProgressValue); }
 void GFilesThread::SyncExtractProgress() { view_.SyncExtractProgress(ProgressValue); }
 void GFilesThread::SyncTotalProgress() { view_.SyncTotalProgress(ProgressValue); }
 void GFilesThread::BeginUpdateView() { view_.BeginUpdateView(); }
-void GFilesThread::EndUpdateView() { view_.EndUpdateView(); }
+void GFilesThread::EndUpdateView() { view_.EndUpdateView(context_->report.ShownFailure()); }
 void GFilesThread::ShowUpdateFinished() { view_.ShowUpdateFinished(InstallFailed); }
 
 // ---- the run ------------------------------------------------------------------
@@ -113,13 +115,12 @@ void GFilesThread::Execute() {
 void GFilesThread::Close() {
     TRunContext& run = *context_;
     run.report.Status(TRunPhase::Idle, "");
-    failure_ = run.report.FirstFailure();
-    if (!failure_ && InstallFailed) failure_ = TFailure{TFault::Other, 0, "an entry failed"};
-    if (!failure_ && control_->StopRequested()) failure_ = TFailure{TFault::Stopped, 0, "The update was stopped"};
-    succeeded_ = !failure_;
+    // Without a reason of its own, a failed entry or a stop still fails the run.
+    if (InstallFailed) run.report.FailQuietly(TFailure{TFault::Other, 0, "an entry failed"});
+    if (control_->StopRequested()) run.report.FailQuietly(TFailure{TFault::Stopped, 0, "The update was stopped"});
+    succeeded_ = !run.report.AnyFailure();
     if (run.log && run.servers) run.log->Servers(run.servers->Records());
-    if (run.log) run.log->End(failure_);
-    run.report.RunFinished(run.report.FailureShown() ? failure_ : TFailure{});
+    if (run.log) run.log->End(run.report.FirstFailure());
     run.report.EndUpdateView();
 }
 

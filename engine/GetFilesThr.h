@@ -54,8 +54,9 @@ public:
     // Whether the run ended with every step done and nothing failed; read by
     // the console tool for its exit status.
     bool Succeeded() const { return succeeded_; }
-    // Why it did not: the first failure of the run (None after a success).
-    const TFailure& Failure() const { return failure_; }
+    // Why it did not: the first failure of the run (None after a success),
+    // as the run's report keeps it.
+    const TFailure& Failure() const;
 
     // Stop request and end signal, shared with the owner; a stopped run
     // ends at its next block or entry and is not a success.
@@ -99,5 +100,4 @@ private:
     std::shared_ptr<TRunControl> control_ = std::make_shared<TRunControl>();  // before the context, which uses it
     std::unique_ptr<TRunContext> context_;
     bool succeeded_ = false;
-    TFailure failure_;
 };

@@ -1,6 +1,5 @@
 #include "formats/FileBlocks.h"
 
-#include "platform/errors.h"
 #include "platform/os.h"
 
 #include <algorithm>
@@ -26,10 +25,7 @@ void ForEachBlockOfMapping(os::Mapping& mapping, const std::string& path, const 
             if (done < data.size()) mapping.Discard(done);
         }
     };
-    if (!os::GuardedMappedRead(data, body)) {
-        const int code = os::LastErrorCode();
-        throw EInOutError(code, path + ": " + os::ErrorText(code));
-    }
+    if (!os::GuardedMappedRead(data, body)) os::RaiseFileError(os::LastErrorCode(), path);
 }
 
 void ForEachBlockOfFile(const std::string& path, const TFileBlock& block) {

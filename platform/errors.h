@@ -78,6 +78,10 @@ TFailure CurrentFailure();
 // The fault's words in English, for the console and the log: "access
 // denied", "server error 404", "digest mismatch"...; for Other, the text.
 std::string DescribeFailure(const TFailure& failure);
+// DescribeFailure followed by the words that came with a named fault (the
+// system's own text, in parentheses), which say which of its kind it was:
+// for the log, where the operator looks for them.
+std::string ExplainFailure(const TFailure& failure);
 
 // The runtime's code for a write that stored fewer bytes than it was given
 // (a full disk): the code of the EInOutError such a write raises.
@@ -93,6 +97,10 @@ public:
     EInOutError(TFault fault, int code, const std::string& message)
         : Exception(message, fault, code), ErrorCode(code) {}
     int ErrorCode;
+    // InUse: the program that holds the file, when the seam could name it
+    // as it raised.
+    std::string Holder;
+    std::uint32_t HolderPid = 0;
 };
 
 // Stream failures (file streams and the decompressing stream's skips).

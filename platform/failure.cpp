@@ -1,5 +1,13 @@
 #include "platform/errors.h"
+#include "platform/os.h"
 
+namespace os {
+
+void RaiseError(int code, const std::string& what) { throw EInOutError(code, what + ": " + ErrorText(code)); }
+
+void RaiseLastError(const std::string& what) { RaiseError(LastErrorCode(), what); }
+
+}  // namespace os
 
 TFailure FailureOf(const std::exception& e) {
     TFailure failure;
@@ -7,6 +15,10 @@ TFailure FailureOf(const std::exception& e) {
     if (const auto* own = dynamic_cast<const Exception*>(&e)) {
         failure.fault = own->Fault();
         failure.code = own->Code();
+        if (const auto* io = dynamic_cast<const EInOutError*>(own)) {
+            failure.holder = io->Holder;
+            failure.holderPid = io->HolderPid;
+        }
     } else {
         failure.fault = TFault::Other;
     }
@@ -52,4 +64,19 @@ std::string DescribeFailure(const TFailure& failure) {
         case TFault::Other: break;
     }
     return failure.text.empty() ? std::string("failed") : failure.text;
+}
+
+std::string ExplainFailure(const TFailure& failure) {
+    std::string words = DescribeFailure(failure);
+    // These say their text already; a stop needs no more words.
+    switch (failure.fault) {
+        case TFault::None:
+        case TFault::Other:
+        case TFault::NotTrusted:
+        case TFault::BadList:
+        case TFault::Stopped: return words;
+        default: break;
+    }
+    if (failure.text.empty()) return words;
+    return words + " (" + failure.text + ")";
 }

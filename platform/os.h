@@ -41,8 +41,16 @@ std::string ErrorText(int code);
 // The system's own text for a code as it gives it, without the line break
 // at its end; empty when the system has none. ErrorText adds a fallback.
 std::string SystemMessage(int code);
-// EInOutError for the last system error, with the path in its message.
+// EInOutError for a system error code the caller holds, with what failed
+// (a path) and the system's text for the code in its message.
+[[noreturn]] void RaiseError(int code, const std::string& what);
+// RaiseError for the calling thread's last system error, read right after
+// the call that failed.
 [[noreturn]] void RaiseLastError(const std::string& what);
+// RaiseError for a file (an engine path) that could not be read, written
+// or replaced: InUse, naming the program, when another program holds it
+// (see "files held by other programs").
+[[noreturn]] void RaiseFileError(int code, const std::string& path);
 
 // ---- files ----------------------------------------------------------------
 
@@ -66,10 +74,11 @@ public:
     File& operator=(const File&) = delete;
     ~File();
 
-    // Opens an existing file for reading. Raises EInOutError.
+    // Opens an existing file for reading. Raises EInOutError; InUse (see
+    // "files held by other programs") when another program holds it.
     static File OpenRead(const std::string& path, Share share);
     // Creates a file, truncating an existing one, for reading and writing.
-    // Raises EInOutError.
+    // Raises EInOutError, InUse as OpenRead.
     static File Create(const std::string& path, Share share);
     // Creates a file that must not exist yet, for reading and writing.
     // Raises EInOutError when anything already stands at the name, a link
@@ -168,7 +177,8 @@ void ForceDirectories(const std::string& path);
 // Deletes a file; false when it could not be deleted (a missing file too).
 bool DeleteFile(const std::string& path);
 // Replaces target by source in one rename (an existing target is replaced).
-// Raises EInOutError.
+// Raises EInOutError; InUse when another program holds the target (a
+// replace over a file held open fails as access denied on Windows).
 void ReplaceFile(const std::string& source, const std::string& target);
 // Renames source to target when nothing stands there; false (and nothing
 // moved) when something does, or where that can't be told apart here.
@@ -195,24 +205,13 @@ void StartProgram(const std::string& commandLine);
 void OpenAddress(const std::string& address);
 
 // ---- files held by other programs, and free space ---------------------------
-
-// A process that holds a file open.
-struct THolder {
-    std::string name;  // its executable's file name ("gc.exe"), in the list's code page
-    std::uint32_t pid = 0;
-};
-
-// The processes that may be why a file can't be opened or replaced: on
-// Windows, those the Restart Manager names where the system has a working
-// one; otherwise those whose executable lies inside installDir (the game
-// the player left running), this process aside. Empty on POSIX, where
-// files are never locked, and when none can be named.
-std::vector<THolder> ProcessesHolding(const std::string& path, const std::string& installDir);
-// For a failure to read or replace path: when another process holds it,
-// the failure is InUse (a replace over a file held open fails as access
-// denied) and names its first holder, when one can be named. Any other
-// failure stays as it is.
-void NameHolder(TFailure& failure, const std::string& path, const std::string& installDir);
+//
+// A file another program holds (on Windows; POSIX never locks files) fails
+// to open or be replaced with TFault::InUse, and the EInOutError names the
+// program as it is raised: the one the Restart Manager names where the
+// system has a working one, or else the first whose executable lies inside
+// the current directory, the install's during a run (the game the player
+// left running). Holder stays empty when none can be named.
 
 // The bytes this user may still write on the volume that holds dir;
 // nullopt when the system can't tell.

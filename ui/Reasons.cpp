@@ -20,8 +20,8 @@ std::wstring ReasonText(const TFailure& failure) {
         case TFault::None:
         case TFault::Stopped: return std::wstring();
         case TFault::InUse:
-            if (!failure.holder.empty()) return L"Cerr\u00E1 " + FromWindows1252(failure.holder) + L" y toc\u00E1 Comprobar Archivos";
-            return L"Archivo en uso: cerr\u00E1 el juego y toc\u00E1 Comprobar Archivos";
+            if (!failure.holder.empty()) return L"Cierra " + FromWindows1252(failure.holder) + L" y pulsa Comprobar Archivos";
+            return L"Archivo en uso: cierra el juego y pulsa Comprobar Archivos";
         case TFault::DiskFull:
             if (failure.bytesShort > 0) return L"Falta espacio: se necesitan " + Megabytes(failure.bytesShort) + L" MB m\u00E1s";
             return L"Falta espacio en el disco";

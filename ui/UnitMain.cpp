@@ -7,14 +7,13 @@
 #include "platform/errors.h"
 #include "platform/os.h"
 #include "ui/Application.h"
+#include "ui/DesktopShortcut.h"
 #include "ui/Figures.h"
 #include "ui/Reasons.h"
 #include "ui/Settings.h"
 
-#include <shlobj.h>
-
-#include <cstring>
 #include <exception>
+#include <memory>
 #include <vector>
 
 namespace {
@@ -23,33 +22,10 @@ namespace {
 constexpr COLORREF kBarBackground = RGB(0x11, 0x0D, 0x0A);
 constexpr COLORREF kTextTop = RGB(0xF2, 0xD8, 0x9A);
 constexpr COLORREF kTextBottom = RGB(0xC0, 0x87, 0x51);
-constexpr COLORREF kMenuGround = RGB(212, 208, 200);
 
 const wchar_t kBalloonTitle[] = L"Corvel - Updater";
 const wchar_t kBalloonText[] =
     L"Todos los archivos han sido actualizados!\rDisfruta tu estad\u00EDa en nuestro servidor!";
-
-// One operation handed from a worker to the window's thread.
-struct TSyncCall {
-    const std::function<void()>* Operation;
-    std::exception_ptr Error;
-};
-
-// A run started by the window. It holds the link for as long as it exists,
-// so the link outlives every run, and it tells the window when it has ended.
-struct TLinkHolder {
-    std::shared_ptr<TRunLink> Link;
-};
-
-class TWindowRun final : private TLinkHolder, public GFilesThread {
-public:
-    TWindowRun(std::shared_ptr<TRunLink> link, unsigned serial)
-        : TLinkHolder{std::move(link)}, GFilesThread(*Link, *Link), serial_(serial) {}
-    ~TWindowRun() override { Link->RunEnded(serial_); }
-
-private:
-    unsigned serial_;
-};
 
 // Errors leaving the window's handlers go to the standard error box.
 void ReportToApplication(std::exception_ptr error) { Application.Report(error); }
@@ -59,125 +35,7 @@ std::string WithoutTrailingSlash(std::string address) {
     return address;
 }
 
-std::string SystemErrorText(HRESULT code) {
-    std::string text = os::SystemMessage(static_cast<int>(code));
-    if (text.empty()) {
-        char hex[32];
-        wsprintfA(hex, "Error de OLE %08X", static_cast<unsigned>(code));
-        text = hex;
-    }
-    return text;
-}
-
 }  // namespace
-
-// ---- TRunLink --------------------------------------------------------------
-
-TRunLink::TRunLink(TFMain& form)
-    : hwnd_(form.Handle()), form_(&form), feed_([this] {
-          if (HWND hwnd = hwnd_.load()) PostMessageW(hwnd, WM_CORVEL_FRAME, 0, 0);
-      }) {}
-
-void TRunLink::Synchronize(const std::function<void()>& operation) {
-    HWND hwnd = hwnd_.load();
-    if (!hwnd) return;
-    TSyncCall call{&operation, nullptr};
-    // The window's thread checks again that it is still attached before it
-    // runs the operation; a destroyed window makes SendMessage return at once.
-    SendMessageW(hwnd, WM_CORVEL_SYNC, 0, reinterpret_cast<LPARAM>(&call));
-    if (call.Error) std::rethrow_exception(call.Error);
-}
-
-void TRunLink::RunEnded(unsigned serial) {
-    if (HWND hwnd = hwnd_.load()) PostMessageW(hwnd, WM_CORVEL_RUN_ENDED, serial, 0);
-}
-
-void TRunLink::Detach() {
-    hwnd_.store(nullptr);
-    form_ = nullptr;
-    feed_.Close();
-}
-
-void TRunLink::SyncStatus(TRunPhase phase, const std::string& status, const std::string& detail) {
-    feed_.Status(phase, status, detail);
-}
-void TRunLink::SyncProgressMax(std::int32_t selector, std::int32_t value) { feed_.ProgressMax(selector, value); }
-void TRunLink::SyncFileProgress(std::int32_t value) { feed_.FileProgress(value); }
-void TRunLink::SyncExtractProgress(std::int32_t value) { feed_.ExtractProgress(value); }
-void TRunLink::SyncTotalProgress(std::int32_t value) { feed_.TotalProgress(value); }
-void TRunLink::SyncTransfer(const TTransferFigures& figures) { feed_.Transfer(figures); }
-void TRunLink::BeginUpdateView() {
-    if (form_) form_->BeginUpdateView();
-}
-void TRunLink::EndUpdateView() {
-    if (form_) form_->EndUpdateView();
-}
-void TRunLink::ShowUpdateFinished(bool installFailed) {
-    if (form_) form_->ShowUpdateFinished(installFailed);
-}
-void TRunLink::RunFinished(const TFailure& failure) {
-    if (form_) form_->RunFinished(failure);
-}
-
-// ---- artwork and outline ----------------------------------------------------
-
-TArtwork::TArtwork()
-    : Background(TPicture::FromResource(L"BACKGROUND")),
-      Frame(TPicture::FromResource(L"FRAME")),
-      Trough(TPicture::FromResource(L"TROUGH")),
-      BarTotal(TPicture::FromResource(L"BAR_TOTAL")),
-      BarFile(TPicture::FromResource(L"BAR_FILE")),
-      Skull(TPicture::FromResource(L"SKULL")),
-      Notice(TPicture::FromResource(L"NOTICE")),
-      CheckNormal(TPicture::FromResource(L"BTN_CHECK_NORMAL")),
-      CheckHover(TPicture::FromResource(L"BTN_CHECK_HOVER")),
-      CheckDown(TPicture::FromResource(L"BTN_CHECK_DOWN")),
-      PlayNormal(TPicture::FromResource(L"BTN_PLAY_NORMAL")),
-      PlayHover(TPicture::FromResource(L"BTN_PLAY_HOVER")),
-      PlayDown(TPicture::FromResource(L"BTN_PLAY_DOWN")),
-      ExitNormal(TPicture::FromResource(L"BTN_EXIT_NORMAL")),
-      ExitDown(TPicture::FromResource(L"BTN_EXIT_DOWN")),
-      MinNormal(TPicture::FromResource(L"BTN_MIN_NORMAL")),
-      MinDown(TPicture::FromResource(L"BTN_MIN_DOWN")),
-      WebNormal(TPicture::FromResource(L"BTN_WEB_NORMAL")),
-      WebDown(TPicture::FromResource(L"BTN_WEB_DOWN")),
-      ForumNormal(TPicture::FromResource(L"BTN_FORUM_NORMAL")),
-      ForumDown(TPicture::FromResource(L"BTN_FORUM_DOWN")),
-      MenuRestore(TPicture::FromResource(L"MENU_RESTORE", kMenuGround)),
-      MenuMinimise(TPicture::FromResource(L"MENU_MINIMISE", kMenuGround)),
-      MenuClose(TPicture::FromResource(L"MENU_CLOSE", kMenuGround)),
-      Icon(LoadIconResource(L"MAINICON", 32)),
-      SmallIcon(LoadIconResource(L"MAINICON", 16)) {}
-
-TRegionHandle CreateOutlineRegion(const std::uint32_t* pixels, int width, int height) {
-    std::vector<RECT> runs;
-    if (width > 0 && height > 0) {
-        const std::uint32_t key = pixels[0];
-        for (int y = 0; y < height; ++y) {
-            const std::uint32_t* row = pixels + static_cast<std::size_t>(y) * width;
-            int x = 0;
-            while (x < width) {
-                while (x < width && row[x] == key) ++x;
-                const int start = x;
-                while (x < width && row[x] != key) ++x;
-                if (x > start) runs.push_back(RECT{start, y, x, y + 1});
-            }
-        }
-    }
-    // Rows top to bottom, runs left to right: the banded order that
-    // ExtCreateRegion takes as it is.
-    std::vector<std::byte> data(sizeof(RGNDATAHEADER) + runs.size() * sizeof(RECT));
-    auto* region = reinterpret_cast<RGNDATA*>(data.data());
-    region->rdh.dwSize = sizeof(RGNDATAHEADER);
-    region->rdh.iType = RDH_RECTANGLES;
-    region->rdh.nCount = static_cast<DWORD>(runs.size());
-    region->rdh.nRgnSize = static_cast<DWORD>(runs.size() * sizeof(RECT));
-    region->rdh.rcBound = RECT{0, 0, width, height};
-    if (!runs.empty()) std::memcpy(region->Buffer, runs.data(), runs.size() * sizeof(RECT));
-    TRegionHandle result(ExtCreateRegion(nullptr, static_cast<DWORD>(data.size()), region));
-    if (!result) throw Exception("No se pudo crear la forma de la ventana");
-    return result;
-}
 
 // ---- the window ---------------------------------------------------------------
 
@@ -255,7 +113,7 @@ TFMain::TFMain()
     CoolTrayIcon1.PopupMenu = &PopupMenu1;
 
     CreateHandle(L"Corvel - Updater", kClientWidth, kClientHeight, art_.Icon.Get(), art_.SmallIcon.Get());
-    link_ = std::make_shared<TRunLink>(*this);
+    link_ = std::make_shared<TRunLink>(Handle(), *this);
     CoolTrayIcon1.MainWindow = Handle();
     CoolTrayIcon1.ShowIcon();
     // As laid out: Timer1 and Timer3 start enabled; FormCreate stops Timer3.
@@ -284,53 +142,17 @@ void TFMain::FormCreate() {
     if (SetWindowRgn(Handle(), outline.Get(), TRUE)) outline.Release();
 }
 
-void TFMain::WriteDesktopShortcut() {
-    // Wide calls throughout: the install folder and the user's desktop may
-    // have names the ANSI code page can't spell.
-    std::wstring path(32768, L'\0');
-    const DWORD n = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
-    if (n == 0 || n >= path.size()) return;
-    path.resize(n);
-    const std::wstring directory = path.substr(0, path.find_last_of(L"\\:") + 1);
-
-    TComPtr<IShellLinkW> link;
-    HRESULT hr = CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER, IID_IShellLinkW,
-                                  reinterpret_cast<void**>(link.Put()));
-    if (FAILED(hr)) throw Exception(SystemErrorText(hr));
-    TComPtr<IPersistFile> file;
-    hr = link->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(file.Put()));
-    if (FAILED(hr)) throw Exception(SystemErrorText(hr));
-    link->SetPath(path.c_str());
-    link->SetWorkingDirectory(directory.c_str());
-
-    LPITEMIDLIST items = nullptr;
-    if (SHGetSpecialFolderLocation(nullptr, CSIDL_DESKTOPDIRECTORY, &items) != S_OK || !items) return;
-    wchar_t desktop[MAX_PATH + 1] = L"";
-    const BOOL found = SHGetPathFromIDListW(items, desktop);
-    CoTaskMemFree(items);
-    if (!found) return;
-    const std::wstring shortcut = std::wstring(desktop) + L"\\Drakmoor - Corvel.lnk";
-    file->Save(shortcut.c_str(), FALSE);
-}
-
 LRESULT TFMain::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
-        case WM_CORVEL_SYNC: {
-            auto* call = reinterpret_cast<TSyncCall*>(lParam);
-            if (link_ && link_->Attached()) {
-                try {
-                    // A mode change finds the view as the worker left it.
-                    {
-                        TPaintBatch batch(*this);
-                        link_->Feed().Drain(*this);
-                    }
-                    (*call->Operation)();
-                } catch (...) {
-                    call->Error = std::current_exception();
-                }
+        case WM_CORVEL_SYNC:
+            // A mode change finds the view as the worker left it.
+            if (link_) {
+                link_->RunHanded(lParam, [this] {
+                    TPaintBatch batch(*this);
+                    link_->Feed().Drain(*this);
+                });
             }
             return 0;
-        }
         case WM_CORVEL_FRAME: ShowFrame(); return 0;
         case WM_TIMER:
             if (wParam == kFrameTimerId) {
@@ -341,7 +163,7 @@ LRESULT TFMain::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
         case WM_CORVEL_RUN_ENDED:
             // A run that ended without closing its view (a failure it did not
             // handle) leaves the window idle all the same.
-            if (runActive_ && static_cast<unsigned>(wParam) == runSerial_) EndUpdateView();
+            if (runActive_ && static_cast<unsigned>(wParam) == runSerial_) EndUpdateView(TFailure{});
             return 0;
         case WM_SIZE:
             if (wParam == SIZE_MINIMIZED) CoolTrayIcon1.ApplicationMinimized();
@@ -366,7 +188,7 @@ void TFMain::FormDestroy() {
 
 bool TFMain::StartUpdateRun(bool forceCheck) {
     if (runActive_ || !link_ || !link_->Attached()) return false;
-    auto* run = new TWindowRun(link_, ++runSerial_);
+    std::unique_ptr<GFilesThread> run = NewWindowRun(link_, ++runSerial_);
     run->FreeOnTerminate = true;
     // The compiled-in address may name several servers, asked in order.
     const std::vector<std::string> servers = SplitServerUrls(UpdateBaseUrl);
@@ -387,9 +209,9 @@ bool TFMain::StartUpdateRun(bool forceCheck) {
         runActive_ = false;
         Pause1.SetEnabled(false);
         runControl_.reset();
-        delete run;
         throw;
     }
+    run.release();  // started: it deletes itself when its body ends
     return true;
 }
 
@@ -595,7 +417,6 @@ void TFMain::SyncExtractProgress(std::int32_t value) { ALProgressBar1.SetPositio
 void TFMain::SyncTotalProgress(std::int32_t value) { ALProgressBar2.SetPosition(value); }
 
 void TFMain::BeginUpdateView() {
-    failureText_.clear();
     Image10.Hide();
     Timer3.SetEnabled(true);
     Image4.Show();
@@ -612,7 +433,7 @@ void TFMain::BeginUpdateView() {
     CheckFiles1.SetEnabled(false);
 }
 
-void TFMain::EndUpdateView() {
+void TFMain::EndUpdateView(const TFailure& failure) {
     Timer3.SetEnabled(false);
     Timer4.SetEnabled(false);
     Timer5.SetEnabled(false);
@@ -631,8 +452,8 @@ void TFMain::EndUpdateView() {
     Pause1.SetEnabled(false);
     // A failed run leaves its reason where the status line was, beside the
     // play button, until the next run.
-    if (!failureText_.empty()) {
-        DBAdvSmoothLabel1.SetCaption(failureText_);
+    if (const std::wstring reason = ReasonText(failure); !reason.empty()) {
+        DBAdvSmoothLabel1.SetCaption(reason);
         DBAdvSmoothLabel1.Show();
     }
     CheckFiles1.SetEnabled(true);
@@ -648,8 +469,6 @@ void TFMain::EndUpdateView() {
         ExitProcess(0);
     }
 }
-
-void TFMain::RunFinished(const TFailure& failure) { failureText_ = ReasonText(failure); }
 
 void TFMain::ShowUpdateFinished(bool installFailed) {
     if (!installFailed) {

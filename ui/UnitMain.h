@@ -1,11 +1,14 @@
 // The launcher window: the shaped, skinned form with its controls, its event
-// handlers, and the window-side operations that update runs hand over.
+// handlers, and the window-side operations that update runs hand over
+// (through ui/RunLink). Its pictures and outline are ui/Artwork's, its
+// desktop shortcut ui/DesktopShortcut's.
 #pragma once
 
 #include "engine/fetch/RunControl.h"
 #include "engine/view/UpdateView.h"
-#include "engine/view/ViewFeed.h"
+#include "ui/Artwork.h"
 #include "ui/Resources.h"
+#include "ui/RunLink.h"
 #include "ui/controls/Form.h"
 #include "ui/controls/Image.h"
 #include "ui/controls/Picture.h"
@@ -15,7 +18,6 @@
 #include "ui/controls/Timer.h"
 #include "ui/controls/TrayIcon.h"
 
-#include <atomic>
 #include <array>
 #include <chrono>
 #include <cstdint>
@@ -25,72 +27,9 @@
 #include <string>
 
 class GFilesThread;
-class TFMain;
 
-// Messages of the window.
-inline constexpr UINT WM_CORVEL_SYNC = WM_APP + 10;       // lParam: an operation to run, from a run
-inline constexpr UINT WM_CORVEL_RUN_ENDED = WM_APP + 11;  // wParam: serial of a run that has ended
-inline constexpr UINT WM_CORVEL_FRAME = WM_APP + 12;      // a run published status or progress
 // The timer that brings the next frame when one is due later.
 inline constexpr UINT_PTR kFrameTimerId = 0xF4A3;
-
-// The tie between the window and the runs that it starts. A run can outlive
-// the window (the user closes it mid-run), so each run holds a reference to
-// the link rather than to the window; once the window is gone the link drops
-// every operation unrun and the worker goes on without waiting.
-class TRunLink final : public TUpdateView, public TSynchronizer {
-public:
-    explicit TRunLink(TFMain& form);
-
-    // Worker side: runs the operation on the window's thread and waits for
-    // it, after the window has shown everything published before it; an
-    // error it raised is raised again here. Returns at once, without
-    // running it, when the window is gone.
-    void Synchronize(const std::function<void()>& operation) override;
-    // Worker side: the run with that serial has ended.
-    void RunEnded(unsigned serial);
-
-    // Window side.
-    bool Attached() const { return hwnd_.load() != nullptr; }
-    void Detach();
-    TViewFeed& Feed() { return feed_; }
-
-    // Status and progress, worker side: published to the feed, never waited for.
-    void SyncStatus(TRunPhase phase, const std::string& status, const std::string& detail) override;
-    void SyncProgressMax(std::int32_t selector, std::int32_t value) override;
-    void SyncFileProgress(std::int32_t value) override;
-    void SyncExtractProgress(std::int32_t value) override;
-    void SyncTotalProgress(std::int32_t value) override;
-    void SyncTransfer(const TTransferFigures& figures) override;
-    // Mode changes, window side only (inside an operation): forwarded to
-    // the window while it exists.
-    void BeginUpdateView() override;
-    void EndUpdateView() override;
-    void ShowUpdateFinished(bool installFailed) override;
-    void RunFinished(const TFailure& failure) override;
-
-private:
-    std::atomic<HWND> hwnd_;
-    TFMain* form_;
-    TViewFeed feed_;
-};
-
-// The pictures of the layout, decoded once per window.
-struct TArtwork {
-    TArtwork();
-    std::shared_ptr<TPicture> Background, Frame, Trough, BarTotal, BarFile, Skull, Notice;
-    std::shared_ptr<TPicture> CheckNormal, CheckHover, CheckDown;
-    std::shared_ptr<TPicture> PlayNormal, PlayHover, PlayDown;
-    std::shared_ptr<TPicture> ExitNormal, ExitDown, MinNormal, MinDown;
-    std::shared_ptr<TPicture> WebNormal, WebDown, ForumNormal, ForumDown;
-    std::shared_ptr<TPicture> MenuRestore, MenuMinimise, MenuClose;
-    TIconHandle Icon, SmallIcon;
-};
-
-// The region of a picture less every pixel of the key colour, the colour of
-// its pixel (0,0). Built from the runs of each row, which gives the same
-// region as cutting the key-coloured pixels one by one.
-TRegionHandle CreateOutlineRegion(const std::uint32_t* pixels, int width, int height);
 
 class TFMain final : public TForm, public TUpdateView {
 public:
@@ -182,9 +121,10 @@ public:
     void SyncTotalProgress(std::int32_t value) override;
     void SyncTransfer(const TTransferFigures& figures) override;
     void BeginUpdateView() override;
-    void EndUpdateView() override;
+    // Back to the idle view, with the reason of a failed run where the
+    // status line was.
+    void EndUpdateView(const TFailure& failure) override;
     void ShowUpdateFinished(bool installFailed) override;
-    void RunFinished(const TFailure& failure) override;
 
 private:
     TArtwork art_;
@@ -239,7 +179,6 @@ protected:
     void FormDestroy() override;
 
 private:
-    void WriteDesktopShortcut();
     void Minimise();
     void Restore();
     void BringBack();
@@ -258,8 +197,6 @@ private:
     std::chrono::steady_clock::time_point nextFrame_{};
     bool runActive_ = false;
     unsigned runSerial_ = 0;
-    // Why the last run failed, shown in the idle view until the next run.
-    std::wstring failureText_;
     std::uint64_t rateLimit_ = 0;
     std::filesystem::path settingsFile_;
     TTransferFigures figures_{};

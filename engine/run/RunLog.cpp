@@ -65,11 +65,9 @@ void TRunLog::List(std::int32_t rev, std::uint64_t serial) {
 }
 
 void TRunLog::Server(std::string_view baseUrl, const TFailure& failure) {
-    std::string text = "skipped    " + std::string(baseUrl) + ": " + DescribeFailure(failure);
     // The words behind a connection's failure say which it was (refused,
     // no answer within the bound, no such host).
-    if (failure.fault == TFault::CannotConnect && !failure.text.empty()) text += " (" + failure.text + ")";
-    Line(codepage::Cp1252ToUtf8(text));
+    Line(codepage::Cp1252ToUtf8("skipped    " + std::string(baseUrl) + ": " + ExplainFailure(failure)));
 }
 
 void TRunLog::Mirrors(std::size_t added) { Line("mirrors    " + std::to_string(added) + " named by the list"); }
@@ -89,7 +87,7 @@ void TRunLog::Entry(std::string_view path, const TFailure& failure, std::int64_t
                     std::chrono::steady_clock::duration took) {
     const std::string name = codepage::Cp1252ToUtf8(path);
     if (failure) {
-        Line("failed     " + name + ": " + codepage::Cp1252ToUtf8(DescribeFailure(failure)) + " (" + Seconds(took) + ")");
+        Line("failed     " + name + ": " + codepage::Cp1252ToUtf8(ExplainFailure(failure)) + " (" + Seconds(took) + ")");
     } else {
         Line("installed  " + name + " (" + std::to_string(bytes) + " bytes, " + Seconds(took) + ")");
     }
@@ -108,7 +106,7 @@ void TRunLog::Obsolete(std::string_view path, bool removed) {
 void TRunLog::End(const TFailure& failure) {
     const std::string took = Seconds(std::chrono::steady_clock::now() - start_);
     if (failure) {
-        Line("end        failed: " + codepage::Cp1252ToUtf8(DescribeFailure(failure)) + " (" + took + ")");
+        Line("end        failed: " + codepage::Cp1252ToUtf8(ExplainFailure(failure)) + " (" + took + ")");
     } else {
         Line("end        everything is current (" + took + ")");
     }

@@ -51,18 +51,18 @@ TLocal LocalDigest(const std::string& installDir, std::string_view line) {
     } catch (const std::exception& e) {
         local.digest.emplace();
         if (TFailure failure = FailureOf(e); failure.fault == TFault::InUse) local.held = std::move(failure);
-        return local;
     }
     // A missing file hashes as empty input, and so does one that can't be
     // opened; only then is it looked at again, which saves a lookup per file
     // in the common case.
-    if (*local.digest == kEmptyDigest) {
+    if (local.digest == kEmptyDigest) {
         if (!os::FileExists(path)) {
             local.digest.reset();
         } else {
             local.held = HeldFailure(path);
         }
     }
+    if (local.held) local.held.path = entry->path;
     return local;
 }
 
@@ -124,9 +124,7 @@ void CheckSection(TRunContext& run, const TListLines& section) {
         TLocal local = localDigests.Take(i);
         if (local.held) {
             // Failed here rather than fetched: the replace would fail the same way.
-            const std::string path(entry->path);
-            os::NameHolder(local.held, thread.InstallDir + path, thread.InstallDir);
-            run.report.EntryFinished(path, local.held);
+            run.report.EntryFinished(local.held.path, local.held);
             run.report.Fail(local.held);
             continue;
         }

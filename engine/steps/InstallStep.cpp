@@ -191,13 +191,17 @@ TFailure InstallEntry(TRunContext& run, TInstallAhead& ahead, TTransferShow& tra
     const TInstallAhead::TOutcome outcome = ahead.Take(i, part, failure, &note);
     if (run.log && !note.empty()) run.log->Note(path, note);
     unreachable = outcome == TInstallAhead::TOutcome::Unreachable;
-    if (outcome != TInstallAhead::TOutcome::Ready) return failure;
+    if (outcome != TInstallAhead::TOutcome::Ready) {
+        failure.path = path;
+        return failure;
+    }
     try {
         PutInPlace(run, part, thread.InstallDir + path, i);
     } catch (const std::exception& e) {
         os::DeleteFile(part);  // ours: decoded ahead for this entry
-        TFailure failure = FailureOf(e);
-        os::NameHolder(failure, thread.InstallDir + path, thread.InstallDir);
+        // A file another program holds comes named by the seam.
+        failure = FailureOf(e);
+        failure.path = path;
         return failure;
     }
     return TFailure{};
@@ -280,7 +284,6 @@ void InstallPending(TRunContext& run) {
             bool unreachable = false;
             TFailure failure = InstallEntry(run, ahead, transfer, entry, i, unreachable);
             transfer.Show(ahead.Tally(), i + 1 == entries.size());
-            if (failure) failure.path = entry.path;
             if (run.log) run.log->Entry(entry.path, failure, entry.size, std::chrono::steady_clock::now() - began);
             run.report.EntryFinished(entry.path, failure);
             if (failure) {

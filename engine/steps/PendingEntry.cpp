@@ -13,7 +13,7 @@ TPendingEntry ParsePendingEntry(std::string_view line) {
     pending.safe = entry.has_value();
     if (!entry) entry = ParseEntry(line);
     if (!entry) {
-        pending.problem = TFailure{TFault::BadList, 0, std::string(line)};
+        pending.problem = TFailure{TFault::BadList, 0, std::string(line), std::string(line)};
         return pending;
     }
     pending.path = entry->path;
@@ -22,9 +22,10 @@ TPendingEntry ParsePendingEntry(std::string_view line) {
     const std::optional<std::int64_t> size = ParseSize(entry->size);
     pending.size = size.value_or(0);
     if (!pending.safe) {
-        pending.problem = TFailure{TFault::UnsafeName, 0, std::string(entry->path)};
+        pending.problem = TFailure{TFault::UnsafeName, 0, std::string(entry->path), std::string(entry->path)};
     } else if (!size) {
-        pending.problem = TFailure{TFault::BadList, 0, "'" + std::string(entry->size) + "' is not a valid size"};
+        pending.problem = TFailure{TFault::BadList, 0, "'" + std::string(entry->size) + "' is not a valid size",
+                                   std::string(entry->path)};
     }
     return pending;
 }

@@ -81,7 +81,8 @@ void TRunReport::BeginUpdateView() {
     Hand([this] { view_.BeginUpdateView(); });
 }
 void TRunReport::EndUpdateView() {
-    Hand([this] { view_.EndUpdateView(); });
+    const TFailure shown = ShownFailure();
+    Hand([this, &shown] { view_.EndUpdateView(shown); });
 }
 void TRunReport::ShowUpdateFinished() {
     // No "everything is current" notice after a run that failed anywhere.
@@ -89,9 +90,6 @@ void TRunReport::ShowUpdateFinished() {
 }
 void TRunReport::CatchUp() {
     Hand([] {});
-}
-void TRunReport::RunFinished(const TFailure& failure) {
-    Hand([this, &failure] { view_.RunFinished(failure); });
 }
 
 void TRunReport::Hand(const std::function<void()>& operation) {

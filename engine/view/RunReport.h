@@ -49,18 +49,20 @@ public:
     // A server gave no usable list.
     void ServerSkipped(std::string_view baseUrl, const TFailure& failure);
     bool AnyFailure() const { return static_cast<bool>(first_); }
+    // The run's reason: its first failure (None while nothing failed). The
+    // report alone keeps it; the console and the log read it here.
     const TFailure& FirstFailure() const { return first_; }
-    // Whether the view was told of a failure ("Actualización Fallida").
-    bool FailureShown() const { return shown_; }
+    // The reason as the view is to show it: None when the view was never
+    // told of a failure ("Actualización Fallida").
+    TFailure ShownFailure() const { return shown_ ? first_ : TFailure{}; }
 
     // The mode changes, handed to the view's thread while the worker waits.
     void BeginUpdateView();
+    // The run's end: the view goes idle with the reason it shows.
     void EndUpdateView();
     void ShowUpdateFinished();
     // Returns once the view has taken every status before it.
     void CatchUp();
-    // The run's end and its reason (None: a success).
-    void RunFinished(const TFailure& failure);
 
 private:
     void Hand(const std::function<void()>& operation);

@@ -45,7 +45,11 @@ public:
     // Position of the total bar.
     virtual void SyncTotalProgress(std::int32_t value) = 0;
     virtual void BeginUpdateView() = 0;
-    virtual void EndUpdateView() = 0;
+    // The run has ended: back to the idle view. failure is the reason of
+    // its first failure when the view was told of one ("Actualización
+    // Fallida"); None after a success and after a run that ended without a
+    // word to the view (no server answered for the list).
+    virtual void EndUpdateView(const TFailure& failure) = 0;
     // The end-of-install notice; the balloon only when nothing failed.
     virtual void ShowUpdateFinished(bool installFailed) = 0;
     // One entry of the install loop has ended: installed when failure is
@@ -55,11 +59,6 @@ public:
     // The install's download figures, a few times a second while it
     // downloads; published like the positions (never blocks).
     virtual void SyncTransfer(const TTransferFigures& /*figures*/) {}
-    // The run has ended, just before EndUpdateView: failure is the reason of
-    // its first failure when the view was told of one ("Actualización
-    // Fallida"); None after a success and after a run that ended without a
-    // word to the view (no server answered for the list).
-    virtual void RunFinished(const TFailure& /*failure*/) {}
     // A server gave no usable list and the next is asked (or none is
     // left): its base URL and why.
     virtual void ServerSkipped(const std::string& /*baseUrl*/, const TFailure& /*failure*/) {}

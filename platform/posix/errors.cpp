@@ -27,10 +27,8 @@ std::string ErrorText(int code) {
     return text;
 }
 
-void RaiseLastError(const std::string& what) {
-    const int code = errno;
-    throw EInOutError(code, what + ": " + ErrorText(code));
-}
+// POSIX never locks a file: no program is named.
+void RaiseFileError(int code, const std::string& path) { RaiseError(code, path); }
 
 }  // namespace os
 

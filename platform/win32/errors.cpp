@@ -30,11 +30,6 @@ std::string ErrorText(int code) {
     return result;
 }
 
-void RaiseLastError(const std::string& what) {
-    const int code = static_cast<int>(::GetLastError());
-    throw EInOutError(code, what + ": " + ErrorText(code));
-}
-
 }  // namespace os
 
 TFault FaultOfSystemError(int code) {

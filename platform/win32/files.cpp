@@ -42,12 +42,13 @@ constexpr std::size_t kMaxTransfer = std::size_t{1} << 30;
 
 // The error names the path as a message can spell it.
 [[noreturn]] void Raise(DWORD code, const std::string& path) {
-    const std::string shown = win32::ShownPath(path);
-    ::SetLastError(code);
-    RaiseLastError(shown);
+    RaiseError(static_cast<int>(code), win32::ShownPath(path));
 }
 
 [[noreturn]] void RaiseFor(const std::string& path) { Raise(::GetLastError(), path); }
+
+// For a file another program may hold: the game's own files.
+[[noreturn]] void RaiseHeldFor(const std::string& path) { RaiseFileError(static_cast<int>(::GetLastError()), path); }
 
 std::wstring Wide(const std::string& path) { return win32::SystemPath(path); }
 
@@ -73,7 +74,7 @@ File::~File() {
 File File::OpenRead(const std::string& path, Share share) {
     HANDLE h = ::CreateFileW(Wide(path).c_str(), GENERIC_READ, ShareFlags(share), nullptr, OPEN_EXISTING,
                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE) RaiseFor(path);
+    if (h == INVALID_HANDLE_VALUE) RaiseHeldFor(path);
     File file;
     file.handle_ = reinterpret_cast<std::intptr_t>(h);
     return file;
@@ -82,7 +83,7 @@ File File::OpenRead(const std::string& path, Share share) {
 File File::Create(const std::string& path, Share share) {
     HANDLE h = ::CreateFileW(Wide(path).c_str(), GENERIC_READ | GENERIC_WRITE, ShareFlags(share), nullptr, CREATE_ALWAYS,
                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE) RaiseFor(path);
+    if (h == INVALID_HANDLE_VALUE) RaiseHeldFor(path);
     File file;
     file.handle_ = reinterpret_cast<std::intptr_t>(h);
     return file;
@@ -542,7 +543,7 @@ void ReplaceFile(const std::string& source, const std::string& target) {
     if (::MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING)) return;
     const DWORD error = ::GetLastError();
     if (cleared) ::SetFileAttributesW(to.c_str(), Settable(attributes));
-    Raise(error, target);
+    RaiseFileError(static_cast<int>(error), target);
 }
 
 bool RenameToNewName(const std::string& source, const std::string& target) {

@@ -1,8 +1,8 @@
 // Who holds a file. The Restart Manager answers exactly, but it is loaded
 // at run time: rstrtmgr.dll may be missing, and Wine's only pretends (its
 // RmGetList names nobody). Where it names nobody, the processes started
-// from the install directory are named instead: the game the player left
-// running is the usual holder of a game file.
+// from the install directory (current during a run) are named instead: the
+// game the player left running is the usual holder of a game file.
 #include "platform/os.h"
 #include "platform/win32/exactnames.h"
 #include "platform/win32/handle.h"
@@ -12,12 +12,19 @@
 #include <restartmanager.h>
 #include <tlhelp32.h>
 
-using os::win32::Handle;
+#include <vector>
 
 namespace os {
 
 namespace {
 
+using win32::Handle;
+
+// A process that holds a file open.
+struct THolder {
+    std::string name;  // its executable's file name ("gc.exe"), in the list's code page
+    std::uint32_t pid = 0;
+};
 
 class Library {
 public:
@@ -152,32 +159,35 @@ bool HeldOpen(const std::wstring& path) {
     return !file.valid() && ::GetLastError() == ERROR_SHARING_VIOLATION;
 }
 
-}  // namespace
-
-void NameHolder(TFailure& failure, const std::string& path, const std::string& installDir) {
-    if (failure.fault == TFault::AccessDenied) {
-        // A running program (its image mapped) or an open file refuses a
-        // replace as access denied; a file that merely may not be written
-        // is neither held open nor named by the Restart Manager.
-        const std::wstring file = win32::WidePath(path);
-        if (file.empty() || !(HeldOpen(file) || !FromRestartManager(file).empty())) return;
-        failure.fault = TFault::InUse;
-    }
-    if (failure.fault != TFault::InUse) return;
-    const std::vector<THolder> holders = ProcessesHolding(path, installDir);
-    if (holders.empty()) return;
-    failure.holder = holders.front().name;
-    failure.holderPid = holders.front().pid;
+// The directory the process runs in: the install's during a run.
+std::wstring CurrentDirectory() {
+    std::wstring dir(32768, L'\0');
+    const DWORD n = ::GetCurrentDirectoryW(static_cast<DWORD>(dir.size()), dir.data());
+    dir.resize(n < dir.size() ? n : 0);
+    return dir;
 }
 
-std::vector<THolder> ProcessesHolding(const std::string& path, const std::string& installDir) {
+}  // namespace
+
+void RaiseFileError(int error, const std::string& path) {
+    const std::string message = win32::ShownPath(path) + ": " + ErrorText(error);
+    const TFault fault = FaultOfSystemError(error);
+    if (fault != TFault::InUse && fault != TFault::AccessDenied) throw EInOutError(error, message);
     const std::wstring file = win32::WidePath(path);
-    if (!file.empty()) {
-        if (std::vector<THolder> holders = FromRestartManager(file); !holders.empty()) return holders;
+    std::vector<THolder> holders = file.empty() ? std::vector<THolder>{} : FromRestartManager(file);
+    // A running program (its image mapped) or an open file refuses a
+    // replace as access denied; a file that merely may not be written is
+    // neither held open nor named by the Restart Manager.
+    if (fault == TFault::AccessDenied && holders.empty() && (file.empty() || !HeldOpen(file))) {
+        throw EInOutError(error, message);
     }
-    const std::wstring dir = win32::WidePath(installDir);
-    if (dir.empty()) return {};
-    return StartedFrom(dir);
+    if (holders.empty()) holders = StartedFrom(CurrentDirectory());
+    EInOutError held(TFault::InUse, error, message);
+    if (!holders.empty()) {
+        held.Holder = holders.front().name;
+        held.HolderPid = holders.front().pid;
+    }
+    throw held;
 }
 
 }  // namespace os

@@ -31,10 +31,8 @@ std::string GetCurrentDir() {
 
 void SetCurrentDir(const std::string& path) {
     if (!::SetCurrentDirectoryW(win32::SystemPath(path).c_str())) {
-        const DWORD error = ::GetLastError();
-        const std::string shown = win32::ShownPath(path);
-        ::SetLastError(error);
-        RaiseLastError(shown);
+        const int error = static_cast<int>(::GetLastError());
+        RaiseError(error, win32::ShownPath(path));
     }
 }
 

@@ -35,7 +35,10 @@ public:
     void SyncExtractProgress(std::int32_t value) override { log.push_back("Extract " + std::to_string(value)); }
     void SyncTotalProgress(std::int32_t value) override { log.push_back("Total " + std::to_string(value)); }
     void BeginUpdateView() override { log.push_back("Begin"); }
-    void EndUpdateView() override { log.push_back("End"); }
+    void EndUpdateView(const TFailure& failure) override {
+        log.push_back("End");
+        runFailure = failure;
+    }
     void ShowUpdateFinished(bool installFailed) override {
         log.push_back(std::string("Finished ") + (installFailed ? "failed" : "ok"));
     }
@@ -44,7 +47,6 @@ public:
         entries.push_back(path + (failure ? " failed" : " ok"));
         reasons.push_back(failure.fault);
     }
-    void RunFinished(const TFailure& failure) override { runFailure = failure; }
 
     bool Contains(const std::string& line) const;
     std::size_t Count(const std::string& line) const;

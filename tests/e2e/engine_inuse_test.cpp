@@ -4,6 +4,8 @@
 // Windows only: only its files have sharing modes.
 #include "tests/e2e/engine_fixture.h"
 
+#include "platform/os.h"
+
 #include <windows.h>
 
 #include <gmock/gmock.h>
@@ -141,14 +143,24 @@ TEST_F(EngineHeld, ReplacingAFileTheGameReadsNamesTheGameAndInstallsOnceItEnds) 
     THolder game(program_, Local("data.pak"), L"read");
     ASSERT_TRUE(game.Held());
 
-    EXPECT_FALSE(Run());
+    TDirectSynchronizer sync;
+    GFilesThread logged(view_, sync);
+    logged.SelfMode = TSelfMode::OrdinaryFile;
+    logged.LogFile = "CorvelUpdater.log";
+    EXPECT_FALSE(RunIn(logged));
 
     EXPECT_THAT(view_.entries, ElementsAre("data.pak failed"));
     EXPECT_THAT(view_.reasons, ElementsAre(TFault::InUse));
     EXPECT_EQ(view_.runFailure.fault, TFault::InUse);
+    EXPECT_EQ(view_.runFailure.path, "data.pak");
     EXPECT_EQ(view_.runFailure.holder, "gc.exe");
     EXPECT_EQ(view_.runFailure.holderPid, game.Pid());
-    EXPECT_EQ(DescribeFailure(view_.runFailure), "in use by gc.exe (pid " + std::to_string(game.Pid()) + ")");
+    const std::string named = "in use by gc.exe (pid " + std::to_string(game.Pid()) + ")";
+    EXPECT_EQ(DescribeFailure(view_.runFailure), named);
+    // The log keeps the system's own words beside the named fault.
+    const std::string log = ReadLocal("CorvelUpdater.log");
+    EXPECT_NE(log.find("failed     data.pak: " + named + " ("), std::string::npos) << log;
+    EXPECT_NE(log.find(os::ErrorText(view_.runFailure.code)), std::string::npos) << log;
     EXPECT_EQ(ReadLocal("data.pak"), old);
 
     ASSERT_TRUE(game.Release());
@@ -173,6 +185,7 @@ TEST_F(EngineHeld, AFileThatCantBeReadBecauseItIsHeldIsReportedNotFetched) {
     EXPECT_THAT(view_.entries, ElementsAre("current.pak failed", "other.txt ok"));
     EXPECT_THAT(view_.reasons, ElementsAre(TFault::InUse, TFault::None));
     EXPECT_EQ(view_.runFailure.fault, TFault::InUse);
+    EXPECT_EQ(view_.runFailure.path, "current.pak");
     EXPECT_EQ(view_.runFailure.holder, "gc.exe");
     EXPECT_EQ(view_.runFailure.holderPid, game.Pid());
     EXPECT_FALSE(Requested(Requests(), "current.pak.bz2", before));

@@ -620,7 +620,7 @@ public:
     void SyncExtractProgress(std::int32_t value) override { inner_.SyncExtractProgress(value); }
     void SyncTotalProgress(std::int32_t value) override { inner_.SyncTotalProgress(value); }
     void BeginUpdateView() override { inner_.BeginUpdateView(); }
-    void EndUpdateView() override { inner_.EndUpdateView(); }
+    void EndUpdateView(const TFailure& failure) override { inner_.EndUpdateView(failure); }
     void ShowUpdateFinished(bool installFailed) override { inner_.ShowUpdateFinished(installFailed); }
 
     std::function<void(const std::string&, const std::string&)> OnStatus;

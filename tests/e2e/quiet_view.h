@@ -15,6 +15,6 @@ public:
     void SyncExtractProgress(std::int32_t) override {}
     void SyncTotalProgress(std::int32_t) override {}
     void BeginUpdateView() override {}
-    void EndUpdateView() override {}
+    void EndUpdateView(const TFailure&) override {}
     void ShowUpdateFinished(bool) override {}
 };

@@ -88,7 +88,7 @@ TEST_F(TCommandsTest, CheckButtonAndMenuItemStartForcedRunsOneAtATime) {
     form->Link().BeginUpdateView();
     form->PopupMenu1.Choose(form->CheckFiles1.Id());  // greyed: cannot be chosen
     EXPECT_EQ(runs.size(), 1u);
-    form->Link().EndUpdateView();
+    form->Link().EndUpdateView(TFailure{});
     EXPECT_FALSE(form->RunActive());
 
     form->PopupMenu1.Choose(form->CheckFiles1.Id());

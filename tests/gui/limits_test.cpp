@@ -113,7 +113,7 @@ TEST_F(TLimitsTest, AChoiceAppliesToTheRunGoingAndLaterOnesAndIsKeptInTheFile) {
     EXPECT_EQ(first->RateLimit(), 512000u);
     EXPECT_EQ(FileText(), "limit=512000\r\n");
 
-    form->EndUpdateView();
+    form->EndUpdateView(TFailure{});
     ASSERT_TRUE(form->StartUpdateRun(false));
     ASSERT_NE(form->RunControl(), first);
     EXPECT_EQ(form->RunControl()->RateLimit(), 512000u);
@@ -174,7 +174,7 @@ TEST_F(TLimitsTest, PauseIsOfferedOnlyDuringARunAndFlipsBetweenPauseAndResume) {
     EXPECT_EQ(MenuText(menu, form->Pause1.Id()), L"Pausar descarga");
 
     form->PopupMenu1.Choose(form->Pause1.Id());
-    form->EndUpdateView();
+    form->EndUpdateView(TFailure{});
     EXPECT_FALSE(form->Pause1.Enabled());
     EXPECT_EQ(MenuText(menu, form->Pause1.Id()), L"Pausar descarga");
 
@@ -206,7 +206,7 @@ TEST_F(TLimitsTest, FiguresShowBesideTheStatusDuringDownloadsOnly) {
     EXPECT_TRUE(form->DBAdvSmoothLabel3.Caption().empty());
 
     form->SyncTransfer({1, 2, 0, -1, false});
-    form->EndUpdateView();
+    form->EndUpdateView(TFailure{});
     EXPECT_FALSE(form->DBAdvSmoothLabel3.Visible());
 }
 

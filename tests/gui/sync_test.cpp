@@ -157,7 +157,7 @@ TEST_F(TSyncTest, ModeChangeSeesEverythingPublishedBeforeIt) {
             seenCaption = form->DBAdvSmoothLabel1.Caption();
             seenMax = form->ALProgressBar2.Max();
             seenPosition = form->ALProgressBar2.Position();
-            link->EndUpdateView();
+            link->EndUpdateView(TFailure{});
         });
         done = true;
     });

@@ -114,7 +114,7 @@ TEST_F(TViewTest, IdleViewHidesStatusAndKeepsTheNotice) {
     form->Timer3Timer();
     form->Timer4Timer();
     form->ShowUpdateFinished(false);
-    form->EndUpdateView();
+    form->EndUpdateView(TFailure{});
     const TViewState s = StateOf(*form);
     EXPECT_TRUE(s.ImgBtn1 && s.ImgBtn2 && s.CheckFiles1);
     EXPECT_FALSE(s.Image5 || s.Image4 || s.Bar2 || s.Label1 || s.Label2 || s.Image6 || s.Image7 || s.Image8 || s.Bar1);
@@ -164,7 +164,7 @@ TEST_F(TViewTest, FramesCycleOneAtATimeAndHandOnToTheNextTimer) {
     }
     // Ending the view during a frame hides it; the next run starts at Timer3.
     form->Timer4Timer();
-    form->EndUpdateView();
+    form->EndUpdateView(TFailure{});
     EXPECT_FALSE(form->Image6.Visible() || form->Image7.Visible() || form->Image8.Visible());
     form->BeginUpdateView();
     EXPECT_TRUE(form->Timer3.Enabled());
@@ -219,15 +219,15 @@ TEST_F(TViewTest, AFailedRunLeavesItsReasonInTheIdleView) {
         const wchar_t* shown;
     } cases[] = {
         {{TFault::DiskFull, 112, "", "", "", 0, std::uint64_t{120} << 20}, L"Falta espacio: se necesitan 120 MB m\u00E1s"},
-        {{TFault::InUse, 32, "", "data\\mapa1.map", "gc.exe", 77}, L"Cerr\u00E1 gc.exe y toc\u00E1 Comprobar Archivos"},
+        {{TFault::InUse, 32, "", "data\\mapa1.map", "gc.exe", 77}, L"Cierra gc.exe y pulsa Comprobar Archivos"},
+        {{TFault::InUse, 32, "", "data\\mapa1.map"}, L"Archivo en uso: cierra el juego y pulsa Comprobar Archivos"},
         {{TFault::DigestMismatch, 0, "", "data\\mapa1.map"}, L"mapa1.map lleg\u00F3 da\u00F1ado"},
         {{TFault::Stopped, 0, ""}, nullptr},
         {{}, nullptr},
     };
     for (const auto& c : cases) {
         form->BeginUpdateView();
-        form->RunFinished(c.failure);
-        form->EndUpdateView();
+        form->EndUpdateView(c.failure);
         if (c.shown) {
             EXPECT_TRUE(form->DBAdvSmoothLabel1.Visible());
             EXPECT_EQ(form->DBAdvSmoothLabel1.Caption(), c.shown);

@@ -78,24 +78,32 @@ TEST(PlatformFile, OpeningWhatIsNotAFileRaisesWithTheSystemCode) {
     }
 }
 
-// The words corvel-update prints for each reason a file failed.
+// The words corvel-update prints for each reason a file failed, and the
+// log's, which keep the words that came with a named fault.
 TEST(PlatformFailure, EachFaultIsDescribedInWordsAnOperatorCanActOn) {
     const struct {
         TFailure failure;
         const char* words;
+        const char* logged;
     } cases[] = {
-        {{TFault::DiskFull, 28, "write"}, "not enough disk space"},
-        {{TFault::AccessDenied, 5, "x"}, "access denied"},
-        {{TFault::ServerError, 503, "x"}, "server error 503"},
-        {{TFault::DigestMismatch, 0, "x"}, "digest mismatch"},
-        {{TFault::CannotConnect, 0, "x"}, "cannot connect"},
-        {{TFault::InUse, 32, "x"}, "in use"},
-        {{TFault::InUse, 32, "x", "", "gc.exe", 4242}, "in use by gc.exe (pid 4242)"},
-        {{TFault::DiskFull, 28, "x", "", "", 0, (std::uint64_t{120} << 20) - 5}, "not enough disk space: 120 MB more needed"},
-        {{TFault::Other, 0, "the system's own words"}, "the system's own words"},
-        {{TFault::None, 0, ""}, ""},
+        {{TFault::DiskFull, 28, "write"}, "not enough disk space", "not enough disk space (write)"},
+        {{TFault::AccessDenied, 5, "x"}, "access denied", "access denied (x)"},
+        {{TFault::ServerError, 503, "x"}, "server error 503", "server error 503 (x)"},
+        {{TFault::DigestMismatch, 0, "x"}, "digest mismatch", "digest mismatch (x)"},
+        {{TFault::CannotConnect, 0, "x"}, "cannot connect", "cannot connect (x)"},
+        {{TFault::InUse, 32, "x"}, "in use", "in use (x)"},
+        {{TFault::InUse, 32, "x", "", "gc.exe", 4242}, "in use by gc.exe (pid 4242)", "in use by gc.exe (pid 4242) (x)"},
+        {{TFault::DiskFull, 28, "x", "", "", 0, (std::uint64_t{120} << 20) - 5}, "not enough disk space: 120 MB more needed",
+         "not enough disk space: 120 MB more needed (x)"},
+        {{TFault::BadList, 0, "x"}, "bad list entry: x", "bad list entry: x"},
+        {{TFault::Stopped, 0, "x"}, "stopped", "stopped"},
+        {{TFault::Other, 0, "the system's own words"}, "the system's own words", "the system's own words"},
+        {{TFault::None, 0, ""}, "", ""},
     };
-    for (const auto& c : cases) EXPECT_EQ(DescribeFailure(c.failure), c.words) << c.words;
+    for (const auto& c : cases) {
+        EXPECT_EQ(DescribeFailure(c.failure), c.words) << c.words;
+        EXPECT_EQ(ExplainFailure(c.failure), c.logged) << c.words;
+    }
     // Exceptions that are not ours keep their words.
     EXPECT_EQ(FailureOf(std::runtime_error("odd")).fault, TFault::Other);
     EXPECT_EQ(FailureOf(std::runtime_error("odd")).text, "odd");

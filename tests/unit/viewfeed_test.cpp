@@ -38,7 +38,7 @@ public:
                       std::to_string(f.speed) + " " + std::to_string(f.secondsLeft) + (f.paused ? " paused" : ""));
     }
     void BeginUpdateView() override { log.push_back("Begin"); }
-    void EndUpdateView() override { log.push_back("End"); }
+    void EndUpdateView(const TFailure&) override { log.push_back("End"); }
     void ShowUpdateFinished(bool) override { log.push_back("Finished"); }
     std::vector<std::string> log;
     std::vector<TRunPhase> phases;

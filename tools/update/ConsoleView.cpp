@@ -126,7 +126,8 @@ void TConsoleView::SyncTransfer(const TTransferFigures& figures) {
     DrawBar();
 }
 
-void TConsoleView::EndUpdateView() { ClearBar(); }
+// The reason is printed once the run has returned (main), with the exit status.
+void TConsoleView::EndUpdateView(const TFailure& /*failure*/) { ClearBar(); }
 
 void TConsoleView::ShowUpdateFinished(bool installFailed) {
     ClearBar();

@@ -26,7 +26,7 @@ public:
     void SyncTotalProgress(std::int32_t value) override;
     void SyncTransfer(const TTransferFigures& figures) override;
     void BeginUpdateView() override {}
-    void EndUpdateView() override;
+    void EndUpdateView(const TFailure& failure) override;
     void ShowUpdateFinished(bool installFailed) override;
     void EntryFinished(const std::string& path, const TFailure& failure) override;
     void ServerSkipped(const std::string& baseUrl, const TFailure& failure) override;
