@@ -27,6 +27,10 @@ public:
     explicit TListTrust(const std::string& keyHex);
 
     bool Enabled() const { return key_.has_value(); }
+    // Whether a public key (64 hex digits, either case) is one this run
+    // trusts: the compiled-in key. False without a key, and for text that
+    // is no key.
+    bool TrustsKey(const std::string& hex) const;
 
     // Fetches a file; false when the server can't be reached. May raise.
     using TFetch = std::function<bool(const std::string& url, const std::string& localPath)>;

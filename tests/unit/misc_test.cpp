@@ -1,5 +1,8 @@
-// ReplaceAll, RunProgram and the self-replacement script.
+// ReplaceAll, RunProgram and the self-replacement script, and the key a new
+// build of the updater must carry.
+#include "engine/state/ListTrust.h"
 #include "engine/steps/SelfUpdate.h"
+#include "formats/EmbeddedKey.h"
 #include "formats/Misc.h"
 
 #include "platform/errors.h"
@@ -101,6 +104,8 @@ class WriteUpdateScriptTest : public ::testing::Test {
 protected:
     void SetUp() override { fs::current_path(dir_.Native()); }
     std::string Script() const { return scratch::ReadAll(dir_.Native() / "Update.bat"); }
+    // This process alone: other installs' updaters of the same name go on.
+    static std::string Kill() { return "taskkill /PID " + std::to_string(os::CurrentProcessId()) + " /F\r\n"; }
 
     scratch::Dir dir_;
     scratch::CwdGuard restore_;
@@ -109,9 +114,9 @@ protected:
 TEST_F(WriteUpdateScriptTest, WithoutNewExecutableOnlyRestarts) {
     WriteUpdateScript("CorvelUpdater.exe");
     EXPECT_EQ(Script(),
-              "@echo off\r\n"
-              "taskkill /IM CorvelUpdater.exe /F\r\n"
-              "ping 127.0.0.1 -n 3 > nul\r\n"
+              "@echo off\r\n" +
+                  Kill() +
+                  "ping 127.0.0.1 -n 3 > nul\r\n"
               "start CorvelUpdater.exe\r\n"
               "del \"Update.bat\"\r\n");
 }
@@ -121,9 +126,9 @@ TEST_F(WriteUpdateScriptTest, WithNewExecutableSwapsItInAndOverwritesAnOldScript
     scratch::WriteAll(dir_.Native() / "Up.exe.New", "new");
     WriteUpdateScript("Up.exe");
     EXPECT_EQ(Script(),
-              "@echo off\r\n"
-              "taskkill /IM Up.exe /F\r\n"
-              "ping 127.0.0.1 -n 3 > nul\r\n"
+              "@echo off\r\n" +
+                  Kill() +
+                  "ping 127.0.0.1 -n 3 > nul\r\n"
               "del \"files.lst\"\r\n"
               "del \"Up.exe\"\r\n"
               "rename Up.exe.New Up.exe\r\n"
@@ -134,4 +139,20 @@ TEST_F(WriteUpdateScriptTest, WithNewExecutableSwapsItInAndOverwritesAnOldScript
 TEST_F(WriteUpdateScriptTest, UnwritableScriptRaises) {
     fs::create_directory(dir_.Native() / "Update.bat");
     EXPECT_THROW(WriteUpdateScript("Up.exe"), EInOutError);
+}
+
+// The key a build carries, as the running updater finds it in its bytes.
+TEST(EmbeddedKey, FollowsTheMarkerAsWholeHexDigits) {
+    const std::string marker(kEmbeddedKeyMarker), key(64, 'a'), other = "0123456789ABCDEF" + std::string(48, 'f');
+    const std::pair<std::string, std::vector<std::string>> cases[] = {
+        {std::string("MZ\0", 3) + marker + key + std::string("\0", 1), {key}},
+        {marker + other + marker + key, {other, key}},
+        {marker + std::string(63, 'a') + "g", {}},  // not hex, or cut short
+        {marker, {}},                               // the reader's own copy of the marker
+    };
+    for (const auto& [bytes, keys] : cases) {
+        EXPECT_EQ(EmbeddedKeys({reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()}), keys) << bytes;
+    }
+    EXPECT_TRUE(TListTrust(key).TrustsKey(std::string(64, 'A')));
+    EXPECT_FALSE(TListTrust(key).TrustsKey(other));
 }
