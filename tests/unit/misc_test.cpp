@@ -1,8 +1,5 @@
-// ReplaceAll, RunProgram and the self-replacement script, and the key a new
-// build of the updater must carry.
-#include "engine/state/ListTrust.h"
+// ReplaceAll, RunProgram and the self-replacement script.
 #include "engine/steps/SelfUpdate.h"
-#include "formats/EmbeddedKey.h"
 #include "formats/Misc.h"
 
 #include "platform/errors.h"
@@ -139,20 +136,4 @@ TEST_F(WriteUpdateScriptTest, WithNewExecutableSwapsItInAndOverwritesAnOldScript
 TEST_F(WriteUpdateScriptTest, UnwritableScriptRaises) {
     fs::create_directory(dir_.Native() / "Update.bat");
     EXPECT_THROW(WriteUpdateScript("Up.exe"), EInOutError);
-}
-
-// The key a build carries, as the running updater finds it in its bytes.
-TEST(EmbeddedKey, FollowsTheMarkerAsWholeHexDigits) {
-    const std::string marker(kEmbeddedKeyMarker), key(64, 'a'), other = "0123456789ABCDEF" + std::string(48, 'f');
-    const std::pair<std::string, std::vector<std::string>> cases[] = {
-        {std::string("MZ\0", 3) + marker + key + std::string("\0", 1), {key}},
-        {marker + other + marker + key, {other, key}},
-        {marker + std::string(63, 'a') + "g", {}},  // not hex, or cut short
-        {marker, {}},                               // the reader's own copy of the marker
-    };
-    for (const auto& [bytes, keys] : cases) {
-        EXPECT_EQ(EmbeddedKeys({reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()}), keys) << bytes;
-    }
-    EXPECT_TRUE(TListTrust(key).TrustsKey(std::string(64, 'A')));
-    EXPECT_FALSE(TListTrust(key).TrustsKey(other));
 }
