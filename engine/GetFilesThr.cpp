@@ -76,6 +76,7 @@ void GFilesThread::Execute() {
         std::string servers = BaseUrl;
         for (const std::string& mirror : Mirrors) servers += " " + mirror;
         run.log->Start(servers);
+        if (PublicKey.empty()) run.log->Unsigned();
     }
 
     if (const std::optional<std::string> listFile = FetchList(run)) {

@@ -186,6 +186,15 @@ void ReplaceFile(const std::string& source, const std::string& target);
 // as given, without looking for it in another case. Raises EInOutError.
 bool RenameToNewName(const std::string& source, const std::string& target);
 
+// Whether every directory on the way from dir to relative's last name
+// ("\" or "/" separated) is a directory of its own: none is a symbolic link,
+// junction or other reparse point, and each exists. Threat: a removal
+// through a link planted below the install folder (or named by a record
+// someone else wrote) would delete a file outside it; callers remove
+// nothing when this is false. The last name itself is not looked at: a link
+// there is removed, never followed.
+bool PlainWayDown(const std::string& dir, std::string_view relative);
+
 // The process's current directory, without a trailing separator unless it
 // is a root. A directory without a Windows-1252 spelling comes back in a form
 // only the seam reads, to be appended to, never shown or parsed.
@@ -201,6 +210,15 @@ std::tm LocalTime(std::time_t when);
 // Starts a command line without waiting for it; the new program's first
 // window is shown restored. A program that does not start is not reported.
 void StartProgram(const std::string& commandLine);
+// Runs script (a bare file name in dir) with the system's own command
+// interpreter, by its full path ("<system directory>\cmd.exe /d /c script")
+// and dir as its current directory, without waiting: no folder name is on
+// the command line for the interpreter to take as its syntax. POSIX has no
+// interpreter for these scripts: nothing starts there. Like StartProgram,
+// a script that does not start is not reported.
+void StartCommandScript(const std::string& dir, const std::string& script);
+// This process's id, as the system's tools (taskkill) name it.
+std::uint32_t CurrentProcessId();
 // Opens an address with the user's default handler; the result is ignored.
 void OpenAddress(const std::string& address);
 

@@ -58,6 +58,8 @@ void TRunLog::Start(std::string_view baseUrl) {
     Line("start      " + std::string(baseUrl));
 }
 
+void TRunLog::Unsigned() { Line("unsigned build: lists are not verified"); }
+
 void TRunLog::List(std::int32_t rev, std::uint64_t serial) {
     std::string text = "list       rev " + std::to_string(rev);
     if (serial != 0) text += ", signed serial " + std::to_string(serial);

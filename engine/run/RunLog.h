@@ -25,6 +25,9 @@ public:
     explicit TRunLog(std::filesystem::path path);
 
     void Start(std::string_view baseUrl);
+    // A run without a public key: said at every run, so no one takes such a
+    // build for a signed one.
+    void Unsigned();
     void List(std::int32_t rev, std::uint64_t serial);
     // A server that gave no usable list, and why.
     void Server(std::string_view baseUrl, const TFailure& failure);

@@ -122,6 +122,9 @@ os::File TTempNames::Create(const std::string& installDir, const std::string& re
 void TTempNames::Sweep(const std::string& installDir, std::initializer_list<std::string_view> runFiles,
                        const std::function<bool(std::string_view relative)>& keep) const {
     for (const std::string& dir : directories_) {
+        // Threat: a link or junction on the way would have leftovers removed
+        // in a folder outside the install.
+        if (!os::PlainWayDown(installDir, dir)) continue;
         for (const std::string& name : os::ListFileNames(installDir + dir)) {
             const std::string relative = dir + name;
             if (Claimed(relative)) continue;

@@ -51,7 +51,8 @@ public:
     // marker, the plain temporaries <entry>.bz2, <entry>.part and
     // <entry>.New, and runFiles (the run's own temporaries in the install
     // directory: the list, its copy...). Never a claimed name, never a
-    // directory; links are removed, never followed. Names carrying the
+    // directory; links are removed, never followed, and no directory is
+    // swept through a link or junction on its way. Names carrying the
     // marker for which keep answers true stay (the partial copies of listed
     // entries). Directories no claimed path leads through are not walked:
     // they are the player's, and may be links to anywhere.

@@ -14,7 +14,11 @@ namespace {
 // Whether the line stays in the record after its file was looked at.
 // Threat: a player's edit of a file we installed, or a record naming a file
 // we didn't put there: only the very bytes recorded are removed.
+// Threat: a record naming a path through a link or junction (lnk\victim.txt
+// with lnk leading outside) would delete a file elsewhere; such a line goes
+// and nothing is removed through it.
 bool KeepObsolete(TRunContext& run, const TInstallRecord::TLine& line) {
+    if (!os::PlainWayDown(run.fields.InstallDir, line.path)) return false;
     const std::string path = run.fields.InstallDir + std::string(line.path);
     if (!os::FileExists(path)) return false;
     TMD5Digest digest{};

@@ -4,6 +4,7 @@
 #include "engine/fetch/RunControl.h"
 #include "engine/run/RunContext.h"
 #include "engine/run/Transfer.h"
+#include "formats/EmbeddedKey.h"
 #include "formats/Names.h"
 #include "formats/Publication.h"
 #include "formats/md5.h"
@@ -46,6 +47,19 @@ bool FetchNew(TRunContext& run, const TListEntry& entry, const std::string& fres
     });
 }
 
+// Threat: a build published without the key (or made for another server)
+// would leave every player who takes it verifying nothing from then on; a
+// signed updater only hands over to a build that carries a key it trusts.
+bool CarriesTrustedKey(const TListTrust& trust, const std::string& path) {
+    const std::unique_ptr<os::Mapping> file = os::MapFileReadOnly(path);
+    if (!file) return false;
+    bool trusted = false;
+    const bool read = os::GuardedMappedRead(file->Data(), [&] {
+        for (const std::string& key : EmbeddedKeys(file->Data())) trusted = trusted || trust.TrustsKey(key);
+    });
+    return read && trusted;
+}
+
 }  // namespace
 
 void ReplaceSelf(TRunContext& run, const std::string& entryLine) {
@@ -78,11 +92,18 @@ void ReplaceSelf(TRunContext& run, const std::string& entryLine) {
         run.report.Fail(FailureOf(e));
         return;
     }
+    if (run.trust.Enabled() && !CarriesTrustedKey(run.trust, fresh)) {
+        os::DeleteFile(fresh);
+        run.report.Fail(TFailure{TFault::NotTrusted, 0, "the new updater is not signed for this server"});
+        return;
+    }
     try {
         WriteUpdateScript(name);
         run.report.CatchUp();
         run.control.ThrowIfStopped();  // a closed window restarts nothing
-        RunProgram(thread.InstallDir + "Update.bat");
+        // The system's own cmd.exe runs the script from the install folder,
+        // named relatively: no folder name is on a command line.
+        os::StartCommandScript(thread.InstallDir, "Update.bat");
     } catch (const std::exception& e) {
         os::DeleteFile(fresh);
         os::DeleteFile(thread.InstallDir + "Update.bat");
@@ -108,12 +129,12 @@ void WriteUpdateScript(const std::string& name) {
     os::File script = os::File::CreateNew(scriptPath, os::Share::Read);
     std::string text =
         "@echo off\r\n"
-        "taskkill /IM " +
-        name +
+        "taskkill /PID " +
+        std::to_string(os::CurrentProcessId()) +
         " /F\r\n"
         "ping 127.0.0.1 -n 3 > nul\r\n";
-    // The script runs in the install directory (RunProgram makes it current)
-    // and names everything relatively: cmd reads a script in the console's
+    // The script runs in the install directory (its current directory) and
+    // names everything relatively: cmd reads a script in the console's
     // code page, which can't spell every directory.
     if (os::FileExists(dir + "\\" + name + ".New")) {
         text += "del \"files.lst\"\r\n";

@@ -17,7 +17,7 @@ void ReplaceSelf(TRunContext& run, const std::string& entryLine);
 // be made current; a program that does not start is not reported.
 void RunProgram(const std::string& commandLine);
 
-// Writes Update.bat into the current directory: it ends the running updater
-// named name, swaps in name + ".New" when that file exists, restarts the
+// Writes Update.bat into the current directory: it ends this process (by its
+// id: other installs' updaters of the same name go on), swaps in name + ".New" when that file exists, restarts the
 // updater and deletes itself. Raises EInOutError when it can't be written.
 void WriteUpdateScript(const std::string& name);

@@ -391,6 +391,17 @@ bool NameTaken(const std::string& path) {
     return ::lstat(NativePath(path).c_str(), &st) == 0;
 }
 
+bool PlainWayDown(const std::string& dir, std::string_view relative) {
+    for (std::size_t sep = relative.find_first_of("\\/"); sep != std::string_view::npos;
+         sep = relative.find_first_of("\\/", sep + 1)) {
+        struct stat st;
+        if (::lstat(NativePath(dir + std::string(relative.substr(0, sep))).c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+            return false;
+        }
+    }
+    return true;
+}
+
 std::vector<std::string> ListFileNames(const std::string& dir) {
     std::vector<std::string> names;
     const std::string native = NativePath(dir);

@@ -146,6 +146,10 @@ void StartProgram(const std::string& commandLine) {
     SpawnDetached(program, args);
 }
 
+void StartCommandScript(const std::string&, const std::string&) {}
+
+std::uint32_t CurrentProcessId() { return static_cast<std::uint32_t>(::getpid()); }
+
 void OpenAddress(const std::string& address) { SpawnDetached("xdg-open", {"xdg-open", Cp1252ToUtf8(address)}); }
 
 std::tm LocalTime(std::time_t when) {

@@ -472,6 +472,20 @@ bool NameTaken(const std::string& path) {
     return Attributes(path) != INVALID_FILE_ATTRIBUTES;
 }
 
+bool PlainWayDown(const std::string& dir, std::string_view relative) {
+    // A junction, a symbolic link and a mount point are all reparse points;
+    // their attributes are their own (GetFileAttributes follows nothing).
+    for (std::size_t sep = relative.find_first_of("\\/"); sep != std::string_view::npos;
+         sep = relative.find_first_of("\\/", sep + 1)) {
+        const DWORD attributes = Attributes(dir + std::string(relative.substr(0, sep)));
+        if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
+            (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
 std::vector<std::string> ListFileNames(const std::string& dir) {
     std::vector<std::string> names;
     std::string pattern = dir;

@@ -4,6 +4,7 @@
 // (exactnames.h): the install directory may have any name.
 #include "platform/os.h"
 #include "platform/win32/exactnames.h"
+#include "platform/win32/handle.h"
 
 #include <windows.h>
 #include <shellapi.h>
@@ -53,6 +54,31 @@ void StartProgram(const std::string& commandLine) {
     const std::unique_ptr<void, decltype(close)> process(started.hProcess, close);
     const std::unique_ptr<void, decltype(close)> thread(started.hThread, close);
 }
+
+void StartCommandScript(const std::string& dir, const std::string& script) {
+    // By its full path: a cmd.exe planted in the folder (or on PATH) is never
+    // the one run. /d: no AutoRun commands of the registry's.
+    std::wstring system(MAX_PATH, L'\0');
+    const UINT n = ::GetSystemDirectoryW(system.data(), static_cast<UINT>(system.size()));
+    if (n == 0 || n >= system.size()) return;
+    system.resize(n);
+    const std::wstring interpreter = system + L"\\cmd.exe";
+    std::wstring line = L"\"" + interpreter + L"\" /d /c " + win32::WidePath(script);
+    const std::wstring current = win32::WidePath(dir);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESHOWWINDOW;
+    startup.wShowWindow = SW_RESTORE;
+    PROCESS_INFORMATION started{};
+    if (!::CreateProcessW(interpreter.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr, current.c_str(),
+                          &startup, &started)) {
+        return;
+    }
+    const win32::Handle process(started.hProcess);
+    const win32::Handle thread(started.hThread);
+}
+
+std::uint32_t CurrentProcessId() { return ::GetCurrentProcessId(); }
 
 void OpenAddress(const std::string& address) {
     ::ShellExecuteW(nullptr, nullptr, win32::WidePath(address).c_str(), nullptr, nullptr, SW_SHOWNORMAL);

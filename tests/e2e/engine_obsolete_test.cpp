@@ -46,6 +46,7 @@ public:
     static std::string Md5(const std::string& content) { return Md5Hex(content); }
     // A file beside the install directory that a record may try to name.
     fs::path Outside() const { return sandbox_ / "outside.txt"; }
+    fs::path Install(const std::string& relative) const { return LocalPath(relative); }
 
 protected:
     bool RunLogged() {
@@ -123,6 +124,15 @@ std::string OutsideLines(const ObsoleteFiles& test) {
     return lines;
 }
 
+#ifndef _WIN32
+// lnk, a link to the folder that holds the file beside the install, and a
+// record line naming the file through it.
+std::string LinkLine(const ObsoleteFiles& test) {
+    fs::create_directory_symlink(test.Outside().parent_path(), test.Install("lnk"));
+    return ObsoleteFiles::Line("lnk\\" + test.Outside().filename().string(), kPrecious);
+}
+#endif
+
 // One file in two spellings: the disk that tells case apart installs the
 // new spelling beside the old one.
 #ifdef _WIN32
@@ -170,6 +180,9 @@ const TObsoleteCase kCases[] = {
      {{"Data\\Keep.txt", "k"}},
      kRecordedInAnyCase},
     {"ARecordNamingFilesOutsideRemovesNothing", kKeep, {}, OutsideLines, kKeep, {}, {}, {"keep.txt"}},
+#ifndef _WIN32
+    {"ARecordNamingAFileThroughALinkRemovesNothing", kKeep, {}, LinkLine, kKeep, {}, {}, {"keep.txt"}},
+#endif
     // Each garbled line names a file whose bytes match it; only the sound
     // line (gone.txt's, written by the first run) removes its file.
     {"GarbledLinesAreIgnored",

@@ -528,15 +528,16 @@ TEST_F(EngineRun, EveryRunIsLoggedAndTheLogStaysBounded) {
     PutServerFile("b/c.txt.bz2", Compress("C"));
     EXPECT_FALSE(runLogged());
     const std::vector<std::string> first = lines(log);
-    ASSERT_EQ(first.size(), 6u);
+    ASSERT_EQ(first.size(), 7u);
     const std::string base = baseUrl_ + (baseUrl_.back() == '/' ? "" : "/");
     EXPECT_EQ(first[0], "start      " + base);
-    EXPECT_EQ(first[1], "list       rev 1");
-    EXPECT_EQ(first[2].rfind("installed  a.txt (1 bytes, ", 0), 0u) << first[2];
-    EXPECT_EQ(first[3].rfind("failed     b\\c.txt: digest mismatch (", 0), 0u) << first[3];
+    EXPECT_EQ(first[1], "unsigned build: lists are not verified");  // a run without a key, every time
+    EXPECT_EQ(first[2], "list       rev 1");
+    EXPECT_EQ(first[3].rfind("installed  a.txt (1 bytes, ", 0), 0u) << first[3];
+    EXPECT_EQ(first[4].rfind("failed     b\\c.txt: digest mismatch (", 0), 0u) << first[4];
     // The copy was asked twice (the second time with the digest query).
-    EXPECT_EQ(first[4], "server     " + base + ": 2 failures, first digest mismatch");
-    EXPECT_EQ(first[5].rfind("end        failed: digest mismatch (", 0), 0u) << first[5];
+    EXPECT_EQ(first[5], "server     " + base + ": 2 failures, first digest mismatch");
+    EXPECT_EQ(first[6].rfind("end        failed: digest mismatch (", 0), 0u) << first[6];
 
     // Past its bound the log becomes the older generation; a new one begins.
     {
@@ -549,8 +550,8 @@ TEST_F(EngineRun, EveryRunIsLoggedAndTheLogStaysBounded) {
     older += ".1";
     EXPECT_GT(fs::file_size(older), TRunLog::kMaxSize);
     const std::vector<std::string> second = lines(log);
-    ASSERT_EQ(second.size(), 3u);
-    EXPECT_EQ(second[2].rfind("end        everything is current (", 0), 0u) << second[2];
+    ASSERT_EQ(second.size(), 4u);
+    EXPECT_EQ(second[3].rfind("end        everything is current (", 0), 0u) << second[3];
 }
 
 TEST_F(EngineRun, RunOnItsOwnThreadFreesItselfAndShowsTheSameSteps) {

@@ -208,7 +208,7 @@ TEST(TempNames, SweepReachesTheRootAndTheDirectoriesOnTheWay) {
     fs::create_directories(dir.Native() / (TPartialCopies::Name("folder", md5, size)));
     TTempNames names;
     TPartialCopies partials;
-    for (const char* entry : {"data\\maps\\deep\\kept.dat", "data\\maps\\deep\\x.map"}) {
+    for (const char* entry : {"data\\maps\\deep\\kept.dat", "data\\maps\\deep\\x.map", "linked\\a.dat"}) {
         names.Claim(entry);
         partials.Keep(entry, md5, size);
     }
@@ -252,6 +252,9 @@ TEST(TempNames, SweepReachesTheRootAndTheDirectoriesOnTheWay) {
     const fs::path victim = dir.Native() / "saves" / "victim.sav";
     scratch::WriteAll(victim, "precious");
     fs::create_symlink(victim, dir.Native() / partial("linked.dat"));
+    // Nothing is swept through a link to a folder elsewhere.
+    fs::create_directory_symlink(dir.Native() / "saves", dir.Native() / "linked");
+    scratch::WriteAll(dir.Native() / "saves" / "a.dat.part", "precious");
 #endif
 
     names.Sweep(install, {"files.lst"}, [&partials](std::string_view relative) { return partials.Kept(relative); });
@@ -261,6 +264,7 @@ TEST(TempNames, SweepReachesTheRootAndTheDirectoriesOnTheWay) {
 #ifndef _WIN32
     EXPECT_FALSE(fs::is_symlink(fs::symlink_status(dir.Native() / partial("linked.dat"))));
     EXPECT_EQ(scratch::ReadAll(victim), "precious");
+    EXPECT_EQ(scratch::ReadAll(dir.Native() / "saves" / "a.dat.part"), "precious");
 #endif
 }
 

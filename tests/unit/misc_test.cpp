@@ -101,6 +101,8 @@ class WriteUpdateScriptTest : public ::testing::Test {
 protected:
     void SetUp() override { fs::current_path(dir_.Native()); }
     std::string Script() const { return scratch::ReadAll(dir_.Native() / "Update.bat"); }
+    // This process alone: other installs' updaters of the same name go on.
+    static std::string Kill() { return "taskkill /PID " + std::to_string(os::CurrentProcessId()) + " /F\r\n"; }
 
     scratch::Dir dir_;
     scratch::CwdGuard restore_;
@@ -109,9 +111,9 @@ protected:
 TEST_F(WriteUpdateScriptTest, WithoutNewExecutableOnlyRestarts) {
     WriteUpdateScript("CorvelUpdater.exe");
     EXPECT_EQ(Script(),
-              "@echo off\r\n"
-              "taskkill /IM CorvelUpdater.exe /F\r\n"
-              "ping 127.0.0.1 -n 3 > nul\r\n"
+              "@echo off\r\n" +
+                  Kill() +
+                  "ping 127.0.0.1 -n 3 > nul\r\n"
               "start CorvelUpdater.exe\r\n"
               "del \"Update.bat\"\r\n");
 }
@@ -121,9 +123,9 @@ TEST_F(WriteUpdateScriptTest, WithNewExecutableSwapsItInAndOverwritesAnOldScript
     scratch::WriteAll(dir_.Native() / "Up.exe.New", "new");
     WriteUpdateScript("Up.exe");
     EXPECT_EQ(Script(),
-              "@echo off\r\n"
-              "taskkill /IM Up.exe /F\r\n"
-              "ping 127.0.0.1 -n 3 > nul\r\n"
+              "@echo off\r\n" +
+                  Kill() +
+                  "ping 127.0.0.1 -n 3 > nul\r\n"
               "del \"files.lst\"\r\n"
               "del \"Up.exe\"\r\n"
               "rename Up.exe.New Up.exe\r\n"

@@ -131,6 +131,10 @@ int main(int argc, char** argv) {
         }
     }
 
+    if (publicKey.empty()) {
+        std::fprintf(stderr, "corvel-update: warning: no public key (--public-key HEX): lists are not verified, "
+                             "anyone on the way to the server can change what is installed\n");
+    }
     TConsoleView view(verbose);
     TDirectSynchronizer sync;
     GFilesThread run(view, sync);
