@@ -86,11 +86,6 @@ TListTrust::TListTrust(const std::string& keyHex) {
     if (!key_) throw Exception("the public key must be 64 hexadecimal digits");
 }
 
-bool TListTrust::TrustsKey(const std::string& hex) const {
-    const auto key = sig::FromHex<32>(hex);
-    return key_ && key && *key == *key_;
-}
-
 std::string TListTrust::VerifyList(const std::string& installDir, const std::string& listUrl,
                                    const std::string& listArchive, const TTemps& temps, const TFetch& fetch,
                                    std::uint64_t now, const std::function<void()>& waitBeforeAgain) {

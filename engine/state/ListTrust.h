@@ -45,11 +45,6 @@ public:
     explicit TListTrust(const std::string& keyHex);
 
     bool Enabled() const { return key_.has_value(); }
-    // Whether a public key (64 hex digits, either case) is one this run
-    // trusts: the compiled-in key. False without a key, and for text that
-    // is no key.
-    bool TrustsKey(const std::string& hex) const;
-
     // Whether a list signed by this public key (64 hex digits) would be
     // accepted now: the root or a key a verified list named, not revoked.
     bool TrustsKey(const std::string& hex) const;
