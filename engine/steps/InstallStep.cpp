@@ -171,7 +171,7 @@ void PutInPlace(TRunContext& run, const std::string& part, const std::string& ta
 // it failed (None: installed); unreachable tells that no server answered.
 TFailure InstallEntry(TRunContext& run, TInstallAhead& ahead, TTransferShow& transfer, const TPendingEntry& entry,
                       std::size_t i, bool& unreachable) {
-    TRunFields& thread = run.fields;
+    TRunFields& fields = run.fields;
     std::string part;
     TFailure failure;
     if (entry.problem) {
@@ -196,7 +196,7 @@ TFailure InstallEntry(TRunContext& run, TInstallAhead& ahead, TTransferShow& tra
         return failure;
     }
     try {
-        PutInPlace(run, part, thread.InstallDir + path, i);
+        PutInPlace(run, part, fields.InstallDir + path, i);
     } catch (const std::exception& e) {
         os::DeleteFile(part);  // ours: decoded ahead for this entry
         // A file another program holds comes named by the seam.
@@ -210,13 +210,13 @@ TFailure InstallEntry(TRunContext& run, TInstallAhead& ahead, TTransferShow& tra
 // DiskFull with the bytes missing when the install's volume can't hold what
 // the pending entries need; None when it can, or when its free space can't
 // be read. Entries without a valid size fail on their own and need nothing.
-TFailure SpaceShortage(const TRunFields& thread, std::span<const std::int64_t> sizes) {
+TFailure SpaceShortage(const TRunFields& fields, std::span<const std::int64_t> sizes) {
     const std::uint64_t needed = SpaceNeeded(sizes);
-    const std::optional<std::uint64_t> free = os::FreeSpace(thread.InstallDir);
+    const std::optional<std::uint64_t> free = os::FreeSpace(fields.InstallDir);
     if (!free || *free >= needed) return TFailure{};
     TFailure failure{
         TFault::DiskFull, 0,
-        thread.InstallDir + ": " + std::to_string(needed) + " bytes needed, " + std::to_string(*free) + " free"};
+        fields.InstallDir + ": " + std::to_string(needed) + " bytes needed, " + std::to_string(*free) + " free"};
     failure.bytesShort = needed - *free;
     return failure;
 }
@@ -253,17 +253,17 @@ std::uint64_t SpaceNeeded(std::span<const std::int64_t> sizes) {
 }
 
 void InstallPending(TRunContext& run) {
-    TRunFields& thread = run.fields;
-    thread.InstallFailed = false;
-    if (thread.PendingFiles.empty()) return;
-    run.report.BarMax(1, static_cast<std::int32_t>(thread.PendingFiles.size() - 1));
-    const std::vector<TPendingEntry> entries = ParsePendingEntries(thread.PendingFiles);
+    TRunFields& fields = run.fields;
+    fields.InstallFailed = false;
+    if (fields.PendingFiles.empty()) return;
+    run.report.BarMax(1, static_cast<std::int32_t>(fields.PendingFiles.size() - 1));
+    const std::vector<TPendingEntry> entries = ParsePendingEntries(fields.PendingFiles);
     const std::vector<std::int64_t> sizes = InstallSizes(entries);
     // Nothing is fetched for an install that can't fit: the run fails as a
     // whole, like one whose server can't be reached, and every file stays.
-    if (const TFailure shortage = SpaceShortage(thread, sizes)) {
+    if (const TFailure shortage = SpaceShortage(fields, sizes)) {
         run.report.Fail(shortage);
-        thread.InstallFailed = true;
+        fields.InstallFailed = true;
         run.report.Reset(TProgressKind::Total);
         run.report.ShowUpdateFinished();
         return;
@@ -288,7 +288,7 @@ void InstallPending(TRunContext& run) {
             run.report.EntryFinished(entry.path, failure);
             if (failure) {
                 run.report.Fail(failure);
-                thread.InstallFailed = true;
+                fields.InstallFailed = true;
             } else if (run.record) {
                 run.record->Installed(entry.path, entry.digest, entry.size);
             }
