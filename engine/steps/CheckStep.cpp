@@ -67,11 +67,11 @@ TLocal LocalDigest(const std::string& installDir, std::string_view line) {
 // it holds now may start a chain of patches to the entry), else recorded as
 // current.
 void Decide(TRunContext& run, std::string_view line, const TListEntry& entry, const std::optional<std::string>& digest) {
-    TRunFields& thread = run.fields;
-    if (!digest) run.missing.insert(thread.PendingFiles.size());
-    if (digest && *digest != entry.digest) run.patches.Found(thread.PendingFiles.size(), *digest, entry.digest);
+    TRunFields& fields = run.fields;
+    if (!digest) run.missing.insert(fields.PendingFiles.size());
+    if (digest && *digest != entry.digest) run.patches.Found(fields.PendingFiles.size(), *digest, entry.digest);
     if (!digest || *digest != entry.digest) {
-        thread.PendingFiles.push_back(line);
+        fields.PendingFiles.push_back(line);
     } else if (run.record) {
         run.record->Current(entry.path, *digest);
     }
@@ -81,7 +81,7 @@ void Decide(TRunContext& run, std::string_view line, const TListEntry& entry, co
 
 void CheckSection(TRunContext& run, const TListLines& section) {
     if (section.empty() || section.front() == "FAIL") return;
-    TRunFields& thread = run.fields;
+    TRunFields& fields = run.fields;
     run.report.Status(TRunPhase::CheckingFiles, "");
     run.report.BarMax(1, static_cast<std::int32_t>(section.size() - 1));
 
@@ -92,7 +92,7 @@ void CheckSection(TRunContext& run, const TListLines& section) {
     // Each entry's local digest, hashed a few entries ahead on a second
     // core; the entries are decided in order.
     TWorkAhead<TLocal> localDigests(
-        numbered.size(), [&numbered, &thread](std::size_t i) { return LocalDigest(thread.InstallDir, numbered[i]); });
+        numbered.size(), [&numbered, &fields](std::size_t i) { return LocalDigest(fields.InstallDir, numbered[i]); });
     std::string detail;
     for (std::size_t i = 0; i < numbered.size(); ++i) {
         run.control.ThrowIfStopped();
@@ -106,7 +106,7 @@ void CheckSection(TRunContext& run, const TListLines& section) {
         // A line that can't name a file below the install directory is not
         // looked up on disk; installing it fails, which the user then sees.
         if (!SafeEntry(line)) {
-            thread.PendingFiles.push_back(line);
+            fields.PendingFiles.push_back(line);
             continue;
         }
         // Neither checked nor installed twice: the same entry again is taken
@@ -122,7 +122,7 @@ void CheckSection(TRunContext& run, const TListLines& section) {
         if (local.held) {
             // Failed here rather than fetched: the replace would fail the same way.
             const std::string path(entry->path);
-            os::NameHolder(local.held, thread.InstallDir + path, thread.InstallDir);
+            os::NameHolder(local.held, fields.InstallDir + path, fields.InstallDir);
             run.report.EntryFinished(path, local.held);
             run.report.Fail(local.held);
             continue;

@@ -19,9 +19,9 @@ namespace {
 // The job of pending entry i; nullopt for an entry that fails without a
 // request (the run's thread gives its reason).
 std::optional<TAheadJob> JobOf(const TRunContext& run, std::size_t i) {
-    const TRunFields& thread = run.fields;
+    const TRunFields& fields = run.fields;
     std::optional<TAheadJob> job;
-    const auto entry = SafeEntry(thread.PendingFiles[i]);
+    const auto entry = SafeEntry(fields.PendingFiles[i]);
     if (!entry) return job;
     const std::optional<std::int64_t> size = ParseSize(entry->size);
     if (!size) return job;
@@ -49,10 +49,10 @@ std::optional<TAheadJob> JobOf(const TRunContext& run, std::size_t i) {
 }
 
 // The decoded sizes of the pending entries, in all.
-std::int64_t PendingSizes(const TRunFields& thread) {
+std::int64_t PendingSizes(const TRunFields& fields) {
     std::int64_t sizes = 0;
-    for (std::size_t i = 0; i < thread.PendingFiles.size(); ++i) {
-        const auto entry = SafeEntry(thread.PendingFiles[i]);
+    for (std::size_t i = 0; i < fields.PendingFiles.size(); ++i) {
+        const auto entry = SafeEntry(fields.PendingFiles[i]);
         if (entry) sizes += ParseSize(entry->size).value_or(0);
     }
     return sizes;
@@ -177,15 +177,15 @@ void PutInPlace(TRunContext& run, const std::string& part, const std::string& ta
 // it failed (None: installed); unreachable tells that no server answered.
 TFailure InstallEntry(TRunContext& run, TInstallAhead& ahead, TTransferShow& transfer, std::size_t i,
                       bool& unreachable) {
-    TRunFields& thread = run.fields;
+    TRunFields& fields = run.fields;
     std::string part;
     TFailure failure;
-    const auto entry = SafeEntry(thread.PendingFiles[i]);
+    const auto entry = SafeEntry(fields.PendingFiles[i]);
     const std::optional<std::int64_t> size = entry ? ParseSize(entry->size) : std::nullopt;
     if (!size) {
         if (entry) run.report.Status(TRunPhase::Downloading, entry->path);
         ahead.Take(i, part, failure);
-        return ProblemOf(thread.PendingFiles[i]);
+        return ProblemOf(fields.PendingFiles[i]);
     }
     const std::string path(entry->path);
     TEntryShow show(run.report, path, *size);
@@ -201,11 +201,11 @@ TFailure InstallEntry(TRunContext& run, TInstallAhead& ahead, TTransferShow& tra
     unreachable = outcome == TInstallAhead::TOutcome::Unreachable;
     if (outcome != TInstallAhead::TOutcome::Ready) return failure;
     try {
-        PutInPlace(run, part, thread.InstallDir + path, i);
+        PutInPlace(run, part, fields.InstallDir + path, i);
     } catch (const std::exception& e) {
         os::DeleteFile(part);  // ours: decoded ahead for this entry
         TFailure failure = FailureOf(e);
-        os::NameHolder(failure, thread.InstallDir + path, thread.InstallDir);
+        os::NameHolder(failure, fields.InstallDir + path, fields.InstallDir);
         return failure;
     }
     return TFailure{};
@@ -214,20 +214,20 @@ TFailure InstallEntry(TRunContext& run, TInstallAhead& ahead, TTransferShow& tra
 // DiskFull with the bytes missing when the install's volume can't hold what
 // the pending entries need; None when it can, or when its free space can't
 // be read. Entries without a valid size fail on their own and need nothing.
-TFailure SpaceShortage(const TRunFields& thread) {
+TFailure SpaceShortage(const TRunFields& fields) {
     std::vector<std::int64_t> sizes;
-    sizes.reserve(thread.PendingFiles.size());
-    for (std::size_t i = 0; i < thread.PendingFiles.size(); ++i) {
-        const auto entry = SafeEntry(thread.PendingFiles[i]);
+    sizes.reserve(fields.PendingFiles.size());
+    for (std::size_t i = 0; i < fields.PendingFiles.size(); ++i) {
+        const auto entry = SafeEntry(fields.PendingFiles[i]);
         if (!entry) continue;
         if (const std::optional<std::int64_t> size = ParseSize(entry->size)) sizes.push_back(*size);
     }
     const std::uint64_t needed = SpaceNeeded(sizes);
-    const std::optional<std::uint64_t> free = os::FreeSpace(thread.InstallDir);
+    const std::optional<std::uint64_t> free = os::FreeSpace(fields.InstallDir);
     if (!free || *free >= needed) return TFailure{};
     TFailure failure{
         TFault::DiskFull, 0,
-        thread.InstallDir + ": " + std::to_string(needed) + " bytes needed, " + std::to_string(*free) + " free"};
+        fields.InstallDir + ": " + std::to_string(needed) + " bytes needed, " + std::to_string(*free) + " free"};
     failure.bytesShort = needed - *free;
     return failure;
 }
@@ -264,15 +264,15 @@ std::uint64_t SpaceNeeded(std::span<const std::int64_t> sizes) {
 }
 
 void InstallPending(TRunContext& run) {
-    TRunFields& thread = run.fields;
-    thread.InstallFailed = false;
-    if (thread.PendingFiles.empty()) return;
-    run.report.BarMax(1, static_cast<std::int32_t>(thread.PendingFiles.size() - 1));
+    TRunFields& fields = run.fields;
+    fields.InstallFailed = false;
+    if (fields.PendingFiles.empty()) return;
+    run.report.BarMax(1, static_cast<std::int32_t>(fields.PendingFiles.size() - 1));
     // Nothing is fetched for an install that can't fit: the run fails as a
     // whole, like one whose server can't be reached, and every file stays.
-    if (const TFailure shortage = SpaceShortage(thread)) {
+    if (const TFailure shortage = SpaceShortage(fields)) {
         run.report.Fail(shortage);
-        thread.InstallFailed = true;
+        fields.InstallFailed = true;
         run.report.Reset(TProgressKind::Total);
         run.report.ShowUpdateFinished();
         return;
@@ -281,17 +281,17 @@ void InstallPending(TRunContext& run) {
     {
         // Jobs are read on the workers' threads: PendingFiles stays as it
         // is during the loop.
-        TInstallAhead ahead(AheadOptions(run), thread.PendingFiles.size(),
+        TInstallAhead ahead(AheadOptions(run), fields.PendingFiles.size(),
                             [&run](std::size_t i) { return JobOf(run, i); });
-        TTransferShow transfer(run.report, run.control, PendingSizes(thread));
-        for (std::size_t i = 0; i < thread.PendingFiles.size();) {
+        TTransferShow transfer(run.report, run.control, PendingSizes(fields));
+        for (std::size_t i = 0; i < fields.PendingFiles.size();) {
             run.control.ThrowIfStopped();
             const auto began = std::chrono::steady_clock::now();
             bool unreachable = false;
             TFailure failure = InstallEntry(run, ahead, transfer, i, unreachable);
-            transfer.Show(ahead.Tally(), i + 1 == thread.PendingFiles.size());
-            const auto entry = ParseEntry(thread.PendingFiles[i]);
-            const std::string_view path = entry ? entry->path : thread.PendingFiles[i];
+            transfer.Show(ahead.Tally(), i + 1 == fields.PendingFiles.size());
+            const auto entry = ParseEntry(fields.PendingFiles[i]);
+            const std::string_view path = entry ? entry->path : fields.PendingFiles[i];
             if (failure) failure.path = path;
             if (run.log) {
                 const std::int64_t bytes = entry ? ParseSize(entry->size).value_or(0) : 0;
@@ -300,7 +300,7 @@ void InstallPending(TRunContext& run) {
             run.report.EntryFinished(path, failure);
             if (failure) {
                 run.report.Fail(failure);
-                thread.InstallFailed = true;
+                fields.InstallFailed = true;
             } else if (run.record) {
                 run.record->Installed(entry->path, entry->digest, ParseSize(entry->size).value_or(0));
             }

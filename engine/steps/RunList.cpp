@@ -48,17 +48,17 @@ std::string Download(TRunContext& run, const std::string& url) {
 // same server) verified; without one, nothing is asked for. Returns why the
 // list is refused, or "".
 std::string Verify(TRunContext& run, const std::string& listUrl, const std::string& archive) {
-    TRunFields& thread = run.fields;
+    TRunFields& fields = run.fields;
     std::string problem;
     try {
-        run.trust = TListTrust(thread.PublicKey);
+        run.trust = TListTrust(fields.PublicKey);
         TListTrust::TTemps temps;
         if (run.trust.Enabled()) {
-            temps.signature = run.temps.Pick(thread.InstallDir, kListArchiveName, kSignatureSuffix);
-            temps.state = run.temps.Pick(thread.InstallDir, kSerialStateName, ".tmp");
+            temps.signature = run.temps.Pick(fields.InstallDir, kListArchiveName, kSignatureSuffix);
+            temps.state = run.temps.Pick(fields.InstallDir, kSerialStateName, ".tmp");
         }
         problem = run.trust.VerifyList(
-            thread.InstallDir, listUrl, archive, temps,
+            fields.InstallDir, listUrl, archive, temps,
             [&run](const std::string& url, const std::string& path) { return DownloadTo(run, url, path, true, true); },
             UnixNow(), [&run] { run.control.WaitFor(kAgainAfter); });
     } catch (const std::exception& e) {

@@ -26,7 +26,7 @@ std::string CurrentDigest(const std::string& path) {
 // Fetches and verifies the new executable into fresh; false when the server
 // can't be reached. Only a complete, verified copy is left there.
 bool FetchNew(TRunContext& run, const TListEntry& entry, const std::string& fresh) {
-    TRunFields& thread = run.fields;
+    TRunFields& fields = run.fields;
     const std::string name(entry.path);
     const std::optional<std::int64_t> size = ParseSize(entry.size);
     if (!size) throw EConvertError("'" + std::string(entry.size) + "' is not a valid size");
@@ -40,7 +40,7 @@ bool FetchNew(TRunContext& run, const TListEntry& entry, const std::string& fres
     // Each server's copy is fetched into a name of its own and checked;
     // a failed one is gone before the next server is asked.
     return FetchFromServers(run, name, std::string(entry.digest), [&](const std::string& url, bool) {
-        const std::string archive = run.temps.Pick(thread.InstallDir, name, kCopySuffix);
+        const std::string archive = run.temps.Pick(fields.InstallDir, name, kCopySuffix);
         TCopyCheck check(*size, std::string(entry.digest), std::string(entry.sha256), run.trust);
         run.downloadLimit = static_cast<std::uint64_t>(CompressedSizeBound(*size));
         run.extractCheck = nullptr;
@@ -57,7 +57,7 @@ bool FetchNew(TRunContext& run, const TListEntry& entry, const std::string& fres
 
 void ReplaceSelf(TRunContext& run, const std::string& entryLine) {
     if (entryLine.empty()) return;
-    TRunFields& thread = run.fields;
+    TRunFields& fields = run.fields;
     const auto entry = ParseEntry(entryLine);
     // The script names the executable unquoted: only a bare, plain name.
     if (!entry || !IsSafeSelfName(entry->path)) {
@@ -65,16 +65,16 @@ void ReplaceSelf(TRunContext& run, const std::string& entryLine) {
         return;
     }
     const std::string name(entry->path);
-    if (CurrentDigest(thread.InstallDir + name) == entry->digest) return;
+    if (CurrentDigest(fields.InstallDir + name) == entry->digest) return;
 
-    if (thread.SelfMode == TSelfMode::OrdinaryFile) {
-        thread.PendingFiles.push_back(entryLine);
+    if (fields.SelfMode == TSelfMode::OrdinaryFile) {
+        fields.PendingFiles.push_back(entryLine);
         return;
     }
 
     // The script renames exactly <name>.New and writes Update.bat: when the
     // list manages a file of either name, the swap would destroy it.
-    const std::string fresh = thread.InstallDir + name + ".New";
+    const std::string fresh = fields.InstallDir + name + ".New";
     if (run.temps.Claimed(name + ".New") || run.temps.Claimed("Update.bat") || os::NameTaken(fresh)) {
         run.report.Fail(TFailure{TFault::NameTaken, 0, fresh});
         return;
@@ -89,10 +89,10 @@ void ReplaceSelf(TRunContext& run, const std::string& entryLine) {
         WriteUpdateScript(name);
         run.report.CatchUp();
         run.control.ThrowIfStopped();  // a closed window restarts nothing
-        RunProgram(thread.InstallDir + "Update.bat");
+        RunProgram(fields.InstallDir + "Update.bat");
     } catch (const std::exception& e) {
         os::DeleteFile(fresh);
-        os::DeleteFile(thread.InstallDir + "Update.bat");
+        os::DeleteFile(fields.InstallDir + "Update.bat");
         run.report.Fail(FailureOf(e));
     }
 }
