@@ -6,6 +6,7 @@
 #include "formats/Decimal.h"
 #include "formats/PatchIndex.h"
 #include "formats/Publication.h"
+#include "formats/ServerUrls.h"
 #include "platform/os.h"
 
 #include <algorithm>
@@ -173,11 +174,7 @@ void ReadList(const std::string& path, TRunList& list) {
         list.critical = list.reader.ReadSectionLines("files_critical");
         list.normal = list.reader.ReadSectionLines("files_normal");
         list.patches = list.reader.ReadSectionLines(kPatchSection);
-        list.reader.ReadSectionLines("settings").ForEach([&list](std::string_view line) {
-            const std::vector<std::string> fields = SplitFields(line, "|");
-            // Fields come last first: "Mirror|URL".
-            if (fields.size() == 2 && fields.back() == "Mirror") list.mirrors.push_back(fields.front());
-        });
+        list.mirrors = ListedMirrors(list.reader.ReadSectionLines("settings"));
     } catch (...) {
         os::DeleteFile(path);
         throw;
