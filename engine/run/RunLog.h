@@ -18,6 +18,13 @@
 #include <string_view>
 #include <vector>
 
+// The lines of a failed entry and of a skipped server, as the log writes
+// them and corvel-update prints them (Windows-1252):
+// "failed     data\x.pak: digest mismatch",
+// "skipped    http://a/Updater/: cannot connect (refused)".
+std::string FailedLine(std::string_view path, const TFailure& failure);
+std::string SkippedLine(std::string_view baseUrl, const TFailure& failure);
+
 class TRunLog {
 public:
     static constexpr std::uintmax_t kMaxSize = std::uintmax_t{1} << 20;
