@@ -51,7 +51,7 @@ bool TInstallAhead::FetchPatches(os::HttpSession& http, Slot& slot, const TAhead
         const TFailure failure = FailureOf(e);
         if (failure.fault == TFault::Stopped) throw;
         slot.patchFailed = true;
-        slot.note = "patch failed (" + DescribeFailure(failure) + "), fetching the whole copy";
+        slot.note = PatchFallbackNote(failure);
         return false;
     }
 }

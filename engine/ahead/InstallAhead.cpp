@@ -3,6 +3,7 @@
 #include "engine/fetch/CopyStreams.h"
 #include "engine/state/ListTrust.h"
 #include "engine/fetch/RunControl.h"
+#include "engine/patch/PatchApply.h"
 #include "engine/state/TempNames.h"
 #include "formats/BZip2.h"
 #include "formats/Classes.h"
@@ -127,7 +128,7 @@ void TInstallAhead::DecodeLoop() {
             // A patch that failed falls back to the copy, in this run.
             if (patched && failure.fault != TFault::Stopped) {
                 slot.patchFailed = true;
-                slot.note = "patch failed (" + DescribeFailure(failure) + "), fetching the whole copy";
+                slot.note = PatchFallbackNote(failure);
             }
             again = (slot.resumed || patched) && failure.fault != TFault::Stopped;
             // A copy that isn't the list's (or an error page) is asked
