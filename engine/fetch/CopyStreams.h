@@ -61,7 +61,7 @@ private:
 // How a body is received: after offset bytes already there, no more than
 // limit bytes in all; received(total) runs after each block (and first with
 // offset, when continuing) and stopped() is asked after each block. With a
-// pace, each read waits for the run's limit and pause (see engine/Pace).
+// pace, each read waits for the run's limit and pause (see engine/fetch/Pace).
 struct TReceive {
     std::uint64_t offset = 0;
     std::optional<std::uint64_t> limit;

@@ -1,5 +1,5 @@
 // A pending entry rebuilt from the file the install has and the patches the
-// publisher wrote since (engine/PatchDecoder decodes each): link by link,
+// publisher wrote since (engine/patch/PatchDecoder decodes each): link by link,
 // each into a temporary of exactly its size, written through a writable
 // mapping, so peak memory stays within the decoder's bound plus the pages
 // in flight, for files of any size. Each intermediate must be the content

@@ -1,3 +1,7 @@
+// The list from each server in turn: its archive fetched within a bound,
+// the signature checked (asked once more when it disagrees with the list),
+// the archive decoded; the first server that gives one is preferred for the
+// rest of the run, and without any the run fails with the first reason.
 #include "engine/steps/RunList.h"
 
 #include "engine/run/RunContext.h"
