@@ -1,4 +1,4 @@
-// Applying a patch as the install does (engine/PatchApply): speed in MB/s of
+// Applying a patch as the install does (engine/patch/PatchApply): speed in MB/s of
 // output per core and peak memory, for a large file with a small change.
 //   bench_patch make DIR SIZE_MIB   DIR/old, DIR/new (1 MiB of it rewritten
 //                                   in 256 places) and DIR/patch (libzstd,

@@ -11,6 +11,7 @@
 #include "engine/steps/RunList.h"
 #include "engine/steps/RunNames.h"
 #include "engine/steps/SelfUpdate.h"
+#include "formats/LstFile.h"
 #include "platform/os.h"
 
 #include <thread>
@@ -92,11 +93,14 @@ void GFilesThread::Execute() {
             ClaimAndSweep(run, list);
             FindDuplicates(run, list);
             LoadInstallRecord(run);
-            PendingFiles.reserve(list.critical.size() + (ForceCheck || list.rev > 0 ? list.normal.size() : 0) + 1);
-            SelfEntry = list.self.empty() ? std::string("FAIL") : std::string(list.self.front());
-            if (SelfEntry != "FAIL") UpdateSelf(SelfEntry);
+            // A revision above 0, or the check button, checks every file;
+            // otherwise only the critical ones are.
+            const bool checkNormal = ForceCheck || list.rev > 0;
+            PendingFiles.reserve(list.critical.size() + (checkNormal ? list.normal.size() : 0) + 1);
+            SelfEntry = list.self.empty() ? std::string(kNoSectionLine) : std::string(list.self.front());
+            if (SelfEntry != kNoSectionLine) UpdateSelf(SelfEntry);
             CheckFiles(list.critical);
-            if (ForceCheck || list.rev > 0) CheckFiles(list.normal);
+            if (checkNormal) CheckFiles(list.normal);
             UpdateFiles();
             RemoveObsolete(run, list);
         } catch (const std::exception& e) {

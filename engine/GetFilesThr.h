@@ -1,7 +1,8 @@
 // One update run: from fetching the published file list to the last
 // installed file, on a worker thread of its own. Execute reads as the order
-// of a run; each step lives in a module of its own (engine/RunList,
-// RunNames, CheckStep, InstallStep, ObsoleteStep, SelfUpdate, RunReport).
+// of a run; each step lives in a module of its own (engine/steps/: RunList,
+// RunNames, CheckStep, InstallStep, ObsoleteStep, SelfUpdate; the view's
+// side in engine/view/RunReport).
 #pragma once
 
 #include "engine/fetch/RunControl.h"
@@ -47,7 +48,7 @@ public:
     void SetPauseCloseAfter(std::chrono::steady_clock::duration after);
 
     bool FreeOnTerminate = false;
-    // Where the run logs what it did (engine/RunLog); empty: no log. A
+    // Where the run logs what it did (engine/run/RunLog); empty: no log. A
     // relative path is read from the current directory, the install's.
     std::filesystem::path LogFile;
 
@@ -63,7 +64,7 @@ public:
     std::shared_ptr<TRunControl> Control() const { return control_; }
     void RequestStop() { control_->RequestStop(); }
 
-    // Window-side operations: each reads the run's fields (engine/RunReport
+    // Window-side operations: each reads the run's fields (engine/view/RunReport
     // says which are published and which are handed over).
     void SyncStatus();
     void SyncProgressMax();
@@ -74,7 +75,12 @@ public:
     void EndUpdateView();
     void ShowUpdateFinished();
 
-    // The steps of the run (public so that tests can drive them one by one).
+    // What the steps share.
+    TRunContext& Context() { return *context_; }
+
+private:
+    // The steps of the run: Execute calls them in order, and each hands its
+    // work to the module named at the top.
     void Execute();
     void CheckFiles(const TListLines& lines);
     void UpdateFiles();
@@ -89,10 +95,6 @@ public:
     void DecompressStream(TStream& source, TStream& target, TCopyCheck& check);
     void OnExtractProgress(void* sender);
 
-    // What the steps share.
-    TRunContext& Context() { return *context_; }
-
-private:
     void ExecuteGuarded();
     void Close();
 

@@ -1,5 +1,7 @@
 #include "formats/ListWriter.h"
 
+#include "formats/ServerUrls.h"
+
 #include <algorithm>
 
 namespace {
@@ -58,7 +60,10 @@ std::string WriteList(const TListContent& content) {
     out += "[settings]\r\nRev|";
     out += std::to_string(content.rev);
     out += "\r\n";
-    for (const std::string& url : content.mirrors) out += "Mirror|" + url + "\r\n";
+    for (const std::string& url : content.mirrors) {
+        out += MirrorLine(url);
+        out += "\r\n";
+    }
     for (const std::string& key : content.keys) out += "Key|" + key + "\r\n";
     for (const std::string& key : content.revoked) out += "Revoke|" + key + "\r\n";
     out += "[/settings]\r\n";

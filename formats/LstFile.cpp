@@ -36,13 +36,13 @@ TListLines TListFile::ReadSectionLines(const std::string& name) {
     return FindListSection(text_, name);
 }
 
-// ... and "FAIL" when that is nothing.
+// ... and kNoSectionLine when that is nothing.
 std::vector<std::string> TListFile::ReadSection(const std::string& name) {
     std::vector<std::string> lines;
     const TListLines section = ReadSectionLines(name);
     lines.reserve(std::max<std::size_t>(section.size(), 1));
     section.ForEach([&](std::string_view line) { lines.emplace_back(line); });
-    if (lines.empty()) lines.emplace_back("FAIL");
+    if (lines.empty()) lines.emplace_back(kNoSectionLine);
     return lines;
 }
 

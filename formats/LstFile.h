@@ -10,13 +10,17 @@
 #include <string>
 #include <vector>
 
+// The single line ReadSection gives for a section that is missing or empty;
+// a section whose first line reads so counts as empty wherever it is read.
+inline constexpr const char* kNoSectionLine = "FAIL";
+
 class TListFile {
 public:
     // Binds the reader to a path; nothing is opened until the first read.
     explicit TListFile(std::string path);
 
     // The trimmed content lines of the first section called name, in file
-    // order, or the single line "FAIL" when it is missing or has no content
+    // order, or the single line kNoSectionLine when it is missing or has no content
     // line. Raises EInOutError when the file can't be opened.
     std::vector<std::string> ReadSection(const std::string& name);
     // The content lines of the first section called name, without copies;

@@ -26,7 +26,9 @@ inline constexpr const char* kManifestName = "files.lst.written";
 // In an install directory: the serial of the last list it accepted, the
 // keys and revocations verified lists named, and the record of the files
 // this updater put in place there (path|md5|size lines), by which a file a
-// later publication drops is removed.
+// later publication drops is removed. Listed with the install's other files
+// of the updater's own (its log and settings) in
+// formats/install-state-files.txt.
 inline constexpr const char* kSerialStateName = "files.lst.serial";
 inline constexpr const char* kKeyringStateName = "files.lst.keys";
 inline constexpr const char* kInstalledRecordName = "files.lst.installed";

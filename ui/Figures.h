@@ -1,5 +1,5 @@
 // The install's download figures as the window shows them, in Spanish:
-// "120 / 700 MB · 3,2 MB/s · faltan 2 min".
+// "120 / 700 MB · 3,2 MB/s · faltan 2 min" (engine/view/Figures words them).
 #pragma once
 
 #include "engine/view/UpdateView.h"

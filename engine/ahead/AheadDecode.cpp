@@ -1,6 +1,7 @@
 #include "engine/ahead/AheadDecode.h"
 
 #include "engine/ahead/AheadPatch.h"
+#include "engine/patch/PatchApply.h"
 #include "engine/fetch/CopyStreams.h"
 #include "engine/fetch/RunControl.h"
 #include "formats/BZip2.h"
@@ -78,7 +79,7 @@ TDecoded DecodeClaim(TAheadShared& shared, TClaim& claim) {
         // A patch that failed falls back to the copy, in this run.
         if (patched && !stopped) {
             claim.patchFailed = true;
-            claim.note = PatchFailedNote(decoded.failure);
+            claim.note = PatchFallbackNote(decoded.failure);
         }
         decoded.again = (claim.resumed || patched) && !stopped;
         // A copy that isn't the list's (or an error page) is asked again:

@@ -51,10 +51,6 @@ void FetchPatch(TAheadShared& shared, os::HttpSession& http, TClaim& claim, cons
 
 }  // namespace
 
-std::string PatchFailedNote(const TFailure& failure) {
-    return "patch failed (" + DescribeFailure(failure) + "), fetching the whole copy";
-}
-
 bool FetchPatches(TAheadShared& shared, os::HttpSession& http, TClaim& claim) {
     std::uint64_t offset = 0;
     try {
@@ -71,7 +67,7 @@ bool FetchPatches(TAheadShared& shared, os::HttpSession& http, TClaim& claim) {
         const TFailure failure = FailureOf(e);
         if (failure.fault == TFault::Stopped) throw;
         claim.patchFailed = true;
-        claim.note = PatchFailedNote(failure);
+        claim.note = PatchFallbackNote(failure);
         return false;
     }
 }

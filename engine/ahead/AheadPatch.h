@@ -20,5 +20,3 @@ bool FetchPatches(TAheadShared& shared, os::HttpSession& http, TClaim& claim);
 // every case, a part that fails too.
 std::string ApplyPatches(TAheadShared& shared, TClaim& claim);
 
-// How a patch failure reads in the run's log.
-std::string PatchFailedNote(const TFailure& failure);

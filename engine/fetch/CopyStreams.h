@@ -62,7 +62,7 @@ private:
 // limit bytes in all (every body has one: left at 0, any byte fails);
 // received(total) runs after each block (and first with offset, when
 // continuing) and stopped() is asked after each block. With a pace, each
-// read waits for the run's limit and pause (see engine/Pace).
+// read waits for the run's limit and pause (see engine/fetch/Pace).
 struct TReceive {
     std::uint64_t offset = 0;
     std::uint64_t limit = 0;

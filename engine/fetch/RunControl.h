@@ -1,7 +1,9 @@
-// What a run shares with whoever started it: a request to stop, and the
-// signal that its thread has ended. The window keeps this after the run has
-// gone, so that closing it can stop the run and wait for it (bounded) before
-// the process exits, instead of ending a run in the middle of a file.
+// What a run shares with whoever started it: the download limit and the
+// pause the player sets while it runs (the tray menu, --limit-rate), a
+// request to stop, and the signal that its thread has ended. The window
+// keeps this after the run has gone, so that closing it can stop the run and
+// wait for it (bounded) before the process exits, instead of ending a run in
+// the middle of a file.
 #pragma once
 
 #include "platform/errors.h"

@@ -1,6 +1,7 @@
 #include "engine/fetch/Servers.h"
 
 #include "formats/Publication.h"
+#include "formats/ServerUrls.h"
 
 #include <algorithm>
 #include <mutex>
@@ -13,20 +14,6 @@ std::string WithSlash(std::string url) {
 }
 
 }  // namespace
-
-bool IsServerUrl(std::string_view url) {
-    if (url.size() > 1024) return false;
-    std::size_t host = 0;
-    if (url.rfind("http://", 0) == 0) {
-        host = 7;
-    } else if (url.rfind("https://", 0) == 0) {
-        host = 8;
-    } else {
-        return false;
-    }
-    if (url.size() == host || url[host] == '/') return false;
-    return std::all_of(url.begin(), url.end(), [](char c) { return c > 0x20 && c < 0x7f; });
-}
 
 std::vector<std::string> SplitServerUrls(std::string_view text) {
     std::vector<std::string> urls;

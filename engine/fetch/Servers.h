@@ -10,6 +10,7 @@
 // every call is thread-safe.
 #pragma once
 
+#include "formats/ServerUrls.h"
 #include "platform/errors.h"
 #include "platform/sync.h"
 
@@ -23,7 +24,7 @@ class TServers {
 public:
     static constexpr int kDemoteAfter = 3;
     // Mirrors a signed list may add, at most.
-    static constexpr std::size_t kMaxListed = 8;
+    static constexpr std::size_t kMaxListed = kMaxListedMirrors;
     // Reasons kept per server; later failures are only counted.
     static constexpr std::size_t kKeptReasons = 8;
     // How long a server that accepted the connection may take to begin its
@@ -37,8 +38,8 @@ public:
 
     std::size_t Count() const;
     std::string Base(std::size_t server) const;
-    // Appends the mirrors a verified list names: only http and https URLs
-    // (see IsServerUrl), none already known, at most kMaxListed in all.
+    // Appends the mirrors a verified list names: only server URLs
+    // (formats/ServerUrls), none already known, at most kMaxListed in all.
     // Returns how many were added.
     std::size_t AddListed(const std::vector<std::string>& urls);
 
@@ -84,10 +85,6 @@ bool ServerFault(TFault fault);
 // same name: asked again with a query that caches key on.
 bool CopyFault(TFault fault);
 
-// Threat: a list (signed, yet) or a build naming a scheme we never meant to
-// speak, or a URL carrying blanks or line breaks into a request. Only http
-// and https with a host, printable ASCII without blanks, at most 1024 bytes.
-bool IsServerUrl(std::string_view url);
 // The URLs of a text that lists several, separated by blanks.
 std::vector<std::string> SplitServerUrls(std::string_view text);
 

@@ -3,6 +3,7 @@
 #include "engine/fetch/CopyStreams.h"
 #include "engine/state/ListTrust.h"
 #include "engine/patch/PatchDecoder.h"
+#include "platform/errors.h"
 #include "platform/os.h"
 
 #include <array>
@@ -130,4 +131,8 @@ void ApplyChain(const std::string& oldPath, const std::vector<TPatchStep>& steps
         throw;
     }
     drop();
+}
+
+std::string PatchFallbackNote(const TFailure& failure) {
+    return "patch failed (" + DescribeFailure(failure) + "), fetching the whole copy";
 }

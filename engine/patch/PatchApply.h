@@ -1,5 +1,5 @@
 // A pending entry rebuilt from the file the install has and the patches the
-// publisher wrote since (engine/PatchDecoder decodes each): link by link,
+// publisher wrote since (engine/patch/PatchDecoder decodes each): link by link,
 // each into a temporary of exactly its size, written through a writable
 // mapping, so peak memory stays within the decoder's bound plus the pages
 // in flight, for files of any size. Each intermediate must be the content
@@ -12,6 +12,7 @@
 #include <vector>
 
 class TCopyCheck;
+struct TFailure;
 namespace os {
 class File;
 }
@@ -45,3 +46,7 @@ void ApplyChain(const std::string& oldPath, const std::vector<TPatchStep>& steps
 // size, no more than twice the larger of the old and the final file plus
 // 64 MiB (a file that grew and shrank again within the history).
 std::uint64_t IntermediateBound(std::uint64_t oldSize, std::uint64_t finalSize);
+
+// The log's note for an entry whose chain failed, fetched or applied: its
+// whole copy is fetched instead.
+std::string PatchFallbackNote(const TFailure& failure);

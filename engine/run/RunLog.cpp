@@ -26,6 +26,30 @@ std::string Now() {
 
 }  // namespace
 
+std::string FailedLine(std::string_view path, const TFailure& failure, bool systemText) {
+    std::string line = "failed     ";
+    line += path;
+    line += ": ";
+    line += systemText ? ExplainFailure(failure) : DescribeFailure(failure);
+    return line;
+}
+
+std::string SkippedLine(std::string_view baseUrl, const TFailure& failure, bool systemText) {
+    std::string line = "skipped    ";
+    line += baseUrl;
+    line += ": ";
+    if (systemText) return line + ExplainFailure(failure);
+    line += DescribeFailure(failure);
+    // The words behind a connection's failure say which it was (refused,
+    // no answer within the bound, no such host).
+    if (failure.fault == TFault::CannotConnect && !failure.text.empty()) {
+        line += " (";
+        line += failure.text;
+        line += ')';
+    }
+    return line;
+}
+
 TRunLog::TRunLog(std::filesystem::path path) : path_(std::move(path)) { Open(); }
 
 void TRunLog::Open() {
@@ -67,9 +91,7 @@ void TRunLog::List(std::int32_t rev, std::uint64_t serial) {
 }
 
 void TRunLog::Server(std::string_view baseUrl, const TFailure& failure) {
-    // The words behind a connection's failure say which it was (refused,
-    // no answer within the bound, no such host).
-    Line(codepage::Cp1252ToUtf8("skipped    " + std::string(baseUrl) + ": " + ExplainFailure(failure)));
+    Line(codepage::Cp1252ToUtf8(SkippedLine(baseUrl, failure, true)));
 }
 
 void TRunLog::Mirrors(std::size_t added) { Line("mirrors    " + std::to_string(added) + " named by the list"); }
@@ -87,11 +109,11 @@ void TRunLog::Servers(const std::vector<TServers::TRecord>& records) {
 
 void TRunLog::Entry(std::string_view path, const TFailure& failure, std::int64_t bytes,
                     std::chrono::steady_clock::duration took) {
-    const std::string name = codepage::Cp1252ToUtf8(path);
     if (failure) {
-        Line("failed     " + name + ": " + codepage::Cp1252ToUtf8(ExplainFailure(failure)) + " (" + Seconds(took) + ")");
+        Line(codepage::Cp1252ToUtf8(FailedLine(path, failure, true)) + " (" + Seconds(took) + ")");
     } else {
-        Line("installed  " + name + " (" + std::to_string(bytes) + " bytes, " + Seconds(took) + ")");
+        Line("installed  " + codepage::Cp1252ToUtf8(path) + " (" + std::to_string(bytes) + " bytes, " + Seconds(took) +
+             ")");
     }
 }
 

@@ -18,6 +18,14 @@
 #include <string_view>
 #include <vector>
 
+// The lines of a failed entry and of a skipped server, as the log writes
+// them and corvel-update prints them (Windows-1252):
+// "failed     data\x.pak: digest mismatch",
+// "skipped    http://a/Updater/: cannot connect (refused)". The log asks
+// for the system's own text beside the reason (systemText).
+std::string FailedLine(std::string_view path, const TFailure& failure, bool systemText = false);
+std::string SkippedLine(std::string_view baseUrl, const TFailure& failure, bool systemText = false);
+
 class TRunLog {
 public:
     static constexpr std::uintmax_t kMaxSize = std::uintmax_t{1} << 20;

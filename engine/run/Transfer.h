@@ -32,7 +32,7 @@ std::optional<int> DownloadTo(TRunContext& run, const std::string& url, const st
 
 // The one way a file the list names (a copy, the updater's executable, a
 // patch) is fetched outside the install loop: from the run's servers in
-// turn (engine/Servers), the one that gave the list first. attempt fetches
+// turn (engine/fetch/Servers), the one that gave the list first. attempt fetches
 // and verifies url, raising on failure or returning false when no answer
 // came; moved tells that an earlier server was asked already, so nothing
 // it left is continued. True once an attempt succeeded; false when no

@@ -5,6 +5,7 @@
 #include "engine/state/InstallRecord.h"
 #include "engine/steps/WorkAhead.h"
 #include "formats/ListGrammar.h"
+#include "formats/LstFile.h"
 #include "formats/md5.h"
 #include "platform/os.h"
 
@@ -83,7 +84,7 @@ void Decide(TRunContext& run, std::string_view line, const TListEntry& entry, co
 }  // namespace
 
 void CheckSection(TRunContext& run, const TListLines& section) {
-    if (section.empty() || section.front() == "FAIL") return;
+    if (section.empty() || section.front() == kNoSectionLine) return;
     TRunFields& fields = run.fields;
     run.report.Status(TRunPhase::CheckingFiles, "");
     run.report.BarMax(1, static_cast<std::int32_t>(section.size() - 1));

@@ -1,5 +1,5 @@
 // The files an earlier publication installed and the current list no longer
-// names. The install's record (engine/InstallRecord) is read once the names
+// names. The install's record (engine/state/InstallRecord) is read once the names
 // are claimed, learns from the check which recorded files are still current
 // and from the install what it put in place, removes the dropped files after
 // the install, and is written back at the end of the run.

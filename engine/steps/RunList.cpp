@@ -1,3 +1,7 @@
+// The list from each server in turn: its archive fetched within a bound,
+// the signature checked (asked once more when it disagrees with the list),
+// the archive decoded; the first server that gives one is preferred for the
+// rest of the run, and without any the run fails with the first reason.
 #include "engine/steps/RunList.h"
 
 #include "engine/fetch/CopyStreams.h"
@@ -10,6 +14,7 @@
 #include "formats/Decimal.h"
 #include "formats/PatchIndex.h"
 #include "formats/Publication.h"
+#include "formats/ServerUrls.h"
 #include "platform/os.h"
 
 #include <algorithm>
@@ -187,11 +192,11 @@ void ReadList(const std::string& path, TRunList& list) {
         list.critical = list.reader.ReadSectionLines("files_critical");
         list.normal = list.reader.ReadSectionLines("files_normal");
         list.patches = list.reader.ReadSectionLines(kPatchSection);
+        list.mirrors = ListedMirrors(list.reader.ReadSectionLines("settings"));
         list.reader.ReadSectionLines("settings").ForEach([&list](std::string_view line) {
             const std::vector<std::string> fields = SplitFields(line, "|");
-            // Fields come last first: "Mirror|URL".
+            // Fields come last first: "Key|hex".
             if (fields.size() != 2) return;
-            if (fields.back() == "Mirror") list.mirrors.push_back(fields.front());
             const bool key = fields.back() == kKeyField;
             if (!key && fields.back() != kRevokeField) return;
             // A key that isn't 64 hex digits names nothing a signature could match.

@@ -1,6 +1,10 @@
-// The run's first step: the published list, fetched into the install
-// directory under a temporary name, its signature verified (with a key),
-// decoded, and read into memory once.
+// The run's first step: the published list, from the first server in the
+// run's order that gives a usable one (a server that doesn't answer, answers
+// an error or serves a list that doesn't verify is skipped with its reason,
+// and the next is asked), fetched into the install directory under a
+// temporary name, its signature verified (with a key), decoded, and read
+// into memory once. The mirrors a verified list names then join the run's
+// servers, after its own.
 #pragma once
 
 #include "formats/ListGrammar.h"
@@ -24,7 +28,7 @@ struct TRunList {
     TListFile reader;
     std::int32_t rev = 0;
     TListLines self, critical, normal;
-    // The links of the patch index (engine/PatchPlan reads them).
+    // The links of the patch index (engine/patch/PatchPlan reads them).
     TListLines patches;
     // The mirrors its [settings] name ("Mirror|URL" lines), as written.
     std::vector<std::string> mirrors;

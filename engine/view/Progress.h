@@ -1,9 +1,11 @@
-// Thins out the progress hand-offs of a run. A blocking hand-off to the
-// window's thread costs about a quarter of a millisecond under Wine, so one
-// per 1024-byte block would add a minute to every 256 MiB downloaded. A bar
-// gets at most one position per interval, but always its first value, its
-// last value before a reset, and any value still pending before another
-// window-side operation, so what the window shows stays in order.
+// Thins out the progress positions of a run. The worker no longer waits for
+// the window on each (engine/view/ViewFeed queues them), but a position per
+// 1024-byte block would still be hundreds of queued operations per frame
+// that the window applies one by one, and past the feed's capacity the
+// worker would wait for it after all. A bar gets at most one position per
+// interval, but always its first value, its last value before a reset, and
+// any value still pending before another window-side operation, so what the
+// window shows stays in order.
 #pragma once
 
 #include <array>

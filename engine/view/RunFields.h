@@ -46,7 +46,7 @@ struct TRunFields {
     std::string PublicKey;
     // Why a signed list was refused (for the console tool); empty otherwise.
     std::string TrustProblem;
-    // Servers asked after BaseUrl, in order, when it fails (engine/Servers).
+    // Servers asked after BaseUrl, in order, when it fails (engine/fetch/Servers).
     std::vector<std::string> Mirrors;
 
     // Sets Phase and its text in StatusText.

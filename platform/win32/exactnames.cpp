@@ -2,6 +2,7 @@
 
 #include "platform/devicenames.h"
 #include "platform/os.h"
+#include "platform/win32/narrow.h"
 
 #include <windows.h>
 
@@ -129,13 +130,7 @@ std::string ShownPath(std::string_view path) {
     std::wstring dir;
     const std::size_t token = ParseToken(path, dir);
     if (token == 0 || token == std::string_view::npos) return std::string(path);
-    std::string shown;
-    const int n = ::WideCharToMultiByte(1252, 0, dir.data(), static_cast<int>(dir.size()), nullptr, 0, nullptr, nullptr);
-    if (n > 0) {
-        shown.resize(static_cast<std::size_t>(n));
-        ::WideCharToMultiByte(1252, 0, dir.data(), static_cast<int>(dir.size()), shown.data(), n, nullptr, nullptr);
-    }
-    return shown + std::string(path.substr(token));
+    return Shown1252(dir) + std::string(path.substr(token));
 }
 
 std::wstring ExactNewName(const std::string& path) {

@@ -6,6 +6,7 @@
 #include "platform/os.h"
 #include "platform/win32/exactnames.h"
 #include "platform/win32/handle.h"
+#include "platform/win32/narrow.h"
 
 #include <windows.h>
 
@@ -13,6 +14,8 @@
 #include <tlhelp32.h>
 
 #include <vector>
+
+using os::win32::Shown1252;
 
 namespace os {
 
@@ -43,17 +46,6 @@ public:
 private:
     HMODULE module_;
 };
-
-// Windows-1252, as every name the engine reports.
-std::string Narrow(const std::wstring& wide) {
-    if (wide.empty()) return {};
-    const int n =
-        ::WideCharToMultiByte(1252, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr, nullptr);
-    if (n <= 0) return {};
-    std::string out(static_cast<std::size_t>(n), '\0');
-    ::WideCharToMultiByte(1252, 0, wide.data(), static_cast<int>(wide.size()), out.data(), n, nullptr, nullptr);
-    return out;
-}
 
 // The process's executable with its full path; empty when it can't be asked.
 std::wstring ImagePath(DWORD pid) {
@@ -122,7 +114,7 @@ std::vector<THolder> FromRestartManager(const std::wstring& file) {
         if (pid == ::GetCurrentProcessId()) continue;
         std::wstring name = FileNameOf(ImagePath(pid));
         if (name.empty()) name = info.strAppName;
-        holders.push_back(THolder{Narrow(name), pid});
+        holders.push_back(THolder{Shown1252(name), pid});
     }
     return holders;
 }
@@ -145,7 +137,7 @@ std::vector<THolder> StartedFrom(const std::wstring& installDir) {
                                    static_cast<int>(dir.size()), TRUE) != CSTR_EQUAL) {
             continue;
         }
-        holders.push_back(THolder{Narrow(FileNameOf(image)), pid});
+        holders.push_back(THolder{Shown1252(FileNameOf(image)), pid});
     }
     return holders;
 }

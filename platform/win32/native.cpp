@@ -1,9 +1,12 @@
 // Native paths for the tools on Windows: UTF-16 names, converted to and from
 // Windows-1252 by the system's own tables.
 #include "platform/os.h"
+#include "platform/win32/narrow.h"
 
 #include <windows.h>
 #include <shellapi.h>
+
+#include <utility>
 
 namespace os {
 
@@ -19,17 +22,9 @@ std::vector<std::filesystem::path> ProgramArguments(int, char**) {
 }
 
 codepage::TDecode NativeToCp1252(const std::filesystem::path& name, std::string& out) {
-    out.clear();
-    const std::wstring& wide = name.native();
-    if (wide.empty()) return codepage::TDecode::Ok;
-    BOOL usedDefault = FALSE;
-    const int n = ::WideCharToMultiByte(1252, WC_NO_BEST_FIT_CHARS, wide.data(), static_cast<int>(wide.size()), nullptr,
-                                        0, nullptr, &usedDefault);
-    if (n <= 0 || usedDefault) return codepage::TDecode::NotCp1252;
-    out.resize(static_cast<std::size_t>(n));
-    ::WideCharToMultiByte(1252, WC_NO_BEST_FIT_CHARS, wide.data(), static_cast<int>(wide.size()), out.data(), n,
-                          nullptr, &usedDefault);
-    return usedDefault ? codepage::TDecode::NotCp1252 : codepage::TDecode::Ok;
+    std::optional<std::string> exact = win32::Exact1252(name.native());
+    out = exact ? std::move(*exact) : std::string();
+    return exact ? codepage::TDecode::Ok : codepage::TDecode::NotCp1252;
 }
 
 std::filesystem::path NativeFromListBytes(std::string_view bytes) {

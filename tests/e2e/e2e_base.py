@@ -65,10 +65,21 @@ def wait_for_port(port, proc=None, timeout=15):
     raise RuntimeError("nothing listens on port %d" % port)
 
 
-# The install's record of the files the updater put in place: the updater's
-# own, like files.lst.serial; the trees below leave it out and the tests
-# that look at it read it.
+def _install_state():
+    here = os.path.dirname(os.path.abspath(__file__))
+    with open(os.path.join(here, "..", "..", "formats", "install-state-files.txt"), encoding="ascii") as f:
+        return [line.strip() for line in f if line.strip() and not line.startswith("#")]
+
+
+# The files the updater keeps of its own beside the game's, one list with
+# scripts/demo.
+INSTALL_STATE = _install_state()
+# Two of them: the install's record of the files the updater put in place
+# (the trees below leave it out and the tests that look at it read it), and
+# the serial of the last signed list it accepted.
 RECORD = "files.lst.installed"
+SERIAL = "files.lst.serial"
+assert RECORD in INSTALL_STATE and SERIAL in INSTALL_STATE
 
 
 def tree_of(root):

@@ -36,7 +36,7 @@ V1.update({"data/f%02d.dat" % i: _rnd.randbytes(48 * 1024) for i in range(24)})
 V2 = dict(V1, **{"game.exe": b"MZ game v2", "data/f03.dat": _rnd.randbytes(48 * 1024)})
 CORRUPT = "data/f05.dat"
 DIES_AT = "data/f02.dat"
-STATE = "files.lst.serial"
+STATE = base.SERIAL
 
 
 def copy_name(rel):

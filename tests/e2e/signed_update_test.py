@@ -45,7 +45,7 @@ FILES = {
     "data/config.ini": b"volume=3\r\n",
 }
 CHANGED = "data/config.ini"
-STATE = "files.lst.serial"
+STATE = base.SERIAL
 
 
 class _OnceHandler(base._LoggingHandler):

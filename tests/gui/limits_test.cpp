@@ -1,8 +1,8 @@
-// The player's hand on the downloads: the figures line, the limits of the
-// tray menu and their settings file, and the pause item.
+// The player's hand on the downloads: the figures line (worded by
+// engine/view/Figures, tested with it), the limits of the tray menu and
+// their settings file, and the pause item.
 #include "GuiFixture.h"
 
-#include "ui/Figures.h"
 #include "ui/Settings.h"
 
 #include <fstream>
@@ -10,32 +10,6 @@
 #include <string>
 
 namespace {
-
-TEST(FiguresText, ProgressSpeedAndTimeLeftInSpanish) {
-    constexpr std::int64_t KB = 1024, MB = 1024 * KB, GB = 1024 * MB;
-    struct Case {
-        TTransferFigures figures;
-        const wchar_t* text;
-    } cases[] = {
-        {{0, 0, 0, -1, false}, L""},
-        {{120 * MB, 700 * MB, 0, -1, false}, L"120 / 700 MB"},
-        {{120 * MB, 700 * MB, 3 * MB + MB / 5, 120, false}, L"120 / 700 MB \u00B7 3,2 MB/s \u00B7 faltan 2 min"},
-        {{MB / 2, 3 * MB, 600 * KB, 45, false}, L"0,5 / 3 MB \u00B7 600 KB/s \u00B7 faltan 45 s"},
-        {{GB, 4 * GB + GB / 2, 2 * MB, 3900, false}, L"1 / 4,5 GB \u00B7 2 MB/s \u00B7 faltan 1 h 5 min"},
-        {{GB, 5 * GB, 2 * MB, 7200, false}, L"1 / 5 GB \u00B7 2 MB/s \u00B7 faltan 2 h"},
-        {{10 * KB, 200 * KB, 500 * KB, 0, false}, L"10 / 200 KB \u00B7 500 KB/s \u00B7 faltan 0 s"},
-        // 9,97 MB reads as 10; minutes round up: 61 s is not "1 min", 3599 s is an hour.
-        {{MB, 9 * MB + 990 * KB, MB, 61, false}, L"1 / 10 MB \u00B7 1 MB/s \u00B7 faltan 2 min"},
-        {{MB, 20 * MB, MB, 3599, false}, L"1 / 20 MB \u00B7 1 MB/s \u00B7 faltan 1 h"},
-        // No time left until it is steady; paused shows neither speed nor time.
-        {{MB, 20 * MB, 700 * KB, -1, false}, L"1 / 20 MB \u00B7 700 KB/s"},
-        {{MB, 20 * MB, 700 * KB, 30, true}, L"1 / 20 MB \u00B7 En pausa"},
-        {{0, 0, 0, -1, true}, L"En pausa"},
-    };
-    for (const Case& c : cases) {
-        EXPECT_EQ(FiguresText(c.figures), c.text) << c.figures.done << " " << c.figures.total << " " << c.figures.speed;
-    }
-}
 
 TEST(RateLimitSetting, OnlyALimitTheMenuOffersIsRead) {
     EXPECT_EQ(ParseRateLimit("limit=1048576\r\n"), 1048576u);

@@ -2,6 +2,7 @@
 // what a client reads, entry by entry.
 #include "formats/ListGrammar.h"
 #include "formats/ListWriter.h"
+#include "formats/ServerUrls.h"
 
 #include <gtest/gtest.h>
 
@@ -58,6 +59,41 @@ TEST(PublishList, WithoutAnUpdaterTheSelfSectionIsLeftOut) {
     EXPECT_NE(mirrored.find("Rev|-5\r\nMirror|http://a.example/Updater/\r\nMirror|https://b.example/U/\r\n[/settings]"),
               std::string::npos);
     EXPECT_EQ(FindListValue(mirrored, "settings", "Rev"), "-5");
+}
+
+// Threat: a list naming a scheme or bytes that would reach the request line.
+// A mirror the publisher writes is one a run reads back whole; one a run
+// would drop (a "|" splits its line) is never written.
+TEST(PublishList, OnlyHttpAndHttpsUrlsNameServersAndEveryWrittenMirrorIsRead) {
+    struct Case {
+        std::string url;
+        bool server;
+        bool listed;
+    };
+    const std::vector<Case> cases = {
+        {"http://h/Updater/", true, true},
+        {"https://h:8443/x", true, true},
+        {"ftp://h/", false, false},
+        {"file:///etc/", false, false},
+        {"http:///path", false, false},
+        {"http://", false, false},
+        {"http://h/a b", false, false},
+        {"http://h/\r\nX-Evil: 1", false, false},
+        {"http://h/\xE9", false, false},
+        {"HTTP://h/", false, false},
+        {"http://h/" + std::string(1100, 'a'), false, false},
+        {"http://h/a|b", true, false},
+        {"http://h/Mirror|", true, false},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(IsServerUrl(c.url), c.server) << c.url;
+        EXPECT_EQ(IsListedMirrorUrl(c.url), c.listed) << c.url;
+        if (!c.server) continue;
+        TListContent list;
+        list.mirrors = {c.url};
+        const std::vector<std::string> read = ListedMirrors(FindListSection(WriteList(list), "settings"));
+        EXPECT_EQ(read == std::vector<std::string>{c.url}, c.listed) << c.url;
+    }
 }
 
 TEST(PublishList, TheOrderOfTheInputDoesNotChangeTheBytes) {

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <set>
 #include <string>
 
 namespace {
@@ -25,6 +27,20 @@ TEST(Publication, CopyNamesKeepTheListsSeparators) {
     EXPECT_EQ(CopyName("data\\maps\\town.map"), "data\\maps\\town.map.bz2");
     EXPECT_EQ(CopyName("CorvelUpdater.exe"), "CorvelUpdater.exe.bz2");
     EXPECT_EQ(CopyName(kListName), kListArchiveName);
+}
+
+// The list of the install's own files, which the scripts and the end-to-end
+// tests leave out when they compare an install with its client, holds the
+// names the code gives them.
+TEST(Publication, TheInstallsOwnFilesAreInTheSharedList) {
+    std::ifstream in(std::string(CORVEL_TEST_SOURCE_DIR) + "/formats/install-state-files.txt");
+    ASSERT_TRUE(in);
+    std::set<std::string> names;
+    for (std::string line; std::getline(in, line);) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (!line.empty() && line.front() != '#') names.insert(line);
+    }
+    for (const char* name : {kSerialStateName, kKeyringStateName, kInstalledRecordName}) EXPECT_EQ(names.count(name), 1u) << name;
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 // read or written, 2 for bad options or input that can't be published.
 #include "formats/Decimal.h"
 #include "formats/Publication.h"
+#include "formats/ServerUrls.h"
 #include "tools/publish/Names.h"
 #include "tools/publish/Publisher.h"
 #include "tools/publish/Text.h"
@@ -11,7 +12,6 @@
 #include "tools/publish/StopPoints.h"
 #endif
 
-#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -147,12 +147,11 @@ int main(int argc, char** argv) {
             if (!jobs) UsageError("--jobs needs a number from 1 to 1024");
             options.jobs = static_cast<unsigned>(*jobs);
         } else if (name == "--mirror") {
-            // The list carries it as a field: no separators, blanks or line ends.
+            // Only what a run keeps: a mirror it would drop is refused here.
             const std::string url = Utf8(value);
-            const bool web = url.rfind("http://", 0) == 0 || url.rfind("https://", 0) == 0;
-            const bool plain = std::all_of(url.begin(), url.end(), [](char c) { return c > ' ' && c < 0x7f && c != '|'; });
-            if (!web || !plain || url.size() > 1024) UsageError("--mirror needs an http:// or https:// URL");
-            if (options.mirrors.size() >= 8) UsageError("--mirror may be given at most 8 times");
+            if (!IsListedMirrorUrl(url)) UsageError("--mirror needs an http:// or https:// URL");
+            if (options.mirrors.size() >= kMaxListedMirrors)
+                UsageError(Cat("--mirror may be given at most ", std::to_string(kMaxListedMirrors), " times"));
             options.mirrors.push_back(url);
         } else if (name == "--patch-history") {
             const auto history = ParseDecimalInRange(Utf8(value), 0, 1000);

@@ -1,67 +1,13 @@
 #include "tools/update/ConsoleView.h"
 
+#include "engine/run/RunLog.h"
+#include "engine/view/Figures.h"
 #include "platform/os.h"
 
 #include <algorithm>
 #include <cstdio>
-#include <utility>
 
 using os::ConsoleText;
-
-namespace {
-
-constexpr std::int64_t kKB = 1024;
-
-// One decimal below ten units ("3.2"), whole units from there on.
-std::string Amount(std::int64_t bytes, std::int64_t unit) {
-    const std::int64_t tenths = (bytes * 10 + unit / 2) / unit;
-    if (tenths < 100 && tenths % 10 != 0) return std::to_string(tenths / 10) + "." + std::to_string(tenths % 10);
-    return std::to_string((tenths + 5) / 10);
-}
-
-std::pair<std::int64_t, const char*> UnitOf(std::int64_t bytes) {
-    if (bytes >= kKB * kKB * kKB) return {kKB * kKB * kKB, "GB"};
-    if (bytes >= kKB * kKB) return {kKB * kKB, "MB"};
-    return {kKB, "KB"};
-}
-
-}  // namespace
-
-std::string TransferText(const TTransferFigures& figures) {
-    std::string text;
-    auto append = [&](const std::string& part) {
-        if (!text.empty()) text += ", ";
-        text += part;
-    };
-    if (figures.total > 0) {
-        const auto [unit, name] = UnitOf(figures.total);
-        append(Amount(figures.done, unit) + "/" + Amount(figures.total, unit) + " " + name);
-    }
-    if (figures.paused) {
-        append("paused");
-        return text;
-    }
-    if (figures.speed > 0) {
-        const auto [unit, name] = figures.speed >= kKB * kKB ? std::pair<std::int64_t, const char*>{kKB * kKB, "MB"}
-                                                             : std::pair<std::int64_t, const char*>{kKB, "KB"};
-        append(Amount(figures.speed, unit) + " " + name + "/s");
-    }
-    if (figures.secondsLeft >= 0) {
-        const std::int64_t s = figures.secondsLeft;
-        const std::int64_t minutes = (s + 59) / 60;
-        std::string left;
-        if (s < 60) {
-            left = std::to_string(s) + " s";
-        } else if (minutes < 60) {
-            left = std::to_string(minutes) + " min";
-        } else {
-            left = std::to_string(minutes / 60) + " h";
-            if (minutes % 60) left += " " + std::to_string(minutes % 60) + " min";
-        }
-        append(left + " left");
-    }
-    return text;
-}
 
 TConsoleView::TConsoleView(bool verbose) : verbose_(verbose), terminal_(os::StandardErrorIsTerminal()) {}
 
@@ -84,7 +30,7 @@ void TConsoleView::SyncStatus(TRunPhase phase, const std::string& status, const 
 void TConsoleView::EntryFinished(const std::string& path, const TFailure& failure) {
     ClearBar();
     if (failure) {
-        std::printf("failed     %s: %s\n", ConsoleText(path).c_str(), ConsoleText(DescribeFailure(failure)).c_str());
+        std::printf("%s\n", ConsoleText(FailedLine(path, failure)).c_str());
     } else {
         std::printf("installed  %s\n", ConsoleText(path).c_str());
     }
@@ -94,9 +40,7 @@ void TConsoleView::EntryFinished(const std::string& path, const TFailure& failur
 
 void TConsoleView::ServerSkipped(const std::string& baseUrl, const TFailure& failure) {
     ClearBar();
-    std::string reason = DescribeFailure(failure);
-    if (failure.fault == TFault::CannotConnect && !failure.text.empty()) reason += " (" + failure.text + ")";
-    std::printf("skipped    %s: %s\n", ConsoleText(baseUrl).c_str(), ConsoleText(reason).c_str());
+    std::printf("%s\n", ConsoleText(SkippedLine(baseUrl, failure)).c_str());
     std::fflush(stdout);
     DrawBar();
 }
@@ -156,7 +100,7 @@ void TConsoleView::DrawBar() {
     line += std::to_string(total);
     line += "%  ";
     // Before the status and path, which the width may cut.
-    if (const std::string figures = TransferText(figures_); !figures.empty()) {
+    if (const std::string figures = FormatFigures(figures_, kEnglishFigures); !figures.empty()) {
         line += figures;
         line += "  ";
     }

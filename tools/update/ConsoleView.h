@@ -11,10 +11,6 @@
 #include <cstdint>
 #include <string>
 
-// The figures of the progress line: "120/700 MB, 3.2 MB/s, 2 min left"
-// (sizes of 1024 bytes to the KB); "paused" instead of the speed while paused.
-std::string TransferText(const TTransferFigures& figures);
-
 class TConsoleView final : public TUpdateView {
 public:
     explicit TConsoleView(bool verbose);

@@ -1,6 +1,7 @@
 #include "ui/controls/Picture.h"
 
 #include "platform/errors.h"
+#include "platform/win32/narrow.h"
 
 #include <objidl.h>
 #include <gdiplus.h>
@@ -9,12 +10,6 @@
 #include <string>
 
 namespace {
-
-std::string Narrow(const wchar_t* name) {
-    std::string out;
-    for (; *name; ++name) out.push_back(static_cast<char>(*name));
-    return out;
-}
 
 struct TGlobalFree {
     void operator()(void* h) const { GlobalFree(h); }
@@ -54,7 +49,7 @@ std::shared_ptr<TPicture> TPicture::FromResource(const wchar_t* name, std::optio
     HRSRC info = FindResourceW(module, name, MAKEINTRESOURCEW(10) /* RT_RCDATA */);
     HGLOBAL loaded = info ? LoadResource(module, info) : nullptr;
     const void* data = loaded ? LockResource(loaded) : nullptr;
-    if (!data) throw Exception("Falta el recurso " + Narrow(name));
+    if (!data) throw Exception("Falta el recurso " + os::win32::Shown1252(name));
     const DWORD size = SizeofResource(module, info);
 
     // GDI+ reads pictures from a stream; the stream owns a copy of the bytes.
@@ -67,7 +62,8 @@ std::shared_ptr<TPicture> TPicture::FromResource(const wchar_t* name, std::optio
     global.release();  // the stream frees it
 
     Gdiplus::Bitmap decoded(stream.Get());
-    if (decoded.GetLastStatus() != Gdiplus::Ok) throw Exception("No se pudo leer la imagen " + Narrow(name));
+    if (decoded.GetLastStatus() != Gdiplus::Ok)
+        throw Exception("No se pudo leer la imagen " + os::win32::Shown1252(name));
     const int width = static_cast<int>(decoded.GetWidth());
     const int height = static_cast<int>(decoded.GetHeight());
     std::vector<std::uint32_t> pixels(static_cast<std::size_t>(width) * height);
@@ -80,7 +76,7 @@ std::shared_ptr<TPicture> TPicture::FromResource(const wchar_t* name, std::optio
     Gdiplus::Rect all(0, 0, width, height);
     if (decoded.LockBits(&all, Gdiplus::ImageLockModeRead | Gdiplus::ImageLockModeUserInputBuf, PixelFormat32bppPARGB,
                          &locked) != Gdiplus::Ok)
-        throw Exception("No se pudo leer la imagen " + Narrow(name));
+        throw Exception("No se pudo leer la imagen " + os::win32::Shown1252(name));
     decoded.UnlockBits(&locked);
 
     if (transparent) {
