@@ -1,5 +1,7 @@
 #include "formats/ListWriter.h"
 
+#include "formats/Publication.h"
+
 #include <algorithm>
 
 namespace {
@@ -59,6 +61,7 @@ std::string WriteList(const TListContent& content) {
     out += std::to_string(content.rev);
     out += "\r\n";
     for (const std::string& url : content.mirrors) out += "Mirror|" + url + "\r\n";
+    if (!content.objects.empty()) out += std::string(kObjectsKey) + "|" + content.objects + "\r\n";
     out += "[/settings]\r\n";
     // Without an updater entry the section is left out: the run then skips
     // the self-replacement.

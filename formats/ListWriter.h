@@ -19,6 +19,7 @@ struct TListItem {
 struct TListContent {
     std::int32_t rev = 0;
     std::vector<std::string> mirrors;  // "Mirror|URL" lines of [settings]
+    std::string objects;               // the objects' folder ("Objects|objects/"); empty: none
     std::optional<TListItem> self;
     std::vector<TListItem> critical;
     std::vector<TListItem> normal;
