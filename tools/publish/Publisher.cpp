@@ -387,7 +387,10 @@ std::vector<ObjectJob> MakeObjects(const std::vector<Job>& jobs, ServerState& st
 void CommitCopies(std::vector<Job>& jobs, std::vector<PatchJob>& patches, std::uint64_t publication,
                   const PublishOptions& options, const fs::path& serverDir, ServerState& state,
                   PublishSummary& summary) {
-    if (std::none_of(jobs.begin(), jobs.end(), [](const Job& job) { return job.temp.has_value(); })) return;
+    if (std::none_of(jobs.begin(), jobs.end(), [](const Job& job) { return job.temp.has_value(); }) &&
+        std::none_of(patches.begin(), patches.end(), [](const PatchJob& job) { return job.temp.has_value(); })) {
+        return;
+    }
     Manifest& written = state.written;
     for (const Job& job : jobs) {
         if (job.temp) written[job.file->listPath] = WrittenCopy{};
