@@ -149,7 +149,7 @@ std::vector<ObjectJob> PlanObjects(const std::vector<ObjectSource>& sources, con
     return jobs;
 }
 
-void MakeObject(ObjectJob& job, ByteCounter* progress, const Checkpoint& checkpoint) {
+void MakeObject(ObjectJob& job, ByteCounter* progress, const std::function<void(const char* step)>& checkpoint) {
     try {
         // Present but unrecorded (a killed run renamed it, or someone put it
         // there): trusted once it decodes to its content, else replaced.
@@ -182,7 +182,7 @@ void RecordObjects(const std::vector<ObjectSource>& sources, const std::vector<O
     for (const ObjectSource& source : sources) record.objects[source.digest].publication = publication;
 }
 
-std::size_t CommitObjects(std::vector<ObjectJob>& jobs, const Checkpoint& checkpoint) {
+std::size_t CommitObjects(std::vector<ObjectJob>& jobs, const std::function<void(const char* step)>& checkpoint) {
     std::size_t committed = 0;
     for (ObjectJob& job : jobs) {
         if (!job.temp) continue;
@@ -195,7 +195,7 @@ std::size_t CommitObjects(std::vector<ObjectJob>& jobs, const Checkpoint& checkp
 }
 
 std::size_t PruneObjects(PatchRecord& record, std::uint64_t publication, unsigned history, const fs::path& serverDir,
-                         const Checkpoint& checkpoint, std::vector<std::string>& warnings) {
+                         const std::function<void(const char* step)>& checkpoint, std::vector<std::string>& warnings) {
     history = std::max(history, 1u);
     std::erase_if(record.objects, [&](const auto& entry) {
         const std::uint64_t named = entry.second.publication;

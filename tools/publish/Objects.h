@@ -14,7 +14,6 @@
 #include "tools/publish/Compressor.h"
 #include "tools/publish/FileIo.h"
 #include "tools/publish/Manifest.h"
-#include "tools/publish/Patches.h"
 
 #include <cstdint>
 #include <filesystem>
@@ -52,7 +51,7 @@ std::vector<ObjectJob> PlanObjects(const std::vector<ObjectSource>& sources, con
                                    const std::filesystem::path& serverDir);
 
 // Verifies or writes one object. Never throws: a failure is left in job.error.
-void MakeObject(ObjectJob& job, ByteCounter* progress, const Checkpoint& checkpoint);
+void MakeObject(ObjectJob& job, ByteCounter* progress, const std::function<void(const char* step)>& checkpoint);
 
 // Records every content of the publication as named by `publication`, with
 // its object's size; call once every job is made.
@@ -60,13 +59,13 @@ void RecordObjects(const std::vector<ObjectSource>& sources, const std::vector<O
                    std::uint64_t publication);
 
 // Moves the written objects into place. Raises IoError.
-std::size_t CommitObjects(std::vector<ObjectJob>& jobs, const Checkpoint& checkpoint);
+std::size_t CommitObjects(std::vector<ObjectJob>& jobs, const std::function<void(const char* step)>& checkpoint);
 
 // After the list: removes every object no list of the last `history`
 // publications (the current one at least) names, recorded or left by an
 // interrupted run, and the record of it. Returns how many were removed.
 std::size_t PruneObjects(PatchRecord& record, std::uint64_t publication, unsigned history,
-                         const std::filesystem::path& serverDir, const Checkpoint& checkpoint,
+                         const std::filesystem::path& serverDir, const std::function<void(const char* step)>& checkpoint,
                          std::vector<std::string>& warnings);
 
 // Decodes an object (written by MakeObject) into target, or only reads it
