@@ -1,6 +1,7 @@
 #include "formats/ListWriter.h"
 
 #include "formats/ServerUrls.h"
+#include "formats/Publication.h"
 
 #include <algorithm>
 
@@ -66,6 +67,7 @@ std::string WriteList(const TListContent& content) {
     }
     for (const std::string& key : content.keys) out += "Key|" + key + "\r\n";
     for (const std::string& key : content.revoked) out += "Revoke|" + key + "\r\n";
+    if (!content.objects.empty()) out += std::string(kObjectsKey) + "|" + content.objects + "\r\n";
     out += "[/settings]\r\n";
     // Without an updater entry the section is left out: the run then skips
     // the self-replacement.

@@ -21,6 +21,7 @@ struct TListContent {
     std::vector<std::string> mirrors;  // "Mirror|URL" lines of [settings]
     std::vector<std::string> keys;     // "Key|<64 hex>" lines of [settings]
     std::vector<std::string> revoked;  // "Revoke|<64 hex>" lines of [settings]
+    std::string objects;               // the objects' folder ("Objects|objects/"); empty: none
     std::optional<TListItem> self;
     std::vector<TListItem> critical;
     std::vector<TListItem> normal;

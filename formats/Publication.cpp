@@ -25,6 +25,14 @@ std::string CopyUrl(std::string_view baseUrl, std::string_view listPath) {
     return ServerUrl(baseUrl, CopyName(listPath));
 }
 
+std::string ObjectName(std::string_view md5Hex) {
+    std::string name(md5Hex.substr(0, 2));
+    name += '/';
+    name += md5Hex;
+    name += ".zst";
+    return name;
+}
+
 std::string ServerUrl(std::string_view baseUrl, std::string_view serverName) {
     std::string url(baseUrl);
     if (url.empty() || url.back() != '/') url += '/';

@@ -22,6 +22,12 @@ inline constexpr const char* kSignatureName = "files.lst.bz2.sig";
 inline constexpr std::int64_t kMaxSignatureSize = 4096;
 // The publisher's record of what the copies hold; no install reads it.
 inline constexpr const char* kManifestName = "files.lst.written";
+// Every distinct content once, zstd, named by its MD5 (which every list
+// gives, signed or not) under this folder; the list names the folder in
+// [settings] as "Objects|objects/". Never rewritten: a name holds one
+// content for good, so caches may keep it forever.
+inline constexpr const char* kObjectsKey = "Objects";
+inline constexpr const char* kObjectDir = "objects/";
 
 // In an install directory: the serial of the last list it accepted, the
 // keys and revocations verified lists named, and the record of the files
@@ -57,6 +63,11 @@ std::string CopyName(std::string_view listPath);
 // "http://h/Updater/data/a.pak.bz2"; CopyUrl(baseUrl, kListName) is the
 // list's own copy.
 std::string CopyUrl(std::string_view baseUrl, std::string_view listPath);
+// An object's name inside the objects' folder, from the MD5 (32 lowercase
+// hex digits) of its content: "ab/<md5>.zst", the first two digits as a
+// folder, so 100,000 contents give 256 folders of about 400 files.
+std::string ObjectName(std::string_view md5Hex);
+
 // The URL of any file of the server directory by its relative name (a
 // copy's, a patch's), "\" or "/" separated, the same way.
 std::string ServerUrl(std::string_view baseUrl, std::string_view serverName);

@@ -21,8 +21,8 @@ import unittest
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import suite  # noqa: E402
 from e2e_base import PyServer, child_env, tree_of, write_tree  # noqa: E402
-from publish_test import (OWN_FILES, check_patch_files, decode_single_stream, expected_list, list_path,  # noqa: E402
-                          split_patches)
+from publish_test import (OWN_FILES, check_object_files, check_patch_files, decode_single_stream,  # noqa: E402
+                          expected_list, list_path, object_names, split_patches)
 
 PUBLISH = None  # set from argv
 UPDATE = None
@@ -46,9 +46,12 @@ V3["a.dat"] = b"third version of a, 32 bytes..."
 V3["z.txt"] = b"zeta, longer now and longer still"
 
 # (step, occurrence): every point where a kill leaves a different state.
-# V1 -> V2 changes two small files: each gets a patch ("patched", "patch").
-STOPS = [("compressed", 1), ("compressed", 3), ("patched", 1), ("patched", 2), ("marked", 1), ("copy", 1),
-         ("copy", 2), ("patch", 1), ("patch", 2), ("copies", 1), ("list", 1), ("lists", 1), ("prune", 1)]
+# V1 -> V2 changes two small files: each gets a patch ("patched", "patch");
+# it has three new contents, each an object ("packed", "object").
+STOPS = [("compressed", 1), ("compressed", 3), ("packed", 1), ("packed", 3), ("patched", 1), ("patched", 2),
+         ("object", 1), ("object", 2), ("marked", 1), ("copy", 1), ("copy", 2), ("patch", 1), ("patch", 2),
+         ("copies", 1), ("list", 1), ("lists", 1), ("prune", 1)]
+ALL_CONTENTS = [d for v in (V1, V2, V3) for d in v.values()]
 
 
 def copy_name(rel):
@@ -117,7 +120,9 @@ class Interrupted(unittest.TestCase):
         with open(os.path.join(self.server, "files.lst.bz2"), "rb") as f:
             return decode_single_stream(f.read())
 
-    def assert_server_holds_exactly(self, files):
+    def assert_server_holds_exactly(self, files, objects=None):
+        """`objects`: the contents whose objects the history keeps, when
+        known exactly; else those the record names (checked against it)."""
         server = os.fsencode(self.server)
         found = set()
         for dirpath, dirnames, filenames in os.walk(server):
@@ -128,7 +133,10 @@ class Interrupted(unittest.TestCase):
         with open(os.path.join(server, b"files.lst"), "rb") as f:
             text = f.read()
         patches = check_patch_files(self, server, text)
-        self.assertEqual(found, {copy_name(r) for r in files} | OWN_FILES | patches)
+        kept = check_object_files(self, server, text, ALL_CONTENTS)
+        if objects is not None:
+            self.assertEqual(kept, object_names(objects))
+        self.assertEqual(found, {copy_name(r) for r in files} | OWN_FILES | patches | kept)
         for rel, data in files.items():
             with open(os.path.join(server, copy_name(rel)), "rb") as f:
                 self.assertEqual(decode_single_stream(f.read()), data, rel)
@@ -186,7 +194,7 @@ class Interrupted(unittest.TestCase):
                 self.assert_client_installed_only_listed_content(listed, before, code, out)
 
                 self.publish_ok(V2)
-                links = self.assert_server_holds_exactly(V2)
+                links = self.assert_server_holds_exactly(V2, list(V1.values()) + list(V2.values()))
                 if stop[0] in ("compressed", "patched"):  # before any copy moved: the record still trusts V1's
                     self.assertEqual(len(links), 2)
                 code, out = self.update()
@@ -194,19 +202,23 @@ class Interrupted(unittest.TestCase):
                 for rel, data in V2.items():
                     self.assertEqual(tree_of(self.install)[rel.encode()], data, rel)
 
-    def test_a_kill_while_pruning_patches_converges(self):
-        # History 1: publishing V3 drops the V1 -> V2 patches after its list.
-        self.publish_ok(V1, history=1)
-        first = self.assert_server_holds_exactly(V1)
-        self.publish_ok(V2, history=1)
-        second = self.assert_server_holds_exactly(V2)
-        self.assertEqual(len(second), 2, "both small changes get a patch")
-        self.assertFalse(first)
-        self.publish_killed(V3, ("unpatched", 1), history=1)
-        self.publish_ok(V3, history=1)
-        third = self.assert_server_holds_exactly(V3)
-        self.assertEqual(len(third), 2)
-        self.assertFalse(set(second) & set(third))
+    def test_a_kill_while_pruning_converges(self):
+        # History 1: publishing V3 drops the V1 -> V2 patches and V2's own
+        # objects after its list.
+        for stop in (("unpatched", 1), ("object-pruned", 1)):
+            with self.subTest(stop="%s:%d" % stop):
+                shutil.rmtree(self.server, ignore_errors=True)
+                self.publish_ok(V1, history=1)
+                first = self.assert_server_holds_exactly(V1, V1.values())
+                self.publish_ok(V2, history=1)
+                second = self.assert_server_holds_exactly(V2, V2.values())
+                self.assertEqual(len(second), 2, "both small changes get a patch")
+                self.assertFalse(first)
+                self.publish_killed(V3, stop, history=1)
+                self.publish_ok(V3, history=1)
+                third = self.assert_server_holds_exactly(V3, V3.values())
+                self.assertEqual(len(third), 2)
+                self.assertFalse(set(second) & set(third))
 
     def test_killed_twice_in_a_row_still_converges(self):
         self.publish_ok(V1)

@@ -47,12 +47,12 @@ def list_path(rel):
     return rel.encode("cp1252").replace(b"/", b"\\")
 
 
-def expected_list(files, rev, self_name=None, critical=()):
+def expected_list(files, rev, self_name=None, critical=(), objects=True):
     def entry(rel):
         data = files[rel]
         return b"%s|%s|%d\r\n" % (list_path(rel), hashlib.md5(data).hexdigest().encode(), len(data))
 
-    out = b"[settings]\r\nRev|%d\r\n[/settings]\r\n" % rev
+    out = b"[settings]\r\nRev|%d\r\n%s[/settings]\r\n" % (rev, b"Objects|objects/\r\n" if objects else b"")
     if self_name:
         out += b"[self]\r\n" + entry(self_name) + b"[/self]\r\n"
     rest = [r for r in files if r != self_name]
@@ -93,6 +93,39 @@ def check_patch_files(test, server, text):
             data = f.read()
         test.assertEqual((len(data), hashlib.sha256(data).hexdigest()), (size, sha), name)
     return found
+
+
+def check_object_files(test, server, text, contents):
+    """objects/ holds exactly the objects the publisher's record names, each
+    decoding to its content; they cover the list's entries and come from
+    `contents` (every content published or attempted). Returns their names."""
+    server = os.fsencode(server)
+    found = set()
+    for dirpath, _, filenames in os.walk(os.path.join(server, b"objects")):
+        for f in filenames:
+            found.add(os.path.relpath(os.path.join(dirpath, f), server))
+    with open(os.path.join(server, b"files.lst.written"), "rb") as f:
+        recorded = {b"objects/%s/%s.zst" % (line.split(b"|")[3][:2], line.split(b"|")[3])
+                    for line in f.read().split(b"\r\n") if line.startswith(b"|object|")}
+    test.assertEqual(found, recorded)
+    by_digest = {hashlib.md5(d).hexdigest().encode(): d for d in contents}
+    listed = {line.split(b"|")[-2] for line in text.split(b"\r\n") if line.count(b"|") >= 2 and
+              not line.startswith(b"[")}
+    for digest in listed:
+        if len(digest) == 32:
+            test.assertIn(b"objects/%s/%s.zst" % (digest[:2], digest), found)
+    for name in found:
+        digest = os.path.basename(name)[:-4]
+        test.assertIn(digest, by_digest, name)
+        r = subprocess.run(["zstd", "-dc", os.path.join(server, name)], capture_output=True)
+        test.assertEqual(r.returncode, 0, r.stderr)
+        test.assertEqual(r.stdout, by_digest[digest], name)
+    return found
+
+
+def object_names(contents):
+    digests = {hashlib.md5(d).hexdigest().encode() for d in contents}
+    return {b"objects/%s/%s.zst" % (d[:2], d) for d in digests}
 
 
 def snapshot(root):
@@ -143,7 +176,8 @@ class PublishCase(unittest.TestCase):
         self.assertEqual(r.returncode, 0, r.stderr.decode(errors="replace"))
         return r.stdout.decode()
 
-    def assert_server_matches(self, files, server=None):
+    def assert_server_matches(self, files, server=None, older=()):
+        """`older`: contents of earlier publications whose objects stay."""
         server = os.fsencode(server or self.server)
         copies = set()
         for dirpath, _, filenames in os.walk(server):
@@ -156,7 +190,10 @@ class PublishCase(unittest.TestCase):
                 self.assertEqual(decode_single_stream(f.read()), data, rel)
         with open(os.path.join(server, b"files.lst"), "rb") as f:
             text = f.read()
-        self.assertEqual(copies, wanted | OWN_FILES | check_patch_files(self, server, text))
+        contents = list(files.values()) + list(older)
+        objects = check_object_files(self, server, text, contents)
+        self.assertEqual(objects, object_names(contents))
+        self.assertEqual(copies, wanted | OWN_FILES | check_patch_files(self, server, text) | objects)
         with open(os.path.join(server, b"files.lst.bz2"), "rb") as f:
             self.assertEqual(decode_single_stream(f.read()), text)
         return text
@@ -209,7 +246,7 @@ class Republication(PublishCase):
 
         out = self.publish_ok("--self", "Updater.exe")
         after = snapshot(self.server)
-        self.assert_server_matches(changed)
+        self.assert_server_matches(changed, older=self.files.values())
         listed, patches = split_patches(after[b"files.lst"][0])
         self.assertEqual(listed, expected_list(changed, 1, "Updater.exe"))
         self.assertTrue(patches)  # the changed files' patches
@@ -217,7 +254,7 @@ class Republication(PublishCase):
         rewritten = {list_path(r).replace(b"\\", b"/") + b".bz2"
                      for r in ("system/engine.ini", "maps/new \u00e9.map", "Updater.exe")}
         for key, (data, ino, mtime) in after.items():
-            if data == "dir" or key in OWN_FILES or key.startswith(b"patches"):
+            if data == "dir" or key in OWN_FILES or key.startswith(b"patches") or key.startswith(b"objects"):
                 continue
             if key in rewritten:
                 self.assertNotEqual((ino, mtime), before.get(key, (None, 0, 0))[1:], key)

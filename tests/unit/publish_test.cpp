@@ -4,7 +4,10 @@
 #include "tools/publish/Glob.h"
 #include "formats/ListGrammar.h"
 #include "formats/ListWriter.h"
+#include "engine/steps/RunList.h"
+#include "formats/Publication.h"
 #include "tools/publish/Compressor.h"
+#include "tools/publish/Objects.h"
 #include "tools/publish/PatchMaker.h"
 #include "tools/publish/Patches.h"
 #include "tools/publish/PreviousList.h"
@@ -19,6 +22,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
+#include <map>
 #include <filesystem>
 #include <memory>
 #include <random>
@@ -216,6 +221,7 @@ TEST(PublishManifest, PatchLinesRoundTripAndDamageDropsThem) {
     written["a.dat"] = WrittenCopy{"0cc175b9c0f1b6a831c399e269772661", 1};
     PatchRecord patches;
     patches.publication = 7;
+    patches.objects[std::string(32, 'a')] = WrittenObject{6442450944, 1234, 6};
     const TPatchLink link{std::string(32, 'a'), std::string(32, 'b'), 10, 20, std::string(64, 'c')};
     patches.links[{link.from, link.to}] = WrittenPatch{link, 6};
     PatchRecord read;
@@ -223,10 +229,12 @@ TEST(PublishManifest, PatchLinesRoundTripAndDamageDropsThem) {
     EXPECT_EQ(read, patches);
 
     const std::string damaged = "corvel-publish written copies 2\r\n|publication|x\r\n|patch|6|" + link.from + "|" +
-                                link.to + "|10|20\r\n|patch|y|" + FormatPatchLine(link) + "\r\n";
+                                link.to + "|10|20\r\n|patch|y|" + FormatPatchLine(link) + "\r\n|object|6|" +
+                                std::string(32, 'A') + "|1|1\r\n|object|6|" + std::string(32, 'a') + "|1\r\n";
     EXPECT_TRUE(ReadManifest(damaged, &read).empty());
     EXPECT_EQ(read.publication, 0u);
     EXPECT_TRUE(read.links.empty());
+    EXPECT_TRUE(read.objects.empty());
 }
 
 namespace fs = std::filesystem;
@@ -268,8 +276,9 @@ protected:
 
     void SetUp() override { fs::create_directories(client); }
 
-    PublishSummary Run(unsigned history = 3) {
+    PublishSummary Run(unsigned history = 3, bool copies = true) {
         PublishOptions options;
+        options.bz2Copies = copies;
         options.clientDir = client;
         options.serverDir = server;
         options.jobs = 2;
@@ -277,7 +286,10 @@ protected:
         Progress progress;
         return Publish(options, progress, [] {});
     }
-    void Put(const std::string& name, const std::string& data) { scratch::WriteAll(client / name, data); }
+    void Put(const std::string& name, const std::string& data) {
+        fs::create_directories((client / name).parent_path());
+        scratch::WriteAll(client / name, data);
+    }
 
     std::vector<TPatchLink> Listed() const {
         const std::string text = scratch::ReadAll(server / "files.lst");
@@ -435,6 +447,175 @@ TEST_F(PublishPatches, APatchMustBeatTheCopyAndIsMadeOncePerChange) {
     same.to = same.from;
     EXPECT_EQ(PlanPatches({source, twin, huge, same}, record, 1, 3, server).size(), 1u);
     EXPECT_TRUE(PlanPatches({source}, record, 1, 0, server).empty());
+}
+
+// Text that bzip2 packs well, so its object gets the higher level too.
+std::string Text(int version) {
+    std::string text;
+    for (int i = 0; text.size() < 200000; ++i) text += "line " + std::to_string(i * version % 977) + " of the map\n";
+    return text;
+}
+
+// Text(1) with one line rewritten: a patch from Text(1) beats its object.
+std::string Edited(int version) {
+    std::string text = Text(1);
+    return text.replace(100000, 20, "edited in version " + std::to_string(version));
+}
+
+// The table's steps are lambdas, which reach the fixture from outside.
+class PublishObjects : public PublishPatches {
+public:
+    using PublishPatches::client;
+    using PublishPatches::Put;
+    using PublishPatches::Run;
+    using PublishPatches::server;
+    std::map<std::string, std::string> contents;  // by MD5, to check what each object decodes to
+
+    // The MD5 of every object on the server, each checked to decode to it.
+    std::set<std::string> Objects() {
+        std::set<std::string> found;
+        std::error_code ec;
+        for (auto it = fs::recursive_directory_iterator(ObjectDirectory(server), ec);
+             !ec && it != fs::recursive_directory_iterator(); ++it) {
+            if (it.depth() != 1 || !it->is_regular_file()) continue;  // objects/ab/<md5>.zst
+            const std::string digest = it->path().stem().string();
+            EXPECT_EQ(it->path(), ObjectPath(server, digest));
+            EXPECT_TRUE(DecodeVerifiedObject(it->path(), digest, contents[digest].size(), nullptr)) << it->path();
+            found.insert(digest);
+        }
+        return found;
+    }
+    std::string Known(const std::string& data) {
+        contents[Md5Of(data)] = data;
+        return Md5Of(data);
+    }
+};
+
+// Each row: publications made, then the objects expected.
+TEST_F(PublishObjects, EachContentOnceKeptByHistoryNeverPartial) {
+    const struct Case {
+        const char* why;
+        std::function<void(PublishObjects&, std::set<std::string>& want)> run;
+    } cases[] = {
+        {"identical files at several paths are one object",
+         [](PublishObjects& s, std::set<std::string>& want) {
+             s.Put("a.txt", Text(1));
+             s.Put("maps/b.txt", Text(1));
+             s.Put("c.bin", "other");
+             s.Put("empty.dat", "");
+             const PublishSummary summary = s.Run();
+             EXPECT_EQ(summary.objects, 3u);
+             want = {s.Known(Text(1)), s.Known("other"), s.Known("")};
+         }},
+        {"an object in place is kept, not rewritten",
+         [](PublishObjects& s, std::set<std::string>& want) {
+             s.Put("a.txt", Text(1));
+             s.Run();
+             const fs::path object = ObjectPath(s.server, s.Known(Text(1)));
+             const auto written = fs::last_write_time(object);
+             s.Put("b.txt", Text(1));  // the same content at a new path
+             EXPECT_EQ(s.Run().objects, 0u);
+             EXPECT_EQ(fs::last_write_time(object), written);
+             want = {s.Known(Text(1))};
+         }},
+        {"history 1 keeps only the current list's objects",
+         [](PublishObjects& s, std::set<std::string>& want) {
+             for (int v = 1; v <= 3; ++v) {
+                 s.Put("a.txt", Text(v));
+                 s.Run(1);
+             }
+             EXPECT_EQ(s.Run(1).unobjected, 0u);  // no change ages nothing
+             want = {s.Known(Text(3))};
+         }},
+        {"patches off still keep the current objects",
+         [](PublishObjects& s, std::set<std::string>& want) {
+             s.Put("a.txt", Text(1));
+             s.Run(0);
+             s.Put("a.txt", Text(2));
+             EXPECT_EQ(s.Run(0).unobjected, 1u);
+             want = {s.Known(Text(2))};
+         }},
+        {"--no-bz2-copies removes ours and patches from the old object",
+         [](PublishObjects& s, std::set<std::string>& want) {
+             s.Put("a.txt", Text(1));
+             s.Run(3, false);
+             s.Put("a.txt", Edited(2));
+             const PublishSummary summary = s.Run(3, false);
+             EXPECT_EQ(summary.patches, 1u);
+             EXPECT_TRUE(summary.warnings.empty());
+             s.Put("a.txt", Edited(3));
+             s.Run(3, true);  // the copies come back when asked for
+             EXPECT_EQ(s.Run(3, false).removed, 1u);
+             EXPECT_FALSE(fs::exists(s.server / "a.txt.bz2"));
+             want = {s.Known(Text(1)), s.Known(Edited(2)), s.Known(Edited(3))};
+         }},
+        {"a partial or foreign file under an object's name is replaced",
+         [](PublishObjects& s, std::set<std::string>& want) {
+             s.Put("a.txt", Text(1));
+             s.Put("b.txt", Text(2));
+             s.Run();
+             const std::string a = s.Known(Text(1)), b = s.Known(Text(2));
+             const std::string whole = scratch::ReadAll(ObjectPath(s.server, a));
+             scratch::WriteAll(ObjectPath(s.server, a), whole.substr(0, whole.size() / 2));
+             scratch::WriteAll(ObjectPath(s.server, b), scratch::ReadAll(ObjectPath(s.server, a)));
+             fs::remove(s.server / kManifestName);  // no record vouches for either
+             EXPECT_EQ(s.Run().objects, 2u);
+             EXPECT_EQ(scratch::ReadAll(ObjectPath(s.server, a)), whole);
+             want = {a, b};
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.why);
+        fs::remove_all(server);
+        fs::remove_all(client);
+        std::set<std::string> want;
+        c.run(*this, want);
+        EXPECT_EQ(Objects(), want);
+        // The next run, with nothing changed, keeps every object as it is.
+        const PublishSummary again = Run();
+        EXPECT_EQ(again.objects + again.unobjected, 0u);
+    }
+}
+
+// A list naming its objects installs, unchanged, through the readers that
+// know only the .bz2 copies: the update run's and the publisher's own.
+TEST(ListObjectsLine, ReadersThatDontKnowItReadTheListAsBefore) {
+    TListContent content;
+    content.rev = 7;
+    content.mirrors = {"https://mirror.example/up/"};
+    content.self = TListItem{"Updater.exe", std::string(32, 'a'), 10};
+    content.critical = {{"system\\engine.dll", std::string(32, 'b'), 20, std::string(64, 'c')}};
+    content.normal = {{"maps\\x.map", std::string(32, 'd'), 30}};
+    content.patches = {TPatchLink{std::string(32, 'd'), std::string(32, 'e'), 5, 9, std::string(64, 'f')}};
+    const std::string before = WriteList(content);
+    content.objects = kObjectDir;
+    const std::string after = WriteList(content);
+    ASSERT_NE(after.find("\r\nObjects|objects/\r\n[/settings]\r\n"), std::string::npos) << after;
+
+    scratch::Dir dir;
+    auto read = [&](const std::string& text) {
+        const std::string path = (dir.Native() / "files.lst").string();
+        scratch::WriteAll(path, text);
+        auto list = std::make_unique<TRunList>(path);
+        ReadList(path, *list);
+        return list;
+    };
+    const auto old = read(before);
+    const auto now = read(after);
+    EXPECT_EQ(now->rev, old->rev);
+    EXPECT_EQ(now->mirrors, old->mirrors);
+    EXPECT_EQ(now->self.Body(), old->self.Body());
+    EXPECT_EQ(now->critical.Body(), old->critical.Body());
+    EXPECT_EQ(now->normal.Body(), old->normal.Body());
+    EXPECT_EQ(now->patches.Body(), old->patches.Body());
+    EXPECT_EQ(now->normal.size(), 1u);
+    const auto previous = ReadPreviousList(before), current = ReadPreviousList(after);
+    ASSERT_EQ(current.size(), 3u);
+    ASSERT_EQ(current.size(), previous.size());
+    for (const auto& [path, entry] : previous) {
+        EXPECT_EQ(current.at(path).digest, entry.digest) << path;
+        EXPECT_EQ(current.at(path).size, entry.size) << path;
+    }
 }
 
 }  // namespace

@@ -10,14 +10,17 @@ namespace publish {
 
 namespace {
 
-// Version 2 adds the patch lines; a version 1 record reads as one without
-// patches.
-constexpr std::string_view kHeader = "corvel-publish written copies 2";
+// Version 2 adds the patch lines, version 3 the object lines; an older
+// record reads as one without them. An older publisher reads a version 3
+// record as none and rewrites every copy.
+constexpr std::string_view kHeader = "corvel-publish written copies 3";
+constexpr std::string_view kHeaderV2 = "corvel-publish written copies 2";
 constexpr std::string_view kHeaderV1 = "corvel-publish written copies 1";
 constexpr std::string_view kUnknown = "-";
 // Lines of our own start with "|", which no path does.
 constexpr std::string_view kPublicationLine = "|publication|";
 constexpr std::string_view kPatchLine = "|patch|";
+constexpr std::string_view kObjectLine = "|object|";
 
 bool IsDigest(std::string_view text) {
     return text.size() == 32 && std::all_of(text.begin(), text.end(),
@@ -34,6 +37,23 @@ void ReadPatchLine(std::string_view rest, PatchRecord& patches) {
     patches.links[{link->from, link->to}] = WrittenPatch{*link, *publication};
 }
 
+// |object|<publication>|<md5>|<size>|<bytes>
+void ReadObjectLine(std::string_view rest, PatchRecord& record) {
+    std::string_view fields[4];
+    for (int i = 0; i < 3; ++i) {
+        const std::size_t bar = rest.find('|');
+        if (bar == std::string_view::npos) return;
+        fields[i] = rest.substr(0, bar);
+        rest.remove_prefix(bar + 1);
+    }
+    fields[3] = rest;
+    const std::optional<std::uint64_t> publication = ParseDecimal(fields[0]);
+    const std::optional<std::uint64_t> size = ParseDecimal(fields[2]);
+    const std::optional<std::uint64_t> bytes = ParseDecimal(fields[3]);
+    if (!IsDigest(fields[1]) || !publication || !size || !bytes) return;
+    record.objects[std::string(fields[1])] = WrittenObject{*size, *bytes, *publication};
+}
+
 }  // namespace
 
 std::string WriteManifest(const Manifest& manifest, const PatchRecord& patches) {
@@ -47,6 +67,12 @@ std::string WriteManifest(const Manifest& manifest, const PatchRecord& patches) 
         out += std::to_string(patch.publication);
         out += '|';
         out += FormatPatchLine(patch.link);
+        out += "\r\n";
+    }
+    for (const auto& [digest, object] : patches.objects) {
+        out += kObjectLine;
+        out += std::to_string(object.publication) + '|' + digest + '|' + std::to_string(object.size) + '|' +
+               std::to_string(object.bytes);
         out += "\r\n";
     }
     for (const auto& [path, copy] : manifest) {
@@ -74,7 +100,7 @@ Manifest ReadManifest(std::string_view text, PatchRecord* patches) {
         start = end + 1;
         if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
         if (first) {
-            if (line != kHeader && line != kHeaderV1) return {};
+            if (line != kHeader && line != kHeaderV2 && line != kHeaderV1) return {};
             first = false;
             continue;
         }
@@ -84,6 +110,10 @@ Manifest ReadManifest(std::string_view text, PatchRecord* patches) {
         }
         if (line.starts_with(kPatchLine)) {
             ReadPatchLine(line.substr(kPatchLine.size()), *patches);
+            continue;
+        }
+        if (line.starts_with(kObjectLine)) {
+            ReadObjectLine(line.substr(kObjectLine.size()), *patches);
             continue;
         }
         // path|digest|size, the path free of "|".

@@ -41,15 +41,24 @@ struct WrittenPatch {
                link.sha256 == other.link.sha256;
     }
 };
+// An object in objects/ (tools/publish/Objects.h) and the latest
+// publication whose list names it: objects age by the patches' rule.
+struct WrittenObject {
+    std::uint64_t size = 0;   // of the content
+    std::uint64_t bytes = 0;  // of the object, as written
+    std::uint64_t publication = 0;
+    bool operator==(const WrittenObject&) const = default;
+};
 struct PatchRecord {
     std::uint64_t publication = 0;
     std::map<std::pair<std::string, std::string>, WrittenPatch> links;  // by (from, to)
+    std::map<std::string, WrittenObject> objects;                       // by MD5 hex
     bool operator==(const PatchRecord&) const = default;
 };
 
 // The file's bytes. Lines that don't parse are dropped: their copies are
-// then rewritten rather than trusted, and their patches (ours by their
-// names) pruned.
+// then rewritten rather than trusted, and their patches and objects (ours
+// by their names) verified again or pruned.
 std::string WriteManifest(const Manifest& manifest, const PatchRecord& patches = {});
 Manifest ReadManifest(std::string_view text, PatchRecord* patches = nullptr);
 

@@ -5,6 +5,7 @@
 #include "platform/os.h"
 #include "tools/publish/FileIo.h"
 #include "tools/publish/Names.h"
+#include "tools/publish/Objects.h"
 #include "tools/publish/Text.h"
 
 // For ZSTD_c_stableInBuffer: the library's own API, in Debian's build too.
@@ -106,6 +107,7 @@ ScratchDir::~ScratchDir() {
 // bytes are used only once their MD5 matches the record, and decoding stops
 // past the recorded size, so a bzip2 bomb fills no disk.
 bool DecodeVerifiedCopy(const fs::path& copy, const std::string& md5Hex, std::uint64_t size, const fs::path& target) {
+    if (copy.extension() == ".zst") return DecodeVerifiedObject(copy, md5Hex, size, &target);
     CFile in(copy, CFile::Mode::Read);
     CFile out(target, CFile::Mode::Write);
     BzDecoder decoder;

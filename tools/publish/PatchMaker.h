@@ -28,7 +28,7 @@ private:
     std::filesystem::path path_;
 };
 
-// Decodes the bzip2 copy into target and returns true when what it holds
+// Decodes the bzip2 copy (or the object, named ".zst") into target and returns true when what it holds
 // has the recorded MD5 and size; false (target may then hold anything)
 // when it doesn't, or doesn't decode. Raises IoError when a file can't be
 // read or written.

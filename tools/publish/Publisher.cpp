@@ -7,6 +7,7 @@
 #include "tools/publish/PreviousList.h"
 #include "tools/publish/Manifest.h"
 #include "tools/publish/Names.h"
+#include "tools/publish/Objects.h"
 #include "tools/publish/PatchMaker.h"
 #include "tools/publish/Patches.h"
 #include "tools/publish/Text.h"
@@ -88,7 +89,9 @@ void RunJob(Job& job, Progress& progress, const PublishOptions& options) {
                 job.kept = true;
             }
         }
-        if (!job.kept) {
+        if (!job.kept && !options.bz2Copies) {
+            if (job.written == nullptr) job.digested = HashFile(job.file->native, &progress.bytesDone);
+        } else if (!job.kept) {
             job.temp.emplace(job.copy);
             job.digested = CompressFile(job.file->native, job.temp->Path(), &progress.bytesDone);
             Reach(options, "compressed");
@@ -178,6 +181,7 @@ const SourceFile* FindSelf(const PublishOptions& options, const WalkResult& walk
 struct ServerState {
     Manifest written;
     PatchRecord patches;
+    PatchRecord patchesAsRead;
     std::set<std::string> ours;
 };
 
@@ -188,6 +192,7 @@ ServerState ReadServerState(const fs::path& serverDir) {
     if (fs::exists(manifestPath, ec)) {
         try {
             state.written = ReadManifest(ReadWholeFile(manifestPath), &state.patches);
+            state.patchesAsRead = state.patches;
         } catch (const IoError& e) {
             Fail(1, Cat(e.what(), " (it tells what the copies hold)"));
         }
@@ -209,8 +214,9 @@ ServerState ReadServerState(const fs::path& serverDir) {
 // ---- planning -------------------------------------------------------------------
 
 // A file keeps its copy when the record says the copy holds content of the
-// same size and, once hashed, the same digest, and the copy is still there.
-std::vector<Job> Plan(const WalkResult& walk, const Manifest& written, const fs::path& serverDir) {
+// same size and, once hashed, the same digest, and the copy is still there
+// (without copies, the record tells what each path's content was).
+std::vector<Job> Plan(const WalkResult& walk, const Manifest& written, const fs::path& serverDir, bool copies) {
     std::error_code ec;
     std::vector<Job> jobs(walk.files.size());
     for (std::size_t i = 0; i < walk.files.size(); ++i) {
@@ -218,7 +224,7 @@ std::vector<Job> Plan(const WalkResult& walk, const Manifest& written, const fs:
         job.file = &walk.files[i];
         job.copy = ServerPath(serverDir, CopyName(job.file->listPath));
         const auto known = written.find(job.file->listPath);
-        if (known != written.end() && known->second.Known() && fs::is_regular_file(job.copy, ec)) {
+        if (known != written.end() && known->second.Known() && (!copies || fs::is_regular_file(job.copy, ec))) {
             job.previous = &known->second;
             if (known->second.size == static_cast<std::int64_t>(job.file->size)) job.written = &known->second;
         }
@@ -285,17 +291,29 @@ Manifest FinalManifest(const std::vector<Job>& jobs) {
     return final;
 }
 
-// Each rewritten copy whose old content the record knows: a patch from it.
-std::vector<PatchSource> PatchSources(const std::vector<Job>& jobs) {
+// Each changed file whose old content the record knows: a patch from its
+// old copy, or without copies from its old object, weighed against what a
+// client would fetch instead.
+std::vector<PatchSource> PatchSources(const std::vector<Job>& jobs, const PatchRecord& record, bool copies,
+                                      const fs::path& serverDir) {
     std::vector<PatchSource> sources;
     for (const Job& job : jobs) {
-        if (!job.temp || job.previous == nullptr || job.previous->size < 0) continue;
+        if (job.kept || job.previous == nullptr || job.previous->size < 0 || (copies && !job.temp)) continue;
+        const std::string digest = DigestToHex(job.digested.digest);
+        fs::path old = job.copy;
         std::error_code ec;
-        const std::uint64_t copyBytes = fs::file_size(job.temp->Path(), ec);
+        std::uint64_t copyBytes = 0;
+        if (copies) {
+            copyBytes = fs::file_size(job.temp->Path(), ec);
+        } else if (const auto object = record.objects.find(digest); object != record.objects.end()) {
+            old = ObjectPath(serverDir, job.previous->digest);
+            copyBytes = object->second.bytes;
+        } else {
+            continue;
+        }
         if (ec) continue;
-        sources.push_back(PatchSource{job.previous->digest, DigestToHex(job.digested.digest),
-                                      static_cast<std::uint64_t>(job.previous->size), job.digested.size, job.copy,
-                                      job.file->native, copyBytes});
+        sources.push_back(PatchSource{job.previous->digest, digest, static_cast<std::uint64_t>(job.previous->size),
+                                      job.digested.size, old, job.file->native, copyBytes});
     }
     return sources;
 }
@@ -307,7 +325,8 @@ std::vector<PatchJob> MakePatches(const std::vector<Job>& jobs, ServerState& sta
                                   CreatedDirectories& createdDirs, const std::function<void()>& tick,
                                   PublishSummary& summary) {
     std::vector<PatchJob> patches =
-        PlanPatches(PatchSources(jobs), state.patches, publication, options.patchHistory, serverDir);
+        PlanPatches(PatchSources(jobs, state.patches, options.bz2Copies, serverDir), state.patches, publication,
+                    options.patchHistory, serverDir);
     if (patches.empty()) return patches;
     createdDirs.Create(PatchDirectory(serverDir));
     const ScratchDir scratch;
@@ -322,6 +341,44 @@ std::vector<PatchJob> MakePatches(const std::vector<Job>& jobs, ServerState& sta
     return patches;
 }
 
+// ---- objects --------------------------------------------------------------------
+
+// Every content's object, on the same pool, once the copies are made: a
+// file's bzip2 copy tells how hard its object must work (Objects.cpp).
+std::vector<ObjectJob> MakeObjects(const std::vector<Job>& jobs, ServerState& state, std::uint64_t publication,
+                                   const PublishOptions& options, const fs::path& serverDir,
+                                   CreatedDirectories& createdDirs, Progress& progress,
+                                   const std::function<void()>& tick) {
+    std::vector<ObjectSource> sources;
+    for (const Job& job : jobs) {
+        const fs::path copy = !options.bz2Copies ? fs::path() : job.temp ? job.temp->Path() : job.copy;
+        sources.push_back(ObjectSource{DigestToHex(job.digested.digest), job.digested.size, job.file->native, copy});
+    }
+    std::vector<ObjectJob> objects = PlanObjects(sources, state.patches, serverDir);
+    for (const ObjectJob& object : objects) {
+        createdDirs.Create(object.target.parent_path());
+        progress.bytesTotal += object.source.size;
+    }
+    progress.filesTotal += objects.size();
+    RunJobs(
+        objects.size(), options.jobs,
+        [&](std::size_t k) {
+            MakeObject(objects[k], &progress.bytesDone, options.checkpoint);
+            progress.filesDone.fetch_add(1, std::memory_order_relaxed);
+        },
+        tick, std::chrono::milliseconds(200));
+    std::vector<std::string> errors;
+    for (const ObjectJob& object : objects) {
+        if (!object.error.empty()) errors.push_back(object.error);
+    }
+    if (!errors.empty()) {
+        errors.push_back("nothing was published");
+        throw PublishFailure(1, std::move(errors));
+    }
+    RecordObjects(sources, objects, state.patches, publication);
+    return objects;
+}
+
 // ---- commit ---------------------------------------------------------------------
 
 // Moves the new copies into place. The record first marks each one unknown,
@@ -330,7 +387,10 @@ std::vector<PatchJob> MakePatches(const std::vector<Job>& jobs, ServerState& sta
 void CommitCopies(std::vector<Job>& jobs, std::vector<PatchJob>& patches, std::uint64_t publication,
                   const PublishOptions& options, const fs::path& serverDir, ServerState& state,
                   PublishSummary& summary) {
-    if (std::none_of(jobs.begin(), jobs.end(), [](const Job& job) { return job.temp.has_value(); })) return;
+    if (std::none_of(jobs.begin(), jobs.end(), [](const Job& job) { return job.temp.has_value(); }) &&
+        std::none_of(patches.begin(), patches.end(), [](const PatchJob& job) { return job.temp.has_value(); })) {
+        return;
+    }
     Manifest& written = state.written;
     for (const Job& job : jobs) {
         if (job.temp) written[job.file->listPath] = WrittenCopy{};
@@ -375,6 +435,7 @@ TListContent BuildList(const std::vector<Job>& jobs, const PublishOptions& optio
     // Installs that verify this list trust its keys from now on.
     for (const SigningKey& key : options.signing.keys) list.keys.push_back(sig::ToHex(key.key.PublicKey()));
     for (const sig::TPublicKey& key : options.signing.revoke) list.revoked.push_back(sig::ToHex(key));
+    list.objects = kObjectDir;
     for (const Job& job : jobs) {
         TListItem entry{job.file->listPath, DigestToHex(job.digested.digest),
                         static_cast<std::int64_t>(job.digested.size), job.sha256};
@@ -441,6 +502,7 @@ void Prune(const std::vector<Job>& jobs, ServerState& state, const std::vector<T
     std::set<std::string> current;
     std::map<std::string, fs::path> currentByKey;
     for (const Job& job : jobs) {
+        if (!options.bz2Copies) break;  // every copy of ours goes
         current.insert(job.file->listPath);
         currentByKey.emplace(PathKey(job.file->listPath), job.copy);
     }
@@ -473,13 +535,15 @@ void Prune(const std::vector<Job>& jobs, ServerState& state, const std::vector<T
         }
     }
 
-    const PatchRecord recorded = state.patches;
     summary.unpatched = PrunePatches(listed, state.patches, serverDir, options.checkpoint, summary.warnings);
+    summary.unobjected = PruneObjects(state.patches, publication, options.patchHistory, serverDir,
+                                      options.checkpoint, summary.warnings);
     state.patches.publication = publication;
 
     Manifest final = FinalManifest(jobs);
     std::error_code exists;
-    if (final != state.written || state.patches != recorded || !fs::exists(serverDir / kManifestName, exists)) {
+    if (final != state.written || state.patches != state.patchesAsRead ||
+        !fs::exists(serverDir / kManifestName, exists)) {
         state.written = std::move(final);
         SaveManifest(serverDir, state.written, state.patches,
                      "the list is published; stale copies may remain until the next run");
@@ -501,20 +565,27 @@ PublishSummary Publish(const PublishOptions& options, Progress& progress, const 
     // Declared before the jobs: their temporary files go first, then the
     // directories made for them.
     CreatedDirectories createdDirs;
-    std::vector<Job> jobs = Plan(walk, state.written, dirs.server);
+    std::vector<Job> jobs = Plan(walk, state.written, dirs.server, options.bz2Copies);
     createdDirs.Create(dirs.server);
     SweepTemporaries(dirs.server);
     for (const Job& job : jobs) {
-        if (job.written == nullptr) createdDirs.Create(job.copy.parent_path());
+        if (job.written == nullptr && options.bz2Copies) createdDirs.Create(job.copy.parent_path());
     }
     Compress(jobs, options, progress, tick);
     const std::uint64_t publication = PublicationNumber(state.patches, FinalManifest(jobs) != state.written);
+    std::vector<ObjectJob> objects =
+        MakeObjects(jobs, state, publication, options, dirs.server, createdDirs, progress, tick);
     std::vector<PatchJob> patches =
         MakePatches(jobs, state, publication, options, dirs.server, createdDirs, tick, summary);
 
     // New copies and patches first, then the list, so a client never reads
     // a list whose files are not there yet.
     createdDirs.Keep();
+    try {
+        summary.objects = CommitObjects(objects, options.checkpoint);
+    } catch (const IoError& e) {
+        Fail(1, Cat(e.what(), " (no copy and no list was replaced)"));
+    }
     CommitCopies(jobs, patches, publication, options, dirs.server, state, summary);
     TListContent list = BuildList(jobs, options, self, summary);
     list.patches = ListedPatches(state.patches, publication, options.patchHistory, dirs.server);

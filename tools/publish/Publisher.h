@@ -32,10 +32,14 @@ struct PublishOptions {
     // Patches are kept for the changes of the last N publications that
     // changed anything; 0: none are made, and those on the server go.
     unsigned patchHistory = 3;
+    // The path-named .bz2 copies, which every launcher reads; without them
+    // only launchers that know objects (Objects.h) can install.
+    bool bz2Copies = true;
     // Further servers named in [settings] as "Mirror|URL" lines.
     std::vector<std::string> mirrors;
-    // Called at named steps ("compressed", "patched", "marked", "copy",
-    // "patch", "copies", "list", "lists", "prune", "unpatched"), so tests
+    // Called at named steps ("compressed", "packed", "patched", "marked",
+    // "object", "copy", "patch", "copies", "list", "lists", "prune",
+    // "unpatched", "object-pruned"), so tests
     // can interrupt a publication there.
     std::function<void(const char* step)> checkpoint;
     SigningOptions signing;
@@ -58,6 +62,8 @@ struct PublishSummary {
     std::size_t patches = 0;     // patches written
     std::size_t listed = 0;      // patches the list names
     std::size_t unpatched = 0;   // patches deleted
+    std::size_t objects = 0;     // objects written
+    std::size_t unobjected = 0;  // objects deleted
     std::vector<std::string> warnings;
 };
 

@@ -32,6 +32,7 @@ constexpr const char* kUsage =
     "usage: corvel-publish [--rev N] [--self NAME] [--critical GLOB]... [--jobs N]\n"
     "                      [--patch-history N] [--mirror URL]... [--sign SECRET_FILE [--valid-days N]\n"
     "                      [--also-sign SECRET_FILE]... [--revoke PUBLIC_KEY]...]\n"
+    "                      [--no-bz2-copies]\n"
     "                      CLIENT_DIR SERVER_DIR\n"
     "       corvel-publish keygen SECRET_FILE\n"
     "\n"
@@ -39,7 +40,9 @@ constexpr const char* kUsage =
     "file of CLIENT_DIR (its relative path + \".bz2\"). Copies of unchanged files are\n"
     "kept, copies of removed files deleted. A changed file also gets a patch from\n"
     "its previous content (SERVER_DIR/patches/<md5>-<md5>.zst) when that is smaller\n"
-    "than its copy.\n"
+    "than its copy. Every distinct content is also written once as a zstd object\n"
+    "named by its MD5 (SERVER_DIR/objects/ab/<md5>.zst), kept while one of the\n"
+    "lists of the last --patch-history publications names it.\n"
     "\n"
     "  --rev N          revision in [settings] (default 1: every run checks every\n"
     "                   file; 0: a launcher started normally checks only the\n"
@@ -56,6 +59,8 @@ constexpr const char* kUsage =
     "  --sign FILE      sign the list with the secret key in FILE: every entry gets\n"
     "                   its SHA-256, and SERVER_DIR/files.lst.bz2.sig is written\n"
     "  --valid-days N   the signature expires N days from now (default: never)\n"
+    "  --no-bz2-copies  write no .bz2 copies and remove ours: only launchers that\n"
+    "                   know objects can then install\n"
     "  --also-sign FILE sign with this key too, and --sign's key becomes trusted by\n"
     "                   installs that verify the list: the publication that moves\n"
     "                   players from this (old) key to --sign's (new) one\n"
@@ -138,7 +143,9 @@ int main(int argc, char** argv) {
             if (i + 1 >= args.size()) UsageError(Cat(name, " needs a value"));
             value = args[++i];
         }
-        if (name == "--rev") {
+        if (name == "--no-bz2-copies") {
+            options.bz2Copies = false;
+        } else if (name == "--rev") {
             const auto rev = ParseDecimalInRange(Utf8(value), INT32_MIN, INT32_MAX);
             if (!rev) UsageError("--rev needs a 32-bit integer");
             options.rev = static_cast<std::int32_t>(*rev);
@@ -244,12 +251,13 @@ int main(int argc, char** argv) {
         clearProgress();
         for (const std::string& warning : summary.warnings) std::cerr << "corvel-publish: warning: " << warning << "\n";
         const double elapsed = seconds();
-        char line[320];
+        char line[400];
         std::snprintf(line, sizeof line,
                       "published %zu files (%s): %zu compressed, %zu kept, %zu removed; patches: %zu made, %zu listed, "
-                      "%zu removed; in %.1f s (%s/s)",
+                      "%zu removed; objects: %zu written, %zu removed; in %.1f s (%s/s)",
                       summary.files, Mib(static_cast<double>(summary.bytes)).c_str(), summary.compressed, summary.kept,
-                      summary.removed, summary.patches, summary.listed, summary.unpatched, elapsed,
+                      summary.removed, summary.patches, summary.listed, summary.unpatched, summary.objects,
+                      summary.unobjected, elapsed,
                       Mib(elapsed > 0 ? static_cast<double>(progress.bytesDone.load()) / elapsed : 0).c_str());
         std::cout << line << std::endl;
         return 0;
