@@ -43,12 +43,13 @@ void Check(std::size_t rc, const fs::path& target) {
     if (ZSTD_isError(rc)) throw IoError(Cat("zstd failed on '", Display(target), "': ", ZSTD_getErrorName(rc)));
 }
 
-// One compressor per thread, reused: its tables are large at level 19.
-ZSTD_CCtx* ThreadCompressor() {
-    thread_local std::unique_ptr<ZSTD_CCtx, CCtxFree> cctx(ZSTD_createCCtx());
+// One compressor per object: its tables follow the pledged size, so a small
+// file's are small. (A thread_local one, freed at thread exit, crashed
+// there in the MinGW build under Wine.)
+std::unique_ptr<ZSTD_CCtx, CCtxFree> NewCompressor() {
+    std::unique_ptr<ZSTD_CCtx, CCtxFree> cctx(ZSTD_createCCtx());
     if (!cctx) throw IoError("zstd can't start a compressor");
-    ZSTD_CCtx_reset(cctx.get(), ZSTD_reset_session_and_parameters);
-    return cctx.get();
+    return cctx;
 }
 
 bool IsLowerHex(std::string_view text) {
@@ -67,7 +68,8 @@ bool IsObjectFile(std::string_view folder, std::string_view name) {
 // put other content under its digest's name for good, so the bytes read are
 // hashed and must be the ones the digest was taken of.
 std::uint64_t Compress(const ObjectSource& source, const fs::path& target, int level, ByteCounter* progress) {
-    ZSTD_CCtx* const c = ThreadCompressor();
+    const auto compressor = NewCompressor();
+    ZSTD_CCtx* const c = compressor.get();
     const int windowLog = std::clamp(static_cast<int>(std::bit_width(source.size)), kMinWindowLog, kMaxWindowLog);
     Check(ZSTD_CCtx_setParameter(c, ZSTD_c_compressionLevel, level), target);
     Check(ZSTD_CCtx_setParameter(c, ZSTD_c_enableLongDistanceMatching, 1), target);
