@@ -216,6 +216,10 @@ class SelfReplacement(LauncherCase):
     def test_new_build_is_swapped_in_restarted_and_current(self):
         # Another build of the launcher: the same program with bytes after its image.
         new = self.launcher + b"\0" * 64 + b"launcher e2e rev 1\n"
+        if PUBLIC_KEY:
+            # A build for this server carries its key (the loopback build takes
+            # its key from the environment, so its image holds none).
+            new += b"corvel-updater-public-key:" + PUBLIC_KEY.encode() + b"\n"
         self.files[EXE] = new
         self.publish("--self", EXE)
         self.start_launcher()
