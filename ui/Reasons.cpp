@@ -34,7 +34,9 @@ std::wstring ReasonText(const TFailure& failure) {
         case TFault::TooLarge:
         case TFault::Corrupt:
         case TFault::DigestMismatch: return file.empty() ? L"Lleg\u00F3 un archivo da\u00F1ado" : file + L" lleg\u00F3 da\u00F1ado";
-        case TFault::NotTrusted: return L"Lista de archivos sin firma v\u00E1lida";
+        // A named file (the new updater, a patch) failed its signature; else the list did.
+        case TFault::NotTrusted:
+            return file.empty() ? L"Lista de archivos sin firma v\u00E1lida" : L"Firma no v\u00E1lida: " + file;
         case TFault::BadList: return L"La lista de archivos no es v\u00E1lida";
         case TFault::UnsafeName: return L"La lista nombra un archivo no permitido";
         case TFault::Duplicate: return file + L" figura dos veces en la lista";

@@ -94,7 +94,9 @@ void ReplaceSelf(TRunContext& run, const std::string& entryLine) {
     }
     if (run.trust.Enabled() && !CarriesTrustedKey(run.trust, fresh)) {
         os::DeleteFile(fresh);
-        run.report.Fail(TFailure{TFault::NotTrusted, 0, "the new updater is not signed for this server"});
+        TFailure unsigned_{TFault::NotTrusted, 0, "the new updater is not signed for this server"};
+        unsigned_.path = name;
+        run.report.Fail(unsigned_);
         return;
     }
     try {

@@ -222,6 +222,8 @@ TEST_F(TViewTest, AFailedRunLeavesItsReasonInTheIdleView) {
         {{TFault::InUse, 32, "", "data\\mapa1.map", "gc.exe", 77}, L"Cierra gc.exe y pulsa Comprobar Archivos"},
         {{TFault::InUse, 32, "", "data\\mapa1.map"}, L"Archivo en uso: cierra el juego y pulsa Comprobar Archivos"},
         {{TFault::DigestMismatch, 0, "", "data\\mapa1.map"}, L"mapa1.map lleg\u00F3 da\u00F1ado"},
+        {{TFault::NotTrusted, 0, "", ""}, L"Lista de archivos sin firma v\u00E1lida"},
+        {{TFault::NotTrusted, 0, "", "CorvelUpdater.exe"}, L"Firma no v\u00E1lida: CorvelUpdater.exe"},
         {{TFault::Stopped, 0, ""}, nullptr},
         {{}, nullptr},
     };
