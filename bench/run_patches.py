@@ -105,8 +105,10 @@ def tree(spec):
 
 
 class Nginx:
-    def __init__(self, root):
-        self.dir = os.path.join(BASE, "nginx")
+    """nginx serving ROOT as /srv/ on HOST, each request logged as
+    "uri status body_bytes bytes_with_headers"."""
+    def __init__(self, root, dir=None, host="127.0.0.1"):
+        self.dir = dir or os.path.join(BASE, "nginx")
         shutil.rmtree(self.dir, ignore_errors=True)
         os.makedirs(self.dir)
         self.port = free_port()
@@ -119,12 +121,13 @@ pid {self.dir}/nginx.pid;
 error_log {self.dir}/error.log;
 events {{ worker_connections 256; }}
 http {{
-    log_format sent escape=none '$request_uri $status $body_bytes_sent';
+    log_format sent escape=none '$request_uri $status $body_bytes_sent $bytes_sent';
     access_log {self.log} sent;
+    keepalive_requests 100000;
     client_body_temp_path {self.dir}/body; proxy_temp_path {self.dir}/proxy; fastcgi_temp_path {self.dir}/fcgi;
     uwsgi_temp_path {self.dir}/uwsgi; scgi_temp_path {self.dir}/scgi;
     default_type application/octet-stream;
-    server {{ listen 127.0.0.1:{self.port}; location /srv/ {{ alias {root}/; }} }}
+    server {{ listen {host}:{self.port}; location /srv/ {{ alias {root}/; }} }}
 }}
 """)
         self.proc = subprocess.Popen(["nginx", "-e", os.path.join(self.dir, "error.log"), "-c",
@@ -133,13 +136,13 @@ http {{
         deadline = time.monotonic() + 15
         while True:
             try:
-                socket.create_connection(("127.0.0.1", self.port), timeout=1).close()
+                socket.create_connection((host, self.port), timeout=1).close()
                 break
             except OSError:
                 if time.monotonic() > deadline:
                     raise
                 time.sleep(0.05)
-        self.url = "http://127.0.0.1:%d/srv/" % self.port
+        self.url = "http://%s:%d/srv/" % (host, self.port)
 
     def sent(self):
         with open(self.log) as f:
