@@ -8,6 +8,7 @@
 #include "tools/publish/Failure.h"
 #include "tools/publish/Glob.h"
 #include "tools/publish/Signing.h"
+#include "tools/publish/Standing.h"
 
 #include <atomic>
 #include <cstdint>
@@ -43,6 +44,11 @@ struct PublishOptions {
     // can interrupt a publication there.
     std::function<void(const char* step)> checkpoint;
     SigningOptions signing;
+    // Where the list goes: live, or beside the live one as a staged
+    // publication (its new copies in its folder, for --promote) or a
+    // channel's (objects only: bz2Copies must be false); the live list then
+    // stays as it is, re-signed to announce it.
+    Beside beside;
 };
 
 // Shared with the progress line while the jobs run.
