@@ -33,6 +33,10 @@ void CommitList(const TListContent& list, const std::filesystem::path& listDir, 
                 std::uint64_t serial, const std::function<void(const char* step)>& checkpoint,
                 std::vector<std::string>& warnings, const std::string& scope = {});
 
+// Removes the temporary files a killed publication left behind (ours by
+// their suffix), and the directories that held nothing else.
+void SweepTemporaries(const std::filesystem::path& serverDir);
+
 // Removes the copy of every path of `ours` that `current` doesn't name
 // (on a case-insensitive disk, not when only its case changed), and the
 // directories left empty; reaches "prune" per copy removed. Returns how

@@ -214,26 +214,6 @@ std::vector<Job> Plan(const WalkResult& walk, const Manifest& written, const fs:
     return jobs;
 }
 
-// Temporary files a killed publication left behind (ours by their suffix),
-// and the directories that held nothing else.
-void SweepTemporaries(const fs::path& serverDir) {
-    std::error_code ec;
-    std::vector<fs::path> stale;
-    for (auto it = fs::recursive_directory_iterator(serverDir, fs::directory_options::skip_permission_denied, ec);
-         !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
-        const fs::path& p = it->path();
-        if (it->is_regular_file(ec) && !it->is_symlink(ec) && p.native().ends_with(fs::path(kTempSuffix).native())) {
-            stale.push_back(p);
-        }
-    }
-    for (const fs::path& p : stale) {
-        if (!fs::remove(p, ec)) continue;
-        for (fs::path dir = p.parent_path(); dir != serverDir && IsInside(serverDir, dir); dir = dir.parent_path()) {
-            if (!fs::is_empty(dir, ec) || ec || !fs::remove(dir, ec)) break;
-        }
-    }
-}
-
 // ---- compression ----------------------------------------------------------------
 
 void Compress(std::vector<Job>& jobs, const PublishOptions& options, Progress& progress,

@@ -129,12 +129,12 @@ void MakeCopies(std::vector<CopyJob>& jobs, const PublishOptions& options, const
                 Progress& progress, const std::function<void()>& tick) {
     std::vector<CopyJob*> made;
     for (CopyJob& job : jobs) {
-        if (!job.staged.empty()) continue;
-        made.push_back(&job);
-        progress.bytesTotal += static_cast<std::uint64_t>(job.entry->size);
         std::error_code ec;
         fs::create_directories(job.copy.parent_path(), ec);
         if (ec) Fail(1, Cat("can't create the directory '", Display(job.copy.parent_path()), "': ", ec.message()));
+        if (!job.staged.empty()) continue;
+        made.push_back(&job);
+        progress.bytesTotal += static_cast<std::uint64_t>(job.entry->size);
     }
     progress.filesTotal = made.size();
     if (made.empty()) return;
@@ -205,6 +205,7 @@ PublishSummary MakeLive(Target target, LiveState state, const PublishOptions& op
     PublishSummary summary;
     const std::uint64_t serial =
         options.signing.Signed() ? NextSerial(state.server, options.signing, UnixNow(), summary.warnings) : 0;
+    SweepTemporaries(state.server);
     std::vector<CopyJob> jobs = PlanCopies(target, state, options.bz2Copies);
     MakeCopies(jobs, options, state.server, progress, tick);
 

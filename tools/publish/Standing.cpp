@@ -176,11 +176,13 @@ void KeepLiveList(const fs::path& serverDir, std::uint64_t number, unsigned hist
     std::error_code ec;
     const fs::path live = serverDir / kListName;
     try {
-        if (keep > 0 && fs::is_regular_file(live, ec)) {
+        const auto before = HistoryLists(serverDir);
+        const std::string text = keep > 0 && fs::is_regular_file(live, ec) ? ReadWholeFile(live) : std::string();
+        // Once is enough: a killed publication may have kept it already.
+        if (!text.empty() && (before.empty() || ReadWholeFile(before.back().second) != text)) {
             const fs::path dir = serverDir / kHistoryDir;
             if (!fs::create_directories(dir, ec) && ec) RaiseIo("create", dir, ec.value());
             TempFile kept(dir / Cat(std::to_string(number), ".lst"));
-            const std::string text = ReadWholeFile(live);
             CFile out(kept.Path(), CFile::Mode::Write);
             out.Write(text.data(), text.size());
             out.Close();
@@ -190,6 +192,7 @@ void KeepLiveList(const fs::path& serverDir, std::uint64_t number, unsigned hist
         for (std::size_t i = 0; i + keep < lists.size(); ++i) {
             if (!fs::remove(lists[i].second, ec) && ec) RaiseIo("remove", lists[i].second, ec.value());
         }
+        if (fs::is_empty(serverDir / kHistoryDir, ec) && !ec) fs::remove(serverDir / kHistoryDir, ec);
     } catch (const IoError& e) {
         throw PublishFailure(1, {Cat(e.what(), " (the live list is kept for a revert; nothing else was replaced)")});
     }
