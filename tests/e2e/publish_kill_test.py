@@ -87,7 +87,7 @@ class KillCase(unittest.TestCase):
         shutil.rmtree(self.client, ignore_errors=True)
         write_tree(self.client, files)
 
-    def publish(self, stop=None, history=3):
+    def stop_env(self, stop):
         env = child_env()
         env.pop("CORVEL_PUBLISH_STOP_AT", None)
         if stop:
@@ -95,8 +95,11 @@ class KillCase(unittest.TestCase):
         # The old contents' scratch directory a kill leaves goes with the test's.
         env["TMPDIR"] = os.path.join(self.tmp, "scratch")
         os.makedirs(env["TMPDIR"], exist_ok=True)
+        return env
+
+    def publish(self, stop=None, history=3):
         return subprocess.run([PUBLISH, "--rev", "1", "--jobs", "1", "--patch-history", str(history), self.client,
-                               self.server], capture_output=True, timeout=300, env=env)
+                               self.server], capture_output=True, timeout=300, env=self.stop_env(stop))
 
     def publish_ok(self, files, history=3):
         self.set_client(files)
@@ -159,6 +162,16 @@ class KillCase(unittest.TestCase):
             with open(new, "rb") as f:
                 self.assertEqual(hashlib.md5(f.read()).hexdigest(), to, name)
 
+    def update_after(self, kill):
+        """Runs kill(), then a client run, which may fail but must install
+        nothing the served list doesn't name. Returns the list, status, output."""
+        kill()
+        listed = self.served_list()
+        before = tree_of(self.install)
+        code, out = self.update()
+        self.assert_client_installed_only_listed_content(listed, before, code, out)
+        return listed, code, out
+
     def assert_client_installed_only_listed_content(self, listed, before, code, out):
         """Every file the run left is what it held before or what the list it
         read names; with exit 0, every listed file is current."""
@@ -190,11 +203,7 @@ class Interrupted(KillCase):
                 code, out = self.update()
                 self.assertEqual(code, 0, out)
 
-                self.publish_killed(V2, stop)
-                listed = self.served_list()
-                before = tree_of(self.install)
-                code, out = self.update()  # may fail, must not install a wrong file
-                self.assert_client_installed_only_listed_content(listed, before, code, out)
+                self.update_after(lambda: self.publish_killed(V2, stop))
 
                 self.publish_ok(V2)
                 links = self.assert_server_holds_exactly(V2, list(V1.values()) + list(V2.values()))
@@ -265,14 +274,9 @@ DAY_ARGS = {"stage": ["--stage", "day-2"], "promote": ["--promote", "day-2"], "r
 
 class UpdateDayInterrupted(KillCase):
     def day(self, op, stop=None):
-        env = child_env()
-        env.pop("CORVEL_PUBLISH_STOP_AT", None)
-        if stop:
-            env["CORVEL_PUBLISH_STOP_AT"] = "%s:%d" % stop
-        env["TMPDIR"] = os.path.join(self.tmp, "scratch")
-        os.makedirs(env["TMPDIR"], exist_ok=True)
         dirs = [self.client, self.server] if op == "stage" else [self.server]
-        r = subprocess.run([PUBLISH, "--jobs", "1"] + DAY_ARGS[op] + dirs, capture_output=True, timeout=300, env=env)
+        r = subprocess.run([PUBLISH, "--jobs", "1"] + DAY_ARGS[op] + dirs, capture_output=True, timeout=300,
+                           env=self.stop_env(stop))
         err = r.stderr.decode(errors="replace")
         if stop:
             self.assertEqual(r.returncode, -signal.SIGKILL, err)
@@ -306,11 +310,7 @@ class UpdateDayInterrupted(KillCase):
                 code, out = self.update()
                 self.assertEqual(code, 0, out)
 
-                self.day(op, stop)
-                listed = self.served_list()
-                before = tree_of(self.install)
-                code, out = self.update()  # may fail, must not install a wrong file
-                self.assert_client_installed_only_listed_content(listed, before, code, out)
+                listed, code, out = self.update_after(lambda: self.day(op, stop))
                 if op == "stage":  # players see nothing change
                     self.assertEqual(code, 0, out)
                     self.assertEqual(parse_list(listed), parse_list(self.assert_live(V1)))

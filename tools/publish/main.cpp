@@ -292,13 +292,22 @@ int main(int argc, char** argv) {
         for (const std::string& warning : summary.warnings) std::cerr << "corvel-publish: warning: " << warning << "\n";
         const double elapsed = seconds();
         char line[400];
-        std::snprintf(line, sizeof line,
-                      "%s %zu files (%s): %zu compressed, %zu kept, %zu removed; patches: %zu made, %zu listed, "
-                      "%zu removed; objects: %zu written, %zu removed; in %.1f s (%s/s)",
-                      mode == Mode::Publish ? "published" : "made live", summary.files, Mib(static_cast<double>(summary.bytes)).c_str(), summary.compressed, summary.kept,
-                      summary.removed, summary.patches, summary.listed, summary.unpatched, summary.objects,
-                      summary.unobjected, elapsed,
-                      Mib(elapsed > 0 ? static_cast<double>(progress.bytesDone.load()) / elapsed : 0).c_str());
+        if (mode == Mode::Publish) {
+            std::snprintf(line, sizeof line,
+                          "published %zu files (%s): %zu compressed, %zu kept, %zu removed; patches: %zu made, %zu "
+                          "listed, %zu removed; objects: %zu written, %zu removed; in %.1f s (%s/s)",
+                          summary.files, Mib(static_cast<double>(summary.bytes)).c_str(), summary.compressed,
+                          summary.kept, summary.removed, summary.patches, summary.listed, summary.unpatched,
+                          summary.objects, summary.unobjected, elapsed,
+                          Mib(elapsed > 0 ? static_cast<double>(progress.bytesDone.load()) / elapsed : 0).c_str());
+        } else {
+            std::snprintf(line, sizeof line,
+                          "made live %zu files (%s): %zu copies put in place (%zu made from objects), %zu removed; "
+                          "patches: %zu listed, %zu removed; objects: %zu removed; in %.1f s",
+                          summary.files, Mib(static_cast<double>(summary.bytes)).c_str(), summary.compressed,
+                          progress.filesTotal, summary.removed, summary.listed, summary.unpatched,
+                          summary.unobjected, elapsed);
+        }
         std::cout << line << std::endl;
         return 0;
     } catch (const PublishFailure& failure) {
