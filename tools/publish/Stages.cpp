@@ -221,12 +221,18 @@ PublishSummary MakeLive(Target target, LiveState state, const PublishOptions& op
     CommitCopies(jobs, state, options, summary);
     state.written = final;
     state.record.publication = publication;
+    // Its objects are named by this publication now (recorded when in place
+    // but unknown to a damaged record).
     for (const auto& [path, copy] : final) {
-        std::error_code ec;
-        const std::uint64_t bytes = fs::file_size(ObjectPath(state.server, copy.digest), ec);
-        WrittenObject& object = state.record.objects[copy.digest];
-        if (object.bytes == 0 && !ec) object = WrittenObject{static_cast<std::uint64_t>(copy.size), bytes};
-        object.publication = publication;
+        auto object = state.record.objects.find(copy.digest);
+        if (object == state.record.objects.end()) {
+            std::error_code ec;
+            const std::uint64_t bytes = fs::file_size(ObjectPath(state.server, copy.digest), ec);
+            if (ec) continue;
+            object = state.record.objects.emplace(copy.digest, WrittenObject{static_cast<std::uint64_t>(copy.size), bytes})
+                         .first;
+        }
+        object->second.publication = publication;
     }
     SaveManifest(state.server, state.written, state.record, "the copies are in place; the list was not replaced");
     Reach(options, "copies");
