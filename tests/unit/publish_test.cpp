@@ -578,8 +578,9 @@ TEST_F(PublishObjects, EachContentOnceKeptByHistoryNeverPartial) {
     }
 }
 
-// A list naming its objects installs, unchanged, through the readers that
-// know only the .bz2 copies: the update run's and the publisher's own.
+// A list naming its objects, stage and channels installs, unchanged,
+// through the readers that know only the .bz2 copies: the update run's and
+// the publisher's own.
 TEST(ListObjectsLine, ReadersThatDontKnowItReadTheListAsBefore) {
     TListContent content;
     content.rev = 7;
@@ -590,8 +591,11 @@ TEST(ListObjectsLine, ReadersThatDontKnowItReadTheListAsBefore) {
     content.patches = {TPatchLink{std::string(32, 'd'), std::string(32, 'e'), 5, 9, std::string(64, 'f')}};
     const std::string before = WriteList(content);
     content.objects = kObjectDir;
+    content.next = "day-2";
+    content.channels = {"beta"};
     const std::string after = WriteList(content);
-    ASSERT_NE(after.find("\r\nObjects|objects/\r\n[/settings]\r\n"), std::string::npos) << after;
+    ASSERT_NE(after.find("\r\nObjects|objects/\r\nNext|day-2\r\nChannel|beta\r\n[/settings]\r\n"), std::string::npos)
+        << after;
 
     scratch::Dir dir;
     auto read = [&](const std::string& text) {
@@ -610,6 +614,8 @@ TEST(ListObjectsLine, ReadersThatDontKnowItReadTheListAsBefore) {
     EXPECT_EQ(now->normal.Body(), old->normal.Body());
     EXPECT_EQ(now->patches.Body(), old->patches.Body());
     EXPECT_EQ(now->normal.size(), 1u);
+    EXPECT_EQ(now->standing.next, "day-2");
+    EXPECT_EQ(now->standing.channels, std::vector<std::string>{"beta"});
     const auto previous = ReadPreviousList(before), current = ReadPreviousList(after);
     ASSERT_EQ(current.size(), 3u);
     ASSERT_EQ(current.size(), previous.size());

@@ -16,12 +16,19 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// A name's UTF-8 bytes: string() may throw on Windows for a name outside
+// the code page, and only ASCII names are ours here anyway.
+std::string Utf8Name(const fs::path& name) {
+    const std::u8string u = name.u8string();
+    return std::string(u.begin(), u.end());
+}
+
 // The names of the folders below dir that hold a list, sorted.
 std::vector<std::string> ListFolders(const fs::path& dir) {
     std::vector<std::string> names;
     std::error_code ec;
     for (auto it = fs::directory_iterator(dir, ec); !ec && it != fs::directory_iterator(); it.increment(ec)) {
-        const std::string name = it->path().filename().string();
+        const std::string name = Utf8Name(it->path().filename());
         if (IsPublicationName(name) && fs::is_regular_file(it->path() / kListName, ec)) names.push_back(name);
     }
     std::sort(names.begin(), names.end());
@@ -162,7 +169,7 @@ std::vector<std::pair<std::uint64_t, fs::path>> HistoryLists(const fs::path& ser
     for (auto it = fs::directory_iterator(serverDir / kHistoryDir, ec); !ec && it != fs::directory_iterator();
          it.increment(ec)) {
         if (it->path().extension() != ".lst" || !it->is_regular_file(ec)) continue;
-        const std::string stem = it->path().stem().string();
+        const std::string stem = Utf8Name(it->path().stem());
         if (stem.empty() || !std::all_of(stem.begin(), stem.end(), [](char c) { return c >= '0' && c <= '9'; })) continue;
         lists.emplace_back(std::stoull(stem), it->path());
     }

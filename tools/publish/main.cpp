@@ -228,6 +228,10 @@ int main(int argc, char** argv) {
     }
     if (mode != Mode::Publish) {
         if (positional.size() != 1) UsageError("--promote and --revert take SERVER_DIR only");
+        // The list goes live as it was staged or kept.
+        if (options.selfName || !options.critical.empty() || !options.mirrors.empty()) {
+            UsageError("--self, --critical and --mirror are a publication's own: give them to --stage");
+        }
         options.serverDir = positional[0];
     } else {
         if (positional.size() != 2) UsageError("expected CLIENT_DIR and SERVER_DIR");
