@@ -201,7 +201,7 @@ void KeepLiveList(const fs::path& serverDir, std::uint64_t number, unsigned hist
         }
         if (fs::is_empty(serverDir / kHistoryDir, ec) && !ec) fs::remove(serverDir / kHistoryDir, ec);
     } catch (const IoError& e) {
-        throw PublishFailure(1, {Cat(e.what(), " (the live list is kept for a revert; nothing else was replaced)")});
+        throw PublishFailure(1, {Cat(e.what(), " (keeping the live list for a revert; the list was not replaced)")});
     }
 }
 
