@@ -40,7 +40,8 @@ struct PublishOptions {
     std::vector<std::string> mirrors;
     // Called at named steps ("compressed", "packed", "patched", "marked",
     // "object", "copy", "patch", "copies", "list", "lists", "prune",
-    // "unpatched", "object-pruned"), so tests
+    // "unpatched", "object-pruned"; a promotion or revert also "done" once
+    // the staged or kept list it made live is gone), so tests
     // can interrupt a publication there.
     std::function<void(const char* step)> checkpoint;
     SigningOptions signing;
