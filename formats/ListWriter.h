@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // One entry as written.
@@ -22,6 +23,8 @@ struct TListContent {
     std::vector<std::string> keys;     // "Key|<64 hex>" lines of [settings]
     std::vector<std::string> revoked;  // "Revoke|<64 hex>" lines of [settings]
     std::string objects;               // the objects' folder ("Objects|objects/"); empty: none
+    std::string next;                  // "Next|NAME": the staged publication; empty: none
+    std::vector<std::string> channels; // "Channel|NAME" lines
     std::optional<TListItem> self;
     std::vector<TListItem> critical;
     std::vector<TListItem> normal;
@@ -32,3 +35,9 @@ struct TListContent {
 // of their paths, every line ended by CR LF. Equal content gives equal bytes
 // whatever the order of the entries handed in.
 std::string WriteList(const TListContent& content);
+
+// The inverse, for the publisher rereading a list it wrote (to re-sign it,
+// or make a staged or earlier one live): nullopt when [settings] has no
+// valid Rev or an entry or a [patches] line doesn't parse. Lines of
+// [settings] it doesn't know are dropped.
+std::optional<TListContent> ReadListContent(std::string_view text);

@@ -2,6 +2,8 @@
 
 #include "formats/Names.h"
 
+#include <algorithm>
+
 namespace {
 
 constexpr bool IsJoined(std::string_view whole, std::string_view head, std::string_view tail) {
@@ -42,6 +44,31 @@ std::string ServerUrl(std::string_view baseUrl, std::string_view serverName) {
         if (url[i] == '\\') url[i] = '/';
     }
     return url;
+}
+
+bool IsPublicationName(std::string_view name) {
+    if (name.empty() || name.size() > kMaxPublicationName || name.front() == '-') return false;
+    for (const char c : name) {
+        if (!((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-')) return false;
+    }
+    return true;
+}
+
+TStandingLists ListedStanding(const TListLines& settings) {
+    TStandingLists standing;
+    settings.ForEach([&standing](std::string_view line) {
+        const std::vector<std::string> fields = SplitFields(line, "|");
+        // Fields come last first: "Next|name".
+        if (fields.size() != 2 || !IsPublicationName(fields.front())) return;
+        if (fields.back() == kNextKey && standing.next.empty()) {
+            standing.next = fields.front();
+        } else if (fields.back() == kChannelKey && standing.channels.size() < kMaxListedChannels &&
+                   std::find(standing.channels.begin(), standing.channels.end(), fields.front()) ==
+                       standing.channels.end()) {
+            standing.channels.push_back(fields.front());
+        }
+    });
+    return standing;
 }
 
 bool IsInstallOwnName(std::string_view listPath) {

@@ -4,10 +4,13 @@
 // them, and the one file an install keeps of what it accepted.
 #pragma once
 
+#include "formats/ListGrammar.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // In the server directory. The list's own copy is named like any file's:
 // the list's name plus the copy suffix.
@@ -22,12 +25,42 @@ inline constexpr const char* kSignatureName = "files.lst.bz2.sig";
 inline constexpr std::int64_t kMaxSignatureSize = 4096;
 // The publisher's record of what the copies hold; no install reads it.
 inline constexpr const char* kManifestName = "files.lst.written";
+// The publisher's earlier live lists, kept for a revert; no install reads them.
+inline constexpr const char* kHistoryDir = "files.lst.history";
 // Every distinct content once, zstd, named by its MD5 (which every list
 // gives, signed or not) under this folder; the list names the folder in
 // [settings] as "Objects|objects/". Never rewritten: a name holds one
 // content for good, so caches may keep it forever.
 inline constexpr const char* kObjectsKey = "Objects";
 inline constexpr const char* kObjectDir = "objects/";
+
+// Lists that stand beside the live one, each in a folder of its own with
+// its list, archive and signature: a coming publication in "stage/NAME/",
+// a channel's in "channels/NAME/". Their entries, objects and patches are
+// named relative to the server directory, as the live list's are, so they
+// resolve into the one objects/ and patches/. The live list announces them
+// in [settings] ("Next|NAME", "Channel|NAME"); readers that don't know
+// these lines ignore them, as they ignore Mirror lines.
+inline constexpr const char* kNextKey = "Next";
+inline constexpr const char* kChannelKey = "Channel";
+inline constexpr const char* kStageDir = "stage";
+inline constexpr const char* kChannelDir = "channels";
+inline constexpr std::size_t kMaxPublicationName = 32;
+inline constexpr std::size_t kMaxListedChannels = 16;
+
+// Threat: a name on the command line or in a list that reaches outside its
+// folder ("..", a separator, a drive) or changes a URL. Only a to z, 0 to 9
+// and "-", 1 to kMaxPublicationName bytes, never starting with "-".
+bool IsPublicationName(std::string_view name);
+
+// What a list's [settings] announce: the staged publication ("Next"; the
+// first valid line) and the channels ("Channel", in list order, at most
+// kMaxListedChannels). Names that fail IsPublicationName are skipped.
+struct TStandingLists {
+    std::string next;
+    std::vector<std::string> channels;
+};
+TStandingLists ListedStanding(const TListLines& settings);
 
 // In an install directory: the serial of the last list it accepted, the
 // keys and revocations verified lists named, and the record of the files

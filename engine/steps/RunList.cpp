@@ -193,6 +193,7 @@ void ReadList(const std::string& path, TRunList& list) {
         list.normal = list.reader.ReadSectionLines("files_normal");
         list.patches = list.reader.ReadSectionLines(kPatchSection);
         list.mirrors = ListedMirrors(list.reader.ReadSectionLines("settings"));
+        list.standing = ListedStanding(list.reader.ReadSectionLines("settings"));
         list.reader.ReadSectionLines("settings").ForEach([&list](std::string_view line) {
             const std::vector<std::string> fields = SplitFields(line, "|");
             // Fields come last first: "Key|hex".

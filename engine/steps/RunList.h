@@ -9,6 +9,7 @@
 
 #include "formats/ListGrammar.h"
 #include "formats/LstFile.h"
+#include "formats/Publication.h"
 #include "formats/Signature.h"
 
 #include <cstdint>
@@ -34,6 +35,9 @@ struct TRunList {
     std::vector<std::string> mirrors;
     // The keys it names and revokes ("Key|<hex>", "Revoke|<hex>").
     std::vector<sig::TPublicKey> keys, revoked;
+    // The staged publication and the channels it announces ("Next|NAME",
+    // "Channel|NAME"), names already checked.
+    TStandingLists standing;
 };
 
 // Fetches, verifies and decodes the list from the first server (in the

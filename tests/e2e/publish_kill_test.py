@@ -22,7 +22,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import suite  # noqa: E402
 from e2e_base import PyServer, child_env, tree_of, write_tree  # noqa: E402
 from publish_test import (OWN_FILES, check_object_files, check_patch_files, decode_single_stream,  # noqa: E402
-                          expected_list, list_path, object_names, split_patches)
+                          expected_list, kept_lists, list_path, object_names, split_patches)
 
 PUBLISH = None  # set from argv
 UPDATE = None
@@ -68,7 +68,7 @@ def parse_list(text):
     return entries
 
 
-class Interrupted(unittest.TestCase):
+class KillCase(unittest.TestCase):
     def setUp(self):
         self.tmp = tempfile.mkdtemp(prefix="publish-kill-")
         self.client = os.path.join(self.tmp, "client")
@@ -87,7 +87,7 @@ class Interrupted(unittest.TestCase):
         shutil.rmtree(self.client, ignore_errors=True)
         write_tree(self.client, files)
 
-    def publish(self, stop=None, history=3):
+    def stop_env(self, stop):
         env = child_env()
         env.pop("CORVEL_PUBLISH_STOP_AT", None)
         if stop:
@@ -95,8 +95,11 @@ class Interrupted(unittest.TestCase):
         # The old contents' scratch directory a kill leaves goes with the test's.
         env["TMPDIR"] = os.path.join(self.tmp, "scratch")
         os.makedirs(env["TMPDIR"], exist_ok=True)
+        return env
+
+    def publish(self, stop=None, history=3):
         return subprocess.run([PUBLISH, "--rev", "1", "--jobs", "1", "--patch-history", str(history), self.client,
-                               self.server], capture_output=True, timeout=300, env=env)
+                               self.server], capture_output=True, timeout=300, env=self.stop_env(stop))
 
     def publish_ok(self, files, history=3):
         self.set_client(files)
@@ -136,7 +139,7 @@ class Interrupted(unittest.TestCase):
         kept = check_object_files(self, server, text, ALL_CONTENTS)
         if objects is not None:
             self.assertEqual(kept, object_names(objects))
-        self.assertEqual(found, {copy_name(r) for r in files} | OWN_FILES | patches | kept)
+        self.assertEqual(found, {copy_name(r) for r in files} | OWN_FILES | patches | kept | kept_lists(self, server))
         for rel, data in files.items():
             with open(os.path.join(server, copy_name(rel)), "rb") as f:
                 self.assertEqual(decode_single_stream(f.read()), data, rel)
@@ -159,6 +162,16 @@ class Interrupted(unittest.TestCase):
             with open(new, "rb") as f:
                 self.assertEqual(hashlib.md5(f.read()).hexdigest(), to, name)
 
+    def update_after(self, kill):
+        """Runs kill(), then a client run, which may fail but must install
+        nothing the served list doesn't name. Returns the list, status, output."""
+        kill()
+        listed = self.served_list()
+        before = tree_of(self.install)
+        code, out = self.update()
+        self.assert_client_installed_only_listed_content(listed, before, code, out)
+        return listed, code, out
+
     def assert_client_installed_only_listed_content(self, listed, before, code, out):
         """Every file the run left is what it held before or what the list it
         read names; with exit 0, every listed file is current."""
@@ -177,6 +190,9 @@ class Interrupted(unittest.TestCase):
                 self.assertIn(rel, after, out)
                 self.assertEqual(hashlib.md5(after[rel]).hexdigest(), digest, out)
 
+
+
+class Interrupted(KillCase):
     def test_every_interruption_converges(self):
         for stop in STOPS:
             with self.subTest(stop="%s:%d" % stop):
@@ -187,11 +203,7 @@ class Interrupted(unittest.TestCase):
                 code, out = self.update()
                 self.assertEqual(code, 0, out)
 
-                self.publish_killed(V2, stop)
-                listed = self.served_list()
-                before = tree_of(self.install)
-                code, out = self.update()  # may fail, must not install a wrong file
-                self.assert_client_installed_only_listed_content(listed, before, code, out)
+                self.update_after(lambda: self.publish_killed(V2, stop))
 
                 self.publish_ok(V2)
                 links = self.assert_server_holds_exactly(V2, list(V1.values()) + list(V2.values()))
@@ -246,6 +258,97 @@ class Interrupted(unittest.TestCase):
                 code, out = self.update()
                 self.assertEqual(code, 0, out)
                 self.assertEqual(tree_of(self.install)[b"a.dat"], V1["a.dat"])
+
+
+# Update day: (operation, stop) for a kill in each of stage, promote and
+# revert, from the first object to the live list renamed. A stage reaches
+# "list" and "lists" twice: its own list, then the live one re-signed.
+DAY_STOPS = [("stage", ("packed", 1)), ("stage", ("object", 1)), ("stage", ("copy", 1)), ("stage", ("patch", 1)),
+             ("stage", ("list", 1)), ("stage", ("list", 2)), ("stage", ("lists", 2)),
+             ("promote", ("marked", 1)), ("promote", ("copy", 1)), ("promote", ("copies", 1)),
+             ("promote", ("list", 1)), ("promote", ("lists", 1)),
+             ("revert", ("compressed", 1)), ("revert", ("marked", 1)), ("revert", ("copy", 2)),
+             ("revert", ("copies", 1)), ("revert", ("list", 1)), ("revert", ("lists", 1))]
+DAY_ARGS = {"stage": ["--stage", "day-2"], "promote": ["--promote", "day-2"], "revert": ["--revert"]}
+
+
+class UpdateDayInterrupted(KillCase):
+    def day(self, op, stop=None):
+        dirs = [self.client, self.server] if op == "stage" else [self.server]
+        r = subprocess.run([PUBLISH, "--jobs", "1"] + DAY_ARGS[op] + dirs, capture_output=True, timeout=300,
+                           env=self.stop_env(stop))
+        err = r.stderr.decode(errors="replace")
+        if stop:
+            self.assertEqual(r.returncode, -signal.SIGKILL, err)
+        else:
+            self.assertEqual(r.returncode, 0, err)
+
+    def assert_live(self, files):
+        """The live list names `files`, each copy and object holds its entry."""
+        server = os.fsencode(self.server)
+        text = self.served_list()
+        self.assertEqual(parse_list(text), {list_path(r): hashlib.md5(d).hexdigest() for r, d in files.items()})
+        for name in object_names(files.values()):
+            self.assertTrue(os.path.isfile(os.path.join(server, name)), name)
+        for rel, data in files.items():
+            with open(os.path.join(server, copy_name(rel)), "rb") as f:
+                self.assertEqual(decode_single_stream(f.read()), data, rel)
+        return text
+
+    def test_every_interruption_of_update_day_converges(self):
+        for op, stop in DAY_STOPS:
+            with self.subTest(op=op, stop="%s:%d" % stop):
+                shutil.rmtree(self.server, ignore_errors=True)
+                shutil.rmtree(self.install, ignore_errors=True)
+                os.makedirs(self.install)
+                self.publish_ok(V1)
+                self.set_client(V2)
+                if op != "stage":
+                    self.day("stage")
+                if op == "revert":
+                    self.day("promote")
+                code, out = self.update()
+                self.assertEqual(code, 0, out)
+
+                listed, code, out = self.update_after(lambda: self.day(op, stop))
+                if op == "stage":  # players see nothing change
+                    self.assertEqual(code, 0, out)
+                    self.assertEqual(parse_list(listed), parse_list(self.assert_live(V1)))
+
+                self.day(op)
+                want = V2 if op == "promote" else V1
+                text = self.assert_live(want)
+                check_object_files(self, os.fsencode(self.server), text, ALL_CONTENTS)
+                self.assertEqual(b"Next|day-2\r\n" in text, op == "stage")
+                self.assertEqual(os.path.exists(os.path.join(self.server, "stage")), op == "stage")
+                code, out = self.update()
+                self.assertEqual(code, 0, out)
+                for rel, data in want.items():
+                    self.assertEqual(tree_of(self.install)[rel.encode()], data, rel)
+
+    def test_a_publication_after_a_killed_promotion_rewrites_the_promoted_copy(self):
+        # The renamed copy holds the staged content while the list still
+        # names the older one; the record must not vouch for the older.
+        newer = dict(V1)
+        newer["a.dat"] = V2["a.dat"]
+        self.publish_ok(V1)
+        self.set_client(newer)
+        self.day("stage")
+        self.day("promote", ("copy", 1))
+        shutil.rmtree(os.path.join(self.server, "stage"))
+        self.assertIn("1 compressed", self.publish_ok(V1))
+        self.assert_server_holds_exactly(V1)
+
+    def test_names_that_leave_the_server_directory_are_refused(self):
+        self.publish_ok(V1)
+        before = tree_of(self.tmp)
+        for name in ("../out", "a/b", "..", "Day", "-x", "a" * 33, ""):
+            for args in (["--stage", name, self.client, self.server], ["--channel", name, self.client, self.server],
+                         ["--promote", name, self.server]):
+                with self.subTest(args=args[:2]):
+                    r = subprocess.run([PUBLISH] + args, capture_output=True, timeout=60, env=child_env())
+                    self.assertEqual(r.returncode, 2, r.stderr)
+        self.assertEqual(tree_of(self.tmp), before)
 
 
 def main():

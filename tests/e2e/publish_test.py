@@ -128,6 +128,17 @@ def object_names(contents):
     return {b"objects/%s/%s.zst" % (d[:2], d) for d in digests}
 
 
+def kept_lists(test, server):
+    """The earlier live lists kept for a revert, each a list."""
+    names = set()
+    folder = os.path.join(server, b"files.lst.history")
+    for f in os.listdir(folder) if os.path.isdir(folder) else []:
+        with open(os.path.join(folder, f), "rb") as fh:
+            test.assertTrue(fh.read().startswith(b"[settings]\r\nRev|"), f)
+        names.add(b"files.lst.history/" + f)
+    return names
+
+
 def snapshot(root):
     """Every file and directory under root: bytes path -> (content, inode, mtime)."""
     result = {}
@@ -193,7 +204,8 @@ class PublishCase(unittest.TestCase):
         contents = list(files.values()) + list(older)
         objects = check_object_files(self, server, text, contents)
         self.assertEqual(objects, object_names(contents))
-        self.assertEqual(copies, wanted | OWN_FILES | check_patch_files(self, server, text) | objects)
+        self.assertEqual(copies, wanted | OWN_FILES | check_patch_files(self, server, text) | objects |
+                         kept_lists(self, server))
         with open(os.path.join(server, b"files.lst.bz2"), "rb") as f:
             self.assertEqual(decode_single_stream(f.read()), text)
         return text
@@ -254,7 +266,7 @@ class Republication(PublishCase):
         rewritten = {list_path(r).replace(b"\\", b"/") + b".bz2"
                      for r in ("system/engine.ini", "maps/new \u00e9.map", "Updater.exe")}
         for key, (data, ino, mtime) in after.items():
-            if data == "dir" or key in OWN_FILES or key.startswith(b"patches") or key.startswith(b"objects"):
+            if data == "dir" or key in OWN_FILES or key.startswith((b"patches", b"objects", b"files.lst.history")):
                 continue
             if key in rewritten:
                 self.assertNotEqual((ino, mtime), before.get(key, (None, 0, 0))[1:], key)

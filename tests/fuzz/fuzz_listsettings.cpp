@@ -1,6 +1,6 @@
 // Fuzzes the run's reading of a decoded list, [settings] above all: its Rev
 // and the Mirror lines (and whatever other lines a signed list carries
-// there), then the mirrors handed to the run's servers. The list is read
+// there, the stages and channels it announces), then the mirrors handed to the run's servers. The list is read
 // from a file, as a run reads it, and must be gone afterwards in every case.
 #include "engine/fetch/Servers.h"
 #include "engine/steps/RunList.h"
@@ -28,6 +28,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (const std::string& mirror : list.mirrors) {
         Check(!mirror.empty() && mirror.find('|') == std::string::npos, "a mirror holds a separator");
     }
+    // Threat: an announced stage or channel whose name leaves its folder.
+    const TStandingLists& standing = list.standing;
+    Check(standing.next.empty() || IsPublicationName(standing.next), "an unsafe staged name");
+    Check(standing.channels.size() <= kMaxListedChannels, "channels beyond the bound");
+    for (const std::string& name : standing.channels) Check(IsPublicationName(name), "an unsafe channel name");
     TServers servers({"https://own.example/Updater/"});
     const std::size_t added = servers.AddListed(list.mirrors);
     Check(added <= TServers::kMaxListed && servers.Count() == 1 + added, "mirrors beyond the bound");

@@ -2,6 +2,7 @@
 // what a client reads, entry by entry.
 #include "formats/ListGrammar.h"
 #include "formats/ListWriter.h"
+#include "formats/Publication.h"
 #include "formats/ServerUrls.h"
 
 #include <gtest/gtest.h>
@@ -94,6 +95,46 @@ TEST(PublishList, OnlyHttpAndHttpsUrlsNameServersAndEveryWrittenMirrorIsRead) {
         const std::vector<std::string> read = ListedMirrors(FindListSection(WriteList(list), "settings"));
         EXPECT_EQ(read == std::vector<std::string>{c.url}, c.listed) << c.url;
     }
+}
+
+// Threat: a name in a list (or on the publisher's command line) that leaves
+// its folder or changes a URL; it announces nothing. What the writer
+// writes, the publisher reads back whole (it re-signs lists it wrote).
+TEST(PublishList, StandingListsAreAnnouncedOnlyBySafeNamesAndListsReadBack) {
+    const struct {
+        std::string name;
+        bool safe;
+    } cases[] = {
+        {"day-2", true}, {"a", true},       {std::string(32, 'z'), true}, {"", false},    {std::string(33, 'z'), false},
+        {"../x", false}, {"a/b", false},    {"a\\b", false},             {"Day2", false}, {"-x", false},
+        {"..", false},   {"a.b", false},    {"a%2fb", false},             {"a b", false},  {"\xE9t\xE9", false},
+    };
+    TListContent list = SampleList();
+    list.objects = "objects/";
+    list.keys = {std::string(64, 'a')};
+    list.patches = {TPatchLink{std::string(32, 'd'), std::string(32, 'e'), 5, 9, std::string(64, 'f')}};
+    std::vector<std::string> safe;
+    for (const auto& c : cases) {
+        EXPECT_EQ(IsPublicationName(c.name), c.safe) << c.name;
+        list.channels.push_back(c.name);
+        if (c.safe) safe.push_back(c.name);
+    }
+    list.next = "../up";
+    TStandingLists read = ListedStanding(FindListSection(WriteList(list), "settings"));
+    EXPECT_EQ(read.next, "");
+    EXPECT_EQ(read.channels, safe);
+
+    list.next = "day-2";
+    list.channels = safe;
+    const std::string text = WriteList(list);
+    const auto back = ReadListContent(text);
+    ASSERT_TRUE(back);
+    EXPECT_EQ(WriteList(*back), text);
+    EXPECT_EQ(ListedStanding(FindListSection(text, "settings")).next, "day-2");
+    EXPECT_FALSE(ReadListContent("[settings]\r\nRev|x\r\n[/settings]\r\n"));
+    std::string damaged = text;
+    damaged.insert(damaged.find("[/files_normal]"), "a|b\r\n");
+    EXPECT_FALSE(ReadListContent(damaged));
 }
 
 TEST(PublishList, TheOrderOfTheInputDoesNotChangeTheBytes) {

@@ -15,6 +15,7 @@
 #include "tools/publish/Names.h"
 #include "tools/publish/Publisher.h"
 #include "tools/publish/Signing.h"
+#include "tools/publish/Stages.h"
 #include "tests/unit/scratch_dir.h"
 
 #include <zstd.h>
@@ -577,8 +578,9 @@ TEST_F(PublishObjects, EachContentOnceKeptByHistoryNeverPartial) {
     }
 }
 
-// A list naming its objects installs, unchanged, through the readers that
-// know only the .bz2 copies: the update run's and the publisher's own.
+// A list naming its objects, stage and channels installs, unchanged,
+// through the readers that know only the .bz2 copies: the update run's and
+// the publisher's own.
 TEST(ListObjectsLine, ReadersThatDontKnowItReadTheListAsBefore) {
     TListContent content;
     content.rev = 7;
@@ -589,8 +591,11 @@ TEST(ListObjectsLine, ReadersThatDontKnowItReadTheListAsBefore) {
     content.patches = {TPatchLink{std::string(32, 'd'), std::string(32, 'e'), 5, 9, std::string(64, 'f')}};
     const std::string before = WriteList(content);
     content.objects = kObjectDir;
+    content.next = "day-2";
+    content.channels = {"beta"};
     const std::string after = WriteList(content);
-    ASSERT_NE(after.find("\r\nObjects|objects/\r\n[/settings]\r\n"), std::string::npos) << after;
+    ASSERT_NE(after.find("\r\nObjects|objects/\r\nNext|day-2\r\nChannel|beta\r\n[/settings]\r\n"), std::string::npos)
+        << after;
 
     scratch::Dir dir;
     auto read = [&](const std::string& text) {
@@ -609,6 +614,8 @@ TEST(ListObjectsLine, ReadersThatDontKnowItReadTheListAsBefore) {
     EXPECT_EQ(now->normal.Body(), old->normal.Body());
     EXPECT_EQ(now->patches.Body(), old->patches.Body());
     EXPECT_EQ(now->normal.size(), 1u);
+    EXPECT_EQ(now->standing.next, "day-2");
+    EXPECT_EQ(now->standing.channels, std::vector<std::string>{"beta"});
     const auto previous = ReadPreviousList(before), current = ReadPreviousList(after);
     ASSERT_EQ(current.size(), 3u);
     ASSERT_EQ(current.size(), previous.size());
@@ -616,6 +623,166 @@ TEST(ListObjectsLine, ReadersThatDontKnowItReadTheListAsBefore) {
         EXPECT_EQ(current.at(path).digest, entry.digest) << path;
         EXPECT_EQ(current.at(path).size, entry.size) << path;
     }
+}
+
+// Update day on one server, row after row: each acts, then the server must
+// hold exactly `files` besides objects/ and patches/, the live list name
+// the contents of `live` (each copy decoding to its entry) and announce
+// `announces`, and every list there (live, staged, channel) find each of
+// its objects and patches in place. Every step re-signs the live list with
+// a serial above the last; a channel's serials follow their own record.
+class PublishStages : public PublishObjects {
+public:
+    using Tree = std::map<std::string, std::string>;
+    fs::path keyFile = dir.Native() / "operator.key";
+    std::uint64_t liveSerial = 0;
+    const Tree anything;
+
+    void SetUp() override {
+        PublishObjects::SetUp();
+        GenerateKeyFile(keyFile);
+    }
+    PublishOptions Options(unsigned history = 3) {
+        PublishOptions options;
+        options.clientDir = client;
+        options.serverDir = server;
+        options.jobs = 2;
+        options.patchHistory = history;
+        options.signing.keys.push_back({keyFile, LoadKeyFile(keyFile)});
+        return options;
+    }
+    PublishSummary Publish(const Tree& tree, Beside beside = {}, unsigned history = 3) {
+        fs::remove_all(client);
+        for (const auto& [path, data] : tree) Put(path, data);
+        PublishOptions options = Options(history);
+        options.bz2Copies = beside.place != Place::Channel;
+        options.beside = beside;
+        Progress progress;
+        return publish::Publish(options, progress, [] {});
+    }
+    std::uint64_t Serial(const fs::path& listDir) {
+        const auto signature = sig::ParseListSignature(scratch::ReadAll(listDir / kSignatureName));
+        EXPECT_TRUE(signature);
+        return signature ? signature->serial : 0;
+    }
+    std::multiset<std::string> Files() {
+        std::multiset<std::string> files;
+        for (auto it = fs::recursive_directory_iterator(server); it != fs::recursive_directory_iterator(); ++it) {
+            std::string name = fs::relative(it->path(), server).generic_string();
+            if (name.starts_with("objects/") || name.starts_with("patches/") || !it->is_regular_file()) continue;
+            if (name.starts_with(kHistoryDir)) name = std::string(kHistoryDir) + "/#";  // numbered by publication
+            files.insert(name);
+        }
+        return files;
+    }
+    // The list in listDir names exactly `tree`, and all it names is there.
+    TListContent CheckList(const fs::path& listDir, const Tree& tree) {
+        const auto list = ReadListContent(scratch::ReadAll(listDir / kListName));
+        EXPECT_TRUE(list) << listDir;
+        if (!list) return {};
+        Tree named;
+        for (const TListItem* entry : Entries(*list)) {
+            named[entry->path] = entry->digest;
+            EXPECT_TRUE(fs::exists(ObjectPath(server, entry->digest))) << listDir << " " << entry->path;
+        }
+        for (const TPatchLink& link : list->patches) EXPECT_TRUE(fs::exists(server / PatchName(link.from, link.to)));
+        if (&tree == &anything) return *list;
+        Tree want;
+        for (const auto& [path, data] : tree) want[path] = Md5Of(data);
+        EXPECT_EQ(named, want) << listDir;
+        return *list;
+    }
+};
+
+TEST_F(PublishStages, StagePromoteRevertAndChannelsLeaveOneWholePublication) {
+    const Tree v1 = {{"a.pak", Version(1)}, {"same.txt", "same"}, {"gone.txt", "gone"}};
+    const Tree v2 = {{"a.pak", Version(2)}, {"same.txt", "same"}, {"new.txt", "new"}};
+    const Tree v3 = {{"a.pak", Version(3)}, {"same.txt", "same"}};
+    const std::multiset<std::string> lists = {"files.lst", "files.lst.bz2", "files.lst.bz2.sig", "files.lst.written"};
+    auto with = [&](std::multiset<std::string> more) {
+        more.insert(lists.begin(), lists.end());
+        return more;
+    };
+    const struct Step {
+        const char* why;
+        std::function<void(PublishStages&)> act;
+        Tree live;
+        std::multiset<std::string> files;
+        std::vector<std::string> announces;  // Next, then the channels
+    } steps[] = {
+        {"a signed live publication", [&](PublishStages& s) { s.Publish(v1); }, v1,
+         with({"a.pak.bz2", "same.txt.bz2", "gone.txt.bz2"}), {""}},
+        {"staged: its list, its new copies and a patch from the live content beside the live list",
+         [&](PublishStages& s) {
+             EXPECT_EQ(s.Publish(v2, {Place::Stage, "day-2"}).patches, 1u);
+             const TListContent staged = s.CheckList(s.server / "stage/day-2", v2);
+             ASSERT_EQ(staged.patches.size(), 1u);
+             EXPECT_EQ(staged.patches[0].from, Md5Of(Version(1)));
+             EXPECT_GT(s.Serial(s.server / "stage/day-2"), s.liveSerial);
+             EXPECT_LT(s.Serial(s.server / "stage/day-2"), s.Serial(s.server));
+         },
+         v1,
+         with({"a.pak.bz2", "same.txt.bz2", "gone.txt.bz2", "stage/day-2/files.lst", "stage/day-2/files.lst.bz2",
+               "stage/day-2/files.lst.bz2.sig", "stage/day-2/a.pak.bz2", "stage/day-2/new.txt.bz2"}),
+         {"day-2"}},
+        {"promoted: the staged copies renamed into place, the removed one pruned, the old list kept",
+         [&](PublishStages& s) {
+             Progress progress;
+             const PublishSummary summary = Promote("day-2", s.Options(), progress, [] {});
+             EXPECT_EQ(summary.compressed, 2u);
+             EXPECT_EQ(progress.filesTotal, 0u);  // none made again from an object
+             EXPECT_EQ(summary.removed, 1u);
+             EXPECT_EQ(summary.listed, 1u);
+         },
+         v2, with({"a.pak.bz2", "same.txt.bz2", "new.txt.bz2", "files.lst.history/#"}), {""}},
+        {"reverted: the earlier copies made again from their objects",
+         [&](PublishStages& s) {
+             Progress progress;
+             EXPECT_EQ(Revert(s.Options(), progress, [] {}).compressed, 2u);
+         },
+         v1, with({"a.pak.bz2", "same.txt.bz2", "gone.txt.bz2"}), {""}},
+        {"a channel: its list only, sharing the objects, named by the live list",
+         [&](PublishStages& s) {
+             s.Publish(v2, {Place::Channel, "beta"});
+             s.CheckList(s.server / "channels/beta", v2);
+             fs::path record = s.keyFile;
+             record += ".channel-beta.serial";
+             EXPECT_EQ(scratch::ReadAll(record), std::to_string(s.Serial(s.server / "channels/beta")) + "\n");
+         },
+         v1,
+         with({"a.pak.bz2", "same.txt.bz2", "gone.txt.bz2", "channels/beta/files.lst", "channels/beta/files.lst.bz2",
+               "channels/beta/files.lst.bz2.sig"}),
+         {"", "beta"}},
+        {"a live publication with history 1 still names the channel and keeps its objects",
+         [&](PublishStages& s) { s.Publish(v3, {}, 1); }, v3,
+         with({"a.pak.bz2", "same.txt.bz2", "channels/beta/files.lst", "channels/beta/files.lst.bz2",
+               "channels/beta/files.lst.bz2.sig"}),
+         {"", "beta"}},
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.why);
+        step.act(*this);
+        EXPECT_EQ(Files(), step.files);
+        const TListContent live = CheckList(server, step.live);
+        for (const char* folder : {kStageDir, kChannelDir}) {
+            std::error_code none;
+            for (const auto& standing : fs::directory_iterator(server / folder, none)) CheckList(standing, anything);
+        }
+        std::vector<std::string> announces = {live.next};
+        announces.insert(announces.end(), live.channels.begin(), live.channels.end());
+        EXPECT_EQ(announces, step.announces);
+        for (const auto& [path, data] : step.live) {
+            EXPECT_TRUE(DecodeVerifiedCopy(server / CopyName(path), Md5Of(data), data.size(), dir.Native() / "copy"))
+                << path;
+        }
+        const std::uint64_t serial = Serial(server);
+        EXPECT_GT(serial, liveSerial);
+        liveSerial = serial;
+    }
+    // Threat: a client directory whose copies would land on a standing list's files.
+    EXPECT_FALSE(FindServerClashes({"stage\\day-2\\files.lst"}).empty());
+    EXPECT_FALSE(FindServerClashes({"Channels\\beta\\x"}).empty());
+    EXPECT_TRUE(FindServerClashes({"stages\\x", "data\\stage\\x"}).empty());
 }
 
 }  // namespace

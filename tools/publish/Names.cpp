@@ -101,7 +101,9 @@ std::vector<std::string> FindServerClashes(const std::vector<std::string>& listP
     std::map<std::string, std::string> files;
     std::map<std::string, std::pair<std::string, std::string>> dirs;
     std::set<std::pair<std::string, std::string>> dirClashes;
-    for (const char* own : {kListName, kListArchiveName, kSignatureName, kManifestName})
+    // The lists beside the live one and the kept ones live in folders of these names.
+    for (const char* own :
+         {kListName, kListArchiveName, kSignatureName, kManifestName, kStageDir, kChannelDir, kHistoryDir})
         files.emplace(FoldCase(own), own);
 
     for (const std::string& path : listPaths) {

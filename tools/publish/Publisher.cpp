@@ -4,12 +4,14 @@
 #include "formats/Publication.h"
 #include "platform/codepage.h"
 #include "tools/publish/FileIo.h"
+#include "tools/publish/ListFiles.h"
 #include "tools/publish/PreviousList.h"
 #include "tools/publish/Manifest.h"
 #include "tools/publish/Names.h"
 #include "tools/publish/Objects.h"
 #include "tools/publish/PatchMaker.h"
 #include "tools/publish/Patches.h"
+#include "tools/publish/Standing.h"
 #include "tools/publish/Text.h"
 #include "tools/publish/Walk.h"
 
@@ -69,6 +71,7 @@ struct Job {
     const WrittenCopy* written = nullptr;   // set when the copy there may do
     const WrittenCopy* previous = nullptr;  // what the copy there holds, when the record knows
     fs::path copy;
+    fs::path staged;  // where a staged publication's new copy goes instead
     Digested digested;
     std::optional<TempFile> temp;
     bool kept = false;
@@ -92,7 +95,7 @@ void RunJob(Job& job, Progress& progress, const PublishOptions& options) {
         if (!job.kept && !options.bz2Copies) {
             if (job.written == nullptr) job.digested = HashFile(job.file->native, &progress.bytesDone);
         } else if (!job.kept) {
-            job.temp.emplace(job.copy);
+            job.temp.emplace(job.staged.empty() ? job.copy : job.staged);
             job.digested = CompressFile(job.file->native, job.temp->Path(), &progress.bytesDone);
             Reach(options, "compressed");
         }
@@ -103,27 +106,6 @@ void RunJob(Job& job, Progress& progress, const PublishOptions& options) {
         job.error = e.what();
     }
     progress.filesDone.fetch_add(1, std::memory_order_relaxed);
-}
-
-void WriteFileAtomically(const fs::path& target, std::string_view data, bool compress) {
-    TempFile temp(target);
-    if (compress) {
-        CompressToFile(data, temp.Path());
-    } else {
-        CFile out(temp.Path(), CFile::Mode::Write);
-        out.Write(data.data(), data.size());
-        out.Close();
-    }
-    temp.Commit();
-}
-
-void SaveManifest(const fs::path& serverDir, const Manifest& written, const PatchRecord& patches,
-                  std::string_view after) {
-    try {
-        WriteFileAtomically(serverDir / kManifestName, WriteManifest(written, patches), false);
-    } catch (const IoError& e) {
-        Fail(1, Cat(e.what(), " (", after, ")"));
-    }
 }
 
 // ---- validation: everything is checked before anything is written -------------
@@ -230,26 +212,6 @@ std::vector<Job> Plan(const WalkResult& walk, const Manifest& written, const fs:
         }
     }
     return jobs;
-}
-
-// Temporary files a killed publication left behind (ours by their suffix),
-// and the directories that held nothing else.
-void SweepTemporaries(const fs::path& serverDir) {
-    std::error_code ec;
-    std::vector<fs::path> stale;
-    for (auto it = fs::recursive_directory_iterator(serverDir, fs::directory_options::skip_permission_denied, ec);
-         !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
-        const fs::path& p = it->path();
-        if (it->is_regular_file(ec) && !it->is_symlink(ec) && p.native().ends_with(fs::path(kTempSuffix).native())) {
-            stale.push_back(p);
-        }
-    }
-    for (const fs::path& p : stale) {
-        if (!fs::remove(p, ec)) continue;
-        for (fs::path dir = p.parent_path(); dir != serverDir && IsInside(serverDir, dir); dir = dir.parent_path()) {
-            if (!fs::is_empty(dir, ec) || ec || !fs::remove(dir, ec)) break;
-        }
-    }
 }
 
 // ---- compression ----------------------------------------------------------------
@@ -392,8 +354,10 @@ void CommitCopies(std::vector<Job>& jobs, std::vector<PatchJob>& patches, std::u
         return;
     }
     Manifest& written = state.written;
+    // Staged copies replace none of the live list's.
+    const bool live = options.beside.place == Place::Live;
     for (const Job& job : jobs) {
-        if (job.temp) written[job.file->listPath] = WrittenCopy{};
+        if (job.temp && live) written[job.file->listPath] = WrittenCopy{};
     }
     SaveManifest(serverDir, written, state.patches, "no copy was replaced");
     Reach(options, "marked");
@@ -418,7 +382,7 @@ void CommitCopies(std::vector<Job>& jobs, std::vector<PatchJob>& patches, std::u
     }
 
     for (const Job& job : jobs) {
-        if (job.temp) {
+        if (job.temp && live) {
             written[job.file->listPath] =
                 WrittenCopy{DigestToHex(job.digested.digest), static_cast<std::int64_t>(job.digested.size)};
         }
@@ -432,9 +396,7 @@ TListContent BuildList(const std::vector<Job>& jobs, const PublishOptions& optio
     TListContent list;
     list.rev = options.rev;
     list.mirrors = options.mirrors;
-    // Installs that verify this list trust its keys from now on.
-    for (const SigningKey& key : options.signing.keys) list.keys.push_back(sig::ToHex(key.key.PublicKey()));
-    for (const sig::TPublicKey& key : options.signing.revoke) list.revoked.push_back(sig::ToHex(key));
+    SetKeys(list, options.signing);
     list.objects = kObjectDir;
     for (const Job& job : jobs) {
         TListItem entry{job.file->listPath, DigestToHex(job.digested.digest),
@@ -454,43 +416,6 @@ TListContent BuildList(const std::vector<Job>& jobs, const PublishOptions& optio
     return list;
 }
 
-// Everything is written and signed before the first rename, so the list is
-// never served without its signature (a failed signature replaces nothing);
-// the archive and its signature are then renamed back to back.
-void CommitList(const TListContent& list, const PublishOptions& options, const fs::path& serverDir,
-                std::uint64_t serial, PublishSummary& summary) {
-    const std::string text = WriteList(list);
-    try {
-        TempFile plain(serverDir / kListName);
-        CFile out(plain.Path(), CFile::Mode::Write);
-        out.Write(text.data(), text.size());
-        out.Close();
-        TempFile archive(serverDir / kListArchiveName);
-        CompressToFile(text, archive.Path());
-        std::optional<TempFile> signature;
-        if (options.signing.Signed()) {
-            const std::string signed_ = SignListArchive(archive.Path(), options.signing, serial, summary.warnings);
-            signature.emplace(serverDir / kSignatureName);
-            CFile sigOut(signature->Path(), CFile::Mode::Write);
-            sigOut.Write(signed_.data(), signed_.size());
-            sigOut.Close();
-        }
-        plain.Commit();
-        Reach(options, "list");
-        archive.Commit();
-        if (signature) {
-            signature->Commit();
-        } else {
-            // An earlier publication's signature no longer matches the list.
-            std::error_code ec;
-            if (!fs::remove(serverDir / kSignatureName, ec) && ec) RaiseIo("remove", serverDir / kSignatureName, ec.value());
-        }
-    } catch (const IoError& e) {
-        Fail(1, Cat(e.what(), " (the copies are in place; the list was not replaced)"));
-    }
-    Reach(options, "lists");
-}
-
 // ---- pruning --------------------------------------------------------------------
 
 // Removes the copies of ours the new list doesn't name, last, since clients
@@ -499,48 +424,26 @@ void CommitList(const TListContent& list, const PublishOptions& options, const f
 void Prune(const std::vector<Job>& jobs, ServerState& state, const std::vector<TPatchLink>& listed,
            std::uint64_t publication, const PublishOptions& options, const fs::path& serverDir,
            PublishSummary& summary) {
-    std::set<std::string> current;
-    std::map<std::string, fs::path> currentByKey;
-    for (const Job& job : jobs) {
-        if (!options.bz2Copies) break;  // every copy of ours goes
-        current.insert(job.file->listPath);
-        currentByKey.emplace(PathKey(job.file->listPath), job.copy);
-    }
-    std::error_code ec;
-    for (const std::string& path : state.ours) {
-        if (current.count(path) != 0) continue;
-        if (!IsSafeRelativePath(path)) {
-            summary.warnings.push_back(Cat("the previous list names '", codepage::Cp1252ToUtf8(path),
-                                           "', which is no path below the server directory; left alone"));
-            continue;
+    const bool live = options.beside.place == Place::Live;
+    if (live) {
+        std::vector<std::string> current;
+        for (const Job& job : jobs) {
+            if (!options.bz2Copies) break;  // every copy of ours goes
+            current.push_back(job.file->listPath);
         }
-        const fs::path copy = ServerPath(serverDir, CopyName(path));
-        // Same file on a case-insensitive disk: only the case of its name changed.
-        const auto same = currentByKey.find(PathKey(path));
-        std::error_code differs;
-        if (same != currentByKey.end() && fs::equivalent(copy, same->second, differs)) continue;
-        const bool removed = fs::remove(copy, ec);
-        if (ec) {
-            summary.warnings.push_back(Cat("can't remove '", Display(copy), "': ", ec.message()));
-            continue;
-        }
-        if (removed) {
-            ++summary.removed;
-            Reach(options, "prune");
-        }
-        // Also when the copy was gone already: an interrupted run may have
-        // removed it and not yet its directories.
-        for (fs::path dir = copy.parent_path(); dir != serverDir && IsInside(serverDir, dir); dir = dir.parent_path()) {
-            if (!fs::is_empty(dir, ec) || ec || !fs::remove(dir, ec)) break;
-        }
+        summary.removed = PruneCopies(state.ours, current, serverDir, options.checkpoint, summary.warnings);
     }
 
-    summary.unpatched = PrunePatches(listed, state.patches, serverDir, options.checkpoint, summary.warnings);
+    // What the lists beside the live one name stays too.
+    const std::vector<TPatchLink> kept =
+        KeepStanding(ReadStanding(serverDir), state.patches, publication, serverDir, listed);
+    summary.unpatched = PrunePatches(kept, state.patches, serverDir, options.checkpoint, summary.warnings);
     summary.unobjected = PruneObjects(state.patches, publication, options.patchHistory, serverDir,
                                       options.checkpoint, summary.warnings);
     state.patches.publication = publication;
 
-    Manifest final = FinalManifest(jobs);
+    // Beside the live list, the copies are the live list's still.
+    Manifest final = live ? FinalManifest(jobs) : state.written;
     std::error_code exists;
     if (final != state.written || state.patches != state.patchesAsRead ||
         !fs::exists(serverDir / kManifestName, exists)) {
@@ -553,23 +456,36 @@ void Prune(const std::vector<Job>& jobs, ServerState& state, const std::vector<T
 }  // namespace
 
 PublishSummary Publish(const PublishOptions& options, Progress& progress, const std::function<void()>& tick) {
+    const bool live = options.beside.place == Place::Live;
+    if (options.beside.place == Place::Channel && options.bz2Copies) Fail(2, "a channel has no .bz2 copies");
     const Directories dirs = CheckDirectories(options);
+    const fs::path listDir = ListDir(dirs.server, options.beside);
+    const SigningOptions& signing = options.signing;
+    const std::string scope = SerialScope(options.beside);
+    // The live list is re-signed at the end to announce this one.
+    if (!live) ReadWrittenList(dirs.server / kListName, options.signing.Signed(), "live");
     const WalkResult walk = ReadClientTree(dirs.client);
     const SourceFile* self = FindSelf(options, walk);
     ServerState state = ReadServerState(dirs.server);
     // Before anything changes: a serial that can't be signed stops here.
     PublishSummary summary;
     const std::uint64_t serial =
-        options.signing.Signed() ? NextSerial(dirs.server, options.signing, UnixNow(), summary.warnings) : 0;
+        signing.Signed() ? NextSerial(listDir, signing, UnixNow(), summary.warnings, scope) : 0;
 
     // Declared before the jobs: their temporary files go first, then the
     // directories made for them.
     CreatedDirectories createdDirs;
     std::vector<Job> jobs = Plan(walk, state.written, dirs.server, options.bz2Copies);
-    createdDirs.Create(dirs.server);
+    createdDirs.Create(listDir);
     SweepTemporaries(dirs.server);
-    for (const Job& job : jobs) {
-        if (job.written == nullptr && options.bz2Copies) createdDirs.Create(job.copy.parent_path());
+    for (Job& job : jobs) {
+        if (options.beside.place == Place::Stage) job.staged = ServerPath(listDir, CopyName(job.file->listPath));
+        if (!options.bz2Copies) continue;
+        if (!job.staged.empty()) {
+            createdDirs.Create(job.staged.parent_path());  // emptied again by WithdrawList
+        } else if (job.written == nullptr) {
+            createdDirs.Create(job.copy.parent_path());
+        }
     }
     Compress(jobs, options, progress, tick);
     const std::uint64_t publication = PublicationNumber(state.patches, FinalManifest(jobs) != state.written);
@@ -586,11 +502,29 @@ PublishSummary Publish(const PublishOptions& options, Progress& progress, const 
     } catch (const IoError& e) {
         Fail(1, Cat(e.what(), " (no copy and no list was replaced)"));
     }
+    if (options.beside.place == Place::Stage) {
+        try {
+            WithdrawList(listDir);
+        } catch (const IoError& e) {
+            Fail(1, Cat(e.what(), " (the live list and its copies are as they were)"));
+        }
+    }
     CommitCopies(jobs, patches, publication, options, dirs.server, state, summary);
     TListContent list = BuildList(jobs, options, self, summary);
     list.patches = ListedPatches(state.patches, publication, options.patchHistory, dirs.server);
     summary.listed = list.patches.size();
-    CommitList(list, options, dirs.server, serial, summary);
+    if (live) {
+        Announce(dirs.server, list, std::nullopt);
+        if (publication != state.patchesAsRead.publication) {
+            KeepLiveList(dirs.server, state.patchesAsRead.publication, options.patchHistory);
+        }
+    }
+    CommitList(list, listDir, signing, serial, options.checkpoint, summary.warnings, scope);
+    if (!live) {
+        const std::optional<std::string> next =
+            options.beside.place == Place::Stage ? std::optional<std::string>(options.beside.name) : std::nullopt;
+        Reannounce(dirs.server, options.signing, next, options.checkpoint, summary.warnings);
+    }
     Prune(jobs, state, list.patches, publication, options, dirs.server, summary);
     return summary;
 }

@@ -8,6 +8,7 @@
 #include "tools/publish/Failure.h"
 #include "tools/publish/Glob.h"
 #include "tools/publish/Signing.h"
+#include "tools/publish/Standing.h"
 
 #include <atomic>
 #include <cstdint>
@@ -39,10 +40,16 @@ struct PublishOptions {
     std::vector<std::string> mirrors;
     // Called at named steps ("compressed", "packed", "patched", "marked",
     // "object", "copy", "patch", "copies", "list", "lists", "prune",
-    // "unpatched", "object-pruned"), so tests
+    // "unpatched", "object-pruned"; a promotion or revert also "done" once
+    // the staged or kept list it made live is gone), so tests
     // can interrupt a publication there.
     std::function<void(const char* step)> checkpoint;
     SigningOptions signing;
+    // Where the list goes: live, or beside the live one as a staged
+    // publication (its new copies in its folder, for --promote) or a
+    // channel's (objects only: bz2Copies must be false); the live list then
+    // stays as it is, re-signed to announce it.
+    Beside beside;
 };
 
 // Shared with the progress line while the jobs run.

@@ -60,15 +60,16 @@ namespace {
 // A signature file is a few hundred bytes; a larger one is none of ours.
 constexpr std::uintmax_t kMaxServedSignature = 4096;
 
-fs::path SerialRecord(const SigningKey& signing) {
+fs::path SerialRecord(const SigningKey& signing, const std::string& scope) {
     fs::path record = signing.file;
+    if (!scope.empty()) record += "." + scope;
     record += kSerialRecordSuffix;
     return record;
 }
 
 // The serial recorded beside a key; 0 when there is none.
-std::uint64_t RecordedSerial(const SigningKey& signing, std::vector<std::string>& warnings) {
-    const fs::path record = SerialRecord(signing);
+std::uint64_t RecordedSerial(const SigningKey& signing, const std::string& scope, std::vector<std::string>& warnings) {
+    const fs::path record = SerialRecord(signing, scope);
     std::error_code ec;
     if (!fs::exists(record, ec)) return 0;
     try {
@@ -96,11 +97,13 @@ std::optional<std::uint64_t> VerifiedServedSerial(const fs::path& sigPath, const
 
 }  // namespace
 
-std::uint64_t NextSerial(const fs::path& serverDir, const SigningOptions& signing, std::uint64_t now,
-                         std::vector<std::string>& warnings) {
+std::uint64_t NextSerial(const fs::path& listDir, const SigningOptions& signing, std::uint64_t now,
+                         std::vector<std::string>& warnings, const std::string& scope) {
     std::uint64_t previous = 0;
-    for (const SigningKey& key : signing.keys) previous = std::max(previous, RecordedSerial(key, warnings));
-    const fs::path sigPath = serverDir / kSignatureName;
+    for (const SigningKey& key : signing.keys) {
+        previous = std::max(previous, RecordedSerial(key, scope, warnings));
+    }
+    const fs::path sigPath = listDir / kSignatureName;
     std::error_code ec;
     if (fs::exists(sigPath, ec)) {
         std::optional<std::uint64_t> served;
@@ -123,7 +126,7 @@ std::uint64_t NextSerial(const fs::path& serverDir, const SigningOptions& signin
 }
 
 std::string SignListArchive(const fs::path& archivePath, const SigningOptions& signing, std::uint64_t serial,
-                            std::vector<std::string>& warnings) {
+                            std::vector<std::string>& warnings, const std::string& scope) {
     std::optional<std::uint64_t> expires;
     if (signing.validDays) expires = UnixNow() + std::uint64_t{*signing.validDays} * 86400;
     const std::string list = ReadWholeFile(archivePath);
@@ -132,7 +135,7 @@ std::string SignListArchive(const fs::path& archivePath, const SigningOptions& s
     for (const SigningKey& key : signing.keys) keys.push_back(&key.key);
     const std::string text = sig::SignList(keys, digest, serial, expires);
     for (const SigningKey& key : signing.keys) {
-        const fs::path record = SerialRecord(key);
+        const fs::path record = SerialRecord(key, scope);
         try {
             TempFile temp(record);
             CFile out(temp.Path(), CFile::Mode::Write);

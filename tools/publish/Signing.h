@@ -48,14 +48,17 @@ struct SigningOptions {
 // even when the clock goes back. Threat: a signature planted in the server
 // directory; one that doesn't verify is ignored, with a warning. Raises
 // PublishFailure (status 2) when no serial can follow the last one signed.
-std::uint64_t NextSerial(const std::filesystem::path& serverDir, const SigningOptions& signing, std::uint64_t now,
-                         std::vector<std::string>& warnings);
+// listDir is the folder of the list being signed; scope is empty for the
+// live list and a staged one, and names a channel's lists, whose serials
+// follow one another apart (FILE.<scope>.serial beside each key).
+std::uint64_t NextSerial(const std::filesystem::path& listDir, const SigningOptions& signing, std::uint64_t now,
+                         std::vector<std::string>& warnings, const std::string& scope = {});
 
 // The signature file's text for the list archive at archivePath (not yet in
 // place), signed by every key, which then record serial beside them (a
 // record that can't be written is a warning). Raises IoError.
 std::string SignListArchive(const std::filesystem::path& archivePath, const SigningOptions& signing,
-                            std::uint64_t serial, std::vector<std::string>& warnings);
+                            std::uint64_t serial, std::vector<std::string>& warnings, const std::string& scope = {});
 
 std::uint64_t UnixNow();
 

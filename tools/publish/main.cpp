@@ -6,6 +6,7 @@
 #include "formats/ServerUrls.h"
 #include "tools/publish/Names.h"
 #include "tools/publish/Publisher.h"
+#include "tools/publish/Stages.h"
 #include "tools/publish/Text.h"
 #include "platform/os.h"
 #ifdef CORVEL_PUBLISH_STOP_POINTS
@@ -32,8 +33,10 @@ constexpr const char* kUsage =
     "usage: corvel-publish [--rev N] [--self NAME] [--critical GLOB]... [--jobs N]\n"
     "                      [--patch-history N] [--mirror URL]... [--sign SECRET_FILE [--valid-days N]\n"
     "                      [--also-sign SECRET_FILE]... [--revoke PUBLIC_KEY]...]\n"
-    "                      [--no-bz2-copies]\n"
+    "                      [--no-bz2-copies] [--stage NAME | --channel NAME]\n"
     "                      CLIENT_DIR SERVER_DIR\n"
+    "       corvel-publish [--sign ...] [--patch-history N] [--jobs N] [--no-bz2-copies]\n"
+    "                      (--promote NAME | --revert) SERVER_DIR\n"
     "       corvel-publish keygen SECRET_FILE\n"
     "\n"
     "Writes SERVER_DIR/files.lst, SERVER_DIR/files.lst.bz2 and a bzip2 copy of every\n"
@@ -67,7 +70,17 @@ constexpr const char* kUsage =
     "  --revoke KEY     installs that verify the list never trust the public key KEY\n"
     "                   (64 hex digits) again; give it on every later publication\n"
     "\n"
-    "The last serial each key signed is kept beside its secret file (FILE.serial).\n"
+    "  --stage NAME     publish into SERVER_DIR/stage/NAME/ beside the live list,\n"
+    "                   which stays as it is and announces it (Next|NAME)\n"
+    "  --promote NAME   make the staged publication NAME live, without its client\n"
+    "                   directory\n"
+    "  --revert         make the publication the live one replaced live again\n"
+    "  --channel NAME   publish a channel into SERVER_DIR/channels/NAME/ (objects\n"
+    "                   only, shared with the live list, which names it: Channel|NAME)\n"
+    "  NAME: 1 to 32 of a-z, 0-9 and '-', not starting with '-'.\n"
+    "\n"
+    "The last serial each key signed is kept beside its secret file (FILE.serial;\n"
+    "a channel's in FILE.channel-NAME.serial).\n"
     "\n"
     "keygen writes a new key pair's secret key to SECRET_FILE (a new file, readable\n"
     "by its owner only) and prints the public key: 64 hexadecimal digits for the\n"
@@ -115,6 +128,8 @@ int main(int argc, char** argv) {
     if (!args.empty() && args[0] == "keygen") return Keygen(args);
     std::optional<fs::path> keyFile;
     std::vector<fs::path> alsoFiles;
+    enum class Mode { Publish, Promote, Revert } mode = Mode::Publish;
+    std::string promoted;
     bool optionsEnded = false;
     for (std::size_t i = 0; i < args.size(); ++i) {
         std::string arg = Utf8(args[i]);
@@ -139,12 +154,30 @@ int main(int argc, char** argv) {
             value = fs::path(args[i].native().substr(eq + 1));
         } else if (name == "--rev" || name == "--self" || name == "--critical" || name == "--jobs" ||
                    name == "--sign" || name == "--valid-days" || name == "--patch-history" || name == "--mirror" ||
-                   name == "--also-sign" || name == "--revoke") {
+                   name == "--also-sign" || name == "--revoke" || name == "--stage" || name == "--channel" ||
+                   name == "--promote") {
             if (i + 1 >= args.size()) UsageError(Cat(name, " needs a value"));
             value = args[++i];
         }
         if (name == "--no-bz2-copies") {
             options.bz2Copies = false;
+        } else if (name == "--stage" || name == "--channel" || name == "--promote" || name == "--revert") {
+            if (mode != Mode::Publish || options.beside.place != Place::Live) {
+                UsageError("give one of --stage, --channel, --promote and --revert");
+            }
+            const std::string text = Utf8(value);
+            // Threat: a name that writes outside the server directory.
+            if (name != "--revert" && !IsPublicationName(text)) {
+                UsageError(Cat(name, " '", text, "': a name is 1 to ", std::to_string(kMaxPublicationName),
+                               " of a-z, 0-9 and '-', not starting with '-'"));
+            }
+            if (name == "--stage") options.beside = Beside{Place::Stage, text};
+            if (name == "--channel") options.beside = Beside{Place::Channel, text};
+            // A channel's players run a launcher that knows objects.
+            if (name == "--channel") options.bz2Copies = false;
+            if (name == "--promote") promoted = text;
+            if (name == "--promote") mode = Mode::Promote;
+            if (name == "--revert") mode = Mode::Revert;
         } else if (name == "--rev") {
             const auto rev = ParseDecimalInRange(Utf8(value), INT32_MIN, INT32_MAX);
             if (!rev) UsageError("--rev needs a 32-bit integer");
@@ -193,9 +226,18 @@ int main(int argc, char** argv) {
             UsageError(Cat("unknown option ", arg));
         }
     }
-    if (positional.size() != 2) UsageError("expected CLIENT_DIR and SERVER_DIR");
-    options.clientDir = positional[0];
-    options.serverDir = positional[1];
+    if (mode != Mode::Publish) {
+        if (positional.size() != 1) UsageError("--promote and --revert take SERVER_DIR only");
+        // The list goes live as it was staged or kept.
+        if (options.selfName || !options.critical.empty() || !options.mirrors.empty()) {
+            UsageError("--self, --critical and --mirror are a publication's own: give them to --stage");
+        }
+        options.serverDir = positional[0];
+    } else {
+        if (positional.size() != 2) UsageError("expected CLIENT_DIR and SERVER_DIR");
+        options.clientDir = positional[0];
+        options.serverDir = positional[1];
+    }
     if (!keyFile && (options.signing.validDays || !alsoFiles.empty() || !options.signing.revoke.empty())) {
         UsageError("--valid-days, --also-sign and --revoke need --sign");
     }
@@ -247,18 +289,29 @@ int main(int argc, char** argv) {
     };
 
     try {
-        const PublishSummary summary = Publish(options, progress, tick);
+        const PublishSummary summary = mode == Mode::Promote  ? Promote(promoted, options, progress, tick)
+                                       : mode == Mode::Revert ? Revert(options, progress, tick)
+                                                              : Publish(options, progress, tick);
         clearProgress();
         for (const std::string& warning : summary.warnings) std::cerr << "corvel-publish: warning: " << warning << "\n";
         const double elapsed = seconds();
         char line[400];
-        std::snprintf(line, sizeof line,
-                      "published %zu files (%s): %zu compressed, %zu kept, %zu removed; patches: %zu made, %zu listed, "
-                      "%zu removed; objects: %zu written, %zu removed; in %.1f s (%s/s)",
-                      summary.files, Mib(static_cast<double>(summary.bytes)).c_str(), summary.compressed, summary.kept,
-                      summary.removed, summary.patches, summary.listed, summary.unpatched, summary.objects,
-                      summary.unobjected, elapsed,
-                      Mib(elapsed > 0 ? static_cast<double>(progress.bytesDone.load()) / elapsed : 0).c_str());
+        if (mode == Mode::Publish) {
+            std::snprintf(line, sizeof line,
+                          "published %zu files (%s): %zu compressed, %zu kept, %zu removed; patches: %zu made, %zu "
+                          "listed, %zu removed; objects: %zu written, %zu removed; in %.1f s (%s/s)",
+                          summary.files, Mib(static_cast<double>(summary.bytes)).c_str(), summary.compressed,
+                          summary.kept, summary.removed, summary.patches, summary.listed, summary.unpatched,
+                          summary.objects, summary.unobjected, elapsed,
+                          Mib(elapsed > 0 ? static_cast<double>(progress.bytesDone.load()) / elapsed : 0).c_str());
+        } else {
+            std::snprintf(line, sizeof line,
+                          "made live %zu files (%s): %zu copies put in place (%zu made from objects), %zu removed; "
+                          "patches: %zu listed, %zu removed; objects: %zu removed; in %.1f s",
+                          summary.files, Mib(static_cast<double>(summary.bytes)).c_str(), summary.compressed,
+                          progress.filesTotal, summary.removed, summary.listed, summary.unpatched,
+                          summary.unobjected, elapsed);
+        }
         std::cout << line << std::endl;
         return 0;
     } catch (const PublishFailure& failure) {
