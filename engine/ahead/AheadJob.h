@@ -41,6 +41,11 @@ struct TAheadJob {
     // Patches from the file in place to the entry, in order; when empty or
     // failed, the copy (engine/ahead/AheadPatch).
     std::vector<TPatchFetch> patches;
+    // The entry's object (engine/ahead/AheadObject), asked before the copy
+    // when the list names objects; empty: the copy only. objectLimit: the
+    // most bytes it may have.
+    std::string object;
+    std::int64_t objectLimit = 0;
 };
 
 struct TAheadOptions {

@@ -5,10 +5,12 @@
 namespace {
 
 // What an entry claimed ahead holds of the budget: its copy's largest size
-// and its decoded size.
+// and its decoded size; an object's, its decoded size only (it is decoded
+// as it arrives; a failed one's copy goes to disk).
 std::uint64_t CostOf(const std::optional<TAheadJob>& job) {
     if (!job) return 0;
-    return static_cast<std::uint64_t>(job->size) + static_cast<std::uint64_t>(job->copyLimit);
+    const auto copy = job->object.empty() ? static_cast<std::uint64_t>(job->copyLimit) : 0;
+    return static_cast<std::uint64_t>(job->size) + copy;
 }
 
 }  // namespace
@@ -22,6 +24,7 @@ TAheadQueue::~TAheadQueue() {
         // Decoded ahead for an entry never installed, or fetched whole and
         // not decoded yet (a complete copy is never continued).
         if (!slot.part.empty()) os::DeleteFile(slot.part);
+        if (!slot.claim.part.empty()) os::DeleteFile(slot.claim.part);
         DropCopy(slot.claim);
         DropPatches(slot.claim);
     }
@@ -88,6 +91,8 @@ TClaim* TAheadQueue::NextToFetch(const std::function<bool()>& serves, bool& from
 // Small copies stay in memory while the budget has room for their largest
 // size; the others (and the rest) go to disk.
 void TAheadQueue::KeepInMemoryIfRoom(Slot& slot) {
+    // An object is decoded as it arrives: nothing of it is held.
+    if (!slot.job->object.empty() && !slot.claim.objectFailed) return;
     const auto limit = static_cast<std::uint64_t>(slot.job->copyLimit);
     if (static_cast<std::uint64_t>(slot.job->size) < kResumableSize && inMemory_ + limit <= MemoryBudget) {
         slot.claim.memory = limit;
@@ -99,13 +104,22 @@ void TAheadQueue::Fetched(TClaim& claim, TFetched fetched, TFailure failure) {
     {
         std::lock_guard<os::Mutex> lock(mutex_);
         Slot& slot = slots_.at(claim.entry);
-        if (fetched == TFetched::Copy) {
-            toDecode_.insert(claim.entry);
+        if (fetched == TFetched::Copy || fetched == TFetched::Ready) {
             slot.fetched = true;
             slot.fetchedCopy = slot.state.bytes;
             slot.fetchedSize = slot.job->size;
             tally_.fetchedCopies += slot.fetchedCopy;
             tally_.fetchedSizes += slot.fetchedSize;
+        }
+        if (fetched == TFetched::Copy) {
+            toDecode_.insert(claim.entry);
+        } else if (fetched == TFetched::Ready) {
+            // Decoded and verified as it arrived: no decoder stage.
+            inMemory_ -= claim.memory;
+            claim.memory = 0;
+            slot.outcome = TAheadOutcome::Ready;
+            slot.part = std::move(claim.part);
+            slot.state.stage = TAheadStage::Done;
         } else {
             Finish(slot, fetched, std::move(failure));
         }

@@ -2,6 +2,7 @@
 
 #include "engine/ahead/InstallAhead.h"
 #include "engine/fetch/CopyStreams.h"
+#include "engine/fetch/ObjectStream.h"
 #include "engine/fetch/TransferMeter.h"
 #include "engine/fetch/RunControl.h"
 #include "engine/fetch/Servers.h"
@@ -21,6 +22,23 @@
 
 namespace {
 
+// An entry's digest as objects are named by it (32 hex digits, small
+// letters); empty for one that can't name an object.
+std::string ObjectDigest(std::string_view digest) {
+    if (digest.size() != 32) return std::string();
+    std::string name;
+    for (const char c : digest) {
+        if (c >= 'A' && c <= 'F') {
+            name += static_cast<char>(c + ('a' - 'A'));
+        } else if ((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')) {
+            name += c;
+        } else {
+            return std::string();
+        }
+    }
+    return name;
+}
+
 // The job of pending entry i; nullopt for an entry that fails without a
 // request (the run's thread gives its reason).
 std::optional<TAheadJob> JobOf(const TRunContext& run, const TPendingEntry& entry, std::size_t i) {
@@ -32,6 +50,13 @@ std::optional<TAheadJob> JobOf(const TRunContext& run, const TPendingEntry& entr
     job->sha256 = entry.sha256;
     job->size = entry.size;
     job->copyLimit = CompressedSizeBound(entry.size);
+    // The object comes from the server the list came from, like patches;
+    // the copy, when it fails, from every server in turn.
+    if (const std::string digest = ObjectDigest(entry.digest); !run.objects.empty() && !digest.empty()) {
+        const std::string base = run.servers->Base(run.servers->Order().front());
+        job->object = ServerUrl(base, run.objects + ObjectName(digest));
+        job->objectLimit = ObjectSizeBound(entry.size);
+    }
     // An empty file has nothing to patch into. Threat: an index naming huge
     // patches would have the run fetch more than the copy could ever take.
     const std::vector<TPatchLink>& chain = run.patches.ChainFor(i);

@@ -34,6 +34,8 @@ struct TRunList {
     std::vector<std::string> mirrors;
     // The keys it names and revokes ("Key|<hex>", "Revoke|<hex>").
     std::vector<sig::TPublicKey> keys, revoked;
+    // The objects' folder its [settings] name ("Objects|objects/"), as written.
+    std::string objects;
 };
 
 // Fetches, verifies and decodes the list from the first server (in the
@@ -46,6 +48,11 @@ std::optional<std::string> FetchList(TRunContext& run);
 // With a verified signature, the mirrors the list names are asked after
 // the run's own servers.
 void AddListedMirrors(TRunContext& run, const TRunList& list);
+
+// The objects' folder the list names, when it is a safe one, is where
+// missing and changed files come from first (engine/ahead/AheadObject); a
+// value that isn't one names no objects and says so in the log.
+void UseListedObjects(TRunContext& run, const TRunList& list);
 
 // With a verified signature, the install keeps the keys the list names and
 // the revocations, before anything is installed (the updater's own entry is
