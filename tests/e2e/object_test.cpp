@@ -1,0 +1,141 @@
+// Entries fetched as their objects: every way an object can fail ends with
+// the right file from its copy in the same run and the reason in the log; a
+// list naming objects still installs through a reader that ignores them.
+#include "tests/e2e/engine_fixture.h"
+
+#include "formats/Publication.h"
+
+#include <gmock/gmock.h>
+#include <zstd.h>
+
+#include <fstream>
+
+using ::testing::IsEmpty;
+
+namespace {
+
+// content as one zstd frame, its window no larger than windowLog.
+std::string ZstdOf(const std::string& content, int windowLog = 0) {
+    ZSTD_CCtx* c = ZSTD_createCCtx();
+    ZSTD_CCtx_setParameter(c, ZSTD_c_compressionLevel, 3);
+    ZSTD_CCtx_setParameter(c, ZSTD_c_checksumFlag, 1);
+    if (windowLog > 0) ZSTD_CCtx_setParameter(c, ZSTD_c_windowLog, windowLog);
+    std::string out(ZSTD_compressBound(content.size()), '\0');
+    const std::size_t n = ZSTD_compress2(c, out.data(), out.size(), content.data(), content.size());
+    ZSTD_freeCCtx(c);
+    EXPECT_FALSE(ZSTD_isError(n));
+    out.resize(n);
+    return out;
+}
+
+// A skippable frame of size bytes: valid zstd that decodes to nothing.
+std::string Skippable(std::uint32_t size) {
+    std::string frame = {'\x50', '\x2A', '\x4D', '\x18'};
+    for (int i = 0; i < 4; ++i) frame += static_cast<char>((size >> (8 * i)) & 0xFF);
+    return frame + std::string(size, '\0');
+}
+
+}  // namespace
+
+class ObjectRun : public EngineRun {
+protected:
+    const std::string content_ = Noise(400000, 41);
+
+    std::string ObjectPath() const { return std::string(kObjectDir) + ObjectName(Md5Hex(content_)); }
+
+    // big.dat with its copy, its object (unless empty) under the list's
+    // folder line ("" : none).
+    void PublishObject(const std::string& folderLine, const std::string& object) {
+        for (const auto& e : fs::directory_iterator(serverDir_)) fs::remove_all(e.path());
+        PutServerFile("big.dat.bz2", Compress(content_));
+        if (!object.empty()) PutServerFile(ObjectPath(), object);
+        PublishList("[settings]\r\nRev|1\r\n" + folderLine + "[/settings]\r\n[files_critical]\r\n" +
+                    EntryLine("big.dat", content_) + "\r\n[/files_critical]\r\n[files_normal]\r\n[/files_normal]\r\n");
+    }
+
+    // Runs with the log on; the log's lines about objects and big.dat.
+    bool RunLogged(bool useObjects) {
+        fs::remove(installDir_ / "CorvelUpdater.log");
+        TDirectSynchronizer sync;
+        GFilesThread run(view_, sync);
+        run.SelfMode = TSelfMode::OrdinaryFile;
+        run.LogFile = "CorvelUpdater.log";
+        run.SetUseObjects(useObjects);
+        const bool ok = RunIn(run);
+        notes_.clear();
+        std::ifstream in(installDir_ / "CorvelUpdater.log", std::ios::binary);
+        for (std::string line; std::getline(in, line);) {
+            if (const auto at = line.find("note       big.dat: "); at != std::string::npos) {
+                notes_.push_back(line.substr(at + 20));
+            } else if (line.find("objects    ") != std::string::npos) {
+                notes_.push_back(line.substr(line.find("objects    ")));
+            }
+        }
+        return ok;
+    }
+
+    bool Asked(const std::string& url) const {
+        const std::string wanted = "/" + serverDir_.filename().string() + "/" + url + " ";
+        for (const std::string& line : Requests()) {
+            if (line.rfind(wanted, 0) == 0) return true;
+        }
+        return false;
+    }
+
+    std::vector<std::string> notes_;
+};
+
+// The object serves the entry alone; every failure of its own falls back to
+// the copy in the same run with the reason in the log; a reader that knows
+// only copies, or a folder that isn't a safe one, never asks for objects.
+TEST_F(ObjectRun, ObjectsAndEveryFallbackEndWithTheRightFile) {
+    const std::string object = ZstdOf(content_);
+    std::string corrupt = object;
+    corrupt[corrupt.size() / 2] = static_cast<char>(corrupt[corrupt.size() / 2] ^ 0x5A);
+    const std::string folder = "Objects|objects/\r\n";
+    struct Case {
+        const char* what;
+        std::string folderLine;
+        std::string object;  // on the server; empty: none (404)
+        std::string fault;   // on the object's URL
+        bool useObjects;
+        bool objectAsked;
+        std::string note;  // in the log; empty: no line
+    };
+    const std::vector<Case> cases = {
+        {"the object", folder, object, "", true, true, ""},
+        {"a reader of copies only", folder, object, "", false, false, ""},
+        {"a folder outside the server's", "Objects|../../etc/\r\n", object, "", true, false,
+         "objects    ignored: \"../../etc/\""},
+        {"missing (404)", folder, "", "", true, true, "object failed (server error 404"},
+        {"short", folder, object.substr(0, object.size() / 2), "", true, true, "object failed (transfer cut"},
+        {"cut", folder, object, "cut 1000", true, true, "object failed (transfer cut"},
+        {"wrong digest", folder, ZstdOf(Noise(content_.size(), 42)), "", true, true,
+         "object failed (digest mismatch"},
+        {"corrupt frame", folder, corrupt, "", true, true, "object failed (corrupt"},
+        {"over its bound", folder, Skippable(static_cast<std::uint32_t>(content_.size() + 70000)) + object, "", true,
+         true, "object failed (larger than its entry allows"},
+        {"more output than the entry", folder, ZstdOf(std::string(4 << 20, 'z'), 17), "", true, true,
+         "object failed (larger than its entry allows"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove(installDir_ / "big.dat");
+        PublishObject(c.folderLine, c.object);
+        if (!c.fault.empty()) SetFault(ObjectPath(), c.fault);
+        EXPECT_TRUE(RunLogged(c.useObjects));
+        EXPECT_EQ(ReadLocal("big.dat"), content_);
+        EXPECT_EQ(Asked(ObjectPath()), c.objectAsked);
+        // The copy only when the object didn't serve.
+        EXPECT_EQ(ServedStatuses("big.dat.bz2").empty(), c.objectAsked && c.note.empty());
+        if (c.note.empty()) {
+            EXPECT_THAT(notes_, IsEmpty());
+        } else {
+            ASSERT_EQ(notes_.size(), 1u);
+            EXPECT_EQ(notes_[0].rfind(c.note, 0), 0u) << notes_[0];
+        }
+        EXPECT_THAT(Leftovers(), IsEmpty());
+        fs::remove(serverDir_.parent_path() / "bytes.log");
+        fs::remove(serverDir_.parent_path() / "requests.log");
+    }
+}
