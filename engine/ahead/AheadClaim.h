@@ -56,6 +56,9 @@ struct TClaim {
     bool patchFailed = false;
     // Once its object failed, the entry comes as its copy.
     bool objectFailed = false;
+    // The file (relative) an earlier entry of the same content was put in
+    // place as: copied from there first, fetched when that fails.
+    std::string localFrom;
     // A part decoded and verified as it arrived (an object): Ready.
     std::string part;
     std::string note;  // how it came, for the run's log

@@ -20,6 +20,10 @@ os::HttpSession& TAheadFetcher::Http() {
 
 TFetched TAheadFetcher::Fetch(TClaim& claim, bool fromZero, TFailure& failure) {
     const TAheadJob& job = *claim.job;
+    if (!claim.localFrom.empty()) {
+        if (CopyFromEarlier(shared_, claim)) return TFetched::Ready;
+        claim.localFrom.clear();
+    }
     if (!claim.cursor) claim.cursor.emplace(*shared_.options.servers, job.path, job.digest);
     TServerCursor& cursor = *claim.cursor;
     for (;;) {

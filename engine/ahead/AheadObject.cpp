@@ -5,6 +5,7 @@
 #include "engine/fetch/RunControl.h"
 
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -41,6 +42,31 @@ std::string DecodeObject(TAheadShared& shared, os::HttpResponse& response, TClai
 }
 
 }  // namespace
+
+bool CopyFromEarlier(TAheadShared& shared, TClaim& claim) {
+    const TAheadJob& job = *claim.job;
+    std::string part;
+    try {
+        os::File source = os::File::OpenRead(shared.options.installDir + claim.localFrom, os::Share::Read);
+        os::File file = shared.Create(job.path, ".part", part, true);
+        SizeAhead(file, job.size);
+        TCopyCheck check(job.size, job.digest, job.sha256, *shared.options.trust);
+        std::vector<char> buffer(kCopyBlock);
+        while (const std::size_t n = source.Read(buffer.data(), buffer.size())) {
+            check.Add(reinterpret_cast<const std::uint8_t*>(buffer.data()), n);
+            if (file.Write(buffer.data(), n) != n) throw EInOutError(TFault::DiskFull, kDiskWriteError, "Disk full");
+            if (shared.Stopped()) throw ERunStopped();
+        }
+        check.Verify();
+        file.Close();
+        claim.part = std::move(part);
+        return true;
+    } catch (const std::exception& e) {
+        if (!part.empty()) os::DeleteFile(part);
+        if (FailureOf(e).fault == TFault::Stopped) throw;
+        return false;
+    }
+}
 
 bool FetchObject(TAheadShared& shared, os::HttpSession& http, TClaim& claim) {
     const TAheadJob& job = *claim.job;

@@ -16,3 +16,9 @@
 // (then claim.objectFailed and claim.note say so). A stop, or a long pause
 // (ETransferPaused: the object is asked again once resumed), raises.
 bool FetchObject(TAheadShared& shared, os::HttpSession& http, TClaim& claim);
+
+// An entry whose content an earlier entry of the run put in place
+// (claim.localFrom), so one object several entries share is fetched once:
+// copied from that file into the entry's ".part" and verified there. False
+// when that fails (the file went, changed, or is held): then it is fetched.
+bool CopyFromEarlier(TAheadShared& shared, TClaim& claim);

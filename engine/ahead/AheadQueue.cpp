@@ -65,7 +65,7 @@ TClaim* TAheadQueue::NextToFetch(const std::function<bool()>& serves, bool& from
     std::unique_lock<os::Mutex> lock(mutex_);
     for (;;) {
         while (!changed_.wait_for(lock, std::chrono::milliseconds(100), [&] {
-            return stopping_ || ((!fetchAgain_.empty() || CanClaim()) && serves());
+            return stopping_ || ((!fetchAgain_.empty() || !sameReady_.empty() || CanClaim()) && serves());
         })) {
         }
         if (stopping_) return nullptr;
@@ -77,7 +77,14 @@ TClaim* TAheadQueue::NextToFetch(const std::function<bool()>& serves, bool& from
             KeepInMemoryIfRoom(slot);
             return &slot.claim;
         }
+        if (!sameReady_.empty()) {
+            Slot& slot = slots_.at(*sameReady_.begin());
+            sameReady_.erase(sameReady_.begin());
+            KeepInMemoryIfRoom(slot);
+            return &slot.claim;
+        }
         Slot& slot = Claim();
+        if (slot.job && Waits(slot)) continue;
         if (slot.job) {
             KeepInMemoryIfRoom(slot);
             return &slot.claim;
@@ -86,6 +93,31 @@ TClaim* TAheadQueue::NextToFetch(const std::function<bool()>& serves, bool& from
         Finish(slot, TFetched::Failed, TFailure{});
         changed_.notify_all();
     }
+}
+
+// An entry whose content an earlier one brings waits until the run took
+// that one (mutex_ held); it is copied from the earlier one's file when
+// that was installed, else fetched.
+bool TAheadQueue::Waits(Slot& slot) {
+    if (!slot.job->sameAs) return false;
+    const std::size_t first = *slot.job->sameAs;
+    if (slots_.contains(first)) {
+        sameWaiting_.emplace(first, slot.claim.entry);
+        return true;
+    }
+    if (const auto it = sharedTaken_.find(first); it != sharedTaken_.end()) slot.claim.localFrom = it->second;
+    return false;
+}
+
+// Entry taken was taken: what waited for it may be fetched (mutex_ held).
+void TAheadQueue::Release(std::size_t taken, TAheadOutcome outcome, const std::string& path) {
+    if (outcome == TAheadOutcome::Ready) sharedTaken_.emplace(taken, path);
+    const auto [begin, end] = sameWaiting_.equal_range(taken);
+    for (auto it = begin; it != end; ++it) {
+        if (outcome == TAheadOutcome::Ready) slots_.at(it->second).claim.localFrom = path;
+        sameReady_.insert(it->second);
+    }
+    sameWaiting_.erase(begin, end);
 }
 
 // Small copies stay in memory while the budget has room for their largest
@@ -198,6 +230,7 @@ TAheadOutcome TAheadQueue::Take(std::size_t i, std::string& part, TFailure& fail
     part = std::move(it->second.part);
     failure = std::move(it->second.failure);
     if (note) *note = std::move(it->second.claim.note);
+    if (it->second.job && it->second.job->shared) Release(i, outcome, it->second.job->path);
     ahead_ -= it->second.cost;
     slots_.erase(it);
     consumed_ = i + 1;

@@ -96,6 +96,8 @@ private:
     };
 
     bool CanClaim();
+    bool Waits(Slot& slot);
+    void Release(std::size_t taken, TAheadOutcome outcome, const std::string& path);
     Slot& Claim();
     void KeepInMemoryIfRoom(Slot& slot);
     void Finish(Slot& slot, TFetched fetched, TFailure failure);
@@ -116,6 +118,11 @@ private:
     bool stopping_ = false;
     std::set<std::size_t> toDecode_;    // fetched, decoded lowest first
     std::set<std::size_t> fetchAgain_;  // resumed copies that failed: fetched again from zero, first
+    // Entries of a content an earlier entry brings: waiting for it to be
+    // taken (by the earlier one's index), then to be fetched (copied).
+    std::multimap<std::size_t, std::size_t> sameWaiting_;
+    std::set<std::size_t> sameReady_;
+    std::map<std::size_t, std::string> sharedTaken_;  // first entries taken Ready, and their paths
     std::uint64_t inMemory_ = 0;        // of MemoryBudget
     TTally tally_;                      // inHand: of the copies fetched only
 };

@@ -8,6 +8,7 @@
 #include <gmock/gmock.h>
 #include <zstd.h>
 
+#include <algorithm>
 #include <fstream>
 
 using ::testing::IsEmpty;
@@ -137,5 +138,35 @@ TEST_F(ObjectRun, ObjectsAndEveryFallbackEndWithTheRightFile) {
         EXPECT_THAT(Leftovers(), IsEmpty());
         fs::remove(serverDir_.parent_path() / "bytes.log");
         fs::remove(serverDir_.parent_path() / "requests.log");
+    }
+}
+
+// Entries of one content take one object; when the first of them can't be
+// put in place, the others still come, each fetched on its own.
+TEST_F(ObjectRun, OneContentAtSeveralPathsIsFetchedOnce) {
+    for (const bool firstFails : {false, true}) {
+        SCOPED_TRACE(firstFails ? "the first entry fails" : "all installed");
+        for (const auto& e : fs::directory_iterator(installDir_)) fs::remove_all(e.path());
+        for (const auto& e : fs::directory_iterator(serverDir_)) fs::remove_all(e.path());
+        fs::remove(serverDir_.parent_path() / "requests.log");
+        std::string lines;
+        for (const char* path : {"a.dat", "b\\a.dat", "c.dat"}) {
+            std::string url = path;
+            std::replace(url.begin(), url.end(), '\\', '/');
+            PutServerFile(url + ".bz2", Compress(content_));
+            lines += EntryLine(path, content_) + "\r\n";
+        }
+        PutServerFile(ObjectPath(), ZstdOf(content_));
+        // A folder where the first entry's file goes: it can't be put in place.
+        if (firstFails) fs::create_directories(installDir_ / "a.dat" / "x");
+        PublishList("[settings]\r\nRev|1\r\nObjects|objects/\r\n[/settings]\r\n[files_critical]\r\n" + lines +
+                    "[/files_critical]\r\n[files_normal]\r\n[/files_normal]\r\n");
+        EXPECT_EQ(RunLogged(true), !firstFails);
+        for (const char* path : {"b\\a.dat", "c.dat"}) EXPECT_EQ(ReadLocal(path), content_);
+        std::size_t asked = 0;
+        for (const std::string& line : Requests()) asked += line.find(ObjectPath()) != std::string::npos;
+        // Once its file isn't there, each of the others fetches its own.
+        EXPECT_EQ(asked, firstFails ? 3u : 1u);
+        EXPECT_THAT(Leftovers(), IsEmpty());
     }
 }
