@@ -95,13 +95,13 @@ TClaim* TAheadQueue::NextToFetch(const std::function<bool()>& serves, bool& from
     }
 }
 
-// An entry whose content an earlier one brings waits until the run took
-// that one (mutex_ held); it is copied from the earlier one's file when
-// that was installed, else fetched.
+// An entry whose content an earlier one brings waits until the run put
+// that one in place (mutex_ held); it is copied from the earlier one's file
+// when that was installed, else fetched.
 bool TAheadQueue::Waits(Slot& slot) {
     if (!slot.job->sameAs) return false;
     const std::size_t first = *slot.job->sameAs;
-    if (slots_.contains(first)) {
+    if (slots_.contains(first) || (taken_ && taken_->index == first)) {
         sameWaiting_.emplace(first, slot.claim.entry);
         return true;
     }
@@ -109,15 +109,21 @@ bool TAheadQueue::Waits(Slot& slot) {
     return false;
 }
 
-// Entry taken was taken: what waited for it may be fetched (mutex_ held).
-void TAheadQueue::Release(std::size_t taken, TAheadOutcome outcome, const std::string& path) {
-    if (outcome == TAheadOutcome::Ready) sharedTaken_.emplace(taken, path);
-    const auto [begin, end] = sameWaiting_.equal_range(taken);
+// The run asks for an entry after the last first one taken, which it put in
+// place by then: what waited for it may be fetched (mutex_ held).
+void TAheadQueue::Release(std::size_t before) {
+    if (!taken_ || taken_->index >= before) return;
+    const TTaken taken = std::move(*taken_);
+    taken_.reset();
+    const bool ready = taken.outcome == TAheadOutcome::Ready;
+    if (ready) sharedTaken_.emplace(taken.index, taken.path);
+    const auto [begin, end] = sameWaiting_.equal_range(taken.index);
     for (auto it = begin; it != end; ++it) {
-        if (outcome == TAheadOutcome::Ready) slots_.at(it->second).claim.localFrom = path;
+        if (ready) slots_.at(it->second).claim.localFrom = taken.path;
         sameReady_.insert(it->second);
     }
     sameWaiting_.erase(begin, end);
+    changed_.notify_all();
 }
 
 // Small copies stay in memory while the budget has room for their largest
@@ -204,6 +210,7 @@ void TAheadQueue::Decoded(TClaim& claim, TDecoded decoded) {
 
 TAheadState TAheadQueue::Wait(std::size_t i, std::chrono::steady_clock::duration wait) {
     std::unique_lock<os::Mutex> lock(mutex_);
+    Release(i);
     if (consumed_ != i) {
         consumed_ = i;
         changed_.notify_all();
@@ -219,6 +226,7 @@ TAheadState TAheadQueue::Wait(std::size_t i, std::chrono::steady_clock::duration
 
 TAheadOutcome TAheadQueue::Take(std::size_t i, std::string& part, TFailure& failure, std::string* note) {
     std::unique_lock<os::Mutex> lock(mutex_);
+    Release(i);
     consumed_ = i;
     changed_.notify_all();
     changed_.wait(lock, [&] {
@@ -230,7 +238,7 @@ TAheadOutcome TAheadQueue::Take(std::size_t i, std::string& part, TFailure& fail
     part = std::move(it->second.part);
     failure = std::move(it->second.failure);
     if (note) *note = std::move(it->second.claim.note);
-    if (it->second.job && it->second.job->shared) Release(i, outcome, it->second.job->path);
+    if (it->second.job && it->second.job->shared) taken_ = TTaken{i, outcome, it->second.job->path};
     ahead_ -= it->second.cost;
     slots_.erase(it);
     consumed_ = i + 1;

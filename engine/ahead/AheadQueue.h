@@ -97,7 +97,7 @@ private:
 
     bool CanClaim();
     bool Waits(Slot& slot);
-    void Release(std::size_t taken, TAheadOutcome outcome, const std::string& path);
+    void Release(std::size_t before);
     Slot& Claim();
     void KeepInMemoryIfRoom(Slot& slot);
     void Finish(Slot& slot, TFetched fetched, TFailure failure);
@@ -123,6 +123,14 @@ private:
     std::multimap<std::size_t, std::size_t> sameWaiting_;
     std::set<std::size_t> sameReady_;
     std::map<std::size_t, std::string> sharedTaken_;  // first entries taken Ready, and their paths
+    // The last first entry taken: released once the run asks for a later
+    // entry, by when it put that one in place.
+    struct TTaken {
+        std::size_t index;
+        TAheadOutcome outcome;
+        std::string path;
+    };
+    std::optional<TTaken> taken_;
     std::uint64_t inMemory_ = 0;        // of MemoryBudget
     TTally tally_;                      // inHand: of the copies fetched only
 };

@@ -33,8 +33,15 @@ int ObjectWindowLog(std::int64_t size) {
     return std::clamp(width, 10, 27);
 }
 
-TObjectSink::TObjectSink(os::File& file, TCopyCheck& check, std::int64_t size)
-    : file_(file), check_(check), size_(size), context_(ZSTD_createDCtx()), out_(ZSTD_DStreamOutSize()) {
+TObjectSink::TObjectSink(os::File& file, TCopyCheck& check, std::int64_t size, std::int64_t produced,
+                         TFrameEnd frameEnd)
+    : file_(file),
+      check_(check),
+      size_(size),
+      context_(ZSTD_createDCtx()),
+      out_(ZSTD_DStreamOutSize()),
+      produced_(produced),
+      frameEnd_(std::move(frameEnd)) {
     if (!context_) throw Exception("zstd can't start a decoder", TFault::Other);
     const std::size_t rc = ZSTD_DCtx_setParameter(context_, ZSTD_d_windowLogMax, ObjectWindowLog(size));
     if (ZSTD_isError(rc)) {
@@ -47,6 +54,11 @@ TObjectSink::~TObjectSink() { ZSTD_freeDCtx(context_); }
 
 void TObjectSink::Add(const char* bytes, std::size_t count) {
     ZSTD_inBuffer in{bytes, count, 0};
+    struct Count {
+        std::uint64_t& consumed;
+        const ZSTD_inBuffer& in;
+        ~Count() { consumed += in.pos; }
+    } count_{consumed_, in};
     for (;;) {
         ZSTD_outBuffer out{out_.data(), out_.size(), 0};
         const std::size_t left = ZSTD_decompressStream(context_, &out, &in);
@@ -61,8 +73,11 @@ void TObjectSink::Add(const char* bytes, std::size_t count) {
                 throw EInOutError(TFault::DiskFull, kDiskWriteError, "Disk full");
             }
         }
-        // A full output buffer may leave decoded bytes inside the decoder.
-        if (in.pos == in.size && out.pos < out.size) break;
+        // A frame ends only once all its output is out.
+        if (left == 0 && frameEnd_) frameEnd_(consumed_ + in.pos, produced_);
+        // A full output buffer may leave decoded bytes inside the decoder
+        // (an ended frame has none).
+        if (in.pos == in.size && (out.pos < out.size || left == 0)) break;
     }
 }
 

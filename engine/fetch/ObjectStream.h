@@ -12,6 +12,7 @@
 #include "engine/fetch/CopyStreams.h"
 
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 struct ZSTD_DCtx_s;
@@ -28,8 +29,13 @@ int ObjectWindowLog(std::int64_t size);
 
 class TObjectSink final : public TDownloadSink {
 public:
-    // Decodes into file (at its position) through check; size: the entry's.
-    TObjectSink(os::File& file, TCopyCheck& check, std::int64_t size);
+    // Decodes into file (at its position) through check; size: the entry's,
+    // produced: the bytes of it already there (a continued object, which
+    // starts at a frame). frameEnd(consumed, produced) runs where a frame
+    // ends: the object's bytes this sink took, and the entry's bytes there.
+    using TFrameEnd = std::function<void(std::uint64_t consumed, std::int64_t produced)>;
+    TObjectSink(os::File& file, TCopyCheck& check, std::int64_t size, std::int64_t produced = 0,
+                TFrameEnd frameEnd = nullptr);
     ~TObjectSink() override;
     TObjectSink(const TObjectSink&) = delete;
     TObjectSink& operator=(const TObjectSink&) = delete;
@@ -50,6 +56,8 @@ private:
     ZSTD_DCtx_s* context_ = nullptr;
     std::vector<std::uint8_t> out_;
     std::int64_t produced_ = 0;
+    std::uint64_t consumed_ = 0;
+    TFrameEnd frameEnd_;
     bool inFrame_ = false;  // a frame has begun and not ended
     bool ended_ = false;    // a frame has ended
 };

@@ -258,6 +258,10 @@ std::vector<std::pair<int, std::uint64_t>> Served(const fs::path& serverDir, con
 
 }  // namespace
 
+std::vector<std::pair<int, std::uint64_t>> EngineRun::ServedLines(const std::string& urlPath) const {
+    return Served(serverDir_, urlPath);
+}
+
 std::uint64_t EngineRun::ServedBytes(const std::string& urlPath) const {
     std::uint64_t total = 0;
     for (const auto& [status, bytes] : Served(serverDir_, urlPath)) total += bytes;

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <set>
 
 using ::testing::IsEmpty;
 
@@ -26,6 +27,16 @@ std::string ZstdOf(const std::string& content, int windowLog = 0) {
     ZSTD_freeCCtx(c);
     EXPECT_FALSE(ZSTD_isError(n));
     out.resize(n);
+    return out;
+}
+
+// content as frames of step bytes each, and where each frame ends.
+std::string FramedZstdOf(const std::string& content, std::size_t step, std::set<std::size_t>& ends) {
+    std::string out;
+    for (std::size_t at = 0; at < content.size(); at += step) {
+        out += ZstdOf(content.substr(at, step));
+        ends.insert(out.size());
+    }
     return out;
 }
 
@@ -169,4 +180,48 @@ TEST_F(ObjectRun, OneContentAtSeveralPathsIsFetchedOnce) {
         EXPECT_EQ(asked, firstFails ? 3u : 1u);
         EXPECT_THAT(Leftovers(), IsEmpty());
     }
+}
+
+// A stopped run keeps the object decoded up to its last whole frame; the
+// next run asks only for the frames after it and installs the right file.
+TEST_F(ObjectRun, AStoppedObjectIsContinuedFromItsLastWholeFrame) {
+    std::set<std::size_t> ends;
+    const std::string object = FramedZstdOf(content_, 65536, ends);
+    PublishObject("Objects|objects/\r\n", object);
+    WriteLocal("big.dat", "old big");
+    struct StopView final : TQuietView {
+        GFilesThread* run = nullptr;
+        void SyncFileProgress(std::int32_t value) override {
+            if (value > 200000) run->RequestStop();
+        }
+    } stopper;
+    TDirectSynchronizer sync;
+    GFilesThread stopped(stopper, sync);
+    stopper.run = &stopped;
+    stopped.SetProgressInterval(std::chrono::steady_clock::duration::zero());
+    stopped.SelfMode = TSelfMode::OrdinaryFile;
+    SetFault(ObjectPath(), "trickle 4096 20");
+    EXPECT_FALSE(RunIn(stopped));
+    EXPECT_EQ(ReadLocal("big.dat"), "old big");
+    const auto partials = Partials();
+    ASSERT_THAT(partials, ::testing::SizeIs(2));  // the decoded bytes and the tag
+    EXPECT_NE(partials[0].find("big.dat.~corvel-resume-" + Md5Hex(content_) + "-400000-z"), std::string::npos);
+    EXPECT_EQ(fs::file_size(partials[0]), content_.size());
+
+    fs::remove(serverDir_ / fs::path(ObjectPath() + ".fault"));
+    EXPECT_TRUE(RunLogged(true));
+    EXPECT_EQ(ReadLocal("big.dat"), content_);
+    EXPECT_THAT(Partials(), IsEmpty());
+    EXPECT_THAT(Leftovers(), IsEmpty());
+    EXPECT_THAT(ServedStatuses("big.dat.bz2"), IsEmpty());
+    // One range asked (the stopped answer is logged once the server sees
+    // its end, before or after it).
+    const std::vector<int> statuses = ServedStatuses(ObjectPath());
+    EXPECT_EQ(std::count(statuses.begin(), statuses.end(), 206), 1);
+    // The second answer began where a frame ended, after the first frames.
+    std::uint64_t first = 0;
+    for (const auto& [status, bytes] : ServedLines(ObjectPath())) first = status == 206 ? object.size() - bytes : first;
+    EXPECT_TRUE(ends.contains(first)) << first;
+    EXPECT_GT(first, 0u);
+    EXPECT_THAT(notes_, IsEmpty());
 }
