@@ -100,13 +100,14 @@ namespace {
 
 constexpr std::size_t kNumberWidth = 20;
 
-std::optional<std::uint64_t> ParseNumber(std::string_view text) {
+// 1 to 20 digits that fit; 0 for anything else.
+std::uint64_t ParseNumber(std::string_view text) {
     if (text.empty() || text.size() > kNumberWidth || text.find_first_not_of("0123456789") != std::string_view::npos) {
-        return std::nullopt;
+        return 0;
     }
     std::uint64_t value = 0;
     for (const char c : text) {
-        if (value > (UINT64_MAX - 9) / 10) return std::nullopt;
+        if (value > (UINT64_MAX - 9) / 10) return 0;
         value = value * 10 + static_cast<std::uint64_t>(c - '0');
     }
     return value;
@@ -140,17 +141,16 @@ std::optional<TPartialCopies::TObjectPoint> TPartialCopies::OpenObject(const std
         // "<offset> <decoded> <validator>", the numbers 20 digits wide.
         const std::string_view tag(text.data(), got);
         constexpr std::size_t kHead = 2 * (kNumberWidth + 1);
-        const auto offset = tag.size() > kHead ? ParseNumber(tag.substr(0, kNumberWidth)) : std::nullopt;
-        const auto decoded = offset ? ParseNumber(tag.substr(kNumberWidth + 1, kNumberWidth)) : std::nullopt;
         TObjectPoint point;
-        point.validator = std::string(tag.substr(std::min(kHead, tag.size())));
-        if (offset && decoded && *offset > 0 && *decoded > 0 && *decoded < size &&
-            os::SafeHttpValidator(point.validator)) {
+        if (tag.size() > kHead) {
+            point.offset = ParseNumber(tag.substr(0, kNumberWidth));
+            point.decoded = ParseNumber(tag.substr(kNumberWidth + 1, kNumberWidth));
+            point.validator = std::string(tag.substr(kHead));
+        }
+        if (point.offset > 0 && point.decoded > 0 && point.decoded < size && os::SafeHttpValidator(point.validator)) {
             point.file = os::File::OpenOwn(partialPath, os::Share::None);
             if (point.file.Size() == static_cast<std::int64_t>(size)) {
-                point.offset = *offset;
-                point.decoded = *decoded;
-                point.file.Seek(static_cast<std::int64_t>(*decoded), os::SeekOrigin::Begin);
+                point.file.Seek(static_cast<std::int64_t>(point.decoded), os::SeekOrigin::Begin);
                 return point;
             }
         }
