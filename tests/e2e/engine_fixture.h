@@ -104,6 +104,10 @@ protected:
     // Every file below the server root's parent that isn't the server's or
     // the install directory's: proof that nothing was written outside.
     std::vector<std::string> Requests() const;
+    // Whether the run asked for this server path ("/" separated).
+    bool Asked(const std::string& urlPath) const;
+    // The lines of the install's CorvelUpdater.log holding marker, from it on.
+    std::vector<std::string> LogLinesFrom(const std::string& marker) const;
     // How many connections the server accepted for this test's requests.
     std::size_t Connections() const;
 

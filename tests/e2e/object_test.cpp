@@ -9,7 +9,6 @@
 #include <zstd.h>
 
 #include <algorithm>
-#include <fstream>
 #include <set>
 
 using ::testing::IsEmpty;
@@ -74,24 +73,9 @@ protected:
         run.LogFile = "CorvelUpdater.log";
         run.SetUseObjects(useObjects);
         const bool ok = RunIn(run);
-        notes_.clear();
-        std::ifstream in(installDir_ / "CorvelUpdater.log", std::ios::binary);
-        for (std::string line; std::getline(in, line);) {
-            if (const auto at = line.find("note       big.dat: "); at != std::string::npos) {
-                notes_.push_back(line.substr(at + 20));
-            } else if (line.find("objects    ") != std::string::npos) {
-                notes_.push_back(line.substr(line.find("objects    ")));
-            }
-        }
+        notes_ = LogLinesFrom("objects    ");
+        for (const std::string& line : LogLinesFrom("note       big.dat: ")) notes_.push_back(line.substr(20));
         return ok;
-    }
-
-    bool Asked(const std::string& url) const {
-        const std::string wanted = "/" + serverDir_.filename().string() + "/" + url + " ";
-        for (const std::string& line : Requests()) {
-            if (line.rfind(wanted, 0) == 0) return true;
-        }
-        return false;
     }
 
     std::vector<std::string> notes_;
