@@ -15,17 +15,23 @@ using ::testing::IsEmpty;
 
 namespace {
 
-// content as one zstd frame, its window no larger than windowLog.
-std::string ZstdOf(const std::string& content, int windowLog = 0) {
+// content as one zstd frame, its window windowLog (0: the file's); a size
+// left unknown keeps the window whatever the content.
+std::string ZstdOf(const std::string& content, int windowLog = 0, bool sizeUnknown = false) {
     ZSTD_CCtx* c = ZSTD_createCCtx();
     ZSTD_CCtx_setParameter(c, ZSTD_c_compressionLevel, 3);
     ZSTD_CCtx_setParameter(c, ZSTD_c_checksumFlag, 1);
     if (windowLog > 0) ZSTD_CCtx_setParameter(c, ZSTD_c_windowLog, windowLog);
-    std::string out(ZSTD_compressBound(content.size()), '\0');
-    const std::size_t n = ZSTD_compress2(c, out.data(), out.size(), content.data(), content.size());
+    std::string out(ZSTD_compressBound(content.size()) + 64, '\0');
+    ZSTD_outBuffer to{out.data(), out.size(), 0};
+    ZSTD_inBuffer from{content.data(), content.size(), 0};
+    if (sizeUnknown) {
+        EXPECT_FALSE(ZSTD_isError(ZSTD_compressStream2(c, &to, &from, ZSTD_e_continue)));
+    }
+    const std::size_t left = ZSTD_compressStream2(c, &to, &from, ZSTD_e_end);
     ZSTD_freeCCtx(c);
-    EXPECT_FALSE(ZSTD_isError(n));
-    out.resize(n);
+    EXPECT_EQ(left, 0u);
+    out.resize(to.pos);
     return out;
 }
 
@@ -113,6 +119,7 @@ TEST_F(ObjectRun, ObjectsAndEveryFallbackEndWithTheRightFile) {
          true, "object failed (larger than its entry allows"},
         {"more output than the entry", folder, ZstdOf(std::string(4 << 20, 'z'), 17), "", true, true,
          "object failed (larger than its entry allows"},
+        {"a window past the file's", folder, ZstdOf(content_, 27, true), "", true, true, "object failed (corrupt"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
