@@ -18,8 +18,8 @@
 struct ZSTD_DCtx_s;
 
 // The most bytes an object of a size-byte file may have: zstd's own bound
-// for one frame, plus a frame's overhead for every 16 MiB of content (a
-// publisher may cut large objects into frames) and 4 KiB.
+// for one frame, plus a frame's overhead for every 16 MiB of content (the
+// publisher cuts large objects into frames of 64 MiB) and 4 KiB.
 std::int64_t ObjectSizeBound(std::int64_t size);
 
 // The largest window an object of a size-byte file may ask for: the one
