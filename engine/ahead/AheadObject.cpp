@@ -106,7 +106,13 @@ std::string FetchContinued(TAheadShared& shared, os::HttpSession& http, TClaim& 
         const os::HttpRange range{point->offset, point->validator};
         response = Ask(shared, http, job.object, &range);
         if (response->Status() == 206 && response->RangeStart() == static_cast<std::int64_t>(point->offset)) {
-            HashDecoded(point->file, point->decoded, check);
+            try {
+                HashDecoded(point->file, point->decoded, check);
+            } catch (...) {
+                point->file = os::File();
+                TPartialCopies::Discard(partial);
+                throw;
+            }
         } else {
             // Another object, or a server that ignored the range: from zero.
             point.reset();
