@@ -33,10 +33,14 @@ std::size_t OnHeader(char* ptr, std::size_t size, std::size_t nmemb, void* user)
     auto* t = static_cast<CurlTransfer*>(user);
     long code = 0;
     curl_easy_getinfo(t->easy, CURLINFO_RESPONSE_CODE, &code);
-    long version = 0;
-    curl_easy_getinfo(t->easy, CURLINFO_HTTP_VERSION, &version);
-    if (version >= CURL_HTTP_VERSION_2_0 && t->multiplexed) t->multiplexed->store(true);
     const std::string_view line(ptr, size * nmemb);
+    if (line.rfind("HTTP/", 0) == 0 && t->driver) {
+        long version = 0;
+        curl_easy_getinfo(t->easy, CURLINFO_HTTP_VERSION, &version);
+        const char* url = nullptr;
+        curl_easy_getinfo(t->easy, CURLINFO_EFFECTIVE_URL, &url);
+        t->driver->Answered(CurlDriver::OriginOf(url ? url : ""), version >= CURL_HTTP_VERSION_2_0);
+    }
     std::lock_guard<std::mutex> guard(t->lock);
     t->KeepHeader(line);
     t->status = static_cast<int>(code);
@@ -130,11 +134,33 @@ CurlDriver::~CurlDriver() {
 }
 
 void CurlDriver::Add(std::shared_ptr<CurlTransfer> transfer) {
-    transfer->multiplexed = &multiplexed_;
+    transfer->driver = this;
     Post(TCommand::Add, std::move(transfer));
 }
 void CurlDriver::Remove(std::shared_ptr<CurlTransfer> transfer) { Post(TCommand::Remove, std::move(transfer)); }
 void CurlDriver::Resume(std::shared_ptr<CurlTransfer> transfer) { Post(TCommand::Resume, std::move(transfer)); }
+
+bool CurlDriver::MayWaitToShare(const std::string& origin) const {
+    std::lock_guard<std::mutex> guard(originsLock_);
+    return multiplexing_.count(origin) != 0;
+}
+
+void CurlDriver::Answered(const std::string& origin, bool multiplexed) {
+    if (multiplexed) multiplexed_.store(true);
+    std::lock_guard<std::mutex> guard(originsLock_);
+    if (multiplexed)
+        multiplexing_.insert(origin);
+    else
+        multiplexing_.erase(origin);
+}
+
+std::string CurlDriver::OriginOf(std::string_view url) {
+    const std::size_t scheme = url.find("://");
+    if (scheme == std::string_view::npos) return std::string(url);
+    std::string origin(url.substr(0, url.find_first_of("/?#", scheme + 3)));
+    for (char& c : origin) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return origin;
+}
 
 void CurlDriver::Post(TCommand command, std::shared_ptr<CurlTransfer> transfer) {
     {

@@ -21,12 +21,15 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <string_view>
 #include <thread>
 #include <vector>
 
 namespace os {
+
+class CurlDriver;
 
 // One request and its answer, between the driver's thread (which fills it
 // through libcurl's callbacks) and the reader's (which empties it).
@@ -43,7 +46,7 @@ struct CurlTransfer {
     CURL* easy;
     curl_slist* headers = nullptr;
     std::function<std::uint64_t()> rateLimit;  // asked for each new connection
-    std::atomic<bool>* multiplexed = nullptr;   // the driver's: set on an HTTP/2 answer
+    CurlDriver* driver = nullptr;              // told which protocol each answer came in
 
     // Shared, under lock.
     std::mutex lock;
@@ -91,6 +94,19 @@ public:
     // requests at once over one connection.
     bool Multiplexed() const { return multiplexed_.load(); }
 
+    // Whether a request to an origin may wait for a connection being made
+    // there, to share it, rather than open one more (CURLOPT_PIPEWAIT): only
+    // once its last answer came over HTTP/2. libcurl wakes such a waiting
+    // request only when another transfer ends, and learns a server's
+    // protocol per set of connections to it, forgotten when the last one
+    // closes: against a server that closes after every answer, requests
+    // waited behind a stalled one and were never sent.
+    bool MayWaitToShare(const std::string& origin) const;
+    // An answer from an origin came over HTTP/2 (multiplexed) or not.
+    void Answered(const std::string& origin, bool multiplexed);
+    // "scheme://host:port" of a URL, as Answered and MayWaitToShare know it.
+    static std::string OriginOf(std::string_view url);
+
 private:
     enum class TCommand { Add, Remove, Resume };
     void Post(TCommand command, std::shared_ptr<CurlTransfer> transfer);
@@ -104,6 +120,8 @@ private:
     CURLM* multi_;
     std::map<CURL*, std::shared_ptr<CurlTransfer>> running_;  // the thread's alone
     std::atomic<bool> multiplexed_{false};
+    mutable std::mutex originsLock_;
+    std::set<std::string> multiplexing_;  // origins whose last answer was HTTP/2
     std::thread thread_;  // last: starts once everything above is ready
 };
 

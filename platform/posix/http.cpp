@@ -212,11 +212,11 @@ private:
         curl_easy_setopt(easy, CURLOPT_MAXREDIRS, 10L);
         curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
         curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, connectSeconds);
-        // HTTP/2 where TLS offers it; a request waits for a connection that
-        // is being made to learn whether it multiplexes, rather than open
-        // one more.
+        // HTTP/2 where TLS offers it; to a server known to speak it, a
+        // request waits for a connection being made to share it, rather
+        // than open one more (see CurlDriver::MayWaitToShare).
         curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_2TLS));
-        curl_easy_setopt(easy, CURLOPT_PIPEWAIT, 1L);
+        curl_easy_setopt(easy, CURLOPT_PIPEWAIT, driver_->MayWaitToShare(CurlDriver::OriginOf(escaped)) ? 1L : 0L);
         t_->Hook();
         // Threat: an attacker answering for the server. Certificates are
         // verified (libcurl's default, never turned off) and an https
