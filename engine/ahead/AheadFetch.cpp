@@ -71,6 +71,7 @@ TFetched TAheadFetcher::FetchOne(TClaim& claim, const std::string& url, bool fro
         claim.copy.clear();
         os::HttpOptions options;
         options.answerWithin = shared_.options.servers->AnswerWithin();
+        options.silence = shared_.options.servers->SilenceOf(url);
         auto response = Http().Open(url, options);
         if (!response) return TFetched::Unreachable;
         bool broken = false;
@@ -87,7 +88,7 @@ TFetched TAheadFetcher::FetchOne(TClaim& claim, const std::string& url, bool fro
             TFileSink sink(file);
             shared_.Receive(response, sink, offset, job.copyLimit, claim, broken);
         },
-        shared_.options.servers->AnswerWithin()};
+        shared_.options.servers->AnswerWithin(), shared_.options.servers->SilenceOf(url)};
     claim.archive = FetchEntryCopy(how, url, job.path, job.digest, static_cast<std::uint64_t>(job.size),
                                    static_cast<std::uint64_t>(job.copyLimit), fromZero, claim.resumed);
     return claim.archive.empty() ? TFetched::Unreachable : TFetched::Copy;

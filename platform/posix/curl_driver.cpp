@@ -55,10 +55,23 @@ std::size_t OnHeader(char* ptr, std::size_t size, std::size_t nmemb, void* user)
     return size * nmemb;
 }
 
-// A new connection of a limited run: a receive buffer of about 1/16 s of
-// the limit (4 KiB to 256 KiB), set before it connects.
+void MarkUnderway(CurlTransfer& t) {
+    std::lock_guard<std::mutex> guard(t.lock);
+    if (!t.underway) t.underway = HttpPace::Clock::now();
+}
+
+// A request about to be sent over a connection, new or kept.
+int OnPrereq(void* user, char*, char*, int, int) {
+    MarkUnderway(*static_cast<CurlTransfer*>(user));
+    return CURL_PREREQFUNC_OK;
+}
+
+// A new connection for a transfer. In a limited run it gets a receive
+// buffer of about 1/16 s of the limit (4 KiB to 256 KiB), set before it
+// connects.
 int OnSocket(void* user, curl_socket_t socket, curlsocktype purpose) {
     if (purpose != CURLSOCKTYPE_IPCXN) return CURL_SOCKOPT_OK;
+    MarkUnderway(*static_cast<CurlTransfer*>(user));
     const auto& rateLimit = static_cast<CurlTransfer*>(user)->rateLimit;
     const std::uint64_t limit = rateLimit ? rateLimit() : 0;
     if (limit == 0) return CURL_SOCKOPT_OK;
@@ -84,6 +97,8 @@ void CurlTransfer::Hook() {
     curl_easy_setopt(easy, CURLOPT_HEADERDATA, this);
     curl_easy_setopt(easy, CURLOPT_SOCKOPTFUNCTION, &OnSocket);
     curl_easy_setopt(easy, CURLOPT_SOCKOPTDATA, this);
+    curl_easy_setopt(easy, CURLOPT_PREREQFUNCTION, &OnPrereq);
+    curl_easy_setopt(easy, CURLOPT_PREREQDATA, this);
 }
 
 void CurlTransfer::KeepHeader(std::string_view line) {

@@ -21,6 +21,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
@@ -55,6 +56,10 @@ struct CurlTransfer {
     std::string data;
     std::size_t pos = 0;
     bool begun = false;   // the final answer's headers have come
+    // The request has left libcurl's queue (a connection is being made for
+    // it, or it is about to be sent over one): from then on a wait for its
+    // answer is the server's, before then the session's own.
+    std::optional<HttpPace::Clock::time_point> underway;
     bool done = false;    // libcurl is through with it: result says how
     bool paused = false;  // held back by a full buffer
     CURLcode result = CURLE_OK;

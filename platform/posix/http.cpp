@@ -132,18 +132,25 @@ public:
         // The answer's own bound ends a wait for a server that accepted the
         // connection and sends nothing; a transfer under way keeps the stall rule.
         const auto within = std::chrono::milliseconds(g_stallSeconds.load() * 1000L);
-        const auto answer = options.answerWithin.count() > 0 ? std::min(options.answerWithin, within) : within;
-        const auto answerBy = HttpPace::Clock::now() + answer;
+        const bool bounded = options.answerWithin.count() > 0;
+        const auto answer = bounded ? std::min(options.answerWithin, within) : within;
         const long seconds = static_cast<long>((answer.count() + 999) / 1000);
+        const std::string unanswered = "no answer within " + std::to_string(seconds) + " s";
+        HttpSilence* silence = options.silence;
+        if (silence && silence->Silent()) return Refused(unanswered + " (to an earlier request)");
         SetOptions(url, agent, seconds);
         driver_->Add(t_);
         added_ = true;
         std::unique_lock<std::mutex> lock(t_->lock);
         while (!t_->begun && !t_->done) {
             if (Stopped()) ThrowStopped();
+            if (silence && silence->Silent()) return Refused(unanswered + " (to another request)");
             const auto now = HttpPace::Clock::now();
-            if (t_->pace.Expired(now) || now >= answerBy) {
-                return Refused("no answer within " + std::to_string(seconds) + " s");
+            // Time in libcurl's queue (waiting for a free connection) is
+            // not the server's silence; the stall rule bounds it all.
+            if ((t_->underway && now >= *t_->underway + answer) || t_->pace.Expired(now)) {
+                if (bounded && silence && t_->underway) silence->Declare();
+                return Refused(unanswered);
             }
             Wait(lock);
         }

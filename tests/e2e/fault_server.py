@@ -25,6 +25,8 @@ sidecar file of the same name with ".fault" appended, holding one line:
                      every later request finds no server
   then-die           answer normally, then cut every open connection and stop
                      listening (a server that dies in the middle of an install)
+  then-hang          answer normally, then accept every later request and answer
+                     none (a server that hangs in the middle of an install)
 
 "close" after any of these, or alone, has the answer say "Connection: close" and
 the connection end after it, as many simple servers and proxies do.
@@ -122,6 +124,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if getattr(self, "drop_next", False):
             self.close_connection = True
             return
+        if self.server.hung.is_set():
+            self._log_request()
+            return self._hold()
         self._log_request()
         # Request bytes map to file names one to one, as static servers do.
         # The request line arrives decoded as Latin-1: encoding it back gives
@@ -224,28 +229,32 @@ class Handler(http.server.BaseHTTPRequestHandler):
             return self._trickle(200, body, int(fault[1]), int(fault[2]) / 1000)
         if fault and fault[0] == "stall":
             self._write_body(200, body[: int(fault[1])])
-            # Hold the connection open without sending, until the client
-            # gives up or the server stops.
-            deadline = time.monotonic() + 600
-            while time.monotonic() < deadline and not self.server.stopping.is_set():
-                time.sleep(0.1)
-                try:
-                    self.connection.settimeout(0)
-                    if self.connection.recv(1) == b"":
-                        break
-                except BlockingIOError:
-                    pass
-                except OSError:
-                    break
-            self.close_connection = True
-            return
+            return self._hold()
         self._write_body(200, body)
+        if fault and fault[0] == "then-hang":
+            self.server.hung.set()
         if fault and fault[0] == "then-stop":
             self.close_connection = True
             threading.Thread(target=self.server.stop, daemon=True).start()
         if fault and fault[0] == "then-die":
             self.close_connection = True
             threading.Thread(target=self.server.die, daemon=True).start()
+
+    def _hold(self):
+        """Holds the connection open without sending, until the client gives
+        up or the server stops."""
+        deadline = time.monotonic() + 600
+        while time.monotonic() < deadline and not self.server.stopping.is_set():
+            time.sleep(0.1)
+            try:
+                self.connection.settimeout(0)
+                if self.connection.recv(1) == b"":
+                    break
+            except BlockingIOError:
+                pass
+            except OSError:
+                break
+        self.close_connection = True
 
     def _page(self, code, title):
         body = f"<html><head><title>{code} {title}</title></head><body><h1>{title}</h1></body></html>\n".encode()
@@ -265,6 +274,7 @@ class Server(http.server.ThreadingHTTPServer):
         self.log_lock = threading.Lock()
         self.connections = 0
         self.stopping = threading.Event()
+        self.hung = threading.Event()
         self.open_sockets = set()
 
     def handle_error(self, request, client_address):
