@@ -124,10 +124,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if getattr(self, "drop_next", False):
             self.close_connection = True
             return
-        if self.server.hung.is_set():
-            self._log_request()
-            return self._hold()
         self._log_request()
+        if self.server.hung.is_set():
+            return self._hold()
         # Request bytes map to file names one to one, as static servers do.
         # The request line arrives decoded as Latin-1: encoding it back gives
         # the bytes the client sent, raw or percent-encoded.

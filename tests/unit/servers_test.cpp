@@ -122,17 +122,3 @@ TEST(Servers, AnswerIsBoundedOnlyWhenAnotherServerCouldBeAsked) {
     EXPECT_EQ(SplitServerUrls("  http://a/ \thttp://b/\n"), (std::vector<std::string>{"http://a/", "http://b/"}));
     EXPECT_TRUE(SplitServerUrls("   ").empty());
 }
-
-// A server declared silent by one request is the same silence for every
-// URL below it (a base below another's is its own), and is asked last.
-TEST(Servers, ASilentServerIsSilentForEveryRequestAndAskedLast) {
-    TServers servers({"http://a/U/", "http://b/", "http://a/U/sub/"});
-    os::HttpSilence* a = servers.SilenceOf("http://a/U/x.bz2");
-    ASSERT_NE(a, nullptr);
-    EXPECT_EQ(servers.SilenceOf("http://a/U/y/z.bz2"), a);
-    EXPECT_NE(servers.SilenceOf("http://a/U/sub/x.bz2"), a);
-    EXPECT_EQ(servers.SilenceOf("http://c/x.bz2"), nullptr);
-    a->Declare();
-    EXPECT_TRUE(servers.SilenceOf("http://a/U/y.bz2")->Silent());
-    EXPECT_EQ(servers.Order(), (std::vector<std::size_t>{1, 2, 0}));
-}
