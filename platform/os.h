@@ -378,6 +378,14 @@ public:
     // Why the session's last Open gave null: CannotConnect, with the
     // system's words or "no answer within N s" in its text.
     TFailure OpenFailure() const;
+    // Starts a request now, without waiting, for a later Open of the same
+    // URL and options (no range) to take: so one thread has several
+    // requests in flight, their answers arriving meanwhile, over HTTP/2 as
+    // streams of one connection. Opens take them in the order they were
+    // prefetched: one opened drops those prefetched before it, and the
+    // session drops those never opened. WinInet starts a request only when
+    // it is opened: there this does nothing.
+    void Prefetch(const std::string& url, const HttpOptions& options);
 
     // What tells the session's transfers to give up: asked while they wait
     // for the server (at least every 100 ms), and by each response opened

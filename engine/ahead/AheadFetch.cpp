@@ -17,6 +17,20 @@ os::HttpSession& TAheadFetcher::Http() {
     return *http_;
 }
 
+os::HttpOptions TAheadFetcher::CopyOptions(const std::string& url) const {
+    os::HttpOptions options;
+    options.answerWithin = shared_.options.servers->AnswerWithin();
+    options.silence = shared_.options.servers->SilenceOf(url);
+    return options;
+}
+
+void TAheadFetcher::Prefetch(TClaim& claim) {
+    const TAheadJob& job = *claim.job;
+    if (claim.memory == 0 || (!job.patches.empty() && !claim.patchFailed)) return;
+    if (!claim.cursor) claim.cursor.emplace(*shared_.options.servers, job.path, job.digest);
+    Http().Prefetch(claim.cursor->Url(), CopyOptions(claim.cursor->Url()));
+}
+
 TFetched TAheadFetcher::Fetch(TClaim& claim, bool fromZero, TFailure& failure) {
     const TAheadJob& job = *claim.job;
     if (!claim.cursor) claim.cursor.emplace(*shared_.options.servers, job.path, job.digest);
@@ -69,10 +83,7 @@ TFetched TAheadFetcher::FetchOne(TClaim& claim, const std::string& url, bool fro
     }
     if (claim.memory > 0) {
         claim.copy.clear();
-        os::HttpOptions options;
-        options.answerWithin = shared_.options.servers->AnswerWithin();
-        options.silence = shared_.options.servers->SilenceOf(url);
-        auto response = Http().Open(url, options);
+        auto response = Http().Open(url, CopyOptions(url));
         if (!response) return TFetched::Unreachable;
         bool broken = false;
         claim.copy.reserve(static_cast<std::size_t>(claim.memory));  // what the budget counts, no more

@@ -66,23 +66,38 @@ TClaim* TAheadQueue::NextToFetch(const std::function<bool()>& serves, bool& from
         })) {
         }
         if (stopping_) return nullptr;
-        fromZero = !fetchAgain_.empty();
-        if (fromZero) {
-            const std::size_t j = *fetchAgain_.begin();
-            fetchAgain_.erase(fetchAgain_.begin());
-            Slot& slot = slots_.at(j);
-            KeepInMemoryIfRoom(slot);
-            return &slot.claim;
-        }
-        Slot& slot = Claim();
-        if (slot.job) {
-            KeepInMemoryIfRoom(slot);
-            return &slot.claim;
-        }
-        // Nothing to fetch: the run's thread gives its reason.
-        Finish(slot, TFetched::Failed, TFailure{});
-        changed_.notify_all();
+        if (TClaim* claim = ClaimLocked(fromZero)) return claim;
     }
+}
+
+TClaim* TAheadQueue::TryNextToFetch(bool& fromZero) {
+    std::lock_guard<os::Mutex> lock(mutex_);
+    while (!stopping_ && (!fetchAgain_.empty() || CanClaim())) {
+        if (TClaim* claim = ClaimLocked(fromZero)) return claim;
+    }
+    return nullptr;
+}
+
+// The next claim once the bounds allowed one; null when the entry claimed
+// needs no fetch.
+TClaim* TAheadQueue::ClaimLocked(bool& fromZero) {
+    fromZero = !fetchAgain_.empty();
+    if (fromZero) {
+        const std::size_t j = *fetchAgain_.begin();
+        fetchAgain_.erase(fetchAgain_.begin());
+        Slot& slot = slots_.at(j);
+        KeepInMemoryIfRoom(slot);
+        return &slot.claim;
+    }
+    Slot& slot = Claim();
+    if (slot.job) {
+        KeepInMemoryIfRoom(slot);
+        return &slot.claim;
+    }
+    // Nothing to fetch: the run's thread gives its reason.
+    Finish(slot, TFetched::Failed, TFailure{});
+    changed_.notify_all();
+    return nullptr;
 }
 
 // Small copies stay in memory while the budget has room for their largest

@@ -490,6 +490,10 @@ std::unique_ptr<HttpResponse> HttpSession::Open(const std::string& url, const Ht
 
 TFailure HttpSession::OpenFailure() const { return state_ ? state_->openFailure : TFailure{}; }
 
+// WinInet makes its requests from a thread each (see Reader): a request
+// started ahead would be one more thread, which is what prefetching saves.
+void HttpSession::Prefetch(const std::string&, const HttpOptions&) {}
+
 std::unique_ptr<HttpResponse> HttpOpen(const std::string& agent, const std::string& url) {
     return HttpSession(agent).Open(url);
 }
