@@ -15,6 +15,7 @@
 #include "platform/codepage.h"
 #include "platform/errors.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -322,15 +323,31 @@ struct HttpRange {
     std::string validator;
 };
 
+// One server's silence, shared by every request of a run to it: once one
+// has waited its whole answerWithin without an answer, the server is silent
+// for the others, those waiting and those to come, which end at once as
+// unanswered rather than each wait a bound of its own. Thread-safe.
+class HttpSilence {
+public:
+    bool Silent() const { return silent_.load(); }
+    void Declare() { silent_.store(true); }
+
+private:
+    std::atomic<bool> silent_{false};
+};
+
 // How one request is made. revalidate asks every cache on the way to check
 // with the server (Cache-Control and Pragma: no-cache): for what is replaced
 // under the same name on each publication (the list and its signature).
-// answerWithin bounds the wait for the answer to begin, connection
-// included, apart from the stall rule (0: the stall window alone).
+// answerWithin bounds the wait for the answer to begin, counted from when
+// the request leaves the session's own queue (connection included), apart
+// from the stall rule (0: the stall window alone). silence: the server's,
+// declared when answerWithin passes, and asked while the answer is awaited.
 struct HttpOptions {
     const HttpRange* range = nullptr;
     bool revalidate = false;
     std::chrono::milliseconds answerWithin{0};
+    HttpSilence* silence = nullptr;
 };
 
 // What a run shares between its requests: the system's proxy settings read
@@ -361,6 +378,14 @@ public:
     // Why the session's last Open gave null: CannotConnect, with the
     // system's words or "no answer within N s" in its text.
     TFailure OpenFailure() const;
+    // Starts a request now, without waiting, for a later Open of the same
+    // URL and options (no range) to take: so one thread has several
+    // requests in flight, their answers arriving meanwhile, over HTTP/2 as
+    // streams of one connection. Opens take them in the order they were
+    // prefetched: one opened drops those prefetched before it, and the
+    // session drops those never opened. WinInet starts a request only when
+    // it is opened: there this does nothing.
+    void Prefetch(const std::string& url, const HttpOptions& options);
 
     // What tells the session's transfers to give up: asked while they wait
     // for the server (at least every 100 ms), and by each response opened

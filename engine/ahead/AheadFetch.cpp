@@ -18,6 +18,21 @@ os::HttpSession& TAheadFetcher::Http() {
     return *http_;
 }
 
+os::HttpOptions TAheadFetcher::CopyOptions(const std::string& url) const {
+    os::HttpOptions options;
+    options.answerWithin = shared_.options.servers->AnswerWithin();
+    options.silence = shared_.options.servers->SilenceOf(url);
+    return options;
+}
+
+void TAheadFetcher::Prefetch(TClaim& claim) {
+    const TAheadJob& job = *claim.job;
+    if (!job.patches.empty() && !claim.patchFailed) return;
+    if (PrefetchObject(shared_, Http(), claim) || claim.memory == 0) return;
+    if (!claim.cursor) claim.cursor.emplace(*shared_.options.servers, job.path, job.digest);
+    Http().Prefetch(claim.cursor->Url(), CopyOptions(claim.cursor->Url()));
+}
+
 TFetched TAheadFetcher::Fetch(TClaim& claim, bool fromZero, TFailure& failure) {
     const TAheadJob& job = *claim.job;
     if (!claim.localFrom.empty()) {
@@ -82,9 +97,7 @@ TFetched TAheadFetcher::FetchOne(TClaim& claim, const std::string& url, bool fro
     }
     if (claim.memory > 0) {
         claim.copy.clear();
-        os::HttpOptions options;
-        options.answerWithin = shared_.options.servers->AnswerWithin();
-        auto response = Http().Open(url, options);
+        auto response = Http().Open(url, CopyOptions(url));
         if (!response) return TFetched::Unreachable;
         bool broken = false;
         claim.copy.reserve(static_cast<std::size_t>(claim.memory));  // what the budget counts, no more
@@ -100,7 +113,7 @@ TFetched TAheadFetcher::FetchOne(TClaim& claim, const std::string& url, bool fro
             TFileSink sink(file);
             shared_.Receive(response, sink, offset, job.copyLimit, claim, broken);
         },
-        shared_.options.servers->AnswerWithin()};
+        shared_.options.servers->AnswerWithin(), shared_.options.servers->SilenceOf(url)};
     claim.archive = FetchEntryCopy(how, url, job.path, job.digest, static_cast<std::uint64_t>(job.size),
                                    static_cast<std::uint64_t>(job.copyLimit), fromZero, claim.resumed);
     return claim.archive.empty() ? TFetched::Unreachable : TFetched::Copy;

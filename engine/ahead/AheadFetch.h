@@ -23,8 +23,13 @@ public:
     // once; when every server failed, the first one's reason is the entry's.
     // fromZero: a resumed copy failed, and is fetched again from zero.
     TFetched Fetch(TClaim& claim, bool fromZero, TFailure& failure);
+    // Starts the request Fetch will make first for the claim, when it is a
+    // whole copy into memory, so that several claims' answers are on the way
+    // at once (os::HttpSession::Prefetch); Fetch then takes it.
+    void Prefetch(TClaim& claim);
 
 private:
+    os::HttpOptions CopyOptions(const std::string& url) const;
     os::HttpSession& Http();
     TFetched FetchOverPauses(TClaim& claim, const std::string& url, bool fromZero);
     TFetched FetchOne(TClaim& claim, const std::string& url, bool fromZero);

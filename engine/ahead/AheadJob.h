@@ -21,8 +21,9 @@ class TServers;
 // Connections (and fetchers serving) of an install over HTTP/1.1; with 1,
 // each entry is fetched before the next begins.
 inline constexpr int kFetchConnections = 8;
-// Fetchers serving once the server multiplexes requests (HTTP/2).
-inline constexpr int kMultiplexedFetches = 32;
+// Requests in flight once the server multiplexes them (HTTP/2), shared
+// among the kFetchConnections fetchers.
+inline constexpr int kMultiplexedFetches = 64;
 
 // One patch of an entry's chain (formats/PatchIndex).
 struct TPatchFetch {

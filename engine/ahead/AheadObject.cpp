@@ -23,16 +23,17 @@ void SizeAhead(os::File& file, std::int64_t size) {
     if (size > 0) os::MapFileWritable(file, static_cast<std::uint64_t>(size)).reset();
 }
 
-os::HttpOptions OptionsOf(const TAheadShared& shared, const os::HttpRange* range = nullptr) {
+os::HttpOptions OptionsOf(const TAheadShared& shared, const std::string& url, const os::HttpRange* range = nullptr) {
     os::HttpOptions options;
     options.range = range;
     options.answerWithin = shared.options.servers->AnswerWithin();
+    options.silence = shared.options.servers->SilenceOf(url);
     return options;
 }
 
 std::unique_ptr<os::HttpResponse> Ask(TAheadShared& shared, os::HttpSession& http, const std::string& url,
                                       const os::HttpRange* range = nullptr) {
-    auto response = http.Open(url, OptionsOf(shared, range));
+    auto response = http.Open(url, OptionsOf(shared, url, range));
     if (!response) throw Exception(url + ": no answer", TFault::CannotConnect);
     return response;
 }
@@ -186,6 +187,14 @@ bool CopyFromEarlier(TAheadShared& shared, TClaim& claim) {
         if (FailureOf(e).fault == TFault::Stopped) throw;
         return false;
     }
+}
+
+bool PrefetchObject(TAheadShared& shared, os::HttpSession& http, const TClaim& claim) {
+    const TAheadJob& job = *claim.job;
+    if (job.object.empty() || claim.objectFailed) return false;
+    // FetchWhole's request, started now; a continued object asks a range.
+    if (claim.localFrom.empty() && PartialOf(shared, job).empty()) http.Prefetch(job.object, OptionsOf(shared, job.object));
+    return true;
 }
 
 bool FetchObject(TAheadShared& shared, os::HttpSession& http, TClaim& claim) {

@@ -16,6 +16,10 @@
 // (then claim.objectFailed and claim.note say so). A stop, or a long pause
 // (ETransferPaused: the object is asked again once resumed), raises.
 bool FetchObject(TAheadShared& shared, os::HttpSession& http, TClaim& claim);
+// Starts the request FetchObject will make for a small entry's object, so
+// many go out at once over one HTTP/2 connection. False when the claim
+// doesn't come as its object.
+bool PrefetchObject(TAheadShared& shared, os::HttpSession& http, const TClaim& claim);
 
 // An entry whose content an earlier entry of the run put in place
 // (claim.localFrom), so one object several entries share is fetched once:

@@ -69,30 +69,45 @@ TClaim* TAheadQueue::NextToFetch(const std::function<bool()>& serves, bool& from
         })) {
         }
         if (stopping_) return nullptr;
-        fromZero = !fetchAgain_.empty();
-        if (fromZero) {
-            const std::size_t j = *fetchAgain_.begin();
-            fetchAgain_.erase(fetchAgain_.begin());
-            Slot& slot = slots_.at(j);
-            KeepInMemoryIfRoom(slot);
-            return &slot.claim;
-        }
-        if (!sameReady_.empty()) {
-            Slot& slot = slots_.at(*sameReady_.begin());
-            sameReady_.erase(sameReady_.begin());
-            KeepInMemoryIfRoom(slot);
-            return &slot.claim;
-        }
-        Slot& slot = Claim();
-        if (slot.job && Waits(slot)) continue;
-        if (slot.job) {
-            KeepInMemoryIfRoom(slot);
-            return &slot.claim;
-        }
-        // Nothing to fetch: the run's thread gives its reason.
-        Finish(slot, TFetched::Failed, TFailure{});
-        changed_.notify_all();
+        if (TClaim* claim = ClaimLocked(fromZero)) return claim;
     }
+}
+
+TClaim* TAheadQueue::TryNextToFetch(bool& fromZero) {
+    std::lock_guard<os::Mutex> lock(mutex_);
+    while (!stopping_ && (!fetchAgain_.empty() || !sameReady_.empty() || CanClaim())) {
+        if (TClaim* claim = ClaimLocked(fromZero)) return claim;
+    }
+    return nullptr;
+}
+
+// The next claim once the bounds allowed one (mutex_ held); null when the
+// entry claimed needs no fetch, or waits for an earlier one of its content.
+TClaim* TAheadQueue::ClaimLocked(bool& fromZero) {
+    fromZero = !fetchAgain_.empty();
+    if (fromZero) {
+        const std::size_t j = *fetchAgain_.begin();
+        fetchAgain_.erase(fetchAgain_.begin());
+        Slot& slot = slots_.at(j);
+        KeepInMemoryIfRoom(slot);
+        return &slot.claim;
+    }
+    if (!sameReady_.empty()) {
+        Slot& slot = slots_.at(*sameReady_.begin());
+        sameReady_.erase(sameReady_.begin());
+        KeepInMemoryIfRoom(slot);
+        return &slot.claim;
+    }
+    Slot& slot = Claim();
+    if (slot.job && Waits(slot)) return nullptr;
+    if (slot.job) {
+        KeepInMemoryIfRoom(slot);
+        return &slot.claim;
+    }
+    // Nothing to fetch: the run's thread gives its reason.
+    Finish(slot, TFetched::Failed, TFailure{});
+    changed_.notify_all();
+    return nullptr;
 }
 
 // An entry whose content an earlier one brings waits until the run put

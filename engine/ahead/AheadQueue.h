@@ -47,6 +47,8 @@ public:
     // the next entry, once serves() and the bounds allow; serves is asked
     // again every 100 ms. Null once stopped.
     TClaim* NextToFetch(const std::function<bool()>& serves, bool& fromZero);
+    // The same without waiting: null when the bounds allow no claim now.
+    TClaim* TryNextToFetch(bool& fromZero);
     // What the fetch of a claim came to: a copy for the decoders, or a done,
     // failed entry. A server that can't be reached ends the claims there.
     void Fetched(TClaim& claim, TFetched fetched, TFailure failure);
@@ -99,6 +101,7 @@ private:
     bool Waits(Slot& slot);
     void Release(std::size_t before);
     Slot& Claim();
+    TClaim* ClaimLocked(bool& fromZero);
     void KeepInMemoryIfRoom(Slot& slot);
     void Finish(Slot& slot, TFetched fetched, TFailure failure);
 

@@ -5,13 +5,13 @@
 #include "engine/fetch/RunControl.h"
 
 #include <algorithm>
+#include <deque>
+#include <utility>
 
 TInstallAhead::TInstallAhead(TOptions options, std::size_t count,
                              std::function<std::optional<TAheadJob>(std::size_t)> jobAt)
     : shared_(options), queue_(options.budget, count, std::move(jobAt)) {
-    const int connections = options.connections > 1 ? options.connections : 1;
-    const int fetchers = connections > 1 ? std::max(connections, options.multiplexed) : 1;
-    const auto n = static_cast<std::size_t>(fetchers);
+    const auto n = static_cast<std::size_t>(options.connections > 1 ? options.connections : 1);
     sessions_.resize(n);
     if (options.session && *options.session) {
         pool_ = std::move(*options.session);
@@ -34,28 +34,49 @@ TInstallAhead::~TInstallAhead() {
 }
 
 // A fetcher: takes the copies to fetch again first, else claims the next
-// entry; hands what it fetched to the decoders and goes on at once.
+// entry; hands what it fetched to the decoders and goes on at once. Over
+// HTTP/2 it holds several claims, their requests started together (the
+// driver's thread moves their answers meanwhile), and fetches them one
+// after the other: 64 streams in flight cost 8 threads, not 64.
 void TInstallAhead::FetchLoop(std::size_t w) {
     TAheadFetcher fetcher(shared_, *pool_, sessions_[w]);
-    bool fromZero = false;
-    while (TClaim* claim = queue_.NextToFetch([this, w] { return Serves(w); }, fromZero)) {
+    std::deque<std::pair<TClaim*, bool>> hand;  // with fromZero
+    for (;;) {
+        bool fromZero = false;
+        if (hand.empty()) {
+            TClaim* claim = queue_.NextToFetch([this, w] { return Serves(w); }, fromZero);
+            if (!claim) return;
+            hand.emplace_back(claim, fromZero);
+            if (Depth() > 1) fetcher.Prefetch(*claim);
+        }
+        while (hand.size() < Depth()) {
+            TClaim* claim = queue_.TryNextToFetch(fromZero);
+            if (!claim) break;
+            hand.emplace_back(claim, fromZero);
+            fetcher.Prefetch(*claim);
+        }
+        const auto [claim, zero] = hand.front();
+        hand.pop_front();
         TFailure failure;
-        const TFetched fetched = fetcher.Fetch(*claim, fromZero, failure);
+        const TFetched fetched = fetcher.Fetch(*claim, zero, failure);
         queue_.Fetched(*claim, fetched, std::move(failure));
     }
 }
 
 // Under a rate limit one connection carries it all: each more would have
-// the server fill its buffers ahead of the paced reads. Otherwise as many
-// serve as the server takes requests at once: one a connection, or many
-// over one HTTP/2 connection. The limit may change at any time, and the
-// server's protocol is learnt from its first answer, so an idle fetcher
-// looks again.
+// the server fill its buffers ahead of the paced reads. The limit may
+// change at any time, so an idle fetcher looks again.
 bool TInstallAhead::Serves(std::size_t w) const {
-    if (w == 0) return true;
-    if (shared_.options.control->RateLimit() != 0) return false;
-    const int serving = pool_->Multiplexed() ? shared_.options.multiplexed : shared_.options.connections;
-    return w < static_cast<std::size_t>(serving);
+    return w == 0 || shared_.options.control->RateLimit() == 0;
+}
+
+// Claims a fetcher holds at once: one a connection, or, once the server
+// answered over HTTP/2 (learnt from its first answer), the streams in
+// flight shared among the fetchers.
+std::size_t TInstallAhead::Depth() const {
+    const int connections = shared_.options.connections;
+    if (connections <= 1 || shared_.options.control->RateLimit() != 0 || !pool_->Multiplexed()) return 1;
+    return static_cast<std::size_t>((shared_.options.multiplexed + connections - 1) / connections);
 }
 
 // A decoder: the lowest fetched entry first, since the run waits for it.

@@ -176,6 +176,7 @@ os::HttpOptions OptionsOf(const TCopyFetch& how, const os::HttpRange* range = nu
     os::HttpOptions options;
     options.range = range;
     options.answerWithin = how.answerWithin;
+    options.silence = how.silence;
     return options;
 }
 

@@ -102,8 +102,10 @@ struct TCopyFetch {
     // no more than the copy's limit; broken tells whether a failure was the
     // transfer's own (cut, stalled, stopped) rather than the copy's.
     std::function<void(os::HttpResponse& response, os::File& file, std::uint64_t offset, bool& broken)> receive;
-    // How long a server may take to begin its answer (0: the stall rule).
+    // How long a server may take to begin its answer (0: the stall rule),
+    // and its silence (engine/fetch/Servers).
     std::chrono::milliseconds answerWithin{0};
+    os::HttpSilence* silence = nullptr;
 };
 
 // Fetches an entry's copy (decoded size bytes, copy at most limit bytes)

@@ -56,7 +56,7 @@ bool TServers::AddLocked(const std::string& url) {
     for (const TServer& server : servers_) {
         if (server.record.base == base) return false;
     }
-    servers_.push_back(TServer{TRecord{base, 0, {}, false}, 0});
+    servers_.push_back(TServer{TRecord{base, 0, {}, false}});
     return true;
 }
 
@@ -91,14 +91,14 @@ std::vector<std::size_t> TServers::Order() const {
     std::lock_guard<os::Mutex> lock(mutex_);
     std::vector<std::size_t> order;
     order.reserve(servers_.size());
-    const auto add = [&](bool demoted) {
-        if (preferred_ < servers_.size() && servers_[preferred_].record.demoted == demoted) order.push_back(preferred_);
+    // Tiers: those that answer, those that kept failing, the silent.
+    const auto tier = [](const TServer& s) { return s.silence->Silent() ? 2 : s.record.demoted ? 1 : 0; };
+    for (int t = 0; t < 3; ++t) {
+        if (preferred_ < servers_.size() && tier(servers_[preferred_]) == t) order.push_back(preferred_);
         for (std::size_t i = 0; i < servers_.size(); ++i) {
-            if (i != preferred_ && servers_[i].record.demoted == demoted) order.push_back(i);
+            if (i != preferred_ && tier(servers_[i]) == t) order.push_back(i);
         }
-    };
-    add(false);
-    add(true);
+    }
     return order;
 }
 
@@ -106,14 +106,24 @@ std::chrono::milliseconds TServers::AnswerWithin() const {
     return Count() > 1 ? kAnswerWithin : std::chrono::milliseconds(0);
 }
 
+os::HttpSilence* TServers::SilenceOf(std::string_view url) const {
+    std::lock_guard<os::Mutex> lock(mutex_);
+    const TServer* found = nullptr;  // the longest base: one may lie below another
+    for (const TServer& server : servers_) {
+        const std::string& base = server.record.base;
+        if (url.substr(0, base.size()) == base && (!found || base.size() > found->record.base.size())) found = &server;
+    }
+    return found ? found->silence.get() : nullptr;
+}
+
 void TServers::Failed(std::size_t server, const TFailure& failure) {
     std::lock_guard<os::Mutex> lock(mutex_);
     TServer& s = servers_.at(server);
     ++s.record.failures;
     if (s.record.reasons.size() < kKeptReasons) s.record.reasons.push_back(failure);
-    // Once it kept failing it stays last: a server that is down costs each
-    // later request a try, and one that stalls costs a wait.
-    if (++s.inARow >= kDemoteAfter) s.record.demoted = true;
+    // Once it kept failing, or went silent, it stays last: a server that is
+    // down costs each later request a try, and one that stalls costs a wait.
+    if (++s.inARow >= kDemoteAfter || s.silence->Silent()) s.record.demoted = true;
 }
 
 void TServers::Succeeded(std::size_t server) {

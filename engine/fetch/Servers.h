@@ -12,10 +12,12 @@
 
 #include "formats/ServerUrls.h"
 #include "platform/errors.h"
+#include "platform/os.h"
 #include "platform/sync.h"
 
 #include <chrono>
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -51,6 +53,11 @@ public:
     // How long to wait for an answer to begin: bounded when there is another
     // server to ask; zero (the stall rule alone) when there is none.
     std::chrono::milliseconds AnswerWithin() const;
+    // The silence of the server a URL goes to (null for none of the run's):
+    // once one request has waited AnswerWithin for it, every other request
+    // to it moves on at once, so a hung server costs the run one bound, not
+    // one per request. A silent server is asked last.
+    os::HttpSilence* SilenceOf(std::string_view url) const;
 
     void Failed(std::size_t server, const TFailure& failure);
     void Succeeded(std::size_t server);
@@ -67,6 +74,7 @@ private:
     struct TServer {
         TRecord record;
         int inARow = 0;
+        std::unique_ptr<os::HttpSilence> silence = std::make_unique<os::HttpSilence>();
     };
     bool AddLocked(const std::string& url);
 

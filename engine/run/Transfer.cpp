@@ -22,6 +22,7 @@ std::optional<int> DownloadOnce(TRunContext& run, const std::string& url, const 
         os::HttpOptions options;
         options.revalidate = how.revalidate;
         options.answerWithin = run.Servers().AnswerWithin();
+        options.silence = run.Servers().SilenceOf(url);
         auto response = run.Http().Open(url, options);
         if (!response) {
             run.report.Reset(TProgressKind::File);

@@ -33,10 +33,14 @@ std::size_t OnHeader(char* ptr, std::size_t size, std::size_t nmemb, void* user)
     auto* t = static_cast<CurlTransfer*>(user);
     long code = 0;
     curl_easy_getinfo(t->easy, CURLINFO_RESPONSE_CODE, &code);
-    long version = 0;
-    curl_easy_getinfo(t->easy, CURLINFO_HTTP_VERSION, &version);
-    if (version >= CURL_HTTP_VERSION_2_0 && t->multiplexed) t->multiplexed->store(true);
     const std::string_view line(ptr, size * nmemb);
+    if (line.rfind("HTTP/", 0) == 0 && t->driver) {
+        long version = 0;
+        curl_easy_getinfo(t->easy, CURLINFO_HTTP_VERSION, &version);
+        const char* url = nullptr;
+        curl_easy_getinfo(t->easy, CURLINFO_EFFECTIVE_URL, &url);
+        t->driver->Answered(CurlDriver::OriginOf(url ? url : ""), version >= CURL_HTTP_VERSION_2_0);
+    }
     std::lock_guard<std::mutex> guard(t->lock);
     t->KeepHeader(line);
     t->status = static_cast<int>(code);
@@ -51,10 +55,23 @@ std::size_t OnHeader(char* ptr, std::size_t size, std::size_t nmemb, void* user)
     return size * nmemb;
 }
 
-// A new connection of a limited run: a receive buffer of about 1/16 s of
-// the limit (4 KiB to 256 KiB), set before it connects.
+void MarkUnderway(CurlTransfer& t) {
+    std::lock_guard<std::mutex> guard(t.lock);
+    if (!t.underway) t.underway = HttpPace::Clock::now();
+}
+
+// A request about to be sent over a connection, new or kept.
+int OnPrereq(void* user, char*, char*, int, int) {
+    MarkUnderway(*static_cast<CurlTransfer*>(user));
+    return CURL_PREREQFUNC_OK;
+}
+
+// A new connection for a transfer. In a limited run it gets a receive
+// buffer of about 1/16 s of the limit (4 KiB to 256 KiB), set before it
+// connects.
 int OnSocket(void* user, curl_socket_t socket, curlsocktype purpose) {
     if (purpose != CURLSOCKTYPE_IPCXN) return CURL_SOCKOPT_OK;
+    MarkUnderway(*static_cast<CurlTransfer*>(user));
     const auto& rateLimit = static_cast<CurlTransfer*>(user)->rateLimit;
     const std::uint64_t limit = rateLimit ? rateLimit() : 0;
     if (limit == 0) return CURL_SOCKOPT_OK;
@@ -80,6 +97,8 @@ void CurlTransfer::Hook() {
     curl_easy_setopt(easy, CURLOPT_HEADERDATA, this);
     curl_easy_setopt(easy, CURLOPT_SOCKOPTFUNCTION, &OnSocket);
     curl_easy_setopt(easy, CURLOPT_SOCKOPTDATA, this);
+    curl_easy_setopt(easy, CURLOPT_PREREQFUNCTION, &OnPrereq);
+    curl_easy_setopt(easy, CURLOPT_PREREQDATA, this);
 }
 
 void CurlTransfer::KeepHeader(std::string_view line) {
@@ -130,11 +149,33 @@ CurlDriver::~CurlDriver() {
 }
 
 void CurlDriver::Add(std::shared_ptr<CurlTransfer> transfer) {
-    transfer->multiplexed = &multiplexed_;
+    transfer->driver = this;
     Post(TCommand::Add, std::move(transfer));
 }
 void CurlDriver::Remove(std::shared_ptr<CurlTransfer> transfer) { Post(TCommand::Remove, std::move(transfer)); }
 void CurlDriver::Resume(std::shared_ptr<CurlTransfer> transfer) { Post(TCommand::Resume, std::move(transfer)); }
+
+bool CurlDriver::MayWaitToShare(const std::string& origin) const {
+    std::lock_guard<std::mutex> guard(originsLock_);
+    return multiplexing_.count(origin) != 0;
+}
+
+void CurlDriver::Answered(const std::string& origin, bool multiplexed) {
+    if (multiplexed) multiplexed_.store(true);
+    std::lock_guard<std::mutex> guard(originsLock_);
+    if (multiplexed)
+        multiplexing_.insert(origin);
+    else
+        multiplexing_.erase(origin);
+}
+
+std::string CurlDriver::OriginOf(std::string_view url) {
+    const std::size_t scheme = url.find("://");
+    if (scheme == std::string_view::npos) return std::string(url);
+    std::string origin(url.substr(0, url.find_first_of("/?#", scheme + 3)));
+    for (char& c : origin) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return origin;
+}
 
 void CurlDriver::Post(TCommand command, std::shared_ptr<CurlTransfer> transfer) {
     {

@@ -21,12 +21,16 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <thread>
 #include <vector>
 
 namespace os {
+
+class CurlDriver;
 
 // One request and its answer, between the driver's thread (which fills it
 // through libcurl's callbacks) and the reader's (which empties it).
@@ -43,7 +47,7 @@ struct CurlTransfer {
     CURL* easy;
     curl_slist* headers = nullptr;
     std::function<std::uint64_t()> rateLimit;  // asked for each new connection
-    std::atomic<bool>* multiplexed = nullptr;   // the driver's: set on an HTTP/2 answer
+    CurlDriver* driver = nullptr;              // told which protocol each answer came in
 
     // Shared, under lock.
     std::mutex lock;
@@ -52,6 +56,10 @@ struct CurlTransfer {
     std::string data;
     std::size_t pos = 0;
     bool begun = false;   // the final answer's headers have come
+    // The request has left libcurl's queue (a connection is being made for
+    // it, or it is about to be sent over one): from then on a wait for its
+    // answer is the server's, before then the session's own.
+    std::optional<HttpPace::Clock::time_point> underway;
     bool done = false;    // libcurl is through with it: result says how
     bool paused = false;  // held back by a full buffer
     CURLcode result = CURLE_OK;
@@ -91,6 +99,19 @@ public:
     // requests at once over one connection.
     bool Multiplexed() const { return multiplexed_.load(); }
 
+    // Whether a request to an origin may wait for a connection being made
+    // there, to share it, rather than open one more (CURLOPT_PIPEWAIT): only
+    // once its last answer came over HTTP/2. libcurl wakes such a waiting
+    // request only when another transfer ends, and learns a server's
+    // protocol per set of connections to it, forgotten when the last one
+    // closes: against a server that closes after every answer, requests
+    // waited behind a stalled one and were never sent.
+    bool MayWaitToShare(const std::string& origin) const;
+    // An answer from an origin came over HTTP/2 (multiplexed) or not.
+    void Answered(const std::string& origin, bool multiplexed);
+    // "scheme://host:port" of a URL, as Answered and MayWaitToShare know it.
+    static std::string OriginOf(std::string_view url);
+
 private:
     enum class TCommand { Add, Remove, Resume };
     void Post(TCommand command, std::shared_ptr<CurlTransfer> transfer);
@@ -104,6 +125,8 @@ private:
     CURLM* multi_;
     std::map<CURL*, std::shared_ptr<CurlTransfer>> running_;  // the thread's alone
     std::atomic<bool> multiplexed_{false};
+    mutable std::mutex originsLock_;
+    std::set<std::string> multiplexing_;  // origins whose last answer was HTTP/2
     std::thread thread_;  // last: starts once everything above is ready
 };
 

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <deque>
 #include <string_view>
 #include <atomic>
 #include <chrono>
@@ -43,6 +44,8 @@ std::atomic<int> g_stallSeconds{60};
 
 // How long one wait on the sockets may last before the stop is asked again.
 constexpr int kStopPollMs = 100;
+// Prefetched requests a session keeps unopened, at most.
+constexpr std::size_t kMostPrefetched = 64;
 
 [[noreturn]] void ThrowStopped() { throw EInOutError(TFault::Stopped, 0, "Download stopped"); }
 
@@ -84,6 +87,10 @@ void GlobalInit() {
 
 }  // namespace
 
+namespace {
+class CurlResponse;
+}  // namespace
+
 // A session's requests go to the driver of its family: a session and the
 // sessions forked from it share one multi handle, so its connections (and
 // over HTTP/2 one connection) serve them all.
@@ -95,6 +102,8 @@ struct HttpSession::State {
     std::function<bool()> stopped;
     std::function<std::uint64_t()> rateLimit;
     TFailure openFailure;
+    // Prefetched requests, in the order they are to be opened.
+    std::deque<std::unique_ptr<CurlResponse>> started;
 };
 
 namespace {
@@ -115,10 +124,12 @@ public:
     CurlResponse(const CurlResponse&) = delete;
     CurlResponse& operator=(const CurlResponse&) = delete;
 
-    // Starts the request and waits until the response has begun. False
-    // when no response comes (no connection, bad URL, no such host, no
-    // answer within the stall window).
-    bool Open(const std::string& url, const std::string& agent, const HttpOptions& options) {
+    // Starts the request, without waiting. False when it can't be made.
+    bool Start(const std::string& url, const std::string& agent, const HttpOptions& options) {
+        url_ = url;
+        revalidate_ = options.revalidate;
+        ranged_ = options.range != nullptr;
+        silence_ = options.silence;
         if (!driver_->Ready() || !t_->easy) return Refused("no connection could be made");
         if (const HttpRange* range = options.range) {
             if (!SafeHttpValidator(range->validator)) return Refused("unsafe validator");
@@ -132,18 +143,36 @@ public:
         // The answer's own bound ends a wait for a server that accepted the
         // connection and sends nothing; a transfer under way keeps the stall rule.
         const auto within = std::chrono::milliseconds(g_stallSeconds.load() * 1000L);
-        const auto answer = options.answerWithin.count() > 0 ? std::min(options.answerWithin, within) : within;
-        const auto answerBy = HttpPace::Clock::now() + answer;
-        const long seconds = static_cast<long>((answer.count() + 999) / 1000);
+        bounded_ = options.answerWithin.count() > 0;
+        answer_ = bounded_ ? std::min(options.answerWithin, within) : within;
+        const long seconds = static_cast<long>((answer_.count() + 999) / 1000);
+        unanswered_ = "no answer within " + std::to_string(seconds) + " s";
+        if (silence_ && silence_->Silent()) return Refused(unanswered_ + " (to an earlier request)");
         SetOptions(url, agent, seconds);
         driver_->Add(t_);
         added_ = true;
+        return true;
+    }
+
+    // Whether Open(url, options) may take this started request as its own.
+    bool Answers(const std::string& url, const HttpOptions& options) const {
+        return added_ && url == url_ && !ranged_ && !options.range && options.revalidate == revalidate_;
+    }
+
+    // Waits until the started response has begun. False when no response
+    // comes (no connection, bad URL, no such host, no answer in time).
+    bool Await() {
+        if (!added_) return false;
         std::unique_lock<std::mutex> lock(t_->lock);
         while (!t_->begun && !t_->done) {
             if (Stopped()) ThrowStopped();
+            if (silence_ && silence_->Silent()) return Refused(unanswered_ + " (to another request)");
             const auto now = HttpPace::Clock::now();
-            if (t_->pace.Expired(now) || now >= answerBy) {
-                return Refused("no answer within " + std::to_string(seconds) + " s");
+            // Time in libcurl's queue (waiting for a free connection) is
+            // not the server's silence; the stall rule bounds it all.
+            if ((t_->underway && now >= *t_->underway + answer_) || t_->pace.Expired(now)) {
+                if (bounded_ && silence_ && t_->underway) silence_->Declare();
+                return Refused(unanswered_);
             }
             Wait(lock);
         }
@@ -212,11 +241,11 @@ private:
         curl_easy_setopt(easy, CURLOPT_MAXREDIRS, 10L);
         curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
         curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, connectSeconds);
-        // HTTP/2 where TLS offers it; a request waits for a connection that
-        // is being made to learn whether it multiplexes, rather than open
-        // one more.
+        // HTTP/2 where TLS offers it; to a server known to speak it, a
+        // request waits for a connection being made to share it, rather
+        // than open one more (see CurlDriver::MayWaitToShare).
         curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_2TLS));
-        curl_easy_setopt(easy, CURLOPT_PIPEWAIT, 1L);
+        curl_easy_setopt(easy, CURLOPT_PIPEWAIT, driver_->MayWaitToShare(CurlDriver::OriginOf(escaped)) ? 1L : 0L);
         t_->Hook();
         // Threat: an attacker answering for the server. Certificates are
         // verified (libcurl's default, never turned off) and an https
@@ -249,6 +278,12 @@ private:
     std::shared_ptr<CurlTransfer> t_;
     TFailure failure_;  // why Open gave false
     bool added_ = false;
+    // What Start was asked, for Answers and Await.
+    std::string url_;
+    bool revalidate_ = false, ranged_ = false, bounded_ = false;
+    std::chrono::milliseconds answer_{0};
+    std::string unanswered_;
+    HttpSilence* silence_ = nullptr;
 };
 
 }  // namespace
@@ -274,12 +309,29 @@ std::unique_ptr<HttpResponse> HttpSession::Open(const std::string& url, const Ht
 
 std::unique_ptr<HttpResponse> HttpSession::Open(const std::string& url, const HttpOptions& options) {
     if (state_->stopped && state_->stopped()) ThrowStopped();
-    auto response = std::make_unique<CurlResponse>(*state_, state_->driver);
-    if (!response->Open(url, state_->agent, options)) {
+    std::unique_ptr<CurlResponse> response;
+    auto& started = state_->started;
+    const auto it = std::find_if(started.begin(), started.end(), [&](const auto& r) { return r->Answers(url, options); });
+    if (it != started.end()) {
+        response = std::move(*it);
+        started.erase(started.begin(), it + 1);  // those before it were passed over
+    } else {
+        response = std::make_unique<CurlResponse>(*state_, state_->driver);
+        response->Start(url, state_->agent, options);
+    }
+    if (!response->Await()) {
         state_->openFailure = response->Failure();
         return nullptr;
     }
     return response;
+}
+
+void HttpSession::Prefetch(const std::string& url, const HttpOptions& options) {
+    if (options.range) return;
+    auto response = std::make_unique<CurlResponse>(*state_, state_->driver);
+    if (!response->Start(url, state_->agent, options)) return;
+    state_->started.push_back(std::move(response));
+    if (state_->started.size() > kMostPrefetched) state_->started.pop_front();
 }
 
 TFailure HttpSession::OpenFailure() const { return state_->openFailure; }

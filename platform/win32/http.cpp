@@ -355,11 +355,15 @@ private:
 // Waits for the reading thread to have opened the request: true when it
 // has (its handle then says whether it was answered), false when no answer
 // began within the stall window. A stop abandons the request.
-bool AwaitOpened(Transfer& t, const std::function<bool()>& stopped, HttpPace::Clock::time_point answerBy) {
+// False once answerBy (or the stall rule) passes without an answer, or the
+// server's silence is declared by another request. WinInet shows nothing of
+// its queue: the bound counts from the call.
+bool AwaitOpened(Transfer& t, const std::function<bool()>& stopped, HttpPace::Clock::time_point answerBy,
+                 const HttpSilence* silence) {
     std::unique_lock<Mutex> guard(t.lock);
     const auto deadline = std::min(t.pace.Deadline(), answerBy);
     while (!t.opened) {
-        if ((stopped && stopped()) || HttpPace::Clock::now() >= deadline) {
+        if ((stopped && stopped()) || HttpPace::Clock::now() >= deadline || (silence && silence->Silent())) {
             t.abandoned = true;
             t.changed.notify_all();
             if (stopped && stopped()) ThrowStopped();
@@ -463,12 +467,18 @@ std::unique_ptr<HttpResponse> HttpSession::Open(const std::string& url, const Ht
         headers += "Cache-Control: no-cache\r\n";
     }
     const auto within = std::chrono::milliseconds(g_stallSeconds.load() * 1000LL);
-    const auto answer = options.answerWithin.count() > 0 ? std::min(options.answerWithin, within) : within;
+    const bool bounded = options.answerWithin.count() > 0;
+    const auto answer = bounded ? std::min(options.answerWithin, within) : within;
+    const std::string unanswered = "no answer within " + std::to_string((answer.count() + 999) / 1000) + " s";
+    HttpSilence* silence = options.silence;
+    if (silence && silence->Silent()) return refused(unanswered + " (to an earlier request)", 0);
     auto transfer = std::make_shared<Transfer>(state_->internet, url, std::move(headers), state_->answered, flags);
     transfer->multiplexed = state_->multiplexed;
     state_->IdleReader().Give(transfer);
-    if (!AwaitOpened(*transfer, state_->stopped, HttpPace::Clock::now() + answer)) {
-        return refused("no answer within " + std::to_string((answer.count() + 999) / 1000) + " s", 0);
+    if (!AwaitOpened(*transfer, state_->stopped, HttpPace::Clock::now() + answer, silence)) {
+        if (silence && silence->Silent()) return refused(unanswered + " (to another request)", 0);
+        if (bounded && silence) silence->Declare();
+        return refused(unanswered, 0);
     }
     if (!transfer->request.h) {
         const int code = static_cast<int>(transfer->openError);
@@ -479,6 +489,10 @@ std::unique_ptr<HttpResponse> HttpSession::Open(const std::string& url, const Ht
 }
 
 TFailure HttpSession::OpenFailure() const { return state_ ? state_->openFailure : TFailure{}; }
+
+// WinInet makes its requests from a thread each (see Reader): a request
+// started ahead would be one more thread, which is what prefetching saves.
+void HttpSession::Prefetch(const std::string&, const HttpOptions&) {}
 
 std::unique_ptr<HttpResponse> HttpOpen(const std::string& agent, const std::string& url) {
     return HttpSession(agent).Open(url);

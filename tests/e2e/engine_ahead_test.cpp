@@ -177,6 +177,21 @@ TEST_F(AheadRun, BadCopiesDoneAheadFailAloneInTheirTurn) {
     EXPECT_THAT(Partials(), IsEmpty());
 }
 
+// Every answer closes its connection and one copy stalls: every other entry
+// is still requested and installs; the stalled one fails by the stall rule.
+TEST_F(AheadRun, AStalledCopyStarvesNoOtherWhenEveryAnswerClosesItsConnection) {
+    PublishEntries(16, 4000);
+    os::SetHttpStallTimeout(3);
+    SetFault("files.lst.bz2", "close");
+    for (const auto& path : order_) SetFault(UrlOf(path), path == order_[1] ? "stall 100 500 close" : "close");
+    EXPECT_FALSE(Run());
+    os::SetHttpStallTimeout(60);
+    std::vector<std::string> expected = Ended(0, order_.size(), "ok");
+    expected[1] = order_[1] + " failed";
+    EXPECT_THAT(view_.entries, ElementsAreArray(expected));
+    EXPECT_EQ(view_.reasons.at(1), TFault::Stalled);
+}
+
 // The window closed while several transfers are in flight: the workers stop
 // at their next block, the run ends only once they have, no temporary stays
 // (interrupted transfers are kept as partial copies), nothing more is

@@ -7,7 +7,8 @@ sidecar file of the same name with ".fault" appended, holding one line:
   status CODE        answer with CODE and a small HTML page instead
   cut N              declare the whole length, send N bytes, close
   cut-chunked N      chunked encoding, send N bytes, close without the last chunk
-  stall N            send N bytes of the body, then nothing (until the client gives up)
+  stall N [MS]       send N bytes of the body, then nothing (until the client gives up);
+                     with MS, only after MS milliseconds without an answer
   slow N MS          the same as trickle N MS
   reset              close the connection without any answer
   redirect URL       answer 302 with URL as the new location
@@ -24,6 +25,11 @@ sidecar file of the same name with ".fault" appended, holding one line:
                      every later request finds no server
   then-die           answer normally, then cut every open connection and stop
                      listening (a server that dies in the middle of an install)
+  then-hang          answer normally, then accept every later request and answer
+                     none (a server that hangs in the middle of an install)
+
+"close" after any of these, or alone, has the answer say "Connection: close" and
+the connection end after it, as many simple servers and proxies do.
 
 Files are served with an ETag (from their content) and a Last-Modified date;
 a Range "bytes=N-" is honoured (206) unless an If-Range names another ETag,
@@ -50,6 +56,7 @@ import urllib.parse
 class Handler(http.server.BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
     server_version = "CorvelTestServer/1.0"
+    answer_close = False
 
     def log_message(self, fmt, *args):  # keep test output quiet
         pass
@@ -107,11 +114,19 @@ class Handler(http.server.BaseHTTPRequestHandler):
         finally:
             self._log_bytes(status, sent)
 
+    def end_headers(self):
+        if self.answer_close:
+            self.send_header("Connection", "close")
+        super().end_headers()
+
     def do_GET(self):
+        self.answer_close = False
         if getattr(self, "drop_next", False):
             self.close_connection = True
             return
         self._log_request()
+        if self.server.hung.is_set():
+            return self._hold()
         # Request bytes map to file names one to one, as static servers do.
         # The request line arrives decoded as Latin-1: encoding it back gives
         # the bytes the client sent, raw or percent-encoded.
@@ -133,6 +148,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if os.path.isfile(path + b".fault"):
             with open(path + b".fault", "rb") as f:
                 fault = f.read().decode().split()
+            if fault and fault[-1] == "close":
+                self.answer_close = True
+                fault = fault[:-1] or None
         with open(path, "rb") as f:
             body = f.read()
         if fault and fault[0] == "then-drop":
@@ -194,6 +212,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
             if fault and fault[0] in ("trickle", "slow"):
                 return self._trickle(206, body[first:], int(fault[1]), int(fault[2]) / 1000)
             return self._write_body(206, body[first:])
+        if fault and fault[0] == "stall" and len(fault) > 2:
+            time.sleep(int(fault[2]) / 1000)
         self.send_response(200)
         self.send_header("Content-Type", "application/octet-stream")
         self.send_header("Content-Length", str(len(body)))
@@ -208,28 +228,32 @@ class Handler(http.server.BaseHTTPRequestHandler):
             return self._trickle(200, body, int(fault[1]), int(fault[2]) / 1000)
         if fault and fault[0] == "stall":
             self._write_body(200, body[: int(fault[1])])
-            # Hold the connection open without sending, until the client
-            # gives up or the server stops.
-            deadline = time.monotonic() + 600
-            while time.monotonic() < deadline and not self.server.stopping.is_set():
-                time.sleep(0.1)
-                try:
-                    self.connection.settimeout(0)
-                    if self.connection.recv(1) == b"":
-                        break
-                except BlockingIOError:
-                    pass
-                except OSError:
-                    break
-            self.close_connection = True
-            return
+            return self._hold()
         self._write_body(200, body)
+        if fault and fault[0] == "then-hang":
+            self.server.hung.set()
         if fault and fault[0] == "then-stop":
             self.close_connection = True
             threading.Thread(target=self.server.stop, daemon=True).start()
         if fault and fault[0] == "then-die":
             self.close_connection = True
             threading.Thread(target=self.server.die, daemon=True).start()
+
+    def _hold(self):
+        """Holds the connection open without sending, until the client gives
+        up or the server stops."""
+        deadline = time.monotonic() + 600
+        while time.monotonic() < deadline and not self.server.stopping.is_set():
+            time.sleep(0.1)
+            try:
+                self.connection.settimeout(0)
+                if self.connection.recv(1) == b"":
+                    break
+            except BlockingIOError:
+                pass
+            except OSError:
+                break
+        self.close_connection = True
 
     def _page(self, code, title):
         body = f"<html><head><title>{code} {title}</title></head><body><h1>{title}</h1></body></html>\n".encode()
@@ -249,6 +273,7 @@ class Server(http.server.ThreadingHTTPServer):
         self.log_lock = threading.Lock()
         self.connections = 0
         self.stopping = threading.Event()
+        self.hung = threading.Event()
         self.open_sockets = set()
 
     def handle_error(self, request, client_address):

@@ -153,6 +153,26 @@ TEST_F(HttpFamily, AFailingTransferFailsAloneBesideAWholeOne) {
     }
 }
 
+// Prefetched requests are asked before any is opened (natively; WinInet
+// asks at the open); an open takes its own, passing over those before it,
+// which are asked again when opened later.
+TEST_F(HttpFamily, OpensTakeTheirPrefetchedRequests) {
+    const std::vector<std::string> bodies = PutBodies(3);
+    os::HttpSession session = root_.Fork();
+    for (int i = 0; i < 3; ++i) session.Prefetch(UrlOf("b" + std::to_string(i)), {});
+#ifndef _WIN32
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (Requests().size() < 3 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(Requests().size(), 3u);
+#endif
+    for (int i : {1, 0, 2}) {
+        auto response = session.Open(UrlOf("b" + std::to_string(i)));
+        ASSERT_NE(response, nullptr) << i;
+        EXPECT_TRUE(ReadAll(*response) == bodies[static_cast<std::size_t>(i)]) << i;
+    }
+}
+
 // A stop ends a read that waits for a stalled server, and only that
 // session's: the sibling's stop stays unasked.
 TEST_F(HttpFamily, AStopEndsAReadWaitingForAStalledServer) {
