@@ -35,6 +35,7 @@ void GFilesThread::SetProgressInterval(std::chrono::steady_clock::duration inter
 }
 
 void GFilesThread::SetFetchConnections(int connections) { context_->connections = connections; }
+void GFilesThread::SetUseObjects(bool use) { context_->useObjects = use; }
 
 void GFilesThread::SetPauseCloseAfter(std::chrono::steady_clock::duration after) {
     context_->pace.SetCloseAfter(after);
@@ -85,6 +86,7 @@ void GFilesThread::Execute() {
         try {
             ReadList(*listFile, list);
             AddListedMirrors(run, list);
+            UseListedObjects(run, list);
             LearnListedKeys(run, list);
             if (run.log) run.log->List(list.rev, run.trust.Enabled() ? ReadSerialState(InstallDir).value_or(0) : 0);
             PendingFiles.Reset(list.reader.Text());

@@ -43,6 +43,9 @@ public:
     // Connections the install fetches on (kFetchConnections; tests use 1 to
     // see each entry fetched before the next begins).
     void SetFetchConnections(int connections);
+    // Whether a list's objects are fetched (true); false reads lists as a
+    // launcher that knows only the ".bz2" copies does.
+    void SetUseObjects(bool use);
     // How long a paused transfer keeps its connection (TPace::kCloseAfter;
     // tests shorten it).
     void SetPauseCloseAfter(std::chrono::steady_clock::duration after);

@@ -35,6 +35,23 @@ std::string ObjectName(std::string_view md5Hex) {
     return name;
 }
 
+bool IsObjectFolder(std::string_view folder) {
+    if (folder.empty() || folder.size() > 200 || folder.back() != '/') return false;
+    std::size_t start = 0;
+    while (start < folder.size()) {
+        const std::size_t end = folder.find('/', start);
+        const std::string_view part = folder.substr(start, end - start);
+        if (part.empty() || part == "." || part == "..") return false;
+        for (const char c : part) {
+            const bool safe = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' ||
+                              c == '_' || c == '-';
+            if (!safe) return false;
+        }
+        start = end + 1;
+    }
+    return true;
+}
+
 std::string ServerUrl(std::string_view baseUrl, std::string_view serverName) {
     std::string url(baseUrl);
     if (url.empty() || url.back() != '/') url += '/';

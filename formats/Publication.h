@@ -33,6 +33,12 @@ inline constexpr const char* kHistoryDir = "files.lst.history";
 // content for good, so caches may keep it forever.
 inline constexpr const char* kObjectsKey = "Objects";
 inline constexpr const char* kObjectDir = "objects/";
+// The objects' folder a list's "Objects|<folder>" value names, when it is
+// one: relative, of [A-Za-z0-9._-/] only, ending in "/", without an empty,
+// "." or ".." component. Threat: a list (unsigned, or from a hostile
+// mirror) naming a folder that has the client ask for URLs or paths the
+// publication never had; anything else names no objects.
+bool IsObjectFolder(std::string_view folder);
 
 // Lists that stand beside the live one, each in a folder of its own with
 // its list, archive and signature: a coming publication in "stage/NAME/",

@@ -54,11 +54,19 @@ struct TClaim {
     // once they failed, the copy is fetched instead.
     std::vector<std::string> patchFiles;
     bool patchFailed = false;
+    // Once its object failed, the entry comes as its copy.
+    bool objectFailed = false;
+    // The file (relative) an earlier entry of the same content was put in
+    // place as: copied from there first, fetched when that fails.
+    std::string localFrom;
+    // A part decoded and verified as it arrived (an object): Ready.
+    std::string part;
     std::string note;  // how it came, for the run's log
 };
 
-// What a fetch came to.
-enum class TFetched { Copy, Failed, Unreachable };
+// What a fetch came to: a copy for a decoder, or a part already verified
+// (Ready), or the entry's failure.
+enum class TFetched { Copy, Ready, Failed, Unreachable };
 
 // What the decoding came to: Ready with the verified part, or the entry's
 // failure; again: the entry is to be fetched once more, from zero.

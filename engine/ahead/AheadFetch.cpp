@@ -1,5 +1,6 @@
 #include "engine/ahead/AheadFetch.h"
 
+#include "engine/ahead/AheadObject.h"
 #include "engine/ahead/AheadPatch.h"
 #include "engine/fetch/CopyStreams.h"
 #include "engine/fetch/Pace.h"
@@ -19,13 +20,18 @@ os::HttpSession& TAheadFetcher::Http() {
 
 TFetched TAheadFetcher::Fetch(TClaim& claim, bool fromZero, TFailure& failure) {
     const TAheadJob& job = *claim.job;
+    if (!claim.localFrom.empty()) {
+        if (CopyFromEarlier(shared_, claim)) return TFetched::Ready;
+        claim.localFrom.clear();
+    }
     if (!claim.cursor) claim.cursor.emplace(*shared_.options.servers, job.path, job.digest);
     TServerCursor& cursor = *claim.cursor;
     for (;;) {
         try {
             // Nothing an earlier server sent is continued from another.
-            if (FetchOverPauses(claim, cursor.Url(), fromZero || cursor.Moved()) == TFetched::Copy) {
-                return TFetched::Copy;
+            if (const TFetched fetched = FetchOverPauses(claim, cursor.Url(), fromZero || cursor.Moved());
+                fetched == TFetched::Copy || fetched == TFetched::Ready) {
+                return fetched;
             }
             failure = Http().OpenFailure();
             failure.text = cursor.Url() + ": " + failure.text;
@@ -66,6 +72,13 @@ TFetched TAheadFetcher::FetchOne(TClaim& claim, const std::string& url, bool fro
     if (!job.patches.empty() && !claim.patchFailed) {
         if (FetchPatches(shared_, Http(), claim)) return TFetched::Copy;
         claim.progress->Begin(TAheadStage::Downloading);  // the copy's bar starts over
+    }
+    if (!job.object.empty() && !claim.objectFailed) {
+        if (FetchObject(shared_, Http(), claim)) {
+            if (claim.cursor) claim.cursor->Succeeded();
+            return TFetched::Ready;
+        }
+        claim.progress->Begin(TAheadStage::Downloading);
     }
     if (claim.memory > 0) {
         claim.copy.clear();

@@ -6,6 +6,7 @@
 
 #include "platform/os.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -41,6 +42,16 @@ struct TAheadJob {
     // Patches from the file in place to the entry, in order; when empty or
     // failed, the copy (engine/ahead/AheadPatch).
     std::vector<TPatchFetch> patches;
+    // The entry's object (engine/ahead/AheadObject), asked before the copy
+    // when the list names objects; empty: the copy only. objectLimit: the
+    // most bytes it may have.
+    std::string object;
+    std::int64_t objectLimit = 0;
+    // Entries of one content are fetched once: a later one (sameAs: the
+    // first entry of its content) is copied from the file the first one put
+    // in place, once the run took it; shared: a later entry has its content.
+    std::optional<std::size_t> sameAs;
+    bool shared = false;
 };
 
 struct TAheadOptions {

@@ -5,10 +5,12 @@
 namespace {
 
 // What an entry claimed ahead holds of the budget: its copy's largest size
-// and its decoded size.
+// and its decoded size; an object's, its decoded size only (it is decoded
+// as it arrives; a failed one's copy goes to disk).
 std::uint64_t CostOf(const std::optional<TAheadJob>& job) {
     if (!job) return 0;
-    return static_cast<std::uint64_t>(job->size) + static_cast<std::uint64_t>(job->copyLimit);
+    const auto copy = job->object.empty() ? static_cast<std::uint64_t>(job->copyLimit) : 0;
+    return static_cast<std::uint64_t>(job->size) + copy;
 }
 
 }  // namespace
@@ -22,6 +24,7 @@ TAheadQueue::~TAheadQueue() {
         // Decoded ahead for an entry never installed, or fetched whole and
         // not decoded yet (a complete copy is never continued).
         if (!slot.part.empty()) os::DeleteFile(slot.part);
+        if (!slot.claim.part.empty()) os::DeleteFile(slot.claim.part);
         DropCopy(slot.claim);
         DropPatches(slot.claim);
     }
@@ -62,7 +65,7 @@ TClaim* TAheadQueue::NextToFetch(const std::function<bool()>& serves, bool& from
     std::unique_lock<os::Mutex> lock(mutex_);
     for (;;) {
         while (!changed_.wait_for(lock, std::chrono::milliseconds(100), [&] {
-            return stopping_ || ((!fetchAgain_.empty() || CanClaim()) && serves());
+            return stopping_ || ((!fetchAgain_.empty() || !sameReady_.empty() || CanClaim()) && serves());
         })) {
         }
         if (stopping_) return nullptr;
@@ -74,7 +77,14 @@ TClaim* TAheadQueue::NextToFetch(const std::function<bool()>& serves, bool& from
             KeepInMemoryIfRoom(slot);
             return &slot.claim;
         }
+        if (!sameReady_.empty()) {
+            Slot& slot = slots_.at(*sameReady_.begin());
+            sameReady_.erase(sameReady_.begin());
+            KeepInMemoryIfRoom(slot);
+            return &slot.claim;
+        }
         Slot& slot = Claim();
+        if (slot.job && Waits(slot)) continue;
         if (slot.job) {
             KeepInMemoryIfRoom(slot);
             return &slot.claim;
@@ -85,9 +95,42 @@ TClaim* TAheadQueue::NextToFetch(const std::function<bool()>& serves, bool& from
     }
 }
 
+// An entry whose content an earlier one brings waits until the run put
+// that one in place (mutex_ held); it is copied from the earlier one's file
+// when that was installed, else fetched.
+bool TAheadQueue::Waits(Slot& slot) {
+    if (!slot.job->sameAs) return false;
+    const std::size_t first = *slot.job->sameAs;
+    if (slots_.contains(first) || (taken_ && taken_->index == first)) {
+        sameWaiting_.emplace(first, slot.claim.entry);
+        return true;
+    }
+    if (const auto it = sharedTaken_.find(first); it != sharedTaken_.end()) slot.claim.localFrom = it->second;
+    return false;
+}
+
+// The run asks for an entry after the last first one taken, which it put in
+// place by then: what waited for it may be fetched (mutex_ held).
+void TAheadQueue::Release(std::size_t before) {
+    if (!taken_ || taken_->index >= before) return;
+    const TTaken taken = std::move(*taken_);
+    taken_.reset();
+    const bool ready = taken.outcome == TAheadOutcome::Ready;
+    if (ready) sharedTaken_.emplace(taken.index, taken.path);
+    const auto [begin, end] = sameWaiting_.equal_range(taken.index);
+    for (auto it = begin; it != end; ++it) {
+        if (ready) slots_.at(it->second).claim.localFrom = taken.path;
+        sameReady_.insert(it->second);
+    }
+    sameWaiting_.erase(begin, end);
+    changed_.notify_all();
+}
+
 // Small copies stay in memory while the budget has room for their largest
 // size; the others (and the rest) go to disk.
 void TAheadQueue::KeepInMemoryIfRoom(Slot& slot) {
+    // An object is decoded as it arrives: nothing of it is held.
+    if (!slot.job->object.empty() && !slot.claim.objectFailed) return;
     const auto limit = static_cast<std::uint64_t>(slot.job->copyLimit);
     if (static_cast<std::uint64_t>(slot.job->size) < kResumableSize && inMemory_ + limit <= MemoryBudget) {
         slot.claim.memory = limit;
@@ -99,13 +142,22 @@ void TAheadQueue::Fetched(TClaim& claim, TFetched fetched, TFailure failure) {
     {
         std::lock_guard<os::Mutex> lock(mutex_);
         Slot& slot = slots_.at(claim.entry);
-        if (fetched == TFetched::Copy) {
-            toDecode_.insert(claim.entry);
+        if (fetched == TFetched::Copy || fetched == TFetched::Ready) {
             slot.fetched = true;
             slot.fetchedCopy = slot.state.bytes;
             slot.fetchedSize = slot.job->size;
             tally_.fetchedCopies += slot.fetchedCopy;
             tally_.fetchedSizes += slot.fetchedSize;
+        }
+        if (fetched == TFetched::Copy) {
+            toDecode_.insert(claim.entry);
+        } else if (fetched == TFetched::Ready) {
+            // Decoded and verified as it arrived: no decoder stage.
+            inMemory_ -= claim.memory;
+            claim.memory = 0;
+            slot.outcome = TAheadOutcome::Ready;
+            slot.part = std::move(claim.part);
+            slot.state.stage = TAheadStage::Done;
         } else {
             Finish(slot, fetched, std::move(failure));
         }
@@ -158,6 +210,7 @@ void TAheadQueue::Decoded(TClaim& claim, TDecoded decoded) {
 
 TAheadState TAheadQueue::Wait(std::size_t i, std::chrono::steady_clock::duration wait) {
     std::unique_lock<os::Mutex> lock(mutex_);
+    Release(i);
     if (consumed_ != i) {
         consumed_ = i;
         changed_.notify_all();
@@ -173,6 +226,7 @@ TAheadState TAheadQueue::Wait(std::size_t i, std::chrono::steady_clock::duration
 
 TAheadOutcome TAheadQueue::Take(std::size_t i, std::string& part, TFailure& failure, std::string* note) {
     std::unique_lock<os::Mutex> lock(mutex_);
+    Release(i);
     consumed_ = i;
     changed_.notify_all();
     changed_.wait(lock, [&] {
@@ -184,6 +238,7 @@ TAheadOutcome TAheadQueue::Take(std::size_t i, std::string& part, TFailure& fail
     part = std::move(it->second.part);
     failure = std::move(it->second.failure);
     if (note) *note = std::move(it->second.claim.note);
+    if (it->second.job && it->second.job->shared) taken_ = TTaken{i, outcome, it->second.job->path};
     ahead_ -= it->second.cost;
     slots_.erase(it);
     consumed_ = i + 1;

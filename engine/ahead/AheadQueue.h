@@ -96,6 +96,8 @@ private:
     };
 
     bool CanClaim();
+    bool Waits(Slot& slot);
+    void Release(std::size_t before);
     Slot& Claim();
     void KeepInMemoryIfRoom(Slot& slot);
     void Finish(Slot& slot, TFetched fetched, TFailure failure);
@@ -116,6 +118,19 @@ private:
     bool stopping_ = false;
     std::set<std::size_t> toDecode_;    // fetched, decoded lowest first
     std::set<std::size_t> fetchAgain_;  // resumed copies that failed: fetched again from zero, first
+    // Entries of a content an earlier entry brings: waiting for it to be
+    // taken (by the earlier one's index), then to be fetched (copied).
+    std::multimap<std::size_t, std::size_t> sameWaiting_;
+    std::set<std::size_t> sameReady_;
+    std::map<std::size_t, std::string> sharedTaken_;  // first entries taken Ready, and their paths
+    // The last first entry taken: released once the run asks for a later
+    // entry, by when it put that one in place.
+    struct TTaken {
+        std::size_t index;
+        TAheadOutcome outcome;
+        std::string path;
+    };
+    std::optional<TTaken> taken_;
     std::uint64_t inMemory_ = 0;        // of MemoryBudget
     TTally tally_;                      // inHand: of the copies fetched only
 };

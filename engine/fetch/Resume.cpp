@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
 #include <memory>
 
 namespace {
@@ -32,7 +33,9 @@ std::string TPartialCopies::Name(std::string_view relativePath, std::string_view
 void TPartialCopies::Keep(std::string_view relativePath, std::string_view digest, std::uint64_t size) {
     if (size < kResumableSize) return;
     const std::string name = Name(relativePath, digest, size);
-    if (!name.empty()) kept_.push_back(TTempNames::Hash(name));
+    if (name.empty()) return;
+    kept_.push_back(TTempNames::Hash(name));
+    kept_.push_back(TTempNames::Hash(name + std::string(kObjectSuffix)));
 }
 
 void TPartialCopies::Seal() { std::sort(kept_.begin(), kept_.end()); }
@@ -91,6 +94,80 @@ void TPartialCopies::Discard(const std::string& partialPath) {
     // DeleteFile removes a link itself, never what it points at.
     os::DeleteFile(partialPath);
     os::DeleteFile(partialPath + std::string(kValidatorSuffix));
+}
+
+namespace {
+
+constexpr std::size_t kNumberWidth = 20;
+
+// 1 to 20 digits that fit; 0 for anything else.
+std::uint64_t ParseNumber(std::string_view text) {
+    if (text.empty() || text.size() > kNumberWidth || text.find_first_not_of("0123456789") != std::string_view::npos) {
+        return 0;
+    }
+    std::uint64_t value = 0;
+    for (const char c : text) {
+        if (value > (UINT64_MAX - 9) / 10) return 0;
+        value = value * 10 + static_cast<std::uint64_t>(c - '0');
+    }
+    return value;
+}
+
+std::string Padded(std::uint64_t value) {
+    std::string text = std::to_string(value);
+    return std::string(kNumberWidth - text.size(), '0') + text;
+}
+
+}  // namespace
+
+std::optional<TPartialCopies::TObjectPoint> TPartialCopies::OpenObject(const std::string& partialPath,
+                                                                       std::uint64_t size) {
+    const std::string tagPath = partialPath + std::string(kValidatorSuffix);
+    if (!os::NameTaken(partialPath)) {
+        os::DeleteFile(tagPath);
+        return std::nullopt;
+    }
+    try {
+        std::array<char, 700> text{};
+        std::size_t got = 0;
+        {
+            os::File tag = os::File::OpenOwn(tagPath, os::Share::None);
+            while (got < text.size()) {
+                const std::size_t n = tag.Read(text.data() + got, text.size() - got);
+                if (n == 0) break;
+                got += n;
+            }
+        }
+        // "<offset> <decoded> <validator>", the numbers 20 digits wide.
+        const std::string_view tag(text.data(), got);
+        constexpr std::size_t kHead = 2 * (kNumberWidth + 1);
+        TObjectPoint point;
+        if (tag.size() > kHead) {
+            point.offset = ParseNumber(tag.substr(0, kNumberWidth));
+            point.decoded = ParseNumber(tag.substr(kNumberWidth + 1, kNumberWidth));
+            point.validator = std::string(tag.substr(kHead));
+        }
+        if (point.offset > 0 && point.decoded > 0 && point.decoded < size && os::SafeHttpValidator(point.validator)) {
+            point.file = os::File::OpenOwn(partialPath, os::Share::None);
+            if (point.file.Size() == static_cast<std::int64_t>(size)) {
+                point.file.Seek(static_cast<std::int64_t>(point.decoded), os::SeekOrigin::Begin);
+                return point;
+            }
+        }
+    } catch (const std::exception&) {
+        // A link, a directory, an unreadable file: nothing to continue.
+    }
+    Discard(partialPath);
+    return std::nullopt;
+}
+
+void TPartialCopies::WriteObjectTag(const std::string& partialPath, std::uint64_t offset, std::uint64_t decoded,
+                                    const std::string& validator, bool create) {
+    const std::string tagPath = partialPath + std::string(kValidatorSuffix);
+    const std::string text = Padded(offset) + " " + Padded(decoded) + " " + validator;
+    os::File tag = create ? os::File::CreateNew(tagPath, os::Share::None) : os::File::OpenOwn(tagPath, os::Share::None);
+    if (tag.Write(text.data(), text.size()) != text.size()) throw EInOutError(TFault::DiskFull, kDiskWriteError, "Disk full");
+    tag.Close();
 }
 
 namespace {

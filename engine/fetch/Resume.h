@@ -31,6 +31,9 @@ public:
     // Appended to a partial copy's name for its validator file.
     static constexpr std::string_view kValidatorSuffix = ".tag";
 
+    // An entry's partial object, decoded: Name plus this suffix.
+    static constexpr std::string_view kObjectSuffix = "-z";
+
     // The relative name of an entry's partial copy: the entry's path, our
     // temporaries' marker, the digest (32 hex digits, in small letters) and
     // the decoded size. Empty for a digest that can't be part of a name.
@@ -60,6 +63,25 @@ public:
     static void WriteValidator(const std::string& partialPath, const std::string& validator);
     // Removes a partial copy and its validator.
     static void Discard(const std::string& partialPath);
+
+    // An entry's partial object: its decoded bytes (the file sized to the
+    // entry) up to the end of the object's last whole frame, and a tag with
+    // where that frame ended in the object, and the validator.
+    struct TObjectPoint {
+        os::File file;              // positioned after the decoded bytes
+        std::uint64_t decoded = 0;  // bytes of the entry
+        std::uint64_t offset = 0;   // bytes of the object they came from
+        std::string validator;
+    };
+    // The point to continue a partial object at, or nullopt (then whatever
+    // stood at its names is gone). Not continued: anything but plain files
+    // of ours, a file not of the entry's size, a tag that doesn't parse or
+    // ends nowhere inside the entry.
+    static std::optional<TObjectPoint> OpenObject(const std::string& partialPath, std::uint64_t size);
+    // Records how far a partial object is decoded (a fixed-width tag,
+    // rewritten in place at every frame's end; created when it isn't there).
+    static void WriteObjectTag(const std::string& partialPath, std::uint64_t offset, std::uint64_t decoded,
+                               const std::string& validator, bool create);
 
 private:
     std::vector<std::uint64_t> kept_;  // hashes of folded partial names, sorted by Seal

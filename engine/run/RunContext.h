@@ -51,6 +51,11 @@ struct TRunContext {
     std::unordered_set<std::size_t> missing;
     // The list's patches, and the chain each pending entry can take.
     TPatchPlan patches;
+    // The objects' folder of the list (relative to each server, checked
+    // safe); empty: every file comes as its copy. useObjects: false has the
+    // run read lists as a launcher that knows only copies does.
+    std::string objects;
+    bool useObjects = true;
     // Connections of the install loop; 0: the pipeline's own number.
     int connections = 0;
     // The install's record of the files it put in place, once the list's

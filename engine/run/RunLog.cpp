@@ -94,6 +94,13 @@ void TRunLog::Server(std::string_view baseUrl, const TFailure& failure) {
     Line(codepage::Cp1252ToUtf8(SkippedLine(baseUrl, failure, true)));
 }
 
+void TRunLog::ObjectsIgnored(std::string_view folder) {
+    // Only safe characters reach the log: the value is the server's.
+    std::string shown;
+    for (const char c : folder.substr(0, 80)) shown += (c >= ' ' && c < 0x7f) ? c : '?';
+    Line("objects    ignored: \"" + shown + "\" is not a relative folder of safe names");
+}
+
 void TRunLog::Mirrors(std::size_t added) { Line("mirrors    " + std::to_string(added) + " named by the list"); }
 
 void TRunLog::Servers(const std::vector<TServers::TRecord>& records) {

@@ -41,6 +41,9 @@ public:
     void Server(std::string_view baseUrl, const TFailure& failure);
     // Mirrors a verified list added to the run's servers.
     void Mirrors(std::size_t added);
+    // A list's objects' folder that isn't a safe relative folder: no
+    // objects are fetched.
+    void ObjectsIgnored(std::string_view folder);
     // At the end: each server that failed during the run, how often, its
     // first reason, and whether it was left for last.
     void Servers(const std::vector<TServers::TRecord>& records);

@@ -2,6 +2,7 @@
 
 #include "engine/ahead/InstallAhead.h"
 #include "engine/fetch/CopyStreams.h"
+#include "engine/fetch/ObjectStream.h"
 #include "engine/fetch/TransferMeter.h"
 #include "engine/fetch/RunControl.h"
 #include "engine/fetch/Servers.h"
@@ -17,13 +18,54 @@
 #include <limits>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace {
 
+// An entry's digest as objects are named by it (32 hex digits, small
+// letters); empty for one that can't name an object.
+std::string ObjectDigest(std::string_view digest) {
+    if (digest.size() != 32) return std::string();
+    std::string name;
+    for (const char c : digest) {
+        if (c >= 'A' && c <= 'F') {
+            name += static_cast<char>(c + ('a' - 'A'));
+        } else if ((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')) {
+            name += c;
+        } else {
+            return std::string();
+        }
+    }
+    return name;
+}
+
+// For each pending entry, the first earlier one of the same content (digest
+// and size), and whether a later one has its content: identical files at
+// several paths are fetched once.
+struct TSameContent {
+    std::vector<std::optional<std::size_t>> first;
+    std::vector<bool> shared;
+};
+TSameContent FindSameContent(const std::vector<TPendingEntry>& entries) {
+    TSameContent same{std::vector<std::optional<std::size_t>>(entries.size()), std::vector<bool>(entries.size())};
+    std::unordered_map<std::string, std::size_t> firsts;
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        const TPendingEntry& entry = entries[i];
+        const std::string digest = ObjectDigest(entry.digest);
+        if (entry.problem || digest.empty()) continue;
+        const auto [it, added] = firsts.try_emplace(digest + "|" + std::to_string(entry.size), i);
+        if (added) continue;
+        same.first[i] = it->second;
+        same.shared[it->second] = true;
+    }
+    return same;
+}
+
 // The job of pending entry i; nullopt for an entry that fails without a
 // request (the run's thread gives its reason).
-std::optional<TAheadJob> JobOf(const TRunContext& run, const TPendingEntry& entry, std::size_t i) {
+std::optional<TAheadJob> JobOf(const TRunContext& run, const TPendingEntry& entry, std::size_t i,
+                               const TSameContent& same) {
     std::optional<TAheadJob> job;
     if (entry.problem) return job;
     job.emplace();
@@ -32,6 +74,15 @@ std::optional<TAheadJob> JobOf(const TRunContext& run, const TPendingEntry& entr
     job->sha256 = entry.sha256;
     job->size = entry.size;
     job->copyLimit = CompressedSizeBound(entry.size);
+    job->sameAs = same.first[i];
+    job->shared = same.shared[i];
+    // The object comes from the server the list came from, like patches;
+    // the copy, when it fails, from every server in turn.
+    if (const std::string digest = ObjectDigest(entry.digest); !run.objects.empty() && !digest.empty()) {
+        const std::string base = run.servers->Base(run.servers->Order().front());
+        job->object = ServerUrl(base, run.objects + ObjectName(digest));
+        job->objectLimit = ObjectSizeBound(entry.size);
+    }
     // An empty file has nothing to patch into. Threat: an index naming huge
     // patches would have the run fetch more than the copy could ever take.
     const std::vector<TPatchLink>& chain = run.patches.ChainFor(i);
@@ -272,8 +323,9 @@ void InstallPending(TRunContext& run) {
     {
         // Jobs are made on the workers' threads from the entries, whose
         // views need PendingFiles to stay as it is during the loop.
+        const TSameContent same = FindSameContent(entries);
         TInstallAhead ahead(AheadOptions(run), entries.size(),
-                            [&run, &entries](std::size_t i) { return JobOf(run, entries[i], i); });
+                            [&run, &entries, &same](std::size_t i) { return JobOf(run, entries[i], i, same); });
         std::int64_t sizesInAll = 0;
         for (const std::int64_t size : sizes) sizesInAll += size;
         TTransferShow transfer(run.report, run.control, sizesInAll);

@@ -177,6 +177,16 @@ void AddListedMirrors(TRunContext& run, const TRunList& list) {
     if (run.log && added > 0) run.log->Mirrors(added);
 }
 
+void UseListedObjects(TRunContext& run, const TRunList& list) {
+    run.objects.clear();
+    if (list.objects.empty() || !run.useObjects) return;
+    if (IsObjectFolder(list.objects)) {
+        run.objects = list.objects;
+    } else if (run.log) {
+        run.log->ObjectsIgnored(list.objects);
+    }
+}
+
 void LearnListedKeys(TRunContext& run, const TRunList& list) {
     if (!run.trust.Enabled() || (list.keys.empty() && list.revoked.empty())) return;
     const std::string temp = run.temps.Pick(run.fields.InstallDir, kKeyringStateName, ".tmp");
@@ -197,6 +207,11 @@ void ReadList(const std::string& path, TRunList& list) {
         list.reader.ReadSectionLines("settings").ForEach([&list](std::string_view line) {
             const std::vector<std::string> fields = SplitFields(line, "|");
             // Fields come last first: "Key|hex".
+            if (!fields.empty() && fields.back() == kObjectsKey) {
+                // Any other shape is kept whole, to be refused and logged.
+                if (list.objects.empty()) list.objects = fields.size() == 2 ? fields.front() : std::string(line);
+                return;
+            }
             if (fields.size() != 2) return;
             const bool key = fields.back() == kKeyField;
             if (!key && fields.back() != kRevokeField) return;

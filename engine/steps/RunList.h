@@ -38,6 +38,8 @@ struct TRunList {
     // The staged publication and the channels it announces ("Next|NAME",
     // "Channel|NAME"), names already checked.
     TStandingLists standing;
+    // The objects' folder its [settings] name ("Objects|objects/"), as written.
+    std::string objects;
 };
 
 // Fetches, verifies and decodes the list from the first server (in the
@@ -50,6 +52,11 @@ std::optional<std::string> FetchList(TRunContext& run);
 // With a verified signature, the mirrors the list names are asked after
 // the run's own servers.
 void AddListedMirrors(TRunContext& run, const TRunList& list);
+
+// The objects' folder the list names, when it is a safe one, is where
+// missing and changed files come from first (engine/ahead/AheadObject); a
+// value that isn't one names no objects and says so in the log.
+void UseListedObjects(TRunContext& run, const TRunList& list);
 
 // With a verified signature, the install keeps the keys the list names and
 // the revocations, before anything is installed (the updater's own entry is

@@ -215,6 +215,23 @@ std::vector<std::string> EngineRun::Requests() const {
     return lines;
 }
 
+bool EngineRun::Asked(const std::string& urlPath) const {
+    const std::string wanted = "/" + serverDir_.filename().string() + "/" + urlPath + " ";
+    for (const std::string& line : Requests()) {
+        if (line.rfind(wanted, 0) == 0) return true;
+    }
+    return false;
+}
+
+std::vector<std::string> EngineRun::LogLinesFrom(const std::string& marker) const {
+    std::vector<std::string> lines;
+    std::ifstream in(installDir_ / "CorvelUpdater.log", std::ios::binary);
+    for (std::string line; std::getline(in, line);) {
+        if (const auto at = line.find(marker); at != std::string::npos) lines.push_back(line.substr(at));
+    }
+    return lines;
+}
+
 std::size_t EngineRun::Connections() const {
     std::set<std::string> seen;
     std::ifstream in(serverDir_.parent_path() / "connections.log", std::ios::binary);
@@ -257,6 +274,10 @@ std::vector<std::pair<int, std::uint64_t>> Served(const fs::path& serverDir, con
 }
 
 }  // namespace
+
+std::vector<std::pair<int, std::uint64_t>> EngineRun::ServedLines(const std::string& urlPath) const {
+    return Served(serverDir_, urlPath);
+}
 
 std::uint64_t EngineRun::ServedBytes(const std::string& urlPath) const {
     std::uint64_t total = 0;

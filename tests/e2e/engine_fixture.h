@@ -99,9 +99,15 @@ protected:
     // of each answer, in order.
     std::uint64_t ServedBytes(const std::string& urlPath) const;
     std::vector<int> ServedStatuses(const std::string& urlPath) const;
+    // Each answer's status and body bytes, in order.
+    std::vector<std::pair<int, std::uint64_t>> ServedLines(const std::string& urlPath) const;
     // Every file below the server root's parent that isn't the server's or
     // the install directory's: proof that nothing was written outside.
     std::vector<std::string> Requests() const;
+    // Whether the run asked for this server path ("/" separated).
+    bool Asked(const std::string& urlPath) const;
+    // The lines of the install's CorvelUpdater.log holding marker, from it on.
+    std::vector<std::string> LogLinesFrom(const std::string& marker) const;
     // How many connections the server accepted for this test's requests.
     std::size_t Connections() const;
 

@@ -352,13 +352,16 @@ TEST_F(EngineRun, SequentialDownloadsShareOneConnection) {
     // A transfer cut short closes its connection: the entries after it go
     // over a new one and install.
     const std::string oldF5 = files["dir\\f5.txt"].content;
-    for (const char* name : {"dir\\f5.txt", "dir\\f6.txt", "dir\\f7.txt"}) files[name].content = "changed";
+    // (Each its own content: entries of one content would take one transfer.)
+    for (const char* name : {"dir\\f5.txt", "dir\\f6.txt", "dir\\f7.txt"}) {
+        files[name].content = "changed " + std::string(name);
+    }
     Publish(files);
     SetFault("dir/f5.txt.bz2", "cut 10");
     EXPECT_FALSE(Run(true));
     EXPECT_TRUE(ReadLocal("dir\\f5.txt") == oldF5);
-    EXPECT_EQ(ReadLocal("dir\\f6.txt"), "changed");
-    EXPECT_EQ(ReadLocal("dir\\f7.txt"), "changed");
+    EXPECT_EQ(ReadLocal("dir\\f6.txt"), "changed dir\\f6.txt");
+    EXPECT_EQ(ReadLocal("dir\\f7.txt"), "changed dir\\f7.txt");
     EXPECT_EQ(Requests().size(), 41u + 4u);
     EXPECT_LE(Connections(), 2u + 3u);
     EXPECT_THAT(Leftovers(), IsEmpty());

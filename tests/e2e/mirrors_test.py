@@ -143,7 +143,9 @@ class MirrorsTest(unittest.TestCase):
         return s
 
     def update(self, *urls, key=True):
-        extra = ("--public-key", self.public) if key else ()
+        # Copies go from server to server; an object comes from the list's
+        # server and falls back to them (tests/e2e/object_test.cpp).
+        extra = ("--copies-only",) + (("--public-key", self.public) if key else ())
         self.log = os.path.join(self.case, "run.log")
         cmd = base.command(UPDATE, *extra, "--log", base.host_path(UPDATE, self.log),
                            "--dir", base.host_path(UPDATE, self.install), *urls)

@@ -81,20 +81,8 @@ protected:
         used.SelfMode = TSelfMode::OrdinaryFile;
         used.LogFile = "CorvelUpdater.log";
         const bool ok = RunIn(used);
-        notes_.clear();
-        std::ifstream in(installDir_ / "CorvelUpdater.log", std::ios::binary);
-        for (std::string line; std::getline(in, line);) {
-            if (line.find("note       big.dat: ") != std::string::npos) notes_.push_back(line.substr(line.find("note")));
-        }
+        notes_ = LogLinesFrom("note       big.dat: ");
         return ok;
-    }
-
-    bool Asked(const std::string& url) const {
-        const std::string wanted = "/" + serverDir_.filename().string() + "/" + url + " ";
-        for (const std::string& line : Requests()) {
-            if (line.rfind(wanted, 0) == 0) return true;
-        }
-        return false;
     }
 
     std::vector<std::string> notes_;

@@ -47,6 +47,14 @@ def _tree(ascii_only=False):
 
 
 CHANGED = "data/config.ini"
+
+
+def _object_request(data):
+    digest = hashlib.md5(data).hexdigest()
+    return ("/Updater/objects/%s/%s.zst" % (digest[:2], digest)).encode()
+
+
+
 ADDED = "data/nuevo \u00e9.txt"
 # A publisher running under wine stores the copies' names as Unicode (UTF-8
 # on disk), not as the Windows-1252 bytes the updater asks for, so servers
@@ -227,9 +235,8 @@ class UpdateCase(unittest.TestCase):
         code, out = self.update(url, *first_args)
         self.assertEqual(code, 0, out)
         self.assertEqual(tree_of(self.install), on_disk(self.files), out)
-        # Every published file was fetched once, the list first.
-        wanted = [b"/Updater/files.lst.bz2"] + sorted(
-            b"/Updater/" + list_path(r).replace(b"\\", b"/") + b".bz2" for r in self.files)
+        # The list first, then every file as its object, no copy.
+        wanted = [b"/Updater/files.lst.bz2"] + sorted({_object_request(data) for data in self.files.values()})
         got = server.requests()
         self.assertEqual(got[:1] + sorted(got[1:]), wanted)
 
@@ -246,12 +253,11 @@ class UpdateCase(unittest.TestCase):
         code, out = self.update(url, *second_args)
         self.assertEqual(code, 0, out)
         # The changed file comes as its patch from the content installed,
-        # smaller than its copy; the new one as its copy.
+        # smaller than its copy; the new one as its object.
         patch = "patches/%s-%s.zst" % (hashlib.md5(self.files[CHANGED]).hexdigest(),
                                        hashlib.md5(changed[CHANGED]).hexdigest())
         self.assertEqual(sorted(server.requests()), sorted(
-            [b"/Updater/files.lst.bz2", b"/Updater/" + patch.encode()]
-            + [b"/Updater/" + list_path(self.added).replace(b"\\", b"/") + b".bz2"]))
+            [b"/Updater/files.lst.bz2", b"/Updater/" + patch.encode(), _object_request(changed[self.added])]))
         # The file the list no longer names was installed by the first run
         # and is unchanged: it goes; nothing else is left.
         expected = on_disk(changed)
@@ -304,7 +310,8 @@ class WithNginx(UpdateCase):
             def partial():
                 return partial_copy_in(system)
 
-            cmd = command(UPDATE, "--dir", host_path(UPDATE, self.install), url)
+            # The copy is continued here (--copies-only): objects start over.
+            cmd = command(UPDATE, "--copies-only", "--dir", host_path(UPDATE, self.install), url)
             with tempfile.TemporaryFile() as out:
                 proc = subprocess.Popen(cmd, stdout=out, stderr=out, env=child_env())
                 deadline = time.monotonic() + 120
@@ -322,7 +329,7 @@ class WithNginx(UpdateCase):
             self.assertTrue(0 < have < copy_size, have)
             self.assertTrue(os.path.exists(kept + ".tag"))
 
-            code, out = self.update(url)
+            code, out = self.update(url, "--copies-only")
             self.assertEqual(code, 0, out)
             self.assertEqual(tree_of(self.install), on_disk(self.files), out)
             sent = server.sent(copy_path)
@@ -418,6 +425,22 @@ class WithHttpServer(UpdateCase):
         finally:
             server.stop()
 
+    def test_a_reader_of_copies_only_installs_a_publication_with_objects(self):
+        """A launcher that knows only the .bz2 copies (--copies-only reads the
+        list as one does) installs the same tree from the same publication."""
+        server = PyServer(self.server_root)
+        try:
+            self.publish("--rev", "1")
+            self.assertTrue(os.path.isdir(os.path.join(self.published, "objects")))
+            code, out = self.update("http://127.0.0.1:%d/Updater/" % server.port, "--copies-only")
+            self.assertEqual(code, 0, out)
+            self.assertEqual(tree_of(self.install), on_disk(self.files), out)
+            got = server.requests()
+            self.assertEqual(got[:1] + sorted(got[1:]), [b"/Updater/files.lst.bz2"] + sorted(
+                b"/Updater/" + list_path(r).replace(b"\\", b"/") + b".bz2" for r in self.files))
+        finally:
+            server.stop()
+
     def test_rev_0_unforced_installs_only_critical_files(self):
         server = PyServer(self.server_root)
         try:
@@ -463,7 +486,8 @@ class Failures(UpdateCase):
             self.assertNotEqual(forged, self.files[CHANGED])
             with open(os.path.join(self.published, *CHANGED.split("/")) + ".bz2", "wb") as f:
                 f.write(bz2.compress(forged))
-            code, out = self.update("http://127.0.0.1:%d/Updater/" % server.port)
+            # The copy's path; an object's fallbacks: tests/e2e/object_test.cpp.
+            code, out = self.update("http://127.0.0.1:%d/Updater/" % server.port, "--copies-only")
             self.assertEqual(code, 1, out)
             self.assertIn("failed     %s: digest mismatch" % CHANGED.replace("/", "\\"), out.splitlines())
             self.assertIn("did not complete: digest mismatch", out)
@@ -536,7 +560,8 @@ class Interrupted(UpdateCase):
                 p = partial()
                 return p is not None and os.path.getsize(p) >= sent_first
 
-            cmd = command(UPDATE, "--dir", host_path(UPDATE, self.install), url)
+            # The copy is continued here (--copies-only): objects start over.
+            cmd = command(UPDATE, "--copies-only", "--dir", host_path(UPDATE, self.install), url)
             with tempfile.TemporaryFile() as out:
                 proc = subprocess.Popen(cmd, stdout=out, stderr=out, env=child_env())
                 try:
@@ -560,7 +585,7 @@ class Interrupted(UpdateCase):
             self.assertNotIn(b"system/engine.dll", tree_of(self.install))
 
             os.remove(copy + ".fault")
-            code, text = self.update(url)
+            code, text = self.update(url, "--copies-only")
             self.assertEqual(code, 0, text)
             self.assertEqual(tree_of(self.install), on_disk(self.files), text)
             with open(os.path.join(self.server_root, "bytes.log")) as f:

@@ -1,7 +1,7 @@
 // corvel-update: one update run in a directory, without a window.
 //
 //   corvel-update [--force] [--dir DIR] [--timeout SECONDS] [--limit-rate BYTES_PER_SECOND] [--public-key HEX]
-//                 [--log FILE] [--verbose] BASE_URL [MIRROR_URL...]
+//                 [--log FILE] [--verbose] [--copies-only] BASE_URL [MIRROR_URL...]
 //
 // Exit status: 0 when everything is current, 1 when a failure was shown or
 // the list could not be fetched, 2 for a usage error, 130 when Ctrl+C
@@ -48,7 +48,8 @@ int Usage(const char* message) {
     if (message) std::fprintf(stderr, "corvel-update: %s\n", message);
     std::fprintf(stderr,
                  "usage: corvel-update [--force] [--dir DIR] [--timeout SECONDS] [--limit-rate BYTES_PER_SECOND]\n"
-                 "                     [--public-key HEX] [--log FILE] [--verbose] BASE_URL [MIRROR_URL...]\n"
+                 "                     [--public-key HEX] [--log FILE] [--verbose] [--copies-only]\n"
+                 "                     BASE_URL [MIRROR_URL...]\n"
                  "  Brings DIR (default: the current directory) up to date with the update\n"
                  "  server's directory BASE_URL (http://host/Updater/); the mirrors are asked,\n"
                  "  in order, for whatever BASE_URL fails to give.\n"
@@ -59,7 +60,9 @@ int Usage(const char* message) {
                  "  --public-key HEX  the publisher's Ed25519 key (64 hex digits): install only\n"
                  "                 a list it signed (default: the key built in, if any)\n"
                  "  --log FILE     append what the run did to FILE (kept below 1 MiB, FILE.1 the one before)\n"
-                 "  --verbose      print every status change, not only each file installed or failed\n");
+                 "  --verbose      print every status change, not only each file installed or failed\n"
+                 "  --copies-only  fetch files as their .bz2 copies even where the list names objects,\n"
+                 "                 as a launcher that knows only copies does\n");
     return 2;
 }
 
@@ -69,6 +72,7 @@ int main(int argc, char** argv) {
     os::SetConsoleToListCodePage();
     bool force = false;
     bool verbose = false;
+    bool copiesOnly = false;
     std::filesystem::path dir;
     std::vector<std::string> servers;
     std::string publicKey = config::PublicKey();
@@ -82,6 +86,8 @@ int main(int argc, char** argv) {
             force = true;
         } else if (arg == "--verbose") {
             verbose = true;
+        } else if (arg == "--copies-only") {
+            copiesOnly = true;
         } else if (arg == "--public-key") {
             if (i + 1 >= args.size()) return Usage("--public-key needs a value");
             publicKey = os::NativeDisplayBytes(args[++i]);
@@ -142,6 +148,7 @@ int main(int argc, char** argv) {
     run.BaseUrl = servers.front();
     run.Mirrors.assign(servers.begin() + 1, servers.end());
     run.ForceCheck = force;
+    run.SetUseObjects(!copiesOnly);
     run.PublicKey = publicKey;
     run.LogFile = logFile;
     run.Control()->SetRateLimit(rateLimit);
