@@ -47,7 +47,7 @@ public:
     // launcher that knows only the ".bz2" copies does.
     void SetUseObjects(bool use);
     // Whether the stage a list announces is fetched ahead once everything
-    // is current (true; engine/steps/NextStep).
+    // is current (engine/steps/NextStep); false unless set.
     void SetPreDownload(bool on);
     // How long a paused transfer keeps its connection (TPace::kCloseAfter;
     // tests shorten it).

@@ -58,8 +58,9 @@ struct TRunContext {
     std::string objects;
     bool useObjects = true;
     // Whether the stage a list announces is fetched ahead after a run that
-    // left everything current.
-    bool preDownload = true;
+    // left everything current. Off unless the front end asks: within the
+    // update view it would hold the window's play button until it ends.
+    bool preDownload = false;
     // Connections of the install loop; 0: the pipeline's own number.
     int connections = 0;
     // The install's record of the files it put in place, once the list's

@@ -100,6 +100,8 @@ std::vector<std::int64_t> InstallSizes(const std::vector<TPendingEntry>& entries
 // place from there before anything is asked for.
 std::vector<bool> TakeStagedEntries(TRunContext& run, const std::vector<TPendingEntry>& entries) {
     std::vector<bool> staged(entries.size());
+    // Most runs have none: no lookup per entry then.
+    if (!os::DirectoryExists(run.fields.InstallDir + kNextContentDir)) return staged;
     for (std::size_t i = 0; i < entries.size(); ++i) {
         if (entries[i].problem) continue;
         run.report.Status(TRunPhase::Checking, entries[i].path);

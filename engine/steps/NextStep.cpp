@@ -117,7 +117,10 @@ void FetchLacking(TRunContext& run, const std::string& objects, const std::vecto
                 failure = FailureOf(e);
             }
         }
-        if (run.log) run.log->Next(fields.NextName, jobs[i].digest + ": " + DescribeFailure(failure));
+        if (run.log) {
+            run.log->Next(fields.NextName, jobs[i].digest + ": " + DescribeFailure(failure) +
+                                               (note.empty() ? "" : " (" + note + ")"));
+        }
         if (fields.NextProblem.empty()) fields.NextProblem = DescribeFailure(failure);
         if (outcome == TInstallAhead::TOutcome::Unreachable) break;
     }
@@ -218,6 +221,8 @@ void StageNext(TRunContext& run, const TRunList& live) {
     }
 }
 
+// Threat: a file planted in the folder is put in place only when it is the
+// entry's content, held to the same digests as a download.
 bool TakeStaged(TRunContext& run, const TPendingEntry& entry, bool missing) {
     const std::string relative = NextContentPath(entry.digest);
     if (relative.empty()) return false;
