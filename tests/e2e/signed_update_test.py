@@ -18,7 +18,6 @@ import os
 import random
 import re
 import shutil
-import signal
 import stat
 import subprocess
 import sys
@@ -524,6 +523,9 @@ class UpdateDay(SignedCase):
         self.assertEqual(code, 0, out)
         self.assertIn("next       day-2: ready", out)
         self.assertEqual(self.game_files(), base.on_disk(FILES), out)
+        # The staged list's serial is its own: the install keeps the live one's.
+        live_serial = re.search(rb"serial (\d+)", self.server_file("files.lst.bz2.sig")).group(1)
+        self.assertEqual(base.read(os.path.join(self.install, STATE)), live_serial + b"\n")
         new = {CHANGED: b"volume=9\r\n", self.BIG: random.Random(5).randbytes(3 << 20)}
         self.assertEqual(self.staged(), sorted(hashlib.md5(v).hexdigest() for v in new.values()))
 
@@ -586,18 +588,7 @@ class UpdateDay(SignedCase):
             cmd = base.command(ut.UPDATE, "--public-key", self.public, "--dir",
                                base.host_path(ut.UPDATE, self.install), url)
             small = hashlib.md5(b"volume=9\r\n").hexdigest()
-            with tempfile.TemporaryFile() as out:
-                proc = subprocess.Popen(cmd, stdout=out, stderr=out, env=base.child_env())
-                try:
-                    self.assertTrue(base.wait_until(lambda: small in self.staged(), 60, step=0.05), self.staged())
-                    proc.send_signal(signal.SIGINT)
-                    code = proc.wait(timeout=15)
-                finally:
-                    if proc.poll() is None:
-                        proc.kill()
-                        proc.wait()
-                out.seek(0)
-                text = out.read().decode("utf-8", "replace")
+            code, text = base.interrupted_run(cmd, lambda: small in self.staged())
             self.assertEqual(code, 130, text)
             self.assertEqual(self.game_files(), base.on_disk(FILES), text)
             os.remove(obj + ".fault")
