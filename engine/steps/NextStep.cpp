@@ -83,8 +83,11 @@ TAheadJob JobOf(const TRunContext& run, const std::string& objects, const TWante
     return job;
 }
 
-void ShowNext(TRunContext& run) {
+// The view hears of each content staged, not of every wait for one.
+void ShowNext(TRunContext& run, std::int64_t& shown) {
     const TRunFields& fields = run.fields;
+    if (shown == fields.NextStaged) return;
+    shown = fields.NextStaged;
     run.report.Status(TRunPhase::Idle, fields.NextName + ": " + std::to_string(fields.NextStaged >> 20) + " / " +
                                            std::to_string(fields.NextNeeded >> 20) + " MB");
 }
@@ -99,10 +102,11 @@ void FetchLacking(TRunContext& run, const std::string& objects, const std::vecto
     for (const TWanted& wanted : lacking) jobs.push_back(JobOf(run, objects, wanted));
     TInstallAhead ahead(AheadOptions(run), jobs.size(),
                         [&jobs](std::size_t i) { return std::optional<TAheadJob>(jobs[i]); });
+    std::int64_t shown = -1;
     for (std::size_t i = 0; i < jobs.size(); ++i) {
         while (ahead.Wait(i, std::chrono::milliseconds(100)).stage != TInstallAhead::TStage::Done) {
             run.control.ThrowIfStopped();
-            ShowNext(run);
+            ShowNext(run, shown);
         }
         std::string part, note;
         TFailure failure;
@@ -201,7 +205,6 @@ void StageNext(TRunContext& run, const TRunList& live) {
     std::vector<TWanted> lacking;
     try {
         lacking = Lacking(run, live, *stage, fields.NextNeeded, fields.NextStaged);
-        ShowNext(run);
         if (!lacking.empty()) FetchLacking(run, stage->objects, lacking);
     } catch (const std::exception& e) {
         // A stop, a folder that can't be written: the run's result stays.
