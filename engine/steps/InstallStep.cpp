@@ -106,6 +106,8 @@ std::vector<bool> TakeStagedEntries(TRunContext& run, const std::vector<TPending
         if (entries[i].problem) continue;
         run.report.Status(TRunPhase::Checking, entries[i].path);
         staged[i] = TakeStaged(run, entries[i], run.missing.contains(i));
+        // Recorded now: an install that ends early still knows it put them there.
+        if (staged[i] && run.record) run.record->Installed(entries[i].path, entries[i].digest, entries[i].size);
     }
     return staged;
 }
@@ -333,7 +335,7 @@ void InstallPending(TRunContext& run) {
             if (failure) {
                 run.report.Fail(failure);
                 fields.InstallFailed = true;
-            } else if (run.record) {
+            } else if (run.record && !staged[i]) {
                 run.record->Installed(entry.path, entry.digest, entry.size);
             }
             // A server that can't be reached fails every entry after this one too.

@@ -537,6 +537,9 @@ class UpdateDay(SignedCase):
         self.assertEqual(code, 0, out)
         self.assertEqual(self.game_files(), base.on_disk({**FILES, **new}), out)
         self.assertEqual(self.staged(), [], out)
+        # Recorded as put in place by the updater, as a download is.
+        record = base.read(os.path.join(self.install, base.RECORD))
+        self.assertIn(b"data\\world.pak|%s|" % hashlib.md5(new[self.BIG]).hexdigest().encode(), record)
         asked = self.server.requests()
         self.assertTrue(asked and all(p.startswith(b"/Updater/files.lst") for p in asked), asked)
 
