@@ -7,6 +7,7 @@
 #include "engine/state/ListTrust.h"
 #include "engine/steps/CheckStep.h"
 #include "engine/steps/InstallStep.h"
+#include "engine/steps/NextStep.h"
 #include "engine/steps/ObsoleteStep.h"
 #include "engine/steps/RunList.h"
 #include "engine/steps/RunNames.h"
@@ -36,6 +37,7 @@ void GFilesThread::SetProgressInterval(std::chrono::steady_clock::duration inter
 
 void GFilesThread::SetFetchConnections(int connections) { context_->connections = connections; }
 void GFilesThread::SetUseObjects(bool use) { context_->useObjects = use; }
+void GFilesThread::SetPreDownload(bool on) { context_->preDownload = on; }
 
 void GFilesThread::SetPauseCloseAfter(std::chrono::steady_clock::duration after) {
     context_->pace.SetCloseAfter(after);
@@ -105,6 +107,7 @@ void GFilesThread::Execute() {
             if (checkNormal) CheckFiles(list.normal);
             UpdateFiles();
             RemoveObsolete(run, list);
+            if (!InstallFailed && !run.report.AnyFailure()) StageNext(run, list);
         } catch (const std::exception& e) {
             // A list the run can't use, a stop, a file that can't be written:
             // the run fails but still closes below.

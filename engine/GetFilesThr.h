@@ -1,7 +1,7 @@
 // One update run: from fetching the published file list to the last
 // installed file, on a worker thread of its own. Execute reads as the order
 // of a run; each step lives in a module of its own (engine/steps/: RunList,
-// RunNames, CheckStep, InstallStep, ObsoleteStep, SelfUpdate; the view's
+// RunNames, CheckStep, InstallStep, ObsoleteStep, SelfUpdate, NextStep; the view's
 // side in engine/view/RunReport).
 #pragma once
 
@@ -46,6 +46,9 @@ public:
     // Whether a list's objects are fetched (true); false reads lists as a
     // launcher that knows only the ".bz2" copies does.
     void SetUseObjects(bool use);
+    // Whether the stage a list announces is fetched ahead once everything
+    // is current (engine/steps/NextStep); false unless set.
+    void SetPreDownload(bool on);
     // How long a paused transfer keeps its connection (TPace::kCloseAfter;
     // tests shorten it).
     void SetPauseCloseAfter(std::chrono::steady_clock::duration after);

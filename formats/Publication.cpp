@@ -90,6 +90,23 @@ TStandingLists ListedStanding(const TListLines& settings) {
 
 bool IsInstallOwnName(std::string_view listPath) {
     const std::string key = PathKey(listPath);
-    return key == FoldCase(kSerialStateName) || key == FoldCase(kKeyringStateName) ||
+    const std::string next = FoldCase(kNextContentDir);
+    const bool inNext = key.starts_with(next) && (key.size() == next.size() || key[next.size()] == '\\');
+    return inNext || key == FoldCase(kSerialStateName) || key == FoldCase(kKeyringStateName) ||
            key == FoldCase(kInstalledRecordName);
+}
+
+std::string ObjectDigest(std::string_view digest) {
+    if (digest.size() != 32) return std::string();
+    std::string name;
+    for (const char c : digest) {
+        if (c >= 'A' && c <= 'F') {
+            name += static_cast<char>(c + ('a' - 'A'));
+        } else if ((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')) {
+            name += c;
+        } else {
+            return std::string();
+        }
+    }
+    return name;
 }

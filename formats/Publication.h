@@ -77,6 +77,10 @@ TStandingLists ListedStanding(const TListLines& settings);
 inline constexpr const char* kSerialStateName = "files.lst.serial";
 inline constexpr const char* kKeyringStateName = "files.lst.keys";
 inline constexpr const char* kInstalledRecordName = "files.lst.installed";
+// The contents of the announced stage fetched ahead, each named by its MD5
+// (32 small hex digits) in this folder of the install, until the stage goes
+// live and its entries are put in place from here.
+inline constexpr const char* kNextContentDir = "files.lst.next";
 
 // A signed list's [settings] may name keys to trust from now on and keys
 // never to trust again ("Key|<64 hex>", "Revoke|<64 hex>"); an install
@@ -85,10 +89,11 @@ inline constexpr const char* kKeyField = "Key";
 inline constexpr const char* kRevokeField = "Revoke";
 inline constexpr std::size_t kMaxListedKeys = 64;
 
-// A list path naming one of the files an install keeps of its own. Threat:
-// an entry that replaced them would reset the rollback check, trust a key
-// of its own, or make the run delete whatever the entry's record names; no
-// entry may take them.
+// A list path naming one of the files an install keeps of its own, or
+// anything in its folder of contents fetched ahead. Threat: an entry that
+// replaced them would reset the rollback check, trust a key of its own,
+// make the run delete whatever the entry's record names, or plant a
+// content the next promotion would take; no entry may take them.
 bool IsInstallOwnName(std::string_view listPath);
 
 // The name of a file's copy relative to the server directory: its list path
@@ -106,6 +111,9 @@ std::string CopyUrl(std::string_view baseUrl, std::string_view listPath);
 // hex digits) of its content: "ab/<md5>.zst", the first two digits as a
 // folder, so 100,000 contents give 256 folders of about 400 files.
 std::string ObjectName(std::string_view md5Hex);
+// An entry's MD5 as contents are named by it (32 hex digits, small
+// letters); empty for a digest that can't name a content.
+std::string ObjectDigest(std::string_view digest);
 
 // The URL of any file of the server directory by its relative name (a
 // copy's, a patch's), "\" or "/" separated, the same way.

@@ -38,3 +38,17 @@ std::optional<TListEntry> SafeEntry(std::string_view line) {
     if (entry && (!IsSafeRelativePath(entry->path) || IsInstallOwnName(entry->path))) entry.reset();
     return entry;
 }
+
+TAheadOptions AheadOptions(TRunContext& run) {
+    TAheadOptions options;
+    options.installDir = run.fields.InstallDir;
+    options.agent = kAgent;
+    if (run.connections > 0) options.connections = run.connections;
+    options.temps = &run.temps;
+    options.trust = &run.trust;
+    options.control = &run.control;
+    options.servers = &run.Servers();
+    options.session = &run.http;
+    options.pace = &run.pace;
+    return options;
+}

@@ -3,6 +3,7 @@
 // found for the install. Owned by the run; each step module takes it.
 #pragma once
 
+#include "engine/ahead/AheadJob.h"
 #include "engine/fetch/Pace.h"
 #include "engine/patch/PatchPlan.h"
 #include "engine/state/DuplicateEntries.h"
@@ -56,6 +57,10 @@ struct TRunContext {
     // run read lists as a launcher that knows only copies does.
     std::string objects;
     bool useObjects = true;
+    // Whether the stage a list announces is fetched ahead after a run that
+    // left everything current. Off unless the front end asks: within the
+    // update view it would hold the window's play button until it ends.
+    bool preDownload = false;
     // Connections of the install loop; 0: the pipeline's own number.
     int connections = 0;
     // The install's record of the files it put in place, once the list's
@@ -72,3 +77,7 @@ inline constexpr const char* kAgent = "Corvel - Updater";
 // the install directory other than the install's own files; nullopt for
 // any other line.
 std::optional<TListEntry> SafeEntry(std::string_view line);
+
+// The install pipeline's options for the run (engine/ahead/InstallAhead):
+// its connections, names, trust, stop, servers, session, limit and pause.
+TAheadOptions AheadOptions(TRunContext& run);

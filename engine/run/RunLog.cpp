@@ -128,6 +128,10 @@ void TRunLog::Note(std::string_view path, std::string_view note) {
     Line("note       " + codepage::Cp1252ToUtf8(path) + ": " + codepage::Cp1252ToUtf8(note));
 }
 
+void TRunLog::Next(std::string_view name, std::string_view what) {
+    Line("next       " + std::string(name) + ": " + codepage::Cp1252ToUtf8(what));
+}
+
 void TRunLog::Obsolete(std::string_view path, bool removed) {
     const std::string name = codepage::Cp1252ToUtf8(path);
     Line(removed ? "removed    " + name + " (no longer published)"

@@ -54,6 +54,9 @@ public:
     void Note(std::string_view path, std::string_view note);
     // A file no longer published: removed, or kept since it was changed.
     void Obsolete(std::string_view path, bool removed);
+    // The announced stage fetched ahead (name checked safe): how far it
+    // came, or why it stopped short.
+    void Next(std::string_view name, std::string_view what);
     void End(const TFailure& failure);
 
 private:

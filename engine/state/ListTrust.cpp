@@ -133,14 +133,14 @@ std::string TListTrust::VerifyList(const std::string& installDir, const std::str
             problem = e.what();
         }
     }
-    if (problem.empty()) {
+    if (problem.empty() && !temps.state.empty()) {
         const auto last = ReadSerialState(installDir);
         if (last && accepted.serial < *last) {
             problem = "the list is older than one this install already accepted (serial " +
                       std::to_string(accepted.serial) + " < " + std::to_string(*last) + ")";
         }
     }
-    if (problem.empty()) {
+    if (problem.empty() && !temps.state.empty()) {
         try {
             WriteSerialState(installDir, accepted.serial, temps.state);
         } catch (const std::exception& e) {

@@ -60,7 +60,9 @@ public:
     // why the list is refused (listArchive is then deleted). The signature
     // is fetched into temps.signature and the new state written through
     // temps.state, both temporary names of the run's.
-    // The keyring is read from installDir first.
+    // The keyring is read from installDir first. With temps.state empty (a
+    // staged list, whose serial is its own and installs nothing) the serial
+    // is neither checked nor recorded.
     struct TTemps {
         std::string signature;
         std::string state;

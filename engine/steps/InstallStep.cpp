@@ -9,6 +9,7 @@
 #include "engine/run/RunContext.h"
 #include "engine/run/RunLog.h"
 #include "engine/state/InstallRecord.h"
+#include "engine/steps/NextStep.h"
 #include "engine/steps/PendingEntry.h"
 #include "formats/PatchIndex.h"
 #include "formats/Publication.h"
@@ -22,23 +23,6 @@
 #include <vector>
 
 namespace {
-
-// An entry's digest as objects are named by it (32 hex digits, small
-// letters); empty for one that can't name an object.
-std::string ObjectDigest(std::string_view digest) {
-    if (digest.size() != 32) return std::string();
-    std::string name;
-    for (const char c : digest) {
-        if (c >= 'A' && c <= 'F') {
-            name += static_cast<char>(c + ('a' - 'A'));
-        } else if ((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')) {
-            name += c;
-        } else {
-            return std::string();
-        }
-    }
-    return name;
-}
 
 // For each pending entry, the first earlier one of the same content (digest
 // and size), and whether a later one has its content: identical files at
@@ -65,16 +49,17 @@ TSameContent FindSameContent(const std::vector<TPendingEntry>& entries) {
 // The job of pending entry i; nullopt for an entry that fails without a
 // request (the run's thread gives its reason).
 std::optional<TAheadJob> JobOf(const TRunContext& run, const TPendingEntry& entry, std::size_t i,
-                               const TSameContent& same) {
+                               const TSameContent& same, const std::vector<bool>& staged) {
     std::optional<TAheadJob> job;
-    if (entry.problem) return job;
+    if (entry.problem || staged[i]) return job;
     job.emplace();
     job->path = entry.path;
     job->digest = entry.digest;
     job->sha256 = entry.sha256;
     job->size = entry.size;
     job->copyLimit = CompressedSizeBound(entry.size);
-    job->sameAs = same.first[i];
+    // A content taken from the staged ones left no job to wait for.
+    if (same.first[i] && !staged[*same.first[i]]) job->sameAs = same.first[i];
     job->shared = same.shared[i];
     // The object comes from the server the list came from, like patches;
     // the copy, when it fails, from every server in turn.
@@ -100,15 +85,31 @@ std::optional<TAheadJob> JobOf(const TRunContext& run, const TPendingEntry& entr
     return job;
 }
 
-// The decoded sizes of the entries to install (the others fail on their
-// own and need nothing).
-std::vector<std::int64_t> InstallSizes(const std::vector<TPendingEntry>& entries) {
+// The decoded sizes of the entries to fetch (the others fail on their own,
+// or were taken from the staged contents, and need nothing).
+std::vector<std::int64_t> InstallSizes(const std::vector<TPendingEntry>& entries, const std::vector<bool>& staged) {
     std::vector<std::int64_t> sizes;
     sizes.reserve(entries.size());
-    for (const TPendingEntry& entry : entries) {
-        if (!entry.problem) sizes.push_back(entry.size);
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        if (!entries[i].problem && !staged[i]) sizes.push_back(entries[i].size);
     }
     return sizes;
+}
+
+// Entries whose content was fetched ahead for a stage now live are put in
+// place from there before anything is asked for.
+std::vector<bool> TakeStagedEntries(TRunContext& run, const std::vector<TPendingEntry>& entries) {
+    std::vector<bool> staged(entries.size());
+    // Most runs have none: no lookup per entry then.
+    if (!os::DirectoryExists(run.fields.InstallDir + kNextContentDir)) return staged;
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        if (entries[i].problem) continue;
+        run.report.Status(TRunPhase::Checking, entries[i].path);
+        staged[i] = TakeStaged(run, entries[i], run.missing.contains(i));
+        // Recorded now: an install that ends early still knows it put them there.
+        if (staged[i] && run.record) run.record->Installed(entries[i].path, entries[i].digest, entries[i].size);
+    }
+    return staged;
 }
 
 // Shows one entry's bars from what its fetcher and decoder publish:
@@ -221,10 +222,14 @@ void PutInPlace(TRunContext& run, const std::string& part, const std::string& ta
 // Shows entry i until its copy is ready, then puts it in place. Returns why
 // it failed (None: installed); unreachable tells that no server answered.
 TFailure InstallEntry(TRunContext& run, TInstallAhead& ahead, TTransferShow& transfer, const TPendingEntry& entry,
-                      std::size_t i, bool& unreachable) {
+                      std::size_t i, bool staged, bool& unreachable) {
     TRunFields& fields = run.fields;
     std::string part;
     TFailure failure;
+    if (staged) {
+        ahead.Take(i, part, failure);  // no job: in place already
+        return TFailure{};
+    }
     if (entry.problem) {
         if (entry.safe) run.report.Status(TRunPhase::Downloading, entry.path);
         ahead.Take(i, part, failure);
@@ -272,21 +277,8 @@ TFailure SpaceShortage(const TRunFields& fields, std::span<const std::int64_t> s
     return failure;
 }
 
-TInstallAhead::TOptions AheadOptions(TRunContext& run) {
-    TInstallAhead::TOptions options;
-    options.installDir = run.fields.InstallDir;
-    options.agent = kAgent;
-    if (run.connections > 0) options.connections = run.connections;
-    options.temps = &run.temps;
-    options.trust = &run.trust;
-    options.control = &run.control;
-    options.servers = &run.Servers();
-    options.session = &run.http;
-    options.pace = &run.pace;
-    return options;
-}
-
 }  // namespace
+
 
 std::uint64_t SpaceNeeded(std::span<const std::int64_t> sizes) {
     constexpr std::uint64_t kMost = std::numeric_limits<std::uint64_t>::max();
@@ -309,7 +301,8 @@ void InstallPending(TRunContext& run) {
     if (fields.PendingFiles.empty()) return;
     run.report.BarMax(1, static_cast<std::int32_t>(fields.PendingFiles.size() - 1));
     const std::vector<TPendingEntry> entries = ParsePendingEntries(fields.PendingFiles);
-    const std::vector<std::int64_t> sizes = InstallSizes(entries);
+    const std::vector<bool> staged = TakeStagedEntries(run, entries);
+    const std::vector<std::int64_t> sizes = InstallSizes(entries, staged);
     // Nothing is fetched for an install that can't fit: the run fails as a
     // whole, like one whose server can't be reached, and every file stays.
     if (const TFailure shortage = SpaceShortage(fields, sizes)) {
@@ -324,8 +317,9 @@ void InstallPending(TRunContext& run) {
         // Jobs are made on the workers' threads from the entries, whose
         // views need PendingFiles to stay as it is during the loop.
         const TSameContent same = FindSameContent(entries);
-        TInstallAhead ahead(AheadOptions(run), entries.size(),
-                            [&run, &entries, &same](std::size_t i) { return JobOf(run, entries[i], i, same); });
+        TInstallAhead ahead(AheadOptions(run), entries.size(), [&run, &entries, &same, &staged](std::size_t i) {
+            return JobOf(run, entries[i], i, same, staged);
+        });
         std::int64_t sizesInAll = 0;
         for (const std::int64_t size : sizes) sizesInAll += size;
         TTransferShow transfer(run.report, run.control, sizesInAll);
@@ -334,14 +328,14 @@ void InstallPending(TRunContext& run) {
             const auto began = std::chrono::steady_clock::now();
             const TPendingEntry& entry = entries[i];
             bool unreachable = false;
-            TFailure failure = InstallEntry(run, ahead, transfer, entry, i, unreachable);
+            TFailure failure = InstallEntry(run, ahead, transfer, entry, i, staged[i], unreachable);
             transfer.Show(ahead.Tally(), i + 1 == entries.size());
             if (run.log) run.log->Entry(entry.path, failure, entry.size, std::chrono::steady_clock::now() - began);
             run.report.EntryFinished(entry.path, failure);
             if (failure) {
                 run.report.Fail(failure);
                 fields.InstallFailed = true;
-            } else if (run.record) {
+            } else if (run.record && !staged[i]) {
                 run.record->Installed(entry.path, entry.digest, entry.size);
             }
             // A server that can't be reached fails every entry after this one too.

@@ -59,9 +59,10 @@ bool FetchListFile(TRunContext& run, const std::string& url, const std::string& 
 }
 
 // With a public key, the list is decoded only once its signature (from the
-// same server) verified; without one, nothing is asked for. Returns why the
-// list is refused, or "".
-std::string Verify(TRunContext& run, const std::string& listUrl, const std::string& archive) {
+// same server) verified; without one, nothing is asked for. A staged list's
+// serial is its own: it is neither held to the install's nor recorded.
+// Returns why the list is refused, or "".
+std::string Verify(TRunContext& run, const std::string& listUrl, const std::string& archive, bool staged) {
     TRunFields& fields = run.fields;
     std::string problem;
     try {
@@ -69,7 +70,7 @@ std::string Verify(TRunContext& run, const std::string& listUrl, const std::stri
         TListTrust::TTemps temps;
         if (run.trust.Enabled()) {
             temps.signature = run.temps.Pick(fields.InstallDir, kListArchiveName, kSignatureSuffix);
-            temps.state = run.temps.Pick(fields.InstallDir, kSerialStateName, ".tmp");
+            if (!staged) temps.state = run.temps.Pick(fields.InstallDir, kSerialStateName, ".tmp");
         }
         problem = run.trust.VerifyList(
             fields.InstallDir, listUrl, archive, temps,
@@ -88,10 +89,11 @@ std::string Verify(TRunContext& run, const std::string& listUrl, const std::stri
     return problem;
 }
 
-// The list from one server: fetched, verified and decoded; its decoded
-// path, or "" with why in failure.
-std::string ListFrom(TRunContext& run, const std::string& base, TFailure& failure) {
-    const std::string url = CopyUrl(base, kListName);
+// The list from one server (from its folder, a staged list's; "" for the
+// live list): fetched, verified and decoded; its decoded path, or "" with
+// why in failure.
+std::string ListFrom(TRunContext& run, const std::string& base, TFailure& failure, const std::string& folder = "") {
+    const std::string url = CopyUrl(ServerUrl(base, folder), kListName);
     try {
         // Caches are asked to revalidate: a publication replaces it in place.
         const std::string archive = run.temps.Pick(run.fields.InstallDir, kListName, kCopySuffix);
@@ -107,7 +109,7 @@ std::string ListFrom(TRunContext& run, const std::string& base, TFailure& failur
             failure = TFailure{TFault::ServerError, *status, url};
             return std::string();
         }
-        if (const std::string problem = Verify(run, url, archive); !problem.empty()) {
+        if (const std::string problem = Verify(run, url, archive, !folder.empty()); !problem.empty()) {
             failure = TFailure{TFault::NotTrusted, 0, problem};
             return std::string();
         }
@@ -167,6 +169,19 @@ std::optional<std::string> FetchList(TRunContext& run) {
         reasons.push_back(std::move(failure));
     }
     FailWithoutList(run, reasons);
+    return std::nullopt;
+}
+
+std::optional<std::string> FetchStagedList(TRunContext& run, const std::string& name, TFailure& failure) {
+    TServers& servers = run.Servers();
+    const std::string folder = std::string(kStageDir) + "/" + name + "/";
+    for (const std::size_t server : servers.Order()) {
+        TFailure reason;
+        const std::string path = ListFrom(run, servers.Base(server), reason, folder);
+        if (!path.empty()) return path;
+        if (!failure) failure = reason;
+        if (reason.fault == TFault::Stopped) break;
+    }
     return std::nullopt;
 }
 

@@ -49,6 +49,13 @@ struct TRunList {
 // the first server's reason; without any answer the view is told nothing).
 std::optional<std::string> FetchList(TRunContext& run);
 
+// The list of the stage the live list announces ("stage/NAME/" on each
+// server in the run's order), verified as the live list is but for its
+// serial, which is its own and never becomes the install's. Its decoded
+// path, or nullopt with the first server's reason in failure; nothing is
+// told to the view.
+std::optional<std::string> FetchStagedList(TRunContext& run, const std::string& name, TFailure& failure);
+
 // With a verified signature, the mirrors the list names are asked after
 // the run's own servers.
 void AddListedMirrors(TRunContext& run, const TRunList& list);

@@ -46,6 +46,14 @@ struct TRunFields {
     std::string PublicKey;
     // Why a signed list was refused (for the console tool); empty otherwise.
     std::string TrustProblem;
+    // The stage the list announces, fetched ahead (engine/steps/NextStep):
+    // its name (empty: none, or not fetched), the bytes of its contents the
+    // install holds and the bytes it needs beyond the installed files, and
+    // why it stopped short (empty: it didn't).
+    std::string NextName;
+    std::int64_t NextStaged = 0;
+    std::int64_t NextNeeded = 0;
+    std::string NextProblem;
     // Servers asked after BaseUrl, in order, when it fails (engine/fetch/Servers).
     std::vector<std::string> Mirrors;
 

@@ -5,6 +5,7 @@ HTTP server on a free port.
 """
 import http.server
 import os
+import signal
 import socket
 import subprocess
 import tempfile
@@ -126,6 +127,26 @@ def wait_until(predicate, timeout, step=0.25):
             return True
         time.sleep(step)
     return predicate()
+
+
+def interrupted_run(cmd, ready, timeout=60):
+    """Runs cmd until ready() holds, then interrupts it as Ctrl+C does;
+    (exit status, output). None as the status when ready() never held or
+    the program had ended before (the caller's assertion says which)."""
+    with tempfile.TemporaryFile() as out:
+        proc = subprocess.Popen(cmd, stdout=out, stderr=out, env=child_env())
+        code = None
+        try:
+            if wait_until(ready, timeout, step=0.02) and proc.poll() is None:
+                proc.send_signal(signal.SIGINT)
+                # Far less than the minute the stall rule would take.
+                code = proc.wait(timeout=15)
+        finally:
+            if proc.poll() is None:
+                proc.kill()
+                proc.wait()
+        out.seek(0)
+        return code, out.read().decode("utf-8", "replace")
 
 
 def tree(root):

@@ -498,6 +498,118 @@ class KeyFiles(SignedCase):
                 self.assertFalse(os.path.exists(self.published))
 
 
+class UpdateDay(SignedCase):
+    """A stage fetched ahead into the install's own folder, then promoted:
+    the run after the promotion asks only for the list."""
+
+    BIG = "data/world.pak"
+
+    def stage(self, *extra):
+        write_tree(self.client, {CHANGED: b"volume=9\r\n", self.BIG: random.Random(5).randbytes(3 << 20)})
+        self.publish("--sign", self.key_arg, "--rev", "1", "--stage", "day-2", *extra)
+
+    def staged(self):
+        folder = os.path.join(self.install, "files.lst.next")
+        return sorted(os.listdir(folder)) if os.path.isdir(folder) else []
+
+    def game_files(self):
+        return {k: v for k, v in base.tree_of(self.install).items()
+                if k != STATE.encode() and not k.startswith(b"files.lst.next")}
+
+    def test_staged_then_promoted_installs_without_a_download(self):
+        self.install_v1()
+        self.stage()
+        code, out = self.update()
+        self.assertEqual(code, 0, out)
+        self.assertIn("next       day-2: ready", out)
+        self.assertEqual(self.game_files(), base.on_disk(FILES), out)
+        # The staged list's serial is its own: the install keeps the live one's.
+        live_serial = re.search(rb"serial (\d+)", self.server_file("files.lst.bz2.sig")).group(1)
+        self.assertEqual(base.read(os.path.join(self.install, STATE)), live_serial + b"\n")
+        new = {CHANGED: b"volume=9\r\n", self.BIG: random.Random(5).randbytes(3 << 20)}
+        self.assertEqual(self.staged(), sorted(hashlib.md5(v).hexdigest() for v in new.values()))
+
+        r = run(base.command(ut.PUBLISH, "--sign", self.key_arg, "--promote", "day-2",
+                             base.host_path(ut.PUBLISH, self.published)), timeout=300, env=base.child_env())
+        self.assertEqual(r.returncode, 0, r.stderr.decode(errors="replace"))
+        self.server.clear_log()
+        code, out = self.update()
+        self.assertEqual(code, 0, out)
+        self.assertEqual(self.game_files(), base.on_disk({**FILES, **new}), out)
+        self.assertEqual(self.staged(), [], out)
+        # Recorded as put in place by the updater, as a download is.
+        record = base.read(os.path.join(self.install, base.RECORD))
+        self.assertIn(b"data\\world.pak|%s|" % hashlib.md5(new[self.BIG]).hexdigest().encode(), record)
+        asked = self.server.requests()
+        self.assertTrue(asked and all(p.startswith(b"/Updater/files.lst") for p in asked), asked)
+
+    def test_staged_content_or_list_that_fails_is_not_taken(self):
+        self.install_v1()
+        self.stage()
+        # A staged list signed by another key: ignored, with its reason, and
+        # the run's result unchanged.
+        good_sig = self.server_file("stage/day-2/files.lst.bz2.sig")
+        other = os.path.join(self.tmp, "other.key")
+        self.keygen(other)
+        self.put_server_file("stage/day-2/files.lst.bz2.sig", sign_text(
+            self.seed(other), 99, None, self.server_file("stage/day-2/files.lst.bz2")))
+        log = os.path.join(self.tmp, "run.log")
+        code, out = self.update("--log", base.host_path(ut.UPDATE, log))
+        self.assertEqual(code, 0, out)
+        self.assertRegex(base.read(log).decode(), r"next       day-2: the staged list was not used: .*signature")
+        self.assertEqual(self.staged(), [])
+
+        # Staged, then one content spoiled before the promotion: refused,
+        # removed, and fetched as usual.
+        self.put_server_file("stage/day-2/files.lst.bz2.sig", good_sig)
+        code, out = self.update()
+        self.assertEqual(code, 0, out)
+        spoiled = os.path.join(self.install, "files.lst.next", hashlib.md5(b"volume=9\r\n").hexdigest())
+        with open(spoiled, "wb") as f:
+            f.write(b"volume=0\r\n")
+        run(base.command(ut.PUBLISH, "--sign", self.key_arg, "--promote", "day-2",
+                         base.host_path(ut.PUBLISH, self.published)), timeout=300, env=base.child_env())
+        self.server.clear_log()
+        code, out = self.update("--log", base.host_path(ut.UPDATE, log))
+        self.assertEqual(code, 0, out)
+        self.assertEqual(self.game_files()[CHANGED.encode()], b"volume=9\r\n")
+        self.assertIn("staged content refused", base.read(log).decode())
+        fetched = [p for p in self.server.requests() if not p.startswith(b"/Updater/files.lst")]
+        self.assertEqual(len(fetched), 1, fetched)
+
+    def test_stopped_pre_download_continues_next_run(self):
+        self.install_v1()
+        self.stage()
+        self.server.stop()
+        server = fault_server.start(self.root)
+        try:
+            url = "http://127.0.0.1:%d/Updater/" % server.server_port
+            md5 = hashlib.md5(random.Random(5).randbytes(3 << 20)).hexdigest()
+            obj = os.path.join(self.published, "objects", md5[:2], md5 + ".zst")
+            with open(obj + ".fault", "w") as f:
+                f.write("stall %d" % (os.path.getsize(obj) // 2))
+            cmd = base.command(ut.UPDATE, "--public-key", self.public, "--dir",
+                               base.host_path(ut.UPDATE, self.install), url)
+            small = hashlib.md5(b"volume=9\r\n").hexdigest()
+            code, text = base.interrupted_run(cmd, lambda: small in self.staged())
+            self.assertEqual(code, 130, text)
+            self.assertEqual(self.game_files(), base.on_disk(FILES), text)
+            os.remove(obj + ".fault")
+            os.remove(os.path.join(self.root, "bytes.log"))
+            cmd = base.command(ut.UPDATE, "--public-key", self.public, "--dir",
+                               base.host_path(ut.UPDATE, self.install), url)
+            r = run(cmd, timeout=300, env=base.child_env())
+            text = (r.stdout + r.stderr).decode("utf-8", "replace")
+            self.assertEqual(r.returncode, 0, text)
+            self.assertIn("next       day-2: ready", text)
+            with open(os.path.join(self.root, "bytes.log")) as f:
+                objects = [line.split()[0] for line in f if "/objects/" in line]
+            # What was staged before the stop is not asked for again.
+            self.assertEqual(objects, ["/Updater/objects/%s/%s.zst" % (md5[:2], md5)], text)
+        finally:
+            server.stop()
+
+
 def main():
     return suite.run_with_programs(__name__, __doc__, ut)
 

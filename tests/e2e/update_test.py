@@ -13,7 +13,6 @@ import hashlib
 import os
 import random
 import shutil
-import signal
 import subprocess
 import sys
 import tempfile
@@ -24,7 +23,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import fault_server  # noqa: E402
 import suite  # noqa: E402
 from e2e_base import (PyServer, child_env, command, free_port, host_path, is_wine, on_disk,  # noqa: E402
-                      request_path, tree_of, wait_for_port, wait_until, write_tree)
+                      interrupted_run, request_path, tree_of, wait_for_port, wait_until, write_tree)
 from publish_test import list_path  # noqa: E402
 
 PUBLISH = None  # set from argv
@@ -562,20 +561,7 @@ class Interrupted(UpdateCase):
 
             # The copy is continued here (--copies-only): objects start over.
             cmd = command(UPDATE, "--copies-only", "--dir", host_path(UPDATE, self.install), url)
-            with tempfile.TemporaryFile() as out:
-                proc = subprocess.Popen(cmd, stdout=out, stderr=out, env=child_env())
-                try:
-                    self.assertTrue(wait_until(all_arrived, 60, step=0.02), "the stalled copy never arrived")
-                    self.assertIsNone(proc.poll(), "the run ended before the interrupt")
-                    proc.send_signal(signal.SIGINT)
-                    # Far less than the minute the stall rule would take.
-                    code = proc.wait(timeout=15)
-                finally:
-                    if proc.poll() is None:
-                        proc.kill()
-                        proc.wait()
-                out.seek(0)
-                text = out.read().decode("utf-8", "replace")
+            code, text = interrupted_run(cmd, all_arrived)
             self.assertEqual(code, 130, text)
             self.assertIn("stopped", text)
             kept = partial()

@@ -40,7 +40,7 @@ TEST(Publication, TheInstallsOwnFilesAreInTheSharedList) {
         if (!line.empty() && line.back() == '\r') line.pop_back();
         if (!line.empty() && line.front() != '#') names.insert(line);
     }
-    for (const char* name : {kSerialStateName, kKeyringStateName, kInstalledRecordName}) EXPECT_EQ(names.count(name), 1u) << name;
+    for (const char* name : {kSerialStateName, kKeyringStateName, kInstalledRecordName, kNextContentDir}) EXPECT_EQ(names.count(name), 1u) << name;
 }
 
 }  // namespace

@@ -146,6 +146,10 @@ TEST(PublishNames, CopiesThatCantCoexistOnTheServerAreFound) {
     // The files every install keeps of its own, in any case.
     EXPECT_EQ(FindServerClashes({"FILES.lst.Installed", "files.lst.serial", "Files.Lst.Keys"}).size(), 3u);
     EXPECT_TRUE(FindServerClashes({"data\\files.lst.installed"}).empty());
+    // The folder of contents fetched ahead, and anything in it.
+    EXPECT_EQ(FindServerClashes({"Files.Lst.Next\\0123"}).size(), 1u);
+    EXPECT_EQ(FindServerClashes({"files.lst.next"}).size(), 1u);
+    EXPECT_TRUE(FindServerClashes({"files.lst.nextx", "data\\files.lst.next\\a"}).empty());
 }
 
 // Two spellings of one directory are one directory on the players' disks:

@@ -1,7 +1,7 @@
 // corvel-update: one update run in a directory, without a window.
 //
 //   corvel-update [--force] [--dir DIR] [--timeout SECONDS] [--limit-rate BYTES_PER_SECOND] [--public-key HEX]
-//                 [--log FILE] [--verbose] [--copies-only] BASE_URL [MIRROR_URL...]
+//                 [--log FILE] [--verbose] [--copies-only] [--no-next] BASE_URL [MIRROR_URL...]
 //
 // Exit status: 0 when everything is current, 1 when a failure was shown or
 // the list could not be fetched, 2 for a usage error, 130 when Ctrl+C
@@ -48,7 +48,7 @@ int Usage(const char* message) {
     if (message) std::fprintf(stderr, "corvel-update: %s\n", message);
     std::fprintf(stderr,
                  "usage: corvel-update [--force] [--dir DIR] [--timeout SECONDS] [--limit-rate BYTES_PER_SECOND]\n"
-                 "                     [--public-key HEX] [--log FILE] [--verbose] [--copies-only]\n"
+                 "                     [--public-key HEX] [--log FILE] [--verbose] [--copies-only] [--no-next]\n"
                  "                     BASE_URL [MIRROR_URL...]\n"
                  "  Brings DIR (default: the current directory) up to date with the update\n"
                  "  server's directory BASE_URL (http://host/Updater/); the mirrors are asked,\n"
@@ -62,7 +62,8 @@ int Usage(const char* message) {
                  "  --log FILE     append what the run did to FILE (kept below 1 MiB, FILE.1 the one before)\n"
                  "  --verbose      print every status change, not only each file installed or failed\n"
                  "  --copies-only  fetch files as their .bz2 copies even where the list names objects,\n"
-                 "                 as a launcher that knows only copies does\n");
+                 "                 as a launcher that knows only copies does\n"
+                 "  --no-next      don't fetch ahead the next publication the server announces\n");
     return 2;
 }
 
@@ -73,6 +74,7 @@ int main(int argc, char** argv) {
     bool force = false;
     bool verbose = false;
     bool copiesOnly = false;
+    bool next = true;
     std::filesystem::path dir;
     std::vector<std::string> servers;
     std::string publicKey = config::PublicKey();
@@ -88,6 +90,8 @@ int main(int argc, char** argv) {
             verbose = true;
         } else if (arg == "--copies-only") {
             copiesOnly = true;
+        } else if (arg == "--no-next") {
+            next = false;
         } else if (arg == "--public-key") {
             if (i + 1 >= args.size()) return Usage("--public-key needs a value");
             publicKey = os::NativeDisplayBytes(args[++i]);
@@ -149,6 +153,7 @@ int main(int argc, char** argv) {
     run.Mirrors.assign(servers.begin() + 1, servers.end());
     run.ForceCheck = force;
     run.SetUseObjects(!copiesOnly);
+    run.SetPreDownload(next);
     run.PublicKey = publicKey;
     run.LogFile = logFile;
     run.Control()->SetRateLimit(rateLimit);
@@ -156,6 +161,17 @@ int main(int argc, char** argv) {
     os::OnConsoleInterrupt(&StopOnInterrupt);
     run.RunInline();
     g_interruptible.store(nullptr);
+    if (!run.NextName.empty()) {
+        // One line for what was fetched ahead of the announced publication.
+        const std::string staged = std::to_string(run.NextStaged >> 20) + " / " + std::to_string(run.NextNeeded >> 20) + " MB";
+        if (!run.NextProblem.empty()) {
+            std::printf("next       %s: %s staged (%s)\n", run.NextName.c_str(), staged.c_str(),
+                        os::ConsoleText(run.NextProblem).c_str());
+        } else {
+            std::printf("next       %s: %s\n", run.NextName.c_str(),
+                        run.NextStaged == run.NextNeeded ? "ready" : (staged + " staged").c_str());
+        }
+    }
     if (!run.TrustProblem.empty()) {
         std::fprintf(stderr, "corvel-update: the list was refused: %s\n", run.TrustProblem.c_str());
     }
