@@ -181,6 +181,10 @@ class KillCase(unittest.TestCase):
             key = rel.replace(b"/", b"\\")
             if data == before.get(rel):
                 continue
+            if rel.startswith(b"files.lst.next/"):
+                # Content pre-downloaded for an announced stage, named by its digest.
+                self.assertEqual(hashlib.md5(data).hexdigest().encode(), os.path.basename(rel), out)
+                continue
             self.assertIn(key, entries, "unlisted file installed: %r\n%s" % (rel, out))
             self.assertEqual(hashlib.md5(data).hexdigest(), entries[key],
                              "installed %r with content the list doesn't name\n%s" % (rel, out))
