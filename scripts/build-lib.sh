@@ -22,5 +22,7 @@ run_tests() {
   local runner=()
   while [ $# -gt 0 ] && [ "$1" != "--" ]; do runner+=("$1"); shift; done
   [ "${1:-}" = "--" ] && shift
-  "${runner[@]}" ctest --preset "$preset" --output-junit "$root/build/$preset/test-results/ctest.xml" --timeout 900 "$@"
+  # Two at a time on two cores: most tests wait on servers and deadlines.
+  # Tests that need the display or both cores say so (RESOURCE_LOCK, PROCESSORS).
+  "${runner[@]}" ctest --preset "$preset" --parallel "$jobs" --output-junit "$root/build/$preset/test-results/ctest.xml" --timeout 900 "$@"
 }

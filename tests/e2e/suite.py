@@ -2,7 +2,22 @@
 that scripts/test and CI read: "N passed, N failed"."""
 import os
 import sys
+import time
 import unittest
+
+
+class _TimedResult(unittest.TextTestResult):
+    """Prints each case's seconds after its verdict: CI's time is a budget,
+    and the slow cases are the ones to look at first."""
+
+    def startTest(self, test):
+        self._started = time.monotonic()
+        super().startTest(test)
+
+    def stopTest(self, test):
+        if self.showAll:
+            self.stream.writeln("    %.1f s" % (time.monotonic() - self._started))
+        super().stopTest(test)
 
 
 def run(module_name):
@@ -14,7 +29,7 @@ def run_cases(case_class):
 
 
 def _run(suite):
-    result = unittest.TextTestRunner(verbosity=2).run(suite)
+    result = unittest.TextTestRunner(verbosity=2, resultclass=_TimedResult).run(suite)
     failed = len(result.failures) + len(result.errors)
     passed = result.testsRun - failed - len(result.skipped)
     if result.skipped:
