@@ -646,6 +646,7 @@ class Channel(SignedCase):
         self.publish_beta(BETA)
         code, out = self.update("--channel", "beta")
         self.assertEqual(code, 0, out)
+        self.assertIn("channel    beta", out)
         self.assertEqual(self.game_files(), base.on_disk({**FILES, **BETA}), out)
         self.assert_fetched_only(BETA, out)
         # Each list's serial in its own store.

@@ -184,6 +184,7 @@ int main(int argc, char** argv) {
                         run.NextStaged == run.NextNeeded ? "ready" : (staged + " staged").c_str());
         }
     }
+    if (!run.Channel.empty()) std::printf("channel    %s\n", run.Channel.c_str());
     if (!run.ChannelProblem.empty()) {
         std::fprintf(stderr, "corvel-update: warning: %s\n", os::ConsoleText(run.ChannelProblem).c_str());
     }
