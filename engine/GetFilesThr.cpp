@@ -5,6 +5,7 @@
 #include "engine/run/RunLog.h"
 #include "engine/run/Transfer.h"
 #include "engine/state/ListTrust.h"
+#include "engine/steps/ChannelStep.h"
 #include "engine/steps/CheckStep.h"
 #include "engine/steps/InstallStep.h"
 #include "engine/steps/NextStep.h"
@@ -13,6 +14,7 @@
 #include "engine/steps/RunNames.h"
 #include "engine/steps/SelfUpdate.h"
 #include "formats/LstFile.h"
+#include "formats/Publication.h"
 #include "platform/os.h"
 
 #include <thread>
@@ -38,6 +40,12 @@ void GFilesThread::SetProgressInterval(std::chrono::steady_clock::duration inter
 void GFilesThread::SetFetchConnections(int connections) { context_->connections = connections; }
 void GFilesThread::SetUseObjects(bool use) { context_->useObjects = use; }
 void GFilesThread::SetPreDownload(bool on) { context_->preDownload = on; }
+
+void GFilesThread::SetChannel(const std::string& name) {
+    // Threat: a name that would reach outside channels/ on the server.
+    if (!name.empty() && !IsPublicationName(name)) throw Exception("'" + name + "' can't name a channel");
+    context_->channel = name;
+}
 
 void GFilesThread::SetPauseCloseAfter(std::chrono::steady_clock::duration after) {
     context_->pace.SetCloseAfter(after);
@@ -84,13 +92,19 @@ void GFilesThread::Execute() {
     }
 
     if (const std::optional<std::string> listFile = FetchList(run)) {
-        TRunList list(*listFile);
+        TRunList live(*listFile);
+        std::unique_ptr<TRunList> channel;
         try {
-            ReadList(*listFile, list);
-            AddListedMirrors(run, list);
+            ReadList(*listFile, live);
+            AddListedMirrors(run, live);
+            // Before a channel's list is verified: the live list's revocations hold for it.
+            LearnListedKeys(run, live);
+            TRunList& list = FollowChannel(run, live, channel);
             UseListedObjects(run, list);
-            LearnListedKeys(run, list);
-            if (run.log) run.log->List(list.rev, run.trust.Enabled() ? ReadSerialState(InstallDir).value_or(0) : 0);
+            if (run.log) {
+                const std::string store = channel ? ChannelSerialName(run.channel) : std::string(kSerialStateName);
+                run.log->List(list.rev, run.trust.Enabled() ? ReadSerialState(InstallDir, store).value_or(0) : 0);
+            }
             PendingFiles.Reset(list.reader.Text());
             run.missing.clear();
             run.patches.Reset(list.patches);
@@ -107,7 +121,9 @@ void GFilesThread::Execute() {
             if (checkNormal) CheckFiles(list.normal);
             UpdateFiles();
             RemoveObsolete(run, list);
-            if (!InstallFailed && !run.report.AnyFailure()) StageNext(run, list);
+            // Fetching ahead is the live publication's; on a channel, what the
+            // folder holds waits for the player's return.
+            if (!InstallFailed && !run.report.AnyFailure() && !channel) StageNext(run, list);
         } catch (const std::exception& e) {
             // A list the run can't use, a stop, a file that can't be written:
             // the run fails but still closes below.

@@ -1,8 +1,8 @@
 // One update run: from fetching the published file list to the last
 // installed file, on a worker thread of its own. Execute reads as the order
 // of a run; each step lives in a module of its own (engine/steps/: RunList,
-// RunNames, CheckStep, InstallStep, ObsoleteStep, SelfUpdate, NextStep; the view's
-// side in engine/view/RunReport).
+// RunNames, ChannelStep, CheckStep, InstallStep, ObsoleteStep, SelfUpdate,
+// NextStep; the view's side in engine/view/RunReport).
 #pragma once
 
 #include "engine/fetch/RunControl.h"
@@ -49,6 +49,10 @@ public:
     // Whether the stage a list announces is fetched ahead once everything
     // is current (engine/steps/NextStep); false unless set.
     void SetPreDownload(bool on);
+    // The channel the run follows (engine/steps/ChannelStep): a name the
+    // live list offers; empty (the default) for the live publication.
+    // Raises Exception for a name that can't be a channel's.
+    void SetChannel(const std::string& name);
     // How long a paused transfer keeps its connection (TPace::kCloseAfter;
     // tests shorten it).
     void SetPauseCloseAfter(std::chrono::steady_clock::duration after);

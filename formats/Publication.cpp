@@ -88,12 +88,28 @@ TStandingLists ListedStanding(const TListLines& settings) {
     return standing;
 }
 
+namespace {
+
+// key is the folder itself or a path below it (both compared as PathKey gives them).
+bool InFolder(const std::string& key, const char* folder) {
+    const std::string name = FoldCase(folder);
+    return key.starts_with(name) && (key.size() == name.size() || key[name.size()] == '\\');
+}
+
+}  // namespace
+
 bool IsInstallOwnName(std::string_view listPath) {
     const std::string key = PathKey(listPath);
-    const std::string next = FoldCase(kNextContentDir);
-    const bool inNext = key.starts_with(next) && (key.size() == next.size() || key[next.size()] == '\\');
-    return inNext || key == FoldCase(kSerialStateName) || key == FoldCase(kKeyringStateName) ||
-           key == FoldCase(kInstalledRecordName);
+    return InFolder(key, kNextContentDir) || InFolder(key, kChannelStateDir) || key == FoldCase(kSerialStateName) ||
+           key == FoldCase(kKeyringStateName) || key == FoldCase(kInstalledRecordName);
+}
+
+std::string ChannelSerialName(std::string_view name) {
+    std::string path(kChannelStateDir);
+    path += '\\';
+    path += name;
+    path += ".serial";
+    return path;
 }
 
 std::string ObjectDigest(std::string_view digest) {

@@ -81,6 +81,12 @@ inline constexpr const char* kInstalledRecordName = "files.lst.installed";
 // (32 small hex digits) in this folder of the install, until the stage goes
 // live and its entries are put in place from here.
 inline constexpr const char* kNextContentDir = "files.lst.next";
+// The serial of the last list accepted from each channel the install
+// followed ("NAME.serial" in this folder): a channel's serials are its own,
+// so each is held to its own, and the live list's store stays as it was.
+inline constexpr const char* kChannelStateDir = "files.lst.channels";
+// The state file of channel name (checked safe), relative to the install.
+std::string ChannelSerialName(std::string_view name);
 
 // A signed list's [settings] may name keys to trust from now on and keys
 // never to trust again ("Key|<64 hex>", "Revoke|<64 hex>"); an install
@@ -90,10 +96,11 @@ inline constexpr const char* kRevokeField = "Revoke";
 inline constexpr std::size_t kMaxListedKeys = 64;
 
 // A list path naming one of the files an install keeps of its own, or
-// anything in its folder of contents fetched ahead. Threat: an entry that
+// anything in its folders of contents fetched ahead and channel serials. Threat: an entry that
 // replaced them would reset the rollback check, trust a key of its own,
-// make the run delete whatever the entry's record names, or plant a
-// content the next promotion would take; no entry may take them.
+// make the run delete whatever the entry's record names, plant a content
+// the next promotion would take, or reset a channel's rollback check; no
+// entry may take them.
 bool IsInstallOwnName(std::string_view listPath);
 
 // The name of a file's copy relative to the server directory: its list path

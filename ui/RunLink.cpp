@@ -87,3 +87,6 @@ void TRunLink::EndUpdateView(const TFailure& failure) {
 void TRunLink::ShowUpdateFinished(bool installFailed) {
     if (view_) view_->ShowUpdateFinished(installFailed);
 }
+void TRunLink::ChannelsKnown(const std::vector<std::string>& offered, const std::string& followed) {
+    if (view_) view_->ChannelsKnown(offered, followed);
+}

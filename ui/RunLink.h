@@ -59,6 +59,7 @@ public:
     void BeginUpdateView() override;
     void EndUpdateView(const TFailure& failure) override;
     void ShowUpdateFinished(bool installFailed) override;
+    void ChannelsKnown(const std::vector<std::string>& offered, const std::string& followed) override;
 
 private:
     std::atomic<HWND> hwnd_;

@@ -12,6 +12,7 @@
 #include "ui/Reasons.h"
 #include "ui/Settings.h"
 
+#include <algorithm>
 #include <exception>
 #include <memory>
 #include <vector>
@@ -76,6 +77,7 @@ TFMain::TFMain()
       Limit2M1(LimitMenu1.Add(SpeedText(static_cast<std::int64_t>(kRateLimitChoices[1])))),
       Limit1M1(LimitMenu1.Add(SpeedText(static_cast<std::int64_t>(kRateLimitChoices[2])))),
       Limit500K1(LimitMenu1.Add(SpeedText(static_cast<std::int64_t>(kRateLimitChoices[3])))),
+      CanalMenu1(PopupMenu1.AddSubmenu(L"Canal", &Canal1)),
       Maximise1((PopupMenu1.AddSeparator(), PopupMenu1.Add(L"Maximizar", art_.MenuRestore))),
       Minimise1(PopupMenu1.Add(L"Minimizar", art_.MenuMinimise)),
       Close1((PopupMenu1.AddSeparator(), PopupMenu1.Add(L"Cerrar", art_.MenuClose))),
@@ -196,6 +198,7 @@ bool TFMain::StartUpdateRun(bool forceCheck) {
     if (!servers.empty()) run->Mirrors.assign(servers.begin() + 1, servers.end());
     run->PublicKey = config::PublicKey();
     run->ForceCheck = forceCheck;
+    run->SetChannel(channel_);
     // Beside the updater, in the install directory, which is current.
     run->LogFile = L"CorvelUpdater.log";
     runActive_ = true;
@@ -219,16 +222,57 @@ void TFMain::SetRateLimit(std::uint64_t bytesPerSecond) {
     rateLimit_ = bytesPerSecond;
     if (runControl_) runControl_->SetRateLimit(bytesPerSecond);
     MarkRateLimit();
-    // A settings file that can't be written (a read-only install) leaves the
-    // choice for as long as the window is open.
-    WriteRateLimit(settingsFile_, bytesPerSecond);
+    SaveSettings();
 }
 
 void TFMain::LoadSettings(const std::filesystem::path& file) {
     settingsFile_ = file;
-    rateLimit_ = ReadRateLimit(file);
+    const TSettings settings = ReadSettings(file);
+    rateLimit_ = settings.limit;
+    channel_ = settings.channel;
     if (runActive_ && runControl_) runControl_->SetRateLimit(rateLimit_);
     MarkRateLimit();
+    FillChannelMenu();
+}
+
+bool TFMain::SaveSettings() {
+    // A settings file that can't be written (a read-only install) leaves the
+    // choice for as long as the window is open.
+    return WriteSettings(settingsFile_, TSettings{rateLimit_, channel_});
+}
+
+// ---- channels --------------------------------------------------------------------
+
+void TFMain::FillChannelMenu() {
+    CanalMenu1.Clear();
+    // The choice is offered before a run has said what the server offers.
+    std::vector<std::string> names = channels_;
+    if (!channel_.empty() && std::find(names.begin(), names.end(), channel_) == names.end()) names.push_back(channel_);
+    TMenuItem& live = CanalMenu1.Add(L"Estable");
+    live.SetChecked(channel_.empty());
+    live.OnClick = [this] { ChannelClick(std::string()); };
+    for (const std::string& name : names) {
+        // Names are a to z, 0 to 9 and "-": the same in every code page.
+        TMenuItem& item = CanalMenu1.Add(std::wstring(name.begin(), name.end()));
+        item.SetChecked(name == channel_);
+        item.OnClick = [this, name] { ChannelClick(name); };
+    }
+}
+
+void TFMain::ChannelClick(std::string name) {
+    channel_ = std::move(name);
+    SaveSettings();
+    FillChannelMenu();
+    StartUpdateRun(true);
+}
+
+void TFMain::ChannelsKnown(const std::vector<std::string>& offered, const std::string& /*followed*/) {
+    channels_ = offered;
+    if (!channel_.empty() && std::find(offered.begin(), offered.end(), channel_) == offered.end()) {
+        channel_.clear();
+        SaveSettings();
+    }
+    FillChannelMenu();
 }
 
 void TFMain::MarkRateLimit() {

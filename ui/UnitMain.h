@@ -25,6 +25,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 class GFilesThread;
 
@@ -78,6 +79,10 @@ public:
     // when it is made; tests name their own.
     void LoadSettings(const std::filesystem::path& file);
 
+    // The channel this and every later run follows (empty: "Estable"),
+    // chosen in the "Canal" submenu and kept in the settings file.
+    const std::string& Channel() const { return channel_; }
+
     // Shows the next frame of what the run published, or schedules it when
     // the last one was less than a frame ago.
     void ShowFrame();
@@ -112,6 +117,9 @@ public:
     void Close1Click();
     void Pause1Click();
     void LimitClick(std::size_t choice);
+    // Keeps the choice (empty: "Estable") and starts a run on it, as
+    // "Comprobar Archivos" does; during a run, the next run follows it.
+    void ChannelClick(std::string name);
 
     // ---- window-side operations (TUpdateView) ----------------------------
     void SyncStatus(TRunPhase phase, const std::string& status, const std::string& detail) override;
@@ -125,6 +133,9 @@ public:
     // status line was.
     void EndUpdateView(const TFailure& failure) override;
     void ShowUpdateFinished(bool installFailed) override;
+    // The submenu offers what the last run's live list named; a choice the
+    // list no longer names goes back to "Estable".
+    void ChannelsKnown(const std::vector<std::string>& offered, const std::string& followed) override;
 
 private:
     TArtwork art_;
@@ -163,6 +174,8 @@ public:
     TMenuItem& Limit2M1;          // submenu: 2 MB/s
     TMenuItem& Limit1M1;          // submenu: 1 MB/s
     TMenuItem& Limit500K1;        // submenu: 500 KB/s
+    TMenuItem* Canal1 = nullptr;  // menu: opens CanalMenu1
+    TPopupMenu& CanalMenu1;       // submenu: "Estable" and each channel offered, the current one marked
     TMenuItem& Maximise1;         // menu: restore the window
     TMenuItem& Minimise1;         // menu: minimise to the tray
     TMenuItem& Close1;            // menu: close the program
@@ -187,6 +200,8 @@ private:
     std::array<TMenuItem*, 4> LimitItems() { return {&LimitNone1, &Limit2M1, &Limit1M1, &Limit500K1}; }
     void MarkRateLimit();
     void ShowPaused(bool paused);
+    void FillChannelMenu();
+    bool SaveSettings();
 
     bool Dragging = false;
     std::int32_t DragStartX = 0;
@@ -199,5 +214,7 @@ private:
     unsigned runSerial_ = 0;
     std::uint64_t rateLimit_ = 0;
     std::filesystem::path settingsFile_;
+    std::vector<std::string> channels_;
+    std::string channel_;
     TTransferFigures figures_{};
 };

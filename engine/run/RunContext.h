@@ -61,6 +61,9 @@ struct TRunContext {
     // left everything current. Off unless the front end asks: within the
     // update view it would hold the window's play button until it ends.
     bool preDownload = false;
+    // The channel the run is asked to follow (checked safe); empty: the
+    // live publication.
+    std::string channel;
     // Connections of the install loop; 0: the pipeline's own number.
     int connections = 0;
     // The install's record of the files it put in place, once the list's

@@ -132,6 +132,10 @@ void TRunLog::Next(std::string_view name, std::string_view what) {
     Line("next       " + std::string(name) + ": " + codepage::Cp1252ToUtf8(what));
 }
 
+void TRunLog::Channel(std::string_view name, std::string_view what) {
+    Line("channel    " + std::string(name) + ": " + codepage::Cp1252ToUtf8(what));
+}
+
 void TRunLog::Obsolete(std::string_view path, bool removed) {
     const std::string name = codepage::Cp1252ToUtf8(path);
     Line(removed ? "removed    " + name + " (no longer published)"

@@ -57,6 +57,9 @@ public:
     // The announced stage fetched ahead (name checked safe): how far it
     // came, or why it stopped short.
     void Next(std::string_view name, std::string_view what);
+    // The channel the run was asked to follow (name checked safe): followed,
+    // or why not.
+    void Channel(std::string_view name, std::string_view what);
     void End(const TFailure& failure);
 
 private:

@@ -134,7 +134,7 @@ std::string TListTrust::VerifyList(const std::string& installDir, const std::str
         }
     }
     if (problem.empty() && !temps.state.empty()) {
-        const auto last = ReadSerialState(installDir);
+        const auto last = ReadSerialState(installDir, temps.stateName);
         if (last && accepted.serial < *last) {
             problem = "the list is older than one this install already accepted (serial " +
                       std::to_string(accepted.serial) + " < " + std::to_string(*last) + ")";
@@ -142,7 +142,7 @@ std::string TListTrust::VerifyList(const std::string& installDir, const std::str
     }
     if (problem.empty() && !temps.state.empty()) {
         try {
-            WriteSerialState(installDir, accepted.serial, temps.state);
+            WriteSerialState(installDir, accepted.serial, temps.state, temps.stateName);
         } catch (const std::exception& e) {
             problem = std::string("the serial could not be recorded: ") + e.what();
         }
@@ -245,10 +245,10 @@ sig::TSha256 TCopyHasher::Final() {
     return state_->hash.Final();
 }
 
-std::optional<std::uint64_t> ReadSerialState(const std::string& installDir) {
+std::optional<std::uint64_t> ReadSerialState(const std::string& installDir, const std::string& stateName) {
     std::string text;
     try {
-        text = ReadSmallFile(installDir + kSerialStateName);
+        text = ReadSmallFile(installDir + stateName);
     } catch (const std::exception&) {
         return std::nullopt;
     }
@@ -257,8 +257,9 @@ std::optional<std::uint64_t> ReadSerialState(const std::string& installDir) {
     return ParseDecimal(text);
 }
 
-void WriteSerialState(const std::string& installDir, std::uint64_t serial, const std::string& temp) {
-    ReplaceWithText(installDir + kSerialStateName, std::to_string(serial) + "\n", temp);
+void WriteSerialState(const std::string& installDir, std::uint64_t serial, const std::string& temp,
+                      const std::string& stateName) {
+    ReplaceWithText(installDir + stateName, std::to_string(serial) + "\n", temp);
 }
 
 TKeyring ReadKeyringState(const std::string& installDir) {

@@ -66,6 +66,9 @@ public:
     struct TTemps {
         std::string signature;
         std::string state;
+        // The state file the serial is held to, relative to installDir: the
+        // live list's, or a channel's (ChannelSerialName).
+        std::string stateName = kSerialStateName;
     };
     // waitBeforeAgain runs before the pair is fetched once more: a moment
     // for the publication (or a cache) to settle.
@@ -111,11 +114,14 @@ private:
     std::unique_ptr<State> state_;
 };
 
-// The install's last accepted serial; nullopt when the state file is
-// missing or damaged (no rollback check for that run).
-std::optional<std::uint64_t> ReadSerialState(const std::string& installDir);
+// The install's last accepted serial (in stateName: the live list's
+// store, or a channel's); nullopt when the state file is missing or damaged
+// (no rollback check for that run).
+std::optional<std::uint64_t> ReadSerialState(const std::string& installDir,
+                                             const std::string& stateName = kSerialStateName);
 // Replaces the state file in one rename, writing it first to tempPath (a
 // name nothing stands at). Raises EInOutError.
-void WriteSerialState(const std::string& installDir, std::uint64_t serial, const std::string& tempPath);
+void WriteSerialState(const std::string& installDir, std::uint64_t serial, const std::string& tempPath,
+                      const std::string& stateName = kSerialStateName);
 // The install's keyring; empty when the file is missing or damaged.
 TKeyring ReadKeyringState(const std::string& installDir);

@@ -59,10 +59,12 @@ bool FetchListFile(TRunContext& run, const std::string& url, const std::string& 
 }
 
 // With a public key, the list is decoded only once its signature (from the
-// same server) verified; without one, nothing is asked for. A staged list's
-// serial is its own: it is neither held to the install's nor recorded.
+// same server) verified; without one, nothing is asked for. The serial is
+// held to and recorded in the state file serialState (the live list's or a
+// channel's); a staged list's (serialState "") is its own and neither.
 // Returns why the list is refused, or "".
-std::string Verify(TRunContext& run, const std::string& listUrl, const std::string& archive, bool staged) {
+std::string Verify(TRunContext& run, const std::string& listUrl, const std::string& archive,
+                   const std::string& serialState) {
     TRunFields& fields = run.fields;
     std::string problem;
     try {
@@ -70,7 +72,8 @@ std::string Verify(TRunContext& run, const std::string& listUrl, const std::stri
         TListTrust::TTemps temps;
         if (run.trust.Enabled()) {
             temps.signature = run.temps.Pick(fields.InstallDir, kListArchiveName, kSignatureSuffix);
-            if (!staged) temps.state = run.temps.Pick(fields.InstallDir, kSerialStateName, ".tmp");
+            if (!serialState.empty()) temps.state = run.temps.Pick(fields.InstallDir, serialState, ".tmp");
+            temps.stateName = serialState;
         }
         problem = run.trust.VerifyList(
             fields.InstallDir, listUrl, archive, temps,
@@ -89,10 +92,11 @@ std::string Verify(TRunContext& run, const std::string& listUrl, const std::stri
     return problem;
 }
 
-// The list from one server (from its folder, a staged list's; "" for the
-// live list): fetched, verified and decoded; its decoded path, or "" with
-// why in failure.
-std::string ListFrom(TRunContext& run, const std::string& base, TFailure& failure, const std::string& folder = "") {
+// The list from one server (from its folder, a staged or channel's list's;
+// "" for the live list): fetched, verified against serialState and decoded;
+// its decoded path, or "" with why in failure.
+std::string ListFrom(TRunContext& run, const std::string& base, TFailure& failure, const std::string& folder = "",
+                     const std::string& serialState = kSerialStateName) {
     const std::string url = CopyUrl(ServerUrl(base, folder), kListName);
     try {
         // Caches are asked to revalidate: a publication replaces it in place.
@@ -109,7 +113,7 @@ std::string ListFrom(TRunContext& run, const std::string& base, TFailure& failur
             failure = TFailure{TFault::ServerError, *status, url};
             return std::string();
         }
-        if (const std::string problem = Verify(run, url, archive, !folder.empty()); !problem.empty()) {
+        if (const std::string problem = Verify(run, url, archive, serialState); !problem.empty()) {
             failure = TFailure{TFault::NotTrusted, 0, problem};
             return std::string();
         }
@@ -172,17 +176,32 @@ std::optional<std::string> FetchList(TRunContext& run) {
     return std::nullopt;
 }
 
-std::optional<std::string> FetchStagedList(TRunContext& run, const std::string& name, TFailure& failure) {
+namespace {
+
+// A list beside the live one, from each server in the run's order.
+std::optional<std::string> BesideListFrom(TRunContext& run, const std::string& folder, const std::string& serialState,
+                                          TFailure& failure) {
     TServers& servers = run.Servers();
-    const std::string folder = std::string(kStageDir) + "/" + name + "/";
     for (const std::size_t server : servers.Order()) {
         TFailure reason;
-        const std::string path = ListFrom(run, servers.Base(server), reason, folder);
+        const std::string path = ListFrom(run, servers.Base(server), reason, folder, serialState);
         if (!path.empty()) return path;
         if (!failure) failure = reason;
         if (reason.fault == TFault::Stopped) break;
     }
     return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<std::string> FetchStagedList(TRunContext& run, const std::string& name, TFailure& failure) {
+    return BesideListFrom(run, std::string(kStageDir) + "/" + name + "/", std::string(), failure);
+}
+
+std::optional<std::string> FetchChannelList(TRunContext& run, const std::string& name, TFailure& failure) {
+    // The channel's serial store lives in a folder of the install's own.
+    if (!run.fields.PublicKey.empty()) os::ForceDirectories(run.fields.InstallDir + kChannelStateDir);
+    return BesideListFrom(run, std::string(kChannelDir) + "/" + name + "/", ChannelSerialName(name), failure);
 }
 
 void AddListedMirrors(TRunContext& run, const TRunList& list) {

@@ -56,6 +56,13 @@ std::optional<std::string> FetchList(TRunContext& run);
 // told to the view.
 std::optional<std::string> FetchStagedList(TRunContext& run, const std::string& name, TFailure& failure);
 
+// The list of channel name (one the live list names, "channels/NAME/" on
+// each server in the run's order), verified as the live list is, its serial
+// held to the channel's own store (ChannelSerialName). Its decoded path, or
+// nullopt with the first server's reason in failure. Raises when the
+// store's folder can't be made.
+std::optional<std::string> FetchChannelList(TRunContext& run, const std::string& name, TFailure& failure);
+
 // With a verified signature, the mirrors the list names are asked after
 // the run's own servers.
 void AddListedMirrors(TRunContext& run, const TRunList& list);

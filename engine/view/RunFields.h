@@ -54,6 +54,13 @@ struct TRunFields {
     std::int64_t NextStaged = 0;
     std::int64_t NextNeeded = 0;
     std::string NextProblem;
+    // The channels the live list names, in its order (the launcher's menu
+    // offers them); the channel the run followed (empty: the live
+    // publication); why it didn't follow the one it was asked to (empty:
+    // it did, or was asked none).
+    std::vector<std::string> Channels;
+    std::string Channel;
+    std::string ChannelProblem;
     // Servers asked after BaseUrl, in order, when it fails (engine/fetch/Servers).
     std::vector<std::string> Mirrors;
 

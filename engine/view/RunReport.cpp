@@ -77,6 +77,10 @@ void TRunReport::ServerSkipped(std::string_view baseUrl, const TFailure& failure
     Hand([this, &base, &failure] { view_.ServerSkipped(base, failure); });
 }
 
+void TRunReport::ChannelsKnown(const std::vector<std::string>& offered, const std::string& followed) {
+    Hand([this, &offered, &followed] { view_.ChannelsKnown(offered, followed); });
+}
+
 void TRunReport::BeginUpdateView() {
     Hand([this] { view_.BeginUpdateView(); });
 }

@@ -48,6 +48,7 @@ public:
     void EntryFinished(std::string_view path, const TFailure& failure);
     // A server gave no usable list.
     void ServerSkipped(std::string_view baseUrl, const TFailure& failure);
+    void ChannelsKnown(const std::vector<std::string>& offered, const std::string& followed);
     bool AnyFailure() const { return static_cast<bool>(first_); }
     // The run's reason: its first failure (None while nothing failed). The
     // report alone keeps it; the console and the log read it here.

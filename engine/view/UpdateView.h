@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 // What the run is doing. The first status line is the phase's text; a view
 // that acts on the phase itself (the console's progress line) reads it here
@@ -62,6 +63,10 @@ public:
     // A server gave no usable list and the next is asked (or none is
     // left): its base URL and why.
     virtual void ServerSkipped(const std::string& /*baseUrl*/, const TFailure& /*failure*/) {}
+    // Once the live list is read: the channels it offers, in its order, and
+    // the one the run follows (empty: the live publication, also when the
+    // one asked for is no longer offered). Handed to the view's thread.
+    virtual void ChannelsKnown(const std::vector<std::string>& /*offered*/, const std::string& /*followed*/) {}
 };
 
 // Runs an operation on the view's thread and returns once it has run.

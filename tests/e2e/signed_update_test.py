@@ -610,6 +610,99 @@ class UpdateDay(SignedCase):
             server.stop()
 
 
+# A channel beside the live publication: switching each way fetches only
+# what differs; a refused or replayed channel list installs nothing, and a
+# closed channel falls back to the live one.
+BETA = {CHANGED: b"volume=7\r\n", "data/beta.pak": b"beta content " * 500}
+LISTS = (b"/Updater/files.lst", b"/Updater/channels/beta/files.lst")
+
+
+class Channel(SignedCase):
+    def publish_beta(self, files):
+        client = os.path.join(self.tmp, "client-beta")
+        shutil.rmtree(client, ignore_errors=True)
+        write_tree(client, {**FILES, **files})
+        r = self.run_publish("--sign", self.key_arg, "--channel", "beta", client=client)
+        self.assertEqual(r.returncode, 0, r.stderr.decode(errors="replace"))
+        self.server.clear_log()
+
+    def game_files(self):
+        return {k: v for k, v in base.tree_of(self.install).items()
+                if k != STATE.encode() and not k.startswith(b"files.lst.channels")}
+
+    def fetched(self):
+        return [p for p in self.server.requests() if not p.startswith(LISTS)]
+
+    def assert_fetched_only(self, contents, out):
+        # One object or patch per differing file, named by its new content.
+        fetched = self.fetched()
+        wanted = [hashlib.md5(v).hexdigest().encode() + b".zst" for v in contents.values()]
+        self.assertEqual(len(fetched), len(wanted), (fetched, out))
+        self.assertTrue(all(p.startswith((b"/Updater/objects/", b"/Updater/patches/")) and
+                            p.endswith(tuple(wanted)) for p in fetched), fetched)
+
+    def test_switching_to_a_channel_and_back_installs_only_what_differs(self):
+        self.install_v1()
+        self.publish_beta(BETA)
+        code, out = self.update("--channel", "beta")
+        self.assertEqual(code, 0, out)
+        self.assertIn("channel    beta", out)
+        self.assertEqual(self.game_files(), base.on_disk({**FILES, **BETA}), out)
+        self.assert_fetched_only(BETA, out)
+        # Each list's serial in its own store.
+        for store, sig in ((STATE, ""), ("files.lst.channels/beta.serial", "channels/beta/")):
+            sig += "files.lst.bz2.sig"
+            serial = re.search(rb"serial (\d+)", self.server_file(sig)).group(1)
+            self.assertEqual(base.read(os.path.join(self.install, store)), serial + b"\n")
+
+        self.server.clear_log()
+        code, out = self.update()
+        self.assertEqual(code, 0, out)
+        # The channel's own file goes as any file a publication drops.
+        self.assertEqual(self.game_files(), base.on_disk(FILES), out)
+        self.assert_fetched_only({CHANGED: FILES[CHANGED]}, out)
+
+    def test_a_channel_list_that_fails_is_refused_and_a_closed_channel_falls_back(self):
+        self.install_v1()
+        self.publish_beta(BETA)
+        before = self.game_files()
+        good_list, good_sig = (self.server_file("channels/beta/files.lst.bz2" + s) for s in ("", ".sig"))
+        other = os.path.join(self.tmp, "other.key")
+        self.keygen(other)
+        self.put_server_file("channels/beta/files.lst.bz2.sig", sign_text(self.seed(other), 99, None, good_list))
+        code, out = self.update("--channel", "beta")
+        self.assertEqual(code, 1, out)
+        self.assertIn("signature", out)
+        # The live list was accepted (its serial recorded); nothing of the channel's.
+        self.assertEqual(self.game_files(), before, out)
+        self.assertFalse(os.path.exists(os.path.join(self.install, "files.lst.channels", "beta.serial")))
+        self.assertEqual(self.fetched(), [])
+
+        # An older genuine channel list, replayed after a newer one was accepted.
+        self.put_server_file("channels/beta/files.lst.bz2.sig", good_sig)
+        self.publish_beta({**BETA, CHANGED: b"volume=8\r\n"})
+        code, out = self.update("--channel", "beta")
+        self.assertEqual(code, 0, out)
+        installed = self.game_files()
+        self.put_server_file("channels/beta/files.lst.bz2", good_list)
+        self.put_server_file("channels/beta/files.lst.bz2.sig", good_sig)
+        code, out = self.update("--channel", "beta")
+        self.assertEqual(code, 1, out)
+        self.assertIn("older", out)
+        self.assertEqual(self.game_files(), installed, out)
+
+        # Closed: the live list no longer names it; the live one is followed, said so.
+        shutil.rmtree(os.path.join(self.published, "channels"))
+        self.publish("--sign", self.key_arg, "--rev", "1")
+        code, out = self.update("--channel", "beta")
+        self.assertEqual(code, 0, out)
+        self.assertIn("no longer offers the channel beta", out)
+        self.assertEqual(self.game_files(), base.on_disk(FILES), out)
+
+        self.assertEqual(self.update("--channel", "../x")[0], 2)
+
+
+
 def main():
     return suite.run_with_programs(__name__, __doc__, ut)
 

@@ -139,10 +139,12 @@ TEST_F(TControlsTest, DraggingTheBackgroundMovesTheWindowWithThePressedPoint) {
 
 TEST_F(TControlsTest, MenuHasItsItemsInOrderAndPicturesOnTheLastThree) {
     HMENU menu = form->PopupMenu1.Handle();
-    ASSERT_EQ(GetMenuItemCount(menu), 11);
-    const wchar_t* captions[] = {L"Web",     L"Foro",      L"",        L"Comprobar Archivos", L"Pausar descarga",
-                                 L"Limitar descarga", L"", L"Maximizar", L"Minimizar", L"", L"Cerrar"};
-    for (int i = 0; i < 11; ++i) {
+    ASSERT_EQ(GetMenuItemCount(menu), 12);
+    // clang-format off
+    const wchar_t* captions[] = {L"Web", L"Foro", L"", L"Comprobar Archivos", L"Pausar descarga", L"Limitar descarga",
+                                 L"Canal", L"", L"Maximizar", L"Minimizar", L"", L"Cerrar"};
+    // clang-format on
+    for (int i = 0; i < 12; ++i) {
         wchar_t text[64] = L"";
         MENUITEMINFOW info{};
         info.cbSize = sizeof(info);
@@ -157,7 +159,7 @@ TEST_F(TControlsTest, MenuHasItsItemsInOrderAndPicturesOnTheLastThree) {
         EXPECT_STREQ(text, captions[i]);
         const TMenuItem* item = form->PopupMenu1.Find(info.wID);
         ASSERT_NE(item, nullptr);
-        EXPECT_EQ(item->Bitmap() != nullptr, i >= 7) << i;
+        EXPECT_EQ(item->Bitmap() != nullptr, i >= 8) << i;
     }
     EXPECT_EQ(form->Maximise1.Bitmap(), form->Art().MenuRestore);
     EXPECT_EQ(form->Minimise1.Bitmap(), form->Art().MenuMinimise);

@@ -11,14 +11,33 @@
 
 namespace {
 
-TEST(RateLimitSetting, OnlyALimitTheMenuOffersIsRead) {
-    EXPECT_EQ(ParseRateLimit("limit=1048576\r\n"), 1048576u);
-    EXPECT_EQ(ParseRateLimit("limit=512000"), 512000u);
-    EXPECT_EQ(ParseRateLimit("limit=2097152\nother=1\n"), 2097152u);
-    EXPECT_EQ(ParseRateLimit(RateLimitText(1048576)), 1048576u);
+// Only a limit the menu offers and a name that can be a channel's are read;
+// the file of a launcher that knew only the limit reads as it did.
+TEST(Settings, OnlyWhatTheMenuOffersIsRead) {
+    const struct {
+        const char* text;
+        std::uint64_t limit;
+        const char* channel;
+    } rows[] = {
+        {"limit=1048576\r\n", 1048576, ""},
+        {"limit=512000", 512000, ""},
+        {"limit=2097152\nother=1\n", 2097152, ""},
+        {"limit=512000\r\nchannel=beta-2\r\n", 512000, "beta-2"},
+        {"channel=qa\nlimit=1048576", 1048576, "qa"},
+        {"limit=0\r\nchannel=beta\r\nchannel=qa\r\n", 0, "beta"},
+        {"limit=1048576\r\nchannel=../x\r\n", 1048576, ""},
+    };
+    for (const auto& row : rows) {
+        const TSettings settings = ParseSettings(row.text);
+        EXPECT_EQ(settings.limit, row.limit) << row.text;
+        EXPECT_EQ(settings.channel, row.channel) << row.text;
+    }
     for (const char* damaged : {"", "limit=", "limit=abc", "limit=1048576x", "limit=1000", "Limit=1048576",
                                 "\xFF\xFE", "limit=99999999999999999999999"})
         EXPECT_EQ(ParseRateLimit(damaged), 0u) << damaged;
+    // Written as read; the limit first, for a launcher that reads one line.
+    EXPECT_EQ(SettingsText(TSettings{1048576, "beta"}), "limit=1048576\r\nchannel=beta\r\n");
+    EXPECT_EQ(SettingsText(TSettings{512000, ""}), "limit=512000\r\n");
 }
 
 class TLimitsTest : public TFMainTest {
@@ -118,6 +137,40 @@ TEST_F(TLimitsTest, TheNextWindowReadsTheChoiceBackAndADamagedFileMeansNoLimit) 
     EXPECT_EQ(form->RunControl()->RateLimit(), 0u);
     EXPECT_TRUE(Marked(form->LimitMenu1.Handle(), form->LimitNone1.Id()));
     EXPECT_FALSE(Marked(form->LimitMenu1.Handle(), form->Limit2M1.Id()));
+}
+
+// "Canal": "Estable" and what the last run's list offered, the choice kept
+// beside the limit; choosing starts a run, and a channel no longer offered
+// goes back to "Estable".
+TEST_F(TLimitsTest, ChannelSubmenuOffersTheListedChannelsAndAChoiceStartsARun) {
+    std::ofstream(settings, std::ios::binary | std::ios::trunc) << "limit=512000\r\nchannel=beta\r\n";
+    form->LoadSettings(settings);
+    EXPECT_EQ(MenuText(form->PopupMenu1.Handle(), form->Canal1->Id()), L"Canal");
+    HMENU sub = form->CanalMenu1.Handle();
+    // The submenu as "Estable *beta": the marked item starred.
+    const auto items = [sub] {
+        std::wstring shown;
+        for (int i = 0; i < GetMenuItemCount(sub); ++i) {
+            const UINT id = GetMenuItemID(sub, i);
+            shown += (i ? L" " : L"") + std::wstring(Marked(sub, id) ? L"*" : L"") + MenuText(sub, id);
+        }
+        return shown;
+    };
+    EXPECT_EQ(items(), L"Estable *beta");
+
+    form->ChannelsKnown({"beta", "qa"}, "beta");
+    ASSERT_EQ(items(), L"Estable *beta qa");
+    form->PopupMenu1.Choose(GetMenuItemID(sub, 2));
+    EXPECT_EQ(form->Channel(), "qa");
+    EXPECT_EQ(FileText(), "limit=512000\r\nchannel=qa\r\n");
+    EXPECT_TRUE(form->RunActive());
+    EXPECT_EQ(items(), L"Estable beta *qa");
+
+    form->EndUpdateView(TFailure{});
+    form->ChannelsKnown({"beta"}, "");
+    EXPECT_EQ(form->Channel(), "");
+    EXPECT_EQ(FileText(), "limit=512000\r\n");
+    EXPECT_EQ(items(), L"*Estable beta");
 }
 
 TEST_F(TLimitsTest, PauseIsOfferedOnlyDuringARunAndFlipsBetweenPauseAndResume) {

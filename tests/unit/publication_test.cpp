@@ -40,7 +40,8 @@ TEST(Publication, TheInstallsOwnFilesAreInTheSharedList) {
         if (!line.empty() && line.back() == '\r') line.pop_back();
         if (!line.empty() && line.front() != '#') names.insert(line);
     }
-    for (const char* name : {kSerialStateName, kKeyringStateName, kInstalledRecordName, kNextContentDir}) EXPECT_EQ(names.count(name), 1u) << name;
+    for (const char* name : {kSerialStateName, kKeyringStateName, kInstalledRecordName, kNextContentDir, kChannelStateDir})
+        EXPECT_EQ(names.count(name), 1u) << name;
 }
 
 }  // namespace

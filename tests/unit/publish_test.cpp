@@ -150,6 +150,8 @@ TEST(PublishNames, CopiesThatCantCoexistOnTheServerAreFound) {
     EXPECT_EQ(FindServerClashes({"Files.Lst.Next\\0123"}).size(), 1u);
     EXPECT_EQ(FindServerClashes({"files.lst.next"}).size(), 1u);
     EXPECT_TRUE(FindServerClashes({"files.lst.nextx", "data\\files.lst.next\\a"}).empty());
+    // The channels' serials: an entry there would reset a channel's rollback check.
+    EXPECT_EQ(FindServerClashes({"Files.Lst.Channels\\beta.serial"}).size(), 1u);
 }
 
 // Two spellings of one directory are one directory on the players' disks:

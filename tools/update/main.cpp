@@ -1,7 +1,8 @@
 // corvel-update: one update run in a directory, without a window.
 //
 //   corvel-update [--force] [--dir DIR] [--timeout SECONDS] [--limit-rate BYTES_PER_SECOND] [--public-key HEX]
-//                 [--log FILE] [--verbose] [--copies-only] [--no-next] BASE_URL [MIRROR_URL...]
+//                 [--log FILE] [--verbose] [--copies-only] [--no-next] [--channel NAME]
+//                 BASE_URL [MIRROR_URL...]
 //
 // Exit status: 0 when everything is current, 1 when a failure was shown or
 // the list could not be fetched, 2 for a usage error, 130 when Ctrl+C
@@ -10,6 +11,7 @@
 #include "engine/GetFilesThr.h"
 #include "engine/fetch/Servers.h"
 #include "formats/Decimal.h"
+#include "formats/Publication.h"
 #include "platform/os.h"
 #include "tools/update/ConsoleView.h"
 
@@ -49,7 +51,7 @@ int Usage(const char* message) {
     std::fprintf(stderr,
                  "usage: corvel-update [--force] [--dir DIR] [--timeout SECONDS] [--limit-rate BYTES_PER_SECOND]\n"
                  "                     [--public-key HEX] [--log FILE] [--verbose] [--copies-only] [--no-next]\n"
-                 "                     BASE_URL [MIRROR_URL...]\n"
+                 "                     [--channel NAME] BASE_URL [MIRROR_URL...]\n"
                  "  Brings DIR (default: the current directory) up to date with the update\n"
                  "  server's directory BASE_URL (http://host/Updater/); the mirrors are asked,\n"
                  "  in order, for whatever BASE_URL fails to give.\n"
@@ -63,7 +65,9 @@ int Usage(const char* message) {
                  "  --verbose      print every status change, not only each file installed or failed\n"
                  "  --copies-only  fetch files as their .bz2 copies even where the list names objects,\n"
                  "                 as a launcher that knows only copies does\n"
-                 "  --no-next      don't fetch ahead the next publication the server announces\n");
+                 "  --no-next      don't fetch ahead the next publication the server announces\n"
+                 "  --channel NAME follow the server's channel NAME (channels/NAME/) instead of the live\n"
+                 "                 publication; one the server no longer offers falls back to the live one\n");
     return 2;
 }
 
@@ -75,6 +79,7 @@ int main(int argc, char** argv) {
     bool verbose = false;
     bool copiesOnly = false;
     bool next = true;
+    std::string channel;
     std::filesystem::path dir;
     std::vector<std::string> servers;
     std::string publicKey = config::PublicKey();
@@ -92,6 +97,10 @@ int main(int argc, char** argv) {
             copiesOnly = true;
         } else if (arg == "--no-next") {
             next = false;
+        } else if (arg == "--channel") {
+            if (i + 1 >= args.size()) return Usage("--channel needs a name");
+            channel = os::NativeDisplayBytes(args[++i]);
+            if (!IsPublicationName(channel)) return Usage("--channel needs a name of a-z, 0-9 and '-' (at most 32)");
         } else if (arg == "--public-key") {
             if (i + 1 >= args.size()) return Usage("--public-key needs a value");
             publicKey = os::NativeDisplayBytes(args[++i]);
@@ -131,6 +140,8 @@ int main(int argc, char** argv) {
         }
     }
     if (servers.empty()) return Usage("BASE_URL is missing");
+    // A channel's files are published as objects only.
+    if (!channel.empty() && copiesOnly) return Usage("--channel can't be used with --copies-only");
     if (!dir.empty()) {
         // The directory comes in the system's own encoding, not the list's.
         if (!os::EnterDirectory(dir)) {
@@ -154,6 +165,7 @@ int main(int argc, char** argv) {
     run.ForceCheck = force;
     run.SetUseObjects(!copiesOnly);
     run.SetPreDownload(next);
+    run.SetChannel(channel);
     run.PublicKey = publicKey;
     run.LogFile = logFile;
     run.Control()->SetRateLimit(rateLimit);
@@ -171,6 +183,10 @@ int main(int argc, char** argv) {
             std::printf("next       %s: %s\n", run.NextName.c_str(),
                         run.NextStaged == run.NextNeeded ? "ready" : (staged + " staged").c_str());
         }
+    }
+    if (!run.Channel.empty()) std::printf("channel    %s\n", run.Channel.c_str());
+    if (!run.ChannelProblem.empty()) {
+        std::fprintf(stderr, "corvel-update: warning: %s\n", os::ConsoleText(run.ChannelProblem).c_str());
     }
     if (!run.TrustProblem.empty()) {
         std::fprintf(stderr, "corvel-update: the list was refused: %s\n", run.TrustProblem.c_str());

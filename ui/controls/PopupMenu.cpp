@@ -2,6 +2,8 @@
 
 #include "platform/errors.h"
 
+#include <functional>
+
 namespace {
 
 // Width of the picture column: the menu pictures are 24 x 24.
@@ -66,6 +68,12 @@ TMenuItem& TPopupMenu::Add(const std::wstring& caption, std::shared_ptr<TPicture
 
 void TPopupMenu::AddSeparator() { AppendMenuW(handle_, MF_SEPARATOR, 0, nullptr); }
 
+void TPopupMenu::Clear() {
+    if (!submenus_.empty()) throw Exception("a menu with submenus is not cleared");
+    while (GetMenuItemCount(handle_) > 0) DeleteMenu(handle_, 0, MF_BYPOSITION);
+    items_.clear();
+}
+
 TPopupMenu& TPopupMenu::AddSubmenu(const std::wstring& caption, TMenuItem** item) {
     TMenuHandle submenu(CreatePopupMenu());
     if (!submenu) throw Exception("No se pudo crear el menu");
@@ -83,7 +91,11 @@ void TPopupMenu::Popup(int x, int y, HWND owner) {
 }
 
 void TPopupMenu::Choose(unsigned id) {
-    if (TMenuItem* item = Find(id); item && item->Enabled() && item->OnClick) item->OnClick();
+    if (TMenuItem* item = Find(id); item && item->Enabled() && item->OnClick) {
+        // A copy: the handler may clear the menu that holds its item.
+        const std::function<void()> click = item->OnClick;
+        click();
+    }
 }
 
 TMenuItem* TPopupMenu::Find(unsigned id) const {

@@ -45,6 +45,9 @@ public:
 
     TMenuItem& Add(const std::wstring& caption, std::shared_ptr<TPicture> bitmap = nullptr);
     void AddSeparator();
+    // Removes every item of a menu without submenus (a list made again
+    // each time what it offers changes). Ids are never given twice.
+    void Clear();
     // An item that opens a submenu, and that submenu. Its items' ids are
     // unique across the whole menu, so choosing one of them from the top
     // menu (Popup, Choose) runs its OnClick.
