@@ -67,6 +67,15 @@ class Direction:
 
 
 def forward(a_name, b_name, rate, delay, queue_bytes, max_seconds, stats_path, ready_path):
+    # The wire must not wait for the CPU: on a loaded machine at nice 0 one
+    # connection got 730-870 Mbit/s through it, 950+ at SCHED_FIFO. It
+    # sleeps in select between packets, so the priority costs others little.
+    try:
+        os.sched_setscheduler(0, os.SCHED_FIFO, os.sched_param(10))
+        priority = "SCHED_FIFO 10"
+    except OSError:
+        os.nice(-10)
+        priority = "nice %d" % os.nice(0)
     fds = {open_tun(a_name): None, open_tun(b_name): None}
     fa, fb = list(fds)
     ways = {fa: (Direction(rate, delay, queue_bytes), fb), fb: (Direction(rate, delay, queue_bytes), fa)}
@@ -104,7 +113,7 @@ def forward(a_name, b_name, rate, delay, queue_bytes, max_seconds, stats_path, r
     finally:
         usage = os.times()
         with open(stats_path, "w") as f:
-            json.dump({"cpu": usage.user + usage.system,
+            json.dump({"cpu": usage.user + usage.system, "priority": priority,
                        "a_to_b": [ways[fa][0].packets, ways[fa][0].bytes, ways[fa][0].drops],
                        "b_to_a": [ways[fb][0].packets, ways[fb][0].bytes, ways[fb][0].drops]}, f)
 
@@ -232,8 +241,9 @@ def check(args):
         link.close()
     s = link.stats()
     shutil.rmtree(link.dir, ignore_errors=True)
-    print("forwarder CPU %.2f s; server->client %d packets %d bytes %d dropped; client->server %d packets, %d dropped"
-          % (s["cpu"], s["a_to_b"][0], s["a_to_b"][1], s["a_to_b"][2], s["b_to_a"][0], s["b_to_a"][2]))
+    down, up = s["a_to_b"], s["b_to_a"]
+    print("forwarder (%s) CPU %.2f s; server->client %d packets, %d bytes, %d dropped; client->server %d packets"
+          % (s["priority"], s["cpu"], down[0], down[1], down[2], up[0]))
 
 
 def main():

@@ -284,6 +284,25 @@ def loop_case(args, update, entries, obj, bz2):
         server.close()
 
 
+def requests_floor(sizes, rtt, connections, rate):
+    """Seconds to fetch SIZES in order on CONNECTIONS kept connections, one
+    request at a time each (HTTP/1.1, no pipelining): a round trip of
+    waiting per request, then the transfer sharing RATE with the others
+    transferring; no TCP ramp, no processing. The link's own floor."""
+    queue, t, busy = list(reversed(sizes)), 0.0, []  # busy: [waiting until, bytes left]
+    while queue or busy:
+        while queue and len(busy) < connections:
+            busy.append([t + rtt, queue.pop()])
+        moving = [b for b in busy if b[0] <= t]
+        share = rate / 8 / len(moving) if moving else 0
+        dt = min([b[0] - t for b in busy if b[0] > t] + [b[1] / share for b in moving])
+        for b in moving:
+            b[1] -= share * dt
+        t += dt
+        busy = [b for b in busy if b[0] > t or b[1] > 1e-6]
+    return t
+
+
 def link_case(args, update, entries, obj):
     """obj and curl fetching the objects through bench/delayline.py's link
     (this kernel has no netem), each against the wire time of what nginx
@@ -301,7 +320,8 @@ def link_case(args, update, entries, obj):
         inst = os.path.join(args.work, "inst-objects")
         config = os.path.join(args.work, "install-objects-link.curl")
         curl_config(entries, server.url, obj, inst, config)
-        commands = [("obj", link.exec_client([update, "--force", "--dir", inst, server.url + os.path.basename(obj) + "/"])),
+        url = server.url + os.path.basename(obj) + "/"
+        commands = [("obj", link.exec_client([update, "--force", "--dir", inst, url])),
                     ("curl", link.exec_client(["curl", "-s", "--create-dirs", "--parallel", "--parallel-max", "8",
                                                "-K", config]))]
         title = "fresh install through %g Gbit/s, %d ms round trip (delay line)" % (LINK_RATE / 1e9, LINK_DELAY_MS)
@@ -309,6 +329,19 @@ def link_case(args, update, entries, obj):
                                  fetch_only=("curl",))
         print("  obj wall / wire time %.2f (target <= 1.15); obj installed from %s" % (
             medians["obj"][0] / (medians["obj"][2] * 8 / LINK_RATE), objects_path(seen)))
+        md5s = list(dict.fromkeys(md5 for _, md5, _ in entries))
+        sizes = [os.path.getsize(os.path.join(obj, "objects", md5[:2], md5 + ".zst")) for md5 in md5s]
+        for connections in (8, 16):
+            floor = requests_floor(sizes, LINK_DELAY_MS / 1000, connections, LINK_RATE)
+            print("  floor of %d connections, one request each at a time: %.2f s, %.3f of the objects' wire time" % (
+                connections, floor, floor / (sum(sizes) * 8 / LINK_RATE)))
+        # Waiting past the round trip is the server's and the client's turn-around, not the link.
+        shutil.rmtree(inst, ignore_errors=True)
+        out = subprocess.run(commands[1][1] + ["-w", "%{time_pretransfer} %{time_starttransfer}\\n"],
+                             capture_output=True, text=True).stdout.split()
+        waits = sorted(float(b) - float(a) for a, b in zip(out[0::2], out[1::2]))
+        print("  curl once more: request to first byte, median %.1f ms, 90th %.1f ms, of %d (round trip %d ms)" % (
+            waits[len(waits) // 2] * 1e3, waits[len(waits) * 9 // 10] * 1e3, len(waits), LINK_DELAY_MS))
         shutil.rmtree(inst, ignore_errors=True)
     finally:
         if server:
@@ -316,8 +349,9 @@ def link_case(args, update, entries, obj):
         link.close()
         try:
             s = link.stats()
-            print("  delay line: CPU %.1f s; server->client %d packets, %d dropped; client->server %d packets, "
-                  "%d dropped" % (s["cpu"], s["a_to_b"][0], s["a_to_b"][2], s["b_to_a"][0], s["b_to_a"][2]))
+            down, up = s["a_to_b"], s["b_to_a"]
+            print("  delay line (%s): CPU %.1f s; server->client %d packets, %d dropped; client->server %d packets" % (
+                s["priority"], s["cpu"], down[0], down[2], up[0]))
         except FileNotFoundError:
             pass
         shutil.rmtree(link.dir, ignore_errors=True)
