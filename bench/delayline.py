@@ -15,7 +15,7 @@ round trip and the rate. A large MTU (64,000) keeps the packet rate near
 The forwarder stops by itself when its parent goes (stdin closes) or after
 --max-seconds; it prints its counters and CPU time to its --stats file.
 
-  bench/delayline.py check [--rate 1g] [--delay-ms 5]
+  bench/delayline.py check [--rate 1g] [--delay-ms 5] [--mtu 64000]
       round trip (TCP connect) and one 256 MiB download over the link, with the
       forwarder's CPU: whether the delay line keeps up on this machine.
 """
@@ -100,7 +100,7 @@ def forward(a_name, b_name, rate, delay, queue_bytes, max_seconds, stats_path, r
                 way = ways[fd][0]
                 for _ in range(64):
                     try:
-                        way.push(os.read(fd, MTU + 64), now)
+                        way.push(os.read(fd, 65536), now)
                     except BlockingIOError:
                         break
             now = time.monotonic()
@@ -126,7 +126,7 @@ class DelayLink:
     """Two namespaces (server, client) joined by the delay line; close()
     removes both, which takes their devices with them."""
 
-    def __init__(self, rate=1e9, delay_ms=5.0, queue_bytes=4 << 20, max_seconds=3600, tag=None):
+    def __init__(self, rate=1e9, delay_ms=5.0, queue_bytes=4 << 20, max_seconds=3600, tag=None, mtu=MTU):
         tag = tag or "cvl%d" % (os.getpid() % 100000)
         self.server_ns, self.client_ns = tag + "s", tag + "c"
         net = os.getpid() % 250
@@ -152,7 +152,7 @@ class DelayLink:
             for dev, ns, ip, peer in ((tag + "S", self.server_ns, self.server_ip, self.client_ip),
                                       (tag + "C", self.client_ns, self.client_ip, self.server_ip)):
                 sh("ip", "link", "set", dev, "netns", ns)
-                for cmd in (["ip", "link", "set", "lo", "up"], ["ip", "link", "set", dev, "mtu", str(MTU)],
+                for cmd in (["ip", "link", "set", "lo", "up"], ["ip", "link", "set", dev, "mtu", str(mtu)],
                             ["ip", "addr", "add", ip, "peer", peer, "dev", dev], ["ip", "link", "set", dev, "up"]):
                     sh("ip", "netns", "exec", ns, *cmd)
         except BaseException:
@@ -205,7 +205,7 @@ def parse_rate(text):
 
 
 def check(args):
-    link = DelayLink(parse_rate(args.rate), args.delay_ms)
+    link = DelayLink(parse_rate(args.rate), args.delay_ms, mtu=args.mtu)
     server = None
     try:
         body = os.path.join(link.dir, "big")
@@ -255,6 +255,7 @@ def main():
     parser.add_argument("what", choices=["check"])
     parser.add_argument("--rate", default="1g")
     parser.add_argument("--delay-ms", type=float, default=5.0, help="each way")
+    parser.add_argument("--mtu", type=int, default=MTU)
     check(parser.parse_args())
 
 
