@@ -15,13 +15,15 @@ zstd, side by side in one run, from nginx (connections kept open).
          wall (median of RUNS) and CPU (user + system of the command and its
          children); ratios obj/ref (target <= 1.0 wall) and obj/bz2
          (targets <= 0.25 wall, <= 0.3 CPU).
-  link   the same three through a link of 1 Gbit/s with 10 ms of delay
-         (server -> client): a network namespace for the clients, a veth
-         pair, `tc qdisc ... netem delay 10ms rate 1gbit`; each against the
-         wire time of the bytes nginx sent for it (headers included) at
-         1 Gbit/s, target obj <= 1.15. Needs root and the netem qdisc; when
-         netem is missing the case says why and, if tbf works, measures
-         the rate alone (no delay), marked as such.
+  link   through a link of 1 Gbit/s with a 10 ms round trip: the server
+         and the clients in network namespaces of their own, joined by
+         bench/delayline.py (TUN devices and a forwarder that paces and
+         delays, 5 ms each way; this kernel has no netem):
+           obj   as above
+           curl  curl --parallel --parallel-max 8 of the objects, fetching
+                 only (what 8 connections carry through the link)
+         each against the wire time of the bytes nginx sent for it (headers
+         included) at 1 Gbit/s, target obj <= 1.15. Needs root.
   wine   256 MiB in 512 files (run_gendata.py tree512): --windows's
          corvel-update.exe under Wine against the native corvel-update, both
          from the publication as written; target <= 1.2 (wall).
@@ -36,7 +38,7 @@ Runs of a case alternate between its commands; medians are printed with
 every run and the load average. The machine may be shared: read the load.
 
 usage: bench/run_install_objects.py --build DIR [--windows DIR] [--size 1G]
-           [--files N] [--runs 3] [--work DIR] [loop] [link] [wine]
+           [--files N] [--runs 3] [--work DIR] [--inst DIR] [loop] [link] [wine]
 """
 import argparse
 import hashlib
@@ -54,7 +56,7 @@ import run_patches  # noqa: E402
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 LINK_RATE = 1e9  # bits/s of the shaped link
-LINK_DELAY_MS = 10
+LINK_DELAY_MS = 10  # round trip: half each way
 
 
 def parse_size(text):
@@ -206,9 +208,10 @@ def curl_config(entries, url, srv, inst, path):
                 url + os.path.basename(srv) + "/", md5[:2], md5, inst, p))
 
 
-def run_case(title, commands, server, entries, inst, runs, work, wire=False):
+def run_case(title, commands, server, entries, inst, runs, work, wire=False, fetch_only=()):
     """Runs every command RUNS times, alternating; returns {name: (wall, cpu)}
-    medians and prints each with its runs and the path it took."""
+    medians and prints each with its runs and the path it took. FETCH_ONLY
+    commands install nothing: not verified."""
     print("== %s, %s, load %s" % (title, time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime()), load()))
     results = {name: [] for name, _ in commands}
     seen = {}
@@ -220,7 +223,7 @@ def run_case(title, commands, server, entries, inst, runs, work, wire=False):
             server.mark()
             wall, cpu, rc = timed(cmd, out)
             objs, copies, other, sent, failed = server.since_mark()
-            bad = verify(entries, inst) or ("exit status %d" % rc if rc else "")
+            bad = ("" if name in fetch_only else verify(entries, inst)) or ("exit status %d" % rc if rc else "")
             results[name].append((wall, cpu, sent))
             seen[name] = (objs, copies, other, failed, bad)
             if bad:
@@ -272,7 +275,7 @@ def ratios(medians, seen):
 def loop_case(args, update, entries, obj, bz2):
     server = Server(args.work, "loop")
     try:
-        inst = os.path.join(args.work, "inst-objects")
+        inst = os.path.join(args.inst or args.work, "inst-objects")
         commands = three_commands(update, entries, server.url, obj, bz2, inst, args.work)
         medians, seen = run_case("fresh install, loopback", commands, server, entries, inst, args.runs, args.work)
         ratios(medians, seen)
@@ -281,56 +284,77 @@ def loop_case(args, update, entries, obj, bz2):
         server.close()
 
 
-def sh(*cmd):
-    """Runs a setup command; its error text if it fails."""
-    r = subprocess.run(cmd, capture_output=True, text=True)
-    return "" if r.returncode == 0 else "`%s`: %s" % (" ".join(cmd), (r.stderr or r.stdout).strip())
+def requests_floor(sizes, rtt, connections, rate):
+    """Seconds to fetch SIZES in order on CONNECTIONS kept connections, one
+    request at a time each (HTTP/1.1, no pipelining): a round trip of
+    waiting per request, then the transfer sharing RATE with the others
+    transferring; no TCP ramp, no processing. The link's own floor."""
+    queue, t, busy = list(reversed(sizes)), 0.0, []  # busy: [waiting until, bytes left]
+    while queue or busy:
+        while queue and len(busy) < connections:
+            busy.append([t + rtt, queue.pop()])
+        moving = [b for b in busy if b[0] <= t]
+        share = rate / 8 / len(moving) if moving else 0
+        dt = min([b[0] - t for b in busy if b[0] > t] + [b[1] / share for b in moving])
+        for b in moving:
+            b[1] -= share * dt
+        t += dt
+        busy = [b for b in busy if b[0] > t or b[1] > 1e-6]
+    return t
 
 
-def link_case(args, update, entries, obj, bz2):
-    tag = "cvio%d" % (os.getpid() % 100000)
-    ns, host_if, ns_if = tag, tag + "h", tag + "n"
-    net = "10.231.%d" % (os.getpid() % 250)
-    err = sh("ip", "netns", "add", ns)
-    if err:
-        print("== link: skipped, no network namespace: " + err)
+def link_case(args, update, entries, obj):
+    """obj and curl fetching the objects through bench/delayline.py's link
+    (this kernel has no netem), each against the wire time of what nginx
+    sent for it."""
+    import delayline
+    try:
+        link = delayline.DelayLink(LINK_RATE, LINK_DELAY_MS / 2)
+    except (OSError, RuntimeError, subprocess.CalledProcessError) as e:
+        print("== link: skipped, no namespaces or TUN devices here (needs root): %s" % e)
         return
     server = None
     try:
-        err = (sh("ip", "link", "add", host_if, "type", "veth", "peer", "name", ns_if)
-               or sh("ip", "link", "set", ns_if, "netns", ns)
-               or sh("ip", "addr", "add", net + ".1/24", "dev", host_if)
-               or sh("ip", "link", "set", host_if, "up")
-               or sh("ip", "netns", "exec", ns, "ip", "addr", "add", net + ".2/24", "dev", ns_if)
-               or sh("ip", "netns", "exec", ns, "ip", "link", "set", ns_if, "up")
-               or sh("ip", "netns", "exec", ns, "ip", "link", "set", "lo", "up"))
-        if err:
-            print("== link: skipped, no veth pair: " + err)
-            return
-        # Server -> client is where the bytes go: shape that side's egress.
-        title = "fresh install through 1 Gbit/s, %d ms delay (netem)" % LINK_DELAY_MS
-        err = sh("tc", "qdisc", "add", "dev", host_if, "root", "netem", "delay", "%dms" % LINK_DELAY_MS,
-                 "rate", "1gbit", "limit", "100000")
-        if err:
-            print("== link: no netem here, so no delay: " + err)
-            err = sh("tc", "qdisc", "add", "dev", host_if, "root", "tbf", "rate", "1gbit", "burst", "1mb",
-                     "latency", "50ms")
-            if err:
-                print("== link: skipped, no rate limit either: " + err)
-                return
-            title = "fresh install through 1 Gbit/s (tbf), NO added delay (netem unavailable)"
-        server = Server(args.work, "link", host=net + ".1")
-        inst = os.path.join(args.work, "inst-objects")
-        commands = three_commands(update, entries, server.url, obj, bz2, inst, args.work,
-                                  prefix=("ip", "netns", "exec", ns))
-        medians, seen = run_case(title, commands, server, entries, inst, args.runs, args.work, wire=True)
+        with link.in_server():
+            server = Server(args.work, "link", host=link.server_ip)
+        inst = os.path.join(args.inst or args.work, "inst-objects")
+        config = os.path.join(args.work, "install-objects-link.curl")
+        curl_config(entries, server.url, obj, inst, config)
+        url = server.url + os.path.basename(obj) + "/"
+        commands = [("obj", link.exec_client([update, "--force", "--dir", inst, url])),
+                    ("curl", link.exec_client(["curl", "-s", "--create-dirs", "--parallel", "--parallel-max", "8",
+                                               "-K", config]))]
+        title = "fresh install through %g Gbit/s, %d ms round trip (delay line)" % (LINK_RATE / 1e9, LINK_DELAY_MS)
+        medians, seen = run_case(title, commands, server, entries, inst, args.runs, args.work, wire=True,
+                                 fetch_only=("curl",))
         print("  obj wall / wire time %.2f (target <= 1.15); obj installed from %s" % (
             medians["obj"][0] / (medians["obj"][2] * 8 / LINK_RATE), objects_path(seen)))
+        md5s = list(dict.fromkeys(md5 for _, md5, _ in entries))
+        sizes = [os.path.getsize(os.path.join(obj, "objects", md5[:2], md5 + ".zst")) for md5 in md5s]
+        for connections in (8, 16):
+            floor = requests_floor(sizes, LINK_DELAY_MS / 1000, connections, LINK_RATE)
+            print("  floor of %d connections, one request each at a time: %.2f s, %.3f of the objects' wire time" % (
+                connections, floor, floor / (sum(sizes) * 8 / LINK_RATE)))
+        # Waiting past the round trip is the server's and the client's turn-around, not the link.
+        shutil.rmtree(inst, ignore_errors=True)
+        out = subprocess.run(commands[1][1] + ["-w", "%{time_pretransfer} %{time_starttransfer}\\n"],
+                             capture_output=True, text=True).stdout.split()
+        waits = sorted(float(b) - float(a) for a, b in zip(out[0::2], out[1::2]))
+        print("  curl once more: request to first byte, median %.1f ms, 90th %.1f ms, of %d (round trip %d ms)" % (
+            waits[len(waits) // 2] * 1e3, waits[len(waits) * 9 // 10] * 1e3, len(waits), LINK_DELAY_MS))
         shutil.rmtree(inst, ignore_errors=True)
     finally:
         if server:
             server.close()
-        sh("ip", "netns", "del", ns)  # takes the veth pair with it
+        link.close()
+        try:
+            s = link.stats()
+            down, up = s["a_to_b"], s["b_to_a"]
+            print("  delay line (%s): CPU %.1f s; server->client %d packets, %d dropped; client->server %d packets" % (
+                s["priority"], s["cpu"], down[0], down[2], up[0]))
+        except FileNotFoundError:
+            pass
+        shutil.rmtree(link.dir, ignore_errors=True)
 
 
 def wine_case(args, update):
@@ -347,7 +371,7 @@ def wine_case(args, update):
                    stderr=subprocess.DEVNULL)  # Wine's services up before timing
     server = Server(args.work, "wine")
     try:
-        inst = os.path.join(args.work, "inst-objects")
+        inst = os.path.join(args.inst or args.work, "inst-objects")
         url = server.url + os.path.basename(obj) + "/"
         commands = [("wine", ["wine", exe, "--force", "--dir", inst, url]),
                     ("native", [update, "--force", "--dir", inst, url])]
@@ -371,6 +395,8 @@ def main():
     parser.add_argument("--size", default="1G")
     parser.add_argument("--files", type=int, help="default: 2,000 per GiB")
     parser.add_argument("--runs", type=int, default=3)
+    parser.add_argument("--inst", help="where the installs go (default: --work); a tmpfs leaves the disk out, "
+                        "and the inode search ext4 makes after the last run's 2,000 files were deleted")
     parser.add_argument("--work", default=os.environ.get(
         "WORK", os.path.join(os.environ.get("TMPDIR", "/tmp"), "corvel-bench")))
     parser.add_argument("cases", nargs="*", help="loop, link, wine (default: all)")
@@ -394,7 +420,7 @@ def main():
         if "loop" in cases:
             loop_case(args, update, entries, obj, bz2)
         if "link" in cases:
-            link_case(args, update, entries, obj, bz2)
+            link_case(args, update, entries, obj)
     if "wine" in cases:
         wine_case(args, update)
 
