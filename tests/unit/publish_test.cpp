@@ -388,7 +388,8 @@ TEST_F(PublishPatches, TheHistoryKeepsTheLastChangesOnly) {
 // Threat: a copy on the server that no longer holds what the record says
 // (replaced by hand or by an attacker); a patch from it would rebuild
 // something else on every client, so none is made, and the copy itself is
-// rewritten as any changed file's.
+// rewritten as any changed file's. The old content's object, when in
+// place, is the patch's source instead: then the damaged copy isn't read.
 TEST_F(PublishPatches, ACopyThatDoesntHoldTheRecordedContentGivesNoPatch) {
     const struct {
         const char* why;
@@ -400,23 +401,32 @@ TEST_F(PublishPatches, ACopyThatDoesntHoldTheRecordedContentGivesNoPatch) {
         {"not bzip2 at all", "BZh9 nothing here", false},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.why);
-        fs::remove_all(server);
-        Put("a.pak", Version(1));
-        Run();
-        if (c.bzip2) {
-            CompressToFile(c.copy, server / "a.pak.bz2");
-        } else {
-            scratch::WriteAll(server / "a.pak.bz2", c.copy);
+        for (const bool objectKept : {false, true}) {
+            SCOPED_TRACE(std::string(c.why) + (objectKept ? ", old object kept" : ""));
+            fs::remove_all(server);
+            Put("a.pak", Version(1));
+            Run();
+            if (c.bzip2) {
+                CompressToFile(c.copy, server / "a.pak.bz2");
+            } else {
+                scratch::WriteAll(server / "a.pak.bz2", c.copy);
+            }
+            if (!objectKept) fs::remove_all(ObjectDirectory(server));
+            Put("a.pak", Version(2));
+            const PublishSummary summary = Run();
+            EXPECT_EQ(summary.compressed, 1u);
+            if (objectKept) {
+                ASSERT_EQ(Listed().size(), 1u);
+                EXPECT_EQ(Apply(PatchBytes(Listed()[0]), Version(1)), Version(2));
+                EXPECT_TRUE(summary.warnings.empty());
+                continue;
+            }
+            EXPECT_EQ(summary.patches, 0u);
+            EXPECT_TRUE(Listed().empty());
+            EXPECT_TRUE(PatchFiles().empty());
+            ASSERT_EQ(summary.warnings.size(), 1u);
+            EXPECT_NE(summary.warnings[0].find("a.pak.bz2"), std::string::npos) << summary.warnings[0];
         }
-        Put("a.pak", Version(2));
-        const PublishSummary summary = Run();
-        EXPECT_EQ(summary.patches, 0u);
-        EXPECT_TRUE(Listed().empty());
-        EXPECT_TRUE(PatchFiles().empty());
-        EXPECT_EQ(summary.compressed, 1u);
-        ASSERT_EQ(summary.warnings.size(), 1u);
-        EXPECT_NE(summary.warnings[0].find("a.pak.bz2"), std::string::npos) << summary.warnings[0];
     }
 }
 
