@@ -166,8 +166,7 @@ def update_trees():
     if not os.path.exists(v2 + ".done"):
         shutil.rmtree(v2, ignore_errors=True)
         shutil.copytree(v1, v2, copy_function=os.link)
-        files = [f for f in files_of(v2)]
-        for i, path in enumerate(files):
+        for i, path in enumerate(files_of(v2)):
             size = os.path.getsize(path)
             os.remove(path)
             if i in (7, 301):
