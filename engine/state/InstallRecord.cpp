@@ -69,14 +69,19 @@ TInstallRecord TInstallRecord::Read(const std::string& path, std::int64_t maxSiz
     return TInstallRecord(std::move(text));
 }
 
-TInstallRecord::TEntry* TInstallRecord::Find(std::string_view path) {
+const TInstallRecord::TEntry* TInstallRecord::Find(std::string_view path) const {
     const std::uint64_t key = TTempNames::Hash(path);
     auto it = std::lower_bound(index_.begin(), index_.end(), std::make_pair(key, std::size_t{0}));
     for (; it != index_.end() && it->first == key; ++it) {
-        TEntry& entry = entries_[it->second];
+        const TEntry& entry = entries_[it->second];
         if (PathKey(entry.line.path) == PathKey(path)) return &entry;
     }
     return nullptr;
+}
+
+std::string_view TInstallRecord::Digest(std::string_view path) const {
+    const TEntry* entry = Find(path);
+    return entry && entry->held ? entry->line.digest : std::string_view();
 }
 
 void TInstallRecord::Current(std::string_view path, std::string_view digest) {

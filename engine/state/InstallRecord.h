@@ -15,6 +15,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 class TInstallRecord {
@@ -40,6 +41,8 @@ public:
     // This run put path in place with digest and size; any earlier line of
     // that file goes.
     void Installed(std::string_view path, std::string_view digest, std::int64_t size);
+    // The digest the record holds for path; empty when it holds none.
+    std::string_view Digest(std::string_view path) const;
     // Calls keep(line) for each earlier line still held; a line it answers
     // false for leaves the record.
     void Review(const std::function<bool(const TLine&)>& keep);
@@ -55,7 +58,8 @@ private:
         std::uint64_t key = 0;  // TTempNames::Hash of the path
         bool held = true;
     };
-    TEntry* Find(std::string_view path);
+    const TEntry* Find(std::string_view path) const;
+    TEntry* Find(std::string_view path) { return const_cast<TEntry*>(std::as_const(*this).Find(path)); }
 
     std::unique_ptr<const std::string> text_;                   // as read; the lines point into it
     std::vector<TEntry> entries_;                               // in the record's order

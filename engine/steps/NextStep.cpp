@@ -224,35 +224,50 @@ void StageNext(TRunContext& run, const TRunList& live) {
     }
 }
 
-// Threat: a file planted in the folder is put in place only when it is the
-// entry's content, held to the same digests as a download.
-bool TakeStaged(TRunContext& run, const TPendingEntry& entry, bool missing) {
+TStagedCheck CheckStaged(const TRunContext& run, const TPendingEntry& entry) {
+    TStagedCheck result;
     const std::string relative = NextContentPath(entry.digest);
-    if (relative.empty()) return false;
+    if (relative.empty()) return result;
     const std::string& dir = run.fields.InstallDir;
     const std::string staged = dir + relative;
-    if (!os::PlainWayDown(dir, relative) || !os::FileExists(staged)) return false;
+    if (!os::PlainWayDown(dir, relative) || !os::FileExists(staged)) return result;
+    result.present = true;
     try {
-        {
-            os::File file = os::File::OpenRead(staged, os::Share::Read);
-            TCopyCheck check(entry.size, std::string(entry.digest), std::string(entry.sha256), run.trust);
-            std::vector<std::uint8_t> buffer(kCopyBlock);
-            while (const std::size_t n = file.Read(buffer.data(), buffer.size())) {
-                check.Add(buffer.data(), n);
-                run.control.ThrowIfStopped();
-            }
-            check.Verify();
+        os::File file = os::File::OpenRead(staged, os::Share::Read);
+        TCopyCheck check(entry.size, std::string(entry.digest), std::string(entry.sha256), run.trust);
+        std::vector<std::uint8_t> buffer(kCopyBlock);
+        while (const std::size_t n = file.Read(buffer.data(), buffer.size())) {
+            check.Add(buffer.data(), n);
+            run.control.ThrowIfStopped();
         }
-        const std::string target = dir + std::string(entry.path);
-        const std::string targetDir = target.substr(0, target.rfind('\\') + 1);
-        if (!os::DirectoryExists(targetDir)) os::ForceDirectories(targetDir);
-        if (!missing || !os::RenameToNewName(staged, target)) os::ReplaceFile(staged, target);
-        return true;
+        check.Verify();
     } catch (const std::exception& e) {
-        const TFailure failure = FailureOf(e);
-        if (failure.fault == TFault::Stopped) throw;
-        os::DeleteFile(staged);
-        if (run.log) run.log->Note(entry.path, "staged content refused (" + DescribeFailure(failure) + "), fetching it");
-        return false;
+        result.refused = FailureOf(e);
+        if (result.refused.fault == TFault::Stopped) throw;
     }
+    return result;
+}
+
+// Threat: a file planted in the folder is put in place only when it is the
+// entry's content, held to the same digests as a download.
+bool TakeStaged(TRunContext& run, const TPendingEntry& entry, bool missing, const TStagedCheck& check) {
+    if (!check.present) return false;
+    const std::string& dir = run.fields.InstallDir;
+    const std::string staged = dir + NextContentPath(entry.digest);
+    TFailure failure = check.refused;
+    if (!failure) {
+        try {
+            const std::string target = dir + std::string(entry.path);
+            const std::string targetDir = target.substr(0, target.rfind('\\') + 1);
+            if (!os::DirectoryExists(targetDir)) os::ForceDirectories(targetDir);
+            if (!missing || !os::RenameToNewName(staged, target)) os::ReplaceFile(staged, target);
+            return true;
+        } catch (const std::exception& e) {
+            failure = FailureOf(e);
+            if (failure.fault == TFault::Stopped) throw;
+        }
+    }
+    os::DeleteFile(staged);
+    if (run.log) run.log->Note(entry.path, "staged content refused (" + DescribeFailure(failure) + "), fetching it");
+    return false;
 }

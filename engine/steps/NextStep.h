@@ -9,6 +9,8 @@
 // tens of KB/s; what came days ahead costs the hour nothing.
 #pragma once
 
+#include "platform/errors.h"
+
 #include <string>
 #include <string_view>
 
@@ -27,7 +29,18 @@ std::string NextContentPath(std::string_view digest);
 // and the run's fields (a stop, too, which the run's close reports).
 void StageNext(TRunContext& run, const TRunList& live);
 
-// Pending entry's content from the folder, verified (MD5, SHA-256 when
-// signed), renamed to its place: true once there. A content that fails
-// verification is removed and logged; the entry is then fetched.
-bool TakeStaged(TRunContext& run, const TPendingEntry& entry, bool missing);
+// A pending entry's content in the folder, as checked: absent, or present
+// and refused for a reason (None: it is the entry's content).
+struct TStagedCheck {
+    bool present = false;
+    TFailure refused;
+};
+
+// Reads and verifies (MD5, SHA-256 when signed) the pending entry's content
+// in the folder; it touches nothing, so checks may run on several threads
+// at once. Raises only when the run is stopped.
+TStagedCheck CheckStaged(const TRunContext& run, const TPendingEntry& entry);
+
+// Renames a content CheckStaged found good to the entry's place: true once
+// there. A refused one is removed and logged; the entry is then fetched.
+bool TakeStaged(TRunContext& run, const TPendingEntry& entry, bool missing, const TStagedCheck& check);

@@ -543,6 +543,21 @@ class UpdateDay(SignedCase):
         asked = self.server.requests()
         self.assertTrue(asked and all(p.startswith(b"/Updater/files.lst") for p in asked), asked)
 
+    def test_staged_content_also_installed_elsewhere_stays_staged(self):
+        # The stage wants an installed file's content at a new path too: it
+        # is fetched ahead, and a run before the promotion must hash the file
+        # that holds it, not take the staged copy for it and fetch it again.
+        self.install_v1()
+        write_tree(self.client, {"backup/engine.dll": FILES["system/engine.dll"]})
+        self.publish("--sign", self.key_arg, "--rev", "1", "--stage", "day-2")
+        held = [hashlib.md5(FILES["system/engine.dll"]).hexdigest()]
+        for _ in range(2):
+            self.server.clear_log()
+            code, out = self.update()
+            self.assertEqual(code, 0, out)
+            self.assertEqual(self.staged(), held, out)
+        self.assertEqual([p for p in self.server.requests() if b"/objects/" in p], [])
+
     def test_staged_content_or_list_that_fails_is_not_taken(self):
         self.install_v1()
         self.stage()
