@@ -125,6 +125,9 @@ public:
     // status line was.
     void EndUpdateView(const TFailure& failure) override;
     void ShowUpdateFinished(bool installFailed) override;
+    // The next publication's pre-download, after the update view: its note
+    // where the status line was, and the tray's pause for it.
+    void SyncNext(const TNextFigures& next) override;
 
 private:
     TArtwork art_;
@@ -187,6 +190,9 @@ private:
     std::array<TMenuItem*, 4> LimitItems() { return {&LimitNone1, &Limit2M1, &Limit1M1, &Limit500K1}; }
     void MarkRateLimit();
     void ShowPaused(bool paused);
+    // The pre-download of the last run is going (its thread has not ended).
+    bool PreDownloading() const;
+    void ShowNextNote();
 
     bool Dragging = false;
     std::int32_t DragStartX = 0;
@@ -200,4 +206,6 @@ private:
     std::uint64_t rateLimit_ = 0;
     std::filesystem::path settingsFile_;
     TTransferFigures figures_{};
+    TNextFigures next_{};
+    std::wstring nextNote_;
 };

@@ -61,6 +61,9 @@ struct TRunContext {
     // left everything current. Off unless the front end asks: within the
     // update view it would hold the window's play button until it ends.
     bool preDownload = false;
+    // The window's way: the run ends its update view (JUGAR usable at once)
+    // and fetches the stage after, on the same thread, until done or stopped.
+    bool preDownloadAfterView = false;
     // Connections of the install loop; 0: the pipeline's own number.
     int connections = 0;
     // The install's record of the files it put in place, once the list's
