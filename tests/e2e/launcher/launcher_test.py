@@ -334,83 +334,52 @@ class CloseDuringRun(LauncherCase):
 
 
 class PreDownload(LauncherCase):
-    """The stage the live list announces is fetched after the update view
-    has ended, into the install's own folder; a kill loses none of it."""
-
-    READY = "Pr\u00f3xima actualizaci\u00f3n lista"
-    PROGRESS = "Descargando la pr\u00f3xima actualizaci\u00f3n: "
-
-    def stage(self):
+    def test_stage_fetched_after_the_view_killed_then_continued_and_ready(self):
         self.publish()
         live = dict(self.files, **{EXE: self.launcher})
-        # 600 KB in all: a small changed file, and a new one large enough to resume.
+        # 600 KB in all: a small changed file, and a new one held at half.
         self.files["data/config.ini"] = b"volume=9\r\n"
         self.files["data/next.pak"] = os.urandom(600 * 1024 - 10)
         self.publish("--stage", "day-2")
-        self.small, big = (hashlib.md5(self.files[k]).hexdigest() for k in ("data/config.ini", "data/next.pak"))
-        self.contents = sorted([self.small, big])
-        self.big_object = "/Updater/objects/%s/%s.zst" % (big[:2], big)
-        return live
-
-    def staging(self):
+        small, big = (hashlib.md5(self.files[k]).hexdigest() for k in ("data/config.ini", "data/next.pak"))
+        big_object = "/Updater/objects/%s/%s.zst" % (big[:2], big)
+        big_path = os.path.join(self.srv, big_object.lstrip("/"))
+        with open(big_path + ".fault", "w") as f:
+            f.write("stall %d" % (os.path.getsize(big_path) // 2))
         folder = os.path.join(self.install, "files.lst.next")
-        return sorted(os.listdir(folder)) if os.path.isdir(folder) else []
+        staging = lambda: sorted(os.listdir(folder)) if os.path.isdir(folder) else []  # noqa: E731
+        bytes_log = os.path.join(self.srv, "bytes.log")
+        objects_sent = lambda: [line.split()[0] for line in read(bytes_log).decode().splitlines()  # noqa: E731
+                                if "/objects/" in line] if os.path.exists(bytes_log) else []
+        game_files = lambda: {k: v for k, v in self.installed_tree().items()  # noqa: E731
+                              if not k.startswith("files.lst.next/")}
+        progress = "^Descargando la pr\u00f3xima actualizaci\u00f3n: \\d+ / 600 KB$"
+        ready = "Pr\u00f3xima actualizaci\u00f3n lista"
 
-    def game_files(self):
-        return {k: v for k, v in self.installed_tree().items() if not k.startswith("files.lst.next/")}
-
-    def objects_sent(self):
-        path = os.path.join(self.srv, "bytes.log")
-        lines = read(path).decode().splitlines() if os.path.exists(path) else []
-        return [line.split() for line in lines if "/objects/" in line]
-
-    def test_stage_fetched_after_the_view_shown_then_ready(self):
-        live = self.stage()
         self.start_launcher()
-        ready = wait_until(lambda: self.READY in self.notes(), 120)
-        self.assertTrue(ready, "notes %r; staging %r; %s" % (self.notes(), self.staging(), screenshot("next")))
-        notes = self.notes()
-        # Progress first, over the whole need, then ready; nothing after.
-        self.assertEqual(notes[-1], self.READY, notes)
-        self.assertGreater(len(notes), 1, notes)
-        for note in notes[:-1]:
-            self.assertRegex(note, "^%s\\d+ / 600 KB$" % self.PROGRESS)
-        self.assertEqual(self.staging(), self.contents)
-        for name in self.contents:
-            content = read(os.path.join(self.install, "files.lst.next", name))
-            self.assertEqual(hashlib.md5(content).hexdigest(), name)
-        self.assertEqual(self.game_files(), live, self.describe(live))
-        # The run had ended (its view with it) before the stage was fetched.
-        log = read(os.path.join(self.install, LOG)).decode()
-        self.assertLess(log.index("end        everything is current"), log.index("next       day-2"), log)
-        self.assertIsNone(self.proc.poll())
-
-    def test_killed_mid_stage_then_the_next_run_continues_it(self):
-        live = self.stage()
-        big = os.path.join(self.srv, self.big_object.lstrip("/"))
-        with open(big + ".fault", "w") as f:
-            f.write("stall %d" % (os.path.getsize(big) // 2))
-        self.start_launcher()
-
-        def partly_staged():
-            return self.small in self.staging() and any(p == self.big_object for p, _, _ in self.objects_sent())
-
-        self.assertTrue(wait_until(partly_staged, 120), "staging %r; %s" % (self.staging(), screenshot("kill")))
+        held = wait_until(lambda: small in staging() and big_object in objects_sent(), 120)
+        self.assertTrue(held, "staging %r; %s" % (staging(), screenshot("next")))
+        # The run had closed (its view, JUGAR back) before the stage began.
+        self.assertIn("end        everything is current", read(os.path.join(self.install, LOG)).decode())
+        self.assertTrue(wait_until(lambda: self.notes(), 30))
+        for note in self.notes():
+            self.assertRegex(note, progress)
         run_to_files(["wine", "taskkill", "/IM", EXE, "/F"], timeout=60, env=env())
         self.proc.wait(30)
-        self.assertEqual(self.game_files(), live, self.describe(live))
-        first = self.objects_sent()
-        os.remove(big + ".fault")
-        os.remove(os.path.join(self.srv, "bytes.log"))
+        self.assertEqual(game_files(), live, self.describe(live))
+
+        os.remove(big_path + ".fault")
+        os.remove(bytes_log)
         self.start_launcher()
-        ready = wait_until(lambda: self.READY in self.notes(), 120)
-        self.assertTrue(ready, "notes %r; staging %r; %s" % (self.notes(), self.staging(), screenshot("resume")))
-        self.assertEqual(self.staging(), self.contents)
-        self.assertEqual(self.game_files(), live, self.describe(live))
-        # Only the cut object came again (one frame: whole; larger objects
-        # continue from their last frame, as the engine's tests show).
-        again = self.objects_sent()
-        self.assertEqual([p for p, _, _ in again], [self.big_object], (first, again))
+        self.assertTrue(wait_until(lambda: ready in self.notes(), 120), "notes %r; staging %r; %s"
+                        % (self.notes(), staging(), screenshot("next-ready")))
+        self.assertEqual(self.notes()[-1], ready)
+        self.assertEqual(staging(), sorted([small, big]))
+        for name in staging():
+            self.assertEqual(hashlib.md5(read(os.path.join(folder, name))).hexdigest(), name)
+        self.assertEqual(game_files(), live, self.describe(live))
+        # What was staged before the kill is not asked for again.
+        self.assertEqual(objects_sent(), [big_object])
 
 
 def main():
