@@ -346,6 +346,8 @@ void TFMain::Timer5Timer() {
 // ---- commands ------------------------------------------------------------------------
 
 void TFMain::ImgBtn1Click() {
+    // A pre-download leaves the line to the game now, not once the window is gone.
+    if (runControl_) runControl_->RequestStop();
     RunProgramFn("system\\gc.exe");
     Close();
 }
