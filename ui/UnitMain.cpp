@@ -203,6 +203,7 @@ bool TFMain::StartUpdateRun(bool forceCheck) {
     // Beside the updater, in the install directory, which is current.
     run->LogFile = L"CorvelUpdater.log";
     runActive_ = true;
+    next_ = TNextFigures{};  // the last run's, if any, has ended
     runControl_ = run->Control();
     runControl_->SetRateLimit(rateLimit_);
     ShowPaused(false);

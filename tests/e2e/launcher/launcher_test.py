@@ -35,6 +35,7 @@ LOG = "CorvelUpdater.log"
 EXE = "CorvelUpdater.exe"
 TITLE = "Corvel - Updater"
 SHORTCUT = "Drakmoor - Corvel.lnk"
+NOTES = "idle-notes.txt"  # what the window showed in its idle view, a line each
 # The play button's rectangle in the window's client area.
 PLAY_X, PLAY_Y, PLAY_W, PLAY_H = 356, 416, 285, 90
 
@@ -129,18 +130,14 @@ class LauncherCase(unittest.TestCase):
         # A launcher that Update.bat restarts inherits these through cmd.
         e = env()
         e["CORVEL_TEST_UPDATE_URL"] = "http://127.0.0.1:%d/Updater/" % self.server.server_port
-        e["CORVEL_TEST_IDLE_NOTES"] = host_path(EXE, self.notes_file())
+        e["CORVEL_TEST_IDLE_NOTES"] = host_path(EXE, os.path.join(self.tmp, NOTES))
         if PUBLIC_KEY:
             e["CORVEL_TEST_PUBLIC_KEY"] = PUBLIC_KEY
         self.proc = subprocess.Popen(["wine", EXE], cwd=self.install, env=e,
                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
-    def notes_file(self):
-        return os.path.join(self.tmp, "idle-notes.txt")
-
     def notes(self):
-        """The notes the window showed in its idle view, in order."""
-        path = self.notes_file()
+        path = os.path.join(self.tmp, NOTES)
         return read(path).decode().splitlines() if os.path.exists(path) else []
 
     def shortcuts(self):
@@ -343,43 +340,38 @@ class PreDownload(LauncherCase):
         self.publish("--stage", "day-2")
         small, big = (hashlib.md5(self.files[k]).hexdigest() for k in ("data/config.ini", "data/next.pak"))
         big_object = "/Updater/objects/%s/%s.zst" % (big[:2], big)
-        big_path = os.path.join(self.srv, big_object.lstrip("/"))
+        big_path, bytes_log = os.path.join(self.srv, big_object[1:]), os.path.join(self.srv, "bytes.log")
         with open(big_path + ".fault", "w") as f:
             f.write("stall %d" % (os.path.getsize(big_path) // 2))
         folder = os.path.join(self.install, "files.lst.next")
         staging = lambda: sorted(os.listdir(folder)) if os.path.isdir(folder) else []  # noqa: E731
-        bytes_log = os.path.join(self.srv, "bytes.log")
-        objects_sent = lambda: [line.split()[0] for line in read(bytes_log).decode().splitlines()  # noqa: E731
-                                if "/objects/" in line] if os.path.exists(bytes_log) else []
-        game_files = lambda: {k: v for k, v in self.installed_tree().items()  # noqa: E731
-                              if not k.startswith("files.lst.next/")}
-        progress = "^Descargando la pr\u00f3xima actualizaci\u00f3n: \\d+ / 600 KB$"
-        ready = "Pr\u00f3xima actualizaci\u00f3n lista"
+        sent = lambda: [ln.split()[0] for ln in read(bytes_log).decode().splitlines()  # noqa: E731
+                        if "/objects/" in ln] if os.path.exists(bytes_log) else []
+        game = lambda: {k: v for k, v in self.installed_tree().items() if not k.startswith("files.lst.next/")}  # noqa
 
         self.start_launcher()
-        held = wait_until(lambda: small in staging() and big_object in objects_sent(), 120)
-        self.assertTrue(held, "staging %r; %s" % (staging(), screenshot("next")))
+        self.assertTrue(wait_until(lambda: small in staging() and big_object in sent() and self.notes(), 120),
+                        "staging %r; %s" % (staging(), screenshot("next")))
         # The run had closed (its view, JUGAR back) before the stage began.
         self.assertIn("end        everything is current", read(os.path.join(self.install, LOG)).decode())
-        self.assertTrue(wait_until(lambda: self.notes(), 30))
         for note in self.notes():
-            self.assertRegex(note, progress)
+            self.assertRegex(note, "^Descargando la pr\u00f3xima actualizaci\u00f3n: \\d+ / 600 KB$")
         run_to_files(["wine", "taskkill", "/IM", EXE, "/F"], timeout=60, env=env())
         self.proc.wait(30)
-        self.assertEqual(game_files(), live, self.describe(live))
+        self.assertEqual(game(), live, self.describe(live))
 
         os.remove(big_path + ".fault")
         os.remove(bytes_log)
         self.start_launcher()
+        ready = "Pr\u00f3xima actualizaci\u00f3n lista"
         self.assertTrue(wait_until(lambda: ready in self.notes(), 120), "notes %r; staging %r; %s"
                         % (self.notes(), staging(), screenshot("next-ready")))
         self.assertEqual(self.notes()[-1], ready)
-        self.assertEqual(staging(), sorted([small, big]))
-        for name in staging():
-            self.assertEqual(hashlib.md5(read(os.path.join(folder, name))).hexdigest(), name)
-        self.assertEqual(game_files(), live, self.describe(live))
+        self.assertEqual({n: hashlib.md5(read(os.path.join(folder, n))).hexdigest() for n in staging()},
+                         {small: small, big: big})
+        self.assertEqual(game(), live, self.describe(live))
         # What was staged before the kill is not asked for again.
-        self.assertEqual(objects_sent(), [big_object])
+        self.assertEqual(sent(), [big_object])
 
 
 def main():
