@@ -162,7 +162,8 @@ TEST_F(TLimitsTest, PauseIsOfferedOnlyDuringARunAndFlipsBetweenPauseAndResume) {
     form->SyncNext({120 << 20, 700 << 20, true, false});
     form->PopupMenu1.Choose(form->Pause1.Id());
     EXPECT_TRUE(form->RunControl()->Paused());
-    EXPECT_EQ(form->DBAdvSmoothLabel1.Caption(), L"Descargando la pr\u00F3xima actualizaci\u00F3n: 120 / 700 MB \u00B7 En pausa");
+    EXPECT_EQ(form->DBAdvSmoothLabel1.Caption(),
+              L"Descargando la pr\u00F3xima actualizaci\u00F3n: 120 / 700 MB \u00B7 En pausa");
     form->SyncNext({700 << 20, 700 << 20, false, false});
     EXPECT_FALSE(form->Pause1.Enabled());
     EXPECT_EQ(form->DBAdvSmoothLabel1.Caption(), L"Pr\u00F3xima actualizaci\u00F3n lista");
