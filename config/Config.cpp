@@ -27,4 +27,6 @@ std::string ForumUrl() { return CORVEL_FORUM_URL; }
 
 bool CloseWhenIdle() { return false; }
 
+std::string IdleNotesFile() { return std::string(); }
+
 }  // namespace config

@@ -23,5 +23,9 @@ std::string ForumUrl();
 // Whether the window closes itself once it is idle, which benchmarks use to
 // time its start. Always false in the shipped configuration.
 bool CloseWhenIdle();
+// A file the window appends each note of its idle view to (the next
+// publication's), one UTF-8 line each, so the end-to-end tests can read the
+// real window's texts. Always empty in the shipped configuration: no file.
+std::string IdleNotesFile();
 
 }  // namespace config

@@ -39,7 +39,10 @@ void GFilesThread::SetProgressInterval(std::chrono::steady_clock::duration inter
 
 void GFilesThread::SetFetchConnections(int connections) { context_->connections = connections; }
 void GFilesThread::SetUseObjects(bool use) { context_->useObjects = use; }
-void GFilesThread::SetPreDownload(bool on) { context_->preDownload = on; }
+void GFilesThread::SetPreDownload(bool on, bool afterView) {
+    context_->preDownload = on;
+    context_->preDownloadAfterView = afterView;
+}
 
 void GFilesThread::SetChannel(const std::string& name) {
     // Threat: a name that would reach outside channels/ on the server.
@@ -91,6 +94,7 @@ void GFilesThread::Execute() {
         if (PublicKey.empty()) run.log->Unsigned();
     }
 
+    bool current = false;
     if (const std::optional<std::string> listFile = FetchList(run)) {
         TRunList live(*listFile);
         std::unique_ptr<TRunList> channel;
@@ -123,7 +127,8 @@ void GFilesThread::Execute() {
             RemoveObsolete(run, list);
             // Fetching ahead is the live publication's; on a channel, what the
             // folder holds waits for the player's return.
-            if (!InstallFailed && !run.report.AnyFailure() && !channel) StageNext(run, list);
+            current = !InstallFailed && !run.report.AnyFailure() && !channel;
+            if (current && !run.preDownloadAfterView) StageNext(run, list);
         } catch (const std::exception& e) {
             // A list the run can't use, a stop, a file that can't be written:
             // the run fails but still closes below.
@@ -133,8 +138,26 @@ void GFilesThread::Execute() {
         PendingFiles.clear();  // views into the list, which is gone
         run.missing.clear();
         run.patches.Clear();
+        if (current && run.preDownloadAfterView && !control_->StopRequested()) {
+            Close();
+            StageAfterClose(live);
+            return;
+        }
     }
     Close();
+}
+
+// The run's result is set: whatever stops the stage short (a stop, a folder
+// that can't be listed) goes to the log only.
+void GFilesThread::StageAfterClose(const TRunList& list) {
+    TRunContext& run = *context_;
+    try {
+        StageNext(run, list);
+    } catch (const std::exception& e) {
+        NextProblem = DescribeFailure(FailureOf(e));
+        if (run.log) run.log->Next(NextName, NextProblem);
+        run.report.Next(TNextFigures{NextStaged, NextNeeded, false, true});
+    }
 }
 
 // The closing steps, reached on every path.

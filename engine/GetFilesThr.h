@@ -19,6 +19,7 @@
 class TCopyCheck;
 class TStream;
 class TListLines;
+struct TRunList;
 struct TRunContext;
 
 class GFilesThread : public TRunFields {
@@ -47,8 +48,10 @@ public:
     // launcher that knows only the ".bz2" copies does.
     void SetUseObjects(bool use);
     // Whether the stage a list announces is fetched ahead once everything
-    // is current (engine/steps/NextStep); false unless set.
-    void SetPreDownload(bool on);
+    // is current (engine/steps/NextStep); false unless set. afterView: only
+    // once the run has closed (its view ended, its result and log's end
+    // set), so the stage never holds the window's play button.
+    void SetPreDownload(bool on, bool afterView = false);
     // The channel the run follows (engine/steps/ChannelStep): a name the
     // live list offers; empty (the default) for the live publication.
     // Raises Exception for a name that can't be a channel's.
@@ -107,6 +110,7 @@ private:
 
     void ExecuteGuarded();
     void Close();
+    void StageAfterClose(const TRunList& list);
 
     TUpdateView& view_;
     std::shared_ptr<TRunControl> control_ = std::make_shared<TRunControl>();  // before the context, which uses it

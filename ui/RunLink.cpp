@@ -78,6 +78,7 @@ void TRunLink::SyncFileProgress(std::int32_t value) { feed_.FileProgress(value);
 void TRunLink::SyncExtractProgress(std::int32_t value) { feed_.ExtractProgress(value); }
 void TRunLink::SyncTotalProgress(std::int32_t value) { feed_.TotalProgress(value); }
 void TRunLink::SyncTransfer(const TTransferFigures& figures) { feed_.Transfer(figures); }
+void TRunLink::SyncNext(const TNextFigures& next) { feed_.Next(next); }
 void TRunLink::BeginUpdateView() {
     if (view_) view_->BeginUpdateView();
 }

@@ -54,6 +54,7 @@ public:
     void SyncExtractProgress(std::int32_t value) override;
     void SyncTotalProgress(std::int32_t value) override;
     void SyncTransfer(const TTransferFigures& figures) override;
+    void SyncNext(const TNextFigures& next) override;
     // Mode changes, window side only (inside an operation): forwarded to
     // the window while it exists.
     void BeginUpdateView() override;

@@ -13,6 +13,7 @@
 #include "ui/Settings.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <exception>
 #include <memory>
 #include <vector>
@@ -189,6 +190,8 @@ void TFMain::FormDestroy() {
 // ---- runs ------------------------------------------------------------------------
 
 bool TFMain::StartUpdateRun(bool forceCheck) {
+    // A pre-download gives way to a run, which checks the same install.
+    if (!runActive_ && PreDownloading() && !StopRun(std::chrono::seconds(5))) return false;
     if (runActive_ || !link_ || !link_->Attached()) return false;
     std::unique_ptr<GFilesThread> run = NewWindowRun(link_, ++runSerial_);
     run->FreeOnTerminate = true;
@@ -199,9 +202,11 @@ bool TFMain::StartUpdateRun(bool forceCheck) {
     run->PublicKey = config::PublicKey();
     run->ForceCheck = forceCheck;
     run->SetChannel(channel_);
+    run->SetPreDownload(true, true);
     // Beside the updater, in the install directory, which is current.
     run->LogFile = L"CorvelUpdater.log";
     runActive_ = true;
+    next_ = TNextFigures{};  // the last run's, if any, has ended
     runControl_ = run->Control();
     runControl_->SetRateLimit(rateLimit_);
     ShowPaused(false);
@@ -286,10 +291,12 @@ void TFMain::ShowPaused(bool paused) {
 }
 
 bool TFMain::StopRun(std::chrono::milliseconds limit) {
-    if (!runControl_) return true;
-    runControl_->RequestStop();
+    // This run's control: a handler dispatched below may start another.
+    const std::shared_ptr<TRunControl> control = runControl_;
+    if (!control) return true;
+    control->RequestStop();
     const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!runControl_->WaitEnded(std::chrono::milliseconds(10))) {
+    while (!control->WaitEnded(std::chrono::milliseconds(10))) {
         if (std::chrono::steady_clock::now() >= deadline) return false;
         MSG msg;
         while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
@@ -384,6 +391,8 @@ void TFMain::Timer5Timer() {
 // ---- commands ------------------------------------------------------------------------
 
 void TFMain::ImgBtn1Click() {
+    // A pre-download leaves the line to the game now, not once the window is gone.
+    if (runControl_) runControl_->RequestStop();
     RunProgramFn("system\\gc.exe");
     Close();
 }
@@ -395,10 +404,11 @@ void TFMain::Close1Click() { Close(); }
 void TFMain::LimitClick(std::size_t choice) { SetRateLimit(kRateLimitChoices.at(choice)); }
 
 void TFMain::Pause1Click() {
-    if (!runActive_ || !runControl_) return;
+    if (!runControl_ || !(runActive_ || PreDownloading())) return;
     runControl_->SetPaused(!runControl_->Paused());
     // Shown at once, before the run's next figures tell the same.
     ShowPaused(runControl_->Paused());
+    if (!runActive_) ShowNextNote();
 }
 void TFMain::ImgBtn11Click() { Minimise(); }
 void TFMain::Minimise1Click() { Minimise(); }
@@ -521,4 +531,32 @@ void TFMain::ShowUpdateFinished(bool installFailed) {
     }
     BringBack();
     Image10.Show();
+}
+
+// ---- the next publication ----------------------------------------------------------
+
+bool TFMain::PreDownloading() const { return next_.going && runControl_ && !runControl_->Ended(); }
+
+void TFMain::SyncNext(const TNextFigures& next) {
+    // A late word from a pre-download that gave way to the run now going.
+    if (runActive_) return;
+    next_ = next;
+    Pause1.SetEnabled(next.going);
+    ShowPaused(next.going && runControl_ && runControl_->Paused());
+    ShowNextNote();
+}
+
+void TFMain::ShowNextNote() {
+    const std::wstring note = NextText(next_, runControl_ && runControl_->Paused());
+    DBAdvSmoothLabel1.SetCaption(note);
+    DBAdvSmoothLabel1.SetVisible(!note.empty());
+    if (note == nextNote_) return;
+    nextNote_ = note;
+    if (const std::string file = config::IdleNotesFile(); !file.empty() && !note.empty()) {
+        if (os::StdioFile out = os::OpenStdio(std::filesystem::path(file), os::StdioMode::Append)) {
+            const std::u8string text = std::filesystem::path(note).u8string();
+            const std::string line = std::string(text.begin(), text.end()) + "\n";
+            std::fwrite(line.data(), 1, line.size(), out.get());
+        }
+    }
 }

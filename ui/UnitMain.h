@@ -136,6 +136,9 @@ public:
     // The submenu offers what the last run's live list named; a choice the
     // list no longer names goes back to "Estable".
     void ChannelsKnown(const std::vector<std::string>& offered, const std::string& followed) override;
+    // The next publication's pre-download, after the update view: its note
+    // where the status line was, and the tray's pause for it.
+    void SyncNext(const TNextFigures& next) override;
 
 private:
     TArtwork art_;
@@ -202,6 +205,9 @@ private:
     void ShowPaused(bool paused);
     void FillChannelMenu();
     bool SaveSettings();
+    // The pre-download of the last run is going (its thread has not ended).
+    bool PreDownloading() const;
+    void ShowNextNote();
 
     bool Dragging = false;
     std::int32_t DragStartX = 0;
@@ -217,4 +223,6 @@ private:
     std::vector<std::string> channels_;
     std::string channel_;
     TTransferFigures figures_{};
+    TNextFigures next_{};
+    std::wstring nextNote_;
 };

@@ -64,6 +64,9 @@ struct TRunContext {
     // The channel the run is asked to follow (checked safe); empty: the
     // live publication.
     std::string channel;
+    // The window's way: the run ends its update view (JUGAR usable at once)
+    // and fetches the stage after, on the same thread, until done or stopped.
+    bool preDownloadAfterView = false;
     // Connections of the install loop; 0: the pipeline's own number.
     int connections = 0;
     // The install's record of the files it put in place, once the list's

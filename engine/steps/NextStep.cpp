@@ -15,6 +15,7 @@
 #include "formats/Publication.h"
 #include "platform/os.h"
 
+#include <algorithm>
 #include <memory>
 #include <optional>
 #include <unordered_map>
@@ -83,13 +84,16 @@ TAheadJob JobOf(const TRunContext& run, const std::string& objects, const TWante
     return job;
 }
 
-// The view hears of each content staged, not of every wait for one.
-void ShowNext(TRunContext& run, std::int64_t& shown) {
+// The view hears of each content staged and of the bytes of the transfers
+// going (a large object would otherwise read 0 MB for minutes), not of
+// every wait for one.
+void ShowNext(TRunContext& run, const TInstallAhead::TTally& tally, std::int64_t& shown) {
     const TRunFields& fields = run.fields;
-    if (shown == fields.NextStaged) return;
-    shown = fields.NextStaged;
-    run.report.Status(TRunPhase::Idle, fields.NextName + ": " + std::to_string(fields.NextStaged >> 20) + " / " +
-                                           std::to_string(fields.NextNeeded >> 20) + " MB");
+    const std::int64_t going = std::max<std::int64_t>(0, tally.inHand - tally.fetchedCopies);
+    const std::int64_t staged = std::min(fields.NextNeeded, fields.NextStaged + going);
+    if (shown == staged) return;
+    shown = staged;
+    run.report.Next(TNextFigures{staged, fields.NextNeeded, true, false});
 }
 
 // Fetches each lacking content into the folder, in list order. Only objects
@@ -106,7 +110,7 @@ void FetchLacking(TRunContext& run, const std::string& objects, const std::vecto
     for (std::size_t i = 0; i < jobs.size(); ++i) {
         while (ahead.Wait(i, std::chrono::milliseconds(100)).stage != TInstallAhead::TStage::Done) {
             run.control.ThrowIfStopped();
-            ShowNext(run, shown);
+            ShowNext(run, ahead.Tally(), shown);
         }
         std::string part, note;
         TFailure failure;
@@ -201,11 +205,17 @@ void StageNext(TRunContext& run, const TRunList& live) {
     if (!run.preDownload) return;
     fields.NextName = live.standing.next;
     const std::unique_ptr<TRunList> stage = ReadStage(run);
-    if (!stage) return;
+    if (!stage) {
+        run.report.Next(TNextFigures{0, 0, false, true});
+        return;
+    }
     std::vector<TWanted> lacking;
     try {
         lacking = Lacking(run, live, *stage, fields.NextNeeded, fields.NextStaged);
-        if (!lacking.empty()) FetchLacking(run, stage->objects, lacking);
+        if (!lacking.empty()) {
+            run.report.Next(TNextFigures{fields.NextStaged, fields.NextNeeded, true, false});
+            FetchLacking(run, stage->objects, lacking);
+        }
     } catch (const std::exception& e) {
         // A stop, a folder that can't be written: the run's result stays.
         fields.NextProblem = DescribeFailure(FailureOf(e));
@@ -217,7 +227,8 @@ void StageNext(TRunContext& run, const TRunList& live) {
         });
     }
     if (!run.control.StopRequested()) Sweep(run, named, lacking);
-    run.report.Status(TRunPhase::Idle, "");
+    run.report.Next(TNextFigures{fields.NextStaged, fields.NextNeeded, false,
+                                 !fields.NextProblem.empty() || fields.NextStaged < fields.NextNeeded});
     if (run.log && fields.NextProblem.empty()) {
         run.log->Next(fields.NextName, std::to_string(fields.NextStaged) + " of " +
                                            std::to_string(fields.NextNeeded) + " bytes staged");

@@ -43,6 +43,8 @@ public:
     // The install's download figures, at most about 4 times a second
     // unless now (or the pause changed): published, never waited for.
     void Transfer(const TTransferFigures& figures, bool now = false);
+    // The next publication's pre-download: published, never waited for.
+    void Next(const TNextFigures& next) { view_.SyncNext(next); }
 
     // One entry of the install loop ended: installed when failure is None.
     void EntryFinished(std::string_view path, const TFailure& failure);

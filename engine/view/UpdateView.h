@@ -31,6 +31,15 @@ struct TTransferFigures {
     bool paused = false;
 };
 
+// The next publication fetched ahead once the install is current
+// (engine/steps/NextStep), for the idle view.
+struct TNextFigures {
+    std::int64_t staged = 0;  // bytes of its contents the install holds
+    std::int64_t needed = 0;  // bytes it needs beyond the installed files
+    bool going = false;       // still fetching; false once it has ended
+    bool shortOf = false;     // ended without all of it (a stop or a fault, which the log tells)
+};
+
 class TUpdateView {
 public:
     virtual ~TUpdateView() = default;
@@ -60,6 +69,10 @@ public:
     // The install's download figures, a few times a second while it
     // downloads; published like the positions (never blocks).
     virtual void SyncTransfer(const TTransferFigures& /*figures*/) {}
+    // How far the next publication's pre-download is: when it begins, at
+    // each content staged, and once when it ends. Published like the
+    // positions; it comes after the update view has ended.
+    virtual void SyncNext(const TNextFigures& /*next*/) {}
     // A server gave no usable list and the next is asked (or none is
     // left): its base URL and why.
     virtual void ServerSkipped(const std::string& /*baseUrl*/, const TFailure& /*failure*/) {}

@@ -24,6 +24,12 @@ void TViewFeed::Transfer(const TTransferFigures& figures) {
     Push(std::move(op));
 }
 
+void TViewFeed::Next(const TNextFigures& next) {
+    Op op{Kind::Next};
+    op.next = next;
+    Push(std::move(op));
+}
+
 void TViewFeed::Push(Op op) {
     bool wake = false;
     {
@@ -98,5 +104,6 @@ void TViewFeed::Apply(const Op& op, TUpdateView& view) {
         case Kind::Extract: view.SyncExtractProgress(op.a); break;
         case Kind::Total: view.SyncTotalProgress(op.a); break;
         case Kind::Transfer: view.SyncTransfer(op.figures); break;
+        case Kind::Next: view.SyncNext(op.next); break;
     }
 }

@@ -46,6 +46,7 @@ public:
     void TotalProgress(std::int32_t value);
     // The install's download figures; in order with the rest, like a position.
     void Transfer(const TTransferFigures& figures);
+    void Next(const TNextFigures& next);
 
     // ---- window side --------------------------------------------------------
     // Applies what the next frame shows: the operations in order up to the
@@ -62,13 +63,14 @@ public:
     std::size_t Pending() const;
 
 private:
-    enum class Kind : std::uint8_t { Status, Max, File, Extract, Total, Transfer };
+    enum class Kind : std::uint8_t { Status, Max, File, Extract, Total, Transfer, Next };
     struct Op {
         Kind kind;
         std::int32_t a = 0;  // selector, or position
         std::int32_t b = 0;  // maximum
         TRunPhase phase = TRunPhase::Idle;
         TTransferFigures figures{};
+        TNextFigures next{};
         std::string status, detail;
         Clock::time_point at;
     };

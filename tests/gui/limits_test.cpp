@@ -209,6 +209,17 @@ TEST_F(TLimitsTest, PauseIsOfferedOnlyDuringARunAndFlipsBetweenPauseAndResume) {
     ASSERT_TRUE(form->StartUpdateRun(false));
     EXPECT_FALSE(form->RunControl()->Paused());
     EXPECT_TRUE(form->Pause1.Enabled());
+
+    // Its pre-download, after the view: held by the same item, said in its note.
+    form->EndUpdateView(TFailure{});
+    form->SyncNext({120 << 20, 700 << 20, true, false});
+    form->PopupMenu1.Choose(form->Pause1.Id());
+    EXPECT_TRUE(form->RunControl()->Paused());
+    EXPECT_EQ(form->DBAdvSmoothLabel1.Caption(),
+              L"Descargando la pr\u00F3xima actualizaci\u00F3n: 120 / 700 MB \u00B7 En pausa");
+    form->SyncNext({700 << 20, 700 << 20, false, false});
+    EXPECT_FALSE(form->Pause1.Enabled());
+    EXPECT_EQ(form->DBAdvSmoothLabel1.Caption(), L"Pr\u00F3xima actualizaci\u00F3n lista");
 }
 
 TEST_F(TLimitsTest, FiguresShowBesideTheStatusDuringDownloadsOnly) {

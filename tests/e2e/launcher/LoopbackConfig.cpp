@@ -35,4 +35,6 @@ std::string ForumUrl() { return CORVEL_FORUM_URL; }
 
 bool CloseWhenIdle() { return !Env("CORVEL_EXIT_WHEN_IDLE").empty(); }
 
+std::string IdleNotesFile() { return Env("CORVEL_TEST_IDLE_NOTES"); }
+
 }  // namespace config

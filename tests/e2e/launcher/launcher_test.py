@@ -35,6 +35,7 @@ LOG = "CorvelUpdater.log"
 EXE = "CorvelUpdater.exe"
 TITLE = "Corvel - Updater"
 SHORTCUT = "Drakmoor - Corvel.lnk"
+NOTES = "idle-notes.txt"  # what the window showed in its idle view, a line each
 # The play button's rectangle in the window's client area.
 PLAY_X, PLAY_Y, PLAY_W, PLAY_H = 356, 416, 285, 90
 
@@ -122,16 +123,22 @@ class LauncherCase(unittest.TestCase):
                                  host_path(PUBLISH, os.path.join(self.srv, "Updater"))),
                          timeout=180, env=env())
         self.assertEqual(r.returncode, 0, r.stderr.decode(errors="replace"))
-        self.server = fault_server.start(self.srv)
+        if self.server is None:
+            self.server = fault_server.start(self.srv)
 
     def start_launcher(self):
         # A launcher that Update.bat restarts inherits these through cmd.
         e = env()
         e["CORVEL_TEST_UPDATE_URL"] = "http://127.0.0.1:%d/Updater/" % self.server.server_port
+        e["CORVEL_TEST_IDLE_NOTES"] = host_path(EXE, os.path.join(self.tmp, NOTES))
         if PUBLIC_KEY:
             e["CORVEL_TEST_PUBLIC_KEY"] = PUBLIC_KEY
         self.proc = subprocess.Popen(["wine", EXE], cwd=self.install, env=e,
                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def notes(self):
+        path = os.path.join(self.tmp, NOTES)
+        return read(path).decode().splitlines() if os.path.exists(path) else []
 
     def shortcuts(self):
         """Shortcuts written since the start, in whichever directory Wine makes the desktop."""
@@ -321,6 +328,48 @@ class CloseDuringRun(LauncherCase):
             if name in (EXE, "data/big.dat", "files.lst.serial", LOG) or name in partials:
                 continue
             self.assertEqual(self.files.get(name), content, "left behind or wrong: %s" % name)
+
+
+class PreDownload(LauncherCase):
+    def test_stage_fetched_after_the_view_killed_then_continued_and_ready(self):
+        self.publish()
+        live = dict(self.files, **{EXE: self.launcher})
+        # 600 KB in all: a small changed file, and a new one held at half.
+        self.files["data/config.ini"] = b"volume=9\r\n"
+        self.files["data/next.pak"] = os.urandom(600 * 1024 - 10)
+        self.publish("--stage", "day-2")
+        small, big = (hashlib.md5(self.files[k]).hexdigest() for k in ("data/config.ini", "data/next.pak"))
+        big_object = "/Updater/objects/%s/%s.zst" % (big[:2], big)
+        big_path, bytes_log = os.path.join(self.srv, big_object[1:]), os.path.join(self.srv, "bytes.log")
+        with open(big_path + ".fault", "w") as f:
+            f.write("stall %d" % (os.path.getsize(big_path) // 2))
+        folder = os.path.join(self.install, "files.lst.next")
+        staging = lambda: sorted(os.listdir(folder)) if os.path.isdir(folder) else []  # noqa: E731
+        sent = lambda: [ln.split()[0] for ln in read(bytes_log).decode().splitlines()  # noqa: E731
+                        if "/objects/" in ln] if os.path.exists(bytes_log) else []
+        game = lambda: {k: v for k, v in self.installed_tree().items() if not k.startswith("files.lst.next/")}  # noqa
+
+        self.start_launcher()
+        self.assertTrue(wait_until(lambda: small in staging() and big_object in sent() and self.notes(), 120),
+                        "staging %r; %s" % (staging(), screenshot("next")))
+        # The run had closed (its view, JUGAR back) before the stage began.
+        self.assertIn("end        everything is current", read(os.path.join(self.install, LOG)).decode())
+        self.assertRegex("\n".join(self.notes()), r"^(Descargando la próxima actualización: \d+ / 600 KB\n?)+$")
+        run_to_files(["wine", "taskkill", "/IM", EXE, "/F"], timeout=60, env=env())
+        self.proc.wait(30)
+        self.assertEqual(game(), live, self.describe(live))
+
+        for path in (big_path + ".fault", bytes_log):
+            os.remove(path)
+        self.start_launcher()
+        ready = lambda: self.notes()[-1:] == ["Próxima actualización lista"]  # noqa: E731
+        self.assertTrue(wait_until(ready, 120),
+                        "notes %r; staging %r; %s" % (self.notes(), staging(), screenshot("ready")))
+        self.assertEqual({n: hashlib.md5(read(os.path.join(folder, n))).hexdigest() for n in staging()},
+                         {small: small, big: big})
+        self.assertEqual(game(), live, self.describe(live))
+        # What was staged before the kill is not asked for again.
+        self.assertEqual(sent(), [big_object])
 
 
 def main():
