@@ -53,6 +53,8 @@ TFetched TAheadFetcher::Fetch(TClaim& claim, bool fromZero, TFailure& failure) {
         } catch (const std::exception& e) {
             failure = FailureOf(e);
         }
+        // Its object has one address, and there is nothing else to ask for.
+        if (job.objectOnly) return failure.fault == TFault::CannotConnect ? TFetched::Unreachable : TFetched::Failed;
         if (!NextServerAfter(shared_, claim, failure)) {
             return cursor.NoneAnswered() ? TFetched::Unreachable : TFetched::Failed;
         }

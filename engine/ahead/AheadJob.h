@@ -48,6 +48,9 @@ struct TAheadJob {
     // most bytes it may have.
     std::string object;
     std::int64_t objectLimit = 0;
+    // A content fetched ahead of its list: no copy stands for it on any
+    // server, so a failed object is the entry's failure.
+    bool objectOnly = false;
     // Entries of one content are fetched once: a later one (sameAs: the
     // first entry of its content) is copied from the file the first one put
     // in place, once the run took it; shared: a later entry has its content.

@@ -207,7 +207,7 @@ bool FetchObject(TAheadShared& shared, os::HttpSession& http, TClaim& claim) {
         throw;
     } catch (const std::exception& e) {
         const TFailure failure = FailureOf(e);
-        if (failure.fault == TFault::Stopped) throw;
+        if (failure.fault == TFault::Stopped || job.objectOnly) throw;
         claim.objectFailed = true;
         claim.note += (claim.note.empty() ? "" : "; ") + ObjectFallbackNote(failure);
         return false;

@@ -14,7 +14,8 @@
 
 // True with claim.part the verified part; false when the object failed
 // (then claim.objectFailed and claim.note say so). A stop, or a long pause
-// (ETransferPaused: the object is asked again once resumed), raises.
+// (ETransferPaused: the object is asked again once resumed), raises, as
+// does any failure of an object-only job.
 bool FetchObject(TAheadShared& shared, os::HttpSession& http, TClaim& claim);
 // Starts the request FetchObject will make for a small entry's object, so
 // many go out at once over one HTTP/2 connection. False when the claim

@@ -81,6 +81,7 @@ TAheadJob JobOf(const TRunContext& run, const std::string& objects, const TWante
     job.copyLimit = CompressedSizeBound(wanted.size);
     job.object = ServerUrl(run.servers->Base(run.servers->Order().front()), objects + ObjectName(wanted.md5));
     job.objectLimit = ObjectSizeBound(wanted.size);
+    job.objectOnly = true;
     return job;
 }
 

@@ -574,9 +574,22 @@ class UpdateDay(SignedCase):
         self.assertRegex(base.read(log).decode(), r"next       day-2: the staged list was not used: .*signature")
         self.assertEqual(self.staged(), [])
 
+        # One object missing: the rest is staged, the missing one waits for
+        # the next run, and no copy is asked for it (none stands for it).
+        self.put_server_file("stage/day-2/files.lst.bz2.sig", good_sig)
+        small = hashlib.md5(b"volume=9\r\n").hexdigest()
+        obj = os.path.join(self.published, "objects", small[:2], small + ".zst")
+        os.rename(obj, obj + ".away")
+        self.server.clear_log()
+        code, out = self.update("--log", base.host_path(ut.UPDATE, log))
+        self.assertEqual(code, 0, out)
+        self.assertEqual(self.staged(), [hashlib.md5(random.Random(5).randbytes(3 << 20)).hexdigest()])
+        self.assertRegex(base.read(log).decode(), r"next       day-2: %s: .*404" % small)
+        self.assertEqual([p for p in self.server.requests() if b"files.lst.next" in p], [])
+        os.rename(obj + ".away", obj)
+
         # Staged, then one content spoiled before the promotion: refused,
         # removed, and fetched as usual.
-        self.put_server_file("stage/day-2/files.lst.bz2.sig", good_sig)
         code, out = self.update()
         self.assertEqual(code, 0, out)
         spoiled = os.path.join(self.install, "files.lst.next", hashlib.md5(b"volume=9\r\n").hexdigest())
