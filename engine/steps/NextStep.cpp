@@ -266,20 +266,27 @@ bool TakeStaged(TRunContext& run, const TPendingEntry& entry, bool missing, cons
     if (!check.present) return false;
     const std::string& dir = run.fields.InstallDir;
     const std::string staged = dir + NextContentPath(entry.digest);
-    TFailure failure = check.refused;
-    if (!failure) {
-        try {
-            const std::string target = dir + std::string(entry.path);
-            const std::string targetDir = target.substr(0, target.rfind('\\') + 1);
-            if (!os::DirectoryExists(targetDir)) os::ForceDirectories(targetDir);
-            if (!missing || !os::RenameToNewName(staged, target)) os::ReplaceFile(staged, target);
-            return true;
-        } catch (const std::exception& e) {
-            failure = FailureOf(e);
-            if (failure.fault == TFault::Stopped) throw;
+    if (check.refused) {
+        os::DeleteFile(staged);
+        if (run.log) {
+            run.log->Note(entry.path, "staged content refused (" + DescribeFailure(check.refused) + "), fetching it");
         }
+        return false;
     }
-    os::DeleteFile(staged);
-    if (run.log) run.log->Note(entry.path, "staged content refused (" + DescribeFailure(failure) + "), fetching it");
-    return false;
+    try {
+        const std::string target = dir + std::string(entry.path);
+        const std::string targetDir = target.substr(0, target.rfind('\\') + 1);
+        if (!os::DirectoryExists(targetDir)) os::ForceDirectories(targetDir);
+        if (!missing || !os::RenameToNewName(staged, target)) os::ReplaceFile(staged, target);
+        return true;
+    } catch (const std::exception& e) {
+        const TFailure failure = FailureOf(e);
+        if (failure.fault == TFault::Stopped) throw;
+        // The content is good: kept for the next run (a file in use now,
+        // a game still running), where a download would fetch it again.
+        if (run.log) {
+            run.log->Note(entry.path, "staged content not put in place (" + DescribeFailure(failure) + "), fetching it");
+        }
+        return false;
+    }
 }

@@ -532,6 +532,14 @@ class UpdateDay(SignedCase):
         r = run(base.command(ut.PUBLISH, "--sign", self.key_arg, "--promote", "day-2",
                              base.host_path(ut.PUBLISH, self.published)), timeout=300, env=base.child_env())
         self.assertEqual(r.returncode, 0, r.stderr.decode(errors="replace"))
+        # A file that can't be replaced now (here a folder in its place):
+        # the run fails, and its staged content waits for the next one.
+        blocker = os.path.join(self.install, *self.BIG.split("/"), "x")
+        write_tree(os.path.dirname(blocker), {"x": b"x"})
+        code, out = self.update()
+        self.assertNotEqual(code, 0, out)
+        self.assertIn(hashlib.md5(new[self.BIG]).hexdigest(), self.staged(), out)
+        shutil.rmtree(os.path.dirname(blocker))
         self.server.clear_log()
         code, out = self.update()
         self.assertEqual(code, 0, out)
