@@ -54,8 +54,9 @@ struct TClaim {
     // once they failed, the copy is fetched instead.
     std::vector<std::string> patchFiles;
     bool patchFailed = false;
-    // Once its object failed, the entry comes as its copy.
-    bool objectFailed = false;
+    // The server (its base) whose object failed: that server's copy comes
+    // next, and the next server's object after it.
+    std::string objectFailedAt;
     // The file (relative) an earlier entry of the same content was put in
     // place as: copied from there first, fetched when that fails.
     std::string localFrom;

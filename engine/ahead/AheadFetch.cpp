@@ -28,8 +28,8 @@ os::HttpOptions TAheadFetcher::CopyOptions(const std::string& url) const {
 void TAheadFetcher::Prefetch(TClaim& claim) {
     const TAheadJob& job = *claim.job;
     if (!job.patches.empty() && !claim.patchFailed) return;
-    if (PrefetchObject(shared_, Http(), claim) || claim.memory == 0) return;
     if (!claim.cursor) claim.cursor.emplace(*shared_.options.servers, job.path, job.digest);
+    if (PrefetchObject(shared_, Http(), claim) || claim.memory == 0) return;
     Http().Prefetch(claim.cursor->Url(), CopyOptions(claim.cursor->Url()));
 }
 
@@ -90,7 +90,7 @@ TFetched TAheadFetcher::FetchOne(TClaim& claim, const std::string& url, bool fro
         if (FetchPatches(shared_, Http(), claim)) return TFetched::Copy;
         claim.progress->Begin(TAheadStage::Downloading);  // the copy's bar starts over
     }
-    if (!job.object.empty() && !claim.objectFailed) {
+    if (ObjectDue(claim)) {
         if (FetchObject(shared_, Http(), claim)) {
             if (claim.cursor) claim.cursor->Succeeded();
             return TFetched::Ready;

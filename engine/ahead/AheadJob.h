@@ -43,13 +43,15 @@ struct TAheadJob {
     // Patches from the file in place to the entry, in order; when empty or
     // failed, the copy (engine/ahead/AheadPatch).
     std::vector<TPatchFetch> patches;
-    // The entry's object (engine/ahead/AheadObject), asked before the copy
-    // when the list names objects; empty: the copy only. objectLimit: the
-    // most bytes it may have.
+    // The entry's object (engine/ahead/AheadObject) as a path under a
+    // server's base ("objects/ab/<md5>.zst"), asked from each server before
+    // that server's copy when the list names objects; empty: the copy only.
+    // objectLimit: the most bytes it may have.
     std::string object;
     std::int64_t objectLimit = 0;
     // A content fetched ahead of its list: no copy stands for it on any
-    // server, so a failed object is the entry's failure.
+    // server, so a failed object (from the first server) is the entry's
+    // failure.
     bool objectOnly = false;
     // Entries of one content are fetched once: a later one (sameAs: the
     // first entry of its content) is copied from the file the first one put

@@ -5,6 +5,7 @@
 #include "engine/fetch/Resume.h"
 #include "engine/fetch/RunControl.h"
 #include "engine/state/TempNames.h"
+#include "formats/Publication.h"
 
 #include <algorithm>
 #include <memory>
@@ -57,11 +58,15 @@ std::string PartialOf(const TAheadShared& shared, const TAheadJob& job) {
     return name;
 }
 
+// The entry's object at the server its cursor asks now.
+std::string ObjectUrl(const TClaim& claim) { return ServerUrl(claim.cursor->Base(), claim.job->object); }
+
 // A small entry's object, whole, into a new part of this run.
 std::string FetchWhole(TAheadShared& shared, os::HttpSession& http, TClaim& claim) {
     const TAheadJob& job = *claim.job;
-    const auto response = Ask(shared, http, job.object);
-    RequireStatus(*response, job.object, 200);
+    const std::string url = ObjectUrl(claim);
+    const auto response = Ask(shared, http, url);
+    RequireStatus(*response, url, 200);
     std::string part;
     os::File file = shared.Create(job.path, ".part", part, true);
     try {
@@ -99,13 +104,14 @@ void HashDecoded(os::File& file, std::uint64_t decoded, TCopyCheck& check) {
 // any other failure removes it (the copy is fetched then).
 std::string FetchContinued(TAheadShared& shared, os::HttpSession& http, TClaim& claim, const std::string& name) {
     const TAheadJob& job = *claim.job;
+    const std::string url = ObjectUrl(claim);
     const std::string partial = shared.options.installDir + name;
     TCopyCheck check(job.size, job.digest, job.sha256, *shared.options.trust);
     auto point = TPartialCopies::OpenObject(partial, static_cast<std::uint64_t>(job.size));
     std::unique_ptr<os::HttpResponse> response;
     if (point) {
         const os::HttpRange range{point->offset, point->validator};
-        response = Ask(shared, http, job.object, &range);
+        response = Ask(shared, http, url, &range);
         if (response->Status() == 206 && response->RangeStart() == static_cast<std::int64_t>(point->offset)) {
             try {
                 HashDecoded(point->file, point->decoded, check);
@@ -121,14 +127,14 @@ std::string FetchContinued(TAheadShared& shared, os::HttpSession& http, TClaim& 
             if (response->Status() != 200) response.reset();
         }
     }
-    if (!response) response = Ask(shared, http, job.object);
+    if (!response) response = Ask(shared, http, url);
     os::File file;
     TPartialCopies::TObjectPoint at;
     if (point) {
         at = std::move(*point);
         file = std::move(at.file);
     } else {
-        RequireStatus(*response, job.object, 200);
+        RequireStatus(*response, url, 200);
         shared.MakeDirectoryOf(job.path);
         file = os::File::CreateNew(partial, os::Share::ReadWrite);
         at.validator = response->Validator();
@@ -189,11 +195,18 @@ bool CopyFromEarlier(TAheadShared& shared, TClaim& claim) {
     }
 }
 
+bool ObjectDue(const TClaim& claim) {
+    return !claim.job->object.empty() && claim.cursor && claim.objectFailedAt != claim.cursor->Base();
+}
+
 bool PrefetchObject(TAheadShared& shared, os::HttpSession& http, const TClaim& claim) {
     const TAheadJob& job = *claim.job;
-    if (job.object.empty() || claim.objectFailed) return false;
+    if (!ObjectDue(claim)) return false;
     // FetchWhole's request, started now; a continued object asks a range.
-    if (claim.localFrom.empty() && PartialOf(shared, job).empty()) http.Prefetch(job.object, OptionsOf(shared, job.object));
+    if (claim.localFrom.empty() && PartialOf(shared, job).empty()) {
+        const std::string url = ObjectUrl(claim);
+        http.Prefetch(url, OptionsOf(shared, url));
+    }
     return true;
 }
 
@@ -208,7 +221,7 @@ bool FetchObject(TAheadShared& shared, os::HttpSession& http, TClaim& claim) {
     } catch (const std::exception& e) {
         const TFailure failure = FailureOf(e);
         if (failure.fault == TFault::Stopped || job.objectOnly) throw;
-        claim.objectFailed = true;
+        claim.objectFailedAt = claim.cursor->Base();
         claim.note += (claim.note.empty() ? "" : "; ") + ObjectFallbackNote(failure);
         return false;
     }

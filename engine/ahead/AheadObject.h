@@ -5,15 +5,19 @@
 // ObjectStream). So the claim comes out Ready with no decoder stage and no
 // compressed copy held anywhere. An object that fails for a reason of its
 // own (an error status, past its bound, short, corrupt, not the entry's
-// digest) has the entry fetched as its copy in the same run, the reason in
-// the claim's note for the run's log.
+// digest) has the entry fetched as that server's copy in the same run, then
+// from the next server, object first; the reason in the claim's note for
+// the run's log. The object is asked from the server the claim's cursor
+// points at, so the cursor must be there.
 #pragma once
 
 #include "engine/ahead/AheadClaim.h"
 #include "platform/os.h"
 
+// Whether the claim's object is still to be asked from the cursor's server.
+bool ObjectDue(const TClaim& claim);
 // True with claim.part the verified part; false when the object failed
-// (then claim.objectFailed and claim.note say so). A stop, or a long pause
+// (then claim.objectFailedAt and claim.note say so). A stop, or a long pause
 // (ETransferPaused: the object is asked again once resumed), raises, as
 // does any failure of an object-only job.
 bool FetchObject(TAheadShared& shared, os::HttpSession& http, TClaim& claim);

@@ -145,7 +145,7 @@ void TAheadQueue::Release(std::size_t before) {
 // size; the others (and the rest) go to disk.
 void TAheadQueue::KeepInMemoryIfRoom(Slot& slot) {
     // An object is decoded as it arrives: nothing of it is held.
-    if (!slot.job->object.empty() && !slot.claim.objectFailed) return;
+    if (!slot.job->object.empty() && slot.claim.objectFailedAt.empty()) return;
     const auto limit = static_cast<std::uint64_t>(slot.job->copyLimit);
     if (static_cast<std::uint64_t>(slot.job->size) < kResumableSize && inMemory_ + limit <= MemoryBudget) {
         slot.claim.memory = limit;

@@ -107,6 +107,8 @@ public:
     TServerCursor(TServers& servers, std::string listPath, std::string digest);
 
     const std::string& Url() const { return url_; }
+    // The base URL of the server Url() goes to.
+    std::string Base() const { return servers_.Base(order_[step_]); }
     // Whether this is not the first server asked: what an earlier server
     // sent (a partial copy) is not continued from this one.
     bool Moved() const { return step_ > 0; }

@@ -62,11 +62,10 @@ std::optional<TAheadJob> JobOf(const TRunContext& run, const TPendingEntry& entr
     // A content taken from the staged ones left no job to wait for.
     if (same.first[i] && !staged[*same.first[i]]) job->sameAs = same.first[i];
     job->shared = same.shared[i];
-    // The object comes from the server the list came from, like patches;
-    // the copy, when it fails, from every server in turn.
+    // Each server in turn is asked for the object, then for the copy,
+    // starting with the one the list came from.
     if (const std::string digest = ObjectDigest(entry.digest); !run.objects.empty() && !digest.empty()) {
-        const std::string base = run.servers->Base(run.servers->Order().front());
-        job->object = ServerUrl(base, run.objects + ObjectName(digest));
+        job->object = run.objects + ObjectName(digest);
         job->objectLimit = ObjectSizeBound(entry.size);
     }
     // An empty file has nothing to patch into. Threat: an index naming huge
@@ -76,7 +75,7 @@ std::optional<TAheadJob> JobOf(const TRunContext& run, const TPendingEntry& entr
     for (const TPatchLink& link : chain) chainBytes += std::min(link.patchBytes, std::uint64_t{1} << 62);
     if (entry.size > 0 && chainBytes <= static_cast<std::uint64_t>(job->copyLimit)) {
         // Patches come from the server that gave the list; when one fails
-        // the entry's copy is fetched instead, through every server in turn.
+        // the entry comes as above instead (object, copy), server by server.
         const std::string base = run.servers->Base(run.servers->Order().front());
         for (const TPatchLink& link : chain) {
             job->patches.push_back(TPatchFetch{ServerUrl(base, PatchName(link.from, link.to)),

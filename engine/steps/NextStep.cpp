@@ -72,14 +72,14 @@ std::vector<TWanted> Lacking(const TRunContext& run, const TRunList& live, const
     return lacking;
 }
 
-TAheadJob JobOf(const TRunContext& run, const std::string& objects, const TWanted& wanted) {
+TAheadJob JobOf(const std::string& objects, const TWanted& wanted) {
     TAheadJob job;
     job.path = NextContentPath(wanted.md5);
     job.digest = wanted.md5;
     job.sha256 = std::string(wanted.sha256);
     job.size = wanted.size;
     job.copyLimit = CompressedSizeBound(wanted.size);
-    job.object = ServerUrl(run.servers->Base(run.servers->Order().front()), objects + ObjectName(wanted.md5));
+    job.object = objects + ObjectName(wanted.md5);
     job.objectLimit = ObjectSizeBound(wanted.size);
     job.objectOnly = true;
     return job;
@@ -104,7 +104,7 @@ void FetchLacking(TRunContext& run, const std::string& objects, const std::vecto
     TRunFields& fields = run.fields;
     std::vector<TAheadJob> jobs;
     jobs.reserve(lacking.size());
-    for (const TWanted& wanted : lacking) jobs.push_back(JobOf(run, objects, wanted));
+    for (const TWanted& wanted : lacking) jobs.push_back(JobOf(objects, wanted));
     TInstallAhead ahead(AheadOptions(run), jobs.size(),
                         [&jobs](std::size_t i) { return std::optional<TAheadJob>(jobs[i]); });
     std::int64_t shown = -1;

@@ -142,10 +142,10 @@ class MirrorsTest(unittest.TestCase):
         self.servers.append(s)
         return s
 
-    def update(self, *urls, key=True, extra=()):
-        # Copies go from server to server; an object comes from the list's
-        # server and falls back to them (tests/e2e/object_test.cpp).
-        extra = ("--copies-only",) + (("--public-key", self.public) if key else ()) + extra
+    def update(self, *urls, key=True, extra=(), copies_only=True):
+        # Copies go from server to server (objects: tests/e2e/object_test.cpp
+        # on one server, test_objects_only_from_server_to_server here).
+        extra = ("--copies-only",) * copies_only + (("--public-key", self.public) if key else ()) + extra
         self.log = os.path.join(self.case, "run.log")
         cmd = base.command(UPDATE, *extra, "--log", base.host_path(UPDATE, self.log),
                            "--dir", base.host_path(UPDATE, self.install), *urls)
@@ -215,6 +215,21 @@ class MirrorsTest(unittest.TestCase):
         self.assertEqual(second.requests(), [wanted])
         with open(self.log, encoding="utf-8") as f:
             self.assertRegex(f.read(), r"server +%s: 2 failures, first digest mismatch\n" % re.escape(first.url))
+
+    def test_objects_only_from_server_to_server(self):
+        # Published without copies (--no-bz2-copies): an object the first
+        # server lacks comes from the next one's objects, not as a copy that
+        # no server has.
+        first, second = self.serve("fault", self.v2), self.serve("fault", self.v2)
+        obj = "objects/%s/%s.zst" % (hashlib.md5(V2[CORRUPT]).hexdigest()[:2], hashlib.md5(V2[CORRUPT]).hexdigest())
+        for s in (first, second):
+            for rel in V2:
+                os.remove(os.path.join(s.root, "Updater", copy_name(rel)))
+        os.remove(os.path.join(first.root, "Updater", obj))
+        code, out, err, _ = self.update(first.url, second.url, copies_only=False)
+        self.assertEqual(code, 0, out + err)
+        self.assertEqual(self.installed(), base.on_disk(V2))
+        self.assertEqual(second.requests(), ["/Updater/" + obj])
 
     def test_a_server_that_dies_mid_install(self):
         # Cut and gone (refused), or hung (accepting, answering nothing): a hung
