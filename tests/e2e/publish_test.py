@@ -372,6 +372,7 @@ class Refusals(PublishCase):
         self.check_refused(lambda: None, "--rev", "--rev", "2147483648")
         self.check_refused(lambda: None, "--jobs", "--jobs", "0")
         self.check_refused(lambda: None, "unknown option", "--fast")
+        self.check_refused(lambda: None, "give them to --stage", "--promote", "day-2", "--rev", "2")
 
     def test_server_directory_inside_the_client_directory(self):
         r = self.publish(server=os.path.join(self.client, "srv"))

@@ -130,6 +130,7 @@ int main(int argc, char** argv) {
     std::vector<fs::path> alsoFiles;
     enum class Mode { Publish, Promote, Revert } mode = Mode::Publish;
     std::string promoted;
+    bool revGiven = false;
     bool optionsEnded = false;
     for (std::size_t i = 0; i < args.size(); ++i) {
         std::string arg = Utf8(args[i]);
@@ -182,6 +183,7 @@ int main(int argc, char** argv) {
             const auto rev = ParseDecimalInRange(Utf8(value), INT32_MIN, INT32_MAX);
             if (!rev) UsageError("--rev needs a 32-bit integer");
             options.rev = static_cast<std::int32_t>(*rev);
+            revGiven = true;
         } else if (name == "--jobs") {
             const auto jobs = ParseDecimalInRange(Utf8(value), 1, 1024);
             if (!jobs) UsageError("--jobs needs a number from 1 to 1024");
@@ -227,11 +229,12 @@ int main(int argc, char** argv) {
         }
     }
     if (mode != Mode::Publish) {
-        if (positional.size() != 1) UsageError("--promote and --revert take SERVER_DIR only");
-        // The list goes live as it was staged or kept.
-        if (options.selfName || !options.critical.empty() || !options.mirrors.empty()) {
-            UsageError("--self, --critical and --mirror are a publication's own: give them to --stage");
+        // The list goes live as it was staged or kept: what would change it
+        // is refused rather than dropped without a word.
+        if (options.selfName || !options.critical.empty() || !options.mirrors.empty() || revGiven) {
+            UsageError("--self, --critical, --mirror and --rev are a publication's own: give them to --stage");
         }
+        if (positional.size() != 1) UsageError("--promote and --revert take SERVER_DIR only");
         options.serverDir = positional[0];
     } else {
         if (positional.size() != 2) UsageError("expected CLIENT_DIR and SERVER_DIR");
