@@ -25,21 +25,27 @@ os::HttpOptions TAheadFetcher::CopyOptions(const std::string& url) const {
     return options;
 }
 
+// An object-only job has no copy a cache could hold an old one of: its
+// cursor asks no server twice.
+void TAheadFetcher::StartCursor(TClaim& claim) {
+    const TAheadJob& job = *claim.job;
+    if (!claim.cursor) claim.cursor.emplace(*shared_.options.servers, job.path, job.objectOnly ? "" : job.digest);
+}
+
 void TAheadFetcher::Prefetch(TClaim& claim) {
     const TAheadJob& job = *claim.job;
     if (!job.patches.empty() && !claim.patchFailed) return;
-    if (!claim.cursor) claim.cursor.emplace(*shared_.options.servers, job.path, job.digest);
+    StartCursor(claim);
     if (PrefetchObject(shared_, Http(), claim) || claim.memory == 0) return;
     Http().Prefetch(claim.cursor->Url(), CopyOptions(claim.cursor->Url()));
 }
 
 TFetched TAheadFetcher::Fetch(TClaim& claim, bool fromZero, TFailure& failure) {
-    const TAheadJob& job = *claim.job;
     if (!claim.localFrom.empty()) {
         if (CopyFromEarlier(shared_, claim)) return TFetched::Ready;
         claim.localFrom.clear();
     }
-    if (!claim.cursor) claim.cursor.emplace(*shared_.options.servers, job.path, job.digest);
+    StartCursor(claim);
     TServerCursor& cursor = *claim.cursor;
     for (;;) {
         try {
@@ -53,8 +59,6 @@ TFetched TAheadFetcher::Fetch(TClaim& claim, bool fromZero, TFailure& failure) {
         } catch (const std::exception& e) {
             failure = FailureOf(e);
         }
-        // Its object has one address, and there is nothing else to ask for.
-        if (job.objectOnly) return failure.fault == TFault::CannotConnect ? TFetched::Unreachable : TFetched::Failed;
         if (!NextServerAfter(shared_, claim, failure)) {
             return cursor.NoneAnswered() ? TFetched::Unreachable : TFetched::Failed;
         }
@@ -97,6 +101,8 @@ TFetched TAheadFetcher::FetchOne(TClaim& claim, const std::string& url, bool fro
         }
         claim.progress->Begin(TAheadStage::Downloading);
     }
+    // No copy stands for it: the next server's object, or the entry's failure.
+    if (job.objectOnly) throw Exception(claim.note, TFault::ServerError);
     if (claim.memory > 0) {
         claim.copy.clear();
         auto response = Http().Open(url, CopyOptions(url));

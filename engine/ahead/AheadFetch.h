@@ -31,6 +31,7 @@ public:
 private:
     os::HttpOptions CopyOptions(const std::string& url) const;
     os::HttpSession& Http();
+    void StartCursor(TClaim& claim);
     TFetched FetchOverPauses(TClaim& claim, const std::string& url, bool fromZero);
     TFetched FetchOne(TClaim& claim, const std::string& url, bool fromZero);
 

@@ -50,8 +50,7 @@ struct TAheadJob {
     std::string object;
     std::int64_t objectLimit = 0;
     // A content fetched ahead of its list: no copy stands for it on any
-    // server, so a failed object (from the first server) is the entry's
-    // failure.
+    // server, so only its object is asked, from each server in turn.
     bool objectOnly = false;
     // Entries of one content are fetched once: a later one (sameAs: the
     // first entry of its content) is copied from the file the first one put

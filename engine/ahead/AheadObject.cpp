@@ -220,8 +220,9 @@ bool FetchObject(TAheadShared& shared, os::HttpSession& http, TClaim& claim) {
         throw;
     } catch (const std::exception& e) {
         const TFailure failure = FailureOf(e);
-        if (failure.fault == TFault::Stopped || job.objectOnly) throw;
+        if (failure.fault == TFault::Stopped) throw;
         claim.objectFailedAt = claim.cursor->Base();
+        if (job.objectOnly) throw;
         claim.note += (claim.note.empty() ? "" : "; ") + ObjectFallbackNote(failure);
         return false;
     }

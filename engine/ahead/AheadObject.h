@@ -19,7 +19,7 @@ bool ObjectDue(const TClaim& claim);
 // True with claim.part the verified part; false when the object failed
 // (then claim.objectFailedAt and claim.note say so). A stop, or a long pause
 // (ETransferPaused: the object is asked again once resumed), raises, as
-// does any failure of an object-only job.
+// does any failure of an object-only job (objectFailedAt set).
 bool FetchObject(TAheadShared& shared, os::HttpSession& http, TClaim& claim);
 // Starts the request FetchObject will make for a small entry's object, so
 // many go out at once over one HTTP/2 connection. False when the claim

@@ -231,6 +231,23 @@ class MirrorsTest(unittest.TestCase):
         self.assertEqual(self.installed(), base.on_disk(V2))
         self.assertEqual(second.requests(), ["/Updater/" + obj])
 
+    def test_a_staged_object_the_first_server_lacks(self):
+        # Fetched ahead from the next server's objects (no copy stands for it).
+        client, pub = os.path.join(self.case, "client-next"), os.path.join(self.case, "pub")
+        base.write_tree(client, dict(V2, **{"data/f07.dat": b"next day " * 999}))
+        shutil.copytree(self.v2, pub)
+        r = base.run_to_files(base.command(PUBLISH, "--sign", base.host_path(PUBLISH, self.key), "--stage", "day-2",
+                                           base.host_path(PUBLISH, client), base.host_path(PUBLISH, pub)))
+        self.assertEqual(r.returncode, 0, r.stderr)
+        md5 = hashlib.md5(b"next day " * 999).hexdigest()
+        first, second = self.serve("fault", pub), self.serve("fault", pub)
+        os.remove(os.path.join(first.root, "Updater", "objects", md5[:2], md5 + ".zst"))
+        base.write_tree(self.install, V2)
+        code, out, err, _ = self.update(first.url, second.url, copies_only=False)
+        self.assertEqual(code, 0, out + err)
+        self.assertIn("next       day-2: ready", out)
+        self.assertEqual(second.requests(), ["/Updater/objects/%s/%s.zst" % (md5[:2], md5)])
+
     def test_a_server_that_dies_mid_install(self):
         # Cut and gone (refused), or hung (accepting, answering nothing): a hung
         # server costs the run one answer bound (--timeout) in all, whether its
